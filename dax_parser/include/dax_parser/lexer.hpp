@@ -1,0 +1,45 @@
+// The lexer: cuts the whole source text into tokens before any parsing starts.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "dax_parser/dialect.hpp"
+#include "dax_parser/errors.hpp"
+#include "dax_parser/token.hpp"
+
+namespace dax {
+
+class Lexer {
+public:
+    // `input` must be valid UTF-8 and outlive the lexer.
+    Lexer(std::string_view input, Dialect dialect) noexcept : input_(input), dialect_(dialect) {}
+
+    // Returns every token of the input, ending with exactly one Eof, or the
+    // first lexical error. Nothing partial is returned on error.
+    Result<std::vector<Token>> lex_all();
+
+private:
+    std::optional<char32_t> bump_char() noexcept;
+    std::size_t lex_ident() noexcept;
+    void lex_number() noexcept;
+    std::optional<ParseError> lex_delimited(char closer, TokenKind kind, std::string& payload);
+    void lex_doc_comment(std::string& payload);
+    std::optional<ParseError> skip_block_comment(std::size_t start) noexcept;
+    void skip_line_comment() noexcept;
+    void skip_white_space() noexcept;
+
+    std::string_view input_;
+    std::size_t pos_ = 0;
+    Dialect dialect_;
+};
+
+// Lexes `input` under the default dialect.
+Result<std::vector<Token>, DaxError> lex(std::string_view input);
+
+// Lexes `input` under any dialect.
+Result<std::vector<Token>, DaxError> lex_with_dialect(std::string_view input, Dialect dialect);
+
+}  // namespace dax

@@ -1,0 +1,104 @@
+// The parsing state shared by the expression and query grammars, with the
+// cursor operations through which every grammar rule reads tokens.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dax_parser/dialect.hpp"
+#include "dax_parser/errors.hpp"
+#include "dax_parser/expr.hpp"
+#include "dax_parser/query.hpp"
+#include "dax_parser/token.hpp"
+
+namespace dax {
+
+// At most this many expression parses may be active at once. It bounds the
+// parser's recursion, and with it the stack a call needs, whatever the input.
+inline constexpr std::uint32_t max_expression_depth = 256;
+
+// Success, or the error that ended a rule.
+using Status = std::optional<ParseError>;
+
+class Parser {
+public:
+    Parser(std::vector<Token> tokens, Dialect dialect) noexcept : tokens_(std::move(tokens)), dialect_(dialect) {}
+
+    // --- cursor -----------------------------------------------------------
+    // Returns the current token; never moves past Eof. Throws InternalFault
+    // when the token vector is empty.
+    const Token& peek() const;
+    // On a kind match (tag only) advances and returns the eaten token.
+    const Token* eat(TokenKind kind);
+    // True (and advances) when the current token is an Ident spelling `keyword`
+    // with ASCII letters compared without case. `keyword` is lower case.
+    bool eat_kw(std::string_view keyword);
+    Result<const Token*> expect(TokenKind kind, std::string_view what);
+    Status expect_kw(std::string_view keyword);
+    Result<std::string> expect_ident(std::string_view what);
+    Result<std::string> expect_bracket_ident(std::string_view what);
+
+    // True when the current token is an Ident spelling `keyword` (no move).
+    bool at_kw(std::string_view keyword) const;
+    bool at(TokenKind kind) const { return peek().kind == kind; }
+    // Eats a list separator: a comma, or a semicolon when the dialect allows.
+    bool eat_list_separator();
+
+    std::size_t pos() const noexcept { return pos_; }
+    std::uint32_t depth() const noexcept { return depth_; }
+
+    // --- expressions --------------------------------------------------------
+    Result<Expr> parse_expr_bp(std::uint8_t min_bp);
+    Result<Expr> parse_prefix();
+    Result<Expr> parse_primary();
+    Result<Expr> parse_table_constructor();
+    Result<Expr> parse_hierarchy_tail(TableName table, std::string column);
+    Result<Expr> parse_formula_expression();
+
+    // --- queries ------------------------------------------------------------
+    Result<Query> parse_query();
+    Result<DefineBlock> parse_define_block();
+    Result<TableName> parse_table_name();
+    void consume_stmt_terminators();
+    Status ensure_stmt_follower(std::span<const std::string_view> keywords, std::size_t count) const;
+
+private:
+    void advance();
+    ParseError error_here(std::string message) const;
+    // Out of line so that the error's text is built outside the frames of
+    // the recursive rules, which stay small.
+    [[gnu::noinline]] void fail_here(Result<Expr>& result, const char* message) const;
+    [[gnu::noinline]] Result<Expr> expr_error_here(const char* message) const;
+    Result<Expr> parse_operators(std::uint8_t min_bp);
+    Result<Expr> parse_unary(UnaryOp op, std::uint8_t operand_bp);
+    Result<Expr> parse_var_block();
+    void parse_var_decl(Result<Expr>& block, std::vector<VarDecl>& decls);
+    Result<Expr> parse_identifier_primary();
+    Result<Expr> parse_name_reference(const std::string& name);
+    Result<Expr> parse_quoted_primary();
+    Result<Expr> parse_paren();
+    Result<Expr> parse_literal_primary();
+    Result<Expr> parse_function_call(const std::string& name);
+    Result<Definition> parse_measure_or_column(bool is_measure, std::optional<std::string> doc);
+    Result<Definition> parse_var_definition(std::optional<std::string> doc);
+    Result<Definition> parse_table_definition(std::optional<std::string> doc);
+    Result<Definition> parse_function_definition(std::optional<std::string> doc);
+    Result<std::vector<FuncParam>> parse_function_params();
+    Status parse_definition_end();
+    Result<EvaluateStmt> parse_evaluate_stmt();
+
+    std::vector<Token> tokens_;
+    std::size_t pos_ = 0;
+    std::uint32_t depth_ = 0;
+    Dialect dialect_;
+};
+
+// True when `text` equals the lower-case `keyword` with ASCII letters folded.
+bool keyword_equals(std::string_view text, std::string_view keyword) noexcept;
+
+}  // namespace dax

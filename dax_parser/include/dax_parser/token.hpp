@@ -1,0 +1,83 @@
+// Spans and tokens: the units the lexer cuts the source text into.
+// Every offset counts bytes of the UTF-8 input, never characters.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace dax {
+
+// A byte range of the input; `end` is exclusive.
+struct Span {
+    std::size_t start = 0;
+    std::size_t end = 0;
+
+    friend bool operator==(const Span&, const Span&) = default;
+};
+
+// The one list of token kinds, in tag order. Each entry names the variant and
+// its punctuation spelling (empty for kinds that carry a payload or none).
+// The enum, the JSON names and the spellings are all generated from it.
+#define DAX_TOKEN_KINDS(X) \
+    X(DocComment, "")      \
+    X(Ident, "")           \
+    X(Param, "")           \
+    X(Number, "")          \
+    X(String, "")          \
+    X(QuotedIdent, "")     \
+    X(BracketIdent, "")    \
+    X(LParen, "(")         \
+    X(RParen, ")")         \
+    X(LBrace, "{")         \
+    X(RBrace, "}")         \
+    X(Comma, ",")          \
+    X(Semicolon, ";")      \
+    X(Dot, ".")            \
+    X(Colon, ":")          \
+    X(Arrow, "=>")         \
+    X(Plus, "+")           \
+    X(Minus, "-")          \
+    X(Star, "*")           \
+    X(Slash, "/")          \
+    X(Caret, "^")          \
+    X(Amp, "&")            \
+    X(Eq, "=")             \
+    X(EqEq, "==")          \
+    X(Neq, "<>")           \
+    X(Lt, "<")             \
+    X(Lte, "<=")           \
+    X(Gt, ">")             \
+    X(Gte, ">=")           \
+    X(AndAnd, "&&")        \
+    X(OrOr, "||")          \
+    X(Eof, "")
+
+enum class TokenKind : std::uint8_t {
+#define DAX_ENUM_ENTRY(name, spelling) name,
+    DAX_TOKEN_KINDS(DAX_ENUM_ENTRY)
+#undef DAX_ENUM_ENTRY
+};
+
+inline constexpr std::size_t token_kind_count = static_cast<std::size_t>(TokenKind::Eof) + 1;
+
+// The first seven kinds carry a text payload; the others carry nothing.
+constexpr bool has_payload(TokenKind kind) noexcept {
+    return static_cast<std::uint8_t>(kind) <= static_cast<std::uint8_t>(TokenKind::BracketIdent);
+}
+
+// The variant's name exactly as declared ("Ident", "LParen", ...).
+std::string_view token_kind_name(TokenKind kind) noexcept;
+
+// One lexical unit. `text` is the payload for the kinds that have one and is
+// empty for all others.
+struct Token {
+    TokenKind kind = TokenKind::Eof;
+    std::string text;
+    Span span;
+
+    friend bool operator==(const Token&, const Token&) = default;
+};
+
+}  // namespace dax

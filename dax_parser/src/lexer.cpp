@@ -1,0 +1,400 @@
+// The lexer: one forward pass that cuts UTF-8 source text into tokens.
+// ASCII is classified by a table; other characters by the Unicode tables.
+#include "dax_parser/lexer.hpp"
+
+#include <array>
+#include <cstring>
+
+#include "unicode_classes.hpp"
+#include "utf8.hpp"
+
+namespace dax {
+
+namespace {
+
+using detail::decode_utf8;
+
+enum AsciiClass : std::uint8_t {
+    white_space = 1,
+    ident_start = 2,     // letters and `_`
+    ident_continue = 4,  // letters, digits, `_` and `.`
+    param_continue = 8,  // letters, digits and `_`
+    ascii_digit = 16,
+};
+
+constexpr std::array<std::uint8_t, 128> ascii_classes = [] {
+    std::array<std::uint8_t, 128> t{};
+    for (int c = 0x09; c <= 0x0D; ++c) t[c] |= white_space;
+    t[' '] |= white_space;
+    for (int c = 'a'; c <= 'z'; ++c) t[c] |= ident_start | ident_continue | param_continue;
+    for (int c = 'A'; c <= 'Z'; ++c) t[c] |= ident_start | ident_continue | param_continue;
+    for (int c = '0'; c <= '9'; ++c) t[c] |= ident_continue | param_continue | ascii_digit;
+    t['_'] |= ident_start | ident_continue | param_continue;
+    t['.'] |= ident_continue;
+    return t;
+}();
+
+constexpr bool is_ascii(unsigned char b) noexcept { return b < 0x80; }
+constexpr bool has_class(unsigned char b, AsciiClass c) noexcept { return is_ascii(b) && (ascii_classes[b] & c); }
+constexpr bool is_digit(unsigned char b) noexcept { return b >= '0' && b <= '9'; }
+
+// Tokens of one punctuation character; Eof marks "not punctuation".
+constexpr std::array<TokenKind, 128> single_char_tokens = [] {
+    std::array<TokenKind, 128> t{};
+    t.fill(TokenKind::Eof);
+    t['('] = TokenKind::LParen;
+    t[')'] = TokenKind::RParen;
+    t['{'] = TokenKind::LBrace;
+    t['}'] = TokenKind::RBrace;
+    t[','] = TokenKind::Comma;
+    t[';'] = TokenKind::Semicolon;
+    t[':'] = TokenKind::Colon;
+    t['+'] = TokenKind::Plus;
+    t['-'] = TokenKind::Minus;
+    t['*'] = TokenKind::Star;
+    t['/'] = TokenKind::Slash;
+    t['^'] = TokenKind::Caret;
+    t['&'] = TokenKind::Amp;
+    t['='] = TokenKind::Eq;
+    t['<'] = TokenKind::Lt;
+    t['>'] = TokenKind::Gt;
+    return t;
+}();
+
+void append_hex_escape(std::string& out, char32_t c) {
+    static constexpr char digits[] = "0123456789abcdef";
+    char buf[8];
+    int n = 0;
+    do {
+        buf[n++] = digits[c & 0xF];
+        c >>= 4;
+    } while (c != 0);
+    out += "\\u{";
+    while (n > 0) out += buf[--n];
+    out += '}';
+}
+
+// "unexpected character: 'x'", with invisible and combining characters
+// spelled as escapes so that the message can be read.
+std::string unexpected_character_message(std::string_view source_char, char32_t c) {
+    std::string message = "unexpected character: '";
+    if (c == 0) {
+        message += "\\0";
+    } else if (c == '\\') {
+        message += "\\\\";
+    } else if (detail::is_grapheme_extend(c) || !detail::is_printable(c)) {
+        append_hex_escape(message, c);
+    } else {
+        message += source_char;
+    }
+    message += '\'';
+    return message;
+}
+
+bool is_unicode_white_space(const unsigned char* p, std::size_t available, std::size_t& length) noexcept {
+    if (is_ascii(*p)) {
+        length = 1;
+        return ascii_classes[*p] & white_space;
+    }
+    const auto d = decode_utf8(p, available);
+    length = d.length;
+    return detail::is_white_space(d.code_point);
+}
+
+}  // namespace
+
+std::optional<char32_t> Lexer::bump_char() noexcept {
+    if (pos_ >= input_.size()) return std::nullopt;
+    const auto* p = reinterpret_cast<const unsigned char*>(input_.data()) + pos_;
+    const auto d = decode_utf8(p, input_.size() - pos_);
+    pos_ += d.length;
+    return d.code_point;
+}
+
+void Lexer::skip_white_space() noexcept {
+    const auto* s = reinterpret_cast<const unsigned char*>(input_.data());
+    const std::size_t n = input_.size();
+    while (pos_ < n) {
+        const unsigned char b = s[pos_];
+        if (is_ascii(b)) {
+            if (!(ascii_classes[b] & white_space)) return;
+            ++pos_;
+            continue;
+        }
+        const auto d = decode_utf8(s + pos_, n - pos_);
+        if (!detail::is_white_space(d.code_point)) return;
+        pos_ += d.length;
+    }
+}
+
+void Lexer::skip_line_comment() noexcept {
+    const void* lf = std::memchr(input_.data() + pos_, '\n', input_.size() - pos_);
+    pos_ = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - input_.data()) + 1 : input_.size();
+}
+
+std::optional<ParseError> Lexer::skip_block_comment(std::size_t start) noexcept {
+    // The `*` of the opener never counts toward the closer: `/*/` is open.
+    const std::size_t n = input_.size();
+    for (std::size_t i = start + 2; i + 1 < n; ++i) {
+        const void* star = std::memchr(input_.data() + i, '*', n - 1 - i);
+        if (!star) break;
+        i = static_cast<std::size_t>(static_cast<const char*>(star) - input_.data());
+        if (input_[i + 1] == '/') {
+            pos_ = i + 2;
+            return std::nullopt;
+        }
+    }
+    pos_ = n;
+    return ParseError{"unterminated block comment", {start, n}};
+}
+
+std::size_t Lexer::lex_ident() noexcept {
+    const auto* s = reinterpret_cast<const unsigned char*>(input_.data());
+    const std::size_t n = input_.size();
+    bump_char();  // the first character was checked by the caller
+    while (pos_ < n) {
+        const unsigned char b = s[pos_];
+        if (is_ascii(b)) {
+            if (!(ascii_classes[b] & ident_continue)) break;
+            ++pos_;
+            continue;
+        }
+        const auto d = decode_utf8(s + pos_, n - pos_);
+        if (!detail::is_alphabetic(d.code_point) && !detail::is_numeric(d.code_point)) break;
+        pos_ += d.length;
+    }
+    return pos_;
+}
+
+void Lexer::lex_number() noexcept {
+    const auto* s = reinterpret_cast<const unsigned char*>(input_.data());
+    const std::size_t n = input_.size();
+    const auto digit_at = [&](std::size_t i) { return i < n && is_digit(s[i]); };
+    const auto skip_digits = [&] {
+        while (digit_at(pos_)) ++pos_;
+    };
+
+    skip_digits();
+    if (pos_ < n) {
+        const unsigned char c = s[pos_];
+        const bool decimal_separator = c == '.' || (c == ',' && dialect_.comma_decimal_separator);
+        if (decimal_separator && digit_at(pos_ + 1)) {
+            ++pos_;
+            skip_digits();
+        }
+    }
+    // An exponent needs at least one digit; otherwise `e` and its sign are
+    // given back to be lexed afresh.
+    const std::size_t mark = pos_;
+    if (pos_ < n && (s[pos_] == 'e' || s[pos_] == 'E')) {
+        ++pos_;
+        if (pos_ < n && (s[pos_] == '+' || s[pos_] == '-')) ++pos_;
+        if (digit_at(pos_)) {
+            skip_digits();
+            return;
+        }
+    }
+    pos_ = mark;
+}
+
+std::optional<ParseError> Lexer::lex_delimited(char closer, TokenKind kind, std::string& payload) {
+    const std::size_t start = pos_;
+    const std::size_t n = input_.size();
+    ++pos_;  // the opener
+    // The closer is ASCII, so it can be searched for byte-wise: no byte of a
+    // multi-byte UTF-8 character equals it.
+    for (;;) {
+        const void* found = std::memchr(input_.data() + pos_, closer, n - pos_);
+        if (!found) {
+            pos_ = n;
+            const char* message = kind == TokenKind::String        ? "unterminated string literal"
+                                  : kind == TokenKind::QuotedIdent ? "unterminated quoted identifier"
+                                                                   : "unterminated bracket identifier";
+            return ParseError{message, {start, n}};
+        }
+        const auto at = static_cast<std::size_t>(static_cast<const char*>(found) - input_.data());
+        payload.append(input_.data() + pos_, at - pos_);
+        if (at + 1 < n && input_[at + 1] == closer) {
+            payload += closer;
+            pos_ = at + 2;
+            continue;
+        }
+        pos_ = at + 1;
+        return std::nullopt;
+    }
+}
+
+void Lexer::lex_doc_comment(std::string& payload) {
+    const auto* s = reinterpret_cast<const unsigned char*>(input_.data());
+    const std::size_t n = input_.size();
+    const std::size_t text_start = pos_ + 3;
+    const void* lf = std::memchr(input_.data() + text_start, '\n', n - text_start);
+    const std::size_t text_end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - input_.data()) : n;
+    pos_ = text_end;
+
+    std::size_t first = text_start;
+    std::size_t length = 0;
+    while (first < text_end && is_unicode_white_space(s + first, text_end - first, length)) first += length;
+    // Trailing white space: step back over whole characters by finding each
+    // character's lead byte.
+    std::size_t last = text_end;
+    while (last > first) {
+        std::size_t lead = last - 1;
+        while (lead > first && (s[lead] & 0xC0) == 0x80) --lead;
+        if (!is_unicode_white_space(s + lead, last - lead, length) || lead + length != last) break;
+        last = lead;
+    }
+    payload.assign(input_.data() + first, last - first);
+}
+
+Result<std::vector<Token>> Lexer::lex_all() {
+    const auto* s = reinterpret_cast<const unsigned char*>(input_.data());
+    const std::size_t n = input_.size();
+    std::vector<Token> tokens;
+
+    for (;;) {
+        skip_white_space();
+        const std::size_t start = pos_;
+        if (start == n) {
+            tokens.push_back(Token{TokenKind::Eof, {}, {n, n}});
+            return tokens;
+        }
+        const unsigned char b0 = s[start];
+        const bool has_b1 = start + 1 < n;
+        const unsigned char b1 = has_b1 ? s[start + 1] : 0;
+
+        if (dialect_.slash_comments && b0 == '/' && b1 == '/' && start + 2 < n && s[start + 2] == '/') {
+            std::string text;
+            lex_doc_comment(text);
+            tokens.push_back(Token{TokenKind::DocComment, std::move(text), {start, pos_}});
+            continue;
+        }
+
+        if (has_b1) {
+            TokenKind two_char = TokenKind::Eof;
+            switch (b0) {
+                case '&':
+                    if (b1 == '&') two_char = TokenKind::AndAnd;
+                    break;
+                case '-':
+                    if (b1 == '-' && dialect_.dash_line_comments) {
+                        skip_line_comment();
+                        continue;
+                    }
+                    break;
+                case '/':
+                    if (b1 == '*' && dialect_.block_comments) {
+                        if (auto error = skip_block_comment(start)) return std::move(*error);
+                        continue;
+                    }
+                    if (b1 == '/' && dialect_.slash_comments) {
+                        skip_line_comment();
+                        continue;
+                    }
+                    break;
+                case '<':
+                    if (b1 == '=') two_char = TokenKind::Lte;
+                    else if (b1 == '>') two_char = TokenKind::Neq;
+                    break;
+                case '=':
+                    if (b1 == '=') two_char = TokenKind::EqEq;
+                    else if (b1 == '>') two_char = TokenKind::Arrow;
+                    break;
+                case '>':
+                    if (b1 == '=') two_char = TokenKind::Gte;
+                    break;
+                case '|':
+                    if (b1 == '|') two_char = TokenKind::OrOr;
+                    break;
+                default:
+                    break;
+            }
+            if (two_char != TokenKind::Eof) {
+                pos_ = start + 2;
+                tokens.push_back(Token{two_char, {}, {start, pos_}});
+                continue;
+            }
+        }
+
+        if (is_ascii(b0)) {
+            const TokenKind punctuation = single_char_tokens[b0];
+            if (punctuation != TokenKind::Eof) {
+                pos_ = start + 1;
+                tokens.push_back(Token{punctuation, {}, {start, pos_}});
+                continue;
+            }
+            switch (b0) {
+                case '"':
+                case '\'':
+                case '[': {
+                    const TokenKind kind = b0 == '"'    ? TokenKind::String
+                                           : b0 == '\'' ? TokenKind::QuotedIdent
+                                                        : TokenKind::BracketIdent;
+                    const char closer = b0 == '[' ? ']' : static_cast<char>(b0);
+                    std::string payload;
+                    if (auto error = lex_delimited(closer, kind, payload)) return std::move(*error);
+                    tokens.push_back(Token{kind, std::move(payload), {start, pos_}});
+                    continue;
+                }
+                case '@': {
+                    ++pos_;
+                    while (pos_ < n) {
+                        if (is_ascii(s[pos_])) {
+                            if (!(ascii_classes[s[pos_]] & param_continue)) break;
+                            ++pos_;
+                            continue;
+                        }
+                        const auto d = decode_utf8(s + pos_, n - pos_);
+                        if (!detail::is_alphabetic(d.code_point) && !detail::is_numeric(d.code_point)) break;
+                        pos_ += d.length;
+                    }
+                    if (pos_ == start + 1) return ParseError{"expected parameter name after '@'", {start, start + 1}};
+                    tokens.push_back(Token{TokenKind::Param, std::string(input_.substr(start + 1, pos_ - start - 1)),
+                                           {start, pos_}});
+                    continue;
+                }
+                case '.':
+                    if (!(has_b1 && is_digit(b1))) {
+                        pos_ = start + 1;
+                        tokens.push_back(Token{TokenKind::Dot, {}, {start, pos_}});
+                        continue;
+                    }
+                    [[fallthrough]];
+                case '0': case '1': case '2': case '3': case '4':
+                case '5': case '6': case '7': case '8': case '9':
+                    lex_number();
+                    tokens.push_back(Token{TokenKind::Number, std::string(input_.substr(start, pos_ - start)),
+                                           {start, pos_}});
+                    continue;
+                default:
+                    break;
+            }
+            if (has_class(b0, ident_start)) {
+                lex_ident();
+                tokens.push_back(Token{TokenKind::Ident, std::string(input_.substr(start, pos_ - start)),
+                                       {start, pos_}});
+                continue;
+            }
+            return ParseError{unexpected_character_message(input_.substr(start, 1), b0), {start, start + 1}};
+        }
+
+        const auto d = decode_utf8(s + start, n - start);
+        if (detail::is_alphabetic(d.code_point)) {
+            lex_ident();
+            tokens.push_back(Token{TokenKind::Ident, std::string(input_.substr(start, pos_ - start)), {start, pos_}});
+            continue;
+        }
+        return ParseError{unexpected_character_message(input_.substr(start, d.length), d.code_point),
+                          {start, start + d.length}};
+    }
+}
+
+Result<std::vector<Token>, DaxError> lex_with_dialect(std::string_view input, Dialect dialect) {
+    auto tokens = Lexer(input, dialect).lex_all();
+    if (!tokens) return DaxError::lex(std::move(tokens).error());
+    return std::move(tokens).value();
+}
+
+Result<std::vector<Token>, DaxError> lex(std::string_view input) { return lex_with_dialect(input, default_dialect); }
+
+}  // namespace dax

@@ -1,0 +1,69 @@
+// The token cursor: every grammar rule reads tokens through these operations.
+#include "dax_parser/parser.hpp"
+
+namespace dax {
+
+bool keyword_equals(std::string_view text, std::string_view keyword) noexcept {
+    if (text.size() != keyword.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != keyword[i]) return false;
+    }
+    return true;
+}
+
+const Token& Parser::peek() const {
+    if (tokens_.empty()) throw InternalFault("token stream should always end with EOF");
+    return pos_ < tokens_.size() ? tokens_[pos_] : tokens_.back();
+}
+
+void Parser::advance() {
+    if (peek().kind != TokenKind::Eof) ++pos_;
+}
+
+ParseError Parser::error_here(std::string message) const { return ParseError{std::move(message), peek().span}; }
+
+const Token* Parser::eat(TokenKind kind) {
+    const Token& t = peek();
+    if (t.kind != kind) return nullptr;
+    advance();
+    return &t;
+}
+
+bool Parser::at_kw(std::string_view keyword) const {
+    const Token& t = peek();
+    return t.kind == TokenKind::Ident && keyword_equals(t.text, keyword);
+}
+
+bool Parser::eat_kw(std::string_view keyword) {
+    if (!at_kw(keyword)) return false;
+    advance();
+    return true;
+}
+
+bool Parser::eat_list_separator() {
+    return eat(TokenKind::Comma) || (dialect_.semicolon_list_separator && eat(TokenKind::Semicolon));
+}
+
+Result<const Token*> Parser::expect(TokenKind kind, std::string_view what) {
+    if (const Token* t = eat(kind)) return t;
+    return error_here("expected " + std::string(what));
+}
+
+Status Parser::expect_kw(std::string_view keyword) {
+    if (eat_kw(keyword)) return std::nullopt;
+    return error_here("expected keyword " + std::string(keyword));
+}
+
+Result<std::string> Parser::expect_ident(std::string_view what) {
+    if (const Token* t = eat(TokenKind::Ident)) return t->text;
+    return error_here("expected " + std::string(what));
+}
+
+Result<std::string> Parser::expect_bracket_ident(std::string_view what) {
+    if (const Token* t = eat(TokenKind::BracketIdent)) return t->text;
+    return error_here("expected " + std::string(what));
+}
+
+}  // namespace dax

@@ -1,0 +1,365 @@
+// The expression grammar: precedence climbing over binary operators, the
+// prefix forms, and the primary forms (literals, references, calls, tables).
+#include <array>
+
+#include "dax_parser/parser.hpp"
+
+namespace dax {
+
+namespace {
+
+struct BinaryRule {
+    bool is_operator = false;
+    BinaryOp op = BinaryOp::Add;
+    std::uint8_t lbp = 0;  // how tightly the operator binds its left operand
+    std::uint8_t rbp = 0;  // the minimum binding power of its right operand
+};
+
+// Binding powers by token kind. Left associativity shows as rbp = lbp + 1;
+// `^` groups to the right, so its rbp equals its lbp. The word IN is an
+// Ident and is looked up separately (same row as the comparisons).
+constexpr std::array<BinaryRule, token_kind_count> binary_rules = [] {
+    std::array<BinaryRule, token_kind_count> t{};
+    const auto rule = [&t](TokenKind kind, BinaryOp op, std::uint8_t lbp, std::uint8_t rbp) {
+        t[static_cast<std::size_t>(kind)] = BinaryRule{true, op, lbp, rbp};
+    };
+    rule(TokenKind::OrOr, BinaryOp::Or, 1, 2);
+    rule(TokenKind::AndAnd, BinaryOp::And, 2, 3);
+    rule(TokenKind::Eq, BinaryOp::Eq, 4, 5);
+    rule(TokenKind::EqEq, BinaryOp::StrictEq, 4, 5);
+    rule(TokenKind::Neq, BinaryOp::Neq, 4, 5);
+    rule(TokenKind::Lt, BinaryOp::Lt, 4, 5);
+    rule(TokenKind::Lte, BinaryOp::Lte, 4, 5);
+    rule(TokenKind::Gt, BinaryOp::Gt, 4, 5);
+    rule(TokenKind::Gte, BinaryOp::Gte, 4, 5);
+    rule(TokenKind::Amp, BinaryOp::Concat, 5, 6);
+    rule(TokenKind::Plus, BinaryOp::Add, 6, 7);
+    rule(TokenKind::Minus, BinaryOp::Sub, 6, 7);
+    rule(TokenKind::Star, BinaryOp::Mul, 7, 8);
+    rule(TokenKind::Slash, BinaryOp::Div, 7, 8);
+    rule(TokenKind::Caret, BinaryOp::Pow, 9, 9);
+    return t;
+}();
+
+constexpr BinaryRule in_rule{true, BinaryOp::In, 4, 5};
+
+// Operand binding powers of the prefix operators.
+constexpr std::uint8_t unary_sign_bp = 8;  // tighter than `*`, looser than `^`
+constexpr std::uint8_t not_bp = 3;         // up to the next `&&` or `||`
+
+BinaryRule binary_rule(const Token& t) noexcept {
+    if (t.kind == TokenKind::Ident) return keyword_equals(t.text, "in") ? in_rule : BinaryRule{};
+    return binary_rules[static_cast<std::size_t>(t.kind)];
+}
+
+// Keeps the nesting counter balanced on every way out of parse_expr_bp.
+class DepthScope {
+public:
+    explicit DepthScope(std::uint32_t& depth) noexcept : depth_(depth) { ++depth_; }
+    ~DepthScope() { --depth_; }
+    DepthScope(const DepthScope&) = delete;
+    DepthScope& operator=(const DepthScope&) = delete;
+
+private:
+    std::uint32_t& depth_;
+};
+
+}  // namespace
+
+// The rules below are mutually recursive, up to max_expression_depth levels.
+// To keep each level's stack small, nodes are built in separate non-inlined
+// functions called after the recursion has returned; the recursive frames
+// hold little more than the one result slot they are waiting for.
+
+namespace {
+
+// Each helper rebuilds the node inside the caller's one result slot, which the
+// caller then returns by name (so it is constructed in its own caller's frame).
+[[gnu::noinline]] void combine_binary(Result<Expr>& left, BinaryOp op, Result<Expr>&& right) {
+    if (!right) {
+        left = std::move(right).error();
+        return;
+    }
+    Expr& lhs = left.value();
+    ExprBox old_left = box(std::move(lhs));
+    lhs.v.emplace<node::Binary>(node::Binary{op, std::move(old_left), box(std::move(right).value())});
+}
+
+[[gnu::noinline]] void wrap_unary(Result<Expr>& operand, UnaryOp op) {
+    if (!operand) return;
+    Expr& e = operand.value();
+    ExprBox inner = box(std::move(e));
+    e.v.emplace<node::Unary>(node::Unary{op, std::move(inner)});
+}
+
+[[gnu::noinline]] void wrap_paren(Result<Expr>& inner) {
+    Expr& e = inner.value();
+    ExprBox boxed = box(std::move(e));
+    e.v.emplace<node::Paren>(node::Paren{std::move(boxed)});
+}
+
+[[gnu::noinline]] void fail(Result<Expr>& result, ParseError error) { result = std::move(error); }
+
+template <class Node>
+[[gnu::noinline]] Result<Expr> new_node() {
+    return Expr(Node{});
+}
+
+[[gnu::noinline]] Result<Expr> new_function_call(const std::string& name) { return Expr(node::FunctionCall{name, {}}); }
+
+// Appends a parsed list item to `items` (held inside `owner`), or turns
+// `owner` into the item's error. Returns whether the item was taken.
+[[gnu::noinline]] bool append_item(Result<Expr>& owner, std::vector<Expr>& items, Result<Expr>&& item) {
+    if (!item) {
+        owner = std::move(item).error();
+        return false;
+    }
+    items.push_back(std::move(item).value());
+    return true;
+}
+
+[[gnu::noinline]] void append_var_decl(Result<Expr>& block, std::vector<VarDecl>& decls, const std::string& name,
+                                       Result<Expr>&& value) {
+    if (!value) {
+        block = std::move(value).error();
+        return;
+    }
+    decls.push_back(VarDecl{name, std::move(value).value()});
+}
+
+[[gnu::noinline]] void set_var_body(Result<Expr>& block, Result<Expr>&& body) {
+    if (!body) {
+        block = std::move(body).error();
+        return;
+    }
+    std::get<node::VarBlock>(block.value().v).body = box(std::move(body).value());
+}
+
+}  // namespace
+
+void Parser::fail_here(Result<Expr>& result, const char* message) const { result = error_here(message); }
+
+Result<Expr> Parser::expr_error_here(const char* message) const { return error_here(message); }
+
+// expr -> prefix { binary_op expr }
+// Left operands never add depth, so `1+1+...+1` of any length needs one level.
+Result<Expr> Parser::parse_expr_bp(std::uint8_t min_bp) {
+    if (depth_ >= max_expression_depth) return expr_error_here("expression nesting too deep");
+    return parse_operators(min_bp);
+}
+
+Result<Expr> Parser::parse_operators(std::uint8_t min_bp) {
+    DepthScope scope(depth_);
+    Result<Expr> left = parse_prefix();
+    while (left) {
+        const BinaryRule rule = binary_rule(peek());
+        if (!rule.is_operator || rule.lbp < min_bp) break;
+        advance();
+        combine_binary(left, rule.op, parse_expr_bp(rule.rbp));
+    }
+    return left;
+}
+
+// prefix -> VAR block | '+' expr | '-' expr | NOT expr | primary
+Result<Expr> Parser::parse_prefix() {
+    if (at_kw("var")) return parse_var_block();
+    if (eat(TokenKind::Plus)) return parse_unary(UnaryOp::Plus, unary_sign_bp);
+    if (eat(TokenKind::Minus)) return parse_unary(UnaryOp::Minus, unary_sign_bp);
+    if (eat_kw("not")) return parse_unary(UnaryOp::Not, not_bp);
+    return parse_primary();
+}
+
+Result<Expr> Parser::parse_unary(UnaryOp op, std::uint8_t operand_bp) {
+    Result<Expr> operand = parse_expr_bp(operand_bp);
+    wrap_unary(operand, op);
+    return operand;
+}
+
+// var_block -> { VAR name '=' expr } RETURN expr
+Result<Expr> Parser::parse_var_block() {
+    Result<Expr> block = new_node<node::VarBlock>();
+    auto& decls = std::get<node::VarBlock>(block.value().v).decls;
+    while (block && eat_kw("var")) parse_var_decl(block, decls);
+    if (!block) return block;
+    if (auto error = expect_kw("return")) {
+        fail(block, std::move(*error));
+        return block;
+    }
+    set_var_body(block, parse_expr_bp(0));
+    return block;
+}
+
+// VAR name '=' expr (the keyword already eaten)
+void Parser::parse_var_decl(Result<Expr>& block, std::vector<VarDecl>& decls) {
+    const Token* name = eat(TokenKind::Ident);
+    if (!name) return fail_here(block, "expected variable name");
+    if (!eat(TokenKind::Eq)) return fail_here(block, "expected `=`");
+    append_var_decl(block, decls, name->text, parse_expr_bp(0));
+}
+
+// primary -> literal | reference | call | '(' expr ')' | table_constructor
+Result<Expr> Parser::parse_primary() {
+    // A doc comment before an operand says nothing about it. Skipped in a loop:
+    // a run of many `///` lines must not cost stack.
+    while (peek().kind == TokenKind::DocComment) advance();
+
+    switch (peek().kind) {
+        case TokenKind::Ident:
+            return parse_identifier_primary();
+        case TokenKind::QuotedIdent:
+            return parse_quoted_primary();
+        case TokenKind::LParen:
+            return parse_paren();
+        case TokenKind::LBrace:
+            return parse_table_constructor();
+        default:
+            return parse_literal_primary();
+    }
+}
+
+// '(' expr ')'
+Result<Expr> Parser::parse_paren() {
+    advance();
+    Result<Expr> inner = parse_expr_bp(0);
+    if (!inner) return inner;
+    if (at(TokenKind::RParen)) {
+        advance();
+        wrap_paren(inner);
+    } else {
+        fail_here(inner, "expected `)`");
+    }
+    return inner;
+}
+
+// literal -> param | number | string | '[' name ']'
+Result<Expr> Parser::parse_literal_primary() {
+    const Token& t = peek();
+    switch (t.kind) {
+        case TokenKind::Param:
+            advance();
+            return Expr(node::Parameter{t.text});
+        case TokenKind::Number:
+            advance();
+            return Expr(node::Number{t.text});
+        case TokenKind::String:
+            advance();
+            return Expr(node::String{t.text});
+        case TokenKind::BracketIdent:
+            advance();
+            return Expr(node::BracketRef{t.text});
+        case TokenKind::Eof:
+            return error_here("unexpected end of input");
+        default:
+            return error_here("expected expression");
+    }
+}
+
+// ident_primary -> name '(' args ')' | name '[' column ']' hierarchy | TRUE | FALSE | BLANK | name
+Result<Expr> Parser::parse_identifier_primary() {
+    const Token& name = peek();
+    advance();
+    if (at(TokenKind::LParen)) return parse_function_call(name.text);
+    return parse_name_reference(name.text);
+}
+
+// What a name not followed by `(` stands for.
+Result<Expr> Parser::parse_name_reference(const std::string& name) {
+    if (const Token* column = eat(TokenKind::BracketIdent))
+        return parse_hierarchy_tail(TableName{name, false}, column->text);
+    if (keyword_equals(name, "true")) return Expr(node::Boolean{true});
+    if (keyword_equals(name, "false")) return Expr(node::Boolean{false});
+    if (keyword_equals(name, "blank")) return Expr(node::Blank{});
+    return Expr(node::Identifier{name});
+}
+
+// call -> name '(' [ expr { sep expr } ] ')'
+Result<Expr> Parser::parse_function_call(const std::string& name) {
+    advance();  // `(`
+    Result<Expr> call = new_function_call(name);
+    auto& args = std::get<node::FunctionCall>(call.value().v).args;
+    if (eat(TokenKind::RParen)) return call;
+    for (;;) {
+        if (!append_item(call, args, parse_expr_bp(0))) return call;
+        if (!eat_list_separator()) break;
+        if (at(TokenKind::RParen)) {
+            fail_here(call, "trailing argument separator");
+            return call;
+        }
+    }
+    if (!eat(TokenKind::RParen)) fail_here(call, "expected `)`");
+    return call;
+}
+
+// quoted_primary -> 'name' '[' column ']' hierarchy | 'name'
+Result<Expr> Parser::parse_quoted_primary() {
+    std::string name = peek().text;
+    advance();
+    if (const Token* column = eat(TokenKind::BracketIdent))
+        return parse_hierarchy_tail(TableName{std::move(name), true}, column->text);
+    return Expr(node::TableRef{TableName{std::move(name), true}});
+}
+
+// table_constructor -> '{' [ row { sep row } ] '}'
+// row -> '(' expr { sep expr } ')' | expr
+Result<Expr> Parser::parse_table_constructor() {
+    if (!at(TokenKind::LBrace)) return expr_error_here("expected `{`");
+    advance();
+    Result<Expr> table = new_node<node::TableConstructor>();
+    auto& rows = std::get<node::TableConstructor>(table.value().v).rows;
+    if (eat(TokenKind::RBrace)) return table;
+    for (;;) {
+        std::vector<Expr>& row = rows.emplace_back();
+        if (eat(TokenKind::LParen)) {
+            if (at(TokenKind::RParen)) {
+                fail_here(table, "empty tuple row in table constructor");
+                return table;
+            }
+            for (;;) {
+                if (!append_item(table, row, parse_expr_bp(0))) return table;
+                if (!eat_list_separator()) break;
+                if (at(TokenKind::RParen)) {
+                    fail_here(table, "trailing separator in tuple row");
+                    return table;
+                }
+            }
+            if (!eat(TokenKind::RParen)) {
+                fail_here(table, "expected `)`");
+                return table;
+            }
+        } else if (!append_item(table, row, parse_expr_bp(0))) {
+            return table;
+        }
+        if (!eat_list_separator()) {
+            if (!eat(TokenKind::RBrace)) fail_here(table, "expected `}`");
+            return table;
+        }
+        if (at(TokenKind::RBrace)) {
+            fail_here(table, "trailing separator in table constructor");
+            return table;
+        }
+    }
+}
+
+// hierarchy -> { '.' '[' level ']' }
+Result<Expr> Parser::parse_hierarchy_tail(TableName table, std::string column) {
+    if (!at(TokenKind::Dot)) return Expr(node::TableColumnRef{std::move(table), std::move(column)});
+    std::vector<std::string> levels;
+    while (eat(TokenKind::Dot)) {
+        auto level = expect_bracket_ident("hierarchy level like [Year]");
+        if (!level) return std::move(level).error();
+        levels.push_back(std::move(level).value());
+    }
+    return Expr(node::HierarchyRef{std::move(table), std::move(column), std::move(levels)});
+}
+
+// formula -> { doc_comment } [ '=' ] expr EOF
+Result<Expr> Parser::parse_formula_expression() {
+    while (peek().kind == TokenKind::DocComment) advance();
+    eat(TokenKind::Eq);
+    auto e = parse_expr_bp(0);
+    if (!e) return e;
+    if (!at(TokenKind::Eof)) return error_here("expected end of input");
+    return e;
+}
+
+}  // namespace dax

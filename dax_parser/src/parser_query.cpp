@@ -1,0 +1,235 @@
+// The query grammar: the DEFINE block with its five definition forms, the
+// EVALUATE statements, and the checks at statement boundaries.
+#include <array>
+
+#include "dax_parser/parser.hpp"
+
+namespace dax {
+
+namespace {
+
+// What may follow a complete definition: another definition or a statement.
+constexpr std::array<std::string_view, 6> definition_followers = {"measure", "function", "var",
+                                                                  "table",   "column",   "evaluate"};
+constexpr std::array<std::string_view, 1> statement_followers = {"evaluate"};
+
+}  // namespace
+
+void Parser::consume_stmt_terminators() {
+    while (eat(TokenKind::Semicolon)) {
+    }
+}
+
+Status Parser::ensure_stmt_follower(std::span<const std::string_view> keywords, std::size_t count) const {
+    const Token& t = peek();
+    if (t.kind == TokenKind::DocComment || t.kind == TokenKind::Eof) return std::nullopt;
+    if (t.kind == TokenKind::Ident) {
+        for (std::size_t i = 0; i < count && i < keywords.size(); ++i)
+            if (keyword_equals(t.text, keywords[i])) return std::nullopt;
+    }
+    return error_here("unexpected token after statement");
+}
+
+Status Parser::parse_definition_end() {
+    consume_stmt_terminators();
+    return ensure_stmt_follower(definition_followers, definition_followers.size());
+}
+
+// table_name -> ident | 'quoted'
+Result<TableName> Parser::parse_table_name() {
+    const Token& t = peek();
+    if (t.kind == TokenKind::Ident || t.kind == TokenKind::QuotedIdent) {
+        advance();
+        return TableName{t.text, t.kind == TokenKind::QuotedIdent};
+    }
+    return error_here("expected table name (identifier or single-quoted identifier)");
+}
+
+// define_block -> DEFINE { ';' | { doc } definition }
+Result<DefineBlock> Parser::parse_define_block() {
+    if (auto error = expect_kw("define")) return std::move(*error);
+    DefineBlock block;
+    for (;;) {
+        consume_stmt_terminators();
+        if (at_kw("evaluate") || at(TokenKind::Eof)) break;
+
+        std::optional<std::string> doc;
+        while (const Token* comment = eat(TokenKind::DocComment)) {
+            if (doc) {
+                *doc += '\n';
+                *doc += comment->text;
+            } else {
+                doc = comment->text;
+            }
+        }
+        // Comments after the last definition belong to nothing.
+        if (at_kw("evaluate") || at(TokenKind::Eof)) break;
+
+        Result<Definition> definition = [&]() -> Result<Definition> {
+            if (at_kw("measure")) return parse_measure_or_column(true, std::move(doc));
+            if (at_kw("column")) return parse_measure_or_column(false, std::move(doc));
+            if (at_kw("var")) return parse_var_definition(std::move(doc));
+            if (at_kw("table")) return parse_table_definition(std::move(doc));
+            if (at_kw("function")) return parse_function_definition(std::move(doc));
+            return error_here("expected MEASURE, FUNCTION, VAR, TABLE, or COLUMN in DEFINE block");
+        }();
+        if (!definition) return std::move(definition).error();
+        block.defs.push_back(std::move(definition).value());
+    }
+    if (block.defs.empty()) return error_here("DEFINE block must contain at least one definition");
+    return block;
+}
+
+// measure -> MEASURE [ table_name ] '[' name ']' '=' expr
+// column  -> COLUMN  [ table_name ] '[' name ']' '=' expr
+Result<Definition> Parser::parse_measure_or_column(bool is_measure, std::optional<std::string> doc) {
+    advance();  // the keyword
+    std::optional<TableName> table;
+    if (!at(TokenKind::BracketIdent)) {
+        auto name = parse_table_name();
+        if (!name) return std::move(name).error();
+        table = std::move(name).value();
+    }
+    auto name = expect_bracket_ident(is_measure ? "measure name like [My Measure]" : "column name like [My Column]");
+    if (!name) return std::move(name).error();
+    if (auto eq = expect(TokenKind::Eq, "`=`"); !eq) return std::move(eq).error();
+    auto expr = parse_expr_bp(0);
+    if (!expr) return std::move(expr).error();
+    if (auto error = parse_definition_end()) return std::move(*error);
+    if (is_measure)
+        return Definition(definition::Measure{std::move(doc), std::move(table), std::move(name).value(),
+                                              std::move(expr).value()});
+    return Definition(
+        definition::Column{std::move(doc), std::move(table), std::move(name).value(), std::move(expr).value()});
+}
+
+// var -> VAR name '=' expr
+Result<Definition> Parser::parse_var_definition(std::optional<std::string> doc) {
+    advance();  // VAR
+    auto name = expect_ident("variable name");
+    if (!name) return std::move(name).error();
+    if (auto eq = expect(TokenKind::Eq, "`=`"); !eq) return std::move(eq).error();
+    auto expr = parse_expr_bp(0);
+    if (!expr) return std::move(expr).error();
+    if (auto error = parse_definition_end()) return std::move(*error);
+    return Definition(definition::Var{std::move(doc), std::move(name).value(), std::move(expr).value()});
+}
+
+// table -> TABLE ( ident | 'quoted' ) '=' expr
+Result<Definition> Parser::parse_table_definition(std::optional<std::string> doc) {
+    advance();  // TABLE
+    const Token& t = peek();
+    if (t.kind != TokenKind::Ident && t.kind != TokenKind::QuotedIdent)
+        return error_here("expected table name for TABLE definition");
+    std::string name = t.text;
+    advance();
+    if (auto eq = expect(TokenKind::Eq, "`=`"); !eq) return std::move(eq).error();
+    auto expr = parse_expr_bp(0);
+    if (!expr) return std::move(expr).error();
+    if (auto error = parse_definition_end()) return std::move(*error);
+    return Definition(definition::Table{std::move(doc), std::move(name), std::move(expr).value()});
+}
+
+// function -> FUNCTION name '=' '(' params ')' '=>' expr
+Result<Definition> Parser::parse_function_definition(std::optional<std::string> doc) {
+    advance();  // FUNCTION
+    auto name = expect_ident("function name");
+    if (!name) return std::move(name).error();
+    if (auto eq = expect(TokenKind::Eq, "`=`"); !eq) return std::move(eq).error();
+    if (auto open = expect(TokenKind::LParen, "`(`"); !open) return std::move(open).error();
+    auto params = parse_function_params();
+    if (!params) return std::move(params).error();
+    if (auto close = expect(TokenKind::RParen, "`)`"); !close) return std::move(close).error();
+    if (auto arrow = expect(TokenKind::Arrow, "`=>`"); !arrow) return std::move(arrow).error();
+    auto body = parse_expr_bp(0);
+    if (!body) return std::move(body).error();
+    if (auto error = parse_definition_end()) return std::move(*error);
+    return Definition(definition::Function{std::move(doc), std::move(name).value(), std::move(params).value(),
+                                           std::move(body).value()});
+}
+
+// params -> [ param { sep param } ]
+// param  -> name [ ':' ident { ident } ]
+Result<std::vector<FuncParam>> Parser::parse_function_params() {
+    std::vector<FuncParam> params;
+    if (at(TokenKind::RParen)) return params;
+    for (;;) {
+        auto name = expect_ident("parameter name");
+        if (!name) return std::move(name).error();
+        FuncParam param{std::move(name).value(), {}};
+        if (eat(TokenKind::Colon)) {
+            while (const Token* hint = eat(TokenKind::Ident)) param.type_hints.push_back(hint->text);
+            if (param.type_hints.empty()) return error_here("expected at least one type hint after ':'");
+        }
+        params.push_back(std::move(param));
+        if (!eat_list_separator()) return params;
+        if (at(TokenKind::RParen)) return error_here("trailing separator in FUNCTION parameter list");
+    }
+}
+
+// evaluate -> EVALUATE expr [ ORDER BY key { sep key } [ START AT expr { sep expr } ] ]
+Result<EvaluateStmt> Parser::parse_evaluate_stmt() {
+    if (auto error = expect_kw("evaluate")) return std::move(*error);
+    auto expr = parse_expr_bp(0);
+    if (!expr) return std::move(expr).error();
+    EvaluateStmt stmt{std::move(expr).value(), {}, std::nullopt};
+
+    if (eat_kw("order")) {
+        if (auto error = expect_kw("by")) return std::move(*error);
+        do {
+            auto key = parse_expr_bp(0);
+            if (!key) return std::move(key).error();
+            SortDirection direction = SortDirection::Asc;
+            if (eat_kw("asc")) direction = SortDirection::Asc;
+            else if (eat_kw("desc")) direction = SortDirection::Desc;
+            stmt.order_by.push_back(OrderKey{std::move(key).value(), direction});
+        } while (eat_list_separator());
+    }
+
+    if (at_kw("start")) {
+        if (stmt.order_by.empty()) return error_here("START AT requires an ORDER BY clause");
+        advance();
+        if (auto error = expect_kw("at")) return std::move(*error);
+        std::vector<Expr> values;
+        do {
+            auto value = parse_expr_bp(0);
+            if (!value) return std::move(value).error();
+            values.push_back(std::move(value).value());
+        } while (eat_list_separator());
+        if (values.size() > stmt.order_by.size()) return error_here("START AT has more arguments than ORDER BY");
+        stmt.start_at = std::move(values);
+    }
+
+    consume_stmt_terminators();
+    if (auto error = ensure_stmt_follower(statement_followers, statement_followers.size())) return std::move(*error);
+    return stmt;
+}
+
+// query -> { doc } [ define_block ] { ';' | doc | evaluate } EOF
+Result<Query> Parser::parse_query() {
+    while (eat(TokenKind::DocComment)) {
+    }
+    Query query;
+    if (at_kw("define")) {
+        auto block = parse_define_block();
+        if (!block) return std::move(block).error();
+        query.define = std::move(block).value();
+    }
+    for (;;) {
+        consume_stmt_terminators();
+        while (eat(TokenKind::DocComment)) {
+        }
+        if (!at_kw("evaluate")) break;
+        auto stmt = parse_evaluate_stmt();
+        if (!stmt) return std::move(stmt).error();
+        query.evaluates.push_back(std::move(stmt).value());
+    }
+    if (query.evaluates.empty()) return error_here("expected at least one EVALUATE statement");
+    consume_stmt_terminators();
+    while (eat(TokenKind::DocComment)) {
+    }
+    if (!at(TokenKind::Eof)) return error_here("expected end of input");
+    return query;
+}
+
+}  // namespace dax

@@ -1,0 +1,67 @@
+// Compact JSON text of tokens, expression trees and query trees.
+// Free of Python so that the fuzzers and the C++ tests can use it directly.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+#include "dax_parser/expr.hpp"
+#include "dax_parser/query.hpp"
+#include "dax_parser/token.hpp"
+
+namespace dax::json {
+
+// A growable byte buffer that only ever appends. Growth doubles the capacity
+// (or takes the length needed, if larger); allocation failure throws
+// std::bad_alloc.
+class Buffer {
+public:
+    static constexpr std::size_t initial_capacity = 128;
+
+    Buffer();
+    ~Buffer();
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    void append(const char* bytes, std::size_t n) {
+        if (capacity_ - size_ < n) grow(n);
+        __builtin_memcpy(data_ + size_, bytes, n);
+        size_ += n;
+    }
+    void append(std::string_view s) { append(s.data(), s.size()); }
+    void push(char c) {
+        if (size_ == capacity_) grow(1);
+        data_[size_++] = c;
+    }
+    // Makes room for `n` more bytes at once.
+    void reserve_more(std::size_t n) {
+        if (capacity_ - size_ < n) grow(n);
+    }
+
+    const char* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    std::string_view view() const noexcept { return {data_, size_}; }
+
+private:
+    void grow(std::size_t needed_extra);
+
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+// A JSON string: quotes around `text` escaped byte by byte.
+void write_string(Buffer& out, std::string_view text);
+// Decimal digits, no sign, no exponent.
+void write_unsigned(Buffer& out, std::size_t value);
+
+// The array of tokens that `lex` returns.
+void write_tokens(Buffer& out, const std::vector<Token>& tokens);
+// One expression; never recurses on the tree's depth.
+void write_expr(Buffer& out, const Expr& expr);
+// One query.
+void write_query(Buffer& out, const Query& query);
+
+}  // namespace dax::json

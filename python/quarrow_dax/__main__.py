@@ -1,0 +1,7 @@
+"""Entry point of `python -m quarrow_dax`; the command line lives in cli.py."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())
