@@ -125,7 +125,8 @@ void write_tokens(Buffer& out, const std::vector<Token>& tokens) {
         out.append("{\"kind\":");
         out.append(token_kind_json[static_cast<std::size_t>(token.kind)]);
         if (has_payload(token.kind)) {
-            write_string(out, token.text);
+            if (token.has_doubled_delimiter) write_string(out, token.payload());
+            else write_string(out, token.text);
             out.push('}');
         }
         out.append(",\"span\":");

@@ -167,3 +167,44 @@ def paren(inner):
 def parses_to(function, text, tree):
     """Asserts that `function(text)` returns exactly the compact JSON of `tree`."""
     assert function(text) == compact(tree)
+
+
+# --- query builders -----------------------------------------------------------
+
+
+def query(*evaluates, define=None):
+    """`define` is a list of definitions, or None for a query without DEFINE."""
+    block = None if define is None else {"defs": list(define)}
+    return {"define": block, "evaluates": list(evaluates)}
+
+
+def evaluate(expr, order_by=(), start_at=None):
+    values = None if start_at is None else list(start_at)
+    return {"expr": expr, "order_by": list(order_by), "start_at": values}
+
+
+def key(expr, direction="Asc"):
+    return {"expr": expr, "direction": direction}
+
+
+def measure(table, name, expr, doc=None):
+    """`table` is a table_name(...) record or None."""
+    return {"Measure": {"doc": doc, "table": table, "name": name, "expr": expr}}
+
+
+def column_def(table, name, expr, doc=None):
+    return {"Column": {"doc": doc, "table": table, "name": name, "expr": expr}}
+
+
+def var_def(name, expr, doc=None):
+    return {"Var": {"doc": doc, "name": name, "expr": expr}}
+
+
+def table_def(name, expr, doc=None):
+    return {"Table": {"doc": doc, "name": name, "expr": expr}}
+
+
+def function_def(name, params, body, doc=None):
+    """`params` is a list of (name, [type hints]) pairs."""
+    records = [{"name": n, "type_hints": list(hints)} for n, hints in params]
+    return {"Function": {"doc": doc, "name": name, "params": records, "body": body}}

@@ -57,12 +57,12 @@ Status Parser::expect_kw(std::string_view keyword) {
 }
 
 Result<std::string> Parser::expect_ident(std::string_view what) {
-    if (const Token* t = eat(TokenKind::Ident)) return t->text;
+    if (const Token* t = eat(TokenKind::Ident)) return std::string(t->text);
     return error_here("expected " + std::string(what));
 }
 
 Result<std::string> Parser::expect_bracket_ident(std::string_view what) {
-    if (const Token* t = eat(TokenKind::BracketIdent)) return t->text;
+    if (const Token* t = eat(TokenKind::BracketIdent)) return t->payload();
     return error_here("expected " + std::string(what));
 }
 

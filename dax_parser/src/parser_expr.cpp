@@ -105,7 +105,9 @@ template <class Node>
     return Expr(Node{});
 }
 
-[[gnu::noinline]] Result<Expr> new_function_call(const std::string& name) { return Expr(node::FunctionCall{name, {}}); }
+[[gnu::noinline]] Result<Expr> new_function_call(std::string_view name) {
+    return Expr(node::FunctionCall{std::string(name), {}});
+}
 
 // Appends a parsed list item to `items` (held inside `owner`), or turns
 // `owner` into the item's error. Returns whether the item was taken.
@@ -118,13 +120,13 @@ template <class Node>
     return true;
 }
 
-[[gnu::noinline]] void append_var_decl(Result<Expr>& block, std::vector<VarDecl>& decls, const std::string& name,
+[[gnu::noinline]] void append_var_decl(Result<Expr>& block, std::vector<VarDecl>& decls, std::string_view name,
                                        Result<Expr>&& value) {
     if (!value) {
         block = std::move(value).error();
         return;
     }
-    decls.push_back(VarDecl{name, std::move(value).value()});
+    decls.push_back(VarDecl{std::string(name), std::move(value).value()});
 }
 
 [[gnu::noinline]] void set_var_body(Result<Expr>& block, Result<Expr>&& body) {
@@ -237,16 +239,16 @@ Result<Expr> Parser::parse_literal_primary() {
     switch (t.kind) {
         case TokenKind::Param:
             advance();
-            return Expr(node::Parameter{t.text});
+            return Expr(node::Parameter{std::string(t.text)});
         case TokenKind::Number:
             advance();
-            return Expr(node::Number{t.text});
+            return Expr(node::Number{std::string(t.text)});
         case TokenKind::String:
             advance();
-            return Expr(node::String{t.text});
+            return Expr(node::String{t.payload()});
         case TokenKind::BracketIdent:
             advance();
-            return Expr(node::BracketRef{t.text});
+            return Expr(node::BracketRef{t.payload()});
         case TokenKind::Eof:
             return error_here("unexpected end of input");
         default:
@@ -263,17 +265,17 @@ Result<Expr> Parser::parse_identifier_primary() {
 }
 
 // What a name not followed by `(` stands for.
-Result<Expr> Parser::parse_name_reference(const std::string& name) {
+Result<Expr> Parser::parse_name_reference(std::string_view name) {
     if (const Token* column = eat(TokenKind::BracketIdent))
-        return parse_hierarchy_tail(TableName{name, false}, column->text);
+        return parse_hierarchy_tail(TableName{std::string(name), false}, column->payload());
     if (keyword_equals(name, "true")) return Expr(node::Boolean{true});
     if (keyword_equals(name, "false")) return Expr(node::Boolean{false});
     if (keyword_equals(name, "blank")) return Expr(node::Blank{});
-    return Expr(node::Identifier{name});
+    return Expr(node::Identifier{std::string(name)});
 }
 
 // call -> name '(' [ expr { sep expr } ] ')'
-Result<Expr> Parser::parse_function_call(const std::string& name) {
+Result<Expr> Parser::parse_function_call(std::string_view name) {
     advance();  // `(`
     Result<Expr> call = new_function_call(name);
     auto& args = std::get<node::FunctionCall>(call.value().v).args;
@@ -292,10 +294,10 @@ Result<Expr> Parser::parse_function_call(const std::string& name) {
 
 // quoted_primary -> 'name' '[' column ']' hierarchy | 'name'
 Result<Expr> Parser::parse_quoted_primary() {
-    std::string name = peek().text;
+    std::string name = peek().payload();
     advance();
     if (const Token* column = eat(TokenKind::BracketIdent))
-        return parse_hierarchy_tail(TableName{std::move(name), true}, column->text);
+        return parse_hierarchy_tail(TableName{std::move(name), true}, column->payload());
     return Expr(node::TableRef{TableName{std::move(name), true}});
 }
 

@@ -40,7 +40,7 @@ Result<TableName> Parser::parse_table_name() {
     const Token& t = peek();
     if (t.kind == TokenKind::Ident || t.kind == TokenKind::QuotedIdent) {
         advance();
-        return TableName{t.text, t.kind == TokenKind::QuotedIdent};
+        return TableName{t.payload(), t.kind == TokenKind::QuotedIdent};
     }
     return error_here("expected table name (identifier or single-quoted identifier)");
 }
@@ -59,7 +59,7 @@ Result<DefineBlock> Parser::parse_define_block() {
                 *doc += '\n';
                 *doc += comment->text;
             } else {
-                doc = comment->text;
+                doc = std::string(comment->text);
             }
         }
         // Comments after the last definition belong to nothing.
@@ -121,7 +121,7 @@ Result<Definition> Parser::parse_table_definition(std::optional<std::string> doc
     const Token& t = peek();
     if (t.kind != TokenKind::Ident && t.kind != TokenKind::QuotedIdent)
         return error_here("expected table name for TABLE definition");
-    std::string name = t.text;
+    std::string name = t.payload();
     advance();
     if (auto eq = expect(TokenKind::Eq, "`=`"); !eq) return std::move(eq).error();
     auto expr = parse_expr_bp(0);
@@ -158,7 +158,7 @@ Result<std::vector<FuncParam>> Parser::parse_function_params() {
         if (!name) return std::move(name).error();
         FuncParam param{std::move(name).value(), {}};
         if (eat(TokenKind::Colon)) {
-            while (const Token* hint = eat(TokenKind::Ident)) param.type_hints.push_back(hint->text);
+            while (const Token* hint = eat(TokenKind::Ident)) param.type_hints.emplace_back(hint->text);
             if (param.type_hints.empty()) return error_here("expected at least one type hint after ':'");
         }
         params.push_back(std::move(param));

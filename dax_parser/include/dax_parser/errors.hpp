@@ -2,6 +2,7 @@
 // Failures are values here; only a broken invariant is thrown (InternalFault).
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>

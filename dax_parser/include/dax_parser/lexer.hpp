@@ -1,4 +1,5 @@
 // The lexer: cuts the whole source text into tokens before any parsing starts.
+// Token payloads are views into the input, which must outlive the tokens.
 #pragma once
 
 #include <cstddef>
@@ -25,8 +26,8 @@ private:
     std::optional<char32_t> bump_char() noexcept;
     std::size_t lex_ident() noexcept;
     void lex_number() noexcept;
-    std::optional<ParseError> lex_delimited(char closer, TokenKind kind, std::string& payload);
-    void lex_doc_comment(std::string& payload);
+    std::optional<ParseError> lex_delimited(char closer, TokenKind kind, Token& token);
+    std::string_view lex_doc_comment();
     std::optional<ParseError> skip_block_comment(std::size_t start) noexcept;
     void skip_line_comment() noexcept;
     void skip_white_space() noexcept;

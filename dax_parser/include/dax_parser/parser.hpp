@@ -79,11 +79,11 @@ private:
     Result<Expr> parse_var_block();
     void parse_var_decl(Result<Expr>& block, std::vector<VarDecl>& decls);
     Result<Expr> parse_identifier_primary();
-    Result<Expr> parse_name_reference(const std::string& name);
+    Result<Expr> parse_name_reference(std::string_view name);
     Result<Expr> parse_quoted_primary();
     Result<Expr> parse_paren();
     Result<Expr> parse_literal_primary();
-    Result<Expr> parse_function_call(const std::string& name);
+    Result<Expr> parse_function_call(std::string_view name);
     Result<Definition> parse_measure_or_column(bool is_measure, std::optional<std::string> doc);
     Result<Definition> parse_var_definition(std::optional<std::string> doc);
     Result<Definition> parse_table_definition(std::optional<std::string> doc);

@@ -70,12 +70,18 @@ constexpr bool has_payload(TokenKind kind) noexcept {
 // The variant's name exactly as declared ("Ident", "LParen", ...).
 std::string_view token_kind_name(TokenKind kind) noexcept;
 
-// One lexical unit. `text` is the payload for the kinds that have one and is
-// empty for all others.
+// One lexical unit. `text` is the payload as it stands in the source, a view
+// into the input text (so the input must outlive its tokens; the trees copy
+// what they keep). Only a string or a quoted or bracketed name can differ
+// from its payload: there each doubled closing delimiter stands for one.
 struct Token {
     TokenKind kind = TokenKind::Eof;
-    std::string text;
+    bool has_doubled_delimiter = false;
     Span span;
+    std::string_view text;
+
+    // The payload text: `text` with doubled closing delimiters reduced.
+    std::string payload() const;
 
     friend bool operator==(const Token&, const Token&) = default;
 };
