@@ -134,7 +134,8 @@ def test_worked_examples_exactly(text, expected):
         ("blanks", ident("blanks")),
         ("TRUE()", call("TRUE")),
         ("BLANK()", call("BLANK")),
-        ("TRUE[x]", column("TRUE", "x")),
+        ("TRUE /**/ [x]", column("TRUE", "x")),
+        ("TRUE -- c\n()", call("TRUE")),
         ("'TRUE'", table_ref("TRUE")),
         # names and references
         ("Sales", ident("Sales")),
@@ -242,6 +243,7 @@ def test_primary_forms(text, expected):
         ("x NOT IN {1, 2}", "expected end of input", 2, 5),
         ("a INx b", "expected end of input", 2, 5),
         ("a 'IN' b", "expected end of input", 2, 6),
+        ("a ın b", "expected end of input", 2, 5),
         ("'T'(1)", "expected end of input", 3, 4),
         ("[a] [b]", "expected end of input", 4, 7),
         ("1, 2", "expected end of input", 1, 2),
@@ -320,7 +322,8 @@ def test_nesting_limit(prefix, suffix, wrap, error_start):
 
 def test_nesting_limit_of_right_operands():
     # A right operand is one level deeper than its left neighbour; a left operand is not.
-    parses_to(parse_expression, "1" + "^1" * 255, wrapped(lambda e: binary("Pow", one, e), 254, binary("Pow", one, one)))
+    pow_chain = wrapped(lambda e: binary("Pow", one, e), 255, one)
+    parses_to(parse_expression, "1" + "^1" * 255, pow_chain)
     expect_error(parse_expression, "1" + "^1" * 256, "expression nesting too deep", 512, 513)
     deep = nested("(", ")", 255)
     parses_to(parse_expression, deep + " + 1", binary("Add", wrapped(paren, 255, one), one))

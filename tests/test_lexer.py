@@ -106,7 +106,7 @@ def test_every_punctuation_kind_with_its_span():
     ],
 )
 def test_spans(text, expected):
-    assert spans(text) == [(kind, start, end) for kind, start, end in expected]
+    assert spans(text) == expected
 
 
 @pytest.mark.parametrize(
@@ -146,6 +146,8 @@ def test_spans(text, expected):
         ("_x1 _", [ident("_x1"), ident("_")]),
         ("Tax² x١ Ⅻ", [ident("Tax²"), ident("x١"), ident("Ⅻ")]),
         ("é ключ 名前", [ident("é"), ident("ключ"), ident("名前")]),
+        # combining marks that are Alphabetic belong to the identifier
+        ("e\u0345 का _² 𝐀", [ident("e\u0345"), ident("का"), ident("_²"), ident("𝐀")]),
         ("1abc", [number("1"), ident("abc")]),
         ("VAR true EVALUATE", [ident("VAR"), ident("true"), ident("EVALUATE")]),
         # parameters take no dot
@@ -204,11 +206,15 @@ def test_payload_escaping_in_json():
         ("é€", "unexpected character: '€'", 2, 5),
         ("x 😀", "unexpected character: '😀'", 2, 6),
         ("١", "unexpected character: '١'", 0, 2),
+        ("²", "unexpected character: '²'", 0, 2),
         # escaped forms: NUL, backslash, combining marks, unprintable characters
         ("\0", "unexpected character: '\\0'", 0, 1),
         ("1 \0 2", "unexpected character: '\\0'", 2, 3),
         ("\\", "unexpected character: '\\\\'", 0, 1),
         ("e\u0301", "unexpected character: '\\u{301}'", 1, 3),
+        ("\u0300", "unexpected character: '\\u{300}'", 0, 2),
+        ("x\ufe0f", "unexpected character: '\\u{fe0f}'", 1, 4),
+        ("a\u200cb", "unexpected character: '\\u{200c}'", 1, 4),
         ("\u200b", "unexpected character: '\\u{200b}'", 0, 3),
         ("\ufeffx", "unexpected character: '\\u{feff}'", 0, 3),
         *((char, f"unexpected character: '\\u{{{ord(char):x}}}'", 0, 1) for char in "\x1c\x1d\x1e\x1f"),

@@ -13,6 +13,7 @@ from quarrow_dax._native import parse_query
 one, two = num("1"), num("2")
 t, u, a, b = (ident(name) for name in ("t", "u", "a", "b"))
 T = table_name("T")
+NO_DEFINITION = "expected MEASURE, FUNCTION, VAR, TABLE, or COLUMN in DEFINE block"
 EVAL_1 = evaluate(table(one))
 
 
@@ -24,7 +25,8 @@ EVAL_1 = evaluate(table(one))
          '"expr":{"Number":"1"}}}]},"evaluates":[{"expr":{"TableConstructor":[[{"Number":"1"}]]},'
          '"order_by":[{"expr":{"BracketRef":"Total"},"direction":"Desc"}],"start_at":null}]}'),
         ("EVALUATE {1}",
-         '{"define":null,"evaluates":[{"expr":{"TableConstructor":[[{"Number":"1"}]]},"order_by":[],"start_at":null}]}'),
+         '{"define":null,"evaluates":[{"expr":{"TableConstructor":[[{"Number":"1"}]]},'
+         '"order_by":[],"start_at":null}]}'),
         ("DEFINE VAR k = 1 FUNCTION AddOne = (x : INT64) => x + k EVALUATE {AddOne(1)}",
          '{"define":{"defs":[{"Var":{"doc":null,"name":"k","expr":{"Number":"1"}}},{"Function":{"doc":null,'
          '"name":"AddOne","params":[{"name":"x","type_hints":["INT64"]}],"body":{"Binary":{"op":"Add",'
@@ -57,7 +59,9 @@ def test_worked_examples_exactly(text, expected):
         ("EVALUATE t ORDER BY a", query(evaluate(t, [key(a)]))),
         ("EVALUATE t ORDER BY a, b DESC START AT 1, 2", query(evaluate(t, [key(a), key(b, "Desc")], [one, two]))),
         ("EVALUATE t ORDER BY a, b START AT \"x\"", query(evaluate(t, [key(a), key(b)], [string("x")]))),
-        ("EVALUATE t ORDER BY a; b, [c] START AT 1; 2", query(evaluate(t, [key(a), key(b), key(bracket("c"))], [one, two]))),
+        ("EVALUATE t ORDER BY a; b, [c] START AT 1; 2",
+         query(evaluate(t, [key(a), key(b), key(bracket("c"))], [one, two]))),
+        ("EVALUATE t ORDER BY /// c\na", query(evaluate(t, [key(a)]))),
         ("EVALUATE t ORDER BY a + 1 DESC, F(b) ASC",
          query(evaluate(t, [key(binary("Add", a, one), "Desc"), key(call("F", b))]))),
         ("EVALUATE t ORDER BY a DESC; EVALUATE", query(evaluate(t, [key(a, "Desc"), key(ident("EVALUATE"))]))),
@@ -79,7 +83,8 @@ def test_worked_examples_exactly(text, expected):
         ("DEFINE MEASURE T[m] = VAR x = 1 RETURN x MEASURE T[n] = 2 EVALUATE {1}",
          query(EVAL_1, define=[measure(T, "m", var_block([("x", one)], ident("x"))), measure(T, "n", two)])),
         ("DEFINE ; MEASURE T[m] = 1 ;; EVALUATE {1}", query(EVAL_1, define=[measure(T, "m", one)])),
-        ("DEFINE MEASURE T[m] = 1 + /// x\n2 EVALUATE {1}", query(EVAL_1, define=[measure(T, "m", binary("Add", one, two))])),
+        ("DEFINE MEASURE T[m] = 1 + /// x\n2 EVALUATE {1}",
+         query(EVAL_1, define=[measure(T, "m", binary("Add", one, two))])),
         # doc comments attach to the next definition, one line each
         ("DEFINE\n/// Total sales\n///   in euros\nMEASURE T[m] = 1\nEVALUATE {1}",
          query(EVAL_1, define=[measure(T, "m", one, doc="Total sales\nin euros")])),
@@ -113,6 +118,7 @@ def test_queries(text, expected):
         ("EVALUATE {1}\n/// note\n; EVALUATE {2}", "expected end of input", 24, 32),
         ("EVALUATE {1}\n/// c\n;\n/// d\n;", "expected end of input", 27, 28),
         ("EVALUATE {1} /// c\nx", "expected end of input", 19, 20),
+        ("EVALUATE t ORDER BY a /// c\n, b", "expected end of input", 28, 29),
         # statement boundaries
         ("EVALUATE t u", "unexpected token after statement", 11, 12),
         ("EVALUATE t; u", "unexpected token after statement", 12, 13),
@@ -142,6 +148,7 @@ def test_queries(text, expected):
         ("EVALUATE t ORDER BY a START AT 1, 2", "START AT has more arguments than ORDER BY", 35, 35),
         ("EVALUATE t ORDER BY a START AT 1, 2 EVALUATE u", "START AT has more arguments than ORDER BY", 36, 44),
         ("EVALUATE t ORDER BY a START AT 1; EVALUATE u", "START AT has more arguments than ORDER BY", 43, 44),
+        ("EVALUATE t ORDER BY a START AT 1 ; ; EVALUATE u", "expected expression", 35, 36),
         ("EVALUATE t ORDER BY a START AT 1 ORDER BY b", "unexpected token after statement", 33, 38),
         # the DEFINE block
         ("DEFINE", "DEFINE block must contain at least one definition", 6, 6),
@@ -149,12 +156,11 @@ def test_queries(text, expected):
         ("DEFINE ;; EVALUATE {1}", "DEFINE block must contain at least one definition", 10, 18),
         ("DEFINE /// c\nEVALUATE {1}", "DEFINE block must contain at least one definition", 13, 21),
         ("DEFINE /// c", "DEFINE block must contain at least one definition", 12, 12),
-        ("DEFINE x", "expected MEASURE, FUNCTION, VAR, TABLE, or COLUMN in DEFINE block", 7, 8),
-        ("DEFINE MEASURES T[m] = 1 EVALUATE {1}", "expected MEASURE, FUNCTION, VAR, TABLE, or COLUMN in DEFINE block", 7, 15),
-        ("DEFINE DEFINE MEASURE T[m] = 1", "expected MEASURE, FUNCTION, VAR, TABLE, or COLUMN in DEFINE block", 7, 13),
-        ("DEFINE 'MEASURE' T[m] = 1", "expected MEASURE, FUNCTION, VAR, TABLE, or COLUMN in DEFINE block", 7, 16),
-        ("DEFINE /// c\n; MEASURE T[m] = 1 EVALUATE {1}",
-         "expected MEASURE, FUNCTION, VAR, TABLE, or COLUMN in DEFINE block", 13, 14),
+        ("DEFINE x", NO_DEFINITION, 7, 8),
+        ("DEFINE MEASURES T[m] = 1 EVALUATE {1}", NO_DEFINITION, 7, 15),
+        ("DEFINE DEFINE MEASURE T[m] = 1", NO_DEFINITION, 7, 13),
+        ("DEFINE 'MEASURE' T[m] = 1", NO_DEFINITION, 7, 16),
+        ("DEFINE /// c\n; MEASURE T[m] = 1 EVALUATE {1}", NO_DEFINITION, 13, 14),
         ("DEFINE MEASURE 1 = 2", "expected table name (identifier or single-quoted identifier)", 15, 16),
         ("DEFINE MEASURE = 2", "expected table name (identifier or single-quoted identifier)", 15, 16),
         ("DEFINE MEASURE T m = 1", "expected measure name like [My Measure]", 17, 18),
@@ -180,6 +186,7 @@ def test_queries(text, expected):
         ("DEFINE FUNCTION f = (a) = > 1", "expected `=>`", 24, 25),
         ("DEFINE FUNCTION f = (a :) => 1", "expected at least one type hint after ':'", 24, 25),
         ("DEFINE FUNCTION f = (a : 1) => 1", "expected at least one type hint after ':'", 25, 26),
+        ("DEFINE FUNCTION f = (a:b:c) => 1", "expected `)`", 24, 25),
         ("DEFINE FUNCTION f = (a, ) => 1", "trailing separator in FUNCTION parameter list", 24, 25),
         ("DEFINE FUNCTION f = (a; ) => 1", "trailing separator in FUNCTION parameter list", 24, 25),
         ("DEFINE FUNCTION f = (a, 1) => 1", "expected parameter name", 24, 25),

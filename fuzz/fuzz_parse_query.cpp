@@ -1,0 +1,31 @@
+// libFuzzer target for parse_query: error spans, the JSON of the query, the
+// same outcome on a second run, and agreement with the lexer on which inputs
+// fail to lex (and how).
+#include <cstddef>
+#include <cstdint>
+
+#include "invariants.hpp"
+
+namespace {
+
+dax_fuzz::Outcome parse_checked(std::string_view input, dax::Dialect dialect) {
+    const dax_fuzz::Outcome outcome = dax_fuzz::run_checked(
+        input, [&](std::string_view text) { return dax::parse_query_with_dialect(text, dialect); },
+        dax::json::write_query, [](std::string_view, const dax::Query&) {});
+    dax_fuzz::check_lex_agreement(input, dialect, outcome);
+    return outcome;
+}
+
+void parse_unchecked(std::string_view input) {
+    auto result = dax::parse_query(input);
+    if (result) {
+        dax::json::Buffer out;
+        dax::json::write_query(out, result.value());
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return dax_fuzz::fuzz_one(data, size, parse_checked, parse_unchecked);
+}

@@ -1,0 +1,399 @@
+// Checks shared by the fuzz targets: what must hold for the result of every
+// entry on every valid UTF-8 input, whatever the input means. A broken check
+// traps, so that libFuzzer (or the replay driver) stops with the input saved.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dax_parser/dax_parser.hpp"
+#include "json_writer.hpp"
+
+namespace dax_fuzz {
+
+// Larger inputs only slow the search down; the library has no size limit,
+// and the stress tests cover large inputs.
+inline constexpr std::size_t max_input_size = 64 * 1024;
+
+[[noreturn]] inline void fail(const char* what, const char* file, int line) {
+    std::fprintf(stderr, "fuzz invariant broken: %s (%s:%d)\n", what, file, line);
+    std::fflush(stderr);
+    __builtin_trap();
+}
+
+#define DAX_FUZZ_CHECK(condition) \
+    do {                          \
+        if (!(condition)) ::dax_fuzz::fail(#condition, __FILE__, __LINE__); \
+    } while (0)
+
+// --- UTF-8 ----------------------------------------------------------------
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+inline bool valid_utf8(std::string_view text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char b = s[i];
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+        if (b >= 0xC2 && b <= 0xDF) {
+            length = 2;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            length = 3;
+            if (b == 0xE0) low = 0xA0;       // overlong
+            else if (b == 0xED) high = 0x9F;  // surrogates
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            length = 4;
+            if (b == 0xF0) low = 0x90;       // overlong
+            else if (b == 0xF4) high = 0x8F;  // above U+10FFFF
+        } else {
+            return false;
+        }
+        if (n - i < length) return false;
+        if (s[i + 1] < low || s[i + 1] > high) return false;
+        for (std::size_t k = 2; k < length; ++k)
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+        i += length;
+    }
+    return true;
+}
+
+// True when `offset` starts a character of `text` or is its end.
+inline bool on_char_boundary(std::string_view text, std::size_t offset) {
+    if (offset > text.size()) return false;
+    return offset == text.size() || (static_cast<unsigned char>(text[offset]) & 0xC0) != 0x80;
+}
+
+// --- JSON -----------------------------------------------------------------
+
+// A strict JSON check that also rejects white space outside strings, since
+// the writer promises compact text. Iterative: results nest as deeply as the
+// parser admits and a left-leaning chain nests as deep as it is long.
+class JsonChecker {
+public:
+    explicit JsonChecker(std::string_view text) : s_(text) {}
+
+    bool valid() {
+        // What the next byte must start: a value, or what follows a value.
+        for (;;) {
+            if (!value()) return false;
+            for (;;) {
+                if (stack_.empty()) return i_ == s_.size();
+                if (i_ >= s_.size()) return false;
+                const char c = s_[i_++];
+                if (stack_.back() == '[') {
+                    if (c == ']') {
+                        stack_.pop_back();
+                        continue;
+                    }
+                    if (c != ',') return false;
+                } else {
+                    if (c == '}') {
+                        stack_.pop_back();
+                        continue;
+                    }
+                    if (c != ',' || !key()) return false;
+                }
+                break;  // a value follows
+            }
+        }
+    }
+
+private:
+    // Reads one value. An opened container is pushed and left open (false
+    // return means an error); an empty container is closed at once.
+    bool value() {
+        for (;;) {
+            if (i_ >= s_.size()) return false;
+            const char c = s_[i_];
+            if (c == '[') {
+                ++i_;
+                if (i_ < s_.size() && s_[i_] == ']') {
+                    ++i_;
+                    return true;
+                }
+                stack_.push_back('[');
+                continue;  // its first element
+            }
+            if (c == '{') {
+                ++i_;
+                if (i_ < s_.size() && s_[i_] == '}') {
+                    ++i_;
+                    return true;
+                }
+                stack_.push_back('{');
+                if (!key()) return false;
+                continue;  // the member's value
+            }
+            if (c == '"') return string();
+            if (c == '-' || (c >= '0' && c <= '9')) return number();
+            return literal("true") || literal("false") || literal("null");
+        }
+    }
+
+    // A member name and its colon.
+    bool key() {
+        if (i_ >= s_.size() || s_[i_] != '"' || !string()) return false;
+        if (i_ >= s_.size() || s_[i_] != ':') return false;
+        ++i_;
+        return true;
+    }
+
+    bool literal(std::string_view word) {
+        if (s_.substr(i_, word.size()) != word) return false;
+        i_ += word.size();
+        return true;
+    }
+
+    bool digits() {
+        const std::size_t start = i_;
+        while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') ++i_;
+        return i_ > start;
+    }
+
+    bool number() {
+        if (s_[i_] == '-') ++i_;
+        if (i_ < s_.size() && s_[i_] == '0') {
+            ++i_;
+        } else if (!digits()) {
+            return false;
+        }
+        if (i_ < s_.size() && s_[i_] == '.') {
+            ++i_;
+            if (!digits()) return false;
+        }
+        if (i_ < s_.size() && (s_[i_] == 'e' || s_[i_] == 'E')) {
+            ++i_;
+            if (i_ < s_.size() && (s_[i_] == '+' || s_[i_] == '-')) ++i_;
+            if (!digits()) return false;
+        }
+        return true;
+    }
+
+    // Four hex digits after `\u`, as a code unit, or -1.
+    long hex4() {
+        if (s_.size() - i_ < 4) return -1;
+        long v = 0;
+        for (int k = 0; k < 4; ++k) {
+            const char c = s_[i_++];
+            v <<= 4;
+            if (c >= '0' && c <= '9') v |= c - '0';
+            else if (c >= 'a' && c <= 'f') v |= c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F') v |= c - 'A' + 10;
+            else return -1;
+        }
+        return v;
+    }
+
+    // Raw bytes of 0x80 and above are left to the UTF-8 check of the whole
+    // text; here only the JSON rules apply.
+    bool string() {
+        ++i_;  // the opening quote
+        while (i_ < s_.size()) {
+            const auto c = static_cast<unsigned char>(s_[i_++]);
+            if (c == '"') return true;
+            if (c < 0x20) return false;
+            if (c != '\\') continue;
+            if (i_ >= s_.size()) return false;
+            const char e = s_[i_++];
+            if (e == 'u') {
+                const long unit = hex4();
+                if (unit < 0) return false;
+                if (unit >= 0xDC00 && unit <= 0xDFFF) return false;  // a lone low surrogate
+                if (unit >= 0xD800 && unit <= 0xDBFF) {
+                    if (s_.size() - i_ < 2 || s_[i_] != '\\' || s_[i_ + 1] != 'u') return false;
+                    i_ += 2;
+                    const long low = hex4();
+                    if (low < 0xDC00 || low > 0xDFFF) return false;
+                }
+            } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    std::string_view s_;
+    std::size_t i_ = 0;
+    std::vector<char> stack_;
+};
+
+inline void check_json(std::string_view json) {
+    DAX_FUZZ_CHECK(valid_utf8(json));
+    DAX_FUZZ_CHECK(JsonChecker(json).valid());
+}
+
+// --- tokens and errors ----------------------------------------------------
+
+inline std::string_view punctuation_spelling(dax::TokenKind kind) {
+    static constexpr std::string_view spellings[] = {
+#define DAX_FUZZ_SPELLING(name, spelling) spelling,
+        DAX_TOKEN_KINDS(DAX_FUZZ_SPELLING)
+#undef DAX_FUZZ_SPELLING
+    };
+    return spellings[static_cast<std::size_t>(kind)];
+}
+
+// `text` with each doubled `closer` reduced to one.
+inline std::string undouble(std::string_view text, char closer) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        out += text[i];
+        if (text[i] == closer && i + 1 < text.size() && text[i + 1] == closer) ++i;
+    }
+    return out;
+}
+
+inline void check_tokens(std::string_view input, const std::vector<dax::Token>& tokens) {
+    using dax::TokenKind;
+    const std::size_t n = input.size();
+    DAX_FUZZ_CHECK(!tokens.empty());
+    const dax::Token& last = tokens.back();
+    DAX_FUZZ_CHECK(last.kind == TokenKind::Eof && last.span.start == n && last.span.end == n);
+
+    std::size_t previous_end = 0;
+    for (std::size_t k = 0; k + 1 < tokens.size(); ++k) {
+        const dax::Token& t = tokens[k];
+        DAX_FUZZ_CHECK(t.kind != TokenKind::Eof);
+        DAX_FUZZ_CHECK(previous_end <= t.span.start && t.span.start < t.span.end && t.span.end <= n);
+        DAX_FUZZ_CHECK(on_char_boundary(input, t.span.start) && on_char_boundary(input, t.span.end));
+        previous_end = t.span.end;
+
+        const std::string_view source = input.substr(t.span.start, t.span.end - t.span.start);
+        if (!dax::has_payload(t.kind)) {
+            DAX_FUZZ_CHECK(source == punctuation_spelling(t.kind));
+            DAX_FUZZ_CHECK(!t.has_doubled_delimiter);
+            continue;
+        }
+        // The payload must be a view into this token's own source text.
+        DAX_FUZZ_CHECK(t.text.data() >= source.data() &&
+                       t.text.data() + t.text.size() <= source.data() + source.size());
+        switch (t.kind) {
+            case TokenKind::Ident:
+            case TokenKind::Number:
+                DAX_FUZZ_CHECK(t.text == source);
+                break;
+            case TokenKind::Param:
+                DAX_FUZZ_CHECK(source[0] == '@' && t.text == source.substr(1));
+                break;
+            case TokenKind::DocComment:
+                DAX_FUZZ_CHECK(source.substr(0, 3) == "///");
+                DAX_FUZZ_CHECK(t.payload() == t.text);
+                break;
+            case TokenKind::String:
+            case TokenKind::QuotedIdent:
+            case TokenKind::BracketIdent: {
+                const char opener = t.kind == TokenKind::String ? '"' : t.kind == TokenKind::QuotedIdent ? '\'' : '[';
+                const char closer = opener == '[' ? ']' : opener;
+                DAX_FUZZ_CHECK(source.size() >= 2 && source.front() == opener && source.back() == closer);
+                DAX_FUZZ_CHECK(t.text == source.substr(1, source.size() - 2));
+                const bool doubled = t.text.find(std::string{closer, closer}) != std::string_view::npos;
+                DAX_FUZZ_CHECK(t.has_doubled_delimiter == doubled);
+                DAX_FUZZ_CHECK(t.payload() == undouble(t.text, closer));
+                break;
+            }
+            default:
+                fail("payload kind not handled", __FILE__, __LINE__);
+        }
+    }
+}
+
+inline void check_error(std::string_view input, const dax::DaxError& error) {
+    const dax::Span span = error.error.span;
+    DAX_FUZZ_CHECK(span.start <= span.end && span.end <= input.size());
+    DAX_FUZZ_CHECK(on_char_boundary(input, span.start) && on_char_boundary(input, span.end));
+    // The Python module hands the text over as a str, which needs UTF-8.
+    const std::string display = error.display();
+    DAX_FUZZ_CHECK(valid_utf8(display));
+    const std::string tail = " at " + std::to_string(span.start) + ".." + std::to_string(span.end);
+    DAX_FUZZ_CHECK(display.size() > tail.size() && display.ends_with(tail));
+    const std::string_view prefix = error.kind == dax::DaxError::Kind::Lex ? "lex error: " : "parse error: ";
+    DAX_FUZZ_CHECK(display.starts_with(prefix));
+}
+
+// --- one run of an entry ---------------------------------------------------
+
+// What an entry gave: its JSON text or its error, comparable across runs.
+struct Outcome {
+    bool ok = false;
+    std::string text;  // the JSON, or the error's display text
+    dax::DaxError error;
+
+    friend bool operator==(const Outcome& a, const Outcome& b) { return a.ok == b.ok && a.text == b.text; }
+};
+
+// Runs `entry` on `input`, checks the result against the input and writes it.
+// `check_value` checks what only the entry's own result type can tell.
+template <class Entry, class Write, class CheckValue>
+Outcome run_checked(std::string_view input, Entry entry, Write write, CheckValue check_value) {
+    auto result = entry(input);
+    Outcome outcome;
+    if (!result) {
+        outcome.error = result.error();
+        check_error(input, outcome.error);
+        outcome.text = outcome.error.display();
+        return outcome;
+    }
+    check_value(input, result.value());
+    dax::json::Buffer out;
+    write(out, result.value());
+    check_json(out.view());
+    outcome.ok = true;
+    outcome.text.assign(out.data(), out.size());
+    return outcome;
+}
+
+// A parse lexes the whole input first, so it fails with a lex error exactly
+// when `lex` fails, and then with the very same error.
+inline void check_lex_agreement(std::string_view input, dax::Dialect dialect, const Outcome& parsed) {
+    auto tokens = dax::lex_with_dialect(input, dialect);
+    const bool parse_lex_error = !parsed.ok && parsed.error.kind == dax::DaxError::Kind::Lex;
+    DAX_FUZZ_CHECK(parse_lex_error == !tokens.ok());
+    if (!tokens) DAX_FUZZ_CHECK(tokens.error() == parsed.error);
+}
+
+// The dialects every target tries besides the default: all switches flipped
+// (no comments, comma lists, dot decimals), the semicolon-and-comma-decimal
+// convention of many locales, and one picked by the input so that every
+// combination of the five switches is reached over a run.
+inline std::vector<dax::Dialect> dialects_for(std::string_view input) {
+    std::uint32_t h = 2166136261u;  // FNV-1a
+    for (const char c : input) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    const dax::Dialect picked{(h & 1) != 0, (h & 2) != 0, (h & 4) != 0, (h & 8) != 0, (h & 16) != 0};
+    return {
+        dax::default_dialect,
+        dax::Dialect{false, false, false, false, false},
+        dax::Dialect{true, true, true, true, true},
+        picked,
+    };
+}
+
+// The common frame of the targets: caps the size, skips invalid UTF-8 after
+// a crash-only run (the library promises a safe result even then), and runs
+// `check(input, dialect)` under each dialect twice, requiring equal outcomes.
+template <class Check>
+int fuzz_one(const std::uint8_t* data, std::size_t size, Check check, void (*unchecked)(std::string_view)) {
+    if (size > max_input_size) return -1;  // keeps it out of the corpus
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    if (!valid_utf8(input)) {
+        unchecked(input);
+        return 0;
+    }
+    for (const dax::Dialect& dialect : dialects_for(input)) {
+        const Outcome first = check(input, dialect);
+        const Outcome second = check(input, dialect);
+        DAX_FUZZ_CHECK(first == second);
+    }
+    return 0;
+}
+
+}  // namespace dax_fuzz
