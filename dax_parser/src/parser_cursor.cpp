@@ -13,9 +13,10 @@ bool keyword_equals(std::string_view text, std::string_view keyword) noexcept {
     return true;
 }
 
-const Token& Parser::peek() const {
-    if (tokens_.empty()) throw InternalFault("token stream should always end with EOF");
-    return pos_ < tokens_.size() ? tokens_[pos_] : tokens_.back();
+Parser::Parser(std::vector<Token> tokens, Dialect dialect) : tokens_(std::move(tokens)), dialect_(dialect) {
+    // Checked once here rather than at every look at the current token.
+    if (tokens_.empty() || tokens_.back().kind != TokenKind::Eof)
+        throw InternalFault("token stream should always end with EOF");
 }
 
 void Parser::advance() {

@@ -27,12 +27,13 @@ using Status = std::optional<ParseError>;
 
 class Parser {
 public:
-    Parser(std::vector<Token> tokens, Dialect dialect) noexcept : tokens_(std::move(tokens)), dialect_(dialect) {}
+    // Throws InternalFault unless `tokens` ends with Eof, as the lexer's
+    // output always does; every cursor operation relies on it.
+    Parser(std::vector<Token> tokens, Dialect dialect);
 
     // --- cursor -----------------------------------------------------------
-    // Returns the current token; never moves past Eof. Throws InternalFault
-    // when the token vector is empty.
-    const Token& peek() const;
+    // Returns the current token; the cursor never moves past Eof.
+    const Token& peek() const noexcept { return tokens_[pos_]; }
     // On a kind match (tag only) advances and returns the eaten token.
     const Token* eat(TokenKind kind);
     // True (and advances) when the current token is an Ident spelling `keyword`
