@@ -22,8 +22,10 @@ enum AsciiClass : std::uint8_t {
     ascii_digit = 16,
 };
 
-constexpr std::array<std::uint8_t, 128> ascii_classes = [] {
-    std::array<std::uint8_t, 128> t{};
+// Indexed by any byte; bytes from 0x80 up belong to no class, so the hot
+// loops need no separate ASCII test before the lookup.
+constexpr std::array<std::uint8_t, 256> ascii_classes = [] {
+    std::array<std::uint8_t, 256> t{};
     for (int c = 0x09; c <= 0x0D; ++c) t[c] |= white_space;
     t[' '] |= white_space;
     for (int c = 'a'; c <= 'z'; ++c) t[c] |= ident_start | ident_continue | param_continue;
@@ -35,7 +37,7 @@ constexpr std::array<std::uint8_t, 128> ascii_classes = [] {
 }();
 
 constexpr bool is_ascii(unsigned char b) noexcept { return b < 0x80; }
-constexpr bool has_class(unsigned char b, AsciiClass c) noexcept { return is_ascii(b) && (ascii_classes[b] & c); }
+constexpr bool has_class(unsigned char b, AsciiClass c) noexcept { return ascii_classes[b] & c; }
 constexpr bool is_digit(unsigned char b) noexcept { return b >= '0' && b <= '9'; }
 
 // Tokens of one punctuation character; Eof marks "not punctuation".
@@ -114,13 +116,9 @@ std::optional<char32_t> Lexer::bump_char() noexcept {
 void Lexer::skip_white_space() noexcept {
     const auto* s = reinterpret_cast<const unsigned char*>(input_.data());
     const std::size_t n = input_.size();
-    while (pos_ < n) {
-        const unsigned char b = s[pos_];
-        if (is_ascii(b)) {
-            if (!(ascii_classes[b] & white_space)) return;
-            ++pos_;
-            continue;
-        }
+    for (;;) {
+        while (pos_ < n && has_class(s[pos_], white_space)) ++pos_;
+        if (pos_ == n || is_ascii(s[pos_])) return;
         const auto d = decode_utf8(s + pos_, n - pos_);
         if (!detail::is_white_space(d.code_point)) return;
         pos_ += d.length;
@@ -152,18 +150,13 @@ std::size_t Lexer::lex_ident() noexcept {
     const auto* s = reinterpret_cast<const unsigned char*>(input_.data());
     const std::size_t n = input_.size();
     bump_char();  // the first character was checked by the caller
-    while (pos_ < n) {
-        const unsigned char b = s[pos_];
-        if (is_ascii(b)) {
-            if (!(ascii_classes[b] & ident_continue)) break;
-            ++pos_;
-            continue;
-        }
+    for (;;) {
+        while (pos_ < n && has_class(s[pos_], ident_continue)) ++pos_;
+        if (pos_ == n || is_ascii(s[pos_])) return pos_;
         const auto d = decode_utf8(s + pos_, n - pos_);
-        if (!detail::is_alphabetic(d.code_point) && !detail::is_numeric(d.code_point)) break;
+        if (!detail::is_alphabetic(d.code_point) && !detail::is_numeric(d.code_point)) return pos_;
         pos_ += d.length;
     }
-    return pos_;
 }
 
 void Lexer::lex_number() noexcept {

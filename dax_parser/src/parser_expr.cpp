@@ -181,6 +181,8 @@ Result<Expr> Parser::parse_unary(UnaryOp op, std::uint8_t operand_bp) {
 Result<Expr> Parser::parse_var_block() {
     Result<Expr> block = new_node<node::VarBlock>();
     auto& decls = std::get<node::VarBlock>(block.value().v).decls;
+    constexpr std::size_t usual_declaration_count = 4;
+    decls.reserve(usual_declaration_count);
     while (block && eat_kw("var")) parse_var_decl(block, decls);
     if (!block) return block;
     if (auto error = expect_kw("return")) {
