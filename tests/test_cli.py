@@ -1,6 +1,9 @@
 """The command line `python -m quarrow_dax`, run as a separate process."""
 
+import json
 import pathlib
+import re
+import shutil
 import subprocess
 import sys
 
@@ -94,3 +97,297 @@ def test_unreadable_input_or_usage_exits_2(command, name, data, tmp_path):
     assert run.returncode == 2
     assert run.stdout == b""
     assert run.stderr.startswith(b"usage:") or b"cannot read" in run.stderr
+
+
+# --- several files and --indent -------------------------------------------------
+
+
+def make(tmp_path, files):
+    """Writes {relative path: bytes} under tmp_path, making directories."""
+    for name, data in files.items():
+        path = tmp_path / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+
+
+MANY_FILES = [
+    # each result on its own line, wrapped with its path; errors on stderr with their position
+    (["expr", "a.dax", "b.dax"], {"a.dax": b"1", "b.dax": "'Ü'".encode()}, 0,
+     '{"path":"a.dax","result":{"Number":"1"}}\n{"path":"b.dax","result":{"TableRef":{"name":"Ü","quoted":true}}}\n'.encode(), b""),
+    (["expr", "a.dax", "b.dax"], {"a.dax": b"1 2", "b.dax": b"2"}, 1,
+     b'{"path":"b.dax","result":{"Number":"2"}}\n', b"a.dax:1:3: parse error: expected end of input\n"),
+    (["lex", "a.dax", "-"], {"a.dax": b""}, 0,
+     b'{"path":"a.dax","result":[{"kind":"Eof","span":{"start":0,"end":0}}]}\n'
+     b'{"path":"<stdin>","result":[{"kind":"Eof","span":{"start":0,"end":0}}]}\n', b""),
+    # an unreadable file: status 2, the other files still done
+    (["expr", "missing.dax", "a.dax"], {"a.dax": b"1"}, 2,
+     b'{"path":"a.dax","result":{"Number":"1"}}\n', b"quarrow-dax: cannot read missing.dax: No such file or directory\n"),
+    # --indent applies to the wrapper as well
+    (["expr", "--indent", "1", "a.dax", "b.dax"], {"a.dax": b"1", "b.dax": b"{}"}, 0,
+     b'{\n "path": "a.dax",\n "result": {\n  "Number": "1"\n }\n}\n{\n "path": "b.dax",\n "result": {\n  "TableConstructor": []\n }\n}\n', b""),
+]
+
+
+@pytest.mark.parametrize("args, files, status, stdout, stderr", MANY_FILES)
+def test_several_files(args, files, status, stdout, stderr, tmp_path):
+    make(tmp_path, files)
+    run = run_cli(*args, cwd=tmp_path)
+    assert (run.returncode, run.stdout, run.stderr) == (status, stdout, stderr)
+
+
+INDENTED = [
+    # the layout of json.dumps(indent=N): empty containers on one line, ": " after keys
+    ("query", "measures.dax", 2),
+    ("query", "measures.dax", 0),
+    ("lex", "measures.dax", 4),
+    ("expr", "total_sales.dax", 3),
+]
+
+
+@pytest.mark.parametrize("command, example, indent", INDENTED)
+def test_indent_matches_json_dumps(command, example, indent):
+    run = run_cli(command, "--indent", str(indent), str(EXAMPLES / example))
+    source = (EXAMPLES / example).read_text(encoding="utf-8")
+    expected = json.dumps(json.loads(FUNCTIONS[command](source)), indent=indent, ensure_ascii=False) + "\n"
+    assert (run.returncode, run.stdout.decode(), run.stderr) == (0, expected, b"")
+
+
+DEEP_INDENT = [
+    # deeper than json.loads and json.dumps can go by default
+    "1" + "+1" * 600,
+    '"[{,:}]\\ "" " & ' * 600 + '""',  # JSON escapes in strings with brackets
+]
+
+
+@pytest.mark.parametrize("source", DEEP_INDENT, ids=["sum", "strings-with-brackets"])
+def test_indent_of_deep_trees(source, tmp_path):
+    run = run_cli("expr", "--indent", "1", write(tmp_path, source.encode()))
+    assert (run.returncode, run.stderr) == (0, b"")
+    # Undone by text replacement (the strings here hold no line feed and no
+    # '": '): comparing decoded trees would itself recurse too deeply.
+    compact = re.sub(r"\n *", "", run.stdout.decode()).replace('": ', '":')
+    assert compact == parse_expression(source)
+    assert run.stdout.count(b"\n") > 1000
+
+
+# --- check ----------------------------------------------------------------------
+
+SUMMARY_1 = "checked 1 files: 1 with errors\n"
+
+CHECK_LAYOUT = [
+    # file contents, extra options, the exact standard output
+    # an error on the first line
+    ("1 2", [], "f.dax:1:3: parse error: expected end of input\n1 2\n  ^\n" + SUMMARY_1),
+    # in the middle of multi-byte text: columns count characters
+    ('"Ümsätze" & ! "€"', [], "f.dax:1:13: lex error: unexpected character: '!'\n"
+     '"Ümsätze" & ! "€"\n            ^\n' + SUMMARY_1),
+    ('x = "ä"\n  & あ ¤', [], "f.dax:2:7: lex error: unexpected character: '¤'\n  & あ ¤\n       ^\n" + SUMMARY_1),
+    # at the end of input, on the last line and after a final line feed
+    ("1 +", [], "f.dax:1:4: parse error: unexpected end of input\n1 +\n   ^\n" + SUMMARY_1),
+    ("f(1,\n2\n", [], "f.dax:3:1: parse error: expected `)`\n\n^\n" + SUMMARY_1),
+    # a span past the line end is marked to the line end; tabs stay in the padding
+    ('\tx & "ab\ncd', [], 'f.dax:1:6: lex error: unterminated string literal\n\tx & "ab\n\t    ^^^\n' + SUMMARY_1),
+    # CRLF line ends: the carriage return is no column
+    ("1 +\r\n2 3\r\n", [], "f.dax:2:3: parse error: expected end of input\n2 3\n  ^\n" + SUMMARY_1),
+    # a byte-order mark is dropped before parsing
+    ("\ufeff1 2", [], "f.dax:1:3: parse error: expected end of input\n1 2\n  ^\n" + SUMMARY_1),
+    # the first word decides: a query, also in lower case after comments and doc comments
+    ("-- c\n/* c */ /// d\nevaluate", [], "f.dax:3:9: parse error: unexpected end of input\nevaluate\n        ^\n"
+     + SUMMARY_1),
+    ("/// d\nDEFINE EVALUATE T", [], "f.dax:2:8: parse error: DEFINE block must contain at least one "
+     "definition\nDEFINE EVALUATE T\n       ^^^^^^^^\n" + SUMMARY_1),
+    ("EVALUATEx 1", [], "f.dax:1:11: parse error: expected end of input\nEVALUATEx 1\n          ^\n" + SUMMARY_1),
+    # the first word when a lexical error follows
+    ("EVALUATE T ! 1", [], "f.dax:1:12: lex error: unexpected character: '!'\nEVALUATE T ! 1\n           ^\n"
+     + SUMMARY_1),
+    # --as overrides the first word
+    ("EVALUATE T", ["--as", "expr"], "f.dax:1:10: parse error: expected end of input\nEVALUATE T\n         ^\n"
+     + SUMMARY_1),
+    ("1", ["--as", "query"], "f.dax:1:1: parse error: expected at least one EVALUATE statement\n1\n^\n" + SUMMARY_1),
+    # no error
+    ("EVALUATE T", [], "checked 1 files: 0 with errors\n"),
+    ("SUM(T[c])", [], "checked 1 files: 0 with errors\n"),
+]
+
+
+@pytest.mark.parametrize("text, options, stdout", CHECK_LAYOUT)
+def test_check_layout(text, options, stdout, tmp_path):
+    make(tmp_path, {"f.dax": text.encode()})
+    run = run_cli("check", *options, "f.dax", cwd=tmp_path)
+    status = 0 if stdout.endswith(": 0 with errors\n") else 1
+    assert (run.returncode, run.stdout.decode(), run.stderr) == (status, stdout, b"")
+
+
+FAR_DOWN = [
+    # the first word is looked for in a growing prefix: after more comment than
+    # the first prefix holds, cut in the middle of the word, after a long string
+    ("// comment\n" * 2000 + "/* a\n long\n comment */\n" * 500 + "EVALUATE", "f.dax:3501:9: parse error: unexpected end of input"),
+    ("-- " + "y" * 4090 + "\nEVALUATE", "f.dax:2:9: parse error: unexpected end of input"),
+    ("-- " + "y" * 4090 + "\nEVALUATEX 1", "f.dax:2:11: parse error: expected end of input"),
+    ('"' + "s" * 5000 + '" EVALUATE', "f.dax:1:5004: parse error: expected end of input"),
+]
+
+
+@pytest.mark.parametrize("text, header", FAR_DOWN, ids=["comments", "cut-word", "cut-longer-word", "string"])
+def test_check_finds_the_first_word_far_down(text, header, tmp_path):
+    make(tmp_path, {"f.dax": text.encode()})
+    run = run_cli("check", "f.dax", cwd=tmp_path)
+    assert run.stdout.decode().split("\n")[0] == header
+
+
+CHECK_JSON = [
+    # one compact object per error; spans in bytes after a byte-order mark, columns in characters
+    ("ä 2", '{"path":"f.dax","kind":"parse","message":"expected end of input","start":3,"end":4,'
+     '"line":1,"column":3,"end_line":1,"end_column":4}\n'),
+    ('\ufeff"é\nx', '{"path":"f.dax","kind":"lex","message":"unterminated string literal","start":0,"end":5,'
+     '"line":1,"column":1,"end_line":2,"end_column":2}\n'),
+    ("1", ""),
+]
+
+
+@pytest.mark.parametrize("text, stdout", CHECK_JSON)
+def test_check_json(text, stdout, tmp_path):
+    make(tmp_path, {"f.dax": text.encode()})
+    run = run_cli("check", "--format", "json", "f.dax", cwd=tmp_path)
+    failed = int(bool(stdout))
+    assert (run.returncode, run.stdout.decode()) == (failed, stdout)
+    # the summary goes to standard error so that standard output is JSON lines only
+    assert run.stderr.decode() == f"checked 1 files: {failed} with errors\n"
+
+
+TREE = {
+    "d/x.dax": b"1",
+    "d/b/y.DAX": b"1 2",
+    "d/b/c/w.dax": b"EVALUATE",
+    "d/a.dax": b"(",
+    "d/notes.txt": b"1 2",
+}
+
+CHECK_PATHS = [
+    # directories are searched for *.dax, in sorted order; files given are checked whatever their name
+    (["d"], 1, ["d/a.dax:1:2:", "d/b/y.DAX:1:3:", "d/b/c/w.dax:1:9:"], "checked 4 files: 3 with errors"),
+    (["d/notes.txt", "d/x.dax"], 1, ["d/notes.txt:1:3:"], "checked 2 files: 1 with errors"),
+    (["d/b/c", "-"], 1, ["d/b/c/w.dax:1:9:", "<stdin>:1:3:"], "checked 2 files: 2 with errors"),
+    (["empty"], 0, [], "checked 0 files: 0 with errors"),
+]
+
+
+@pytest.mark.parametrize("paths, status, errors, summary", CHECK_PATHS)
+def test_check_paths(paths, status, errors, summary, tmp_path):
+    make(tmp_path, TREE)
+    (tmp_path / "empty").mkdir()
+    run = run_cli("check", *paths, stdin=b"1 )", cwd=tmp_path)
+    lines = run.stdout.decode().splitlines()
+    assert [line.split(" ")[0] for line in lines[:-1:3]] == errors
+    assert (run.returncode, lines[-1], run.stderr) == (status, summary, b"")
+
+
+def test_check_with_two_jobs_reports_in_input_order(tmp_path):
+    files = {}
+    for i in range(60):
+        files[f"f{i:02}.dax"] = [b"1", b"1 2", b"EVALUATE (", b"\xff", "'é' +".encode()][i % 5]
+    make(tmp_path, files)
+    one = run_cli("check", ".", cwd=tmp_path)
+    two = run_cli("check", "--jobs", "2", ".", cwd=tmp_path)
+    assert one.returncode == two.returncode == 2
+    assert (two.stdout, two.stderr) == (one.stdout, one.stderr)
+    assert one.stdout.decode().splitlines()[-1] == "checked 60 files: 48 with errors"
+    assert one.stdout.decode().count("error:") == 36 and one.stderr.count(b"cannot read") == 12
+
+
+UNREADABLE_CHECK = [
+    # the file that cannot be read is reported, the others are still checked; status 2
+    (b"1 +\n  \xe9\n", "quarrow-dax: cannot read bad.dax: not valid UTF-8: invalid continuation byte 0xe9 at line 2, "
+     "column 3 (byte 6)\n"),
+    (b"\xc3", "quarrow-dax: cannot read bad.dax: not valid UTF-8: unexpected end of data 0xc3 at line 1, "
+     "column 1 (byte 0)\n"),
+]
+
+
+@pytest.mark.parametrize("data, stderr", UNREADABLE_CHECK)
+def test_check_goes_on_after_a_file_that_is_not_utf8(data, stderr, tmp_path):
+    make(tmp_path, {"bad.dax": data, "good.dax": b"1 2"})
+    run = run_cli("check", "bad.dax", "good.dax", "missing.dax", cwd=tmp_path)
+    assert run.returncode == 2
+    assert run.stderr.decode() == stderr + "quarrow-dax: cannot read missing.dax: No such file or directory\n"
+    assert run.stdout.decode() == (
+        "good.dax:1:3: parse error: expected end of input\n1 2\n  ^\nchecked 3 files: 3 with errors\n"
+    )
+
+
+USAGE = [
+    # bad command lines: status 2 and the usage text
+    [],
+    ["check"],
+    ["lex"],
+    ["check", "--jobs", "-1", "f.dax"],
+    ["check", "--jobs", "two", "f.dax"],
+    ["check", "--as", "table", "f.dax"],
+    ["check", "--format", "xml", "f.dax"],
+    ["expr", "--indent", "-2", "f.dax"],
+]
+
+
+@pytest.mark.parametrize("args", USAGE)
+def test_usage_errors_exit_2(args, tmp_path):
+    run = run_cli(*args, cwd=tmp_path)
+    assert (run.returncode, run.stdout) == (2, b"")
+    assert run.stderr.startswith(b"usage: quarrow-dax")
+
+
+def test_standard_input_twice_is_refused():
+    run = run_cli("check", "-", "-")
+    assert (run.returncode, run.stdout) == (2, b"")
+    assert b"more than once" in run.stderr
+
+
+@pytest.fixture(scope="module")
+def error_files(tmp_path_factory):
+    """Enough files with errors that their report overflows a pipe's buffer."""
+    directory = tmp_path_factory.mktemp("errors")
+    for i in range(1500):
+        (directory / f"e{i:04}.dax").write_bytes(b"SUMX ( Sales, Sales[Quantity] * ) + 1 2")
+    return directory
+
+
+BROKEN_PIPE = [
+    # the reader closes its end early: no traceback, nothing on stderr
+    ["check"],
+    ["check", "--jobs", "2"],
+    ["check", "--format", "json"],
+    ["lex"],
+]
+
+
+@pytest.mark.parametrize("args", BROKEN_PIPE)
+def test_broken_pipe_ends_quietly(args, error_files):
+    files = sorted(str(path) for path in error_files.iterdir())
+    targets = [str(error_files)] if args[0] == "check" else files
+    process = subprocess.Popen(
+        [sys.executable, "-m", "quarrow_dax", *args, *targets], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    assert process.stdout.read(100)
+    process.stdout.close()
+    stderr = process.stderr.read()
+    process.stderr.close()
+    assert process.wait(timeout=60) == 1
+    assert stderr == b""
+
+
+def test_examples_all_parse():
+    run = run_cli("check", str(EXAMPLES))
+    count = len(list(EXAMPLES.glob("*.dax")))
+    assert count >= 2
+    assert (run.returncode, run.stdout.decode(), run.stderr) == (0, f"checked {count} files: 0 with errors\n", b"")
+
+
+def test_help_exits_0():
+    run = run_cli("--help")
+    assert run.returncode == 0 and b"check" in run.stdout
+
+
+@pytest.mark.skipif(shutil.which("quarrow-dax") is None, reason="the console script is not installed")
+def test_console_script():
+    run = subprocess.run(["quarrow-dax", "check", str(EXAMPLES)], capture_output=True, timeout=60)
+    assert (run.returncode, run.stderr) == (0, b"")
+    assert run.stdout.startswith(b"checked ")

@@ -1,52 +1,458 @@
-"""Command line: print the JSON of a DAX file's tokens, expression or query.
+"""The command line `quarrow-dax` (also `python -m quarrow_dax`).
 
-    python -m quarrow_dax lex FILE      (FILE may be - for standard input)
-    python -m quarrow_dax expr FILE
-    python -m quarrow_dax query FILE
+    quarrow-dax lex FILE...     print the tokens of each file as JSON
+    quarrow-dax expr FILE...    print the syntax tree of each file's expression
+    quarrow-dax query FILE...   print the syntax tree of each file's query
+    quarrow-dax check PATH...   report the first error of each file, if any
 
-A lexical or syntax error is printed to standard error, with exit status 1.
+FILE may be - for standard input. Files are read as UTF-8; a leading
+byte-order mark is dropped, so byte spans count from the character after it.
+
+Exit status: 0 when everything parsed, 1 when some file has a lexical or
+syntax error, 2 for a bad command line or a file that cannot be read (missing,
+unreadable, not UTF-8); the other files are still processed.
 """
 
+from __future__ import annotations
+
 import argparse
+import concurrent.futures
+import contextlib
+import json
+import os
+import re
 import sys
+import time
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import IO, TextIO
 
 from ._native import lex, parse_expression, parse_query
+from .diagnostics import Diagnostic, split_error
 
-COMMANDS = {
-    "lex": (lex, "print the tokens of FILE"),
-    "expr": (parse_expression, "print the syntax tree of the one expression in FILE"),
-    "query": (parse_query, "print the syntax tree of the query in FILE"),
+PROG = "quarrow-dax"
+STDIN = "-"
+STDIN_NAME = "<stdin>"
+
+COMMANDS: dict[str, tuple[Callable[[str], str], str]] = {
+    "lex": (lex, "print the tokens of each FILE"),
+    "expr": (parse_expression, "print the syntax tree of the one expression in each FILE"),
+    "query": (parse_query, "print the syntax tree of the query in each FILE"),
 }
 
-
-def read_source(path):
-    if path == "-":
-        return sys.stdin.buffer.read().decode("utf-8")
-    # newline="": spans count bytes of the text as written, CRLF included.
-    with open(path, encoding="utf-8", newline="") as f:
-        return f.read()
+EXIT_OK, EXIT_ERRORS, EXIT_USAGE = 0, 1, 2
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m quarrow_dax", description="Lex or parse DAX source text.")
+class ReadError(Exception):
+    """A file that cannot be read as UTF-8 text; the text says why."""
+
+
+# --- reading ------------------------------------------------------------------
+
+
+def decode_source(data: bytes) -> str:
+    """The text of a file's bytes: UTF-8 without a leading byte-order mark.
+    Raises ReadError naming the position of the first invalid byte."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        before = data[: error.start]
+        line = before.count(b"\n") + 1
+        column = len(before[before.rfind(b"\n") + 1 :].decode("utf-8")) + 1
+        byte = data[error.start]
+        raise ReadError(
+            f"not valid UTF-8: {error.reason} 0x{byte:02x} at line {line}, column {column}"
+            f" (byte {error.start})"
+        ) from None
+    return text[1:] if text.startswith("\ufeff") else text
+
+
+def read_source(path: str) -> str:
+    """The text of the file at `path`, or of standard input for "-"."""
+    try:
+        if path == STDIN:
+            data = sys.stdin.buffer.read()
+        else:
+            with open(path, "rb") as f:
+                data = f.read()
+    except OSError as error:
+        raise ReadError(error.strerror or str(error)) from None
+    return decode_source(data)
+
+
+def display_path(path: str) -> str:
+    return STDIN_NAME if path == STDIN else path
+
+
+def collect_files(paths: Iterable[str]) -> list[str]:
+    """The paths given, with each directory replaced by the `*.dax` files
+    under it, sorted so that every run reports in the same order. A path that
+    does not exist is kept: reading it reports the error."""
+    files: list[str] = []
+    for path in paths:
+        if path != STDIN and os.path.isdir(path):
+            found: list[str] = []
+            for directory, subdirectories, names in os.walk(path):
+                subdirectories.sort()
+                found.extend(
+                    os.path.join(directory, name) for name in sorted(names) if name.lower().endswith(".dax")
+                )
+            files.extend(found)
+        else:
+            files.append(path)
+    return files
+
+
+# --- writing ------------------------------------------------------------------
+
+
+def write_out(text: str) -> None:
+    # Bytes, so that non-ASCII names survive whatever encoding stdout has.
+    sys.stdout.buffer.write(text.encode("utf-8", "surrogateescape"))
+    sys.stdout.flush()
+
+
+def write_err(text: str) -> None:
+    sys.stderr.buffer.write(text.encode("utf-8", "surrogateescape"))
+    sys.stderr.flush()
+
+
+_PIECE = re.compile(r'"(?:[^"\\]|\\.)*"|[^"{}\[\],:]+|.', re.DOTALL)
+
+
+def reindent(text: str, indent: int) -> Iterator[str]:
+    """Pieces of compact JSON `text` laid out as json.dumps(..., indent=indent)
+    lays out the same value. One pass over the text with a depth counter
+    instead of loading it: a syntax tree may nest deeper than a recursive
+    encoder can go."""
+    unit = " " * indent
+    depth = 0
+    just_opened = False  # the previous piece opened a container
+    for match in _PIECE.finditer(text):
+        piece = match.group()
+        if just_opened:
+            just_opened = False
+            if piece == "}" or piece == "]":
+                yield piece  # an empty container stays on one line
+                continue
+            depth += 1
+            yield "\n" + unit * depth
+        if piece == "{" or piece == "[":
+            yield piece
+            just_opened = True
+        elif piece == "}" or piece == "]":
+            depth -= 1
+            yield "\n" + unit * depth + piece
+        elif piece == ",":
+            yield ",\n" + unit * depth
+        elif piece == ":":
+            yield ": "
+        else:
+            yield piece
+
+
+def write_json(text: str, indent: int | None) -> None:
+    """Writes one JSON document and a line feed, re-indented when asked."""
+    if indent is None:
+        write_out(text + "\n")
+        return
+    batch: list[str] = []
+    for piece in reindent(text, indent):
+        batch.append(piece)
+        if len(batch) >= 65536:
+            write_out("".join(batch))
+            batch.clear()
+    batch.append("\n")
+    write_out("".join(batch))
+
+
+# --- lex, expr, query ---------------------------------------------------------
+
+
+def run_print(args: argparse.Namespace) -> int:
+    function = COMMANDS[args.command][0]
+    files: list[str] = args.files
+    single = len(files) == 1
+    status = EXIT_OK
+    for path in files:
+        name = display_path(path)
+        try:
+            source = read_source(path)
+        except ReadError as error:
+            write_err(f"{PROG}: cannot read {name}: {error}\n")
+            status = EXIT_USAGE
+            continue
+        try:
+            result = function(source)
+        except ValueError as error:
+            if single:
+                write_err(f"{error}\n")
+            else:
+                write_err(Diagnostic.from_error(error, source).header(name) + "\n")
+            status = max(status, EXIT_ERRORS)
+            continue
+        if not single:
+            # Built as text: the result may nest too deeply for json.loads.
+            result = '{"path":' + json.dumps(name, ensure_ascii=False) + ',"result":' + result + "}"
+        write_json(result, args.indent)
+    return status
+
+
+# --- check --------------------------------------------------------------------
+
+
+def first_word(source: str) -> str | None:
+    """The identifier that begins `source` after comments and doc comments,
+    or None when it begins with anything else. Lexes a growing prefix, so
+    that a large file is not lexed whole just to read its first word: a
+    token is trusted once another one follows it inside the prefix, and a cut
+    that leaves a string or a comment open makes the prefix grow."""
+    size = 4096
+    while True:
+        whole = size >= len(source)
+        try:
+            tokens = json.loads(lex(source if whole else source[:size]))
+        except ValueError as error:
+            if not whole:
+                size *= 16
+                continue
+            # The text has a lexical error: the tokens before it decide.
+            try:
+                start = split_error(str(error))[2]
+                tokens = json.loads(lex(source.encode("utf-8")[:start].decode("utf-8", "ignore")))
+            except ValueError:
+                return None
+            whole = True
+        for index, token in enumerate(tokens):
+            kind = token["kind"]
+            if isinstance(kind, dict) and "DocComment" in kind:
+                continue
+            if not whole and (kind == "Eof" or tokens[index + 1]["kind"] == "Eof"):
+                break  # only comments so far, or a token the cut may shorten
+            word = kind.get("Ident") if isinstance(kind, dict) else None
+            return word if isinstance(word, str) else None
+        else:
+            return None
+        size *= 16
+
+
+def is_query(source: str) -> bool:
+    """Whether `source` reads as a query: it begins with DEFINE or EVALUATE."""
+    word = first_word(source)
+    return word is not None and word.upper() in ("DEFINE", "EVALUATE")
+
+
+@dataclass(frozen=True)
+class Report:
+    """The outcome of checking one file: at most one of the two is set."""
+
+    path: str
+    diagnostic: Diagnostic | None = None
+    read_error: str | None = None
+
+
+def check_source(name: str, source: str, mode: str | None) -> Report:
+    query = is_query(source) if mode is None else mode == "query"
+    try:
+        (parse_query if query else parse_expression)(source)
+    except ValueError as error:
+        return Report(name, diagnostic=Diagnostic.from_error(error, source))
+    return Report(name)
+
+
+def check_task(task: tuple[str, str | None, str | None]) -> Report:
+    """Checks one file; runs in a worker process under --jobs. `task` is the
+    path, the text when it is already read (standard input), and the mode."""
+    path, source, mode = task
+    name = display_path(path)
+    if source is None:
+        try:
+            source = read_source(path)
+        except ReadError as error:
+            return Report(name, read_error=str(error))
+    return check_source(name, source, mode)
+
+
+class Progress:
+    """A progress bar on standard error, drawn only when it is a terminal and
+    the work has lasted a second; a short run stays silent."""
+
+    DELAY = 1.0
+    INTERVAL = 0.1
+
+    def __init__(self, total: int, stream: TextIO, enabled: bool) -> None:
+        self.total = total
+        self.stream = stream
+        self.enabled = enabled and stream.isatty()
+        self.started = time.monotonic()
+        self.drawn_at = 0.0
+        self.visible = False
+
+    def update(self, done: int) -> None:
+        if not self.enabled:
+            return
+        now = time.monotonic()
+        if now - self.started < self.DELAY or now - self.drawn_at < self.INTERVAL:
+            return
+        self.drawn_at = now
+        width = 30
+        filled = width * done // max(1, self.total)
+        self.stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] {done}/{self.total} files")
+        self.stream.flush()
+        self.visible = True
+
+    def clear(self) -> None:
+        if self.visible:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+            self.visible = False
+
+
+def check_reports(
+    tasks: Sequence[tuple[str, str | None, str | None]], jobs: int
+) -> Generator[Report, None, None]:
+    """The reports of the tasks, in their order, from `jobs` processes."""
+    if jobs <= 1 or len(tasks) <= 1:
+        yield from map(check_task, tasks)
+        return
+    with concurrent.futures.ProcessPoolExecutor(max_workers=jobs) as executor:
+        try:
+            # Several files per message between processes, but small enough
+            # batches that every process stays busy to the end.
+            chunk = max(1, min(32, len(tasks) // (jobs * 8)))
+            yield from executor.map(check_task, tasks, chunksize=chunk)
+        finally:
+            # Stopped early (broken pipe, interrupt): drop the files not begun.
+            executor.shutdown(wait=True, cancel_futures=True)
+
+
+def run_check(args: argparse.Namespace) -> int:
+    paths: list[str] = args.paths
+    if paths.count(STDIN) > 1:
+        write_err(f"{PROG}: check: standard input (-) given more than once\n")
+        return EXIT_USAGE
+    tasks: list[tuple[str, str | None, str | None]] = []
+    status = EXIT_OK
+    for path in collect_files(paths):
+        source = None
+        if path == STDIN:
+            try:
+                source = read_source(path)
+            except ReadError as error:
+                write_err(f"{PROG}: cannot read {STDIN_NAME}: {error}\n")
+                status = EXIT_USAGE
+                continue
+        tasks.append((path, source, args.mode))
+
+    jobs: int = args.jobs or os.cpu_count() or 1
+    progress = Progress(len(tasks), sys.stderr, not args.no_progress)
+    failed = 0
+    # closing: on a broken pipe the worker processes stop here, not whenever
+    # the generator happens to be collected.
+    with contextlib.closing(check_reports(tasks, jobs)) as reports:
+        try:
+            for done, report in enumerate(reports, 1):
+                if report.read_error is not None:
+                    progress.clear()
+                    write_err(f"{PROG}: cannot read {report.path}: {report.read_error}\n")
+                    status = EXIT_USAGE
+                    failed += 1
+                elif report.diagnostic is not None:
+                    progress.clear()
+                    if args.format == "json":
+                        record = report.diagnostic.to_dict(report.path)
+                        write_out(json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n")
+                    else:
+                        write_out(report.diagnostic.render(report.path) + "\n")
+                    status = max(status, EXIT_ERRORS)
+                    failed += 1
+                progress.update(done)
+        finally:
+            progress.clear()
+    summary = f"checked {len(tasks)} files: {failed} with errors\n"
+    # With --format json standard output holds JSON lines only.
+    (write_err if args.format == "json" else write_out)(summary)
+    return status
+
+
+# --- the command line ---------------------------------------------------------
+
+
+def non_negative(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more: {value}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Lex, parse or check DAX source text.",
+        epilog="Exit status: 0 when all input parses, 1 when some file has an error, "
+        "2 for a bad command line or a file that cannot be read.",
+    )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for name, (_, help_text) in COMMANDS.items():
-        command = commands.add_parser(name, help=help_text)
-        command.add_argument("file", metavar="FILE", help="DAX source in UTF-8, or - for standard input")
-    args = parser.parse_args(argv)
+        command = commands.add_parser(name, help=help_text, description=help_text.capitalize() + ".")
+        command.add_argument(
+            "files", nargs="+", metavar="FILE", help="DAX source in UTF-8, or - for standard input"
+        )
+        command.add_argument(
+            "--indent",
+            type=non_negative,
+            metavar="N",
+            help="pretty-print with N spaces per level; with several files, each result "
+            'is wrapped as {"path": ..., "result": ...}, one per line without --indent',
+        )
+    check = commands.add_parser(
+        "check",
+        help="report the first error of each file",
+        description="Parse each file and report its first error, if any. A file whose first "
+        "word (after comments) is DEFINE or EVALUATE is read as a query, any other as an "
+        "expression.",
+    )
+    check.add_argument(
+        "paths", nargs="+", metavar="PATH", help="a file, a directory (its *.dax files, recursively) or -"
+    )
+    check.add_argument("--as", dest="mode", choices=("query", "expr"), help="read every file as this")
+    check.add_argument(
+        "--format",
+        choices=("text", "json"),
+        default="text",
+        help="text: path:line:column: message, the line and carets (default); json: one object "
+        "per error, the summary on standard error",
+    )
+    check.add_argument(
+        "--jobs", "-j", type=non_negative, default=1, metavar="N", help="processes to use; 0: one per CPU"
+    )
+    check.add_argument("--no-progress", action="store_true", help="never draw a progress bar")
+    return parser
 
-    try:
-        source = read_source(args.file)
-    except (OSError, UnicodeDecodeError) as e:
-        parser.exit(2, f"{parser.prog}: cannot read {args.file}: {e}\n")
 
-    function = COMMANDS[args.command][0]
+def _silence_stdout() -> None:
+    """Points standard output at the null device, so that the flush at exit
+    does not raise a second BrokenPipeError."""
+    stream: IO[str] = sys.stdout
     try:
-        result = function(source)
-    except ValueError as e:
-        print(e, file=sys.stderr)
-        return 1
-    # Bytes, so that non-ASCII names survive whatever encoding stdout has.
-    sys.stdout.buffer.write(result.encode("utf-8") + b"\n")
-    sys.stdout.flush()
-    return 0
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, stream.fileno())
+    except (OSError, ValueError):
+        pass
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        if args.command == "check":
+            return run_check(args)
+        return run_print(args)
+    except BrokenPipeError:
+        # The reader went away (`| head`): stop without a traceback.
+        _silence_stdout()
+        return EXIT_ERRORS
+    except KeyboardInterrupt:
+        return 130
