@@ -327,6 +327,9 @@ PARSE = [
     ("function", "(a : INT64 = 2) => a", "parse error: expected `)` at 11..12"),
     ("function", "(a) => /* open", "lex error: unterminated block comment at 7..14"),
     ("function", "(Δ) => Δ + * 2", "parse error: expected expression at 13..14"),
+    # a dangling operator is reported at the function's own end, not in the
+    # statement the parser needs after the definition
+    ("function", "(a) => a +", "parse error: unexpected end of input at 10..10"),
 ]
 
 

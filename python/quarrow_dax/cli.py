@@ -3,14 +3,19 @@
     quarrow-dax lex FILE...     print the tokens of each file as JSON
     quarrow-dax expr FILE...    print the syntax tree of each file's expression
     quarrow-dax query FILE...   print the syntax tree of each file's query
-    quarrow-dax check PATH...   report the first error of each file, if any
+    quarrow-dax check PATH...   report the first error of each file or formula
 
 FILE may be - for standard input. Files are read as UTF-8; a leading
 byte-order mark is dropped, so byte spans count from the character after it.
 
-Exit status: 0 when everything parsed, 1 when some file has a lexical or
-syntax error, 2 for a bad command line or a file that cannot be read (missing,
-unreadable, not UTF-8); the other files are still processed.
+`check` also takes tabular models: a *.bim file, a TMDL folder or a folder
+holding one, and finds the models under any folder it searches. Every DAX
+formula of a model is parsed as its kind requires (model.parse_formula).
+
+Exit status: 0 when everything parsed, 1 when some file or formula has a
+lexical or syntax error, 2 for a bad command line, a file that cannot be read
+(missing, unreadable, not UTF-8) or a model that cannot be read (malformed
+JSON or TMDL); the other files and models are still processed.
 """
 
 from __future__ import annotations
@@ -29,6 +34,7 @@ from typing import IO, TextIO
 
 from ._native import lex, parse_expression, parse_query
 from .diagnostics import Diagnostic, split_error
+from .model import Formula, ModelError, find_models, parse_formula, read_model
 
 PROG = "quarrow-dax"
 STDIN = "-"
@@ -84,23 +90,43 @@ def display_path(path: str) -> str:
     return STDIN_NAME if path == STDIN else path
 
 
-def collect_files(paths: Iterable[str]) -> list[str]:
-    """The paths given, with each directory replaced by the `*.dax` files
-    under it, sorted so that every run reports in the same order. A path that
-    does not exist is kept: reading it reports the error."""
+MODEL_SUFFIXES = (".bim", ".tmdl")
+
+
+def dax_files(directory: str, skip: set[str]) -> list[str]:
+    """The `*.dax` files under `directory`, sorted so that every run reports
+    in the same order, leaving out the folders in `skip` (normalised paths)."""
+    found: list[str] = []
+    if os.path.normpath(directory) in skip:
+        return found
+    for folder, subfolders, names in os.walk(directory):
+        subfolders[:] = sorted(
+            name for name in subfolders if os.path.normpath(os.path.join(folder, name)) not in skip
+        )
+        found.extend(os.path.join(folder, name) for name in sorted(names) if name.lower().endswith(".dax"))
+    return found
+
+
+def collect_inputs(paths: Iterable[str]) -> tuple[list[str], list[str]]:
+    """The DAX files and the models to check. A directory gives the models
+    that find_models finds under it and the `*.dax` files outside the TMDL
+    folders among them (a .dax file in a model folder is no part of the
+    model, and reporting it beside the model would count it twice). An
+    existing *.bim or *.tmdl file is a model; any other path given is a DAX
+    file whatever its name, and one that does not exist is kept: reading it
+    reports the error."""
     files: list[str] = []
+    models: list[str] = []
     for path in paths:
         if path != STDIN and os.path.isdir(path):
-            found: list[str] = []
-            for directory, subdirectories, names in os.walk(path):
-                subdirectories.sort()
-                found.extend(
-                    os.path.join(directory, name) for name in sorted(names) if name.lower().endswith(".dax")
-                )
-            files.extend(found)
+            found = [str(model) for model in find_models(path)]
+            models.extend(found)
+            files.extend(dax_files(path, {os.path.normpath(model) for model in found}))
+        elif path != STDIN and os.path.isfile(path) and path.lower().endswith(MODEL_SUFFIXES):
+            models.append(path)
         else:
             files.append(path)
-    return files
+    return files, models
 
 
 # --- writing ------------------------------------------------------------------
@@ -326,14 +352,12 @@ def check_reports(
             executor.shutdown(wait=True, cancel_futures=True)
 
 
-def run_check(args: argparse.Namespace) -> int:
-    paths: list[str] = args.paths
-    if paths.count(STDIN) > 1:
-        write_err(f"{PROG}: check: standard input (-) given more than once\n")
-        return EXIT_USAGE
+def check_files(args: argparse.Namespace, files: list[str]) -> tuple[int, int, int]:
+    """Checks the DAX files and writes their errors; returns the exit status,
+    how many files were checked and how many of those failed."""
     tasks: list[tuple[str, str | None, str | None]] = []
     status = EXIT_OK
-    for path in collect_files(paths):
+    for path in files:
         source = None
         if path == STDIN:
             try:
@@ -369,8 +393,167 @@ def run_check(args: argparse.Namespace) -> int:
                 progress.update(done)
         finally:
             progress.clear()
-    summary = f"checked {len(tasks)} files: {failed} with errors\n"
+    return status, len(tasks), failed
+
+
+def run_check(args: argparse.Namespace) -> int:
+    paths: list[str] = args.paths
+    if paths.count(STDIN) > 1:
+        write_err(f"{PROG}: check: standard input (-) given more than once\n")
+        return EXIT_USAGE
+    files, models = collect_inputs(paths)
+    if args.list:
+        return run_list(args, files, models)
+    status, checked, failed = check_files(args, files)
+    summaries = []
+    # A run without models keeps the summary it always had, even for no files.
+    if files or not models:
+        summaries.append(f"checked {checked} files: {failed} with errors\n")
+    if models:
+        model_status, summary = check_models(args, models)
+        status = max(status, model_status)
+        summaries.append(summary)
     # With --format json standard output holds JSON lines only.
+    (write_err if args.format == "json" else write_out)("".join(summaries))
+    return status
+
+
+# --- models -------------------------------------------------------------------
+
+# Formulas that belong to another object, named after it: "KPI target of 'Sales'[Margin]".
+_ATTACHED = {
+    "multiple or empty selection expression", "no selection expression", "format string definition",
+    "detail rows definition", "KPI target", "KPI status", "KPI trend",
+}
+
+
+def _quote_table(name: str) -> str:
+    return "'" + name.replace("'", "''") + "'"
+
+
+def object_name(formula: Formula) -> str:
+    """The formula's object as DAX writes it: 'Table'[Name], 'Table', or a
+    function's name; a security filter names its table and its role."""
+    if formula.kind == "row-level security filter":
+        return f"{_quote_table(formula.table or '')} for role {_quote_table(formula.name)}"
+    if formula.table is None:
+        return formula.name
+    if formula.name == formula.table or formula.kind == "calculated table":
+        return _quote_table(formula.table)
+    return _quote_table(formula.table) + "[" + formula.name.replace("]", "]]") + "]"
+
+
+def describe(formula: Formula) -> str:
+    """The kind and the object, as in "measure 'Sales'[Total]"."""
+    joint = " of " if formula.kind in _ATTACHED else " "
+    return formula.kind + joint + object_name(formula)
+
+
+def model_error_text(error: ModelError) -> str:
+    where = error.file if error.line is None else f"{error.file}:{error.line}"
+    return f"{where}: model error: {error.message}\n"
+
+
+def formula_error(args: argparse.Namespace, formula: Formula, error: ValueError) -> str:
+    """The report of a formula's error. Its line and column are in the model
+    file; the source and caret lines are those of the formula's own text,
+    where a .bim file's JSON escapes are already decoded."""
+    diagnostic = Diagnostic.from_error(error, formula.text)
+    line, column = formula.locate_offset(diagnostic.start)
+    if args.format == "json":
+        end_line, end_column = formula.locate_offset(diagnostic.end)
+        record: dict[str, str | int] = {
+            "path": formula.file, "object": object_name(formula), "object_kind": formula.kind
+        }
+        record.update(diagnostic.to_dict(formula.file))
+        record.update(line=line, column=column, end_line=end_line, end_column=end_column)
+        return json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n"
+    header = f"{formula.file}:{line}:{column}: {diagnostic.kind} error: {diagnostic.message}"
+    return f"{header}\n  in {describe(formula)}\n{diagnostic.excerpt()}\n"
+
+
+def check_models(args: argparse.Namespace, models: list[str]) -> tuple[int, str]:
+    """Parses every formula of the models and writes the errors; returns the
+    exit status and the summary line. Always in this process: reading and
+    parsing all models takes less time than starting worker processes."""
+    status = EXIT_OK
+    count = failed = broken = 0
+    for model in models:
+        errors: list[ModelError] = []
+        for formula in read_model(model, errors):
+            count += 1
+            try:
+                parse_formula(formula)
+            except ValueError as error:
+                write_out(formula_error(args, formula, error))
+                status = max(status, EXIT_ERRORS)
+                failed += 1
+        for model_error in errors:
+            write_err(model_error_text(model_error))
+        if errors:
+            status = max(status, EXIT_USAGE)
+            broken += 1
+    summary = f"checked {count} formulas in {len(models)} models: {failed} with errors"
+    if broken:
+        summary += f"; {broken} models could not be read in full"
+    return status, summary + "\n"
+
+
+# Control characters but tabs: shown as U+FFFD, so that a listed line cannot
+# move the cursor or ring the terminal's bell.
+_CONTROL = re.compile(r"[\x00-\x08\x0b-\x1f\x7f-\x9f]")
+
+
+def first_line(text: str) -> tuple[int, int, str]:
+    """(line, column, text) of the first line of `text` that is not blank,
+    cut short when long, so that a listing keeps one line per formula."""
+    for number, line in enumerate(text.split("\n"), 1):
+        shown = line.strip()
+        if shown:
+            if len(shown) > 100:
+                shown = shown[:99] + "\u2026"
+            return number, len(line) - len(line.lstrip()) + 1, _CONTROL.sub("\ufffd", shown)
+    return 1, 1, ""
+
+
+def run_list(args: argparse.Namespace, files: list[str], models: list[str]) -> int:
+    """Writes one line per DAX file and per formula of each model, without
+    parsing anything: where it starts, what it belongs to and its first line."""
+    status = EXIT_OK
+
+    def write_entry(path: str, line: int, column: int, text: str, formula: Formula | None) -> None:
+        if args.format == "json":
+            record = {
+                "path": path, "line": line, "column": column,
+                "object": None if formula is None else object_name(formula),
+                "object_kind": "file" if formula is None else formula.kind, "text": text,
+            }
+            write_out(json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n")
+        else:
+            write_out(f"{path}:{line}:{column}: {'file' if formula is None else describe(formula)}: {text}\n")
+
+    for path in files:
+        try:
+            source = read_source(path)
+        except ReadError as error:
+            write_err(f"{PROG}: cannot read {display_path(path)}: {error}\n")
+            status = EXIT_USAGE
+            continue
+        write_entry(display_path(path), *first_line(source), None)
+    count = 0
+    for model in models:
+        errors: list[ModelError] = []
+        for formula in read_model(model, errors):
+            count += 1
+            line, column, text = first_line(formula.text)
+            write_entry(formula.file, *formula.locate(line, column), text, formula)
+        for model_error in errors:
+            write_err(model_error_text(model_error))
+            status = EXIT_USAGE
+    found = [f"{len(files)} files"] if files or not models else []
+    if models:
+        found.append(f"{count} formulas in {len(models)} models")
+    summary = "found " + " and ".join(found) + "\n"
     (write_err if args.format == "json" else write_out)(summary)
     return status
 
@@ -392,8 +575,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Lex, parse or check DAX source text.",
-        epilog="Exit status: 0 when all input parses, 1 when some file has an error, "
-        "2 for a bad command line or a file that cannot be read.",
+        epilog="Exit status: 0 when all input parses, 1 when some file or formula has an error, "
+        "2 for a bad command line, a file that cannot be read or a malformed model.",
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for name, (_, help_text) in COMMANDS.items():
@@ -410,24 +593,45 @@ def build_parser() -> argparse.ArgumentParser:
         )
     check = commands.add_parser(
         "check",
-        help="report the first error of each file",
+        help="report the first error of each file or model formula",
         description="Parse each file and report its first error, if any. A file whose first "
         "word (after comments) is DEFINE or EVALUATE is read as a query, any other as an "
-        "expression.",
+        "expression. Tabular models (a *.bim file, a TMDL definition folder or a folder "
+        "holding one, such as *.SemanticModel) have each DAX formula parsed as its kind "
+        "requires; an error is reported at its line and column in the model file, with the "
+        "object it belongs to.",
     )
     check.add_argument(
-        "paths", nargs="+", metavar="PATH", help="a file, a directory (its *.dax files, recursively) or -"
+        "paths",
+        nargs="+",
+        metavar="PATH",
+        help="a file, a model, a directory (the models and the *.dax files outside model "
+        "folders under it, recursively) or -",
     )
-    check.add_argument("--as", dest="mode", choices=("query", "expr"), help="read every file as this")
+    check.add_argument(
+        "--as", dest="mode", choices=("query", "expr"), help="read every *.dax file as this (models: ignored)"
+    )
     check.add_argument(
         "--format",
         choices=("text", "json"),
         default="text",
         help="text: path:line:column: message, the line and carets (default); json: one object "
-        "per error, the summary on standard error",
+        'per error, with "object" and "object_kind" for a model formula, the summary on standard error',
     )
     check.add_argument(
-        "--jobs", "-j", type=non_negative, default=1, metavar="N", help="processes to use; 0: one per CPU"
+        "--jobs",
+        "-j",
+        type=non_negative,
+        default=1,
+        metavar="N",
+        help="processes for the *.dax files; 0: one per CPU. Models are always checked in "
+        "this process, one after another",
+    )
+    check.add_argument(
+        "--list",
+        action="store_true",
+        help="parse nothing; print each file and model formula found: where it starts, its "
+        "kind and object, and its first line",
     )
     check.add_argument("--no-progress", action="store_true", help="never draw a progress bar")
     return parser

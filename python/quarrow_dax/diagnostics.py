@@ -130,13 +130,17 @@ class Diagnostic:
         width = sum(_width(c) for c in marked)
         return padding + "^" * max(1, width)
 
-    def render(self, path: str) -> str:
-        """The header, the source line and the caret line, without a final
-        line feed. Control characters of the source line (but tabs) show as
-        U+FFFD, one column each, so that they cannot move the cursor or
-        ring the terminal's bell."""
+    def excerpt(self) -> str:
+        """The source line and the caret line, without a final line feed.
+        Control characters of the source line (but tabs) show as U+FFFD, one
+        column each, so that they cannot move the cursor or ring the
+        terminal's bell."""
         shown = _CONTROL.sub("\ufffd", self.source_line)
-        return f"{self.header(path)}\n{shown}\n{self.caret_line()}"
+        return f"{shown}\n{self.caret_line()}"
+
+    def render(self, path: str) -> str:
+        """The header, then `excerpt`, without a final line feed."""
+        return f"{self.header(path)}\n{self.excerpt()}"
 
     def to_dict(self, path: str) -> dict[str, str | int]:
         """The fields a machine reads, with the file's path first."""

@@ -140,6 +140,9 @@ _QUERY_TAIL = (
 _DEFINITION_HEAD = '{"Function":{"doc":null,"name":"f",'
 
 
+_MISSING_STATEMENT = "expected at least one EVALUATE statement"
+
+
 def parse_formula(formula: Formula) -> str:
     """Parses `formula` as its kind requires and returns the compact JSON text.
 
@@ -151,10 +154,18 @@ def parse_formula(formula: Formula) -> str:
     always inside the UTF-8 form of `formula.text`."""
     if formula.kind != "function":
         return parse_expression(formula.text)
+    # Without a statement after it, a complete function can only fail for the
+    # missing EVALUATE, at the very end; any other error is the function's own.
+    # (With the statement appended first, a body ending in a dangling operator
+    # would read on into it and be reported there.)
+    definition_only = _FUNCTION_PREFIX + formula.text
     try:
-        result = parse_query(_FUNCTION_PREFIX + formula.text + _FUNCTION_SUFFIX)
+        parse_query(definition_only)
     except ValueError as error:
-        raise _shift_error(error, len(_FUNCTION_PREFIX.encode("utf-8")), formula.text) from None
+        end = len(definition_only.encode("utf-8"))
+        if str(error) != f"parse error: {_MISSING_STATEMENT} at {end}..{end}":
+            raise _shift_error(error, len(_FUNCTION_PREFIX.encode("utf-8")), formula.text) from None
+    result = parse_query(definition_only + _FUNCTION_SUFFIX)
     if not (result.startswith(_QUERY_HEAD) and result.endswith(_QUERY_TAIL)):
         return result  # a writer that changed shape: the whole query is still correct JSON
     definition = result[len(_QUERY_HEAD) : -len(_QUERY_TAIL)]
@@ -308,6 +319,7 @@ _WHITE = re.compile(r"[ \t\r\n]*")
 _STRING = re.compile(r'"[^"\\\x00-\x1f]*(?:\\.[^"\\\x00-\x1f]*)*"', re.DOTALL)
 _NUMBER = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?")
 _ESCAPE = re.compile(r"\\(?:u[0-9a-fA-F]{4}|.)", re.DOTALL)
+_SURROGATE = re.compile("[\ud800-\udfff]")
 _LITERALS = {"true": True, "false": False, "null": None}
 # Deeper than any model nests, shallow enough for Python's own stack.
 _MAX_DEPTH = 500
@@ -401,10 +413,20 @@ class _Json:
         match = _STRING.match(self.text, pos)
         if match is None:
             raise self.error(pos, "invalid JSON: unterminated string or a control character in it")
-        try:
-            result = _JsonString(json.loads(match.group()))
-        except json.JSONDecodeError as error:
-            raise self.error(pos + error.pos, f"invalid JSON: {error.msg}") from None
+        raw = match.group()
+        if "\\" not in raw:
+            # Most strings (names, types, keys) have no escape: the text between
+            # the quotes is the value, and json.loads would only cost time.
+            result = _JsonString(raw[1:-1])
+        else:
+            try:
+                result = _JsonString(json.loads(raw))
+            except json.JSONDecodeError as error:
+                raise self.error(pos + error.pos, f"invalid JSON: {error.msg}") from None
+            # An escaped lone surrogate decodes, but no UTF-8 text (what the
+            # parser reads and a report prints) can hold it.
+            if "\\u" in raw and _SURROGATE.search(result):
+                raise self.error(pos, "invalid JSON: a string holds an unpaired surrogate escape")
         result.start, result.end = pos, match.end()
         return result, match.end()
 
