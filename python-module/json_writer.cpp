@@ -9,9 +9,31 @@
 #include <new>
 #include <type_traits>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace dax::json {
 
 // ---------------------------------------------------------------- buffer
+
+namespace {
+
+#if defined(__linux__)
+constexpr std::size_t huge_page_size = std::size_t{2} << 20;
+// Below this a buffer stays with malloc: small results are the common case and
+// reuse memory the allocator already holds.
+constexpr std::size_t mapping_threshold = std::size_t{8} << 20;
+
+char* map_pages(std::size_t size) {
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    ::madvise(p, size, MADV_HUGEPAGE);  // advice only: a refusal changes nothing
+    return static_cast<char*>(p);
+}
+#endif
+
+}  // namespace
 
 Buffer::Buffer() {
     data_ = static_cast<char*>(std::malloc(initial_capacity));
@@ -19,12 +41,40 @@ Buffer::Buffer() {
     capacity_ = initial_capacity;
 }
 
-Buffer::~Buffer() { std::free(data_); }
+Buffer::~Buffer() {
+#if defined(__linux__)
+    if (mapped_) {
+        ::munmap(data_, capacity_);
+        return;
+    }
+#endif
+    std::free(data_);
+}
 
 void Buffer::grow(std::size_t needed_extra) {
     const std::size_t needed = size_ + needed_extra;
     if (needed < size_) throw std::bad_alloc();  // overflow
     std::size_t new_capacity = capacity_ * 2 > needed ? capacity_ * 2 : needed;
+#if defined(__linux__)
+    if (new_capacity >= mapping_threshold) {
+        new_capacity = (new_capacity + huge_page_size - 1) / huge_page_size * huge_page_size;
+        char* grown = nullptr;
+        if (mapped_) {
+            void* moved = ::mremap(data_, capacity_, new_capacity, MREMAP_MAYMOVE);
+            if (moved == MAP_FAILED) throw std::bad_alloc();
+            grown = static_cast<char*>(moved);
+            ::madvise(grown, new_capacity, MADV_HUGEPAGE);
+        } else {
+            grown = map_pages(new_capacity);
+            __builtin_memcpy(grown, data_, size_);
+            std::free(data_);
+        }
+        data_ = grown;
+        capacity_ = new_capacity;
+        mapped_ = true;
+        return;
+    }
+#endif
     char* grown = static_cast<char*>(std::realloc(data_, new_capacity));
     if (!grown) throw std::bad_alloc();
     data_ = grown;

@@ -52,6 +52,26 @@ BinaryRule binary_rule(const Token& t) noexcept {
     return binary_rules[static_cast<std::size_t>(t.kind)];
 }
 
+// The items one list has added to the parser's pending items. On every way
+// out they are removed again; a complete list first moves them into its own
+// vector, allocated once at its final size.
+class PendingItems {
+public:
+    explicit PendingItems(std::vector<Expr>& pending) noexcept : pending_(pending), base_(pending.size()) {}
+    ~PendingItems() { pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(base_), pending_.end()); }
+    PendingItems(const PendingItems&) = delete;
+    PendingItems& operator=(const PendingItems&) = delete;
+
+    [[gnu::noinline]] void move_into(std::vector<Expr>& items) {
+        items.reserve(items.size() + (pending_.size() - base_));
+        for (std::size_t i = base_; i < pending_.size(); ++i) items.push_back(std::move(pending_[i]));
+    }
+
+private:
+    std::vector<Expr>& pending_;
+    std::size_t base_;
+};
+
 // Keeps the nesting counter balanced on every way out of parse_expr_bp.
 class DepthScope {
 public:
@@ -181,8 +201,6 @@ Result<Expr> Parser::parse_unary(UnaryOp op, std::uint8_t operand_bp) {
 Result<Expr> Parser::parse_var_block() {
     Result<Expr> block = new_node<node::VarBlock>();
     auto& decls = std::get<node::VarBlock>(block.value().v).decls;
-    constexpr std::size_t usual_declaration_count = 4;
-    decls.reserve(usual_declaration_count);
     while (block && eat_kw("var")) parse_var_decl(block, decls);
     if (!block) return block;
     if (auto error = expect_kw("return")) {
@@ -280,13 +298,10 @@ Result<Expr> Parser::parse_name_reference(std::string_view name) {
 Result<Expr> Parser::parse_function_call(std::string_view name) {
     advance();  // `(`
     Result<Expr> call = new_function_call(name);
-    auto& args = std::get<node::FunctionCall>(call.value().v).args;
     if (eat(TokenKind::RParen)) return call;
-    // Most calls take a few arguments: one allocation instead of three.
-    constexpr std::size_t usual_argument_count = 4;
-    args.reserve(usual_argument_count);
+    PendingItems args(pending_items_);
     for (;;) {
-        if (!append_item(call, args, parse_expr_bp(0))) return call;
+        if (!append_item(call, pending_items_, parse_expr_bp(0))) return call;
         if (!eat_list_separator()) break;
         if (at(TokenKind::RParen)) {
             fail_here(call, "trailing argument separator");
@@ -294,6 +309,7 @@ Result<Expr> Parser::parse_function_call(std::string_view name) {
         }
     }
     if (!eat(TokenKind::RParen)) fail_here(call, "expected `)`");
+    else args.move_into(std::get<node::FunctionCall>(call.value().v).args);
     return call;
 }
 
@@ -321,8 +337,9 @@ Result<Expr> Parser::parse_table_constructor() {
                 fail_here(table, "empty tuple row in table constructor");
                 return table;
             }
+            PendingItems items(pending_items_);
             for (;;) {
-                if (!append_item(table, row, parse_expr_bp(0))) return table;
+                if (!append_item(table, pending_items_, parse_expr_bp(0))) return table;
                 if (!eat_list_separator()) break;
                 if (at(TokenKind::RParen)) {
                     fail_here(table, "trailing separator in tuple row");
@@ -333,6 +350,7 @@ Result<Expr> Parser::parse_table_constructor() {
                 fail_here(table, "expected `)`");
                 return table;
             }
+            items.move_into(row);
         } else if (!append_item(table, row, parse_expr_bp(0))) {
             return table;
         }

@@ -94,6 +94,10 @@ private:
     Result<EvaluateStmt> parse_evaluate_stmt();
 
     std::vector<Token> tokens_;
+    // Items of the argument lists and tuple rows being parsed, innermost
+    // last. Each list moves its own items into a vector of exactly their
+    // number once it is complete, instead of growing one vector by doubling.
+    std::vector<Expr> pending_items_;
     std::size_t pos_ = 0;
     std::uint32_t depth_ = 0;
     Dialect dialect_;
