@@ -9,7 +9,10 @@ namespace {
 
 dax_fuzz::Outcome lex_checked(std::string_view input, dax::Dialect dialect) {
     return dax_fuzz::run_checked(
-        input, [&](std::string_view text) { return dax::lex_with_dialect(text, dialect); }, dax::json::write_tokens,
+        input, [&](std::string_view text) { return dax::lex_with_dialect(text, dialect); },
+        [&](dax::json::Buffer& out, const std::vector<dax::Token>& tokens) {
+            dax::json::write_tokens(out, tokens, input);
+        },
         dax_fuzz::check_tokens);
 }
 
@@ -17,7 +20,7 @@ void lex_unchecked(std::string_view input) {
     auto result = dax::lex(input);
     if (result) {
         dax::json::Buffer out;
-        dax::json::write_tokens(out, result.value());
+        dax::json::write_tokens(out, result.value(), input);
     }
 }
 

@@ -166,7 +166,7 @@ void write_table_name(Buffer& out, const TableName& table) {
 
 }  // namespace
 
-void write_tokens(Buffer& out, const std::vector<Token>& tokens) {
+void write_tokens(Buffer& out, const std::vector<Token>& tokens, std::string_view input) {
     out.push('[');
     bool first = true;
     for (const Token& token : tokens) {
@@ -175,8 +175,8 @@ void write_tokens(Buffer& out, const std::vector<Token>& tokens) {
         out.append("{\"kind\":");
         out.append(token_kind_json[static_cast<std::size_t>(token.kind)]);
         if (has_payload(token.kind)) {
-            if (token.has_doubled_delimiter) write_string(out, token.payload());
-            else write_string(out, token.text);
+            if (token.has_doubled_delimiter) write_string(out, token.payload(input));
+            else write_string(out, token.text(input));
             out.push('}');
         }
         out.append(",\"span\":");

@@ -60,8 +60,8 @@ void write_string(Buffer& out, std::string_view text);
 // Decimal digits, no sign, no exponent.
 void write_unsigned(Buffer& out, std::size_t value);
 
-// The array of tokens that `lex` returns.
-void write_tokens(Buffer& out, const std::vector<Token>& tokens);
+// The array of tokens that `lex` returns; `input` is the text they were cut from.
+void write_tokens(Buffer& out, const std::vector<Token>& tokens, std::string_view input);
 // One expression; never recurses on the tree's depth.
 void write_expr(Buffer& out, const Expr& expr);
 // One query.

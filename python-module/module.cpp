@@ -203,8 +203,17 @@ template <auto entry, auto write>
 std::optional<dax::DaxError> run(std::string_view text, dax::json::Buffer& out) {
     auto result = entry(text);
     if (!result) return std::move(result).error();
-    write(out, result.value());
+    write(out, result.value(), text);
     return std::nullopt;
+}
+
+// The writers in one shape; only tokens read their payloads from the input.
+void write_tokens(dax::json::Buffer& out, const std::vector<dax::Token>& tokens, std::string_view input) {
+    dax::json::write_tokens(out, tokens, input);
+}
+void write_expr(dax::json::Buffer& out, const dax::Expr& expr, std::string_view) { dax::json::write_expr(out, expr); }
+void write_query(dax::json::Buffer& out, const dax::Query& query, std::string_view) {
+    dax::json::write_query(out, query);
 }
 
 PyObject* call_frame(const char* name, Runner runner, PyObject* const* args, Py_ssize_t nargs,
@@ -234,15 +243,15 @@ PyObject* call_frame(const char* name, Runner runner, PyObject* const* args, Py_
 }
 
 PyObject* parse_expression_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_frame("parse_expression", run<&dax::parse_expression, &dax::json::write_expr>, args, nargs, kwnames);
+    return call_frame("parse_expression", run<&dax::parse_expression, &write_expr>, args, nargs, kwnames);
 }
 
 PyObject* parse_query_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_frame("parse_query", run<&dax::parse_query, &dax::json::write_query>, args, nargs, kwnames);
+    return call_frame("parse_query", run<&dax::parse_query, &write_query>, args, nargs, kwnames);
 }
 
 PyObject* lex_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_frame("lex", run<&dax::lex, &dax::json::write_tokens>, args, nargs, kwnames);
+    return call_frame("lex", run<&dax::lex, &write_tokens>, args, nargs, kwnames);
 }
 
 // --- module -----------------------------------------------------------------

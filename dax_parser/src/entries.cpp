@@ -11,7 +11,7 @@ auto lex_then_parse(std::string_view input, Dialect dialect, Rule rule)
     -> Result<typename std::remove_cvref_t<decltype(rule(std::declval<Parser&>()).value())>, DaxError> {
     auto tokens = Lexer(input, dialect).lex_all();
     if (!tokens) return DaxError::lex(std::move(tokens).error());
-    Parser parser(std::move(tokens).value(), dialect);
+    Parser parser(input, std::move(tokens).value(), dialect);
     auto result = rule(parser);
     if (!result) return DaxError::parse(std::move(result).error());
     return std::move(result).value();

@@ -1,4 +1,4 @@
-// Display texts of the error values, token kind names and token payloads.
+// Display texts of the error values, and the names of the token kinds.
 #include <array>
 
 #include "dax_parser/errors.hpp"
@@ -18,18 +18,6 @@ constexpr std::array<std::string_view, token_kind_count> token_kind_names = {
 
 std::string_view token_kind_name(TokenKind kind) noexcept {
     return token_kind_names[static_cast<std::size_t>(kind)];
-}
-
-std::string Token::payload() const {
-    if (!has_doubled_delimiter) return std::string(text);
-    const char closer = kind == TokenKind::BracketIdent ? ']' : kind == TokenKind::QuotedIdent ? '\'' : '"';
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        out += text[i];
-        if (text[i] == closer) ++i;  // the second of a doubled pair
-    }
-    return out;
 }
 
 std::string ParseError::display() const {

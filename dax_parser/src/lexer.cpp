@@ -93,16 +93,6 @@ std::string unexpected_character_message(std::string_view source_char, char32_t 
     return message;
 }
 
-bool is_unicode_white_space(const unsigned char* p, std::size_t available, std::size_t& length) noexcept {
-    if (is_ascii(*p)) {
-        length = 1;
-        return ascii_classes[*p] & white_space;
-    }
-    const auto d = decode_utf8(p, available);
-    length = d.length;
-    return detail::is_white_space(d.code_point);
-}
-
 }  // namespace
 
 std::optional<char32_t> Lexer::bump_char() noexcept {
@@ -211,33 +201,16 @@ std::optional<ParseError> Lexer::lex_delimited(char closer, TokenKind kind, Toke
             pos_ = at + 2;
             continue;
         }
-        token.text = input_.substr(start + 1, at - start - 1);
         pos_ = at + 1;
         return std::nullopt;
     }
 }
 
-std::string_view Lexer::lex_doc_comment() {
-    const auto* s = reinterpret_cast<const unsigned char*>(input_.data());
-    const std::size_t n = input_.size();
-    const std::size_t text_start = pos_ + 3;
-    const void* lf = std::memchr(input_.data() + text_start, '\n', n - text_start);
-    const std::size_t text_end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - input_.data()) : n;
-    pos_ = text_end;
-
-    std::size_t first = text_start;
-    std::size_t length = 0;
-    while (first < text_end && is_unicode_white_space(s + first, text_end - first, length)) first += length;
-    // Trailing white space: step back over whole characters by finding each
-    // character's lead byte.
-    std::size_t last = text_end;
-    while (last > first) {
-        std::size_t lead = last - 1;
-        while (lead > first && (s[lead] & 0xC0) == 0x80) --lead;
-        if (!is_unicode_white_space(s + lead, last - lead, length) || lead + length != last) break;
-        last = lead;
-    }
-    return input_.substr(first, last - first);
+void Lexer::lex_doc_comment() noexcept {
+    // The text runs to the line feed, which stays for the main loop to skip;
+    // the payload (trimmed of white space) is read from the span when needed.
+    const void* lf = std::memchr(input_.data() + pos_, '\n', input_.size() - pos_);
+    pos_ = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - input_.data()) : input_.size();
 }
 
 Result<std::vector<Token>> Lexer::lex_all() {
@@ -253,7 +226,7 @@ Result<std::vector<Token>> Lexer::lex_all() {
         skip_white_space();
         const std::size_t start = pos_;
         if (start == n) {
-            tokens.push_back(Token{TokenKind::Eof, false, {n, n}, {}});
+            tokens.push_back(Token{TokenKind::Eof, false, {n, n}});
             return tokens;
         }
         const unsigned char b0 = s[start];
@@ -261,8 +234,8 @@ Result<std::vector<Token>> Lexer::lex_all() {
         const unsigned char b1 = has_b1 ? s[start + 1] : 0;
 
         if (dialect_.slash_comments && b0 == '/' && b1 == '/' && start + 2 < n && s[start + 2] == '/') {
-            const std::string_view text = lex_doc_comment();
-            tokens.push_back(Token{TokenKind::DocComment, false, {start, pos_}, text});
+            lex_doc_comment();
+            tokens.push_back(Token{TokenKind::DocComment, false, {start, pos_}});
             continue;
         }
 
@@ -307,7 +280,7 @@ Result<std::vector<Token>> Lexer::lex_all() {
             }
             if (two_char != TokenKind::Eof) {
                 pos_ = start + 2;
-                tokens.push_back(Token{two_char, false, {start, pos_}, {}});
+                tokens.push_back(Token{two_char, false, {start, pos_}});
                 continue;
             }
         }
@@ -316,7 +289,7 @@ Result<std::vector<Token>> Lexer::lex_all() {
             const TokenKind punctuation = single_char_tokens[b0];
             if (punctuation != TokenKind::Eof) {
                 pos_ = start + 1;
-                tokens.push_back(Token{punctuation, false, {start, pos_}, {}});
+                tokens.push_back(Token{punctuation, false, {start, pos_}});
                 continue;
             }
             switch (b0) {
@@ -327,7 +300,7 @@ Result<std::vector<Token>> Lexer::lex_all() {
                                            : b0 == '\'' ? TokenKind::QuotedIdent
                                                         : TokenKind::BracketIdent;
                     const char closer = b0 == '[' ? ']' : static_cast<char>(b0);
-                    Token token{kind, false, {}, {}};
+                    Token token{kind, false, {}};
                     if (auto error = lex_delimited(closer, kind, token)) return std::move(*error);
                     token.span = {start, pos_};
                     tokens.push_back(token);
@@ -346,27 +319,27 @@ Result<std::vector<Token>> Lexer::lex_all() {
                         pos_ += d.length;
                     }
                     if (pos_ == start + 1) return ParseError{"expected parameter name after '@'", {start, start + 1}};
-                    tokens.push_back(Token{TokenKind::Param, false, {start, pos_}, input_.substr(start + 1, pos_ - start - 1)});
+                    tokens.push_back(Token{TokenKind::Param, false, {start, pos_}});
                     continue;
                 }
                 case '.':
                     if (!(has_b1 && is_digit(b1))) {
                         pos_ = start + 1;
-                        tokens.push_back(Token{TokenKind::Dot, false, {start, pos_}, {}});
+                        tokens.push_back(Token{TokenKind::Dot, false, {start, pos_}});
                         continue;
                     }
                     [[fallthrough]];
                 case '0': case '1': case '2': case '3': case '4':
                 case '5': case '6': case '7': case '8': case '9':
                     lex_number();
-                    tokens.push_back(Token{TokenKind::Number, false, {start, pos_}, input_.substr(start, pos_ - start)});
+                    tokens.push_back(Token{TokenKind::Number, false, {start, pos_}});
                     continue;
                 default:
                     break;
             }
             if (has_class(b0, ident_start)) {
                 lex_ident();
-                tokens.push_back(Token{TokenKind::Ident, false, {start, pos_}, input_.substr(start, pos_ - start)});
+                tokens.push_back(Token{TokenKind::Ident, false, {start, pos_}});
                 continue;
             }
             return ParseError{unexpected_character_message(input_.substr(start, 1), b0), {start, start + 1}};
@@ -375,7 +348,7 @@ Result<std::vector<Token>> Lexer::lex_all() {
         const auto d = decode_utf8(s + start, n - start);
         if (detail::is_alphabetic(d.code_point)) {
             lex_ident();
-            tokens.push_back(Token{TokenKind::Ident, false, {start, pos_}, input_.substr(start, pos_ - start)});
+            tokens.push_back(Token{TokenKind::Ident, false, {start, pos_}});
             continue;
         }
         return ParseError{unexpected_character_message(input_.substr(start, d.length), d.code_point),

@@ -13,7 +13,8 @@ bool keyword_equals(std::string_view text, std::string_view keyword) noexcept {
     return true;
 }
 
-Parser::Parser(std::vector<Token> tokens, Dialect dialect) : tokens_(std::move(tokens)), dialect_(dialect) {
+Parser::Parser(std::string_view input, std::vector<Token> tokens, Dialect dialect)
+    : input_(input), tokens_(std::move(tokens)), dialect_(dialect) {
     // Checked once here rather than at every look at the current token.
     if (tokens_.empty() || tokens_.back().kind != TokenKind::Eof)
         throw InternalFault("token stream should always end with EOF");
@@ -34,7 +35,7 @@ const Token* Parser::eat(TokenKind kind) {
 
 bool Parser::at_kw(std::string_view keyword) const {
     const Token& t = peek();
-    return t.kind == TokenKind::Ident && keyword_equals(t.text, keyword);
+    return t.kind == TokenKind::Ident && keyword_equals(text(t), keyword);
 }
 
 bool Parser::eat_kw(std::string_view keyword) {
@@ -58,12 +59,12 @@ Status Parser::expect_kw(std::string_view keyword) {
 }
 
 Result<std::string> Parser::expect_ident(std::string_view what) {
-    if (const Token* t = eat(TokenKind::Ident)) return std::string(t->text);
+    if (const Token* t = eat(TokenKind::Ident)) return std::string(text(*t));
     return error_here("expected " + std::string(what));
 }
 
 Result<std::string> Parser::expect_bracket_ident(std::string_view what) {
-    if (const Token* t = eat(TokenKind::BracketIdent)) return t->payload();
+    if (const Token* t = eat(TokenKind::BracketIdent)) return payload(*t);
     return error_here("expected " + std::string(what));
 }
 

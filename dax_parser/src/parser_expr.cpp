@@ -47,8 +47,8 @@ constexpr BinaryRule in_rule{true, BinaryOp::In, 4, 5};
 constexpr std::uint8_t unary_sign_bp = 8;  // tighter than `*`, looser than `^`
 constexpr std::uint8_t not_bp = 3;         // up to the next `&&` or `||`
 
-BinaryRule binary_rule(const Token& t) noexcept {
-    if (t.kind == TokenKind::Ident) return keyword_equals(t.text, "in") ? in_rule : BinaryRule{};
+BinaryRule binary_rule(const Token& t, std::string_view input) noexcept {
+    if (t.kind == TokenKind::Ident) return keyword_equals(t.text(input), "in") ? in_rule : BinaryRule{};
     return binary_rules[static_cast<std::size_t>(t.kind)];
 }
 
@@ -174,7 +174,7 @@ Result<Expr> Parser::parse_operators(std::uint8_t min_bp) {
     DepthScope scope(depth_);
     Result<Expr> left = parse_prefix();
     while (left) {
-        const BinaryRule rule = binary_rule(peek());
+        const BinaryRule rule = binary_rule(peek(), input_);
         if (!rule.is_operator || rule.lbp < min_bp) break;
         advance();
         combine_binary(left, rule.op, parse_expr_bp(rule.rbp));
@@ -216,7 +216,7 @@ void Parser::parse_var_decl(Result<Expr>& block, std::vector<VarDecl>& decls) {
     const Token* name = eat(TokenKind::Ident);
     if (!name) return fail_here(block, "expected variable name");
     if (!eat(TokenKind::Eq)) return fail_here(block, "expected `=`");
-    append_var_decl(block, decls, name->text, parse_expr_bp(0));
+    append_var_decl(block, decls, text(*name), parse_expr_bp(0));
 }
 
 // primary -> literal | reference | call | '(' expr ')' | table_constructor
@@ -259,16 +259,16 @@ Result<Expr> Parser::parse_literal_primary() {
     switch (t.kind) {
         case TokenKind::Param:
             advance();
-            return Expr(node::Parameter{std::string(t.text)});
+            return Expr(node::Parameter{std::string(text(t))});
         case TokenKind::Number:
             advance();
-            return Expr(node::Number{std::string(t.text)});
+            return Expr(node::Number{std::string(text(t))});
         case TokenKind::String:
             advance();
-            return Expr(node::String{t.payload()});
+            return Expr(node::String{payload(t)});
         case TokenKind::BracketIdent:
             advance();
-            return Expr(node::BracketRef{t.payload()});
+            return Expr(node::BracketRef{payload(t)});
         case TokenKind::Eof:
             return error_here("unexpected end of input");
         default:
@@ -280,14 +280,14 @@ Result<Expr> Parser::parse_literal_primary() {
 Result<Expr> Parser::parse_identifier_primary() {
     const Token& name = peek();
     advance();
-    if (at(TokenKind::LParen)) return parse_function_call(name.text);
-    return parse_name_reference(name.text);
+    if (at(TokenKind::LParen)) return parse_function_call(text(name));
+    return parse_name_reference(text(name));
 }
 
 // What a name not followed by `(` stands for.
 Result<Expr> Parser::parse_name_reference(std::string_view name) {
     if (const Token* column = eat(TokenKind::BracketIdent))
-        return parse_hierarchy_tail(TableName{std::string(name), false}, column->payload());
+        return parse_hierarchy_tail(TableName{std::string(name), false}, payload(*column));
     if (keyword_equals(name, "true")) return Expr(node::Boolean{true});
     if (keyword_equals(name, "false")) return Expr(node::Boolean{false});
     if (keyword_equals(name, "blank")) return Expr(node::Blank{});
@@ -315,10 +315,10 @@ Result<Expr> Parser::parse_function_call(std::string_view name) {
 
 // quoted_primary -> 'name' '[' column ']' hierarchy | 'name'
 Result<Expr> Parser::parse_quoted_primary() {
-    std::string name = peek().payload();
+    std::string name = payload(peek());
     advance();
     if (const Token* column = eat(TokenKind::BracketIdent))
-        return parse_hierarchy_tail(TableName{std::move(name), true}, column->payload());
+        return parse_hierarchy_tail(TableName{std::move(name), true}, payload(*column));
     return Expr(node::TableRef{TableName{std::move(name), true}});
 }
 

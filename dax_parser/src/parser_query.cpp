@@ -25,7 +25,7 @@ Status Parser::ensure_stmt_follower(std::span<const std::string_view> keywords, 
     if (t.kind == TokenKind::DocComment || t.kind == TokenKind::Eof) return std::nullopt;
     if (t.kind == TokenKind::Ident) {
         for (std::size_t i = 0; i < count && i < keywords.size(); ++i)
-            if (keyword_equals(t.text, keywords[i])) return std::nullopt;
+            if (keyword_equals(text(t), keywords[i])) return std::nullopt;
     }
     return error_here("unexpected token after statement");
 }
@@ -40,7 +40,7 @@ Result<TableName> Parser::parse_table_name() {
     const Token& t = peek();
     if (t.kind == TokenKind::Ident || t.kind == TokenKind::QuotedIdent) {
         advance();
-        return TableName{t.payload(), t.kind == TokenKind::QuotedIdent};
+        return TableName{payload(t), t.kind == TokenKind::QuotedIdent};
     }
     return error_here("expected table name (identifier or single-quoted identifier)");
 }
@@ -57,9 +57,9 @@ Result<DefineBlock> Parser::parse_define_block() {
         while (const Token* comment = eat(TokenKind::DocComment)) {
             if (doc) {
                 *doc += '\n';
-                *doc += comment->text;
+                *doc += text(*comment);
             } else {
-                doc = std::string(comment->text);
+                doc = std::string(text(*comment));
             }
         }
         // Comments after the last definition belong to nothing.
@@ -121,7 +121,7 @@ Result<Definition> Parser::parse_table_definition(std::optional<std::string> doc
     const Token& t = peek();
     if (t.kind != TokenKind::Ident && t.kind != TokenKind::QuotedIdent)
         return error_here("expected table name for TABLE definition");
-    std::string name = t.payload();
+    std::string name = payload(t);
     advance();
     if (auto eq = expect(TokenKind::Eq, "`=`"); !eq) return std::move(eq).error();
     auto expr = parse_expr_bp(0);
@@ -158,7 +158,7 @@ Result<std::vector<FuncParam>> Parser::parse_function_params() {
         if (!name) return std::move(name).error();
         FuncParam param{std::move(name).value(), {}};
         if (eat(TokenKind::Colon)) {
-            while (const Token* hint = eat(TokenKind::Ident)) param.type_hints.emplace_back(hint->text);
+            while (const Token* hint = eat(TokenKind::Ident)) param.type_hints.emplace_back(text(*hint));
             if (param.type_hints.empty()) return error_here("expected at least one type hint after ':'");
         }
         params.push_back(std::move(param));

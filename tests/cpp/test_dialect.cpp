@@ -19,7 +19,7 @@ std::string kinds(std::string_view input, Dialect dialect) {
     for (const auto& t : tokens.value()) {
         if (!out.empty()) out += ' ';
         out += dax::token_kind_name(t.kind);
-        if (dax::has_payload(t.kind)) out += "(" + t.payload() + ")";
+        if (dax::has_payload(t.kind)) out += "(" + t.payload(input) + ")";
     }
     return out;
 }

@@ -1,5 +1,5 @@
 // The lexer: cuts the whole source text into tokens before any parsing starts.
-// Token payloads are views into the input, which must outlive the tokens.
+// Tokens record where they stand; their payloads are read from the input.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +27,7 @@ private:
     std::size_t lex_ident() noexcept;
     void lex_number() noexcept;
     std::optional<ParseError> lex_delimited(char closer, TokenKind kind, Token& token);
-    std::string_view lex_doc_comment();
+    void lex_doc_comment() noexcept;
     std::optional<ParseError> skip_block_comment(std::size_t start) noexcept;
     void skip_line_comment() noexcept;
     void skip_white_space() noexcept;

@@ -27,9 +27,10 @@ using Status = std::optional<ParseError>;
 
 class Parser {
 public:
-    // Throws InternalFault unless `tokens` ends with Eof, as the lexer's
-    // output always does; every cursor operation relies on it.
-    Parser(std::vector<Token> tokens, Dialect dialect);
+    // `tokens` were cut from `input`, which must outlive the parser. Throws
+    // InternalFault unless `tokens` ends with Eof, as the lexer's output
+    // always does; every cursor operation relies on it.
+    Parser(std::string_view input, std::vector<Token> tokens, Dialect dialect);
 
     // --- cursor -----------------------------------------------------------
     // Returns the current token; the cursor never moves past Eof.
@@ -51,6 +52,10 @@ public:
     bool eat_list_separator();
 
     std::size_t pos() const noexcept { return pos_; }
+    // The payload of `t` as it stands in the input; `payload` reduces the
+    // doubled delimiters of strings and quoted or bracketed names.
+    std::string_view text(const Token& t) const noexcept { return t.text(input_); }
+    std::string payload(const Token& t) const { return t.payload(input_); }
     std::uint32_t depth() const noexcept { return depth_; }
 
     // --- expressions --------------------------------------------------------
@@ -93,6 +98,7 @@ private:
     Status parse_definition_end();
     Result<EvaluateStmt> parse_evaluate_stmt();
 
+    std::string_view input_;
     std::vector<Token> tokens_;
     // Items of the argument lists and tuple rows being parsed, innermost
     // last. Each list moves its own items into a vector of exactly their

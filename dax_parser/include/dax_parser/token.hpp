@@ -70,18 +70,23 @@ constexpr bool has_payload(TokenKind kind) noexcept {
 // The variant's name exactly as declared ("Ident", "LParen", ...).
 std::string_view token_kind_name(TokenKind kind) noexcept;
 
-// One lexical unit. `text` is the payload as it stands in the source, a view
-// into the input text (so the input must outlive its tokens; the trees copy
-// what they keep). Only a string or a quoted or bracketed name can differ
-// from its payload: there each doubled closing delimiter stands for one.
+// One lexical unit: its kind and where it stands. Its payload text is read
+// from the input it was cut from when needed, so a token takes 24 bytes and
+// copies nothing; the trees copy what they keep. Only a string or a quoted or
+// bracketed name can differ from its source text: there each doubled closing
+// delimiter stands for one.
 struct Token {
     TokenKind kind = TokenKind::Eof;
     bool has_doubled_delimiter = false;
     Span span;
-    std::string_view text;
 
-    // The payload text: `text` with doubled closing delimiters reduced.
-    std::string payload() const;
+    // The payload as it stands in `input` (the whole text this token was cut
+    // from): delimiters, the `@` and a doc comment's slashes and surrounding
+    // white space left out, doubled delimiters still doubled. Empty for
+    // kinds without payload.
+    std::string_view text(std::string_view input) const noexcept;
+    // The payload text, doubled closing delimiters reduced to one.
+    std::string payload(std::string_view input) const;
 
     friend bool operator==(const Token&, const Token&) = default;
 };
