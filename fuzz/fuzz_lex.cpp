@@ -10,7 +10,7 @@ namespace {
 dax_fuzz::Outcome lex_checked(std::string_view input, dax::Dialect dialect) {
     return dax_fuzz::run_checked(
         input, [&](std::string_view text) { return dax::lex_with_dialect(text, dialect); },
-        [&](dax::json::Buffer& out, const std::vector<dax::Token>& tokens) {
+        [&](dax::json::Buffer& out, const dax::TokenVector& tokens) {
             dax::json::write_tokens(out, tokens, input);
         },
         dax_fuzz::check_tokens);

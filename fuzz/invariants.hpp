@@ -253,7 +253,7 @@ inline std::string undouble(std::string_view text, char closer) {
     return out;
 }
 
-inline void check_tokens(std::string_view input, const std::vector<dax::Token>& tokens) {
+inline void check_tokens(std::string_view input, const dax::TokenVector& tokens) {
     using dax::TokenKind;
     const std::size_t n = input.size();
     DAX_FUZZ_CHECK(!tokens.empty());

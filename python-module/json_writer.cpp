@@ -9,31 +9,11 @@
 #include <new>
 #include <type_traits>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "dax_parser/large_pages.hpp"
 
 namespace dax::json {
 
 // ---------------------------------------------------------------- buffer
-
-namespace {
-
-#if defined(__linux__)
-constexpr std::size_t huge_page_size = std::size_t{2} << 20;
-// Below this a buffer stays with malloc: small results are the common case and
-// reuse memory the allocator already holds.
-constexpr std::size_t mapping_threshold = std::size_t{8} << 20;
-
-char* map_pages(std::size_t size) {
-    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    ::madvise(p, size, MADV_HUGEPAGE);  // advice only: a refusal changes nothing
-    return static_cast<char*>(p);
-}
-#endif
-
-}  // namespace
 
 Buffer::Buffer() {
     data_ = static_cast<char*>(std::malloc(initial_capacity));
@@ -42,30 +22,21 @@ Buffer::Buffer() {
 }
 
 Buffer::~Buffer() {
-#if defined(__linux__)
-    if (mapped_) {
-        ::munmap(data_, capacity_);
-        return;
-    }
-#endif
-    std::free(data_);
+    if (mapped_) detail::free_large_block(data_, capacity_);
+    else std::free(data_);
 }
 
 void Buffer::grow(std::size_t needed_extra) {
     const std::size_t needed = size_ + needed_extra;
     if (needed < size_) throw std::bad_alloc();  // overflow
     std::size_t new_capacity = capacity_ * 2 > needed ? capacity_ * 2 : needed;
-#if defined(__linux__)
-    if (new_capacity >= mapping_threshold) {
-        new_capacity = (new_capacity + huge_page_size - 1) / huge_page_size * huge_page_size;
+    if (new_capacity >= detail::large_block_threshold) {
+        new_capacity = detail::large_block_size(new_capacity);
         char* grown = nullptr;
         if (mapped_) {
-            void* moved = ::mremap(data_, capacity_, new_capacity, MREMAP_MAYMOVE);
-            if (moved == MAP_FAILED) throw std::bad_alloc();
-            grown = static_cast<char*>(moved);
-            ::madvise(grown, new_capacity, MADV_HUGEPAGE);
+            grown = static_cast<char*>(detail::grow_large_block(data_, capacity_, new_capacity));
         } else {
-            grown = map_pages(new_capacity);
+            grown = static_cast<char*>(detail::allocate_large_block(new_capacity));
             __builtin_memcpy(grown, data_, size_);
             std::free(data_);
         }
@@ -74,7 +45,6 @@ void Buffer::grow(std::size_t needed_extra) {
         mapped_ = true;
         return;
     }
-#endif
     char* grown = static_cast<char*>(std::realloc(data_, new_capacity));
     if (!grown) throw std::bad_alloc();
     data_ = grown;
@@ -166,7 +136,7 @@ void write_table_name(Buffer& out, const TableName& table) {
 
 }  // namespace
 
-void write_tokens(Buffer& out, const std::vector<Token>& tokens, std::string_view input) {
+void write_tokens(Buffer& out, const TokenVector& tokens, std::string_view input) {
     out.push('[');
     bool first = true;
     for (const Token& token : tokens) {

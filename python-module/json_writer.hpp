@@ -14,9 +14,7 @@ namespace dax::json {
 
 // A growable byte buffer that only ever appends. Growth doubles the capacity
 // (or takes the length needed, if larger); allocation failure throws
-// std::bad_alloc. Large buffers live in a mapping of their own that asks the
-// kernel for huge pages: first touching fresh memory otherwise costs one page
-// fault per 4 KiB, which dominates the time of writing tens of megabytes.
+// std::bad_alloc. Large buffers take large blocks (dax_parser/large_pages.hpp).
 class Buffer {
 public:
     static constexpr std::size_t initial_capacity = 128;
@@ -61,7 +59,7 @@ void write_string(Buffer& out, std::string_view text);
 void write_unsigned(Buffer& out, std::size_t value);
 
 // The array of tokens that `lex` returns; `input` is the text they were cut from.
-void write_tokens(Buffer& out, const std::vector<Token>& tokens, std::string_view input);
+void write_tokens(Buffer& out, const TokenVector& tokens, std::string_view input);
 // One expression; never recurses on the tree's depth.
 void write_expr(Buffer& out, const Expr& expr);
 // One query.

@@ -208,7 +208,7 @@ std::optional<dax::DaxError> run(std::string_view text, dax::json::Buffer& out) 
 }
 
 // The writers in one shape; only tokens read their payloads from the input.
-void write_tokens(dax::json::Buffer& out, const std::vector<dax::Token>& tokens, std::string_view input) {
+void write_tokens(dax::json::Buffer& out, const dax::TokenVector& tokens, std::string_view input) {
     dax::json::write_tokens(out, tokens, input);
 }
 void write_expr(dax::json::Buffer& out, const dax::Expr& expr, std::string_view) { dax::json::write_expr(out, expr); }

@@ -213,10 +213,10 @@ void Lexer::lex_doc_comment() noexcept {
     pos_ = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - input_.data()) : input_.size();
 }
 
-Result<std::vector<Token>> Lexer::lex_all() {
+Result<TokenVector> Lexer::lex_all() {
     const auto* s = reinterpret_cast<const unsigned char*>(input_.data());
     const std::size_t n = input_.size();
-    std::vector<Token> tokens;
+    TokenVector tokens;
     // Real DAX averages about one token per five bytes; reserving for one per
     // four saves the regrowth copies. Pages never written are never touched,
     // so the over-reservation costs address space, not memory.
@@ -356,12 +356,12 @@ Result<std::vector<Token>> Lexer::lex_all() {
     }
 }
 
-Result<std::vector<Token>, DaxError> lex_with_dialect(std::string_view input, Dialect dialect) {
+Result<TokenVector, DaxError> lex_with_dialect(std::string_view input, Dialect dialect) {
     auto tokens = Lexer(input, dialect).lex_all();
     if (!tokens) return DaxError::lex(std::move(tokens).error());
     return std::move(tokens).value();
 }
 
-Result<std::vector<Token>, DaxError> lex(std::string_view input) { return lex_with_dialect(input, default_dialect); }
+Result<TokenVector, DaxError> lex(std::string_view input) { return lex_with_dialect(input, default_dialect); }
 
 }  // namespace dax

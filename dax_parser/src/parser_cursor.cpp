@@ -13,7 +13,7 @@ bool keyword_equals(std::string_view text, std::string_view keyword) noexcept {
     return true;
 }
 
-Parser::Parser(std::string_view input, std::vector<Token> tokens, Dialect dialect)
+Parser::Parser(std::string_view input, TokenVector tokens, Dialect dialect)
     : input_(input), tokens_(std::move(tokens)), dialect_(dialect) {
     // Checked once here rather than at every look at the current token.
     if (tokens_.empty() || tokens_.back().kind != TokenKind::Eof)

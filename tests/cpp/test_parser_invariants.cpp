@@ -29,11 +29,11 @@ TEST_CASE(token_vector_without_final_eof_is_an_internal_fault) {
     const std::string expected = "token stream should always end with EOF";
     CHECK_EQ(fault_message([] { (void)dax::Parser("", {}, dax::default_dialect).parse_formula_expression(); }), expected);
     CHECK_EQ(fault_message([] { (void)dax::Parser("", {}, dax::default_dialect).parse_query(); }), expected);
-    const std::vector<dax::Token> no_eof = {dax::Token{dax::TokenKind::Ident, false, {0, 1}}};
+    const dax::TokenVector no_eof = {dax::Token{dax::TokenKind::Ident, false, {0, 1}}};
     CHECK_EQ(fault_message([&] { (void)dax::Parser("x", no_eof, dax::default_dialect).parse_formula_expression(); }),
              expected);
     // An Eof that is not last still ends what the cursor can see.
-    const std::vector<dax::Token> eof_then_more = {dax::Token{dax::TokenKind::Eof, false, {0, 0}},
+    const dax::TokenVector eof_then_more = {dax::Token{dax::TokenKind::Eof, false, {0, 0}},
                                                    dax::Token{dax::TokenKind::Eof, false, {0, 0}}};
     CHECK_EQ(fault_message([&] { (void)dax::Parser("", eof_then_more, dax::default_dialect).parse_query(); }),
              std::string("no fault"));

@@ -20,7 +20,7 @@ public:
 
     // Returns every token of the input, ending with exactly one Eof, or the
     // first lexical error. Nothing partial is returned on error.
-    Result<std::vector<Token>> lex_all();
+    Result<TokenVector> lex_all();
 
 private:
     std::optional<char32_t> bump_char() noexcept;
@@ -38,9 +38,9 @@ private:
 };
 
 // Lexes `input` under the default dialect.
-Result<std::vector<Token>, DaxError> lex(std::string_view input);
+Result<TokenVector, DaxError> lex(std::string_view input);
 
 // Lexes `input` under any dialect.
-Result<std::vector<Token>, DaxError> lex_with_dialect(std::string_view input, Dialect dialect);
+Result<TokenVector, DaxError> lex_with_dialect(std::string_view input, Dialect dialect);
 
 }  // namespace dax

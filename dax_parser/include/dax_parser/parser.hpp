@@ -30,7 +30,7 @@ public:
     // `tokens` were cut from `input`, which must outlive the parser. Throws
     // InternalFault unless `tokens` ends with Eof, as the lexer's output
     // always does; every cursor operation relies on it.
-    Parser(std::string_view input, std::vector<Token> tokens, Dialect dialect);
+    Parser(std::string_view input, TokenVector tokens, Dialect dialect);
 
     // --- cursor -----------------------------------------------------------
     // Returns the current token; the cursor never moves past Eof.
@@ -99,7 +99,7 @@ private:
     Result<EvaluateStmt> parse_evaluate_stmt();
 
     std::string_view input_;
-    std::vector<Token> tokens_;
+    TokenVector tokens_;
     // Items of the argument lists and tuple rows being parsed, innermost
     // last. Each list moves its own items into a vector of exactly their
     // number once it is complete, instead of growing one vector by doubling.

@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "dax_parser/large_pages.hpp"
 
 namespace dax {
 
@@ -90,5 +93,9 @@ struct Token {
 
     friend bool operator==(const Token&, const Token&) = default;
 };
+
+// The tokens of one input, Eof last. A large input's vector takes tens of
+// megabytes, hence the allocator.
+using TokenVector = std::vector<Token, LargePageAllocator<Token>>;
 
 }  // namespace dax
