@@ -180,6 +180,15 @@ struct Task {
 enum LiteralId : std::size_t { close_one, close_two };
 constexpr std::array<std::string_view, 2> literals = {"}", "}}"};
 
+template <class T>
+const T& unboxed(const T& payload) {
+    return payload;
+}
+template <class T>
+const T& unboxed(const Boxed<T>& payload) {
+    return *payload;
+}
+
 class ExprWriter {
 public:
     explicit ExprWriter(Buffer& out) : out_(out) {}
@@ -292,7 +301,8 @@ private:
 
     void write_non_binary(const Expr& e) {
         std::visit(
-            [this](const auto& n) {
+            [this](const auto& held) {
+                const auto& n = unboxed(held);
                 using N = std::decay_t<decltype(n)>;
                 if constexpr (std::is_same_v<N, node::Number>) {
                     write_text_variant("{\"Number\":", n.text);

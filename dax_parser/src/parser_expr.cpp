@@ -154,7 +154,7 @@ template <class Node>
         block = std::move(body).error();
         return;
     }
-    std::get<node::VarBlock>(block.value().v).body = box(std::move(body).value());
+    block.value().as<node::VarBlock>()->body = box(std::move(body).value());
 }
 
 }  // namespace
@@ -200,7 +200,7 @@ Result<Expr> Parser::parse_unary(UnaryOp op, std::uint8_t operand_bp) {
 // var_block -> { VAR name '=' expr } RETURN expr
 Result<Expr> Parser::parse_var_block() {
     Result<Expr> block = new_node<node::VarBlock>();
-    auto& decls = std::get<node::VarBlock>(block.value().v).decls;
+    auto& decls = block.value().as<node::VarBlock>()->decls;
     while (block && eat_kw("var")) parse_var_decl(block, decls);
     if (!block) return block;
     if (auto error = expect_kw("return")) {
@@ -309,7 +309,7 @@ Result<Expr> Parser::parse_function_call(std::string_view name) {
         }
     }
     if (!eat(TokenKind::RParen)) fail_here(call, "expected `)`");
-    else args.move_into(std::get<node::FunctionCall>(call.value().v).args);
+    else args.move_into(call.value().as<node::FunctionCall>()->args);
     return call;
 }
 
@@ -328,7 +328,7 @@ Result<Expr> Parser::parse_table_constructor() {
     if (!at(TokenKind::LBrace)) return expr_error_here("expected `{`");
     advance();
     Result<Expr> table = new_node<node::TableConstructor>();
-    auto& rows = std::get<node::TableConstructor>(table.value().v).rows;
+    auto& rows = table.value().as<node::TableConstructor>()->rows;
     if (eat(TokenKind::RBrace)) return table;
     for (;;) {
         std::vector<Expr>& row = rows.emplace_back();

@@ -100,11 +100,37 @@ struct Paren {
 
 }  // namespace node
 
+// A node payload kept in an allocation of its own. Every Expr is as large as
+// its largest inline payload, so the few payloads larger than one text (a
+// table and a column, a call's name and arguments) are boxed: every number,
+// operator and list slot of a tree then takes 40 bytes rather than 104.
+template <class T>
+class Boxed {
+public:
+    explicit Boxed(T value) : p_(std::make_unique<T>(std::move(value))) {}
+    T& operator*() noexcept { return *p_; }
+    const T& operator*() const noexcept { return *p_; }
+    T* operator->() noexcept { return p_.get(); }
+    const T* operator->() const noexcept { return p_.get(); }
+
+private:
+    std::unique_ptr<T> p_;
+};
+
+template <class T>
+inline constexpr bool is_boxed_node = std::is_same_v<T, node::TableRef> || std::is_same_v<T, node::TableColumnRef> ||
+                                      std::is_same_v<T, node::HierarchyRef> || std::is_same_v<T, node::FunctionCall>;
+
+// How a payload is held in the variant: boxed or inline.
+template <class T>
+using Held = std::conditional_t<is_boxed_node<T>, Boxed<T>, T>;
+
 // The variants in declaration order; the index is the variant's tag.
-using ExprVariant = std::variant<node::Number, node::String, node::Boolean, node::Blank, node::Parameter,
-                                 node::Identifier, node::TableRef, node::BracketRef, node::TableColumnRef,
-                                 node::HierarchyRef, node::FunctionCall, node::Unary, node::Binary,
-                                 node::VarBlock, node::TableConstructor, node::Paren>;
+using ExprVariant =
+    std::variant<node::Number, node::String, node::Boolean, node::Blank, node::Parameter, node::Identifier,
+                 Held<node::TableRef>, node::BracketRef, Held<node::TableColumnRef>, Held<node::HierarchyRef>,
+                 Held<node::FunctionCall>, node::Unary, node::Binary, node::VarBlock, node::TableConstructor,
+                 node::Paren>;
 
 struct Expr {
     ExprVariant v;
@@ -112,7 +138,7 @@ struct Expr {
     Expr() = default;
     template <class Node>
         requires(!std::is_same_v<std::remove_cvref_t<Node>, Expr>)
-    Expr(Node&& n) : v(std::forward<Node>(n)) {}
+    Expr(Node&& n) : v(Held<std::remove_cvref_t<Node>>(std::forward<Node>(n))) {}
 
     Expr(Expr&&) noexcept = default;
     Expr& operator=(Expr&&) noexcept = default;
@@ -123,9 +149,18 @@ struct Expr {
     // is as deep as it is long, and must not be destroyed by recursion.
     ~Expr();
 
+    // The payload when this is a `Node`, else null.
     template <class Node>
     const Node* as() const noexcept {
-        return std::get_if<Node>(&v);
+        const auto* held = std::get_if<Held<Node>>(&v);
+        if constexpr (is_boxed_node<Node>) return held ? &**held : nullptr;
+        else return held;
+    }
+    template <class Node>
+    Node* as() noexcept {
+        auto* held = std::get_if<Held<Node>>(&v);
+        if constexpr (is_boxed_node<Node>) return held ? &**held : nullptr;
+        else return held;
     }
 };
 
