@@ -230,6 +230,13 @@ Result<TokenVector> Lexer::lex_all() {
             return tokens;
         }
         const unsigned char b0 = s[start];
+        // Names are the most common tokens, and no other form starts with a
+        // letter or `_`, so they are tested first.
+        if (has_class(b0, ident_start)) {
+            lex_ident();
+            tokens.push_back(Token{TokenKind::Ident, false, {start, pos_}});
+            continue;
+        }
         const bool has_b1 = start + 1 < n;
         const unsigned char b1 = has_b1 ? s[start + 1] : 0;
 
@@ -336,11 +343,6 @@ Result<TokenVector> Lexer::lex_all() {
                     continue;
                 default:
                     break;
-            }
-            if (has_class(b0, ident_start)) {
-                lex_ident();
-                tokens.push_back(Token{TokenKind::Ident, false, {start, pos_}});
-                continue;
             }
             return ParseError{unexpected_character_message(input_.substr(start, 1), b0), {start, start + 1}};
         }
