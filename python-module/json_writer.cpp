@@ -217,6 +217,11 @@ private:
             case Task::Kind::BinaryRight: {
                 const auto& binary = *static_cast<const node::Binary*>(task.ptr);
                 out_.append(",\"right\":");
+                if (is_leaf(*binary.right)) {
+                    write_non_binary(*binary.right);
+                    out_.append("}}");
+                    break;
+                }
                 push_literal(close_two);
                 push(Task::Kind::Expr, 0, binary.right.get());
                 break;
@@ -265,14 +270,27 @@ private:
     // Writes the separator and element `task.index` of a vector, or its
     // closing text once every element has been written.
     template <class ElementAt>
+    // Leaves (literals and references) are written on the spot; only an
+    // element with children of its own leaves the rest of the vector as a task.
     void next_element(const Task& task, std::size_t size, std::string_view closing, ElementAt element_at) {
-        if (task.index == size) {
-            out_.append(closing);
+        for (std::size_t i = task.index; i < size; ++i) {
+            if (i != 0) out_.push(',');
+            const Expr& element = *element_at(i);
+            if (is_leaf(element)) {
+                write_non_binary(element);
+                continue;
+            }
+            push(task.kind, i + 1, task.ptr);
+            push(Task::Kind::Expr, 0, &element);
             return;
         }
-        if (task.index != 0) out_.push(',');
-        push(task.kind, task.index + 1, task.ptr);
-        push(Task::Kind::Expr, 0, element_at(task.index));
+        out_.append(closing);
+    }
+
+    static bool is_leaf(const Expr& e) noexcept {
+        constexpr std::size_t last_leaf = 9;  // HierarchyRef: the variants before it hold no Expr
+        static_assert(std::is_same_v<std::variant_alternative_t<last_leaf, ExprVariant>, Held<node::HierarchyRef>>);
+        return e.v.index() <= last_leaf;
     }
 
     void write_text_variant(std::string_view open, const std::string& text) {
