@@ -107,19 +107,14 @@ namespace {
 
 void write_bool(Buffer& out, bool value) { out.append(value ? std::string_view("true") : std::string_view("false")); }
 
-void write_span(Buffer& out, const Span& span) {
-    out.append("{\"start\":");
-    write_unsigned(out, span.start);
-    out.append(",\"end\":");
-    write_unsigned(out, span.end);
-    out.push('}');
-}
-
-// `{"Ident":` for kinds with a payload, `"LParen"` for the others.
-constexpr std::array<std::string_view, token_kind_count> token_kind_json = {
-#define DAX_KIND_JSON(name, spelling) has_payload(TokenKind::name) ? "{\"" #name "\":" : "\"" #name "\"",
-    DAX_TOKEN_KINDS(DAX_KIND_JSON)
-#undef DAX_KIND_JSON
+// A token's text up to its payload (`{"kind":{"Ident":`) or, for kinds
+// without one, up to its start offset (`{"kind":"LParen","span":{"start":`),
+// so that each token takes few appends.
+constexpr std::array<std::string_view, token_kind_count> token_heads = {
+#define DAX_TOKEN_HEAD(name, spelling) \
+    has_payload(TokenKind::name) ? "{\"kind\":{\"" #name "\":" : "{\"kind\":\"" #name "\",\"span\":{\"start\":",
+    DAX_TOKEN_KINDS(DAX_TOKEN_HEAD)
+#undef DAX_TOKEN_HEAD
 };
 
 constexpr std::array<std::string_view, 3> unary_op_names = {"Plus", "Minus", "Not"};
@@ -142,16 +137,16 @@ void write_tokens(Buffer& out, const TokenVector& tokens, std::string_view input
     for (const Token& token : tokens) {
         if (!first) out.push(',');
         first = false;
-        out.append("{\"kind\":");
-        out.append(token_kind_json[static_cast<std::size_t>(token.kind)]);
+        out.append(token_heads[static_cast<std::size_t>(token.kind)]);
         if (has_payload(token.kind)) {
             if (token.has_doubled_delimiter) write_string(out, token.payload(input));
             else write_string(out, token.text(input));
-            out.push('}');
+            out.append("},\"span\":{\"start\":");
         }
-        out.append(",\"span\":");
-        write_span(out, token.span);
-        out.push('}');
+        write_unsigned(out, token.span.start);
+        out.append(",\"end\":");
+        write_unsigned(out, token.span.end);
+        out.append("}}");
     }
     out.push(']');
 }
