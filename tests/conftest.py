@@ -26,7 +26,7 @@ def expect_error(function, text, message, start, end, kind="parse"):
     assert info.value.args == (f"{kind} error: {message} at {start}..{end}",)
 
 
-def run_with_small_stack(function, size=256 * 1024):
+def run_with_stack_size(function, size=256 * 1024):
     """Runs `function` in a thread with a `size`-byte stack and returns its
     result or re-raises its exception here; the previous default is restored."""
     outcome = {}

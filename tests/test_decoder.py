@@ -2,10 +2,10 @@
 
 import json
 import sys
-import threading
 
 import pytest
 
+from conftest import run_with_stack_size
 from quarrow_dax import lex, loads, parse_expression, parse_query
 
 
@@ -73,24 +73,16 @@ def test_invalid_json_is_rejected_like_json_loads(text):
 def with_deep_json_loads(function):
     """Runs `function` in a thread with a big stack and a raised recursion
     limit, where json.loads can follow a few thousand levels."""
-    outcome = {}
 
-    def body():
+    def deep():
         limit = sys.getrecursionlimit()
         sys.setrecursionlimit(100_000)
         try:
-            outcome["value"] = function()
+            return function()
         finally:
             sys.setrecursionlimit(limit)
 
-    previous = threading.stack_size(512 * 1024 * 1024)
-    try:
-        thread = threading.Thread(target=body)
-        thread.start()
-        thread.join()
-    finally:
-        threading.stack_size(previous)
-    return outcome["value"]
+    return run_with_stack_size(deep, 512 * 1024 * 1024)
 
 
 def test_json_loads_gives_up_on_a_500_term_sum():

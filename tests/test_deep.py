@@ -7,7 +7,7 @@ Results are compared as text: json.loads would itself recurse too deeply."""
 import pytest
 
 from conftest import (
-    call, compact, evaluate, expect_error, measure, num, query, run_with_small_stack, table,
+    call, compact, evaluate, expect_error, measure, num, query, run_with_stack_size, table,
     table_name,
 )
 from quarrow_dax._native import parse_expression, parse_query
@@ -26,7 +26,7 @@ def chain_json(count):
 def in_both_threads(function):
     """Runs `function` in this thread and in one with a 256 KiB stack."""
     function()
-    run_with_small_stack(function)
+    run_with_stack_size(function)
 
 
 def test_long_chain_is_written_and_released():
@@ -86,7 +86,7 @@ def test_deepest_nesting_in_a_small_stack(prefix, suffix, open_, close, error_st
         expect_error(parse_query, "EVALUATE " + deeper, "expression nesting too deep",
                      error_start + 9, error_start + 10)
 
-    run_with_small_stack(check)
+    run_with_stack_size(check)
 
 
 DOC_LINES = 300_000
