@@ -10,4 +10,13 @@ cmake -S . -B build/cpp-tests -DDAX_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDeb
 cmake --build build/cpp-tests -j2
 build/cpp-tests/dax_parser_tests
 
+# The exact module's results over the shared corpus, against the outputs
+# recorded for it: any byte of difference fails the run.
+golden=../shared/tools/check_native_golden.py
+if [ -f "$golden" ]; then
+    python "$golden"
+else
+    echo "note: $golden not found; the recorded corpus outputs were not compared" >&2
+fi
+
 python -m pytest tests
