@@ -30,12 +30,13 @@ byte span it comes from.
 
 from __future__ import annotations
 
+import bisect
 import re
 import unicodedata
 from dataclasses import dataclass, field
 from typing import Literal
 
-__all__ = ["Diagnostic", "ERROR_PATTERN", "split_error"]
+__all__ = ["Diagnostic", "ERROR_PATTERN", "LineIndex", "split_error"]
 
 #: The display text of the module's errors. DOTALL because a message quotes
 #: the offending character, which may be a line feed.
@@ -58,14 +59,58 @@ def split_error(text: str) -> tuple[Kind, str, int, int]:
     return kind, match.group(2), int(match.group(3)), int(match.group(4))
 
 
-def _position(data: bytes, offset: int) -> tuple[int, int, int]:
-    """(line, column, byte offset where that line starts) of a byte offset."""
-    line_start = data.rfind(b"\n", 0, offset) + 1
-    line = data.count(b"\n", 0, line_start) + 1
-    # "replace": an offset inside a character (the parser never reports one)
-    # still counts that character once instead of failing.
-    column = len(data[line_start:offset].decode("utf-8", "replace")) + 1
-    return line, column, line_start
+class LineIndex:
+    """Maps UTF-8 byte offsets of one source text to 1-based (line, column)
+    positions, columns counting characters, and back. Built once per text
+    (the line starts are found in one pass), so that mapping many spans of
+    the same text costs a binary search and the decoding of one line each::
+
+        index = LineIndex("VAR x = 1\nRETURN  x")
+        index.position(18)     # (2, 9): the `x` after RETURN
+        index.offset(2, 9)     # 18
+
+    Lines are separated by line feeds only; a carriage return before one is
+    the last character of its line."""
+
+    __slots__ = ("data", "line_starts")
+
+    def __init__(self, source: str | bytes) -> None:
+        self.data = source if isinstance(source, bytes) else source.encode("utf-8", "surrogatepass")
+        starts = [0]
+        find = self.data.find
+        at = find(b"\n")
+        while at >= 0:
+            starts.append(at + 1)
+            at = find(b"\n", at + 1)
+        self.line_starts = starts
+
+    def line_start(self, line: int) -> int:
+        """The byte offset where 1-based `line` begins (clamped to the text)."""
+        return self.line_starts[min(max(line, 1), len(self.line_starts)) - 1]
+
+    def line_text(self, line: int) -> str:
+        """The text of 1-based `line` without its line end."""
+        start = self.line_start(line)
+        end = self.data.find(b"\n", start)
+        text = self.data[start : len(self.data) if end < 0 else end].decode("utf-8", "replace")
+        return text[:-1] if text.endswith("\r") else text
+
+    def position(self, offset: int) -> tuple[int, int]:
+        """(line, column) of a byte offset, clamped to the text. An offset
+        inside a character (the parser never reports one) counts that
+        character once instead of failing."""
+        offset = min(max(offset, 0), len(self.data))
+        line = bisect.bisect_right(self.line_starts, offset)
+        start = self.line_starts[line - 1]
+        return line, len(self.data[start:offset].decode("utf-8", "replace")) + 1
+
+    def offset(self, line: int, column: int) -> int:
+        """The byte offset of 1-based (line, column); a column past the end
+        of its line gives the line's end."""
+        start = self.line_start(line)
+        end = self.data.find(b"\n", start)
+        text = self.data[start : len(self.data) if end < 0 else end].decode("utf-8", "replace")
+        return start + len(text[: max(column - 1, 0)].encode("utf-8"))
 
 
 def _width(character: str) -> int:
@@ -98,19 +143,14 @@ class Diagnostic:
     def from_error(cls, error: ValueError | str, source: str) -> Diagnostic:
         """The diagnostic of an error the module raised while reading `source`."""
         kind, message, start, end = split_error(str(error))
-        data = source.encode("utf-8", "surrogatepass")
+        index = LineIndex(source)
         # Clamped: a span is never past the input, but a diagnostic built from
         # a stale message and a changed source must not fail.
-        start = min(start, len(data))
-        end = min(max(end, start), len(data))
-        line, column, line_start = _position(data, start)
-        end_line, end_column, _ = _position(data, end)
-        line_end = data.find(b"\n", line_start)
-        if line_end < 0:
-            line_end = len(data)
-        text = data[line_start:line_end].decode("utf-8", "replace")
-        if text.endswith("\r"):
-            text = text[:-1]
+        start = min(start, len(index.data))
+        end = min(max(end, start), len(index.data))
+        line, column = index.position(start)
+        end_line, end_column = index.position(end)
+        text = index.line_text(line)
         return cls(kind, message, start, end, line, column, end_line, end_column, text)
 
     def header(self, path: str) -> str:
