@@ -11,7 +11,9 @@ namespace {
 dax_fuzz::Outcome parse_checked(std::string_view input, dax::Dialect dialect) {
     const dax_fuzz::Outcome outcome = dax_fuzz::run_checked(
         input, [&](std::string_view text) { return dax::parse_expression_with_dialect(text, dialect); },
-        dax::json::write_expr, [](std::string_view, const dax::Expr&) {});
+        dax::json::write_expr, [&](std::string_view text, const dax::Expr& value) {
+            dax_fuzz::SpanChecker(text, dialect).check_expr(value, 0, text.size());
+        });
     dax_fuzz::check_lex_agreement(input, dialect, outcome);
     return outcome;
 }

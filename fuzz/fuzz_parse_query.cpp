@@ -11,7 +11,9 @@ namespace {
 dax_fuzz::Outcome parse_checked(std::string_view input, dax::Dialect dialect) {
     const dax_fuzz::Outcome outcome = dax_fuzz::run_checked(
         input, [&](std::string_view text) { return dax::parse_query_with_dialect(text, dialect); },
-        dax::json::write_query, [](std::string_view, const dax::Query&) {});
+        dax::json::write_query, [&](std::string_view text, const dax::Query& value) {
+            dax_fuzz::SpanChecker(text, dialect).check_query(value, text.size());
+        });
     dax_fuzz::check_lex_agreement(input, dialect, outcome);
     return outcome;
 }

@@ -3,6 +3,7 @@
 // traps, so that libFuzzer (or the replay driver) stops with the input saved.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -319,6 +320,113 @@ inline void check_error(std::string_view input, const dax::DaxError& error) {
     const std::string_view prefix = error.kind == dax::DaxError::Kind::Lex ? "lex error: " : "parse error: ";
     DAX_FUZZ_CHECK(display.starts_with(prefix));
 }
+
+// --- spans of trees ----------------------------------------------------------
+
+// Checks the spans of a parsed tree against the tokens of its input: every
+// span starts where a token starts and ends where one ends, lies inside its
+// parent's, and the children of a node follow each other without overlap.
+class SpanChecker {
+public:
+    SpanChecker(std::string_view input, dax::Dialect dialect) {
+        auto tokens = dax::lex_with_dialect(input, dialect);
+        DAX_FUZZ_CHECK(tokens.ok());
+        for (const dax::Token& t : tokens.value()) {
+            if (t.kind == dax::TokenKind::Eof) break;
+            starts_.push_back(t.span.start);
+            ends_.push_back(t.span.end);
+        }
+    }
+
+    // `span` is a run of whole tokens inside [lo, hi).
+    void check_span(dax::Span span, std::size_t lo, std::size_t hi) const {
+        DAX_FUZZ_CHECK(lo <= span.start && span.start < span.end && span.end <= hi);
+        DAX_FUZZ_CHECK(std::binary_search(starts_.begin(), starts_.end(), span.start));
+        DAX_FUZZ_CHECK(std::binary_search(ends_.begin(), ends_.end(), span.end));
+    }
+
+    // A whole expression tree inside [lo, hi), walked with a work list.
+    void check_expr(const dax::Expr& root, std::size_t lo, std::size_t hi) const {
+        struct Item {
+            const dax::Expr* expr;
+            std::size_t lo, hi;
+        };
+        std::vector<Item> work{{&root, lo, hi}};
+        while (!work.empty()) {
+            const Item item = work.back();
+            work.pop_back();
+            const dax::Expr& e = *item.expr;
+            check_span(e.span, item.lo, item.hi);
+            if (const auto* block = e.as<dax::node::VarBlock>()) {
+                std::size_t previous = e.span.start;
+                for (const dax::VarDecl& decl : block->decls) {
+                    check_span(decl.span, previous, e.span.end);
+                    previous = decl.span.end;
+                }
+            }
+            std::size_t previous = e.span.start;
+            dax::for_each_child(e, [&](const dax::Expr& child) {
+                DAX_FUZZ_CHECK(previous <= child.span.start);
+                previous = child.span.end;
+                work.push_back({&child, e.span.start, e.span.end});
+            });
+        }
+    }
+
+    void check_query(const dax::Query& query, std::size_t n) const {
+        check_span(query.span, 0, n);
+        std::size_t previous = query.span.start;
+        const auto next = [&](dax::Span span) {
+            check_span(span, previous, query.span.end);
+            previous = span.end;
+        };
+        if (query.define) {
+            next(query.define->span);
+            std::size_t inner = query.define->span.start;
+            for (const dax::Definition& definition : query.define->defs) {
+                std::visit([&](const auto& d) { check_definition(d, inner, query.define->span.end); }, definition);
+            }
+        }
+        for (const dax::EvaluateStmt& stmt : query.evaluates) {
+            next(stmt.span);
+            std::size_t inner = stmt.span.start;
+            const auto part = [&](const dax::Expr& e) {
+                check_expr(e, inner, stmt.span.end);
+                inner = e.span.end;
+            };
+            part(stmt.expr);
+            for (const dax::OrderKey& key : stmt.order_by) {
+                check_span(key.span, inner, stmt.span.end);
+                check_expr(key.expr, key.span.start, key.span.end);
+                inner = key.span.end;
+            }
+            if (stmt.start_at)
+                for (const dax::Expr& value : *stmt.start_at) part(value);
+        }
+    }
+
+private:
+    template <class D>
+    void check_definition(const D& d, std::size_t& previous, std::size_t hi) const {
+        check_span(d.span, previous, hi);
+        previous = d.span.end;
+        std::size_t inner = d.span.start;
+        if constexpr (std::is_same_v<D, dax::definition::Function>) {
+            for (const dax::FuncParam& param : d.params) {
+                check_span(param.span, inner, d.span.end);
+                inner = param.span.end;
+            }
+            check_expr(d.body, inner, d.span.end);
+            DAX_FUZZ_CHECK(d.body.span.end == d.span.end);
+        } else {
+            check_expr(d.expr, inner, d.span.end);
+            DAX_FUZZ_CHECK(d.expr.span.end == d.span.end);
+        }
+    }
+
+    std::vector<std::size_t> starts_;
+    std::vector<std::size_t> ends_;
+};
 
 // --- one run of an entry ---------------------------------------------------
 

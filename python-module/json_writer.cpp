@@ -117,9 +117,6 @@ constexpr std::array<std::string_view, token_kind_count> token_heads = {
 #undef DAX_TOKEN_HEAD
 };
 
-constexpr std::array<std::string_view, 3> unary_op_names = {"Plus", "Minus", "Not"};
-constexpr std::array<std::string_view, 16> binary_op_names = {
-    "Or", "And", "Eq", "StrictEq", "Neq", "Lt", "Lte", "Gt", "Gte", "In", "Concat", "Add", "Sub", "Mul", "Div", "Pow"};
 
 void write_table_name(Buffer& out, const TableName& table) {
     out.append("{\"name\":");
@@ -301,7 +298,7 @@ private:
         for (;;) {
             if (const auto* binary = e->as<node::Binary>()) {
                 out_.append("{\"Binary\":{\"op\":\"");
-                out_.append(binary_op_names[static_cast<std::size_t>(binary->op)]);
+                out_.append(binary_op_name(binary->op));
                 out_.append("\",\"left\":");
                 push(Task::Kind::BinaryRight, 0, binary);
                 e = binary->left.get();
@@ -360,7 +357,7 @@ private:
                     push(Task::Kind::Args, 0, &n);
                 } else if constexpr (std::is_same_v<N, node::Unary>) {
                     out_.append("{\"Unary\":{\"op\":\"");
-                    out_.append(unary_op_names[static_cast<std::size_t>(n.op)]);
+                    out_.append(unary_op_name(n.op));
                     out_.append("\",\"expr\":");
                     push_literal(close_two);
                     push(Task::Kind::Expr, 0, n.expr.get());

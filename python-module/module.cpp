@@ -1,4 +1,4 @@
-// The extension module `_native`: the only file that includes Python.h.
+// The extension module `_native`, the exact JSON results of the parser.
 // Binds and converts the one argument `input`, runs a library entry, hands the
 // result back as a str of JSON text, and turns every failure into an exception.
 #define PY_SSIZE_T_CLEAN
@@ -21,25 +21,11 @@
 
 #include "dax_parser/dax_parser.hpp"
 #include "json_writer.hpp"
+#include "py_ref.hpp"
 
 namespace {
 
-// Owns one strong reference: the only reference-counting helper of the module.
-class Ref {
-public:
-    explicit Ref(PyObject* object = nullptr) noexcept : object_(object) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(object_); }
-
-    PyObject* get() const noexcept { return object_; }
-    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-    void reset(PyObject* object) noexcept { Py_XDECREF(std::exchange(object_, object)); }
-    explicit operator bool() const noexcept { return object_ != nullptr; }
-
-private:
-    PyObject* object_;
-};
+using dax::python::Ref;
 
 // --- process-wide caches ----------------------------------------------------
 // Created on first use under the interpreter lock and kept for the life of the

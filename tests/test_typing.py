@@ -44,6 +44,11 @@ CLIENTS = [
     ('from quarrow_dax.diagnostics import Diagnostic\nd = Diagnostic.from_error(ValueError("x"), "s")\nn: int = d.line + d.column + d.end_line + d.end_column + d.start + d.end\nr: str = d.render("p")\n', True),
     ('from quarrow_dax.diagnostics import Diagnostic\nd = Diagnostic.from_error(ValueError("x"), "s")\ns: str = d.line\n', False),
     ("from quarrow_dax.cli import main\nstatus: int = main([])\n", True),
+    ("from quarrow_dax.syntax import TableColumnRef, parse_expression\n"
+     "names: list[str] = [c.table.name + c.column for c in parse_expression('T[a]').find_all(TableColumnRef)]\n", True),
+    ("from quarrow_dax.syntax import parse_query\nq = parse_query('EVALUATE T')\nn: int = q.evaluates[0].span.start\n",
+     False),  # a node built in code has no span: it must be checked for None
+    ("from quarrow_dax.syntax import tokenize\nk: list[str] = [t.kind for t in tokenize('1') if t.is_comment]\n", True),
 ]
 
 

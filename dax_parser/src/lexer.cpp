@@ -115,9 +115,11 @@ void Lexer::skip_white_space() noexcept {
     }
 }
 
-void Lexer::skip_line_comment() noexcept {
+void Lexer::skip_line_comment(TokenVector& tokens, std::size_t start) {
     const void* lf = std::memchr(input_.data() + pos_, '\n', input_.size() - pos_);
-    pos_ = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - input_.data()) + 1 : input_.size();
+    const std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - input_.data()) : input_.size();
+    if (keep_comments_) tokens.push_back(Token{TokenKind::LineComment, false, {start, end}});
+    pos_ = lf ? end + 1 : end;
 }
 
 std::optional<ParseError> Lexer::skip_block_comment(std::size_t start) noexcept {
@@ -217,10 +219,12 @@ Result<TokenVector> Lexer::lex_all() {
     const auto* s = reinterpret_cast<const unsigned char*>(input_.data());
     const std::size_t n = input_.size();
     TokenVector tokens;
-    // Real DAX averages about one token per five bytes; reserving for one per
-    // four saves the regrowth copies. Pages never written are never touched,
-    // so the over-reservation costs address space, not memory.
-    tokens.reserve(n / 4 + 2);
+    // Real DAX averages about one token per five bytes, so one token per
+    // eight bytes reserved spares most regrowth copies. The reservation is
+    // address space rather than memory (pages never written are never
+    // touched), but the kernel refuses a mapping far larger than the machine,
+    // so it stays at three bytes per input byte; dense input grows from there.
+    tokens.reserve(n / 8 + 16);
 
     for (;;) {
         skip_white_space();
@@ -254,17 +258,18 @@ Result<TokenVector> Lexer::lex_all() {
                     break;
                 case '-':
                     if (b1 == '-' && dialect_.dash_line_comments) {
-                        skip_line_comment();
+                        skip_line_comment(tokens, start);
                         continue;
                     }
                     break;
                 case '/':
                     if (b1 == '*' && dialect_.block_comments) {
                         if (auto error = skip_block_comment(start)) return std::move(*error);
+                        if (keep_comments_) tokens.push_back(Token{TokenKind::BlockComment, false, {start, pos_}});
                         continue;
                     }
                     if (b1 == '/' && dialect_.slash_comments) {
-                        skip_line_comment();
+                        skip_line_comment(tokens, start);
                         continue;
                     }
                     break;

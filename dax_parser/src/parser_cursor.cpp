@@ -1,6 +1,8 @@
 // The token cursor: every grammar rule reads tokens through these operations.
 #include "dax_parser/parser.hpp"
 
+#include "stack_bounds.hpp"
+
 namespace dax {
 
 bool keyword_equals(std::string_view text, std::string_view keyword) noexcept {
@@ -18,6 +20,7 @@ Parser::Parser(std::string_view input, TokenVector tokens, Dialect dialect)
     // Checked once here rather than at every look at the current token.
     if (tokens_.empty() || tokens_.back().kind != TokenKind::Eof)
         throw InternalFault("token stream should always end with EOF");
+    if (const std::uintptr_t floor = detail::stack_floor()) stack_limit_ = floor + detail::stack_reserve;
 }
 
 void Parser::advance() {

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "dax_parser/parser.hpp"
+#include "stack_bounds.hpp"
 
 namespace dax {
 
@@ -101,21 +102,34 @@ namespace {
         return;
     }
     Expr& lhs = left.value();
+    const Span span{lhs.span.start, right.value().span.end};
     ExprBox old_left = box(std::move(lhs));
     lhs.v.emplace<node::Binary>(node::Binary{op, std::move(old_left), box(std::move(right).value())});
+    lhs.span = span;
 }
 
-[[gnu::noinline]] void wrap_unary(Result<Expr>& operand, UnaryOp op) {
+[[gnu::noinline]] void wrap_unary(Result<Expr>& operand, UnaryOp op, std::size_t start) {
     if (!operand) return;
     Expr& e = operand.value();
+    const Span span{start, e.span.end};
     ExprBox inner = box(std::move(e));
     e.v.emplace<node::Unary>(node::Unary{op, std::move(inner)});
+    e.span = span;
 }
 
-[[gnu::noinline]] void wrap_paren(Result<Expr>& inner) {
+[[gnu::noinline]] void wrap_paren(Result<Expr>& inner, Span span) {
     Expr& e = inner.value();
     ExprBox boxed = box(std::move(e));
     e.v.emplace<node::Paren>(node::Paren{std::move(boxed)});
+    e.span = span;
+}
+
+// A node of one or a few tokens, at `span`.
+template <class Node>
+Expr located(Node&& node, Span span) {
+    Expr e(std::forward<Node>(node));
+    e.span = span;
+    return e;
 }
 
 [[gnu::noinline]] void fail(Result<Expr>& result, ParseError error) { result = std::move(error); }
@@ -141,12 +155,13 @@ template <class Node>
 }
 
 [[gnu::noinline]] void append_var_decl(Result<Expr>& block, std::vector<VarDecl>& decls, std::string_view name,
-                                       Result<Expr>&& value) {
+                                       std::size_t start, Result<Expr>&& value) {
     if (!value) {
         block = std::move(value).error();
         return;
     }
-    decls.push_back(VarDecl{std::string(name), std::move(value).value()});
+    const Span span{start, value.value().span.end};
+    decls.push_back(VarDecl{std::string(name), std::move(value).value(), span});
 }
 
 [[gnu::noinline]] void set_var_body(Result<Expr>& block, Result<Expr>&& body) {
@@ -154,7 +169,9 @@ template <class Node>
         block = std::move(body).error();
         return;
     }
-    block.value().as<node::VarBlock>()->body = box(std::move(body).value());
+    Expr& e = block.value();
+    e.span.end = body.value().span.end;
+    e.as<node::VarBlock>()->body = box(std::move(body).value());
 }
 
 }  // namespace
@@ -165,8 +182,11 @@ Result<Expr> Parser::expr_error_here(const char* message) const { return error_h
 
 // expr -> prefix { binary_op expr }
 // Left operands never add depth, so `1+1+...+1` of any length needs one level.
+// A thread with a small stack reaches the end of it before the nesting limit;
+// there the same error stops the parse, where a crash would stop the process.
 Result<Expr> Parser::parse_expr_bp(std::uint8_t min_bp) {
-    if (depth_ >= max_expression_depth) return expr_error_here("expression nesting too deep");
+    if (depth_ >= max_expression_depth || detail::current_stack_position() < stack_limit_)
+        return expr_error_here("expression nesting too deep");
     return parse_operators(min_bp);
 }
 
@@ -191,15 +211,18 @@ Result<Expr> Parser::parse_prefix() {
     return parse_primary();
 }
 
+// The operator was just eaten; the node starts there.
 Result<Expr> Parser::parse_unary(UnaryOp op, std::uint8_t operand_bp) {
+    const std::size_t start = tokens_[pos_ - 1].span.start;
     Result<Expr> operand = parse_expr_bp(operand_bp);
-    wrap_unary(operand, op);
+    wrap_unary(operand, op, start);
     return operand;
 }
 
 // var_block -> { VAR name '=' expr } RETURN expr
 Result<Expr> Parser::parse_var_block() {
     Result<Expr> block = new_node<node::VarBlock>();
+    block.value().span.start = peek().span.start;
     auto& decls = block.value().as<node::VarBlock>()->decls;
     while (block && eat_kw("var")) parse_var_decl(block, decls);
     if (!block) return block;
@@ -216,7 +239,8 @@ void Parser::parse_var_decl(Result<Expr>& block, std::vector<VarDecl>& decls) {
     const Token* name = eat(TokenKind::Ident);
     if (!name) return fail_here(block, "expected variable name");
     if (!eat(TokenKind::Eq)) return fail_here(block, "expected `=`");
-    append_var_decl(block, decls, text(*name), parse_expr_bp(0));
+    const std::size_t start = name[-1].span.start;  // the VAR before the name
+    append_var_decl(block, decls, text(*name), start, parse_expr_bp(0));
 }
 
 // primary -> literal | reference | call | '(' expr ')' | table_constructor
@@ -225,6 +249,8 @@ Result<Expr> Parser::parse_primary() {
     // a run of many `///` lines must not cost stack.
     while (peek().kind == TokenKind::DocComment) advance();
 
+    // Each form records its own span, so that these calls stay tail calls
+    // and add no frame to the recursion.
     switch (peek().kind) {
         case TokenKind::Ident:
             return parse_identifier_primary();
@@ -241,12 +267,13 @@ Result<Expr> Parser::parse_primary() {
 
 // '(' expr ')'
 Result<Expr> Parser::parse_paren() {
+    const std::size_t start = peek().span.start;
     advance();
     Result<Expr> inner = parse_expr_bp(0);
     if (!inner) return inner;
     if (at(TokenKind::RParen)) {
         advance();
-        wrap_paren(inner);
+        wrap_paren(inner, Span{start, last_end()});
     } else {
         fail_here(inner, "expected `)`");
     }
@@ -259,16 +286,16 @@ Result<Expr> Parser::parse_literal_primary() {
     switch (t.kind) {
         case TokenKind::Param:
             advance();
-            return Expr(node::Parameter{std::string(text(t))});
+            return located(node::Parameter{std::string(text(t))}, t.span);
         case TokenKind::Number:
             advance();
-            return Expr(node::Number{std::string(text(t))});
+            return located(node::Number{std::string(text(t))}, t.span);
         case TokenKind::String:
             advance();
-            return Expr(node::String{payload(t)});
+            return located(node::String{payload(t)}, t.span);
         case TokenKind::BracketIdent:
             advance();
-            return Expr(node::BracketRef{payload(t)});
+            return located(node::BracketRef{payload(t)}, t.span);
         case TokenKind::Eof:
             return error_here("unexpected end of input");
         default:
@@ -284,21 +311,28 @@ Result<Expr> Parser::parse_identifier_primary() {
     return parse_name_reference(text(name));
 }
 
-// What a name not followed by `(` stands for.
+// What a name not followed by `(` stands for. The name was just eaten.
 Result<Expr> Parser::parse_name_reference(std::string_view name) {
+    const Span name_span = tokens_[pos_ - 1].span;
     if (const Token* column = eat(TokenKind::BracketIdent))
-        return parse_hierarchy_tail(TableName{std::string(name), false}, payload(*column));
-    if (keyword_equals(name, "true")) return Expr(node::Boolean{true});
-    if (keyword_equals(name, "false")) return Expr(node::Boolean{false});
-    if (keyword_equals(name, "blank")) return Expr(node::Blank{});
-    return Expr(node::Identifier{std::string(name)});
+        return parse_hierarchy_tail(TableName{std::string(name), false, name_span}, payload(*column));
+    if (keyword_equals(name, "true")) return located(node::Boolean{true}, name_span);
+    if (keyword_equals(name, "false")) return located(node::Boolean{false}, name_span);
+    if (keyword_equals(name, "blank")) return located(node::Blank{}, name_span);
+    return located(node::Identifier{std::string(name)}, name_span);
 }
 
 // call -> name '(' [ expr { sep expr } ] ')'
 Result<Expr> Parser::parse_function_call(std::string_view name) {
-    advance();  // `(`
+    // The start waits in the node rather than in this frame, which the
+    // arguments' recursion keeps on the stack.
     Result<Expr> call = new_function_call(name);
-    if (eat(TokenKind::RParen)) return call;
+    call.value().span.start = tokens_[pos_ - 1].span.start;  // the name
+    advance();  // `(`
+    if (eat(TokenKind::RParen)) {
+        call.value().span.end = last_end();
+        return call;
+    }
     PendingItems args(pending_items_);
     for (;;) {
         if (!append_item(call, pending_items_, parse_expr_bp(0))) return call;
@@ -308,28 +342,37 @@ Result<Expr> Parser::parse_function_call(std::string_view name) {
             return call;
         }
     }
-    if (!eat(TokenKind::RParen)) fail_here(call, "expected `)`");
-    else args.move_into(call.value().as<node::FunctionCall>()->args);
+    if (!eat(TokenKind::RParen)) {
+        fail_here(call, "expected `)`");
+    } else {
+        args.move_into(call.value().as<node::FunctionCall>()->args);
+        call.value().span.end = last_end();
+    }
     return call;
 }
 
 // quoted_primary -> 'name' '[' column ']' hierarchy | 'name'
 Result<Expr> Parser::parse_quoted_primary() {
     std::string name = payload(peek());
+    const Span name_span = peek().span;
     advance();
     if (const Token* column = eat(TokenKind::BracketIdent))
-        return parse_hierarchy_tail(TableName{std::move(name), true}, payload(*column));
-    return Expr(node::TableRef{TableName{std::move(name), true}});
+        return parse_hierarchy_tail(TableName{std::move(name), true, name_span}, payload(*column));
+    return located(node::TableRef{TableName{std::move(name), true, name_span}}, name_span);
 }
 
 // table_constructor -> '{' [ row { sep row } ] '}'
 // row -> '(' expr { sep expr } ')' | expr
 Result<Expr> Parser::parse_table_constructor() {
     if (!at(TokenKind::LBrace)) return expr_error_here("expected `{`");
-    advance();
     Result<Expr> table = new_node<node::TableConstructor>();
+    table.value().span.start = peek().span.start;  // kept in the node, not in this frame
+    advance();
     auto& rows = table.value().as<node::TableConstructor>()->rows;
-    if (eat(TokenKind::RBrace)) return table;
+    if (eat(TokenKind::RBrace)) {
+        table.value().span.end = last_end();
+        return table;
+    }
     for (;;) {
         std::vector<Expr>& row = rows.emplace_back();
         if (eat(TokenKind::LParen)) {
@@ -356,6 +399,7 @@ Result<Expr> Parser::parse_table_constructor() {
         }
         if (!eat_list_separator()) {
             if (!eat(TokenKind::RBrace)) fail_here(table, "expected `}`");
+            else table.value().span.end = last_end();
             return table;
         }
         if (at(TokenKind::RBrace)) {
@@ -366,15 +410,18 @@ Result<Expr> Parser::parse_table_constructor() {
 }
 
 // hierarchy -> { '.' '[' level ']' }
+// The table and the column were just eaten.
 Result<Expr> Parser::parse_hierarchy_tail(TableName table, std::string column) {
-    if (!at(TokenKind::Dot)) return Expr(node::TableColumnRef{std::move(table), std::move(column)});
+    const std::size_t start = table.span.start;
+    if (!at(TokenKind::Dot))
+        return located(node::TableColumnRef{std::move(table), std::move(column)}, Span{start, last_end()});
     std::vector<std::string> levels;
     while (eat(TokenKind::Dot)) {
         auto level = expect_bracket_ident("hierarchy level like [Year]");
         if (!level) return std::move(level).error();
         levels.push_back(std::move(level).value());
     }
-    return Expr(node::HierarchyRef{std::move(table), std::move(column), std::move(levels)});
+    return located(node::HierarchyRef{std::move(table), std::move(column), std::move(levels)}, Span{start, last_end()});
 }
 
 // formula -> { doc_comment } [ '=' ] expr EOF

@@ -13,6 +13,13 @@ constexpr std::array<std::string_view, 6> definition_followers = {"measure", "fu
                                                                   "table",   "column",   "evaluate"};
 constexpr std::array<std::string_view, 1> statement_followers = {"evaluate"};
 
+// The expression that ends a definition.
+const Expr& last_expr(const definition::Function& d) { return d.body; }
+template <class D>
+const Expr& last_expr(const D& d) {
+    return d.expr;
+}
+
 }  // namespace
 
 void Parser::consume_stmt_terminators() {
@@ -40,19 +47,21 @@ Result<TableName> Parser::parse_table_name() {
     const Token& t = peek();
     if (t.kind == TokenKind::Ident || t.kind == TokenKind::QuotedIdent) {
         advance();
-        return TableName{payload(t), t.kind == TokenKind::QuotedIdent};
+        return TableName{payload(t), t.kind == TokenKind::QuotedIdent, t.span};
     }
     return error_here("expected table name (identifier or single-quoted identifier)");
 }
 
 // define_block -> DEFINE { ';' | { doc } definition }
 Result<DefineBlock> Parser::parse_define_block() {
+    const std::size_t block_start = peek().span.start;
     if (auto error = expect_kw("define")) return std::move(*error);
     DefineBlock block;
     for (;;) {
         consume_stmt_terminators();
         if (at_kw("evaluate") || at(TokenKind::Eof)) break;
 
+        const std::size_t start = peek().span.start;
         std::optional<std::string> doc;
         while (const Token* comment = eat(TokenKind::DocComment)) {
             if (doc) {
@@ -74,9 +83,11 @@ Result<DefineBlock> Parser::parse_define_block() {
             return error_here("expected MEASURE, FUNCTION, VAR, TABLE, or COLUMN in DEFINE block");
         }();
         if (!definition) return std::move(definition).error();
+        std::visit([start](auto& d) { d.span = Span{start, last_expr(d).span.end}; }, definition.value());
         block.defs.push_back(std::move(definition).value());
     }
     if (block.defs.empty()) return error_here("DEFINE block must contain at least one definition");
+    block.span = Span{block_start, std::visit([](const auto& d) { return d.span.end; }, block.defs.back())};
     return block;
 }
 
@@ -98,9 +109,9 @@ Result<Definition> Parser::parse_measure_or_column(bool is_measure, std::optiona
     if (auto error = parse_definition_end()) return std::move(*error);
     if (is_measure)
         return Definition(definition::Measure{std::move(doc), std::move(table), std::move(name).value(),
-                                              std::move(expr).value()});
+                                              std::move(expr).value(), {}});
     return Definition(
-        definition::Column{std::move(doc), std::move(table), std::move(name).value(), std::move(expr).value()});
+        definition::Column{std::move(doc), std::move(table), std::move(name).value(), std::move(expr).value(), {}});
 }
 
 // var -> VAR name '=' expr
@@ -112,7 +123,7 @@ Result<Definition> Parser::parse_var_definition(std::optional<std::string> doc) 
     auto expr = parse_expr_bp(0);
     if (!expr) return std::move(expr).error();
     if (auto error = parse_definition_end()) return std::move(*error);
-    return Definition(definition::Var{std::move(doc), std::move(name).value(), std::move(expr).value()});
+    return Definition(definition::Var{std::move(doc), std::move(name).value(), std::move(expr).value(), {}});
 }
 
 // table -> TABLE ( ident | 'quoted' ) '=' expr
@@ -127,7 +138,7 @@ Result<Definition> Parser::parse_table_definition(std::optional<std::string> doc
     auto expr = parse_expr_bp(0);
     if (!expr) return std::move(expr).error();
     if (auto error = parse_definition_end()) return std::move(*error);
-    return Definition(definition::Table{std::move(doc), std::move(name), std::move(expr).value()});
+    return Definition(definition::Table{std::move(doc), std::move(name), std::move(expr).value(), {}});
 }
 
 // function -> FUNCTION name '=' '(' params ')' '=>' expr
@@ -145,7 +156,7 @@ Result<Definition> Parser::parse_function_definition(std::optional<std::string> 
     if (!body) return std::move(body).error();
     if (auto error = parse_definition_end()) return std::move(*error);
     return Definition(definition::Function{std::move(doc), std::move(name).value(), std::move(params).value(),
-                                           std::move(body).value()});
+                                           std::move(body).value(), {}});
 }
 
 // params -> [ param { sep param } ]
@@ -154,13 +165,15 @@ Result<std::vector<FuncParam>> Parser::parse_function_params() {
     std::vector<FuncParam> params;
     if (at(TokenKind::RParen)) return params;
     for (;;) {
+        const std::size_t start = peek().span.start;
         auto name = expect_ident("parameter name");
         if (!name) return std::move(name).error();
-        FuncParam param{std::move(name).value(), {}};
+        FuncParam param{std::move(name).value(), {}, {}};
         if (eat(TokenKind::Colon)) {
             while (const Token* hint = eat(TokenKind::Ident)) param.type_hints.emplace_back(text(*hint));
             if (param.type_hints.empty()) return error_here("expected at least one type hint after ':'");
         }
+        param.span = Span{start, last_end()};
         params.push_back(std::move(param));
         if (!eat_list_separator()) return params;
         if (at(TokenKind::RParen)) return error_here("trailing separator in FUNCTION parameter list");
@@ -169,10 +182,11 @@ Result<std::vector<FuncParam>> Parser::parse_function_params() {
 
 // evaluate -> EVALUATE expr [ ORDER BY key { sep key } [ START AT expr { sep expr } ] ]
 Result<EvaluateStmt> Parser::parse_evaluate_stmt() {
+    const std::size_t start = peek().span.start;
     if (auto error = expect_kw("evaluate")) return std::move(*error);
     auto expr = parse_expr_bp(0);
     if (!expr) return std::move(expr).error();
-    EvaluateStmt stmt{std::move(expr).value(), {}, std::nullopt};
+    EvaluateStmt stmt{std::move(expr).value(), {}, std::nullopt, {}};
 
     if (eat_kw("order")) {
         if (auto error = expect_kw("by")) return std::move(*error);
@@ -182,7 +196,8 @@ Result<EvaluateStmt> Parser::parse_evaluate_stmt() {
             SortDirection direction = SortDirection::Asc;
             if (eat_kw("asc")) direction = SortDirection::Asc;
             else if (eat_kw("desc")) direction = SortDirection::Desc;
-            stmt.order_by.push_back(OrderKey{std::move(key).value(), direction});
+            const Span span{key.value().span.start, last_end()};
+            stmt.order_by.push_back(OrderKey{std::move(key).value(), direction, span});
         } while (eat_list_separator());
     }
 
@@ -199,6 +214,7 @@ Result<EvaluateStmt> Parser::parse_evaluate_stmt() {
         if (values.size() > stmt.order_by.size()) return error_here("START AT has more arguments than ORDER BY");
         stmt.start_at = std::move(values);
     }
+    stmt.span = Span{start, last_end()};
 
     consume_stmt_terminators();
     if (auto error = ensure_stmt_follower(statement_followers, statement_followers.size())) return std::move(*error);
@@ -207,6 +223,7 @@ Result<EvaluateStmt> Parser::parse_evaluate_stmt() {
 
 // query -> { doc } [ define_block ] { ';' | doc | evaluate } EOF
 Result<Query> Parser::parse_query() {
+    const std::size_t start = peek().span.start;
     while (eat(TokenKind::DocComment)) {
     }
     Query query;
@@ -229,6 +246,7 @@ Result<Query> Parser::parse_query() {
     while (eat(TokenKind::DocComment)) {
     }
     if (!at(TokenKind::Eof)) return error_here("expected end of input");
+    query.span = Span{start, last_end()};
     return query;
 }
 

@@ -1,12 +1,17 @@
-// The expression tree: structure and spelling only, no positions or types.
+// The expression tree: structure and spelling, and where each node stands.
 // Every node owns its children exclusively; text is copied out of the tokens.
+// Spans are for tools that point into the source; the JSON of a tree never
+// carries them.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
+
+#include "dax_parser/token.hpp"
 
 namespace dax {
 
@@ -31,9 +36,14 @@ enum class BinaryOp : std::uint8_t {
     Pow,
 };
 
+// The operator's name as the trees' JSON spells it ("Minus", "StrictEq", ...).
+std::string_view unary_op_name(UnaryOp op) noexcept;
+std::string_view binary_op_name(BinaryOp op) noexcept;
+
 struct TableName {
     std::string name;
     bool quoted = false;
+    Span span;  // the name's one token
 };
 
 struct Expr;
@@ -134,6 +144,9 @@ using ExprVariant =
 
 struct Expr {
     ExprVariant v;
+    // From the start of the node's first token to the end of its last: a
+    // Paren includes its parentheses, a call runs from its name to its `)`.
+    Span span;
 
     Expr() = default;
     template <class Node>
@@ -167,9 +180,34 @@ struct Expr {
 struct VarDecl {
     std::string name;
     Expr expr;
+    Span span;  // from `VAR` to the end of the value
 };
 
 // Allocates an owned child node.
 inline ExprBox box(Expr e) { return std::make_unique<Expr>(std::move(e)); }
+
+// Calls `visit(child)` for each direct child expression of `e`, in source
+// order: operands, arguments, table cells row by row, VAR values then the
+// body. Does not descend; callers that walk whole trees keep their own work
+// list, since a tree can be as deep as an operator chain is long.
+template <class Visit>
+void for_each_child(const Expr& e, Visit&& visit) {
+    if (const auto* call = e.as<node::FunctionCall>()) {
+        for (const Expr& arg : call->args) visit(arg);
+    } else if (const auto* unary = e.as<node::Unary>()) {
+        visit(*unary->expr);
+    } else if (const auto* binary = e.as<node::Binary>()) {
+        visit(*binary->left);
+        visit(*binary->right);
+    } else if (const auto* block = e.as<node::VarBlock>()) {
+        for (const VarDecl& decl : block->decls) visit(decl.expr);
+        visit(*block->body);
+    } else if (const auto* table = e.as<node::TableConstructor>()) {
+        for (const auto& row : table->rows)
+            for (const Expr& cell : row) visit(cell);
+    } else if (const auto* paren = e.as<node::Paren>()) {
+        visit(*paren->expr);
+    }
+}
 
 }  // namespace dax

@@ -57,6 +57,8 @@ public:
     std::string_view text(const Token& t) const noexcept { return t.text(input_); }
     std::string payload(const Token& t) const { return t.payload(input_); }
     std::uint32_t depth() const noexcept { return depth_; }
+    // The end of the last token eaten: where a node that ends here ends.
+    std::size_t last_end() const noexcept { return pos_ > 0 ? tokens_[pos_ - 1].span.end : 0; }
 
     // --- expressions --------------------------------------------------------
     Result<Expr> parse_expr_bp(std::uint8_t min_bp);
@@ -107,6 +109,8 @@ private:
     std::size_t pos_ = 0;
     std::uint32_t depth_ = 0;
     Dialect dialect_;
+    // No rule recurses with its frame below this address (0: no bound known).
+    std::uintptr_t stack_limit_ = 0;
 };
 
 // True when `text` equals the lower-case `keyword` with ASCII letters folded.

@@ -14,6 +14,7 @@ namespace dax {
 struct FuncParam {
     std::string name;
     std::vector<std::string> type_hints;
+    Span span;  // from the name to its last type hint
 };
 
 // One struct per variant of Definition, named as the variant.
@@ -24,37 +25,46 @@ struct Measure {
     std::optional<TableName> table;
     std::string name;
     Expr expr;
+    Span span;
 };
 struct Var {
     std::optional<std::string> doc;
     std::string name;
     Expr expr;
+    Span span;
 };
 struct Table {
     std::optional<std::string> doc;
     std::string name;
     Expr expr;
+    Span span;
 };
 struct Column {
     std::optional<std::string> doc;
     std::optional<TableName> table;
     std::string name;
     Expr expr;
+    Span span;
 };
 struct Function {
     std::optional<std::string> doc;
     std::string name;
     std::vector<FuncParam> params;
     Expr body;
+    Span span;
 };
 
 }  // namespace definition
+
+// A definition's span runs from its first doc comment (or its keyword) to the
+// end of its expression; the `;` after it is not part of it.
 
 using Definition = std::variant<definition::Measure, definition::Var, definition::Table, definition::Column,
                                 definition::Function>;
 
 struct DefineBlock {
     std::vector<Definition> defs;
+    Span span;  // from `DEFINE` to the end of the last definition
 };
 
 enum class SortDirection : std::uint8_t { Asc, Desc };
@@ -62,17 +72,20 @@ enum class SortDirection : std::uint8_t { Asc, Desc };
 struct OrderKey {
     Expr expr;
     SortDirection direction = SortDirection::Asc;
+    Span span;  // the key and its ASC or DESC
 };
 
 struct EvaluateStmt {
     Expr expr;
     std::vector<OrderKey> order_by;
     std::optional<std::vector<Expr>> start_at;
+    Span span;  // from `EVALUATE` to the end of its last clause
 };
 
 struct Query {
     std::optional<DefineBlock> define;
     std::vector<EvaluateStmt> evaluates;
+    Span span;  // from the first token to the last, doc comments included
 };
 
 }  // namespace dax

@@ -55,7 +55,9 @@ struct Span {
     X(Gte, ">=")           \
     X(AndAnd, "&&")        \
     X(OrOr, "||")          \
-    X(Eof, "")
+    X(Eof, "")             \
+    X(LineComment, "")     \
+    X(BlockComment, "")
 
 enum class TokenKind : std::uint8_t {
 #define DAX_ENUM_ENTRY(name, spelling) name,
@@ -63,7 +65,9 @@ enum class TokenKind : std::uint8_t {
 #undef DAX_ENUM_ENTRY
 };
 
-inline constexpr std::size_t token_kind_count = static_cast<std::size_t>(TokenKind::Eof) + 1;
+// The two comment kinds come after Eof: only a lexer asked to keep comments
+// makes them, and the parser never sees them.
+inline constexpr std::size_t token_kind_count = static_cast<std::size_t>(TokenKind::BlockComment) + 1;
 
 // The first seven kinds carry a text payload; the others carry nothing.
 constexpr bool has_payload(TokenKind kind) noexcept {

@@ -1,0 +1,121 @@
+// The registry of the syntax classes and the maker of their instances.
+#include "node_classes.hpp"
+
+#include <array>
+#include <string_view>
+
+namespace dax::python {
+
+namespace {
+
+struct KindSpec {
+    const char* name;
+    std::array<const char*, max_node_fields> fields;
+    std::size_t field_count;
+};
+
+template <class... Fields>
+constexpr KindSpec kind_spec(const char* name, Fields... fields) {
+    static_assert(sizeof...(Fields) <= max_node_fields);
+    return KindSpec{name, {fields...}, sizeof...(Fields)};
+}
+
+constexpr KindSpec kind_specs[] = {
+#define DAX_NODE_KIND_SPEC(name, ...) kind_spec(#name __VA_OPT__(, ) __VA_ARGS__),
+    DAX_NODE_KINDS(DAX_NODE_KIND_SPEC)
+#undef DAX_NODE_KIND_SPEC
+};
+constexpr std::size_t kind_count = std::size(kind_specs);
+
+struct Field {
+    PyObject* descriptor = nullptr;
+    descrsetfunc set = nullptr;
+};
+
+struct RegisteredClass {
+    PyTypeObject* type = nullptr;
+    allocfunc alloc = nullptr;
+    std::array<Field, max_node_fields> fields{};
+};
+
+// Kept for the life of the process, like the interpreter's own type caches.
+std::array<RegisteredClass, kind_count> registered{};
+bool ready = false;
+
+void release_fields(std::array<RegisteredClass, kind_count>& classes) noexcept {
+    for (RegisteredClass& entry : classes)
+        for (Field& field : entry.fields) Py_CLEAR(field.descriptor);
+}
+
+}  // namespace
+
+int register_classes(PyObject* span_class, PyObject* classes) {
+    if (!PyDict_Check(classes)) {
+        PyErr_SetString(PyExc_TypeError, "classes must be a dict");
+        return -1;
+    }
+    if (!PyType_Check(span_class) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(span_class), &PyTuple_Type)) {
+        PyErr_SetString(PyExc_TypeError, "the span class must be a tuple subclass");
+        return -1;
+    }
+    std::array<RegisteredClass, kind_count> fresh{};
+    for (std::size_t k = 0; k < kind_count; ++k) {
+        const KindSpec& spec = kind_specs[k];
+        PyObject* cls = PyDict_GetItemString(classes, spec.name);  // borrowed
+        if (cls == nullptr || !PyType_Check(cls)) {
+            release_fields(fresh);
+            PyErr_Format(PyExc_TypeError, "no class given for %s", spec.name);
+            return -1;
+        }
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        RegisteredClass& entry = fresh[k];
+        entry.type = type;
+        entry.alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        for (std::size_t f = 0; f < spec.field_count; ++f) {
+            Ref descriptor(PyObject_GetAttrString(cls, spec.fields[f]));
+            auto set = descriptor ? reinterpret_cast<descrsetfunc>(
+                                        PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_set))
+                                  : nullptr;
+            if (set == nullptr) {
+                release_fields(fresh);
+                if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s.%s is not a slot", spec.name, spec.fields[f]);
+                return -1;
+            }
+            entry.fields[f] = Field{descriptor.release(), set};
+        }
+    }
+    Py_INCREF(span_class);
+    set_span_class(span_class);
+    for (std::size_t k = 0; k < kind_count; ++k) {
+        Py_INCREF(reinterpret_cast<PyObject*>(fresh[k].type));
+        registered[k] = fresh[k];  // the previous registration, if any, is kept alive: nodes may still use it
+    }
+    ready = true;
+    return 0;
+}
+
+bool classes_registered() noexcept { return ready; }
+
+PyObject* make_node(NodeKind kind, PyObject* source, Span span, PyObject* const* fields) {
+    const auto k = static_cast<std::size_t>(kind);
+    const KindSpec& spec = kind_specs[k];
+    const RegisteredClass& entry = registered[k];
+    // Every field reference is consumed below, on every path.
+    std::array<Ref, max_node_fields> owned;
+    bool complete = true;
+    for (std::size_t f = 0; f < spec.field_count; ++f) {
+        owned[f].reset(fields[f]);
+        complete = complete && fields[f] != nullptr;
+    }
+    if (!complete) return nullptr;
+    Ref node(entry.alloc(entry.type, 0));
+    if (!node) return nullptr;
+    place(node.get(), source, span);
+    for (std::size_t f = 0; f < spec.field_count; ++f) {
+        if (entry.fields[f].set(entry.fields[f].descriptor, node.get(), owned[f].get()) < 0) return nullptr;
+    }
+    return node.release();
+}
+
+}  // namespace dax::python

@@ -1,0 +1,68 @@
+// The Python classes of the syntax tree, as the syntax package registers
+// them, and the one way this module makes their instances: allocate, place,
+// fill each field through its slot descriptor. No __init__ runs, so a node
+// costs one allocation and a few stores.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "located.hpp"
+
+namespace dax::python {
+
+// Every class the module makes, with its fields in declaration order. The
+// Python classes must have exactly these slots (register_classes checks).
+#define DAX_NODE_KINDS(X)                                       \
+    X(Number, "value")                                          \
+    X(String, "value")                                          \
+    X(Boolean, "value")                                         \
+    X(Blank)                                                    \
+    X(Parameter, "name")                                        \
+    X(Identifier, "name")                                       \
+    X(TableRef, "table")                                        \
+    X(BracketRef, "name")                                       \
+    X(TableColumnRef, "table", "column")                        \
+    X(HierarchyRef, "table", "column", "levels")                \
+    X(FunctionCall, "name", "args")                             \
+    X(Unary, "op", "expr")                                      \
+    X(Binary, "op", "left", "right")                            \
+    X(VarBlock, "decls", "body")                                \
+    X(TableConstructor, "rows")                                 \
+    X(Paren, "expr")                                            \
+    X(TableName, "name", "quoted")                              \
+    X(VarDecl, "name", "expr")                                  \
+    X(Query, "define", "evaluates")                             \
+    X(DefineBlock, "defs")                                      \
+    X(Measure, "doc", "table", "name", "expr")                  \
+    X(Var, "doc", "name", "expr")                               \
+    X(Table, "doc", "name", "expr")                             \
+    X(Column, "doc", "table", "name", "expr")                   \
+    X(Function, "doc", "name", "params", "body")                \
+    X(FuncParam, "name", "type_hints")                          \
+    X(Evaluate, "expr", "order_by", "start_at")                 \
+    X(OrderKey, "expr", "direction")                            \
+    X(Token, "kind")
+
+enum class NodeKind : std::uint8_t {
+#define DAX_NODE_KIND_ENTRY(name, ...) name,
+    DAX_NODE_KINDS(DAX_NODE_KIND_ENTRY)
+#undef DAX_NODE_KIND_ENTRY
+};
+
+inline constexpr std::size_t max_node_fields = 4;
+
+// Takes the classes from `classes` (a dict of name to class) and `span_class`.
+// Returns 0, or -1 with an exception set; a second call replaces the first.
+int register_classes(PyObject* span_class, PyObject* classes);
+
+// True once register_classes has succeeded.
+bool classes_registered() noexcept;
+
+// A new instance of `kind` at `span` in `source`, its fields set from
+// `fields` in declaration order: owned references, each consumed whether or
+// not the call succeeds. A null field means its creation failed, and makes
+// the call fail (the exception is already set).
+PyObject* make_node(NodeKind kind, PyObject* source, Span span, PyObject* const* fields);
+
+}  // namespace dax::python

@@ -1,0 +1,281 @@
+// The extension module `_syntax`: the parser's trees and tokens as Python
+// objects, for the tools of `quarrow_dax.syntax`. Its functions are private
+// to that package, which registers the node classes once at import and wraps
+// each entry with the public signature and errors.
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "dax_parser/dax_parser.hpp"
+#include "located.hpp"
+#include "node_classes.hpp"
+#include "py_ref.hpp"
+#include "tree_builder.hpp"
+
+namespace {
+
+using dax::python::Ref;
+
+// Bits of the `options` argument of every entry.
+constexpr long option_engine_grammar = 1;
+constexpr long option_semicolon_lists = 2;  // `;` separates lists and `,` is the decimal mark
+constexpr long option_comments = 4;         // tokenize: keep line and block comments
+
+PyObject* internal_error = nullptr;  // quarrow_dax.syntax.InternalError, kept for the process
+
+// --- failures ---------------------------------------------------------------
+
+// Turns the C++ exception being handled into the pending Python exception.
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(internal_error ? internal_error : PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(internal_error ? internal_error : PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
+// ("lex" or "parse", message, start, end): an input error is a value for the
+// Python wrapper to raise, with lines and columns it works out itself.
+PyObject* error_tuple(const dax::DaxError& error) {
+    const char* kind = error.kind == dax::DaxError::Kind::Lex ? "lex" : "parse";
+    const std::string& message = error.error.message;
+    return Py_BuildValue("(ss#nn)", kind, message.data(), static_cast<Py_ssize_t>(message.size()),
+                         static_cast<Py_ssize_t>(error.error.span.start),
+                         static_cast<Py_ssize_t>(error.error.span.end));
+}
+
+// --- arguments --------------------------------------------------------------
+
+struct Call {
+    PyObject* text;  // borrowed
+    std::string_view utf8;
+    long options;
+};
+
+// Binds (text: str, options: int). The text's UTF-8 is read in place; a lone
+// surrogate raises UnicodeEncodeError.
+std::optional<Call> bind(const char* name, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 2 positional arguments (%zd given)", name, nargs);
+        return std::nullopt;
+    }
+    if (!PyUnicode_Check(args[0])) {
+        PyErr_Format(PyExc_TypeError, "%s() argument 1 must be str", name);
+        return std::nullopt;
+    }
+    const long options = PyLong_AsLong(args[1]);
+    if (options == -1 && PyErr_Occurred()) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(args[0], &size);
+    if (utf8 == nullptr) return std::nullopt;
+    return Call{args[0], std::string_view(utf8, static_cast<std::size_t>(size)), options};
+}
+
+dax::Dialect dialect_of(long options) {
+    dax::Dialect dialect = dax::default_dialect;
+    if (options & option_semicolon_lists) {
+        dialect.semicolon_list_separator = true;
+        dialect.comma_decimal_separator = true;
+    }
+    return dialect;
+}
+
+// Runs `work` with the interpreter lock released: the library touches no
+// Python object, and other threads may parse meanwhile.
+template <class Work>
+auto without_lock(Work&& work) {
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        auto result = work();
+        PyEval_RestoreThread(state);
+        return result;
+    } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+    }
+}
+
+PyObject* source_bytes(std::string_view utf8) {
+    return PyBytes_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
+}
+
+bool ensure_registered() {
+    if (dax::python::classes_registered()) return true;
+    PyErr_SetString(PyExc_RuntimeError, "quarrow_dax.syntax has not registered its classes");
+    return false;
+}
+
+// --- entries ----------------------------------------------------------------
+
+template <class Parse, class Build>
+PyObject* parse_entry(const char* name, PyObject* const* args, Py_ssize_t nargs, Parse parse, Build build) noexcept {
+    try {
+        if (!ensure_registered()) return nullptr;
+        const std::optional<Call> call = bind(name, args, nargs);
+        if (!call) return nullptr;
+        const dax::Dialect dialect = dialect_of(call->options);
+        auto result = without_lock([&] { return parse(call->utf8, dialect); });
+        if (!result) return error_tuple(result.error());
+        Ref source(source_bytes(call->utf8));
+        if (!source) return nullptr;
+        dax::python::TreeBuilder builder(source.get());
+        return build(builder, result.value());
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* parse_expression_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return parse_entry(
+        "parse_expression", args, nargs,
+        [](std::string_view text, dax::Dialect dialect) { return dax::parse_expression_with_dialect(text, dialect); },
+        [](dax::python::TreeBuilder& builder, const dax::Expr& e) { return builder.expr(e); });
+}
+
+PyObject* parse_query_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return parse_entry(
+        "parse_query", args, nargs,
+        [](std::string_view text, dax::Dialect dialect) { return dax::parse_query_with_dialect(text, dialect); },
+        [](dax::python::TreeBuilder& builder, const dax::Query& q) { return builder.query(q); });
+}
+
+PyObject* tokenize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    try {
+        if (!ensure_registered()) return nullptr;
+        const std::optional<Call> call = bind("tokenize", args, nargs);
+        if (!call) return nullptr;
+        const dax::Dialect dialect = dialect_of(call->options);
+        const bool comments = (call->options & option_comments) != 0;
+        auto result = without_lock([&] { return dax::Lexer(call->utf8, dialect, comments).lex_all(); });
+        if (!result) return error_tuple(dax::DaxError::lex(std::move(result).error()));
+        Ref source(source_bytes(call->utf8));
+        if (!source) return nullptr;
+        dax::python::TreeBuilder builder(source.get());
+        return builder.tokens(result.value());
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+// Parses without building anything: None, or the error tuple.
+template <class Parse>
+PyObject* check_entry(const char* name, PyObject* const* args, Py_ssize_t nargs, Parse parse) noexcept {
+    try {
+        const std::optional<Call> call = bind(name, args, nargs);
+        if (!call) return nullptr;
+        const dax::Dialect dialect = dialect_of(call->options);
+        auto error = without_lock([&]() -> std::optional<dax::DaxError> {
+            auto result = parse(call->utf8, dialect);
+            if (result) return std::nullopt;
+            return std::move(result).error();
+        });
+        if (error) return error_tuple(*error);
+        Py_RETURN_NONE;
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* check_expression_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return check_entry("check_expression", args, nargs, [](std::string_view text, dax::Dialect dialect) {
+        return dax::parse_expression_with_dialect(text, dialect);
+    });
+}
+
+PyObject* check_query_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return check_entry("check_query", args, nargs, [](std::string_view text, dax::Dialect dialect) {
+        return dax::parse_query_with_dialect(text, dialect);
+    });
+}
+
+PyObject* register_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "register() takes (span_class, classes)");
+        return nullptr;
+    }
+    if (dax::python::register_classes(args[0], args[1]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// --- module -----------------------------------------------------------------
+
+template <class Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef functions[] = {
+    {"register", as_cfunction(register_entry), METH_FASTCALL,
+     "register(span_class, classes)\n--\n\nTakes the node classes of quarrow_dax.syntax."},
+    {"parse_expression", as_cfunction(parse_expression_entry), METH_FASTCALL,
+     "parse_expression(text, options)\n--\n\nThe expression's tree, or (kind, message, start, end)."},
+    {"parse_query", as_cfunction(parse_query_entry), METH_FASTCALL,
+     "parse_query(text, options)\n--\n\nThe query's tree, or (kind, message, start, end)."},
+    {"tokenize", as_cfunction(tokenize_entry), METH_FASTCALL,
+     "tokenize(text, options)\n--\n\nThe list of tokens, or (kind, message, start, end)."},
+    {"check_expression", as_cfunction(check_expression_entry), METH_FASTCALL,
+     "check_expression(text, options)\n--\n\nNone, or the first error as (kind, message, start, end)."},
+    {"check_query", as_cfunction(check_query_entry), METH_FASTCALL,
+     "check_query(text, options)\n--\n\nNone, or the first error as (kind, message, start, end)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) noexcept {
+    try {
+        Ref located(dax::python::create_located_type());
+        if (!located || PyModule_AddObjectRef(module, "Located", located.get()) < 0) return -1;
+        if (internal_error == nullptr) {
+            internal_error = PyErr_NewExceptionWithDoc(
+                "quarrow_dax.syntax.InternalError",
+                "Raised when the parser breaks one of its own invariants: a fault of quarrow_dax, never of the "
+                "input.",
+                PyExc_RuntimeError, nullptr);
+            if (internal_error == nullptr) return -1;
+        }
+        if (PyModule_AddObjectRef(module, "InternalError", internal_error) < 0) return -1;
+        struct Constant {
+            const char* name;
+            long value;
+        };
+        for (const Constant& c : {Constant{"ENGINE_GRAMMAR", option_engine_grammar},
+                                  Constant{"SEMICOLON_LISTS", option_semicolon_lists},
+                                  Constant{"COMMENTS", option_comments}}) {
+            if (PyModule_AddIntConstant(module, c.name, c.value) < 0) return -1;
+        }
+        return 0;
+    } catch (...) {
+        raise_current_exception();
+        return -1;
+    }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_syntax",
+    "Syntax trees and tokens of DAX text as Python objects (private to quarrow_dax.syntax).",
+    0,
+    functions,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__syntax() { return PyModuleDef_Init(&module_definition); }

@@ -1,0 +1,102 @@
+"""Parsing DAX text into syntax objects, and its errors."""
+
+from __future__ import annotations
+
+from typing import Literal, Union, cast
+
+from .. import _syntax
+from ..diagnostics import LineIndex
+from .nodes import NODE_CLASSES, Expr, Query, Span
+from .tokens import Token
+
+__all__ = ["ParseError", "Separators", "first_error", "parse_expression", "parse_query", "tokenize"]
+
+Separators = Literal["comma", "semicolon"]
+
+_syntax.register(Span, {**NODE_CLASSES, "Token": Token})
+
+# (kind, message, start, end): how the native module reports an input error.
+_ErrorTuple = tuple[str, str, int, int]
+
+
+class ParseError(ValueError):
+    """A lexical or syntax error. `str(error)` is the text that
+    `quarrow_dax.parse_expression` would raise for the same input ("parse
+    error: expected `)` at 12..13"); `kind` is "lex" or "parse", `span` the
+    UTF-8 byte offsets of the token where the problem was seen, `line` and
+    `column` (1-based, columns in characters) where it starts and
+    `end_line`/`end_column` just past its end."""
+
+    kind: Literal["lex", "parse"]
+    message: str
+    span: Span
+    line: int
+    column: int
+    end_line: int
+    end_column: int
+
+    def __init__(self, kind: Literal["lex", "parse"], message: str, span: Span, source: str) -> None:
+        super().__init__(f"{kind} error: {message} at {span.start}..{span.end}")
+        self.kind = kind
+        self.message = message
+        self.span = span
+        index = LineIndex(source)
+        self.line, self.column = index.position(span.start)
+        self.end_line, self.end_column = index.position(span.end)
+
+
+def _options(separators: Separators) -> int:
+    if separators == "comma":
+        return 0
+    if separators == "semicolon":
+        return int(_syntax.SEMICOLON_LISTS)
+    raise ValueError(f"separators must be 'comma' or 'semicolon', not {separators!r}")
+
+
+def _error(result: _ErrorTuple, text: str) -> ParseError:
+    kind, message, start, end = result
+    return ParseError(cast(Literal["lex", "parse"], kind), message, Span(start, end), text)
+
+
+def parse_expression(text: str, *, separators: Separators = "comma") -> Expr:
+    """The syntax tree of one DAX expression, such as a measure's formula
+    (doc comments and one `=` before it are allowed, as in a model file).
+    Raises ParseError.
+
+    `separators="semicolon"` reads the convention of locales that write
+    decimal commas: `;` separates arguments and `1,5` is one number."""
+    result = _syntax.parse_expression(text, _options(separators))
+    if isinstance(result, tuple):
+        raise _error(result, text)
+    return cast(Expr, result)
+
+
+def parse_query(text: str, *, separators: Separators = "comma") -> Query:
+    """The syntax tree of a DAX query: an optional DEFINE block and its
+    EVALUATE statements. Raises ParseError."""
+    result = _syntax.parse_query(text, _options(separators))
+    if isinstance(result, tuple):
+        raise _error(result, text)
+    return cast(Query, result)
+
+
+def tokenize(text: str, *, comments: bool = True, separators: Separators = "comma") -> list[Token]:
+    """The tokens of `text`, in order. With `comments` (the default), `--`,
+    `//` and `/* */` comments are tokens too (`///` doc comments always are),
+    so that the tokens and the white space between them make up the whole
+    text. Raises ParseError (of kind "lex")."""
+    options = _options(separators) | (int(_syntax.COMMENTS) if comments else 0)
+    result = _syntax.tokenize(text, options)
+    if isinstance(result, tuple):
+        raise _error(result, text)
+    return cast(list[Token], result)
+
+
+def first_error(
+    text: str, *, kind: Literal["expression", "query"] = "expression", separators: Separators = "comma"
+) -> ParseError | None:
+    """The first error of `text` read as an expression or a query, or None
+    when it parses. Nothing is built, so this is the cheapest way to check."""
+    check = _syntax.check_query if kind == "query" else _syntax.check_expression
+    result: Union[_ErrorTuple, None] = check(text, _options(separators))
+    return None if result is None else _error(result, text)
