@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs the whole Python test suite against an extension module built with
-# AddressSanitizer and UndefinedBehaviorSanitizer. The module is built apart,
+# Runs the whole Python test suite against the extension modules built with
+# AddressSanitizer and UndefinedBehaviorSanitizer. The modules are built apart,
 # in build/asan/, and laid with the package's Python files into
 # build/asan/site/, which goes first on PYTHONPATH: the installed package is
 # left untouched. Fails on any test failure or sanitizer report.
@@ -22,12 +22,12 @@ cmake -S . -B "$build" -DDAX_BUILD_PYTHON=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$(command -v "$python")" \
     -DCMAKE_CXX_FLAGS="$sanitize" \
     -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
-cmake --build "$build" --target _native -j"$(nproc 2>/dev/null || echo 2)"
+cmake --build "$build" --target _native _syntax -j"$(nproc 2>/dev/null || echo 2)"
 
 rm -rf "$site"
 mkdir -p "$site"
 cp -r python/quarrow_dax "$site/"
-cp "$build"/_native*.so "$site/quarrow_dax/"
+cp "$build"/_native*.so "$build"/_syntax*.so "$site/quarrow_dax/"
 
 # Sanitizer instrumentation makes the parser's frames several times larger
 # (a table constructor level grows from about 0.6 KiB to 3 KiB), so the tests
@@ -60,7 +60,7 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export PYTHONPATH=$root/$site${PYTHONPATH:+:$PYTHONPATH}
 
 # Proves which module the tests will get before spending time on them.
-"$python" -c 'import quarrow_dax._native as m, sys; print("== testing", m.__file__); sys.exit(0 if "/build/asan/" in m.__file__ else 1)'
+"$python" -c 'import quarrow_dax._native as m, quarrow_dax._syntax as s, sys; print("== testing", m.__file__, s.__file__); sys.exit(0 if "/build/asan/" in m.__file__ and "/build/asan/" in s.__file__ else 1)'
 # ASan's operator new reports running out of memory and aborts instead of
 # throwing std::bad_alloc, so the test that exhausts memory on purpose to see
 # MemoryError cannot pass here; the plain test run covers it.
