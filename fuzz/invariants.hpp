@@ -356,6 +356,10 @@ public:
             const Item item = work.back();
             work.pop_back();
             const dax::Expr& e = *item.expr;
+            if (e.as<dax::node::Omitted>()) {  // no tokens: an empty span between its neighbours
+                DAX_FUZZ_CHECK(item.lo <= e.span.start && e.span.start == e.span.end && e.span.end <= item.hi);
+                continue;
+            }
             check_span(e.span, item.lo, item.hi);
             if (const auto* block = e.as<dax::node::VarBlock>()) {
                 std::size_t previous = e.span.start;
@@ -414,12 +418,20 @@ private:
         if constexpr (std::is_same_v<D, dax::definition::Function>) {
             for (const dax::FuncParam& param : d.params) {
                 check_span(param.span, inner, d.span.end);
+                if (param.default_value) check_expr(*param.default_value, param.span.start, param.span.end);
                 inner = param.span.end;
             }
             check_expr(d.body, inner, d.span.end);
             DAX_FUZZ_CHECK(d.body.span.end == d.span.end);
         } else {
             check_expr(d.expr, inner, d.span.end);
+            if constexpr (std::is_same_v<D, dax::definition::Table>) {
+                if (d.visual_shape) {
+                    check_span(d.visual_shape->span, d.expr.span.end, d.span.end);
+                    DAX_FUZZ_CHECK(d.visual_shape->span.end == d.span.end);
+                    return;
+                }
+            }
             DAX_FUZZ_CHECK(d.expr.span.end == d.span.end);
         }
     }
@@ -458,6 +470,15 @@ Outcome run_checked(std::string_view input, Entry entry, Write write, CheckValue
     outcome.ok = true;
     outcome.text.assign(out.data(), out.size());
     return outcome;
+}
+
+// Whether `input` lexes with a doc comment among its tokens.
+inline bool has_doc_comment(std::string_view input, dax::Dialect dialect) {
+    auto tokens = dax::lex_with_dialect(input, dialect);
+    if (!tokens) return false;
+    for (const dax::Token& t : tokens.value())
+        if (t.kind == dax::TokenKind::DocComment) return true;
+    return false;
 }
 
 // A parse lexes the whole input first, so it fails with a lex error exactly

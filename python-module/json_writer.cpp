@@ -371,6 +371,25 @@ private:
                     out_.append("{\"Paren\":");
                     push_literal(close_one);
                     push(Task::Kind::Expr, 0, n.expr.get());
+                } else if constexpr (std::is_same_v<N, node::Omitted>) {
+                    out_.append("\"Omitted\"");
+                } else if constexpr (std::is_same_v<N, node::TypedLiteral>) {
+                    out_.append("{\"TypedLiteral\":{\"prefix\":");
+                    write_string(out_, n.prefix);
+                    out_.append(",\"value\":");
+                    write_string(out_, n.value);
+                    out_.append("}}");
+                } else if constexpr (std::is_same_v<N, node::RowConstructor>) {
+                    out_.append("{\"RowConstructor\":[");
+                    push_literal(close_one);
+                    push(Task::Kind::Cells, 0, &n.items);
+                } else if constexpr (std::is_same_v<N, node::Axis>) {
+                    out_.append("{\"Axis\":[");
+                    for (std::size_t i = 0; i < n.words.size(); ++i) {
+                        if (i != 0) out_.push(',');
+                        write_string(out_, n.words[i]);
+                    }
+                    out_.append("]}");
                 } else {
                     static_assert(std::is_same_v<N, node::Binary>, "every variant is written");
                 }

@@ -30,18 +30,25 @@ namespace dax::python {
     X(VarBlock, "decls", "body")                                \
     X(TableConstructor, "rows")                                 \
     X(Paren, "expr")                                            \
+    X(Omitted)                                                  \
+    X(TypedLiteral, "prefix", "value")                          \
+    X(RowConstructor, "items")                                  \
+    X(Axis, "words")                                            \
     X(TableName, "name", "quoted")                              \
     X(VarDecl, "name", "expr")                                  \
     X(Query, "define", "evaluates")                             \
     X(DefineBlock, "defs")                                      \
     X(Measure, "doc", "table", "name", "expr")                  \
     X(Var, "doc", "name", "expr")                               \
-    X(Table, "doc", "name", "expr")                             \
+    X(Table, "doc", "name", "expr", "visual_shape")             \
     X(Column, "doc", "table", "name", "expr")                   \
     X(Function, "doc", "name", "params", "body")                \
-    X(FuncParam, "name", "type_hints")                          \
+    X(FuncParam, "name", "type_hints", "default")               \
     X(Evaluate, "expr", "order_by", "start_at")                 \
     X(OrderKey, "expr", "direction")                            \
+    X(VisualShape, "axes", "densify")                           \
+    X(VisualAxis, "name", "groups", "order_by")                 \
+    X(VisualGroup, "columns", "total")                          \
     X(Token, "kind")
 
 enum class NodeKind : std::uint8_t {

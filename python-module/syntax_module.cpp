@@ -87,6 +87,10 @@ dax::Dialect dialect_of(long options) {
     return dialect;
 }
 
+dax::Grammar grammar_of(long options) {
+    return (options & option_engine_grammar) ? dax::Grammar::Engine : dax::Grammar::Standard;
+}
+
 // Runs `work` with the interpreter lock released: the library touches no
 // Python object, and other threads may parse meanwhile.
 template <class Work>
@@ -121,7 +125,8 @@ PyObject* parse_entry(const char* name, PyObject* const* args, Py_ssize_t nargs,
         const std::optional<Call> call = bind(name, args, nargs);
         if (!call) return nullptr;
         const dax::Dialect dialect = dialect_of(call->options);
-        auto result = without_lock([&] { return parse(call->utf8, dialect); });
+        const dax::Grammar grammar = grammar_of(call->options);
+        auto result = without_lock([&] { return parse(call->utf8, dialect, grammar); });
         if (!result) return error_tuple(result.error());
         Ref source(source_bytes(call->utf8));
         if (!source) return nullptr;
@@ -136,14 +141,18 @@ PyObject* parse_entry(const char* name, PyObject* const* args, Py_ssize_t nargs,
 PyObject* parse_expression_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return parse_entry(
         "parse_expression", args, nargs,
-        [](std::string_view text, dax::Dialect dialect) { return dax::parse_expression_with_dialect(text, dialect); },
+        [](std::string_view text, dax::Dialect dialect, dax::Grammar grammar) {
+            return dax::parse_expression_with_dialect(text, dialect, grammar);
+        },
         [](dax::python::TreeBuilder& builder, const dax::Expr& e) { return builder.expr(e); });
 }
 
 PyObject* parse_query_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return parse_entry(
         "parse_query", args, nargs,
-        [](std::string_view text, dax::Dialect dialect) { return dax::parse_query_with_dialect(text, dialect); },
+        [](std::string_view text, dax::Dialect dialect, dax::Grammar grammar) {
+            return dax::parse_query_with_dialect(text, dialect, grammar);
+        },
         [](dax::python::TreeBuilder& builder, const dax::Query& q) { return builder.query(q); });
 }
 
@@ -173,8 +182,9 @@ PyObject* check_entry(const char* name, PyObject* const* args, Py_ssize_t nargs,
         const std::optional<Call> call = bind(name, args, nargs);
         if (!call) return nullptr;
         const dax::Dialect dialect = dialect_of(call->options);
+        const dax::Grammar grammar = grammar_of(call->options);
         auto error = without_lock([&]() -> std::optional<dax::DaxError> {
-            auto result = parse(call->utf8, dialect);
+            auto result = parse(call->utf8, dialect, grammar);
             if (result) return std::nullopt;
             return std::move(result).error();
         });
@@ -187,15 +197,33 @@ PyObject* check_entry(const char* name, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* check_expression_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return check_entry("check_expression", args, nargs, [](std::string_view text, dax::Dialect dialect) {
-        return dax::parse_expression_with_dialect(text, dialect);
-    });
+    return check_entry("check_expression", args, nargs,
+                       [](std::string_view text, dax::Dialect dialect, dax::Grammar grammar) {
+                           return dax::parse_expression_with_dialect(text, dialect, grammar);
+                       });
 }
 
 PyObject* check_query_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return check_entry("check_query", args, nargs, [](std::string_view text, dax::Dialect dialect) {
-        return dax::parse_query_with_dialect(text, dialect);
-    });
+    return check_entry("check_query", args, nargs,
+                       [](std::string_view text, dax::Dialect dialect, dax::Grammar grammar) {
+                           return dax::parse_query_with_dialect(text, dialect, grammar);
+                       });
+}
+
+PyObject* parse_function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return parse_entry(
+        "parse_function", args, nargs,
+        [](std::string_view text, dax::Dialect dialect, dax::Grammar grammar) {
+            return dax::parse_function_with_dialect(text, dialect, grammar);
+        },
+        [](dax::python::TreeBuilder& builder, const dax::definition::Function& f) { return builder.function(f, ""); });
+}
+
+PyObject* check_function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return check_entry("check_function", args, nargs,
+                       [](std::string_view text, dax::Dialect dialect, dax::Grammar grammar) {
+                           return dax::parse_function_with_dialect(text, dialect, grammar);
+                       });
 }
 
 PyObject* register_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -221,6 +249,10 @@ PyMethodDef functions[] = {
      "parse_expression(text, options)\n--\n\nThe expression's tree, or (kind, message, start, end)."},
     {"parse_query", as_cfunction(parse_query_entry), METH_FASTCALL,
      "parse_query(text, options)\n--\n\nThe query's tree, or (kind, message, start, end)."},
+    {"parse_function", as_cfunction(parse_function_entry), METH_FASTCALL,
+     "parse_function(text, options)\n--\n\nA model's function `(params) => body`, or (kind, message, start, end)."},
+    {"check_function", as_cfunction(check_function_entry), METH_FASTCALL,
+     "check_function(text, options)\n--\n\nNone, or the first error as (kind, message, start, end)."},
     {"tokenize", as_cfunction(tokenize_entry), METH_FASTCALL,
      "tokenize(text, options)\n--\n\nThe list of tokens, or (kind, message, start, end)."},
     {"check_expression", as_cfunction(check_expression_entry), METH_FASTCALL,

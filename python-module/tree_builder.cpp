@@ -66,6 +66,16 @@ PyObject* new_bool(bool value) {
 
 PyObject* none() { Py_RETURN_NONE; }
 
+PyObject* strings(const std::vector<std::string>& texts) {
+    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+    for (std::size_t i = 0; tuple && i < texts.size(); ++i) {
+        PyObject* text = str(texts[i]);
+        if (text == nullptr) return nullptr;
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return tuple.release();
+}
+
 }  // namespace
 
 TreeBuilder::~TreeBuilder() {
@@ -148,15 +158,8 @@ PyObject* TreeBuilder::finish(const Expr& e) {
             } else if constexpr (std::is_same_v<Held, Boxed<node::TableColumnRef>>) {
                 return make(NodeKind::TableColumnRef, span, {table_name(held->table), str(held->column)});
             } else if constexpr (std::is_same_v<Held, Boxed<node::HierarchyRef>>) {
-                Ref levels(PyTuple_New(static_cast<Py_ssize_t>(held->levels.size())));
-                if (!levels) return nullptr;
-                for (std::size_t i = 0; i < held->levels.size(); ++i) {
-                    PyObject* level = str(held->levels[i]);
-                    if (level == nullptr) return nullptr;
-                    PyTuple_SetItem(levels.get(), static_cast<Py_ssize_t>(i), level);
-                }
                 return make(NodeKind::HierarchyRef, span,
-                            {table_name(held->table), str(held->column), levels.release()});
+                            {table_name(held->table), str(held->column), strings(held->levels)});
             } else if constexpr (std::is_same_v<Held, Boxed<node::FunctionCall>>) {
                 PyObject* args = take_tuple(held->args.size());
                 return make(NodeKind::FunctionCall, span, {str(held->name), args});
@@ -195,9 +198,17 @@ PyObject* TreeBuilder::finish(const Expr& e) {
                     PyTuple_SetItem(rows.get(), static_cast<Py_ssize_t>(r), row);
                 }
                 return make(NodeKind::TableConstructor, span, {rows.release()});
-            } else {
-                static_assert(std::is_same_v<Held, node::Paren>, "every variant is built");
+            } else if constexpr (std::is_same_v<Held, node::Paren>) {
                 return make(NodeKind::Paren, span, {pop()});
+            } else if constexpr (std::is_same_v<Held, node::Omitted>) {
+                return make(NodeKind::Omitted, span, {});
+            } else if constexpr (std::is_same_v<Held, Boxed<node::TypedLiteral>>) {
+                return make(NodeKind::TypedLiteral, span, {str(held->prefix), str(held->value)});
+            } else if constexpr (std::is_same_v<Held, node::RowConstructor>) {
+                return make(NodeKind::RowConstructor, span, {take_tuple(held.items.size())});
+            } else {
+                static_assert(std::is_same_v<Held, node::Axis>, "every variant is built");
+                return make(NodeKind::Axis, span, {strings(held.words)});
             }
         },
         e.v);
@@ -228,39 +239,68 @@ PyObject* TreeBuilder::definition(const Definition& def) {
             } else if constexpr (std::is_same_v<D, definition::Var>) {
                 return make(NodeKind::Var, d.span, {doc, str(d.name), expr(d.expr)});
             } else if constexpr (std::is_same_v<D, definition::Table>) {
-                return make(NodeKind::Table, d.span, {doc, str(d.name), expr(d.expr)});
+                PyObject* shape = d.visual_shape ? visual_shape(*d.visual_shape) : none();
+                return make(NodeKind::Table, d.span, {doc, str(d.name), expr(d.expr), shape});
             } else {
                 static_assert(std::is_same_v<D, definition::Function>, "every definition is built");
-                Ref params(PyTuple_New(static_cast<Py_ssize_t>(d.params.size())));
-                for (std::size_t i = 0; params && i < d.params.size(); ++i) {
-                    const FuncParam& param = d.params[i];
-                    Ref hints(PyTuple_New(static_cast<Py_ssize_t>(param.type_hints.size())));
-                    for (std::size_t h = 0; hints && h < param.type_hints.size(); ++h) {
-                        PyObject* hint = str(param.type_hints[h]);
-                        if (hint == nullptr) hints.reset(nullptr);
-                        else PyTuple_SetItem(hints.get(), static_cast<Py_ssize_t>(h), hint);
-                    }
-                    PyObject* made = make(NodeKind::FuncParam, param.span, {str(param.name), hints.release()});
-                    if (made == nullptr) params.reset(nullptr);
-                    else PyTuple_SetItem(params.get(), static_cast<Py_ssize_t>(i), made);
-                }
-                return make(NodeKind::Function, d.span, {doc, str(d.name), params.release(), expr(d.body)});
+                Py_DECREF(doc);
+                return function(d, d.name);
             }
         },
         def);
 }
 
+PyObject* TreeBuilder::param(const FuncParam& param) {
+    PyObject* value = param.default_value ? expr(*param.default_value) : none();
+    return make(NodeKind::FuncParam, param.span, {str(param.name), strings(param.type_hints), value});
+}
+
+PyObject* TreeBuilder::function(const definition::Function& d, std::string_view name) {
+    Ref params(PyTuple_New(static_cast<Py_ssize_t>(d.params.size())));
+    for (std::size_t i = 0; params && i < d.params.size(); ++i) {
+        PyObject* made = param(d.params[i]);
+        if (made == nullptr) params.reset(nullptr);
+        else PyTuple_SetItem(params.get(), static_cast<Py_ssize_t>(i), made);
+    }
+    return make(NodeKind::Function, d.span, {str_or_none(d.doc), str(name), params.release(), expr(d.body)});
+}
+
+PyObject* TreeBuilder::order_keys(const std::vector<OrderKey>& keys) {
+    Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(keys.size())));
+    for (std::size_t i = 0; tuple && i < keys.size(); ++i) {
+        const OrderKey& key = keys[i];
+        PyObject* made = make(NodeKind::OrderKey, key.span, {expr(key.expr), direction_name(key.direction)});
+        if (made == nullptr) tuple.reset(nullptr);
+        else PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), made);
+    }
+    return tuple.release();
+}
+
+PyObject* TreeBuilder::visual_shape(const VisualShape& shape) {
+    Ref axes(PyTuple_New(static_cast<Py_ssize_t>(shape.axes.size())));
+    for (std::size_t a = 0; axes && a < shape.axes.size(); ++a) {
+        const VisualAxis& axis = shape.axes[a];
+        Ref groups(PyTuple_New(static_cast<Py_ssize_t>(axis.groups.size())));
+        for (std::size_t g = 0; groups && g < axis.groups.size(); ++g) {
+            const VisualGroup& group = axis.groups[g];
+            PyObject* total = group.total ? expr(*group.total) : none();
+            PyObject* made = make(NodeKind::VisualGroup, group.span, {expr_list(group.columns), total});
+            if (made == nullptr) groups.reset(nullptr);
+            else PyTuple_SetItem(groups.get(), static_cast<Py_ssize_t>(g), made);
+        }
+        PyObject* made =
+            make(NodeKind::VisualAxis, axis.span, {str(axis.name), groups.release(), order_keys(axis.order_by)});
+        if (made == nullptr) axes.reset(nullptr);
+        else PyTuple_SetItem(axes.get(), static_cast<Py_ssize_t>(a), made);
+    }
+    return make(NodeKind::VisualShape, shape.span, {axes.release(), str_or_none(shape.densify)});
+}
+
 PyObject* TreeBuilder::evaluate(const EvaluateStmt& stmt) {
     PyObject* main = expr(stmt.expr);
-    Ref order_by(PyTuple_New(static_cast<Py_ssize_t>(stmt.order_by.size())));
-    for (std::size_t i = 0; order_by && i < stmt.order_by.size(); ++i) {
-        const OrderKey& key = stmt.order_by[i];
-        PyObject* made = make(NodeKind::OrderKey, key.span, {expr(key.expr), direction_name(key.direction)});
-        if (made == nullptr) order_by.reset(nullptr);
-        else PyTuple_SetItem(order_by.get(), static_cast<Py_ssize_t>(i), made);
-    }
+    PyObject* order_by = order_keys(stmt.order_by);
     PyObject* start_at = stmt.start_at ? expr_list(*stmt.start_at) : none();
-    return make(NodeKind::Evaluate, stmt.span, {main, order_by.release(), start_at});
+    return make(NodeKind::Evaluate, stmt.span, {main, order_by, start_at});
 }
 
 PyObject* TreeBuilder::query(const Query& q) {

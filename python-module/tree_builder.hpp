@@ -24,6 +24,8 @@ public:
     // New references, or null with an exception set.
     PyObject* expr(const Expr& root);
     PyObject* query(const Query& query);
+    // A model's function: `name` is the model's name for it.
+    PyObject* function(const definition::Function& function, std::string_view name);
     // The tokens before Eof, as a list.
     PyObject* tokens(const TokenVector& tokens);
 
@@ -32,6 +34,9 @@ private:
     PyObject* table_name(const TableName& table);
     PyObject* definition(const Definition& definition);
     PyObject* evaluate(const EvaluateStmt& stmt);
+    PyObject* order_keys(const std::vector<OrderKey>& keys);
+    PyObject* visual_shape(const VisualShape& shape);
+    PyObject* param(const FuncParam& param);
     PyObject* expr_list(const std::vector<Expr>& exprs);
     // The last `n` built values as a tuple, taken off the value stack.
     PyObject* take_tuple(std::size_t n);

@@ -66,7 +66,7 @@ def query_json(q):
     }
 
 
-def tree_problems(tree, text, parse_alone=S.parse_expression, **options):
+def tree_problems(tree, text, **options):
     """What is wrong with `tree`, parsed from `text`: spans outside their
     parent or overlapping a sibling, expression texts that do not parse back
     to their node, a to_dax text that does not read back. Empty when sound."""
@@ -74,7 +74,8 @@ def tree_problems(tree, text, parse_alone=S.parse_expression, **options):
     problems = []
     for node, parent in tree.walk():
         span = node.span
-        if span is None or not 0 <= span.start < span.end <= size:
+        empty = isinstance(node, S.Omitted)  # the one node without tokens
+        if span is None or not 0 <= span.start <= span.end <= size or (span.start == span.end) != empty:
             problems.append(f"{node!r}: span {span} outside the text")
             continue
         if parent is not None and not (parent.span.start <= span.start and span.end <= parent.span.end):
@@ -84,15 +85,16 @@ def tree_problems(tree, text, parse_alone=S.parse_expression, **options):
             if child.span.start < previous:
                 problems.append(f"{child!r}: span {child.span} overlaps its sibling before it")
             previous = child.span.end
-        if isinstance(node, S.Expr):
+        # A row of values stands only before IN; an omitted argument is no text.
+        if isinstance(node, S.Expr) and not isinstance(node, (S.Omitted, S.RowConstructor)):
             try:
-                alone = parse_alone(node.text, **options)
+                alone = S.parse_expression(node.text, **options)
             except S.ParseError as error:
                 problems.append(f"{node.text!r} does not parse alone: {error}")
             else:
                 if alone != node:
                     problems.append(f"{node.text!r} parses alone to {alone!r}, not {node!r}")
-    printed = tree.to_dax(**options)
+    printed = tree.to_dax(**{k: v for k, v in options.items() if k == "separators"})
     again = (S.parse_query if isinstance(tree, S.Query) else S.parse_expression)(printed, **options)
     if again != tree:
         problems.append(f"to_dax does not read back: {printed!r}")

@@ -23,6 +23,9 @@ MODELS = SHARED / "models"
 shared = pytest.mark.skipif(not CORPUS.is_dir() or not MODELS.is_dir(), reason=f"shared files not at {SHARED}")
 
 
+STANDARD = {"grammar": "standard"}
+
+
 def corpus_texts():
     for folder, native, parse, as_json in (
         ("expressions", _native.parse_expression, S.parse_expression, expr_json),
@@ -43,13 +46,47 @@ def test_corpus_trees_mirror_the_module_and_keep_their_invariants():
     count = 0
     for name, text, parse, as_json, expected in corpus_texts():
         count += 1
-        tree = parse(text)
+        tree = parse(text, **STANDARD)
         if as_json(tree) != expected:
             problems.append(f"{name}: objects differ from the module's JSON")
-        problems += [f"{name}: {p}" for p in tree_problems(tree, text)]
+        if parse(text) != tree:
+            problems.append(f"{name}: the engine grammar reads it otherwise")
+        problems += [f"{name}: {p}" for p in tree_problems(tree, text, **STANDARD)]
         problems += [f"{name}: not covered by tokens: {gap!r}" for gap in token_gaps(text)]
     assert count > 1700
     assert problems == [], problems[:5]
+
+
+# The engine grammar accepts these corpus files beyond the standard grammar;
+# the others listed as beyond it stay errors: a trailing comma in a table
+# constructor (a documentation slip), and decimal commas that only the
+# semicolon convention reads.
+STILL_REJECTED = {"queries/0230.dax", "expressions/0736.dax", "expressions/0739.dax"}
+
+
+@shared
+def test_the_engine_grammar_reads_the_corpus_beyond_the_standard_grammar():
+    problems, accepted = [], 0
+    for folder, native, parse in (("expressions", _native.parse_expression, S.parse_expression),
+                                  ("queries", _native.parse_query, S.parse_query)):
+        for path in sorted((CORPUS / folder).glob("*.dax")):
+            name, text = f"{folder}/{path.name}", path.read_text(encoding="utf-8")
+            try:
+                native(text)
+                continue
+            except ValueError:
+                pass
+            try:
+                tree = parse(text)
+            except S.ParseError as error:
+                if name not in STILL_REJECTED:
+                    problems.append(f"{name}: {error}")
+                continue
+            accepted += 1
+            problems += [f"{name}: {p}" for p in tree_problems(tree, text)]
+    assert accepted == 28
+    assert problems == [], problems[:5]
+    assert S.parse_expression("1,1", separators="semicolon") == S.Number("1,1")
 
 
 @shared
@@ -58,20 +95,18 @@ def test_model_formulas_keep_their_invariants():
     count = 0
     for model in sorted(list((MODELS / "bim").iterdir()) + list((MODELS / "tmdl").iterdir())):
         for formula in read_model(model):
-            text = formula.text
-            if formula.kind == "function":
-                text = f"DEFINE FUNCTION f = {formula.text}\nEVALUATE {{1}}"
-                parse = S.parse_query
-            else:
-                parse = S.parse_expression
-            try:
-                tree = parse(text)
-            except S.ParseError:
-                continue  # beyond the standard grammar: the engine grammar's tests take these
             count += 1
-            problems += [f"{formula.file} {formula.name}: {p}" for p in tree_problems(tree, text)]
-            problems += [f"{formula.file} {formula.name}: gap {gap!r}" for gap in token_gaps(text)]
-    assert count > 850
+            if formula.kind == "function":
+                tree = S.parse_function(formula.text, name=formula.name)
+                problems += [f"{formula.file} {formula.name}: {p}" for p in tree_problems(tree.body, formula.text)]
+                printed = S.parse_query(f"DEFINE\n{tree.to_dax()}\nEVALUATE {{1}}").define.defs[0]
+                if printed != tree:
+                    problems.append(f"{formula.file} {formula.name}: to_dax of the function does not read back")
+            else:
+                tree = S.parse_expression(formula.text)
+                problems += [f"{formula.file} {formula.name}: {p}" for p in tree_problems(tree, formula.text)]
+            problems += [f"{formula.file} {formula.name}: gap {gap!r}" for gap in token_gaps(formula.text)]
+    assert count == 894
     assert problems == [], problems[:5]
 
 

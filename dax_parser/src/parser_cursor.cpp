@@ -15,16 +15,26 @@ bool keyword_equals(std::string_view text, std::string_view keyword) noexcept {
     return true;
 }
 
-Parser::Parser(std::string_view input, TokenVector tokens, Dialect dialect)
-    : input_(input), tokens_(std::move(tokens)), dialect_(dialect) {
+Parser::Parser(std::string_view input, TokenVector tokens, Dialect dialect, Grammar grammar)
+    : input_(input), tokens_(std::move(tokens)), dialect_(dialect), engine_grammar_(grammar == Grammar::Engine) {
     // Checked once here rather than at every look at the current token.
     if (tokens_.empty() || tokens_.back().kind != TokenKind::Eof)
         throw InternalFault("token stream should always end with EOF");
     if (const std::uintptr_t floor = detail::stack_floor()) stack_limit_ = floor + detail::stack_reserve;
+    if (engine_grammar_) skip_doc_comments();
 }
 
 void Parser::advance() {
-    if (peek().kind != TokenKind::Eof) ++pos_;
+    if (peek().kind == TokenKind::Eof) return;
+    previous_ = pos_++;
+    if (engine_grammar_) skip_doc_comments();
+}
+
+// In the engine grammar `///` starts an ordinary comment; only a DEFINE
+// block reads such lines, as the doc of the definition they precede.
+void Parser::skip_doc_comments() noexcept {
+    doc_run_ = pos_;
+    while (tokens_[pos_].kind == TokenKind::DocComment) ++pos_;
 }
 
 ParseError Parser::error_here(std::string message) const { return ParseError{std::move(message), peek().span}; }

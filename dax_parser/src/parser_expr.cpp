@@ -134,6 +134,13 @@ Expr located(Node&& node, Span span) {
 
 [[gnu::noinline]] void fail(Result<Expr>& result, ParseError error) { result = std::move(error); }
 
+// An omitted argument, just after the token before it.
+[[gnu::noinline]] void push_omitted(std::vector<Expr>& items, std::size_t at) {
+    Expr omitted(node::Omitted{});
+    omitted.span = Span{at, at};
+    items.push_back(std::move(omitted));
+}
+
 template <class Node>
 [[gnu::noinline]] Result<Expr> new_node() {
     return Expr(Node{});
@@ -213,7 +220,7 @@ Result<Expr> Parser::parse_prefix() {
 
 // The operator was just eaten; the node starts there.
 Result<Expr> Parser::parse_unary(UnaryOp op, std::uint8_t operand_bp) {
-    const std::size_t start = tokens_[pos_ - 1].span.start;
+    const std::size_t start = previous().span.start;
     Result<Expr> operand = parse_expr_bp(operand_bp);
     wrap_unary(operand, op, start);
     return operand;
@@ -236,10 +243,10 @@ Result<Expr> Parser::parse_var_block() {
 
 // VAR name '=' expr (the keyword already eaten)
 void Parser::parse_var_decl(Result<Expr>& block, std::vector<VarDecl>& decls) {
+    const std::size_t start = previous().span.start;  // the VAR
     const Token* name = eat(TokenKind::Ident);
     if (!name) return fail_here(block, "expected variable name");
     if (!eat(TokenKind::Eq)) return fail_here(block, "expected `=`");
-    const std::size_t start = name[-1].span.start;  // the VAR before the name
     append_var_decl(block, decls, text(*name), start, parse_expr_bp(0));
 }
 
@@ -265,7 +272,7 @@ Result<Expr> Parser::parse_primary() {
     }
 }
 
-// '(' expr ')'
+// '(' expr ')' | '(' expr sep expr { sep expr } ')' IN ...   (the row: engine grammar)
 Result<Expr> Parser::parse_paren() {
     const std::size_t start = peek().span.start;
     advance();
@@ -274,10 +281,31 @@ Result<Expr> Parser::parse_paren() {
     if (at(TokenKind::RParen)) {
         advance();
         wrap_paren(inner, Span{start, last_end()});
+    } else if (engine_grammar_ && at_list_separator()) {
+        parse_row_constructor(inner, start);
     } else {
         fail_here(inner, "expected `)`");
     }
     return inner;
+}
+
+// The rest of a row of values before IN, after its first value; the row
+// replaces that value in `first`. Only IN may follow a row.
+void Parser::parse_row_constructor(Result<Expr>& first, std::size_t start) {
+    std::vector<Expr> items;
+    items.push_back(std::move(first).value());
+    while (eat_list_separator()) {
+        Result<Expr> item = parse_expr_bp(0);
+        if (!item) {
+            first = std::move(item).error();
+            return;
+        }
+        items.push_back(std::move(item).value());
+    }
+    if (!at(TokenKind::RParen)) return fail_here(first, "expected `)`");
+    advance();
+    if (!at_kw("in")) return fail_here(first, "expected IN after a row of values in parentheses");
+    first = located(node::RowConstructor{std::move(items)}, Span{start, last_end()});
 }
 
 // literal -> param | number | string | '[' name ']'
@@ -304,30 +332,49 @@ Result<Expr> Parser::parse_literal_primary() {
 }
 
 // ident_primary -> name '(' args ')' | name '[' column ']' hierarchy | TRUE | FALSE | BLANK | name
+//                 | DT string         (engine grammar, no space between)
 Result<Expr> Parser::parse_identifier_primary() {
     const Token& name = peek();
     advance();
     if (at(TokenKind::LParen)) return parse_function_call(text(name));
+    if (engine_grammar_ && at(TokenKind::String) && peek().span.start == name.span.end &&
+        keyword_equals(text(name), "dt"))
+        return parse_typed_literal(name);
     return parse_name_reference(text(name));
+}
+
+// The string of a typed literal, its prefix just eaten.
+Result<Expr> Parser::parse_typed_literal(const Token& prefix) {
+    const Token& value = peek();
+    advance();
+    return located(node::TypedLiteral{std::string(text(prefix)), payload(value)}, Span{prefix.span.start, value.span.end});
 }
 
 // What a name not followed by `(` stands for. The name was just eaten.
 Result<Expr> Parser::parse_name_reference(std::string_view name) {
-    const Span name_span = tokens_[pos_ - 1].span;
+    const Span name_span = previous().span;
     if (const Token* column = eat(TokenKind::BracketIdent))
         return parse_hierarchy_tail(TableName{std::string(name), false, name_span}, payload(*column));
+    // axes -> ROWS COLUMNS | COLUMNS ROWS     (engine grammar)
+    if (engine_grammar_ && ((keyword_equals(name, "rows") && at_kw("columns")) ||
+                                    (keyword_equals(name, "columns") && at_kw("rows")))) {
+        const std::string second(text(peek()));
+        advance();
+        return located(node::Axis{{std::string(name), second}}, Span{name_span.start, last_end()});
+    }
     if (keyword_equals(name, "true")) return located(node::Boolean{true}, name_span);
     if (keyword_equals(name, "false")) return located(node::Boolean{false}, name_span);
     if (keyword_equals(name, "blank")) return located(node::Blank{}, name_span);
     return located(node::Identifier{std::string(name)}, name_span);
 }
 
-// call -> name '(' [ expr { sep expr } ] ')'
+// call -> name '(' [ arg { sep arg } ] ')'
+// arg  -> expr | <nothing>        (nothing: engine grammar, not as the last argument)
 Result<Expr> Parser::parse_function_call(std::string_view name) {
     // The start waits in the node rather than in this frame, which the
     // arguments' recursion keeps on the stack.
     Result<Expr> call = new_function_call(name);
-    call.value().span.start = tokens_[pos_ - 1].span.start;  // the name
+    call.value().span.start = previous().span.start;  // the name
     advance();  // `(`
     if (eat(TokenKind::RParen)) {
         call.value().span.end = last_end();
@@ -335,7 +382,8 @@ Result<Expr> Parser::parse_function_call(std::string_view name) {
     }
     PendingItems args(pending_items_);
     for (;;) {
-        if (!append_item(call, pending_items_, parse_expr_bp(0))) return call;
+        if (engine_grammar_ && at_list_separator()) push_omitted(pending_items_, last_end());
+        else if (!append_item(call, pending_items_, parse_expr_bp(0))) return call;
         if (!eat_list_separator()) break;
         if (at(TokenKind::RParen)) {
             fail_here(call, "trailing argument separator");

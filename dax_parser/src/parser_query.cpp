@@ -13,11 +13,23 @@ constexpr std::array<std::string_view, 6> definition_followers = {"measure", "fu
                                                                   "table",   "column",   "evaluate"};
 constexpr std::array<std::string_view, 1> statement_followers = {"evaluate"};
 
-// The expression that ends a definition.
-const Expr& last_expr(const definition::Function& d) { return d.body; }
+// Where a definition ends: after its expression, or after a table's visual shape.
+std::size_t definition_end(const definition::Function& d) { return d.body.span.end; }
+std::size_t definition_end(const definition::Table& d) {
+    return d.visual_shape ? d.visual_shape->span.end : d.expr.span.end;
+}
 template <class D>
-const Expr& last_expr(const D& d) {
-    return d.expr;
+std::size_t definition_end(const D& d) {
+    return d.expr.span.end;
+}
+
+void append_doc_line(std::optional<std::string>& doc, std::string_view line) {
+    if (doc) {
+        *doc += '\n';
+        *doc += line;
+    } else {
+        doc = std::string(line);
+    }
 }
 
 }  // namespace
@@ -61,16 +73,13 @@ Result<DefineBlock> Parser::parse_define_block() {
         consume_stmt_terminators();
         if (at_kw("evaluate") || at(TokenKind::Eof)) break;
 
-        const std::size_t start = peek().span.start;
+        std::size_t start = peek().span.start;
         std::optional<std::string> doc;
-        while (const Token* comment = eat(TokenKind::DocComment)) {
-            if (doc) {
-                *doc += '\n';
-                *doc += text(*comment);
-            } else {
-                doc = std::string(text(*comment));
-            }
+        for (const Token& comment : doc_comments_before()) {  // engine grammar: already stepped over
+            if (!doc) start = comment.span.start;
+            append_doc_line(doc, text(comment));
         }
+        while (const Token* comment = eat(TokenKind::DocComment)) append_doc_line(doc, text(*comment));
         // Comments after the last definition belong to nothing.
         if (at_kw("evaluate") || at(TokenKind::Eof)) break;
 
@@ -83,7 +92,7 @@ Result<DefineBlock> Parser::parse_define_block() {
             return error_here("expected MEASURE, FUNCTION, VAR, TABLE, or COLUMN in DEFINE block");
         }();
         if (!definition) return std::move(definition).error();
-        std::visit([start](auto& d) { d.span = Span{start, last_expr(d).span.end}; }, definition.value());
+        std::visit([start](auto& d) { d.span = Span{start, definition_end(d)}; }, definition.value());
         block.defs.push_back(std::move(definition).value());
     }
     if (block.defs.empty()) return error_here("DEFINE block must contain at least one definition");
@@ -137,16 +146,101 @@ Result<Definition> Parser::parse_table_definition(std::optional<std::string> doc
     if (auto eq = expect(TokenKind::Eq, "`=`"); !eq) return std::move(eq).error();
     auto expr = parse_expr_bp(0);
     if (!expr) return std::move(expr).error();
+    std::optional<VisualShape> shape;
+    if (engine_grammar_ && at_kw("with")) {
+        auto parsed = parse_visual_shape();
+        if (!parsed) return std::move(parsed).error();
+        shape = std::move(parsed).value();
+    }
     if (auto error = parse_definition_end()) return std::move(*error);
-    return Definition(definition::Table{std::move(doc), std::move(name), std::move(expr).value(), {}});
+    return Definition(
+        definition::Table{std::move(doc), std::move(name), std::move(expr).value(), {}, std::move(shape)});
 }
 
-// function -> FUNCTION name '=' '(' params ')' '=>' expr
+// visual_shape -> WITH VISUAL SHAPE axis { axis } [ DENSIFY string ]
+Result<VisualShape> Parser::parse_visual_shape() {
+    VisualShape shape;
+    shape.span.start = peek().span.start;
+    advance();  // WITH
+    if (auto error = expect_kw("visual")) return std::move(*error);
+    if (auto error = expect_kw("shape")) return std::move(*error);
+    do {
+        auto axis = parse_visual_axis();
+        if (!axis) return std::move(axis).error();
+        shape.axes.push_back(std::move(axis).value());
+    } while (at_kw("axis"));
+    if (eat_kw("densify")) {
+        const Token* name = eat(TokenKind::String);
+        if (!name) return error_here("expected the name of the DENSIFY column as a string");
+        shape.densify = payload(*name);
+    }
+    shape.span.end = last_end();
+    return shape;
+}
+
+// axis  -> AXIS ( ROWS | COLUMNS ) { group } [ ORDER BY key { sep key } ]
+// group -> GROUP expr { sep expr } [ TOTAL expr ]
+Result<VisualAxis> Parser::parse_visual_axis() {
+    VisualAxis axis;
+    axis.span.start = peek().span.start;
+    if (auto error = expect_kw("axis")) return std::move(*error);
+    if (!at_kw("rows") && !at_kw("columns")) return error_here("expected ROWS or COLUMNS after AXIS");
+    axis.name = std::string(text(peek()));
+    advance();
+    while (at_kw("group")) {
+        VisualGroup group;
+        group.span.start = peek().span.start;
+        advance();
+        do {
+            auto column = parse_expr_bp(0);
+            if (!column) return std::move(column).error();
+            group.columns.push_back(std::move(column).value());
+        } while (eat_list_separator());
+        if (eat_kw("total")) {
+            auto total = parse_expr_bp(0);
+            if (!total) return std::move(total).error();
+            group.total = std::move(total).value();
+        }
+        group.span.end = last_end();
+        axis.groups.push_back(std::move(group));
+    }
+    if (eat_kw("order")) {
+        if (auto error = expect_kw("by")) return std::move(*error);
+        if (auto error = parse_order_keys(axis.order_by)) return std::move(*error);
+    }
+    if (axis.groups.empty() && axis.order_by.empty()) return error_here("expected GROUP or ORDER BY in AXIS");
+    axis.span.end = last_end();
+    return axis;
+}
+
+// keys -> key { sep key };  key -> expr [ ASC | DESC ]
+Status Parser::parse_order_keys(std::vector<OrderKey>& keys) {
+    do {
+        auto key = parse_expr_bp(0);
+        if (!key) return std::move(key).error();
+        SortDirection direction = SortDirection::Asc;
+        if (eat_kw("asc")) direction = SortDirection::Asc;
+        else if (eat_kw("desc")) direction = SortDirection::Desc;
+        const Span span{key.value().span.start, last_end()};
+        keys.push_back(OrderKey{std::move(key).value(), direction, span});
+    } while (eat_list_separator());
+    return std::nullopt;
+}
+
+// function -> FUNCTION name '=' lambda
 Result<Definition> Parser::parse_function_definition(std::optional<std::string> doc) {
     advance();  // FUNCTION
     auto name = expect_ident("function name");
     if (!name) return std::move(name).error();
     if (auto eq = expect(TokenKind::Eq, "`=`"); !eq) return std::move(eq).error();
+    auto function = parse_lambda(std::move(doc), std::move(name).value());
+    if (!function) return std::move(function).error();
+    if (auto error = parse_definition_end()) return std::move(*error);
+    return Definition(std::move(function).value());
+}
+
+// lambda -> '(' params ')' '=>' expr
+Result<definition::Function> Parser::parse_lambda(std::optional<std::string> doc, std::string name) {
     if (auto open = expect(TokenKind::LParen, "`(`"); !open) return std::move(open).error();
     auto params = parse_function_params();
     if (!params) return std::move(params).error();
@@ -154,13 +248,28 @@ Result<Definition> Parser::parse_function_definition(std::optional<std::string> 
     if (auto arrow = expect(TokenKind::Arrow, "`=>`"); !arrow) return std::move(arrow).error();
     auto body = parse_expr_bp(0);
     if (!body) return std::move(body).error();
-    if (auto error = parse_definition_end()) return std::move(*error);
-    return Definition(definition::Function{std::move(doc), std::move(name).value(), std::move(params).value(),
-                                           std::move(body).value(), {}});
+    return definition::Function{std::move(doc), std::move(name), std::move(params).value(), std::move(body).value(),
+                                {}};
+}
+
+// function_text -> { doc } lambda EOF: a model's function, whose name the model holds.
+Result<definition::Function> Parser::parse_function_text() {
+    std::size_t start = peek().span.start;
+    std::optional<std::string> doc;
+    for (const Token& comment : doc_comments_before()) {  // engine grammar: already stepped over
+        if (!doc) start = comment.span.start;
+        append_doc_line(doc, text(comment));
+    }
+    while (const Token* comment = eat(TokenKind::DocComment)) append_doc_line(doc, text(*comment));
+    auto function = parse_lambda(std::move(doc), std::string());
+    if (!function) return function;
+    if (!at(TokenKind::Eof)) return error_here("expected end of input");
+    function.value().span = Span{start, last_end()};
+    return function;
 }
 
 // params -> [ param { sep param } ]
-// param  -> name [ ':' ident { ident } ]
+// param  -> name [ ':' ident { ident } ] [ '=' expr ]     (the default: engine grammar)
 Result<std::vector<FuncParam>> Parser::parse_function_params() {
     std::vector<FuncParam> params;
     if (at(TokenKind::RParen)) return params;
@@ -168,10 +277,15 @@ Result<std::vector<FuncParam>> Parser::parse_function_params() {
         const std::size_t start = peek().span.start;
         auto name = expect_ident("parameter name");
         if (!name) return std::move(name).error();
-        FuncParam param{std::move(name).value(), {}, {}};
+        FuncParam param{std::move(name).value(), {}, {}, std::nullopt};
         if (eat(TokenKind::Colon)) {
             while (const Token* hint = eat(TokenKind::Ident)) param.type_hints.emplace_back(text(*hint));
             if (param.type_hints.empty()) return error_here("expected at least one type hint after ':'");
+        }
+        if (engine_grammar_ && eat(TokenKind::Eq)) {
+            auto value = parse_expr_bp(0);
+            if (!value) return std::move(value).error();
+            param.default_value = std::move(value).value();
         }
         param.span = Span{start, last_end()};
         params.push_back(std::move(param));
@@ -190,15 +304,7 @@ Result<EvaluateStmt> Parser::parse_evaluate_stmt() {
 
     if (eat_kw("order")) {
         if (auto error = expect_kw("by")) return std::move(*error);
-        do {
-            auto key = parse_expr_bp(0);
-            if (!key) return std::move(key).error();
-            SortDirection direction = SortDirection::Asc;
-            if (eat_kw("asc")) direction = SortDirection::Asc;
-            else if (eat_kw("desc")) direction = SortDirection::Desc;
-            const Span span{key.value().span.start, last_end()};
-            stmt.order_by.push_back(OrderKey{std::move(key).value(), direction, span});
-        } while (eat_list_separator());
+        if (auto error = parse_order_keys(stmt.order_by)) return std::move(*error);
     }
 
     if (at_kw("start")) {
@@ -223,7 +329,8 @@ Result<EvaluateStmt> Parser::parse_evaluate_stmt() {
 
 // query -> { doc } [ define_block ] { ';' | doc | evaluate } EOF
 Result<Query> Parser::parse_query() {
-    const std::size_t start = peek().span.start;
+    const auto docs = doc_comments_before();  // engine grammar: leading doc comments already stepped over
+    const std::size_t start = docs.empty() ? peek().span.start : docs.front().span.start;
     while (eat(TokenKind::DocComment)) {
     }
     Query query;

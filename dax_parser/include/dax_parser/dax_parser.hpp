@@ -17,9 +17,16 @@
 namespace dax {
 
 Result<Expr, DaxError> parse_expression(std::string_view input);
-Result<Expr, DaxError> parse_expression_with_dialect(std::string_view input, Dialect dialect);
+Result<Expr, DaxError> parse_expression_with_dialect(std::string_view input, Dialect dialect,
+                                                     Grammar grammar = Grammar::Standard);
 
 Result<Query, DaxError> parse_query(std::string_view input);
-Result<Query, DaxError> parse_query_with_dialect(std::string_view input, Dialect dialect);
+Result<Query, DaxError> parse_query_with_dialect(std::string_view input, Dialect dialect,
+                                                 Grammar grammar = Grammar::Standard);
+
+// A user-defined function as a model stores it: `(parameters) => body` and
+// nothing after it (doc comments may come first). The name is left empty.
+Result<definition::Function, DaxError> parse_function_with_dialect(std::string_view input, Dialect dialect,
+                                                                    Grammar grammar = Grammar::Standard);
 
 }  // namespace dax

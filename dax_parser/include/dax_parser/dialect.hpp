@@ -20,4 +20,11 @@ struct Dialect {
 // The dialect of every entry that takes none.
 inline constexpr Dialect default_dialect{};
 
+// Which forms the parser accepts. The engine grammar is the standard one plus
+// the forms the DAX engine documents beyond it: omitted arguments, `dt"..."`
+// literals, parameter defaults, `( a, b ) IN table`, the axes `ROWS COLUMNS`,
+// WITH VISUAL SHAPE, and `///` lines as plain comments where no definition
+// follows them.
+enum class Grammar : unsigned char { Standard, Engine };
+
 }  // namespace dax

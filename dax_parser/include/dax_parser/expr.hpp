@@ -107,6 +107,23 @@ struct TableConstructor {
 struct Paren {
     ExprBox expr;
 };
+// The forms below come only from the engine grammar.
+// An argument left out between separators: `INDEX(1, , -1)`. Its span is
+// empty, just after the token before it.
+struct Omitted {};
+// `dt"2024-01-31"`: the prefix as written and the string's content.
+struct TypedLiteral {
+    std::string prefix;
+    std::string value;
+};
+// `( a, b )` before IN: the values of one row.
+struct RowConstructor {
+    std::vector<Expr> items;
+};
+// The axes of a visual calculation written as two words, `ROWS COLUMNS`.
+struct Axis {
+    std::vector<std::string> words;
+};
 
 }  // namespace node
 
@@ -129,7 +146,8 @@ private:
 
 template <class T>
 inline constexpr bool is_boxed_node = std::is_same_v<T, node::TableRef> || std::is_same_v<T, node::TableColumnRef> ||
-                                      std::is_same_v<T, node::HierarchyRef> || std::is_same_v<T, node::FunctionCall>;
+                                      std::is_same_v<T, node::HierarchyRef> || std::is_same_v<T, node::FunctionCall> ||
+                                      std::is_same_v<T, node::TypedLiteral>;
 
 // How a payload is held in the variant: boxed or inline.
 template <class T>
@@ -140,7 +158,7 @@ using ExprVariant =
     std::variant<node::Number, node::String, node::Boolean, node::Blank, node::Parameter, node::Identifier,
                  Held<node::TableRef>, node::BracketRef, Held<node::TableColumnRef>, Held<node::HierarchyRef>,
                  Held<node::FunctionCall>, node::Unary, node::Binary, node::VarBlock, node::TableConstructor,
-                 node::Paren>;
+                 node::Paren, node::Omitted, Held<node::TypedLiteral>, node::RowConstructor, node::Axis>;
 
 struct Expr {
     ExprVariant v;
@@ -207,6 +225,8 @@ void for_each_child(const Expr& e, Visit&& visit) {
             for (const Expr& cell : row) visit(cell);
     } else if (const auto* paren = e.as<node::Paren>()) {
         visit(*paren->expr);
+    } else if (const auto* row = e.as<node::RowConstructor>()) {
+        for (const Expr& item : row->items) visit(item);
     }
 }
 

@@ -14,7 +14,36 @@ namespace dax {
 struct FuncParam {
     std::string name;
     std::vector<std::string> type_hints;
-    Span span;  // from the name to its last type hint
+    Span span;  // from the name to its last type hint or its default value
+    // `= expr` after the type hints (engine grammar): makes the parameter optional.
+    std::optional<Expr> default_value;
+};
+
+enum class SortDirection : std::uint8_t { Asc, Desc };
+
+struct OrderKey {
+    Expr expr;
+    SortDirection direction = SortDirection::Asc;
+    Span span;  // the key and its ASC or DESC
+};
+
+// The visual shape of a table for visual calculations (engine grammar):
+// `WITH VISUAL SHAPE { AXIS ROWS|COLUMNS { GROUP cols [TOTAL col] } [ORDER BY keys] } [DENSIFY "name"]`.
+struct VisualGroup {
+    std::vector<Expr> columns;
+    std::optional<Expr> total;
+    Span span;
+};
+struct VisualAxis {
+    std::string name;  // ROWS or COLUMNS, as written
+    std::vector<VisualGroup> groups;
+    std::vector<OrderKey> order_by;
+    Span span;
+};
+struct VisualShape {
+    std::vector<VisualAxis> axes;
+    std::optional<std::string> densify;
+    Span span;  // from WITH to its last token
 };
 
 // One struct per variant of Definition, named as the variant.
@@ -38,6 +67,7 @@ struct Table {
     std::string name;
     Expr expr;
     Span span;
+    std::optional<VisualShape> visual_shape;
 };
 struct Column {
     std::optional<std::string> doc;
@@ -65,14 +95,6 @@ using Definition = std::variant<definition::Measure, definition::Var, definition
 struct DefineBlock {
     std::vector<Definition> defs;
     Span span;  // from `DEFINE` to the end of the last definition
-};
-
-enum class SortDirection : std::uint8_t { Asc, Desc };
-
-struct OrderKey {
-    Expr expr;
-    SortDirection direction = SortDirection::Asc;
-    Span span;  // the key and its ASC or DESC
 };
 
 struct EvaluateStmt {

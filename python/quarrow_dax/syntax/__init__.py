@@ -18,19 +18,23 @@ ValueError. Nodes walk (`walk`, `find_all`, `children`), compare by structure
 from .._syntax import InternalError
 from ..diagnostics import LineIndex
 from .nodes import (
-    Binary, BinaryOperator, Blank, Boolean, BracketRef, Column, DefineBlock, Definition, Direction, Evaluate,
-    Expr, FuncParam, Function, FunctionCall, HierarchyRef, Identifier, Located, Measure, Node, Number, OrderKey,
-    Paren, Parameter, Query, Span, String, Table, TableColumnRef, TableConstructor, TableName, TableRef, Unary,
-    UnaryOperator, Var, VarBlock, VarDecl,
+    Axis, Binary, BinaryOperator, Blank, Boolean, BracketRef, Column, DefineBlock, Definition, Direction,
+    Evaluate, Expr, FuncParam, Function, FunctionCall, HierarchyRef, Identifier, Located, Measure, Node, Number,
+    Omitted, OrderKey, Paren, Parameter, Query, RowConstructor, Span, String, Table, TableColumnRef,
+    TableConstructor, TableName, TableRef, TypedLiteral, Unary, UnaryOperator, Var, VarBlock, VarDecl, VisualAxis,
+    VisualGroup, VisualShape,
 )
-from .parsing import ParseError, Separators, first_error, parse_expression, parse_query, tokenize
+from .parsing import (
+    Grammar, ParseError, Separators, first_error, parse_expression, parse_function, parse_query, tokenize,
+)
 from .tokens import COMMENT_KINDS, Token, TokenKind
 
 __all__ = [
-    "COMMENT_KINDS", "Binary", "BinaryOperator", "Blank", "Boolean", "BracketRef", "Column", "DefineBlock",
-    "Definition", "Direction", "Evaluate", "Expr", "FuncParam", "Function", "FunctionCall", "HierarchyRef",
-    "Identifier", "InternalError", "LineIndex", "Located", "Measure", "Node", "Number", "OrderKey", "Paren",
-    "Parameter", "ParseError", "Query", "Separators", "Span", "String", "Table", "TableColumnRef",
-    "TableConstructor", "TableName", "TableRef", "Token", "TokenKind", "Unary", "UnaryOperator", "Var",
-    "VarBlock", "VarDecl", "first_error", "parse_expression", "parse_query", "tokenize",
+    "COMMENT_KINDS", "Axis", "Binary", "BinaryOperator", "Blank", "Boolean", "BracketRef", "Column",
+    "DefineBlock", "Definition", "Direction", "Evaluate", "Expr", "FuncParam", "Function", "FunctionCall",
+    "Grammar", "HierarchyRef", "Identifier", "InternalError", "LineIndex", "Located", "Measure", "Node", "Number",
+    "Omitted", "OrderKey", "Paren", "Parameter", "ParseError", "Query", "RowConstructor", "Separators", "Span",
+    "String", "Table", "TableColumnRef", "TableConstructor", "TableName", "TableRef", "Token", "TokenKind",
+    "TypedLiteral", "Unary", "UnaryOperator", "Var", "VarBlock", "VarDecl", "VisualAxis", "VisualGroup",
+    "VisualShape", "first_error", "parse_expression", "parse_function", "parse_query", "tokenize",
 ]

@@ -23,11 +23,12 @@ from typing import Any, ClassVar, Literal, NamedTuple, TypeVar
 from .._syntax import Located
 
 __all__ = [
-    "BinaryOperator", "Binary", "Blank", "Boolean", "BracketRef", "Column", "DefineBlock", "Definition",
+    "Axis", "BinaryOperator", "Binary", "Blank", "Boolean", "BracketRef", "Column", "DefineBlock", "Definition",
     "Direction", "Evaluate", "Expr", "FuncParam", "Function", "FunctionCall", "HierarchyRef", "Identifier",
-    "Located", "Measure", "Node", "Number", "OrderKey", "Paren", "Parameter", "Query", "Span", "String",
-    "Table", "TableColumnRef", "TableConstructor", "TableName", "TableRef", "Unary", "UnaryOperator", "Var",
-    "VarBlock", "VarDecl",
+    "Located", "Measure", "Node", "Number", "Omitted", "OrderKey", "Paren", "Parameter", "Query",
+    "RowConstructor", "Span", "String", "Table", "TableColumnRef", "TableConstructor", "TableName", "TableRef",
+    "TypedLiteral", "Unary", "UnaryOperator", "Var", "VarBlock", "VarDecl", "VisualAxis", "VisualGroup",
+    "VisualShape",
 ]
 
 UnaryOperator = Literal["Plus", "Minus", "Not"]
@@ -114,7 +115,7 @@ class Node(Located):
                 if not isinstance(b, tuple) or len(a) != len(b):
                     return False
                 stack.extend(zip(a, b))
-            elif type(a) is not type(b) or a != b:
+            elif a != b:
                 return False
         return True
 
@@ -324,6 +325,37 @@ class Paren(Expr):
     expr: Expr
 
 
+# The engine grammar's own forms.
+
+
+@dataclass(frozen=True, slots=True, eq=False, repr=False)
+class Omitted(Expr):
+    """An argument left out between separators, `INDEX(1, , -1)`. Its span
+    is empty, just after the token before it, and its text is ""."""
+
+
+@dataclass(frozen=True, slots=True, eq=False, repr=False)
+class TypedLiteral(Expr):
+    """`dt"2024-01-31"`: the prefix as written and the string's content."""
+
+    prefix: str
+    value: str
+
+
+@dataclass(frozen=True, slots=True, eq=False, repr=False)
+class RowConstructor(Expr):
+    """`( a, b )` before IN: the values of one row."""
+
+    items: tuple[Expr, ...]
+
+
+@dataclass(frozen=True, slots=True, eq=False, repr=False)
+class Axis(Expr):
+    """The axes of a visual calculation written as two words, `ROWS COLUMNS`."""
+
+    words: tuple[str, ...]
+
+
 # --- queries --------------------------------------------------------------------
 
 
@@ -347,12 +379,46 @@ class Var(Definition):
 
 
 @dataclass(frozen=True, slots=True, eq=False, repr=False)
+class OrderKey(Node):
+    """One key of ORDER BY; ASC when no direction is written."""
+
+    expr: Expr
+    direction: Direction
+
+
+@dataclass(frozen=True, slots=True, eq=False, repr=False)
+class VisualGroup(Node):
+    """`GROUP columns [TOTAL column]` in an axis of a visual shape."""
+
+    columns: tuple[Expr, ...]
+    total: Expr | None
+
+
+@dataclass(frozen=True, slots=True, eq=False, repr=False)
+class VisualAxis(Node):
+    """`AXIS ROWS|COLUMNS groups [ORDER BY keys]`; `name` as written."""
+
+    name: str
+    groups: tuple[VisualGroup, ...]
+    order_by: tuple[OrderKey, ...]
+
+
+@dataclass(frozen=True, slots=True, eq=False, repr=False)
+class VisualShape(Node):
+    """`WITH VISUAL SHAPE axes [DENSIFY "name"]` after a TABLE definition."""
+
+    axes: tuple[VisualAxis, ...]
+    densify: str | None
+
+
+@dataclass(frozen=True, slots=True, eq=False, repr=False)
 class Table(Definition):
-    """`TABLE name = expr`."""
+    """`TABLE name = expr`, with the visual shape of a visual calculation."""
 
     doc: str | None
     name: str
     expr: Expr
+    visual_shape: VisualShape | None = None
 
 
 @dataclass(frozen=True, slots=True, eq=False, repr=False)
@@ -367,10 +433,12 @@ class Column(Definition):
 
 @dataclass(frozen=True, slots=True, eq=False, repr=False)
 class FuncParam(Node):
-    """One parameter of a FUNCTION: its name and type hints (`INT64 VAL`)."""
+    """One parameter of a FUNCTION: its name, type hints (`INT64 VAL`) and
+    default value, which makes it optional."""
 
     name: str
     type_hints: tuple[str, ...]
+    default: Expr | None = None
 
 
 @dataclass(frozen=True, slots=True, eq=False, repr=False)
@@ -388,14 +456,6 @@ class DefineBlock(Node):
     """`DEFINE` and its definitions."""
 
     defs: tuple[Definition, ...]
-
-
-@dataclass(frozen=True, slots=True, eq=False, repr=False)
-class OrderKey(Node):
-    """One key of ORDER BY; ASC when no direction is written."""
-
-    expr: Expr
-    direction: Direction
 
 
 @dataclass(frozen=True, slots=True, eq=False, repr=False)
@@ -420,8 +480,9 @@ NODE_CLASSES: dict[str, type[Node]] = {
     cls.__name__: cls
     for cls in (
         Number, String, Boolean, Blank, Parameter, Identifier, TableRef, BracketRef, TableColumnRef,
-        HierarchyRef, FunctionCall, Unary, Binary, VarBlock, TableConstructor, Paren, TableName, VarDecl,
-        Query, DefineBlock, Measure, Var, Table, Column, Function, FuncParam, Evaluate, OrderKey,
+        HierarchyRef, FunctionCall, Unary, Binary, VarBlock, TableConstructor, Paren, Omitted, TypedLiteral,
+        RowConstructor, Axis, TableName, VarDecl, Query, DefineBlock, Measure, Var, Table, Column, Function,
+        FuncParam, Evaluate, OrderKey, VisualShape, VisualAxis, VisualGroup,
     )
 }
 for _cls in NODE_CLASSES.values():

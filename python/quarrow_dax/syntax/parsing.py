@@ -6,12 +6,16 @@ from typing import Literal, Union, cast
 
 from .. import _syntax
 from ..diagnostics import LineIndex
-from .nodes import NODE_CLASSES, Expr, Query, Span
+from .nodes import NODE_CLASSES, Expr, Function, Query, Span
 from .tokens import Token
 
-__all__ = ["ParseError", "Separators", "first_error", "parse_expression", "parse_query", "tokenize"]
+__all__ = [
+    "Grammar", "ParseError", "Separators", "first_error", "parse_expression", "parse_function", "parse_query",
+    "tokenize",
+]
 
 Separators = Literal["comma", "semicolon"]
+Grammar = Literal["engine", "standard"]
 
 _syntax.register(Span, {**NODE_CLASSES, "Token": Token})
 
@@ -45,11 +49,17 @@ class ParseError(ValueError):
         self.end_line, self.end_column = index.position(span.end)
 
 
-def _options(separators: Separators) -> int:
+def _options(separators: Separators, grammar: Grammar = "standard") -> int:
+    if grammar == "engine":
+        options = int(_syntax.ENGINE_GRAMMAR)
+    elif grammar == "standard":
+        options = 0
+    else:
+        raise ValueError(f"grammar must be 'engine' or 'standard', not {grammar!r}")
     if separators == "comma":
-        return 0
+        return options
     if separators == "semicolon":
-        return int(_syntax.SEMICOLON_LISTS)
+        return options | int(_syntax.SEMICOLON_LISTS)
     raise ValueError(f"separators must be 'comma' or 'semicolon', not {separators!r}")
 
 
@@ -58,26 +68,47 @@ def _error(result: _ErrorTuple, text: str) -> ParseError:
     return ParseError(cast(Literal["lex", "parse"], kind), message, Span(start, end), text)
 
 
-def parse_expression(text: str, *, separators: Separators = "comma") -> Expr:
+def parse_expression(text: str, *, grammar: Grammar = "engine", separators: Separators = "comma") -> Expr:
     """The syntax tree of one DAX expression, such as a measure's formula
     (doc comments and one `=` before it are allowed, as in a model file).
     Raises ParseError.
 
-    `separators="semicolon"` reads the convention of locales that write
+    `grammar="engine"` (the default) accepts what the DAX engine documents:
+    the standard grammar and omitted arguments, `dt"..."` literals,
+    `( a, b ) IN table`, the axes `ROWS COLUMNS`, parameter defaults, WITH
+    VISUAL SHAPE, and `///` lines as comments where no definition follows.
+    `grammar="standard"` accepts exactly what `quarrow_dax.parse_expression`
+    does. `separators="semicolon"` reads the convention of locales that write
     decimal commas: `;` separates arguments and `1,5` is one number."""
-    result = _syntax.parse_expression(text, _options(separators))
+    result = _syntax.parse_expression(text, _options(separators, grammar))
     if isinstance(result, tuple):
         raise _error(result, text)
     return cast(Expr, result)
 
 
-def parse_query(text: str, *, separators: Separators = "comma") -> Query:
+def parse_query(text: str, *, grammar: Grammar = "engine", separators: Separators = "comma") -> Query:
     """The syntax tree of a DAX query: an optional DEFINE block and its
-    EVALUATE statements. Raises ParseError."""
-    result = _syntax.parse_query(text, _options(separators))
+    EVALUATE statements. Raises ParseError. Options as for parse_expression."""
+    result = _syntax.parse_query(text, _options(separators, grammar))
     if isinstance(result, tuple):
         raise _error(result, text)
     return cast(Query, result)
+
+
+def parse_function(
+    text: str, *, name: str = "", grammar: Grammar = "engine", separators: Separators = "comma"
+) -> Function:
+    """A user-defined function as a model stores it: `(parameters) => body`
+    and nothing after it (`///` lines may come first, as its doc). `name` is
+    the model's name for it. Raises ParseError."""
+    result = _syntax.parse_function(text, _options(separators, grammar))
+    if isinstance(result, tuple):
+        raise _error(result, text)
+    function = cast(Function, result)
+    if name:
+        # The native parser leaves the name empty: the model holds it.
+        object.__setattr__(function, "name", name)
+    return function
 
 
 def tokenize(text: str, *, comments: bool = True, separators: Separators = "comma") -> list[Token]:
@@ -92,11 +123,22 @@ def tokenize(text: str, *, comments: bool = True, separators: Separators = "comm
     return cast(list[Token], result)
 
 
+_CHECKS = {
+    "expression": _syntax.check_expression,
+    "query": _syntax.check_query,
+    "function": _syntax.check_function,
+}
+
+
 def first_error(
-    text: str, *, kind: Literal["expression", "query"] = "expression", separators: Separators = "comma"
+    text: str,
+    *,
+    kind: Literal["expression", "query", "function"] = "expression",
+    grammar: Grammar = "engine",
+    separators: Separators = "comma",
 ) -> ParseError | None:
-    """The first error of `text` read as an expression or a query, or None
-    when it parses. Nothing is built, so this is the cheapest way to check."""
-    check = _syntax.check_query if kind == "query" else _syntax.check_expression
-    result: Union[_ErrorTuple, None] = check(text, _options(separators))
+    """The first error of `text` read as an expression, a query or a model's
+    function, or None when it parses. Nothing is built, so this is the
+    cheapest way to check."""
+    result: Union[_ErrorTuple, None] = _CHECKS[kind](text, _options(separators, grammar))
     return None if result is None else _error(result, text)

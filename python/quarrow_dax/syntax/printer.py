@@ -18,9 +18,10 @@ import re
 from typing import Literal, Union
 
 from .nodes import (
-    Binary, Blank, Boolean, BracketRef, Column, DefineBlock, Evaluate, Expr, FuncParam, Function, FunctionCall,
-    HierarchyRef, Identifier, Measure, Node, Number, OrderKey, Paren, Parameter, Query, String, Table,
-    TableColumnRef, TableConstructor, TableName, TableRef, Unary, Var, VarBlock, VarDecl,
+    Axis, Binary, Blank, Boolean, BracketRef, Column, DefineBlock, Evaluate, Expr, FuncParam, Function,
+    FunctionCall, HierarchyRef, Identifier, Measure, Node, Number, Omitted, OrderKey, Paren, Parameter, Query,
+    RowConstructor, String, Table, TableColumnRef, TableConstructor, TableName, TableRef, TypedLiteral, Unary, Var,
+    VarBlock, VarDecl, VisualAxis, VisualGroup, VisualShape,
 )
 
 __all__ = ["to_dax"]
@@ -200,6 +201,14 @@ class _Printer:
             return [*parts, "}"]
         if isinstance(node, Paren):
             return ["(", (node.expr, 0, 0), ")"]
+        if isinstance(node, Omitted):
+            return []
+        if isinstance(node, TypedLiteral):
+            return [node.prefix + _string(node.value)]
+        if isinstance(node, RowConstructor):
+            return ["(", *self.listed(node.items), ")"]
+        if isinstance(node, Axis):
+            return [" ".join(node.words)]
         if isinstance(node, Query):
             parts = []
             if node.define is not None:
@@ -217,7 +226,33 @@ class _Printer:
         if isinstance(node, (Measure, Column, Var, Table, Function)):
             return self.definition(node)
         if isinstance(node, FuncParam):
-            return [node.name + (": " + " ".join(node.type_hints) if node.type_hints else "")]
+            parts = [node.name + (": " + " ".join(node.type_hints) if node.type_hints else "")]
+            if node.default is not None:
+                parts += [" = ", (node.default, 0, 0)]
+            return parts
+        if isinstance(node, VisualShape):
+            parts = ["WITH VISUAL SHAPE"]
+            for axis in node.axes:
+                parts += ["\n        ", (axis, 0, 0)]
+            if node.densify is not None:
+                parts.append("\n        DENSIFY " + _string(node.densify))
+            return parts
+        if isinstance(node, VisualAxis):
+            parts = ["AXIS " + node.name]
+            for group in node.groups:
+                parts += [" ", (group, 0, 0)]
+            if node.order_by:
+                parts.append(" ORDER BY ")
+                for index, key in enumerate(node.order_by):
+                    if index:
+                        parts.append(self.separator)
+                    parts.append((key, 0, 0))
+            return parts
+        if isinstance(node, VisualGroup):
+            parts = ["GROUP ", *self.listed(node.columns)]
+            if node.total is not None:
+                parts += [" TOTAL ", (node.total, 0, 0)]
+            return parts
         if isinstance(node, Evaluate):
             parts = ["EVALUATE ", (node.expr, 0, 0)]
             if node.order_by:
@@ -245,7 +280,10 @@ class _Printer:
             return [*parts, f"    VAR {node.name} = ", (node.expr, 0, 0)]
         if isinstance(node, Table):
             name = node.name if is_plain_name(node.name) else quote_table(node.name)
-            return [*parts, f"    TABLE {name} = ", (node.expr, 0, 0)]
+            parts += [f"    TABLE {name} = ", (node.expr, 0, 0)]
+            if node.visual_shape is not None:
+                parts += ["\n    ", (node.visual_shape, 0, 0)]
+            return parts
         parts += [f"    FUNCTION {node.name} = ("]
         for index, param in enumerate(node.params):
             if index:
