@@ -399,7 +399,7 @@ def _read_text(file: Path, max_size: int) -> str:
         return read_text(file, max_size=max_size)
     except SourceError as error:
         message = error.message
-        if not message.startswith("not valid"):
+        if not message.startswith(("not valid", "not UTF-8")):
             message = "cannot read the file: " + message
         raise ModelError(str(file), error.line, message, error.column) from None
 

@@ -114,16 +114,18 @@ def decode_text(data: bytes, path: str, encoding: str | None = None) -> str:
             except UnicodeDecodeError:
                 raise SourceError(path, f"not valid {label} text, although it begins with a {label} byte-order mark") from None
     codec = encoding or "utf-8"
+    if encoding is None:
+        # Zero bytes decode as UTF-8, but no text file holds them where ASCII
+        # text in UTF-16 or UTF-32 has them.
+        guess = _utf16_without_mark(data)
+        if guess is not None:
+            raise SourceError(
+                path, f"not UTF-8 text: the file looks like {guess} without a byte-order mark;"
+                " save it as UTF-8 or with a byte-order mark", 1, 1,
+            )
     try:
         return data.decode(codec)
     except UnicodeDecodeError as error:
-        if encoding is None:
-            guess = _utf16_without_mark(data)
-            if guess is not None:
-                raise SourceError(
-                    path, f"not valid UTF-8: the file looks like {guess} without a byte-order mark;"
-                    " save it as UTF-8 (or give its encoding with --encoding)", 1, 1,
-                ) from None
         before = data[: error.start]
         line = before.count(b"\n") + 1
         column = len(before[before.rfind(b"\n") + 1 :].decode(codec, "replace")) + 1
