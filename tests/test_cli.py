@@ -391,7 +391,9 @@ def test_examples_all_parse():
     run = run_cli("check", str(EXAMPLES))
     count = len(list(EXAMPLES.glob("*.dax")))
     assert count >= 2
-    assert (run.returncode, run.stdout.decode(), run.stderr) == (0, f"checked {count} files: 0 with errors\n", b"")
+    summary = run.stdout.decode().splitlines()
+    assert (run.returncode, summary[0], run.stderr) == (0, f"checked {count} files: 0 with errors", b"")
+    assert summary[1].startswith("checked ") and summary[1].endswith(" in 1 model: 0 with errors")
 
 
 def test_help_exits_0():
