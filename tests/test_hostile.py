@@ -69,6 +69,13 @@ def test_an_odd_bim_is_a_model_error_and_the_run_goes_on(text, message, tmp_path
     assert status == (1 if message is None else 2)
 
 
+def test_a_lone_surrogate_where_nothing_is_parsed_does_no_harm(tmp_path):
+    make(tmp_path, {"m.bim": '{"model": {"description": "\\udc00", "tables": [{"name": "T", "measures": '
+                             '[{"name": "m", "expression": "1", "description": "\\ud800"}]}]}}'})
+    errors = []
+    assert [f.text for f in read_model(tmp_path / "m.bim", errors)] == ["1"] and errors == []
+
+
 # --- 2 and 5. unreadable folders, special files -----------------------------------
 
 

@@ -44,6 +44,13 @@ CLIENTS = [
     ('from quarrow_dax.diagnostics import Diagnostic\nd = Diagnostic.from_error(ValueError("x"), "s")\nn: int = d.line + d.column + d.end_line + d.end_column + d.start + d.end\nr: str = d.render("p")\n', True),
     ('from quarrow_dax.diagnostics import Diagnostic\nd = Diagnostic.from_error(ValueError("x"), "s")\ns: str = d.line\n', False),
     ("from quarrow_dax.cli import main\nstatus: int = main([])\n", True),
+    # the reporting layer and the checking functions
+    ("from quarrow_dax.check import CheckOptions, check_file\nfrom quarrow_dax.diagnostics import Diagnostic, "
+     "writer_for\nfound: list[Diagnostic] = check_file('a.dax', CheckOptions(mode='expr'))\n"
+     "writer_for('sarif', print, print).add(found[0])\n", True),
+    ("from quarrow_dax.check import CheckOptions\nCheckOptions(mode='table')\n", False),
+    ("from quarrow_dax.diagnostics import Diagnostic\nd = Diagnostic.for_path('read', 'gone', 'a.dax')\n"
+     "s: str = d.severity\nh: str = d.hint\n", False),
 ]
 
 
