@@ -436,7 +436,7 @@ def _quoted(text: str) -> str:
     """`text` in double quotes, printable whatever it holds (an escaped lone
     surrogate cannot be written as UTF-8)."""
     return json.dumps(text)
-# Deeper than any model nests, shallow enough for Python's own stack.
+# Deeper than any model nests: a bound on what a nesting bomb can make the reader hold.
 _MAX_DEPTH = 500
 
 
@@ -465,64 +465,82 @@ class _Json:
         return ModelError(self.file, line, message, column)
 
     def document(self) -> Any:
-        value, end = self.value(_skip_white(self.text, 0), 0)
-        end = _skip_white(self.text, end)
-        if end != len(self.text):
-            raise self.error(end, "invalid JSON: text after the end of the document")
-        return value
-
-    def value(self, pos: int, depth: int) -> tuple[Any, int]:
+        """The value of the whole text. Iterative: the open arrays and objects
+        are kept on a list, so nesting costs no stack."""
         text = self.text
-        if depth > _MAX_DEPTH:
-            raise self.error(pos, "invalid JSON: nested too deeply")
-        char = text[pos : pos + 1]
-        if char == '"':
-            return self.string(pos)
-        if char == "{":
-            result: Any = _JsonObject()
-            result.start = pos
-            pos = _skip_white(text, pos + 1)
-            if text.startswith("}", pos):
-                return result, pos + 1
-            while True:
-                if not text.startswith('"', pos):
-                    raise self.error(pos, "invalid JSON: expected a property name in double quotes")
-                key_at = pos
-                key, pos = self.string(pos)
-                if key in result:
-                    # What the format's own tools do: the last value wins. But
-                    # a whole array of tables may vanish that way, so say so.
-                    line, column = self.position(key_at)
-                    self.warn(ModelWarning(self.file, line, f"duplicate key {_quoted(key)}: the value given last is used,"
-                                           " the one before it is ignored", column))
-                pos = _skip_white(text, pos)
-                if not text.startswith(":", pos):
-                    raise self.error(pos, "invalid JSON: expected ':' after a property name")
+        pos = _skip_white(text, 0)
+        # The open containers, each with the key whose value comes next (objects).
+        stack: list[list[Any]] = []
+        while True:
+            char = text[pos : pos + 1]
+            value: Any
+            if char == "{" or char == "[":
+                if len(stack) >= _MAX_DEPTH:
+                    raise self.error(pos, "invalid JSON: nested too deeply")
+                value = _JsonObject() if char == "{" else _JsonArray()
+                value.start = pos
                 pos = _skip_white(text, pos + 1)
-                result[str(key)], pos = self.value(pos, depth + 1)
-                pos = _skip_white(text, pos)
-                if text.startswith(",", pos):
-                    pos = _skip_white(text, pos + 1)
-                elif text.startswith("}", pos):
-                    return result, pos + 1
+                if text.startswith("}" if char == "{" else "]", pos):
+                    pos += 1
                 else:
-                    raise self.error(pos, "invalid JSON: expected ',' or '}' in an object")
-        if char == "[":
-            result = _JsonArray()
-            result.start = pos
-            pos = _skip_white(text, pos + 1)
-            if text.startswith("]", pos):
-                return result, pos + 1
+                    stack.append([value, None])
+                    if char == "{":
+                        pos = self.key(stack[-1], pos)
+                    continue
+            elif char == '"':
+                value, pos = self.string(pos)
+            else:
+                value, pos = self.scalar(pos)
+            # Store the value in the innermost container, closing those that end here.
             while True:
-                item, pos = self.value(pos, depth + 1)
-                result.append(item)
+                if not stack:
+                    end = _skip_white(text, pos)
+                    if end != len(text):
+                        raise self.error(end, "invalid JSON: text after the end of the document")
+                    return value
+                frame = stack[-1]
+                container = frame[0]
+                is_object = isinstance(container, _JsonObject)
+                if is_object:
+                    container[frame[1]] = value
+                else:
+                    container.append(value)
                 pos = _skip_white(text, pos)
                 if text.startswith(",", pos):
                     pos = _skip_white(text, pos + 1)
-                elif text.startswith("]", pos):
-                    return result, pos + 1
-                else:
-                    raise self.error(pos, "invalid JSON: expected ',' or ']' in an array")
+                    if is_object:
+                        pos = self.key(frame, pos)
+                    break
+                if text.startswith("}" if is_object else "]", pos):
+                    stack.pop()
+                    value = container
+                    pos += 1
+                    continue
+                expected = "',' or '}' in an object" if is_object else "',' or ']' in an array"
+                raise self.error(pos, f"invalid JSON: expected {expected}")
+
+    def key(self, frame: list[Any], pos: int) -> int:
+        """Reads `"name" :` at `pos` into `frame` (an open object); returns
+        where its value starts."""
+        text = self.text
+        if not text.startswith('"', pos):
+            raise self.error(pos, "invalid JSON: expected a property name in double quotes")
+        key, end = self.string(pos)
+        if key in frame[0]:
+            # What the format's own tools do: the last value wins. But a whole
+            # array of tables may vanish that way, so say so.
+            line, column = self.position(pos)
+            self.warn(ModelWarning(self.file, line, f"duplicate key {_quoted(key)}: the value given last is used,"
+                                   " the one before it is ignored", column))
+        end = _skip_white(text, end)
+        if not text.startswith(":", end):
+            raise self.error(end, "invalid JSON: expected ':' after a property name")
+        frame[1] = str(key)
+        return _skip_white(text, end + 1)
+
+    def scalar(self, pos: int) -> tuple[Any, int]:
+        """A number, true, false or null at `pos`."""
+        text = self.text
         match = _NUMBER.match(text, pos)
         if match:
             number = match.group()
