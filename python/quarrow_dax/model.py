@@ -289,21 +289,22 @@ def find_models(path: str | os.PathLike[str], errors: list[ModelError] | None = 
         return
     problems: list[SourceError] = []
     for found in walk(root, problems, _is_tmdl_folder):
-        yield from _report(problems, errors)
-        if found.name.lower().endswith(".bim") or (found.suffix.lower() != ".bim" and _is_tmdl_folder(found)):
+        _raise_or_collect(problems, errors)
+        # The walk yields files, and folders only when they are TMDL folders.
+        if found.name.lower().endswith(".bim") or is_dir(found):
             yield found
-    yield from _report(problems, errors)
+    _raise_or_collect(problems, errors)
 
 
-def _report(problems: list[SourceError], errors: list[ModelError] | None) -> Iterator[Path]:
-    """Raises or collects the walk's problems met so far; yields nothing."""
+def _raise_or_collect(problems: list[SourceError], errors: list[ModelError] | None) -> None:
+    """Raises the first of the walk's problems met so far as a ModelError,
+    or moves them all to `errors` when that is a list."""
     while problems:
         problem = problems.pop(0)
         error = ModelError(problem.path, problem.line, problem.message, problem.column)
         if errors is None:
             raise error
         errors.append(error)
-    yield from ()
 
 
 def read_model(
@@ -373,7 +374,7 @@ def _model_files(path: Path, errors: list[ModelError] | None) -> tuple[list[Path
         # Model-wide files first, then tables/, roles/, cultures/ ... each in name order.
         problems: list[SourceError] = []
         found = [file for file in walk(path, problems) if file.suffix.lower() == ".tmdl"]
-        list(_report(problems, errors))
+        _raise_or_collect(problems, errors)
         files = sorted(found, key=lambda file: (len(file.relative_to(path).parts), str(file)))
         return files, _read_tmdl
     try:
