@@ -66,25 +66,27 @@ def test_file_contents_are_passed_unchanged(command, data, output, tmp_path):
 # --- failures ------------------------------------------------------------------
 
 ERRORS = [
-    # lexical and syntax errors: the display text on stderr, status 1
-    ("lex", b"a ! b", b"lex error: unexpected character: '!' at 2..3\n"),
-    ("expr", b"1 2", b"parse error: expected end of input at 2..3\n"),
-    ("query", b"EVALUATE t ORDER a", b"parse error: expected keyword by at 17..18\n"),
-    ("query", b"1 + 2", b"parse error: expected at least one EVALUATE statement at 0..1\n"),
+    # lexical and syntax errors: located on stderr, as check reports them, also for one file; status 1
+    ("lex", b"a ! b", ":1:3: lex error: unexpected character: '!'\n"),
+    ("expr", b"1 2", ":1:3: parse error: expected end of input\n"),
+    ("query", b"EVALUATE t\nORDER a", ":2:7: parse error: expected keyword by\n"),
+    ("query", b"1 + 2", ":1:1: parse error: expected at least one EVALUATE statement\n"),
 ]
 
 
 @pytest.mark.parametrize("command, data, stderr", ERRORS)
 @pytest.mark.parametrize("from_stdin", [False, True])
 def test_library_errors_exit_1(command, data, stderr, from_stdin, tmp_path):
-    run = run_cli(command, "-", stdin=data) if from_stdin else run_cli(command, write(tmp_path, data))
-    assert (run.returncode, run.stdout, run.stderr) == (1, b"", stderr)
+    write(tmp_path, data)
+    run = run_cli(command, "-" if from_stdin else "input.dax", stdin=data, cwd=tmp_path)
+    name = "<stdin>" if from_stdin else "input.dax"
+    assert (run.returncode, run.stdout, run.stderr.decode()) == (1, b"", name + stderr)
 
 
 UNREADABLE = [
     # files that cannot be read as UTF-8 text, and bad command lines
     ("lex", "missing.dax", None),
-    ("lex", "input.dax", b"\xff\xfe"),
+    ("lex", "input.dax", b"\xff"),
     ("parse", "input.dax", b"1"),
 ]
 
@@ -172,7 +174,7 @@ def test_indent_of_deep_trees(source, tmp_path):
 
 # --- check ----------------------------------------------------------------------
 
-SUMMARY_1 = "checked 1 files: 1 with errors\n"
+SUMMARY_1 = "checked 1 file: 1 with errors\n"
 
 CHECK_LAYOUT = [
     # file contents, extra options, the exact standard output
@@ -184,7 +186,8 @@ CHECK_LAYOUT = [
     ('x = "ä"\n  & あ ¤', [], "f.dax:2:7: lex error: unexpected character: '¤'\n  & あ ¤\n       ^\n" + SUMMARY_1),
     # at the end of input, on the last line and after a final line feed
     ("1 +", [], "f.dax:1:4: parse error: unexpected end of input\n1 +\n   ^\n" + SUMMARY_1),
-    ("f(1,\n2\n", [], "f.dax:3:1: parse error: expected `)`\n\n^\n" + SUMMARY_1),
+    # ... and after final line ends: just past the last character, not on an empty line
+    ("f(1,\n2\n\n", [], "f.dax:2:2: parse error: expected `)`\n2\n ^\n" + SUMMARY_1),
     # a span past the line end is marked to the line end; tabs stay in the padding
     ('\tx & "ab\ncd', [], 'f.dax:1:6: lex error: unterminated string literal\n\tx & "ab\n\t    ^^^\n' + SUMMARY_1),
     # CRLF line ends: the carriage return is no column
@@ -200,13 +203,21 @@ CHECK_LAYOUT = [
     # the first word when a lexical error follows
     ("EVALUATE T ! 1", [], "f.dax:1:12: lex error: unexpected character: '!'\nEVALUATE T ! 1\n           ^\n"
      + SUMMARY_1),
-    # --as overrides the first word
+    # --as overrides the first word; a hint names the likely mix-up
     ("EVALUATE T", ["--as", "expr"], "f.dax:1:10: parse error: expected end of input\nEVALUATE T\n         ^\n"
+     "  hint: the text begins with DEFINE or EVALUATE, so it is a query: check it with --as query (or without --as)\n"
      + SUMMARY_1),
-    ("1", ["--as", "query"], "f.dax:1:1: parse error: expected at least one EVALUATE statement\n1\n^\n" + SUMMARY_1),
+    ("1", ["--as", "query"], "f.dax:1:1: parse error: expected at least one EVALUATE statement\n1\n^\n"
+     "  hint: a query begins with DEFINE or EVALUATE; to check an expression, use --as expr (or leave out --as)\n"
+     + SUMMARY_1),
+    # a measure pasted as Power BI shows it: a hint names the definition in front
+    ("Total Sales = SUM ( Sales[Amount] )", [], "f.dax:1:7: parse error: expected end of input\n"
+     "Total Sales = SUM ( Sales[Amount] )\n      ^^^^^\n  hint: the text begins with a definition, `Total Sales =`,"
+     " in front of the expression, as Power BI shows a measure: check only what follows `=`, or write the definition"
+     " in a query (DEFINE MEASURE 'Table'[Name] = ... EVALUATE ...)\n" + SUMMARY_1),
     # no error
-    ("EVALUATE T", [], "checked 1 files: 0 with errors\n"),
-    ("SUM(T[c])", [], "checked 1 files: 0 with errors\n"),
+    ("EVALUATE T", [], "checked 1 file: 0 with errors\n"),
+    ("SUM(T[c])", [], "checked 1 file: 0 with errors\n"),
 ]
 
 
@@ -238,9 +249,9 @@ def test_check_finds_the_first_word_far_down(text, header, tmp_path):
 CHECK_JSON = [
     # one compact object per error; spans in bytes after a byte-order mark, columns in characters
     ("ä 2", '{"path":"f.dax","kind":"parse","message":"expected end of input","start":3,"end":4,'
-     '"line":1,"column":3,"end_line":1,"end_column":4}\n'),
+     '"line":1,"column":3,"end_line":1,"end_column":4,"severity":"error","code":"DAX002","hint":null}\n'),
     ('\ufeff"é\nx', '{"path":"f.dax","kind":"lex","message":"unterminated string literal","start":0,"end":5,'
-     '"line":1,"column":1,"end_line":2,"end_column":2}\n'),
+     '"line":1,"column":1,"end_line":2,"end_column":2,"severity":"error","code":"DAX001","hint":null}\n'),
     ("1", ""),
 ]
 
@@ -252,7 +263,7 @@ def test_check_json(text, stdout, tmp_path):
     failed = int(bool(stdout))
     assert (run.returncode, run.stdout.decode()) == (failed, stdout)
     # the summary goes to standard error so that standard output is JSON lines only
-    assert run.stderr.decode() == f"checked 1 files: {failed} with errors\n"
+    assert run.stderr.decode() == f"checked 1 file: {failed} with errors\n"
 
 
 TREE = {
@@ -268,15 +279,16 @@ CHECK_PATHS = [
     (["d"], 1, ["d/a.dax:1:2:", "d/b/y.DAX:1:3:", "d/b/c/w.dax:1:9:"], "checked 4 files: 3 with errors"),
     (["d/notes.txt", "d/x.dax"], 1, ["d/notes.txt:1:3:"], "checked 2 files: 1 with errors"),
     (["d/b/c", "-"], 1, ["d/b/c/w.dax:1:9:", "<stdin>:1:3:"], "checked 2 files: 2 with errors"),
-    (["empty"], 0, [], "checked 0 files: 0 with errors"),
+    # files found under "." are shown without "./", as models are
+    (["."], 1, ["a.dax:1:2:", "b/y.DAX:1:3:", "b/c/w.dax:1:9:"], "checked 4 files: 3 with errors"),
 ]
 
 
 @pytest.mark.parametrize("paths, status, errors, summary", CHECK_PATHS)
 def test_check_paths(paths, status, errors, summary, tmp_path):
     make(tmp_path, TREE)
-    (tmp_path / "empty").mkdir()
-    run = run_cli("check", *paths, stdin=b"1 )", cwd=tmp_path)
+    cwd = tmp_path / "d" if paths == ["."] else tmp_path
+    run = run_cli("check", *paths, stdin=b"1 )", cwd=cwd)
     lines = run.stdout.decode().splitlines()
     assert [line.split(" ")[0] for line in lines[:-1:3]] == errors
     assert (run.returncode, lines[-1], run.stderr) == (status, summary, b"")
@@ -351,7 +363,8 @@ def error_files(tmp_path_factory):
 
 
 BROKEN_PIPE = [
-    # the reader closes its end early: no traceback, nothing on stderr
+    # the reader closes its end early: no traceback, nothing on stderr, and
+    # status 141 as for a command that SIGPIPE ended (1 would say "errors found")
     ["check"],
     ["check", "--jobs", "2"],
     ["check", "--format", "json"],
@@ -370,7 +383,7 @@ def test_broken_pipe_ends_quietly(args, error_files):
     process.stdout.close()
     stderr = process.stderr.read()
     process.stderr.close()
-    assert process.wait(timeout=60) == 1
+    assert process.wait(timeout=60) == 141
     assert stderr == b""
 
 
@@ -378,7 +391,9 @@ def test_examples_all_parse():
     run = run_cli("check", str(EXAMPLES))
     count = len(list(EXAMPLES.glob("*.dax")))
     assert count >= 2
-    assert (run.returncode, run.stdout.decode(), run.stderr) == (0, f"checked {count} files: 0 with errors\n", b"")
+    summary = run.stdout.decode().splitlines()
+    assert (run.returncode, summary[0], run.stderr) == (0, f"checked {count} files: 0 with errors", b"")
+    assert summary[1].startswith("checked ") and summary[1].endswith(" in 1 model: 0 with errors")
 
 
 def test_help_exits_0():

@@ -47,7 +47,7 @@ ERRORS = [
     # a function: its signature is parsed too, positions stay in its own file
     ({"definition/model.tmdl": "model Model\n", "definition/functions.tmdl":
       "/// doc\nfunction 'Lib.Twice' =\n\t\t(x: NUMERIC) =>\n\t\tx * 2 2\n"},
-     ["definition/functions.tmdl:4:9: parse error: unexpected token after statement", "  in function Lib.Twice"],
+     ["definition/functions.tmdl:4:9: parse error: expected end of input", "  in function Lib.Twice"],
      "2"),
     # .bim: a measure whose second line starts after an escaped line feed
     ({"model.bim": bim([{"name": "Sales", "measures": [{"name": "Tot]al", "expression": "1 +\n  2 2"}]}])},
@@ -75,7 +75,7 @@ def test_errors_point_into_the_model_file(files, head, rest, tmp_path):
     status, stdout, stderr = run_cli("check", ".", cwd=tmp_path)
     lines = stdout.splitlines()
     assert (status, lines[:2], stderr) == (1, head, "")
-    assert lines[-1].startswith("checked ") and lines[-1].endswith(" formulas in 1 models: 1 with errors")
+    assert lines[-1].startswith("checked ") and lines[-1].endswith(" in 1 model: 1 with errors")
     # the header's line and column name the error's first character in the file
     path, line, column = head[0].split(":")[:3]
     assert (tmp_path / path).read_text().split("\n")[int(line) - 1][int(column) - 1 :].startswith(rest)
@@ -87,22 +87,25 @@ def test_json_records_name_the_object(tmp_path):
     make(tmp_path, {**tmdl("\tmeasure Total = 1 2\n"), "m.dax": "1 2"})
     status, stdout, stderr = run_cli("check", "--format", "json", ".", cwd=tmp_path)
     records = [json.loads(line) for line in stdout.splitlines()]
-    assert status == 1 and stderr == "checked 1 files: 1 with errors\nchecked 1 formulas in 1 models: 1 with errors\n"
+    assert status == 1 and stderr == "checked 1 file: 1 with errors\nchecked 1 formula in 1 model: 1 with errors\n"
     assert "object" not in records[0]  # a .dax file keeps its record
     assert records[1] == {"path": SALES, "object": "'Sales'[Total]", "object_kind": "measure", "kind": "parse",
                           "message": "expected end of input", "start": 2, "end": 3,
-                          "line": 3, "column": 20, "end_line": 3, "end_column": 21}
+                          "line": 3, "column": 20, "end_line": 3, "end_column": 21,
+                          "severity": "error", "code": "DAX002", "hint": None}
 
 
 GOOD = bim([{"name": "T", "measures": [{"name": "M", "expression": "1 2"}]}])
 
 MALFORMED = [
     # a model that cannot be read is reported with its line; the others are still checked; status 2
-    ('{"model": {"tables": [\n  {"name": 1}]}}', "bad/model.bim:2: model error: \"name\" is not a string"),
-    ('{"model":\n {"x": tru}}', "bad/model.bim:2: model error: invalid JSON: unexpected character 't'"),
+    ('{"model": {"tables": [\n  {"name": 1}]}}', "bad/model.bim:2:3: model error: \"name\" is not a string"),
+    ('{"model":\n {"x": tru}}', "bad/model.bim:2:8: model error: invalid JSON: unexpected character 't'"),
     ('{"model": {"functions": [{"name": "F",\n "expression": "\\udc00"}]}}',
-     "bad/model.bim:2: model error: invalid JSON: a string holds an unpaired surrogate escape"),
-    (None, "bad/definition/tables/T.tmdl:3: model error: unexpected indentation: 3 tabs where at most 2 can stand"),
+     "bad/model.bim:2:16: model error: invalid JSON: a string holds an unpaired surrogate escape"),
+    (None, "bad/definition/tables/T.tmdl:3:4: model error: unexpected indentation: 3 tabs where at most 2 can stand;"
+     " the formula of measure A starts on its `=` line, so it cannot go on below: write the whole formula on the lines"
+     " after the `=`"),
 ]
 
 
@@ -117,15 +120,15 @@ def test_a_malformed_model_does_not_stop_the_run(text, error, tmp_path):
     status, stdout, stderr = run_cli("check", "bad", "good", cwd=tmp_path)
     assert (status, stderr) == (2, error + "\n")
     assert stdout.startswith("good/model.bim:") and stdout.endswith(
-        " in 2 models: 1 with errors; 1 models could not be read in full\n")
+        " in 2 models: 1 with errors; 1 model could not be read in full\n")
 
 
 SUMMARIES = [
     # paths, exit status, the summary lines; .dax files inside a TMDL folder are no part of the run
-    (["."], 1, ["checked 1 files: 1 with errors", "checked 3 formulas in 3 models: 1 with errors"]),
+    (["."], 1, ["checked 1 file: 1 with errors", "checked 3 formulas in 3 models: 1 with errors"]),
     (["b", "M.SemanticModel"], 0, ["checked 2 formulas in 2 models: 0 with errors"]),
-    (["b/m.bim", "loose.dax"], 1, ["checked 1 files: 1 with errors", "checked 1 formulas in 1 models: 0 with errors"]),
-    (["M.SemanticModel/definition/tables/Sales.tmdl"], 0, ["checked 1 formulas in 1 models: 0 with errors"]),
+    (["b/m.bim", "loose.dax"], 1, ["checked 1 file: 1 with errors", "checked 1 formula in 1 model: 0 with errors"]),
+    (["M.SemanticModel/definition/tables/Sales.tmdl"], 0, ["checked 1 formula in 1 model: 0 with errors"]),
 ]
 
 
@@ -146,15 +149,15 @@ def test_list_parses_nothing(tmp_path):
     status, stdout, stderr = run_cli("check", "--list", ".", cwd=tmp_path)
     assert (status, stderr) == (0, "")
     assert stdout.splitlines() == [
-        "./a.dax:2:3: file: EVALUATE (",
+        "a.dax:2:3: query file: EVALUATE (",
         f"{SALES}:5:4: measure 'Sales'[Total]: 1 2",
         f"{SALES}:7:13: calculated column 'Sales'[C]: " + "x" * 99 + "\u2026",
-        "found 1 files and 2 formulas in 1 models",
+        "found 1 file and 2 formulas in 1 model",
     ]
     status, stdout, stderr = run_cli("check", "--list", "--format", "json", "M.SemanticModel", cwd=tmp_path)
     assert json.loads(stdout.splitlines()[0]) == {"path": SALES, "line": 5, "column": 4, "object": "'Sales'[Total]",
                                                   "object_kind": "measure", "text": "1 2"}
-    assert stderr == "found 2 formulas in 1 models\n"
+    assert stderr == "found 2 formulas in 1 model\n"
 
 
 @pytest.mark.skipif(not SHARED_MODELS.is_dir(), reason=f"the shared model files are not at {SHARED_MODELS}")

@@ -29,7 +29,10 @@ POSITIONS = [
     # the end of input, also right after a line feed and in empty input
     ("query", "EVALUATE", ("parse", "unexpected end of input", 8, 8), (1, 9, 1, 9)),
     ("expr", "f(1,\n2", ("parse", "expected `)`", 6, 6), (2, 2, 2, 2)),
-    ("expr", "1 +\n", ("parse", "unexpected end of input", 4, 4), (2, 1, 2, 1)),
+    # ... but after final line ends, just past the last character that is not white space
+    ("expr", "1 +\n", ("parse", "unexpected end of input", 3, 3), (1, 4, 1, 4)),
+    ("expr", "1 +\n \r\n\t", ("parse", "unexpected end of input", 3, 3), (1, 4, 1, 4)),
+    ("expr", "\n\n", ("parse", "unexpected end of input", 0, 0), (1, 1, 1, 1)),
     ("expr", "", ("parse", "unexpected end of input", 0, 0), (1, 1, 1, 1)),
 ]
 
@@ -53,7 +56,7 @@ RENDERED = [
     # a span of several characters, then one caret at the end of input
     ("expr", "1 ああ", "f.dax:1:3: parse error: expected end of input\n1 ああ\n  ^^^^"),
     ("query", "EVALUATE", "f.dax:1:9: parse error: unexpected end of input\nEVALUATE\n        ^"),
-    ("expr", "1 +\n", "f.dax:2:1: parse error: unexpected end of input\n\n^"),
+    ("expr", "1 +\n", "f.dax:1:4: parse error: unexpected end of input\n1 +\n   ^"),
     # the carriage return of a CRLF line end is not shown
     ("expr", "1 2\r\n", "f.dax:1:3: parse error: expected end of input\n1 2\n  ^"),
     # a control character cannot reach the terminal
@@ -70,7 +73,7 @@ def test_to_dict_lists_every_field_after_the_path():
     d = diagnose("expr", "1 2")
     assert d.to_dict("p") == {
         "path": "p", "kind": "parse", "message": "expected end of input", "start": 2, "end": 3,
-        "line": 1, "column": 3, "end_line": 1, "end_column": 4,
+        "line": 1, "column": 3, "end_line": 1, "end_column": 4, "severity": "error", "code": "DAX002", "hint": None,
     }
 
 

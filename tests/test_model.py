@@ -246,28 +246,40 @@ def test_bim_lines_of_arrays_and_escapes_map_to_the_file(tmp_path):
 # --- faults -------------------------------------------------------------------
 
 FAULTS = [
-    ("model.bim", '{"model": {"tables": [}}', "model.bim", 1, "invalid JSON"),
-    ("model.bim", '{\n "name": "x",\n "model": {"tables": [{"name": "t"}]', "model.bim", 3, "invalid JSON"),
-    ("model.bim", '{"name": "db", "compatibilityLevel": 1600}', "model.bim", 1, 'no "model" object'),
+    # file, text, the error's file, line, column, and a part of its message
+    ("model.bim", '{"model": {"tables": [}}', "model.bim", 1, 23, "invalid JSON"),
+    ("model.bim", '{\n "name": "x",\n "model": {"tables": [{"name": "t"}]', "model.bim", 3, 37, "invalid JSON"),
+    ("model.bim", '{"name": "db", "compatibilityLevel": 1600}', "model.bim", 1, 1, 'no "model" object'),
     ("model.bim", '{"model": {"tables": [{"name": "t", "measures": [{"name": "m", "expression": 1}]}]}}',
-     "model.bim", 1, "not a string or an array of strings"),
+     "model.bim", 1, 50, "not a string or an array of strings"),
     ("model.bim", '{"model": {"tables": [{"name": "t", "partitions": [{"source": {"type": "odd"}}]}]}}',
-     "model.bim", 1, "unknown source type 'odd'"),
-    ("definition/tables/t.tmdl", lines("table t", f"{T}measure Total Sales = 1"), "t.tmdl", 2, "cannot understand"),
-    ("definition/tables/t.tmdl", lines("table t", f"{T}measure 'Open = 1"), "t.tmdl", 2, "cannot understand"),
-    ("definition/tables/t.tmdl", lines("table t", f"{T}{T}{T}measure x = 1"), "t.tmdl", 2, "unexpected indentation"),
-    ("definition/tables/t.tmdl", lines("table t", f"{T}measure x = 1", f"{T}{T}{T}+ 2"), "t.tmdl", 3,
-     "unexpected indentation"),
-    ("definition/tables/t.tmdl", lines("table t", f"{T}measure x = ```", f"{T}{T}{T}1"), "t.tmdl", 2, "never closed"),
-    ("definition/tables/t.tmdl", lines("table t", f"{T}partition t = odd"), "t.tmdl", 2, "unknown source type"),
-    ("definition/tables/t.tmdl", lines("measure x = 1"), "t.tmdl", 1, "outside a table"),
-    ("definition/tables/t.tmdl", lines("table t", f"{T}  column x"), "t.tmdl", 2, "cannot understand"),
-    ("definition/tables/t.tmdl", b"table t\n\xff\n", "t.tmdl", 2, "not valid UTF-8"),
+     "model.bim", 1, 63, "unknown source type 'odd'"),
+    # a source type that is no string (it used to escape as a TypeError)
+    ("model.bim", '{"model":{"tables":[{"name":"T","partitions":[{"name":"p","source":{"type":[]}}]}]}}',
+     "model.bim", 1, 76, "\"type\" is not a string"),
+    ("model.bim", '{"model":{"tables":[{"name":"T","partitions":[{"name":"p","source":{"type":{}}}]}]}}',
+     "model.bim", 1, 76, "\"type\" is not a string"),
+    ("definition/tables/t.tmdl", lines("table t", f"{T}measure Total Sales = 1"), "t.tmdl", 2, 2, "cannot understand"),
+    ("definition/tables/t.tmdl", lines("table t", f"{T}measure 'Open = 1"), "t.tmdl", 2, 2, "cannot understand"),
+    ("definition/tables/t.tmdl", lines("table t", f"{T}{T}{T}measure x = 1"), "t.tmdl", 2, 4, "unexpected indentation"),
+    ("definition/tables/t.tmdl", lines("table t", f"{T}measure x = 1", f"{T}{T}{T}+ 2"), "t.tmdl", 3, 4,
+     "unexpected indentation: 3 tabs where at most 2 can stand; the formula of measure x starts on its `=` line"),
+    ("definition/tables/t.tmdl", lines("table t", f"{T}measure x = ```", f"{T}{T}{T}1"), "t.tmdl", 2, 2,
+     "never closed"),
+    ("definition/tables/t.tmdl", lines("table t", f"{T}partition t = odd"), "t.tmdl", 2, 2, "unknown source type"),
+    ("definition/tables/t.tmdl", lines("measure x = 1"), "t.tmdl", 1, 1, "outside a table"),
+    # what the format expects, in words a model's author understands
+    ("definition/tables/t.tmdl", lines("table t", f"{T}  column x"), "t.tmdl", 2, 2,
+     "the line is indented with spaces after 1 tabs: TMDL indents with tabs only"),
+    ("definition/tables/t.tmdl", lines("table t", f"{T}measure m =", f"{T}{T}SUM(t[a])"), "t.tmdl", 3, 3,
+     "'SUM(t[a])' reads as the formula of measure m but is indented like its properties (2 tabs): indent the lines"
+     " of a formula 3 tabs"),
+    ("definition/tables/t.tmdl", b"table t\n\xff\n", "t.tmdl", 2, 1, "not valid UTF-8"),
 ]
 
 
-@pytest.mark.parametrize("name, text, file, line, message", FAULTS)
-def test_faults_name_file_and_line(tmp_path, name, text, file, line, message):
+@pytest.mark.parametrize("name, text, file, line, column, message", FAULTS)
+def test_faults_name_file_line_and_column(tmp_path, name, text, file, line, column, message):
     path = tmp_path / name
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(text if isinstance(text, bytes) else text.encode("utf-8"))
@@ -276,8 +288,8 @@ def test_faults_name_file_and_line(tmp_path, name, text, file, line, message):
     with pytest.raises(ModelError) as info:
         list(read_model(tmp_path))
     error = info.value
-    assert Path(error.file).name == file and error.line == line and message in error.message
-    assert str(error) == f"{error.file}:{line}: {error.message}"
+    assert (Path(error.file).name, error.line, error.column) == (file, line, column) and message in error.message
+    assert str(error) == f"{error.file}:{line}:{column}: {error.message}"
 
 
 def test_errors_list_collects_and_goes_on(tmp_path):

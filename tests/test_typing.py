@@ -49,6 +49,13 @@ CLIENTS = [
     ("from quarrow_dax.syntax import parse_query\nq = parse_query('EVALUATE T')\nn: int = q.evaluates[0].span.start\n",
      False),  # a node built in code has no span: it must be checked for None
     ("from quarrow_dax.syntax import tokenize\nk: list[str] = [t.kind for t in tokenize('1') if t.is_comment]\n", True),
+    # the reporting layer and the checking functions
+    ("from quarrow_dax.check import CheckOptions, check_file\nfrom quarrow_dax.diagnostics import Diagnostic, "
+     "writer_for\nfound: list[Diagnostic] = check_file('a.dax', CheckOptions(mode='expr'))\n"
+     "writer_for('sarif', print, print).add(found[0])\n", True),
+    ("from quarrow_dax.check import CheckOptions\nCheckOptions(mode='table')\n", False),
+    ("from quarrow_dax.diagnostics import Diagnostic\nd = Diagnostic.for_path('read', 'gone', 'a.dax')\n"
+     "s: str = d.severity\nh: str = d.hint\n", False),
 ]
 
 

@@ -1,12 +1,37 @@
 """Fast, exact DAX lexer and parser.
 
 Each function takes DAX source text and returns compact JSON text; a lexical
-or syntax error raises ValueError whose message ends with the byte span, for
-example "parse error: expected end of input at 2..3".
+or syntax error raises ValueError whose message ends with the byte span of
+the UTF-8 input, for example "parse error: expected end of input at 2..3".
+Only the first error is reported.
 
-`loads` decodes a result like json.loads but without a depth limit (a long
-sum nests deeper than json.loads can follow); `quarrow_dax.diagnostics`
-turns an error into lines, columns and a source snippet.
+lex(input)
+    The tokens: a JSON list of {"kind": ..., "span": {"start": s, "end": e}},
+    ending with {"kind": "Eof", ...}. Punctuation kinds are strings
+    ("LParen", "Comma", ...); the others carry their text: {"Ident": "SUM"},
+    {"Number": "1.5"}, {"String": "a\\"b"}, {"QuotedIdent": "Sales"},
+    {"BracketIdent": "Amount"}, {"Param": "p"}, {"DocComment": "text"}.
+    Comments and white space make no tokens.
+
+parse_expression(input)
+    The syntax tree of one expression, such as the formula of a measure:
+    {"Binary": {"op": "Add", "left": ..., "right": ...}}, {"FunctionCall":
+    {"name": ..., "args": [...]}}, {"Number": "1"} and so on.
+
+parse_query(input)
+    The syntax tree of a query: {"define": {"defs": [...]} | null,
+    "evaluates": [{"expr", "order_by", "start_at"}]}.
+
+loads(text)
+    Decodes a result like json.loads, but without a depth limit: a long sum
+    nests deeper than json.loads can follow.
+
+The functions of the extension module carry no docstrings of their own (the
+module is exact and unchanged; `help(quarrow_dax.lex)` shows only the
+signature), so they are documented here. `quarrow_dax.diagnostics` turns an
+error into lines, columns and a snippet, `quarrow_dax.check` checks files and
+models as the command line `quarrow-dax check` does, and `quarrow_dax.model`
+reads the formulas of tabular models.
 """
 
 from ._native import lex, parse_expression, parse_query

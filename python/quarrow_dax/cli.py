@@ -5,22 +5,28 @@
     quarrow-dax query FILE...   print the syntax tree of each file's query
     quarrow-dax check PATH...   report the first error of each file or formula
 
-FILE may be - for standard input. Files are read as UTF-8; a leading
-byte-order mark is dropped, so byte spans count from the character after it.
+FILE may be - for standard input. Files are read as UTF-8 unless a
+byte-order mark says UTF-16 or UTF-32 (or --encoding names another
+encoding); the mark is dropped, so byte spans count from the character
+after it.
 
 `check` also takes tabular models: a *.bim file, a TMDL folder or a folder
 holding one, and finds the models under any folder it searches. Every DAX
-formula of a model is parsed as its kind requires (model.parse_formula).
+formula of a model is parsed as its kind requires. The checking itself lives
+in check.py and the output formats in diagnostics.py; this module parses the
+command line and writes.
 
 Exit status: 0 when everything parsed, 1 when some file or formula has a
-lexical or syntax error, 2 for a bad command line, a file that cannot be read
-(missing, unreadable, not UTF-8) or a model that cannot be read (malformed
-JSON or TMDL); the other files and models are still processed.
+lexical or syntax error, 2 for a bad command line, a path that cannot be read
+or holds nothing to check, or a model that cannot be read (malformed JSON or
+TMDL); the other files and models are still processed. 141 when the reader
+of standard output went away (`| head`), as for a command that SIGPIPE ends.
 """
 
 from __future__ import annotations
 
 import argparse
+import codecs
 import concurrent.futures
 import contextlib
 import json
@@ -28,17 +34,29 @@ import os
 import re
 import sys
 import time
-from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
-from dataclasses import dataclass
-from typing import IO, TextIO
+from collections.abc import Callable, Generator, Sequence
+from typing import IO, Any, NoReturn, TextIO
 
+from . import __version__
 from ._native import lex, parse_expression, parse_query
-from .diagnostics import Diagnostic, split_error
-from .model import Formula, ModelError, find_models, parse_formula, read_model
+from .check import (
+    STDIN,
+    CheckOptions,
+    ModelTally,
+    check_file,
+    check_model,
+    collect_inputs,
+    display_path,
+    is_query,
+    object_name,
+    model_problem,
+    read_problem,
+)
+from .diagnostics import FORMATS, Diagnostic, Writer, object_phrase, writer_for
+from .model import ModelError, read_model
+from .sources import MAX_FILE_SIZE, SourceError, decode_text, read_bytes
 
 PROG = "quarrow-dax"
-STDIN = "-"
-STDIN_NAME = "<stdin>"
 
 COMMANDS: dict[str, tuple[Callable[[str], str], str]] = {
     "lex": (lex, "print the tokens of each FILE"),
@@ -46,107 +64,61 @@ COMMANDS: dict[str, tuple[Callable[[str], str], str]] = {
     "query": (parse_query, "print the syntax tree of the query in each FILE"),
 }
 
-EXIT_OK, EXIT_ERRORS, EXIT_USAGE = 0, 1, 2
+EXIT_OK, EXIT_ERRORS, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 0, 1, 2, 130, 141
+
+#: The largest output --indent writes unless the user allows more: a long
+#: left-deep chain indents every level deeper, so its indented text grows
+#: with the square of its depth and can dwarf any disk.
+MAX_OUTPUT = 1 << 30
+# Output is written in pieces of about this many characters, so that memory
+# stays bounded however large the output is.
+_WRITE_BATCH = 1 << 20
 
 
-class ReadError(Exception):
-    """A file that cannot be read as UTF-8 text; the text says why."""
-
-
-# --- reading ------------------------------------------------------------------
-
-
-def decode_source(data: bytes) -> str:
-    """The text of a file's bytes: UTF-8 without a leading byte-order mark.
-    Raises ReadError naming the position of the first invalid byte."""
-    try:
-        text = data.decode("utf-8")
-    except UnicodeDecodeError as error:
-        before = data[: error.start]
-        line = before.count(b"\n") + 1
-        column = len(before[before.rfind(b"\n") + 1 :].decode("utf-8")) + 1
-        byte = data[error.start]
-        raise ReadError(
-            f"not valid UTF-8: {error.reason} 0x{byte:02x} at line {line}, column {column}"
-            f" (byte {error.start})"
-        ) from None
-    return text[1:] if text.startswith("\ufeff") else text
-
-
-def read_source(path: str) -> str:
-    """The text of the file at `path`, or of standard input for "-"."""
-    try:
-        if path == STDIN:
-            data = sys.stdin.buffer.read()
-        else:
-            with open(path, "rb") as f:
-                data = f.read()
-    except OSError as error:
-        raise ReadError(error.strerror or str(error)) from None
-    return decode_source(data)
-
-
-def display_path(path: str) -> str:
-    return STDIN_NAME if path == STDIN else path
-
-
-MODEL_SUFFIXES = (".bim", ".tmdl")
-
-
-def dax_files(directory: str, skip: set[str]) -> list[str]:
-    """The `*.dax` files under `directory`, sorted so that every run reports
-    in the same order, leaving out the folders in `skip` (normalised paths)."""
-    found: list[str] = []
-    if os.path.normpath(directory) in skip:
-        return found
-    for folder, subfolders, names in os.walk(directory):
-        subfolders[:] = sorted(
-            name for name in subfolders if os.path.normpath(os.path.join(folder, name)) not in skip
-        )
-        found.extend(os.path.join(folder, name) for name in sorted(names) if name.lower().endswith(".dax"))
-    return found
-
-
-def collect_inputs(paths: Iterable[str]) -> tuple[list[str], list[str]]:
-    """The DAX files and the models to check. A directory gives the models
-    that find_models finds under it and the `*.dax` files outside the TMDL
-    folders among them (a .dax file in a model folder is no part of the
-    model, and reporting it beside the model would count it twice). An
-    existing *.bim or *.tmdl file is a model; any other path given is a DAX
-    file whatever its name, and one that does not exist is kept: reading it
-    reports the error."""
-    files: list[str] = []
-    models: list[str] = []
-    for path in paths:
-        if path != STDIN and os.path.isdir(path):
-            found = [str(model) for model in find_models(path)]
-            models.extend(found)
-            files.extend(dax_files(path, {os.path.normpath(model) for model in found}))
-        elif path != STDIN and os.path.isfile(path) and path.lower().endswith(MODEL_SUFFIXES):
-            models.append(path)
-        else:
-            files.append(path)
-    return files, models
+class OutputError(Exception):
+    """Standard output cannot be written (closed, or a full disk)."""
 
 
 # --- writing ------------------------------------------------------------------
 
 
+def _encode(text: str) -> bytes:
+    # Bytes, so that non-ASCII names survive whatever encoding stdout has;
+    # surrogateescape gives back the bytes of undecodable file names.
+    try:
+        return text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "backslashreplace")
+
+
 def write_out(text: str) -> None:
-    # Bytes, so that non-ASCII names survive whatever encoding stdout has.
-    sys.stdout.buffer.write(text.encode("utf-8", "surrogateescape"))
-    sys.stdout.flush()
+    stream: TextIO | None = sys.stdout
+    if stream is None:
+        raise OutputError("standard output is closed")
+    try:
+        stream.buffer.write(_encode(text))
+        stream.flush()
+    except BrokenPipeError:
+        raise
+    except (OSError, ValueError) as error:
+        raise OutputError(getattr(error, "strerror", None) or str(error)) from None
 
 
 def write_err(text: str) -> None:
-    sys.stderr.buffer.write(text.encode("utf-8", "surrogateescape"))
-    sys.stderr.flush()
+    stream: TextIO | None = sys.stderr
+    if stream is None:
+        return  # nowhere to say it; the exit status still does
+    try:
+        stream.buffer.write(_encode(text))
+        stream.flush()
+    except (OSError, ValueError):
+        pass
 
 
 _PIECE = re.compile(r'"(?:[^"\\]|\\.)*"|[^"{}\[\],:]+|.', re.DOTALL)
 
 
-def reindent(text: str, indent: int) -> Iterator[str]:
+def reindent(text: str, indent: int) -> Generator[str, None, None]:
     """Pieces of compact JSON `text` laid out as json.dumps(..., indent=indent)
     lays out the same value. One pass over the text with a depth counter
     instead of loading it: a syntax tree may nest deeper than a recursive
@@ -177,17 +149,47 @@ def reindent(text: str, indent: int) -> Iterator[str]:
             yield piece
 
 
+def reindented_size(text: str, indent: int) -> int:
+    """The length of "".join(reindent(text, indent)), counted without making
+    the pieces: the check that refuses a huge output costs one pass."""
+    size = len(text)
+    depth = 0
+    just_opened = False
+    for match in _PIECE.finditer(text):
+        piece = match.group()
+        if just_opened:
+            just_opened = False
+            if piece == "}" or piece == "]":
+                continue
+            depth += 1
+            size += 1 + indent * depth
+        if piece == "{" or piece == "[":
+            just_opened = True
+        elif piece == "}" or piece == "]":
+            depth -= 1
+            size += 1 + indent * depth
+        elif piece == ",":
+            size += 1 + indent * depth
+        elif piece == ":":
+            size += 1
+    return size
+
+
 def write_json(text: str, indent: int | None) -> None:
-    """Writes one JSON document and a line feed, re-indented when asked."""
+    """Writes one JSON document and a line feed, re-indented when asked, in
+    batches of bounded size."""
     if indent is None:
         write_out(text + "\n")
         return
     batch: list[str] = []
+    size = 0
     for piece in reindent(text, indent):
         batch.append(piece)
-        if len(batch) >= 65536:
+        size += len(piece)
+        if size >= _WRITE_BATCH:
             write_out("".join(batch))
             batch.clear()
+            size = 0
     batch.append("\n")
     write_out("".join(batch))
 
@@ -195,108 +197,65 @@ def write_json(text: str, indent: int | None) -> None:
 # --- lex, expr, query ---------------------------------------------------------
 
 
+def read_input(path: str, options: CheckOptions) -> str:
+    """The text of a file or of standard input; raises SourceError."""
+    name = display_path(path)
+    if path == STDIN:
+        limit = options.max_file_size
+        data = sys.stdin.buffer.read(limit + 1 if limit else -1) if sys.stdin is not None else b""
+        if limit and len(data) > limit:
+            raise SourceError(name, f"standard input has more than the limit of {limit:,} bytes")
+    else:
+        data = read_bytes(path, options.max_file_size)
+    return decode_text(data, name, options.encoding)
+
+
 def run_print(args: argparse.Namespace) -> int:
     function = COMMANDS[args.command][0]
     files: list[str] = args.files
     single = len(files) == 1
+    options = CheckOptions(encoding=args.encoding, max_file_size=args.max_file_size)
     status = EXIT_OK
     for path in files:
         name = display_path(path)
         try:
-            source = read_source(path)
-        except ReadError as error:
-            write_err(f"{PROG}: cannot read {name}: {error}\n")
+            source = read_input(path, options)
+        except SourceError as error:
+            write_err(f"{PROG}: cannot read {name}: {error.message}\n")
             status = EXIT_USAGE
             continue
         try:
             result = function(source)
         except ValueError as error:
-            if single:
-                write_err(f"{error}\n")
-            else:
-                write_err(Diagnostic.from_error(error, source).header(name) + "\n")
+            # Located, as check reports it; the JSON on standard output stays as it is.
+            write_err(Diagnostic.from_error(error, source).header(name) + "\n")
             status = max(status, EXIT_ERRORS)
             continue
         if not single:
             # Built as text: the result may nest too deeply for json.loads.
             result = '{"path":' + json.dumps(name, ensure_ascii=False) + ',"result":' + result + "}"
+        if args.indent is not None and args.max_output:
+            size = reindented_size(result, args.indent)
+            if size > args.max_output:
+                write_err(
+                    f"{PROG}: {name}: the indented output would take {size:,} characters, more than the limit of"
+                    f" {args.max_output:,}; raise it with --max-output, or leave out --indent\n"
+                )
+                status = EXIT_USAGE
+                continue
         write_json(result, args.indent)
     return status
 
 
 # --- check --------------------------------------------------------------------
 
-
-def first_word(source: str) -> str | None:
-    """The identifier that begins `source` after comments and doc comments,
-    or None when it begins with anything else. Lexes a growing prefix, so
-    that a large file is not lexed whole just to read its first word: a
-    token is trusted once another one follows it inside the prefix, and a cut
-    that leaves a string or a comment open makes the prefix grow."""
-    size = 4096
-    while True:
-        whole = size >= len(source)
-        try:
-            tokens = json.loads(lex(source if whole else source[:size]))
-        except ValueError as error:
-            if not whole:
-                size *= 16
-                continue
-            # The text has a lexical error: the tokens before it decide.
-            try:
-                start = split_error(str(error))[2]
-                tokens = json.loads(lex(source.encode("utf-8")[:start].decode("utf-8", "ignore")))
-            except ValueError:
-                return None
-            whole = True
-        for index, token in enumerate(tokens):
-            kind = token["kind"]
-            if isinstance(kind, dict) and "DocComment" in kind:
-                continue
-            if not whole and (kind == "Eof" or tokens[index + 1]["kind"] == "Eof"):
-                break  # only comments so far, or a token the cut may shorten
-            word = kind.get("Ident") if isinstance(kind, dict) else None
-            return word if isinstance(word, str) else None
-        else:
-            return None
-        size *= 16
+Task = tuple[str, bytes | None, CheckOptions]
 
 
-def is_query(source: str) -> bool:
-    """Whether `source` reads as a query: it begins with DEFINE or EVALUATE."""
-    word = first_word(source)
-    return word is not None and word.upper() in ("DEFINE", "EVALUATE")
-
-
-@dataclass(frozen=True)
-class Report:
-    """The outcome of checking one file: at most one of the two is set."""
-
-    path: str
-    diagnostic: Diagnostic | None = None
-    read_error: str | None = None
-
-
-def check_source(name: str, source: str, mode: str | None) -> Report:
-    query = is_query(source) if mode is None else mode == "query"
-    try:
-        (parse_query if query else parse_expression)(source)
-    except ValueError as error:
-        return Report(name, diagnostic=Diagnostic.from_error(error, source))
-    return Report(name)
-
-
-def check_task(task: tuple[str, str | None, str | None]) -> Report:
-    """Checks one file; runs in a worker process under --jobs. `task` is the
-    path, the text when it is already read (standard input), and the mode."""
-    path, source, mode = task
-    name = display_path(path)
-    if source is None:
-        try:
-            source = read_source(path)
-        except ReadError as error:
-            return Report(name, read_error=str(error))
-    return check_source(name, source, mode)
+def check_task(task: Task) -> list[Diagnostic]:
+    """Checks one file; runs in a worker process under --jobs."""
+    path, data, options = task
+    return check_file(path, options, data)
 
 
 class Progress:
@@ -306,16 +265,16 @@ class Progress:
     DELAY = 1.0
     INTERVAL = 0.1
 
-    def __init__(self, total: int, stream: TextIO, enabled: bool) -> None:
+    def __init__(self, total: int, stream: TextIO | None, enabled: bool) -> None:
         self.total = total
         self.stream = stream
-        self.enabled = enabled and stream.isatty()
+        self.enabled = enabled and stream is not None and stream.isatty()
         self.started = time.monotonic()
         self.drawn_at = 0.0
         self.visible = False
 
     def update(self, done: int) -> None:
-        if not self.enabled:
+        if not self.enabled or self.stream is None:
             return
         now = time.monotonic()
         if now - self.started < self.DELAY or now - self.drawn_at < self.INTERVAL:
@@ -328,72 +287,102 @@ class Progress:
         self.visible = True
 
     def clear(self) -> None:
-        if self.visible:
+        if self.visible and self.stream is not None:
             self.stream.write("\r\x1b[K")
             self.stream.flush()
             self.visible = False
 
 
-def check_reports(
-    tasks: Sequence[tuple[str, str | None, str | None]], jobs: int
-) -> Generator[Report, None, None]:
-    """The reports of the tasks, in their order, from `jobs` processes."""
-    if jobs <= 1 or len(tasks) <= 1:
+def worker_count(requested: int, tasks: int) -> int:
+    """Processes for `tasks` files when `requested` (0: one per processor):
+    never more than there are files or processors."""
+    processors = os.cpu_count() or 1
+    return max(1, min(requested or processors, processors, tasks))
+
+
+def check_reports(tasks: Sequence[Task], jobs: int) -> Generator[list[Diagnostic], None, None]:
+    """The diagnostics of each task, in their order, from `jobs` processes."""
+    workers = worker_count(jobs, len(tasks))
+    if workers <= 1:
         yield from map(check_task, tasks)
         return
-    with concurrent.futures.ProcessPoolExecutor(max_workers=jobs) as executor:
+    with concurrent.futures.ProcessPoolExecutor(max_workers=workers) as executor:
         try:
             # Several files per message between processes, but small enough
             # batches that every process stays busy to the end.
-            chunk = max(1, min(32, len(tasks) // (jobs * 8)))
+            chunk = max(1, min(32, len(tasks) // (workers * 8)))
             yield from executor.map(check_task, tasks, chunksize=chunk)
         finally:
             # Stopped early (broken pipe, interrupt): drop the files not begun.
             executor.shutdown(wait=True, cancel_futures=True)
 
 
-def check_files(args: argparse.Namespace, files: list[str]) -> tuple[int, int, int]:
-    """Checks the DAX files and writes their errors; returns the exit status,
-    how many files were checked and how many of those failed."""
-    tasks: list[tuple[str, str | None, str | None]] = []
-    status = EXIT_OK
-    for path in files:
-        source = None
-        if path == STDIN:
-            try:
-                source = read_source(path)
-            except ReadError as error:
-                write_err(f"{PROG}: cannot read {STDIN_NAME}: {error}\n")
-                status = EXIT_USAGE
-                continue
-        tasks.append((path, source, args.mode))
+def status_of(diagnostic: Diagnostic) -> int:
+    """The exit status a diagnostic calls for."""
+    if diagnostic.severity != "error":
+        return EXIT_OK
+    return EXIT_USAGE if diagnostic.kind in Writer.INPUT_KINDS else EXIT_ERRORS
 
-    jobs: int = args.jobs or os.cpu_count() or 1
+
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" + ("" if count == 1 else "s")
+
+
+def options_of(args: argparse.Namespace) -> CheckOptions:
+    return CheckOptions(mode=args.mode, encoding=args.encoding, max_file_size=args.max_file_size)
+
+
+def check_files(args: argparse.Namespace, files: list[str], writer: Writer) -> tuple[int, int, int]:
+    """Checks the DAX files and writes their diagnostics; returns the exit
+    status, how many files were checked and how many of those failed."""
+    options = options_of(args)
+    tasks: list[Task] = []
+    for path in files:
+        data = None
+        if path == STDIN:
+            limit = options.max_file_size
+            data = sys.stdin.buffer.read(limit + 1 if limit else -1) if sys.stdin is not None else b""
+        tasks.append((path, data, options))
+
     progress = Progress(len(tasks), sys.stderr, not args.no_progress)
+    status = EXIT_OK
     failed = 0
     # closing: on a broken pipe the worker processes stop here, not whenever
     # the generator happens to be collected.
-    with contextlib.closing(check_reports(tasks, jobs)) as reports:
+    with contextlib.closing(check_reports(tasks, args.jobs)) as reports:
         try:
-            for done, report in enumerate(reports, 1):
-                if report.read_error is not None:
+            for done, diagnostics in enumerate(reports, 1):
+                if diagnostics:
                     progress.clear()
-                    write_err(f"{PROG}: cannot read {report.path}: {report.read_error}\n")
-                    status = EXIT_USAGE
                     failed += 1
-                elif report.diagnostic is not None:
-                    progress.clear()
-                    if args.format == "json":
-                        record = report.diagnostic.to_dict(report.path)
-                        write_out(json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n")
-                    else:
-                        write_out(report.diagnostic.render(report.path) + "\n")
-                    status = max(status, EXIT_ERRORS)
-                    failed += 1
+                for diagnostic in diagnostics:
+                    writer.add(diagnostic)
+                    status = max(status, status_of(diagnostic))
                 progress.update(done)
         finally:
             progress.clear()
     return status, len(tasks), failed
+
+
+def check_models(args: argparse.Namespace, models: list[str], writer: Writer) -> tuple[int, str]:
+    """Parses every formula of the models and writes the diagnostics; returns
+    the exit status and the summary line. Always in this process: reading
+    and parsing all models takes less time than starting worker processes."""
+    options = options_of(args)
+    status = EXIT_OK
+    count = failed = broken = 0
+    for model in models:
+        tally = ModelTally()
+        for diagnostic in check_model(model, options, tally):
+            writer.add(diagnostic)
+            status = max(status, status_of(diagnostic))
+        count += tally.formulas
+        failed += tally.failed
+        broken += tally.unreadable
+    summary = f"checked {plural(count, 'formula')} in {plural(len(models), 'model')}: {failed} with errors"
+    if broken:
+        summary += f"; {plural(broken, 'model')} could not be read in full"
+    return status, summary + "\n"
 
 
 def run_check(args: argparse.Namespace) -> int:
@@ -401,102 +390,26 @@ def run_check(args: argparse.Namespace) -> int:
     if paths.count(STDIN) > 1:
         write_err(f"{PROG}: check: standard input (-) given more than once\n")
         return EXIT_USAGE
-    files, models = collect_inputs(paths)
+    inputs = collect_inputs(paths)
     if args.list:
-        return run_list(args, files, models)
-    status, checked, failed = check_files(args, files)
+        return run_list(args, inputs.files, inputs.models, inputs.problems)
+    writer = writer_for(args.format, write_out, write_err, PROG, __version__)
+    status = EXIT_OK
+    for problem in inputs.problems:
+        writer.add(problem)
+        status = max(status, status_of(problem))
+    file_status, checked, failed = check_files(args, inputs.files, writer)
+    status = max(status, file_status)
     summaries = []
     # A run without models keeps the summary it always had, even for no files.
-    if files or not models:
-        summaries.append(f"checked {checked} files: {failed} with errors\n")
-    if models:
-        model_status, summary = check_models(args, models)
+    if inputs.files or not inputs.models:
+        summaries.append(f"checked {plural(checked, 'file')}: {failed} with errors\n")
+    if inputs.models:
+        model_status, summary = check_models(args, inputs.models, writer)
         status = max(status, model_status)
         summaries.append(summary)
-    # With --format json standard output holds JSON lines only.
-    (write_err if args.format == "json" else write_out)("".join(summaries))
+    writer.finish("".join(summaries), successful=status < EXIT_USAGE)
     return status
-
-
-# --- models -------------------------------------------------------------------
-
-# Formulas that belong to another object, named after it: "KPI target of 'Sales'[Margin]".
-_ATTACHED = {
-    "multiple or empty selection expression", "no selection expression", "format string definition",
-    "detail rows definition", "KPI target", "KPI status", "KPI trend",
-}
-
-
-def _quote_table(name: str) -> str:
-    return "'" + name.replace("'", "''") + "'"
-
-
-def object_name(formula: Formula) -> str:
-    """The formula's object as DAX writes it: 'Table'[Name], 'Table', or a
-    function's name; a security filter names its table and its role."""
-    if formula.kind == "row-level security filter":
-        return f"{_quote_table(formula.table or '')} for role {_quote_table(formula.name)}"
-    if formula.table is None:
-        return formula.name
-    if formula.name == formula.table or formula.kind == "calculated table":
-        return _quote_table(formula.table)
-    return _quote_table(formula.table) + "[" + formula.name.replace("]", "]]") + "]"
-
-
-def describe(formula: Formula) -> str:
-    """The kind and the object, as in "measure 'Sales'[Total]"."""
-    joint = " of " if formula.kind in _ATTACHED else " "
-    return formula.kind + joint + object_name(formula)
-
-
-def model_error_text(error: ModelError) -> str:
-    where = error.file if error.line is None else f"{error.file}:{error.line}"
-    return f"{where}: model error: {error.message}\n"
-
-
-def formula_error(args: argparse.Namespace, formula: Formula, error: ValueError) -> str:
-    """The report of a formula's error. Its line and column are in the model
-    file; the source and caret lines are those of the formula's own text,
-    where a .bim file's JSON escapes are already decoded."""
-    diagnostic = Diagnostic.from_error(error, formula.text)
-    line, column = formula.locate_offset(diagnostic.start)
-    if args.format == "json":
-        end_line, end_column = formula.locate_offset(diagnostic.end)
-        record: dict[str, str | int] = {
-            "path": formula.file, "object": object_name(formula), "object_kind": formula.kind
-        }
-        record.update(diagnostic.to_dict(formula.file))
-        record.update(line=line, column=column, end_line=end_line, end_column=end_column)
-        return json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n"
-    header = f"{formula.file}:{line}:{column}: {diagnostic.kind} error: {diagnostic.message}"
-    return f"{header}\n  in {describe(formula)}\n{diagnostic.excerpt()}\n"
-
-
-def check_models(args: argparse.Namespace, models: list[str]) -> tuple[int, str]:
-    """Parses every formula of the models and writes the errors; returns the
-    exit status and the summary line. Always in this process: reading and
-    parsing all models takes less time than starting worker processes."""
-    status = EXIT_OK
-    count = failed = broken = 0
-    for model in models:
-        errors: list[ModelError] = []
-        for formula in read_model(model, errors):
-            count += 1
-            try:
-                parse_formula(formula)
-            except ValueError as error:
-                write_out(formula_error(args, formula, error))
-                status = max(status, EXIT_ERRORS)
-                failed += 1
-        for model_error in errors:
-            write_err(model_error_text(model_error))
-        if errors:
-            status = max(status, EXIT_USAGE)
-            broken += 1
-    summary = f"checked {count} formulas in {len(models)} models: {failed} with errors"
-    if broken:
-        summary += f"; {broken} models could not be read in full"
-    return status, summary + "\n"
 
 
 # Control characters but tabs: shown as U+FFFD, so that a listed line cannot
@@ -507,6 +420,7 @@ _CONTROL = re.compile(r"[\x00-\x08\x0b-\x1f\x7f-\x9f]")
 def first_line(text: str) -> tuple[int, int, str]:
     """(line, column, text) of the first line of `text` that is not blank,
     cut short when long, so that a listing keeps one line per formula."""
+    number = 0
     for number, line in enumerate(text.split("\n"), 1):
         shown = line.strip()
         if shown:
@@ -516,45 +430,55 @@ def first_line(text: str) -> tuple[int, int, str]:
     return 1, 1, ""
 
 
-def run_list(args: argparse.Namespace, files: list[str], models: list[str]) -> int:
+def run_list(args: argparse.Namespace, files: list[str], models: list[str], problems: list[Diagnostic]) -> int:
     """Writes one line per DAX file and per formula of each model, without
-    parsing anything: where it starts, what it belongs to and its first line."""
+    parsing anything: where it starts, what it is and its first line."""
     status = EXIT_OK
+    machine = args.format == "json"
+    options = options_of(args)
 
-    def write_entry(path: str, line: int, column: int, text: str, formula: Formula | None) -> None:
-        if args.format == "json":
-            record = {
-                "path": path, "line": line, "column": column,
-                "object": None if formula is None else object_name(formula),
-                "object_kind": "file" if formula is None else formula.kind, "text": text,
-            }
+    def problem(diagnostic: Diagnostic) -> None:
+        nonlocal status
+        if machine:
+            write_out(json.dumps(diagnostic.to_dict(), ensure_ascii=False, separators=(",", ":")) + "\n")
+        elif diagnostic.kind == "read":
+            write_err(f"{PROG}: cannot read {diagnostic.path}: {diagnostic.message}\n")
+        elif diagnostic.kind == "path":
+            write_err(f"{PROG}: {diagnostic.path}: {diagnostic.message}\n")
+        else:
+            write_err(diagnostic.render() + "\n")
+        status = max(status, status_of(diagnostic))
+
+    def entry(path: str, line: int, column: int, text: str, kind: str, name: str | None) -> None:
+        if machine:
+            record = {"path": path, "line": line, "column": column, "object": name, "object_kind": kind, "text": text}
             write_out(json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n")
         else:
-            write_out(f"{path}:{line}:{column}: {'file' if formula is None else describe(formula)}: {text}\n")
+            write_out(f"{path}:{line}:{column}: {kind if name is None else object_phrase(kind, name)}: {text}\n")
 
+    for diagnostic in problems:
+        problem(diagnostic)
     for path in files:
         try:
-            source = read_source(path)
-        except ReadError as error:
-            write_err(f"{PROG}: cannot read {display_path(path)}: {error}\n")
-            status = EXIT_USAGE
+            source = read_input(path, options)
+        except SourceError as error:
+            problem(read_problem(error, display_path(path)))
             continue
-        write_entry(display_path(path), *first_line(source), None)
+        mode = options.mode or ("query" if is_query(source) else "expr")
+        entry(display_path(path), *first_line(source), "query file" if mode == "query" else "expression file", None)
     count = 0
     for model in models:
         errors: list[ModelError] = []
-        for formula in read_model(model, errors):
+        for formula in read_model(model, errors, [], max_file_size=options.max_file_size):
             count += 1
             line, column, text = first_line(formula.text)
-            write_entry(formula.file, *formula.locate(line, column), text, formula)
+            entry(formula.file, *formula.locate(line, column), text, formula.kind, object_name(formula))
         for model_error in errors:
-            write_err(model_error_text(model_error))
-            status = EXIT_USAGE
-    found = [f"{len(files)} files"] if files or not models else []
+            problem(model_problem(model_error))
+    found = [plural(len(files), "file")] if files or not models else []
     if models:
-        found.append(f"{count} formulas in {len(models)} models")
-    summary = "found " + " and ".join(found) + "\n"
-    (write_err if args.format == "json" else write_out)(summary)
+        found.append(f"{plural(count, 'formula')} in {plural(len(models), 'model')}")
+    (write_err if machine else write_out)("found " + " and ".join(found) + "\n")
     return status
 
 
@@ -571,18 +495,66 @@ def non_negative(text: str) -> int:
     return value
 
 
+_SIZE = re.compile(r"(\d+)\s*([kKmMgG]?)[bB]?")
+
+
+def byte_size(text: str) -> int:
+    """A size in bytes: 1000, 64K, 256M, 2G (powers of 1024); 0 for no limit."""
+    match = _SIZE.fullmatch(text.strip())
+    if match is None:
+        raise argparse.ArgumentTypeError(f"not a size such as 1000, 64K, 256M or 2G: {text!r}")
+    return int(match.group(1)) * {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}[match.group(2).lower()]
+
+
+def encoding_name(text: str) -> str:
+    try:
+        return codecs.lookup(text).name
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding: {text!r}") from None
+
+
+class ArgumentParser(argparse.ArgumentParser):
+    """argparse, with a word for a path that starts with `-`: argparse takes
+    it for an option and otherwise reports a missing argument."""
+
+    argv: Sequence[str] = ()
+
+    def error(self, message: str) -> NoReturn:
+        for argument in self.argv:
+            if argument.startswith("-") and argument not in ("-", "--") and not argument.startswith("--") and (
+                os.path.exists(argument) or argument.lower().endswith((".dax", ".bim", ".tmdl"))
+            ):
+                message += (f"\n{PROG}: {argument!r} is read as an option; for a path that starts with '-',"
+                            f" write ./{argument} or put -- before the paths")
+                break
+        super().error(message)
+
+
+def add_reading_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--encoding", type=encoding_name, metavar="NAME",
+        help="the encoding of DAX files without a byte-order mark (default UTF-8), such as cp1252 or latin-1; "
+        "a UTF-8, UTF-16 or UTF-32 byte-order mark always wins",
+    )
+    command.add_argument(
+        "--max-file-size", type=byte_size, default=MAX_FILE_SIZE, metavar="SIZE",
+        help=f"refuse files larger than SIZE (such as 64M or 2G; 0: no limit; default {MAX_FILE_SIZE >> 20}M)",
+    )
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = ArgumentParser(
         prog=PROG,
         description="Lex, parse or check DAX source text.",
         epilog="Exit status: 0 when all input parses, 1 when some file or formula has an error, "
-        "2 for a bad command line, a file that cannot be read or a malformed model.",
+        "2 for a bad command line, a path that cannot be read or a malformed model.",
     )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for name, (_, help_text) in COMMANDS.items():
         command = commands.add_parser(name, help=help_text, description=help_text.capitalize() + ".")
         command.add_argument(
-            "files", nargs="+", metavar="FILE", help="DAX source in UTF-8, or - for standard input"
+            "files", nargs="+", metavar="FILE", help="DAX source, or - for standard input"
         )
         command.add_argument(
             "--indent",
@@ -591,6 +563,13 @@ def build_parser() -> argparse.ArgumentParser:
             help="pretty-print with N spaces per level; with several files, each result "
             'is wrapped as {"path": ..., "result": ...}, one per line without --indent',
         )
+        command.add_argument(
+            "--max-output", type=byte_size, default=MAX_OUTPUT, metavar="SIZE",
+            help="with --indent, refuse (exit status 2) an output larger than SIZE characters, such as 512M or "
+            f"4G; 0: no limit (default {MAX_OUTPUT >> 30}G). A long operator chain indents every level deeper, "
+            "so its indented text grows with the square of its length",
+        )
+        add_reading_options(command)
     check = commands.add_parser(
         "check",
         help="report the first error of each file or model formula",
@@ -613,10 +592,12 @@ def build_parser() -> argparse.ArgumentParser:
     )
     check.add_argument(
         "--format",
-        choices=("text", "json"),
+        choices=tuple(FORMATS),
         default="text",
-        help="text: path:line:column: message, the line and carets (default); json: one object "
-        'per error, with "object" and "object_kind" for a model formula, the summary on standard error',
+        help="text: path:line:column: message, the line and carets (default); gcc: one line per error as "
+        "compilers write it (for editors' problem matchers); json: one object per error; github: GitHub "
+        "Actions annotations; sarif: one SARIF 2.1.0 log. Every format but text writes only its records on "
+        "standard output and the summary on standard error",
     )
     check.add_argument(
         "--jobs",
@@ -624,23 +605,26 @@ def build_parser() -> argparse.ArgumentParser:
         type=non_negative,
         default=1,
         metavar="N",
-        help="processes for the *.dax files; 0: one per CPU. Models are always checked in "
-        "this process, one after another",
+        help="processes for the *.dax files (0: one per processor; never more than files or processors). "
+        "Models are always checked in this process, one after another",
     )
     check.add_argument(
         "--list",
         action="store_true",
         help="parse nothing; print each file and model formula found: where it starts, its "
-        "kind and object, and its first line",
+        "kind and object, and its first line (formats text and json only)",
     )
     check.add_argument("--no-progress", action="store_true", help="never draw a progress bar")
+    add_reading_options(check)
     return parser
 
 
 def _silence_stdout() -> None:
     """Points standard output at the null device, so that the flush at exit
-    does not raise a second BrokenPipeError."""
-    stream: IO[str] = sys.stdout
+    does not raise a second error."""
+    stream: IO[str] | None = sys.stdout
+    if stream is None:
+        return
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, stream.fileno())
@@ -649,7 +633,12 @@ def _silence_stdout() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    ArgumentParser.argv = arguments
+    parser = build_parser()
+    args: Any = parser.parse_args(arguments)
+    if args.command == "check" and args.list and args.format not in ("text", "json"):
+        parser.error("check --list writes text or json only")
     try:
         if args.command == "check":
             return run_check(args)
@@ -657,6 +646,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         # The reader went away (`| head`): stop without a traceback.
         _silence_stdout()
-        return EXIT_ERRORS
+        return EXIT_BROKEN_PIPE
+    except OutputError as error:
+        _silence_stdout()
+        write_err(f"{PROG}: cannot write the output: {error}\n")
+        return EXIT_USAGE
     except KeyboardInterrupt:
-        return 130
+        return EXIT_INTERRUPTED
+

@@ -1,10 +1,11 @@
-"""Turn an error of the parser into a diagnostic a person can read.
+"""Diagnostics as data, rendered in every output format at the very end.
 
-The functions of `quarrow_dax` report a lexical or syntax error as a
-ValueError whose text ends with a byte span of the UTF-8 input, for example
-"parse error: expected end of input at 2..3". `Diagnostic.from_error` reads
-that text back and works out lines and columns, so that an editor or a person
-can find the spot::
+A `Diagnostic` is one finding: where it is (a path, a byte span of the text
+that was checked, and the same span as lines and columns of the file), how
+bad it is (`severity`), what it is (`kind` and a rule `code`), what it says
+(`message`, and an optional `hint`), and, inside a tabular model, which
+object it belongs to. Checking code builds diagnostics; only the command line
+(or any other caller) renders them, through a `Writer` for one format::
 
     from quarrow_dax import parse_expression
     from quarrow_dax.diagnostics import Diagnostic
@@ -13,8 +14,8 @@ can find the spot::
     try:
         parse_expression(source)
     except ValueError as error:
-        diagnostic = Diagnostic.from_error(error, source)
-        print(diagnostic.render("measure.dax"))
+        diagnostic = Diagnostic.from_error(error, source, path="measure.dax")
+        print(diagnostic.render())
 
 prints::
 
@@ -22,21 +23,41 @@ prints::
       2 2
         ^
 
+The functions of `quarrow_dax` report a lexical or syntax error as a
+ValueError whose text ends with a byte span of the UTF-8 input, for example
+"parse error: expected end of input at 2..3"; `Diagnostic.from_error` reads
+that text back and works out lines and columns.
+
 Lines are separated by line feeds only (a carriage return before one belongs
 to no column anyone would count), and both lines and columns start at 1;
 columns count characters, not bytes. The end position is exclusive, like the
-byte span it comes from.
+byte span it comes from. A diagnostic about a whole file (one that cannot be
+read) has line 0: no position.
+
+The formats (`FORMATS`): ``text`` (the header, the source line and carets, as
+above), ``gcc`` (one ``path:line:column: error: message`` line, what editors'
+problem matchers read), ``json`` (one object per line), ``github`` (GitHub
+Actions workflow commands) and ``sarif`` (one SARIF 2.1.0 log). Other tools of
+the package add their own rules to `RULES` (codes such as ``DAX101``) and
+report through the same writers.
 """
 
 from __future__ import annotations
 
 import bisect
+import json
 import re
 import unicodedata
-from dataclasses import dataclass, field
-from typing import Literal
+import urllib.parse
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass, field, replace
+from pathlib import PurePath
+from typing import Any, Literal
 
-__all__ = ["Diagnostic", "ERROR_PATTERN", "LineIndex", "split_error"]
+__all__ = [
+    "Diagnostic", "ERROR_PATTERN", "FORMATS", "LineIndex", "RULES", "Rule", "Severity", "Writer",
+    "object_phrase", "split_error", "writer_for",
+]
 
 #: The display text of the module's errors. DOTALL because a message quotes
 #: the offending character, which may be a line feed.
@@ -45,6 +66,15 @@ ERROR_PATTERN = re.compile(r"^(lex|parse) error: (.*) at (\d+)\.\.(\d+)$", re.DO
 _CONTROL = re.compile(r"[\x00-\x08\x0b-\x1f\x7f-\x9f]")
 
 Kind = Literal["lex", "parse"]
+Severity = Literal["error", "warning", "note"]
+
+# A source line up to this many characters is shown whole; a longer one (a
+# minified or generated file may hold megabytes on one line) is cut to a
+# window around the error.
+EXCERPT_WIDTH = 200
+_CONTEXT = 80  # characters kept before and after the marked span in a window
+_MARK_WIDTH = 80  # characters marked at most in a window
+_ELLIPSIS = "\u2026"
 
 
 def split_error(text: str) -> tuple[Kind, str, int, int]:
@@ -65,7 +95,7 @@ class LineIndex:
     (the line starts are found in one pass), so that mapping many spans of
     the same text costs a binary search and the decoding of one line each::
 
-        index = LineIndex("VAR x = 1\nRETURN  x")
+        index = LineIndex("VAR x = 1\\nRETURN  x")
         index.position(18)     # (2, 9): the `x` after RETURN
         index.offset(2, 9)     # 18
 
@@ -121,13 +151,83 @@ def _width(character: str) -> int:
     return 2 if unicodedata.east_asian_width(character) in ("W", "F") else 1
 
 
+def _window(line: str, first: int, last: int) -> tuple[str, tuple[int, int]]:
+    """The part of `line` to show and the columns to mark in it, for the
+    1-based columns `first` (marked) to `last` (exclusive)."""
+    if len(line) <= EXCERPT_WIDTH:
+        return line, (first, last)
+    low = max(0, first - 1 - _CONTEXT)
+    mark_end = min(last, first + _MARK_WIDTH)
+    high = min(len(line), max(mark_end - 1, first - 1) + _CONTEXT)
+    shown = (_ELLIPSIS if low else "") + line[low:high] + (_ELLIPSIS if high < len(line) else "")
+    shift = low - (1 if low else 0)
+    return shown, (first - shift, mark_end - shift)
+
+
+# --- rules --------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Rule:
+    """What a diagnostic code stands for: its `code`, a short `name` and a
+    one-sentence `summary` (SARIF writes them as the tool's rules)."""
+
+    code: str
+    name: str
+    summary: str
+    severity: Severity = "error"
+
+
+#: The rules by code. The check's own codes are DAX001-DAX009; other tools
+#: add theirs (DAX101 ...) before they report.
+RULES: dict[str, Rule] = {
+    rule.code: rule
+    for rule in (
+        Rule("DAX001", "lex-error", "A character or literal that DAX cannot read."),
+        Rule("DAX002", "syntax-error", "DAX that does not follow the grammar of a formula or query."),
+        Rule("DAX003", "unreadable-input", "A file or folder that cannot be read, or a path with nothing to check."),
+        Rule("DAX004", "unreadable-model", "A model file that cannot be read as TMSL JSON or TMDL."),
+        Rule("DAX005", "model-warning", "Something in a model file that reads, but perhaps not as its author meant.",
+             "warning"),
+    )
+}
+
+_KIND_CODES = {"lex": "DAX001", "parse": "DAX002", "read": "DAX003", "path": "DAX003", "model": "DAX004"}
+
+# Formula kinds that belong to another object and name it: "KPI target of 'Sales'[Margin]".
+_ATTACHED = {
+    "multiple or empty selection expression", "no selection expression", "format string definition",
+    "detail rows definition", "KPI target", "KPI status", "KPI trend",
+}
+
+
+def object_phrase(object_kind: str, name: str) -> str:
+    """The kind and the object as a reader says them: "measure 'Sales'[Total]",
+    "KPI target of 'Sales'[Margin]"."""
+    return object_kind + (" of " if object_kind in _ATTACHED else " ") + name
+
+
+# --- the diagnostic -----------------------------------------------------------
+
+
 @dataclass(frozen=True)
 class Diagnostic:
-    """One located error. `start` and `end` are byte offsets of the UTF-8
-    source; the line and column pairs are 1-based character positions of the
-    same span, `end_line`/`end_column` pointing just past its last character."""
+    """One finding. `start` and `end` are byte offsets of the UTF-8 text that
+    was checked; the line and column pairs are 1-based character positions
+    of the same span in the file `path` (for a formula of a model file: in
+    that file), `end_line`/`end_column` pointing just past its last
+    character. Line 0 means the finding concerns no one place (a file that
+    cannot be read).
 
-    kind: Kind
+    `kind` says what was found: "lex" and "parse" errors of DAX text,
+    "read" (a file or folder that cannot be read), "path" (a path with
+    nothing to check), "model" (a model file that cannot be read in full, or
+    a warning about one); other tools bring their own. `code` is the rule's
+    code (by default the kind's, see `RULES`). `object` and `object_kind`
+    name the model object a formula belongs to (`'Sales'[Margin]`,
+    `measure`)."""
+
+    kind: str
     message: str
     start: int
     end: int
@@ -135,39 +235,120 @@ class Diagnostic:
     column: int
     end_line: int
     end_column: int
-    #: The text of line `line` without its line end, kept so that `render`
-    #: works after the source is gone (for example in another process).
+    #: The source line that `render` shows (cut to a window around the span
+    #: when long), kept so that rendering works after the source is gone
+    #: (for example in another process).
     source_line: str = field(repr=False, default="")
+    path: str | None = None
+    severity: Severity = "error"
+    code: str = ""
+    hint: str | None = None
+    object: str | None = None
+    object_kind: str | None = None
+    #: The 1-based columns of `source_line` that the carets mark (the last
+    #: exclusive); None: `column` to `end_column` on a one-line span, else to
+    #: the end of the line.
+    mark: tuple[int, int] | None = field(repr=False, default=None)
+
+    def __post_init__(self) -> None:
+        if not self.code:
+            object.__setattr__(self, "code", _KIND_CODES.get(self.kind, ""))
 
     @classmethod
-    def from_error(cls, error: ValueError | str, source: str) -> Diagnostic:
-        """The diagnostic of an error the module raised while reading `source`."""
+    def from_error(
+        cls, error: ValueError | str, source: str, *, path: str | None = None, hint: str | None = None
+    ) -> Diagnostic:
+        """The diagnostic of an error the module raised while reading
+        `source`. An error at the very end of input that follows line ends
+        is placed just past the last character that is not white space, so
+        that it points at the last line rather than at an empty one."""
         kind, message, start, end = split_error(str(error))
         index = LineIndex(source)
+        data = index.data
         # Clamped: a span is never past the input, but a diagnostic built from
         # a stale message and a changed source must not fail.
-        start = min(start, len(index.data))
-        end = min(max(end, start), len(index.data))
+        start = min(start, len(data))
+        end = min(max(end, start), len(data))
+        if start == end == len(data):
+            last = len(data.rstrip())
+            if b"\n" in data[last:]:
+                start = end = last
         line, column = index.position(start)
         end_line, end_column = index.position(end)
         text = index.line_text(line)
-        return cls(kind, message, start, end, line, column, end_line, end_column, text)
+        shown, mark = _window(text, column, end_column if end_line == line else len(text) + 1)
+        return cls(kind, message, start, end, line, column, end_line, end_column, shown, path=path, hint=hint,
+                   mark=None if shown is text else mark)
 
-    def header(self, path: str) -> str:
+    @classmethod
+    def for_path(
+        cls,
+        kind: str,
+        message: str,
+        path: str,
+        line: int = 0,
+        column: int = 0,
+        *,
+        severity: Severity = "error",
+        code: str = "",
+        hint: str | None = None,
+    ) -> Diagnostic:
+        """A diagnostic about a file or folder as a whole, or about one place
+        in it (`line` and `column`, 0 when unknown) with no span in checked
+        text: a file that cannot be read, a malformed model file."""
+        end_column = column
+        return cls(kind, message, 0, 0, line, column, line, end_column, path=path, severity=severity, code=code,
+                   hint=hint)
+
+    def relocated(self, path: str, start: tuple[int, int], end: tuple[int, int], **changes: Any) -> Diagnostic:
+        """The same finding placed at (line, column) `start` to `end` of the
+        file `path`, for text that sits inside a larger file (a formula in a
+        model file); the excerpt goes on marking the text's own line. Other
+        fields may be changed by keyword."""
+        if self.mark is not None:
+            mark = self.mark
+        else:
+            last = self.end_column if self.end_line == self.line else len(self.source_line) + 1
+            mark = (self.column, last)
+        return replace(self, path=path, line=start[0], column=start[1], end_line=end[0], end_column=end[1],
+                       mark=mark, **changes)
+
+    @property
+    def located(self) -> bool:
+        """Whether the diagnostic has a line (and a span)."""
+        return self.line > 0
+
+    @property
+    def spanned(self) -> bool:
+        """Whether `start` and `end` are a span of checked text."""
+        return bool(self.source_line) or self.mark is not None or self.kind in ("lex", "parse")
+
+    def where(self, path: str | None = None) -> str:
+        """"path:line:column", "path:line" or "path", as much as is known."""
+        shown = self.path if path is None else path
+        where = shown if shown is not None else "<unknown>"
+        if self.line > 0:
+            where += f":{self.line}"
+            if self.column > 0:
+                where += f":{self.column}"
+        return where
+
+    def header(self, path: str | None = None) -> str:
         """The first line of `render`: "path:line:column: kind error: message"."""
-        return f"{path}:{self.line}:{self.column}: {self.kind} error: {self.message}"
+        return f"{self.where(path)}: {self.kind} {self.severity}: {self.message}"
 
     def caret_line(self) -> str:
         """Carets under the span on its first line, at least one; a span that
         continues on later lines is marked to the end of this one. The padding
         keeps the line's tabs so that the carets line up under any tab width."""
-        before = self.source_line[: self.column - 1]
-        padding = "".join("\t" if c == "\t" else " " * _width(c) for c in before)
-        if self.end_line == self.line:
-            marked = self.source_line[self.column - 1 : self.end_column - 1]
+        if self.mark is not None:
+            first, last = self.mark
         else:
-            marked = self.source_line[self.column - 1 :]
-        width = sum(_width(c) for c in marked)
+            first = self.column
+            last = self.end_column if self.end_line == self.line else len(self.source_line) + 1
+        before = self.source_line[: first - 1]
+        padding = "".join("\t" if c == "\t" else " " * _width(c) for c in before)
+        width = sum(_width(c) for c in self.source_line[first - 1 : last - 1])
         return padding + "^" * max(1, width)
 
     def excerpt(self) -> str:
@@ -178,20 +359,255 @@ class Diagnostic:
         shown = _CONTROL.sub("\ufffd", self.source_line)
         return f"{shown}\n{self.caret_line()}"
 
-    def render(self, path: str) -> str:
-        """The header, then `excerpt`, without a final line feed."""
-        return f"{self.header(path)}\n{self.excerpt()}"
+    def render(self, path: str | None = None) -> str:
+        """The header, the object a model formula belongs to, `excerpt` when
+        the diagnostic points into checked text, and the hint; without a
+        final line feed."""
+        lines = [self.header(path)]
+        if self.object is not None and self.object_kind is not None:
+            lines.append("  in " + object_phrase(self.object_kind, self.object))
+        if self.spanned and self.located:
+            lines.append(self.excerpt())
+        if self.hint:
+            lines.append("  hint: " + self.hint)
+        return "\n".join(lines)
 
-    def to_dict(self, path: str) -> dict[str, str | int]:
-        """The fields a machine reads, with the file's path first."""
-        return {
-            "path": path,
-            "kind": self.kind,
-            "message": self.message,
-            "start": self.start,
-            "end": self.end,
-            "line": self.line,
-            "column": self.column,
-            "end_line": self.end_line,
-            "end_column": self.end_column,
+    def to_dict(self, path: str | None = None) -> dict[str, Any]:
+        """The fields a machine reads, with the file's path first: the object
+        (for a model formula), kind, message, the span and its positions
+        (null where unknown), severity, code and hint."""
+        record: dict[str, Any] = {"path": self.path if path is None else path}
+        if self.object is not None:
+            record["object"] = self.object
+            record["object_kind"] = self.object_kind
+        spanned = self.spanned
+        located = self.located
+        record.update(
+            kind=self.kind,
+            message=self.message,
+            start=self.start if spanned else None,
+            end=self.end if spanned else None,
+            line=self.line if located else None,
+            column=self.column if located and self.column else None,
+            end_line=self.end_line if located else None,
+            end_column=self.end_column if located and self.end_column else None,
+            severity=self.severity,
+            code=self.code,
+            hint=self.hint,
+        )
+        return record
+
+
+# --- writers ------------------------------------------------------------------
+
+Output = Callable[[str], None]
+
+
+class Writer:
+    """Writes diagnostics in one format as they come, then the summary.
+    `out` takes what belongs on standard output, `err` what belongs on
+    standard error. Text keeps the summary on standard output and problems
+    with the input (files that cannot be read) on standard error; every
+    machine format puts all its records on standard output and the summary
+    on standard error."""
+
+    #: Kinds that are about the input rather than the DAX in it.
+    INPUT_KINDS = frozenset({"read", "path", "model"})
+
+    def __init__(self, out: Output, err: Output, program: str = "quarrow-dax") -> None:
+        self.out = out
+        self.err = err
+        self.program = program
+
+    def add(self, diagnostic: Diagnostic) -> None:
+        raise NotImplementedError
+
+    def finish(self, summary: str, successful: bool = True) -> None:
+        """Writes the summary (lines that end with a line feed), and for a
+        format written as one document, the document. `successful`: whether
+        the run could look at everything it was given."""
+        self.err(summary)
+
+
+class TextWriter(Writer):
+    """The text a person reads: `Diagnostic.render`."""
+
+    def add(self, diagnostic: Diagnostic) -> None:
+        if diagnostic.kind == "read":
+            # A decoding error's message names its line and column itself.
+            self.err(f"{self.program}: cannot read {diagnostic.path}: {diagnostic.message}\n")
+        elif diagnostic.kind == "path":
+            hint = f"\n  hint: {diagnostic.hint}" if diagnostic.hint else ""
+            self.err(f"{self.program}: {diagnostic.path}: {diagnostic.message}{hint}\n")
+        elif diagnostic.kind in self.INPUT_KINDS:
+            self.err(diagnostic.render() + "\n")
+        else:
+            self.out(diagnostic.render() + "\n")
+
+    def finish(self, summary: str, successful: bool = True) -> None:
+        self.out(summary)
+
+
+class GccWriter(Writer):
+    """One line per diagnostic as gcc and clang write them,
+    ``path:line:column: error: message [code]``, which editors' problem
+    matchers (VS Code's $gcc, Emacs' compilation mode, Vim's errorformat)
+    read; a hint follows as a ``note:`` at the same place."""
+
+    def add(self, diagnostic: Diagnostic) -> None:
+        message = diagnostic.message
+        if diagnostic.object is not None and diagnostic.object_kind is not None:
+            message += f" (in {object_phrase(diagnostic.object_kind, diagnostic.object)})"
+        if diagnostic.located:
+            where = diagnostic.where()
+            if diagnostic.column <= 0:
+                where += ":1"
+        else:
+            where = f"{self.program}"
+            message = f"{diagnostic.path}: {message}"
+        lines = f"{where}: {diagnostic.severity}: {_one_line(message)} [{diagnostic.code}]\n"
+        if diagnostic.hint:
+            lines += f"{where}: note: {_one_line(diagnostic.hint)}\n"
+        self.out(lines)
+
+
+def _one_line(text: str) -> str:
+    return text.replace("\r", "\\r").replace("\n", "\\n")
+
+
+class JsonLinesWriter(Writer):
+    """One compact JSON object per diagnostic and line: `Diagnostic.to_dict`."""
+
+    def add(self, diagnostic: Diagnostic) -> None:
+        self.out(json.dumps(diagnostic.to_dict(), ensure_ascii=False, separators=(",", ":")) + "\n")
+
+
+def _github_data(text: str) -> str:
+    return text.replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
+
+
+def _github_property(text: str) -> str:
+    return _github_data(text).replace(":", "%3A").replace(",", "%2C")
+
+
+class GitHubWriter(Writer):
+    """GitHub Actions workflow commands, one per diagnostic:
+    ``::error file=…,line=…,col=…,endLine=…,endColumn=…,title=…::message``,
+    which the runner turns into annotations on the pull request."""
+
+    COMMANDS = {"error": "error", "warning": "warning", "note": "notice"}
+
+    def add(self, diagnostic: Diagnostic) -> None:
+        title = f"{diagnostic.code} {diagnostic.kind} {diagnostic.severity}"
+        if diagnostic.object is not None and diagnostic.object_kind is not None:
+            title += f" in {object_phrase(diagnostic.object_kind, diagnostic.object)}"
+        properties = [("file", diagnostic.path or "")]
+        if diagnostic.located:
+            properties.append(("line", str(diagnostic.line)))
+            if diagnostic.column > 0:
+                properties.append(("col", str(diagnostic.column)))
+            properties.append(("endLine", str(diagnostic.end_line)))
+            if diagnostic.end_column > 0:
+                properties.append(("endColumn", str(diagnostic.end_column)))
+        properties.append(("title", title))
+        message = diagnostic.message + (f"\nhint: {diagnostic.hint}" if diagnostic.hint else "")
+        head = ",".join(f"{name}={_github_property(value)}" for name, value in properties)
+        self.out(f"::{self.COMMANDS[diagnostic.severity]} {head}::{_github_data(message)}\n")
+
+
+SARIF_SCHEMA = "https://docs.oasis-open.org/sarif/sarif/v2.1.0/errata01/os/schemas/sarif-schema-2.1.0.json"
+
+
+def _artifact_uri(path: str) -> str:
+    """A URI reference for a path: relative paths stay relative (GitHub
+    code scanning resolves them against the repository), absolute ones
+    become file URIs."""
+    pure = PurePath(path)
+    if pure.is_absolute():
+        return pure.as_uri()
+    return urllib.parse.quote(pure.as_posix())
+
+
+class SarifWriter(Writer):
+    """One SARIF 2.1.0 log, written when the run finishes: the tool with its
+    rules, and one result per diagnostic with its region in the file that
+    holds the text (in a model file for a model's formula). Columns count
+    Unicode code points (`columnKind`)."""
+
+    LEVELS = {"error": "error", "warning": "warning", "note": "note"}
+
+    def __init__(
+        self, out: Output, err: Output, program: str = "quarrow-dax", version: str = "",
+        rules: Mapping[str, Rule] | None = None,
+    ) -> None:
+        super().__init__(out, err, program)
+        self.version = version
+        self.rules = RULES if rules is None else rules
+        self.results: list[dict[str, Any]] = []
+
+    def add(self, diagnostic: Diagnostic) -> None:
+        codes = list(self.rules)
+        text = diagnostic.message + (f"\nhint: {diagnostic.hint}" if diagnostic.hint else "")
+        result: dict[str, Any] = {"ruleId": diagnostic.code}
+        if diagnostic.code in self.rules:
+            result["ruleIndex"] = codes.index(diagnostic.code)
+        result["level"] = self.LEVELS[diagnostic.severity]
+        result["message"] = {"text": text}
+        physical: dict[str, Any] = {"artifactLocation": {"uri": _artifact_uri(diagnostic.path or "")}}
+        if diagnostic.located:
+            region: dict[str, Any] = {"startLine": diagnostic.line}
+            if diagnostic.column > 0:
+                region["startColumn"] = diagnostic.column
+                region["endLine"] = diagnostic.end_line
+                region["endColumn"] = max(diagnostic.end_column, diagnostic.column)
+            physical["region"] = region
+        location: dict[str, Any] = {"physicalLocation": physical}
+        if diagnostic.object is not None:
+            location["logicalLocations"] = [
+                {"fullyQualifiedName": diagnostic.object, "kind": diagnostic.object_kind or "object"}
+            ]
+        result["locations"] = [location]
+        self.results.append(result)
+
+    def finish(self, summary: str, successful: bool = True) -> None:
+        rules = [
+            {
+                "id": rule.code,
+                "name": rule.name,
+                "shortDescription": {"text": rule.summary},
+                "defaultConfiguration": {"level": self.LEVELS[rule.severity]},
+            }
+            for rule in self.rules.values()
+        ]
+        driver: dict[str, Any] = {"name": self.program, "rules": rules}
+        if self.version:
+            driver["version"] = self.version
+        log = {
+            "$schema": SARIF_SCHEMA,
+            "version": "2.1.0",
+            "runs": [{
+                "tool": {"driver": driver},
+                "invocations": [{"executionSuccessful": successful}],
+                "columnKind": "unicodeCodePoints",
+                "results": self.results,
+            }],
         }
+        self.out(json.dumps(log, ensure_ascii=False, indent=2) + "\n")
+        self.err(summary)
+
+
+#: The output formats by name.
+FORMATS: dict[str, type[Writer]] = {
+    "text": TextWriter,
+    "gcc": GccWriter,
+    "json": JsonLinesWriter,
+    "github": GitHubWriter,
+    "sarif": SarifWriter,
+}
+
+
+def writer_for(name: str, out: Output, err: Output, program: str = "quarrow-dax", version: str = "") -> Writer:
+    """The writer of format `name` (a key of FORMATS)."""
+    if name == "sarif":
+        return SarifWriter(out, err, program, version)
+    return FORMATS[name](out, err, program)

@@ -27,8 +27,11 @@ the file (`Formula.locate`, `Formula.locate_offset`). Lines and columns start
 at 1 and columns count characters.
 
 A model that cannot be read raises `ModelError` naming the file and, where
-known, the line; give `read_model` a list as ``errors`` to collect those
-instead and carry on with the model's other files.
+known, the line and column; give `read_model` a list as ``errors`` to collect
+those instead and carry on with the model's other files. What reads but may
+not mean what its author thinks (a JSON key given twice) is a `ModelWarning`:
+collected in a ``warnings`` list when one is given, otherwise issued through
+Python's `warnings` module.
 """
 
 from __future__ import annotations
@@ -37,13 +40,19 @@ import bisect
 import json
 import os
 import re
+import warnings as _warnings
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any
 
-from ._native import parse_expression, parse_query
+from ._native import lex, parse_expression, parse_query
+from .sources import MAX_FILE_SIZE, SourceError, is_dir, is_file, read_text, walk
 
-__all__ = ["KINDS", "Formula", "ModelError", "find_models", "parse_formula", "read_model"]
+__all__ = [
+    "KINDS", "Formula", "ModelError", "ModelWarning", "find_models", "is_model_folder", "parse_formula",
+    "parse_function", "read_model",
+]
 
 #: Every value `Formula.kind` takes.
 KINDS = (
@@ -63,19 +72,40 @@ KINDS = (
 )
 
 
-class ModelError(Exception):
-    """A model file that cannot be read: `file`, `line` (1-based, or None when
-    the fault is not on one line) and `message`."""
+def _where(file: str, line: int | None, column: int | None) -> str:
+    if line is None:
+        return file
+    return f"{file}:{line}" if column is None else f"{file}:{line}:{column}"
 
-    def __init__(self, file: str, line: int | None, message: str) -> None:
+
+class ModelError(Exception):
+    """A model file that cannot be read: `file`, `line` and `column` (1-based,
+    None where the fault is not at one place) and `message`."""
+
+    def __init__(self, file: str, line: int | None, message: str, column: int | None = None) -> None:
         super().__init__(file, line, message)
         self.file = file
         self.line = line
+        self.column = column
         self.message = message
 
     def __str__(self) -> str:
-        where = self.file if self.line is None else f"{self.file}:{self.line}"
-        return f"{where}: {self.message}"
+        return f"{_where(self.file, self.line, self.column)}: {self.message}"
+
+
+class ModelWarning(UserWarning):
+    """Something in a model file that reads, but perhaps not as its author
+    meant: `file`, `line`, `column` and `message`, as in ModelError."""
+
+    def __init__(self, file: str, line: int | None, message: str, column: int | None = None) -> None:
+        super().__init__(file, line, message)
+        self.file = file
+        self.line = line
+        self.column = column
+        self.message = message
+
+    def __str__(self) -> str:
+        return f"{_where(self.file, self.line, self.column)}: {self.message}"
 
 
 @dataclass(frozen=True)
@@ -127,8 +157,12 @@ class Formula:
 _ERROR = re.compile(r"^(lex|parse) error: (.*) at (\d+)\.\.(\d+)$", re.DOTALL)
 
 # A function's text is its signature and body, `(x) => x`, which is not an
-# expression: it only parses as the right-hand side of a FUNCTION definition.
+# expression. Its parameters are read as those of a definition in a query,
+# `DEFINE FUNCTION f = (x) => 0 EVALUATE {1}`, and its body as an expression
+# on its own, so that nothing can follow the body: text after it (another
+# definition, an EVALUATE) is an error, not a second definition.
 _FUNCTION_PREFIX = "DEFINE FUNCTION f = "
+_PLACEHOLDER_BODY = " 0"
 _FUNCTION_SUFFIX = "\nEVALUATE {1}"
 # The JSON the module writes around that one definition; cutting it off leaves
 # the definition itself.
@@ -138,41 +172,75 @@ _QUERY_TAIL = (
     '"order_by":[],"start_at":null}]}'
 )
 _DEFINITION_HEAD = '{"Function":{"doc":null,"name":"f",'
-
-
-_MISSING_STATEMENT = "expected at least one EVALUATE statement"
+_PLACEHOLDER_TAIL = '"body":{"Number":"0"}}}'
 
 
 def parse_formula(formula: Formula) -> str:
-    """Parses `formula` as its kind requires and returns the compact JSON text.
-
-    A function's text, ``(parameters) => body``, is parsed as the right-hand
-    side of ``DEFINE FUNCTION`` in a query, and the JSON of that one
-    definition, under the function's own name, is returned; any other kind is
-    parsed with `parse_expression`. A lexical or syntax error raises ValueError shaped
-    like the module's own ("parse error: <message> at S..E"), its byte span
-    always inside the UTF-8 form of `formula.text`."""
+    """Parses `formula` as its kind requires and returns the compact JSON text:
+    a function with `parse_function` (under the function's own name), any
+    other kind with `parse_expression`. A lexical or syntax error raises
+    ValueError shaped like the module's own ("parse error: <message> at
+    S..E"), its byte span always inside the UTF-8 form of `formula.text`."""
     if formula.kind != "function":
         return parse_expression(formula.text)
-    # Without a statement after it, a complete function can only fail for the
-    # missing EVALUATE, at the very end; any other error is the function's own.
-    # (With the statement appended first, a body ending in a dangling operator
-    # would read on into it and be reported there.)
-    definition_only = _FUNCTION_PREFIX + formula.text
+    return parse_function(formula.text, formula.name)
+
+
+def parse_function(text: str, name: str = "f") -> str:
+    """Parses the text of a user-defined function, ``(parameters) => body``
+    and nothing after it, and returns the JSON of the definition
+    ``{"Function": {"doc": null, "name": name, "params": [...], "body": ...}}``.
+    Errors are reported like the module's, with spans into `text`."""
+    arrow = _arrow_end(text)
+    if arrow is None:
+        # No `=>` at all: the definition's own parse says what is missing.
+        _parse_definition(text)
+        raise ValueError(f"parse error: expected `=>` at {len(text.encode('utf-8'))}..{len(text.encode('utf-8'))}")
+    data = text.encode("utf-8")
+    head, body = data[:arrow].decode("utf-8"), data[arrow:].decode("utf-8")
+    definition = _parse_definition(head)
     try:
-        parse_query(definition_only)
+        body_json = parse_expression(body)
     except ValueError as error:
-        end = len(definition_only.encode("utf-8"))
-        if str(error) != f"parse error: {_MISSING_STATEMENT} at {end}..{end}":
-            raise _shift_error(error, len(_FUNCTION_PREFIX.encode("utf-8")), formula.text) from None
-    result = parse_query(definition_only + _FUNCTION_SUFFIX)
-    if not (result.startswith(_QUERY_HEAD) and result.endswith(_QUERY_TAIL)):
-        return result  # a writer that changed shape: the whole query is still correct JSON
-    definition = result[len(_QUERY_HEAD) : -len(_QUERY_TAIL)]
+        raise _shift_error(error, -arrow, text) from None
+    if not definition.endswith(_PLACEHOLDER_TAIL):
+        raise AssertionError(f"unexpected JSON of a function definition: {definition[-80:]!r}")
+    definition = definition[: -len(_PLACEHOLDER_TAIL)] + '"body":' + body_json + "}}"
     if definition.startswith(_DEFINITION_HEAD):
-        name = json.dumps(formula.name, ensure_ascii=False)
-        definition = '{"Function":{"doc":null,"name":' + name + "," + definition[len(_DEFINITION_HEAD) :]
+        quoted = json.dumps(name, ensure_ascii=False)
+        definition = '{"Function":{"doc":null,"name":' + quoted + "," + definition[len(_DEFINITION_HEAD) :]
     return definition
+
+
+def _parse_definition(head: str) -> str:
+    """The JSON of `DEFINE FUNCTION f = <head> 0`: the parameters of a
+    function whose text up to and including `=>` is `head`."""
+    query = _FUNCTION_PREFIX + head + _PLACEHOLDER_BODY + _FUNCTION_SUFFIX
+    try:
+        result = parse_query(query)
+    except ValueError as error:
+        raise _shift_error(error, len(_FUNCTION_PREFIX.encode("utf-8")), head) from None
+    if not (result.startswith(_QUERY_HEAD) and result.endswith(_QUERY_TAIL)):
+        raise AssertionError(f"unexpected JSON of a one-function query: {result[:80]!r}")
+    return result[len(_QUERY_HEAD) : -len(_QUERY_TAIL)]
+
+
+def _arrow_end(text: str) -> int | None:
+    """The byte offset just past the first `=>` token of `text`, or None.
+    The tokens before a lexical error still count: an error in the body must
+    not hide the arrow before it."""
+    try:
+        tokens = lex(text)
+    except ValueError as error:
+        match = _ERROR.match(str(error))
+        if match is None:
+            return None
+        tokens = lex(text.encode("utf-8")[: int(match.group(3))].decode("utf-8", "ignore"))
+    found = tokens.find('{"kind":"Arrow","span":{"start":')
+    if found < 0:
+        return None
+    start = found + len('{"kind":"Arrow","span":{"start":')
+    return int(tokens[start : tokens.index(",", start)]) + 2
 
 
 def _shift_error(error: ValueError, shift: int, text: str) -> ValueError:
@@ -192,42 +260,60 @@ def _shift_error(error: ValueError, shift: int, text: str) -> ValueError:
 
 def _is_tmdl_folder(path: Path) -> bool:
     return (
-        (path / "model.tmdl").is_file()
-        or (path / "database.tmdl").is_file()
-        or (path.name == "definition" and (path / "tables").is_dir())
+        is_file(path / "model.tmdl")
+        or is_file(path / "database.tmdl")
+        or (path.name == "definition" and is_dir(path / "tables"))
     )
 
 
-def find_models(path: str | os.PathLike[str]) -> Iterator[Path]:
+def is_model_folder(path: str | os.PathLike[str]) -> bool:
+    """Whether `path` is a TMDL definition folder: one holding ``model.tmdl``
+    or ``database.tmdl``, or named ``definition`` with a ``tables`` folder."""
+    return _is_tmdl_folder(Path(path))
+
+
+def find_models(path: str | os.PathLike[str], errors: list[ModelError] | None = None) -> Iterator[Path]:
     """Yields every model under `path`, in name order: each ``*.bim`` file and
     each TMDL folder (one holding ``model.tmdl`` or ``database.tmdl``, or named
     ``definition`` with a ``tables`` folder). A TMDL folder is not searched
     further; hidden folders (``.git``) are skipped. `path` may itself be a
-    model file or folder."""
+    model file or folder. A folder that cannot be read raises ModelError, or
+    is appended to `errors` when that is a list, and the search goes on."""
     root = Path(path)
-    if root.is_file():
+    if is_file(root):
         if root.suffix.lower() == ".bim":
             yield root
         return
     if _is_tmdl_folder(root):
         yield root
         return
-    for folder, subfolders, files in os.walk(root):
-        here = Path(folder)
-        models = [here / name for name in files if name.lower().endswith(".bim")]
-        descend = []
-        for name in sorted(subfolders):
-            if name.startswith("."):
-                continue
-            if _is_tmdl_folder(here / name):
-                models.append(here / name)  # a model: its subfolders are its own
-            else:
-                descend.append(name)
-        yield from sorted(models)
-        subfolders[:] = descend
+    problems: list[SourceError] = []
+    for found in walk(root, problems, _is_tmdl_folder):
+        _raise_or_collect(problems, errors)
+        # The walk yields files, and folders only when they are TMDL folders.
+        if found.name.lower().endswith(".bim") or is_dir(found):
+            yield found
+    _raise_or_collect(problems, errors)
 
 
-def read_model(path: str | os.PathLike[str], errors: list[ModelError] | None = None) -> Iterator[Formula]:
+def _raise_or_collect(problems: list[SourceError], errors: list[ModelError] | None) -> None:
+    """Raises the first of the walk's problems met so far as a ModelError,
+    or moves them all to `errors` when that is a list."""
+    while problems:
+        problem = problems.pop(0)
+        error = ModelError(problem.path, problem.line, problem.message, problem.column)
+        if errors is None:
+            raise error
+        errors.append(error)
+
+
+def read_model(
+    path: str | os.PathLike[str],
+    errors: list[ModelError] | None = None,
+    warnings: list[ModelWarning] | None = None,
+    *,
+    max_file_size: int = MAX_FILE_SIZE,
+) -> Iterator[Formula]:
     """Yields every DAX formula of the model at `path`, in file order.
 
     `path` is a ``*.bim`` file, a TMDL folder, a folder holding one (a
@@ -235,9 +321,18 @@ def read_model(path: str | os.PathLike[str], errors: list[ModelError] | None = N
     a single ``*.tmdl`` file. A file that cannot be read raises `ModelError`;
     when `errors` is a list the error is appended to it instead and reading
     goes on with the model's next file (the formulas before the fault in that
-    file have been yielded already)."""
+    file have been yielded already). Warnings go to `warnings` when it is a
+    list, otherwise to Python's `warnings` module. No file larger than
+    `max_file_size` bytes is read (0: no limit)."""
+
+    def warn(warning: ModelWarning) -> None:
+        if warnings is None:
+            _warnings.warn(warning, stacklevel=3)
+        else:
+            warnings.append(warning)
+
     try:
-        files, reader = _model_files(Path(path))
+        files, reader = _model_files(Path(path), errors)
     except ModelError as error:
         if errors is None:
             raise
@@ -245,55 +340,69 @@ def read_model(path: str | os.PathLike[str], errors: list[ModelError] | None = N
         return
     for file in files:
         try:
-            yield from reader(file)
+            yield from reader(file, _Context(warn, max_file_size))
         except ModelError as error:
             if errors is None:
                 raise
             errors.append(error)
 
 
-def _model_files(path: Path) -> tuple[list[Path], Any]:
+@dataclass(frozen=True)
+class _Context:
+    """What every file reader of one read_model call shares."""
+
+    warn: Callable[[ModelWarning], None]
+    max_file_size: int
+
+
+def _model_files(path: Path, errors: list[ModelError] | None) -> tuple[list[Path], Any]:
     """The files to read for the model at `path` and the reader for them."""
-    if path.is_file():
+    if is_file(path):
         suffix = path.suffix.lower()
         if suffix == ".bim":
             return [path], _read_bim
         if suffix == ".tmdl":
             return [path], _read_tmdl
         raise ModelError(str(path), None, "not a model file (expected *.bim or *.tmdl)")
-    if not path.is_dir():
+    if not is_dir(path):
+        if os.path.lexists(path):
+            return [path], _read_bim if path.suffix.lower() == ".bim" else _read_tmdl  # reading says what it is
         raise ModelError(str(path), None, "no such file or folder")
     if not _is_tmdl_folder(path) and _is_tmdl_folder(path / "definition"):
         path = path / "definition"
     if _is_tmdl_folder(path):
         # Model-wide files first, then tables/, roles/, cultures/ ... each in name order.
-        files = sorted(path.rglob("*.tmdl"), key=lambda file: (len(file.relative_to(path).parts), str(file)))
+        problems: list[SourceError] = []
+        found = [file for file in walk(path, problems) if file.suffix.lower() == ".tmdl"]
+        _raise_or_collect(problems, errors)
+        files = sorted(found, key=lambda file: (len(file.relative_to(path).parts), str(file)))
         return files, _read_tmdl
-    bims = sorted(path.glob("*.bim"))
+    try:
+        bims = sorted(entry for entry in path.iterdir() if entry.suffix.lower() == ".bim")
+    except OSError as error:
+        raise ModelError(str(path), None, f"cannot read the folder: {error.strerror or error}") from None
     if len(bims) == 1:
         return bims, _read_bim
-    found = "several *.bim files" if bims else "no *.bim file and no TMDL definition folder"
-    raise ModelError(str(path), None, f"not a model folder: {found}")
+    if bims:
+        reason = "several *.bim files"
+    elif (path / "definition").exists():
+        reason = "its definition is not a TMDL folder (no model.tmdl or database.tmdl in it)"
+    elif any(entry.suffix.lower() == ".tmdl" for entry in path.iterdir()):
+        reason = "it holds *.tmdl files but no model.tmdl or database.tmdl: give the model's definition folder"
+    else:
+        reason = "no *.bim file and no TMDL definition folder"
+    raise ModelError(str(path), None, f"not a model folder: {reason}")
 
 
-def _read_text(file: Path) -> str:
+def _read_text(file: Path, max_size: int) -> str:
     """The file's text, without a byte-order mark."""
     try:
-        data = file.read_bytes()
-    except OSError as error:
-        raise ModelError(str(file), None, f"cannot read the file: {error.strerror or error}") from None
-    if data.startswith((b"\xff\xfe", b"\xfe\xff")):
-        try:
-            return data.decode("utf-16")  # what some older tools save .bim files as
-        except UnicodeDecodeError:
-            raise ModelError(str(file), None, "not valid UTF-16 text") from None
-    if data.startswith(b"\xef\xbb\xbf"):
-        data = data[3:]
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError as error:
-        line = data.count(b"\n", 0, error.start) + 1
-        raise ModelError(str(file), line, "not valid UTF-8 text") from None
+        return read_text(file, max_size=max_size)
+    except SourceError as error:
+        message = error.message
+        if not message.startswith(("not valid", "not UTF-8")):
+            message = "cannot read the file: " + message
+        raise ModelError(str(file), error.line, message, error.column) from None
 
 
 # --- TMSL (.bim) --------------------------------------------------------------
@@ -321,7 +430,14 @@ _NUMBER = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?")
 _ESCAPE = re.compile(r"\\(?:u[0-9a-fA-F]{4}|.)", re.DOTALL)
 _SURROGATE = re.compile("[\ud800-\udfff]")
 _LITERALS = {"true": True, "false": False, "null": None}
-# Deeper than any model nests, shallow enough for Python's own stack.
+_LONGEST_NUMBER = 300
+
+
+def _quoted(text: str) -> str:
+    """`text` in double quotes, printable whatever it holds (an escaped lone
+    surrogate cannot be written as UTF-8)."""
+    return json.dumps(text)
+# Deeper than any model nests: a bound on what a nesting bomb can make the reader hold.
 _MAX_DEPTH = 500
 
 
@@ -335,9 +451,10 @@ class _Json:
     array, which the standard json module drops. Strings are decoded by
     json.loads, one token at a time."""
 
-    def __init__(self, text: str, file: str) -> None:
+    def __init__(self, text: str, file: str, warn: Callable[[ModelWarning], None]) -> None:
         self.text = text
         self.file = file
+        self.warn = warn
         self.line_starts = [0] + [match.end() for match in re.finditer("\n", text)]
 
     def position(self, offset: int) -> tuple[int, int]:
@@ -345,63 +462,92 @@ class _Json:
         return line, offset - self.line_starts[line - 1] + 1
 
     def error(self, offset: int, message: str) -> ModelError:
-        return ModelError(self.file, self.position(offset)[0], message)
+        line, column = self.position(offset)
+        return ModelError(self.file, line, message, column)
 
     def document(self) -> Any:
-        value, end = self.value(_skip_white(self.text, 0), 0)
-        end = _skip_white(self.text, end)
-        if end != len(self.text):
-            raise self.error(end, "invalid JSON: text after the end of the document")
-        return value
-
-    def value(self, pos: int, depth: int) -> tuple[Any, int]:
+        """The value of the whole text. Iterative: the open arrays and objects
+        are kept on a list, so nesting costs no stack."""
         text = self.text
-        if depth > _MAX_DEPTH:
-            raise self.error(pos, "invalid JSON: nested too deeply")
-        char = text[pos : pos + 1]
-        if char == '"':
-            return self.string(pos)
-        if char == "{":
-            result: Any = _JsonObject()
-            result.start = pos
-            pos = _skip_white(text, pos + 1)
-            if text.startswith("}", pos):
-                return result, pos + 1
-            while True:
-                if not text.startswith('"', pos):
-                    raise self.error(pos, "invalid JSON: expected a property name in double quotes")
-                key, pos = self.string(pos)
-                pos = _skip_white(text, pos)
-                if not text.startswith(":", pos):
-                    raise self.error(pos, "invalid JSON: expected ':' after a property name")
+        pos = _skip_white(text, 0)
+        # The open containers, each with the key whose value comes next (objects).
+        stack: list[list[Any]] = []
+        while True:
+            char = text[pos : pos + 1]
+            value: Any
+            if char == "{" or char == "[":
+                if len(stack) >= _MAX_DEPTH:
+                    raise self.error(pos, "invalid JSON: nested too deeply")
+                value = _JsonObject() if char == "{" else _JsonArray()
+                value.start = pos
                 pos = _skip_white(text, pos + 1)
-                result[str(key)], pos = self.value(pos, depth + 1)
-                pos = _skip_white(text, pos)
-                if text.startswith(",", pos):
-                    pos = _skip_white(text, pos + 1)
-                elif text.startswith("}", pos):
-                    return result, pos + 1
+                if text.startswith("}" if char == "{" else "]", pos):
+                    pos += 1
                 else:
-                    raise self.error(pos, "invalid JSON: expected ',' or '}' in an object")
-        if char == "[":
-            result = _JsonArray()
-            result.start = pos
-            pos = _skip_white(text, pos + 1)
-            if text.startswith("]", pos):
-                return result, pos + 1
+                    stack.append([value, None])
+                    if char == "{":
+                        pos = self.key(stack[-1], pos)
+                    continue
+            elif char == '"':
+                value, pos = self.string(pos)
+            else:
+                value, pos = self.scalar(pos)
+            # Store the value in the innermost container, closing those that end here.
             while True:
-                item, pos = self.value(pos, depth + 1)
-                result.append(item)
+                if not stack:
+                    end = _skip_white(text, pos)
+                    if end != len(text):
+                        raise self.error(end, "invalid JSON: text after the end of the document")
+                    return value
+                frame = stack[-1]
+                container = frame[0]
+                is_object = isinstance(container, _JsonObject)
+                if is_object:
+                    container[frame[1]] = value
+                else:
+                    container.append(value)
                 pos = _skip_white(text, pos)
                 if text.startswith(",", pos):
                     pos = _skip_white(text, pos + 1)
-                elif text.startswith("]", pos):
-                    return result, pos + 1
-                else:
-                    raise self.error(pos, "invalid JSON: expected ',' or ']' in an array")
+                    if is_object:
+                        pos = self.key(frame, pos)
+                    break
+                if text.startswith("}" if is_object else "]", pos):
+                    stack.pop()
+                    value = container
+                    pos += 1
+                    continue
+                expected = "',' or '}' in an object" if is_object else "',' or ']' in an array"
+                raise self.error(pos, f"invalid JSON: expected {expected}")
+
+    def key(self, frame: list[Any], pos: int) -> int:
+        """Reads `"name" :` at `pos` into `frame` (an open object); returns
+        where its value starts."""
+        text = self.text
+        if not text.startswith('"', pos):
+            raise self.error(pos, "invalid JSON: expected a property name in double quotes")
+        key, end = self.string(pos)
+        if key in frame[0]:
+            # What the format's own tools do: the last value wins. But a whole
+            # array of tables may vanish that way, so say so.
+            line, column = self.position(pos)
+            self.warn(ModelWarning(self.file, line, f"duplicate key {_quoted(key)}: the value given last is used,"
+                                   " the one before it is ignored", column))
+        end = _skip_white(text, end)
+        if not text.startswith(":", end):
+            raise self.error(end, "invalid JSON: expected ':' after a property name")
+        frame[1] = str(key)
+        return _skip_white(text, end + 1)
+
+    def scalar(self, pos: int) -> tuple[Any, int]:
+        """A number, true, false or null at `pos`."""
+        text = self.text
         match = _NUMBER.match(text, pos)
         if match:
-            return json.loads(match.group()), match.end()
+            number = match.group()
+            # Python refuses to turn more than 4,300 digits into an int; no
+            # model property needs such a number's exact value.
+            return (float(number) if len(number) > _LONGEST_NUMBER else json.loads(number)), match.end()
         for word, literal in _LITERALS.items():
             if text.startswith(word, pos):
                 return literal, pos + len(word)
@@ -423,10 +569,6 @@ class _Json:
                 result = _JsonString(json.loads(raw))
             except json.JSONDecodeError as error:
                 raise self.error(pos + error.pos, f"invalid JSON: {error.msg}") from None
-            # An escaped lone surrogate decodes, but no UTF-8 text (what the
-            # parser reads and a report prints) can hold it.
-            if "\\u" in raw and _SURROGATE.search(result):
-                raise self.error(pos, "invalid JSON: a string holds an unpaired surrogate escape")
         result.start, result.end = pos, match.end()
         return result, match.end()
 
@@ -464,10 +606,18 @@ _KPI_EXPRESSIONS = (
 _OTHER_SOURCES = {"m", "query", "entity", "calculationGroup", "policyRange", "inferred", "none", "parquet"}
 
 
-def _read_bim(file: Path) -> Iterator[Formula]:
-    reader = _BimReader(_Json(_read_text(file), str(file)))
+def _read_bim(file: Path, context: _Context) -> Iterator[Formula]:
+    reader = _BimReader(_Json(_read_text(file, context.max_file_size), str(file), context.warn))
     root = reader.json.document()
-    yield from reader.database(root)
+    # In file order: TMSL lists a table's measures, columns and partitions in
+    # whatever order the saving tool chose.
+    formulas: list[Formula] = []
+    try:
+        formulas.extend(reader.database(root))
+    finally:
+        # On a fault the formulas before it are still yielded, then it is raised.
+        formulas.sort(key=lambda formula: (formula.line, formula.column))
+        yield from formulas
 
 
 class _BimReader:
@@ -476,8 +626,10 @@ class _BimReader:
 
     def error(self, value: Any, message: str) -> ModelError:
         offset = getattr(value, "start", None)
-        line = None if offset is None else self.json.position(offset)[0]
-        return ModelError(self.json.file, line, message)
+        if offset is None:
+            return ModelError(self.json.file, None, message)
+        line, column = self.json.position(offset)
+        return ModelError(self.json.file, line, message, column)
 
     def database(self, root: Any) -> Iterator[Formula]:
         if not isinstance(root, dict):
@@ -524,7 +676,13 @@ class _BimReader:
             source = self.object(partition, "source")
             if source is None:
                 continue
-            source_type = source.get("type")
+            # A source without a type is a query partition, the format's default.
+            source_type = source.get("type", "query")
+            if source_type is None:
+                source_type = "query"
+            if not isinstance(source_type, str):
+                raise self.error(source_type if hasattr(source_type, "start") else source,
+                                 f'partition {_quoted(self.name(partition))}: the source\'s "type" is not a string')
             if source_type == "calculated":
                 yield from self.formula(source, "expression", "calculated table", name, name)
             elif source_type not in _OTHER_SOURCES:
@@ -551,8 +709,16 @@ class _BimReader:
     def name(self, owner: dict[str, Any]) -> str:
         name: Any = owner.get("name", "")
         if not isinstance(name, str):
-            raise self.error(owner, '"name" is not a string')
+            raise self.error(name if hasattr(name, "start") else owner, '"name" is not a string')
+        self.check_text(name)
         return name
+
+    def check_text(self, value: str) -> None:
+        """Refuses a name or formula holding an escaped lone surrogate: it
+        decodes, but no UTF-8 text (what the parser reads and a report
+        prints) can hold it. Elsewhere (descriptions) it does no harm."""
+        if _SURROGATE.search(value):
+            raise self.error(value, "invalid JSON: a string holds an unpaired surrogate escape")
 
     def object(self, owner: dict[str, Any], key: str) -> dict[str, Any] | None:
         value = owner.get(key)
@@ -588,6 +754,8 @@ class _BimReader:
         text = "\n".join(parts)
         if not text.strip():
             return
+        for part in parts:
+            self.check_text(part)
         places = [place for part in parts for place in self.json.string_lines(part)]
         line_map = tuple((line, column) for line, column, _ in places)
         exact = tuple(count for _, _, count in places)
@@ -640,15 +808,18 @@ class _TmdlReader:
     whole where they start, so that no line of M, JSON or DAX is ever taken
     for a statement."""
 
-    def __init__(self, file: Path) -> None:
+    def __init__(self, file: Path, max_file_size: int = MAX_FILE_SIZE) -> None:
         self.file = str(file)
-        text = _read_text(file)
+        text = _read_text(file, max_file_size)
         # A CRLF checkout ends each line with a carriage return that is no
         # part of the text.
         self.lines = [line[:-1] if line.endswith("\r") else line for line in text.split("\n")]
 
-    def error(self, index: int, message: str) -> ModelError:
-        return ModelError(self.file, index + 1, message)
+    def error(self, index: int, message: str, column: int | None = None) -> ModelError:
+        if column is None and 0 <= index < len(self.lines):
+            line = self.lines[index]
+            column = len(line) - len(line.lstrip("\t")) + 1
+        return ModelError(self.file, index + 1, message, column)
 
     def formulas(self) -> Iterator[Formula]:
         lines = self.lines
@@ -665,8 +836,9 @@ class _TmdlReader:
                 stack.pop()
             limit = stack[-1].indent + 1 if stack else 0
             if indent > limit:
-                raise self.error(index, f"unexpected indentation: {indent} tabs where at most {limit} can stand")
-            keyword, name, value, value_column = self.statement(index, content, indent)
+                raise self.error(index, f"unexpected indentation: {indent} tabs where at most {limit} can stand"
+                                 + self.indentation_advice(stack, indent))
+            keyword, name, value, value_column = self.statement(index, content, indent, stack[-1] if stack else None)
             if keyword == "ref":
                 index += 1  # `ref table X`: the order of objects, no content
                 continue
@@ -679,9 +851,9 @@ class _TmdlReader:
             if value is None:
                 continue
             if value == _FENCE:
-                body, index = self.fenced(index, self.body_indent(index, node))
+                body, index = self.fenced(index, self.body_indent(index, node, parent))
             elif value == "":
-                body, index = self.indented(index, self.body_indent(index, node))
+                body, index = self.indented(index, self.body_indent(index, node, parent))
             else:
                 body = [(value, declaration, value_column)]
             if node.dax is not None and keyword != "partition":
@@ -689,13 +861,23 @@ class _TmdlReader:
                 if formula is not None:
                     yield formula
 
-    def statement(self, index: int, content: str, indent: int) -> tuple[str, str | None, str | None, int]:
+    def indentation_advice(self, stack: list[_Node], indent: int) -> str:
+        """Why a line may be indented deeper than its place allows."""
+        if stack and stack[-1].value not in (None, "", _FENCE) and indent >= stack[-1].indent + 2:
+            node = stack[-1]
+            return (f"; the formula of {node.keyword} {node.name or ''} starts on its `=` line, so it cannot go on"
+                    " below: write the whole formula on the lines after the `=`").replace("  ", " ")
+        return ""
+
+    def statement(
+        self, index: int, content: str, indent: int, parent: _Node | None = None
+    ) -> tuple[str, str | None, str | None, int]:
         """Splits a line into keyword, name, and the text after `=` (None when
         there is no `=`) with its column. Property lines (`name: value`) and
         flags (`isHidden`) come back without a value: they hold no formula."""
         match = _KEYWORD.match(content)
         if match is None:
-            raise self.error(index, f"cannot understand the line: {content.strip()!r}")
+            raise self.error(index, self.misunderstood(content, indent, parent))
         keyword = match.group()
         pos = match.end()
         if keyword == "ref" or pos == len(content) or content[pos] == ":":
@@ -713,9 +895,22 @@ class _TmdlReader:
         if assign is None:
             if not content[pos:].strip() and (name is not None or pos == len(content)):
                 return keyword, name, None, 0
-            raise self.error(index, f"cannot understand the line: {content.strip()!r}")
+            raise self.error(index, self.misunderstood(content, indent, parent))
         value = content[assign.end() :].rstrip(" \t")
         return keyword, name, value, indent + assign.end() + 1
+
+    def misunderstood(self, content: str, indent: int, parent: _Node | None) -> str:
+        """The message for a line that is no statement, saying what the format
+        expects where the line suggests a usual mistake."""
+        if content.startswith(" "):
+            return (f"the line is indented with spaces after {indent} tabs: TMDL indents with tabs only"
+                    f" ({content.strip()!r})")
+        if parent is not None and parent.value == "" and indent == parent.indent + 1:
+            depth = parent.indent + 2
+            return (f"{content.strip()!r} reads as the formula of {parent.keyword} {parent.name or ''} but is indented"
+                    f" like its properties ({indent} tabs): indent the lines of a formula {depth} tabs, one level"
+                    " deeper than the properties").replace("  ", " ")
+        return f"cannot understand the line: {content.strip()!r}"
 
     def dax(self, index: int, node: _Node, parent: _Node | None, stack: list[_Node]) -> tuple[str, str | None, str] | None:
         """(kind, table, name) of the formula `node` holds or would hold as an
@@ -725,7 +920,8 @@ class _TmdlReader:
         grand = stack[-2] if len(stack) >= 2 else None
         has_expression = node.value is not None
         if keyword == "partition" and has_expression and node.value not in _PARTITION_KINDS:
-            raise self.error(index, f"partition {name!r}: unknown source type {node.value!r}")
+            raise self.error(index, f"partition {name!r}: unknown source type {node.value!r}"
+                             f" (expected one of {', '.join(sorted(_PARTITION_KINDS))})")
         if keyword in ("measure", "column"):
             if parent is not None and parent.keyword == "table":
                 kind = "measure" if keyword == "measure" else "calculated column"
@@ -761,15 +957,21 @@ class _TmdlReader:
             return parent.dax
         return None
 
-    def body_indent(self, index: int, node: _Node) -> int:
+    def body_indent(self, index: int, node: _Node, parent: _Node | None) -> int:
         """How deep the lines of the expression that `node` opens are indented."""
         if node.keyword in _PROPERTY_EXPRESSIONS and node.name is None:
             return node.indent + 1
-        if node.keyword in _OBJECT_EXPRESSIONS or node.name is not None:
+        # A partition's `source =` is written both ways: its body one level
+        # below (the format's documentation) or two, like an object's.
+        flexible = node.keyword == "source" and parent is not None and parent.keyword == "partition"
+        if not flexible and (node.keyword in _OBJECT_EXPRESSIONS or node.name is not None):
             return node.indent + 2
-        # A statement this reader does not know, which never holds DAX: the
-        # first line below it tells whether its block starts one level down.
-        for line in self.lines[index:]:
+        # Otherwise (and for a statement this reader does not know, which
+        # never holds DAX) the first line below tells whether the block starts
+        # one level down.
+        lines = self.lines
+        for at in range(index, len(lines)):  # by index: a slice would copy the rest of the file each time
+            line = lines[at]
             if line.strip():
                 content = line.lstrip("\t")
                 return node.indent + (1 if len(line) - len(content) == node.indent + 1 else 2)
@@ -820,5 +1022,5 @@ class _TmdlReader:
         return Formula(self.file, table, name, kind, text, *line_map[0], line_map, exact)
 
 
-def _read_tmdl(file: Path) -> Iterator[Formula]:
-    yield from _TmdlReader(file).formulas()
+def _read_tmdl(file: Path, context: _Context) -> Iterator[Formula]:
+    yield from _TmdlReader(file, context.max_file_size).formulas()
