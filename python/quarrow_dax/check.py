@@ -20,9 +20,10 @@ from dataclasses import dataclass, field
 from pathlib import Path, PurePath
 from typing import Literal
 
-from ._native import lex, parse_expression, parse_query
+from ._native import lex
 from .diagnostics import Diagnostic, split_error
-from .model import Formula, ModelError, ModelWarning, is_model_folder, parse_function, read_model
+from .model import Formula, ModelError, ModelWarning, is_model_folder, read_model
+from .syntax.parsing import Grammar, Separators, first_error
 from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, read_bytes, read_text, walk
 
 __all__ = [
@@ -43,23 +44,26 @@ class CheckOptions:
     """How to check. `mode` reads every DAX file as a query or an expression
     ("query", "expr"; None: by its first word); `encoding` is that of DAX
     files without a byte-order mark (None: UTF-8); no file larger than
-    `max_file_size` bytes is read (0: no limit)."""
+    `max_file_size` bytes is read (0: no limit). `grammar` is "engine" (what
+    the DAX engine accepts, the default) or "standard" (exactly what
+    quarrow_dax.parse_expression accepts); `separators` "comma" or
+    "semicolon" (lists separated by `;` and decimal commas)."""
 
     mode: Literal["query", "expr"] | None = None
     encoding: str | None = None
     max_file_size: int = MAX_FILE_SIZE
+    grammar: Grammar = "engine"
+    separators: Separators = "comma"
 
 
 def parse_source(text: str, kind: SourceKind, options: CheckOptions) -> None:
     """Parses one DAX text as `kind`; raises ValueError shaped like the
     module's errors ("parse error: <message> at S..E"). A function is the
-    text of a model's user-defined function, ``(parameters) => body``."""
-    if kind == "function":
-        parse_function(text)
-    elif kind == "query":
-        parse_query(text)
-    else:
-        parse_expression(text)
+    text of a model's user-defined function, ``(parameters) => body``.
+    Nothing is built: the parser only looks for the first error."""
+    error = first_error(text, kind=kind, grammar=options.grammar, separators=options.separators)
+    if error is not None:
+        raise error
 
 
 # --- query or expression --------------------------------------------------------

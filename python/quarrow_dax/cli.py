@@ -329,7 +329,10 @@ def plural(count: int, noun: str) -> str:
 
 
 def options_of(args: argparse.Namespace) -> CheckOptions:
-    return CheckOptions(mode=args.mode, encoding=args.encoding, max_file_size=args.max_file_size)
+    return CheckOptions(
+        mode=args.mode, encoding=args.encoding, max_file_size=args.max_file_size,
+        grammar="standard" if args.strict else "engine", separators=args.separators,
+    )
 
 
 def check_files(args: argparse.Namespace, files: list[str], writer: Writer) -> tuple[int, int, int]:
@@ -542,6 +545,20 @@ def add_reading_options(command: argparse.ArgumentParser) -> None:
     )
 
 
+def add_grammar_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--strict", action="store_true",
+        help="check against the standard grammar, exactly what quarrow_dax.parse_expression accepts; by default "
+        "the engine grammar also accepts what the DAX engine documents beyond it (omitted arguments, dt\"...\" "
+        "literals, parameter defaults, ( a, b ) IN ..., ROWS COLUMNS, WITH VISUAL SHAPE, /// comments)",
+    )
+    command.add_argument(
+        "--separators", choices=("comma", "semicolon"), default="comma",
+        help="comma: arguments separated by commas, decimal point (default); semicolon: the convention of "
+        "locales that write 1,5: arguments separated by semicolons",
+    )
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = ArgumentParser(
         prog=PROG,
@@ -616,6 +633,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     check.add_argument("--no-progress", action="store_true", help="never draw a progress bar")
     add_reading_options(check)
+    add_grammar_options(check)
     return parser
 
 
