@@ -249,9 +249,9 @@ def test_check_finds_the_first_word_far_down(text, header, tmp_path):
 CHECK_JSON = [
     # one compact object per error; spans in bytes after a byte-order mark, columns in characters
     ("ä 2", '{"path":"f.dax","kind":"parse","message":"expected end of input","start":3,"end":4,'
-     '"line":1,"column":3,"end_line":1,"end_column":4,"severity":"error","code":"DAX002","hint":null}\n'),
+     '"line":1,"column":3,"end_line":1,"end_column":4,"severity":"error","code":"E002","hint":null}\n'),
     ('\ufeff"é\nx', '{"path":"f.dax","kind":"lex","message":"unterminated string literal","start":0,"end":5,'
-     '"line":1,"column":1,"end_line":2,"end_column":2,"severity":"error","code":"DAX001","hint":null}\n'),
+     '"line":1,"column":1,"end_line":2,"end_column":2,"severity":"error","code":"E001","hint":null}\n'),
     ("1", ""),
 ]
 

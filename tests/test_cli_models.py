@@ -92,7 +92,7 @@ def test_json_records_name_the_object(tmp_path):
     assert records[1] == {"path": SALES, "object": "'Sales'[Total]", "object_kind": "measure", "kind": "parse",
                           "message": "expected end of input", "start": 2, "end": 3,
                           "line": 3, "column": 20, "end_line": 3, "end_column": 21,
-                          "severity": "error", "code": "DAX002", "hint": None}
+                          "severity": "error", "code": "E002", "hint": None}
 
 
 GOOD = bim([{"name": "T", "measures": [{"name": "M", "expression": "1 2"}]}])

@@ -73,7 +73,7 @@ def test_to_dict_lists_every_field_after_the_path():
     d = diagnose("expr", "1 2")
     assert d.to_dict("p") == {
         "path": "p", "kind": "parse", "message": "expected end of input", "start": 2, "end": 3,
-        "line": 1, "column": 3, "end_line": 1, "end_column": 4, "severity": "error", "code": "DAX002", "hint": None,
+        "line": 1, "column": 3, "end_line": 1, "end_column": 4, "severity": "error", "code": "E002", "hint": None,
     }
 
 

@@ -52,10 +52,10 @@ def records(project):
 
 def test_json_records(records):
     assert [(r["path"], r["kind"], r["severity"], r["code"], r["line"], r["column"]) for r in records] == [
-        ("a.dax", "parse", "error", "DAX002", 2, 5),
-        ("missing.dax", "read", "error", "DAX003", None, None),
-        ("Sales.bim", "parse", "error", "DAX002", 18, 104),
-        ("Sales.bim", "model", "warning", "DAX005", 18, 3),
+        ("a.dax", "parse", "error", "E002", 2, 5),
+        ("missing.dax", "read", "error", "E003", None, None),
+        ("Sales.bim", "parse", "error", "E002", 18, 104),
+        ("Sales.bim", "model", "warning", "W001", 18, 3),
     ]
     # inside the model file: the column stays on the escape \t, the span is in the formula's own text
     assert records[2]["object"] == "'Sales'[Total]" and (records[2]["start"], records[2]["end"]) == (19, 20)
@@ -82,7 +82,7 @@ def test_github_commands_parse_back(project, records):
         assert properties["file"] == record["path"] and message == record["message"]
         assert properties.get("line") == (None if record["line"] is None else str(record["line"]))
         assert properties.get("col") == (None if record["column"] is None else str(record["column"]))
-    assert parsed[2][1]["title"] == "DAX002 parse error in measure 'Sales'[Total]"
+    assert parsed[2][1]["title"] == "E002 parse error in measure 'Sales'[Total]"
 
 
 # VS Code's $gcc problem matcher.
@@ -96,8 +96,8 @@ def test_gcc_lines_match_the_editor_problem_matcher(project, records):
     matched = [GCC_MATCHER.match(line) for line in lines if GCC_MATCHER.match(line)]
     assert [(m.group(1), int(m.group(2)), int(m.group(3)), m.group(4)) for m in matched] == [
         (r["path"], r["line"], r["column"], r["severity"]) for r in located]
-    assert "quarrow-dax: error: missing.dax: No such file or directory [DAX003]" in lines
-    assert matched[1].group(5) == "expected expression (in measure 'Sales'[Total]) [DAX002]"
+    assert "quarrow-dax: error: missing.dax: No such file or directory [E003]" in lines
+    assert matched[1].group(5) == "expected expression (in measure 'Sales'[Total]) [E002]"
     # why gcc is a format of its own: the default text's "parse error:" is no match for the matcher
     _, text, _ = run_cli("check", "a.dax", cwd=project)
     assert GCC_MATCHER.match(text.splitlines()[0]) is None

@@ -254,7 +254,7 @@ def model_problem(error: ModelError | ModelWarning) -> Diagnostic:
     warning = isinstance(error, ModelWarning)
     return Diagnostic.for_path(
         "model", error.message, error.file, error.line or 0, error.column or 0,
-        severity="warning" if warning else "error", code="DAX005" if warning else "",
+        severity="warning" if warning else "error", code="W001" if warning else "",
     )
 
 

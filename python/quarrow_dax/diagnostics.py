@@ -178,21 +178,22 @@ class Rule:
     severity: Severity = "error"
 
 
-#: The rules by code. The check's own codes are DAX001-DAX009; other tools
-#: add theirs (DAX101 ...) before they report.
+#: The rules by code. Reading and parsing have codes of their own (E for
+#: errors, W for warnings), apart from the lint rule catalogue (DAX001 ...),
+#: whose rules the linter adds before it reports.
 RULES: dict[str, Rule] = {
     rule.code: rule
     for rule in (
-        Rule("DAX001", "lex-error", "A character or literal that DAX cannot read."),
-        Rule("DAX002", "syntax-error", "DAX that does not follow the grammar of a formula or query."),
-        Rule("DAX003", "unreadable-input", "A file or folder that cannot be read, or a path with nothing to check."),
-        Rule("DAX004", "unreadable-model", "A model file that cannot be read as TMSL JSON or TMDL."),
-        Rule("DAX005", "model-warning", "Something in a model file that reads, but perhaps not as its author meant.",
+        Rule("E001", "lex-error", "A character or literal that DAX cannot read."),
+        Rule("E002", "syntax-error", "DAX that does not follow the grammar of a formula or query."),
+        Rule("E003", "unreadable-input", "A file or folder that cannot be read, or a path with nothing to check."),
+        Rule("E004", "unreadable-model", "A model file that cannot be read as TMSL JSON or TMDL."),
+        Rule("W001", "model-warning", "Something in a model file that reads, but perhaps not as its author meant.",
              "warning"),
     )
 }
 
-_KIND_CODES = {"lex": "DAX001", "parse": "DAX002", "read": "DAX003", "path": "DAX003", "model": "DAX004"}
+_KIND_CODES = {"lex": "E001", "parse": "E002", "read": "E003", "path": "E003", "model": "E004"}
 
 # Formula kinds that belong to another object and name it: "KPI target of 'Sales'[Margin]".
 _ATTACHED = {
