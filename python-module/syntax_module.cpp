@@ -13,6 +13,8 @@
 #include "located.hpp"
 #include "node_classes.hpp"
 #include "py_ref.hpp"
+#include "reference_objects.hpp"
+#include "references.hpp"
 #include "tree_builder.hpp"
 
 namespace {
@@ -226,6 +228,70 @@ PyObject* check_function_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
                        });
 }
 
+// Parses, then lists the references, both without the lock: the list points
+// into the tree, which lives until the objects are made.
+template <class Parse, class Walk>
+PyObject* references_entry(const char* name, PyObject* const* args, Py_ssize_t nargs, Parse parse,
+                           Walk walk) noexcept {
+    try {
+        if (!dax::python::reference_class_registered()) {
+            PyErr_SetString(PyExc_RuntimeError, "quarrow_dax.references has not registered its class");
+            return nullptr;
+        }
+        const std::optional<Call> call = bind(name, args, nargs);
+        if (!call) return nullptr;
+        const dax::Dialect dialect = dialect_of(call->options);
+        const dax::Grammar grammar = grammar_of(call->options);
+        auto parsed = without_lock([&] { return parse(call->utf8, dialect, grammar); });
+        if (!parsed) return error_tuple(parsed.error());
+        const auto references = without_lock([&] { return walk(parsed.value(), call->utf8); });
+        Ref source(source_bytes(call->utf8));
+        if (!source) return nullptr;
+        return dax::python::reference_list(references, source.get());
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* references_expression_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return references_entry(
+        "references_expression", args, nargs,
+        [](std::string_view text, dax::Dialect dialect, dax::Grammar grammar) {
+            return dax::parse_expression_with_dialect(text, dialect, grammar);
+        },
+        [](const dax::Expr& e, std::string_view text) { return dax::refs::expression_references(e, text); });
+}
+
+PyObject* references_query_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return references_entry(
+        "references_query", args, nargs,
+        [](std::string_view text, dax::Dialect dialect, dax::Grammar grammar) {
+            return dax::parse_query_with_dialect(text, dialect, grammar);
+        },
+        [](const dax::Query& q, std::string_view text) { return dax::refs::query_references(q, text); });
+}
+
+PyObject* references_function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return references_entry(
+        "references_function", args, nargs,
+        [](std::string_view text, dax::Dialect dialect, dax::Grammar grammar) {
+            return dax::parse_function_with_dialect(text, dialect, grammar);
+        },
+        [](const dax::definition::Function& f, std::string_view text) {
+            return dax::refs::function_references(f, text);
+        });
+}
+
+PyObject* register_reference_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 1) {
+        PyErr_SetString(PyExc_TypeError, "register_reference() takes (reference_class)");
+        return nullptr;
+    }
+    if (dax::python::register_reference_class(args[0]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyObject* register_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 2) {
         PyErr_SetString(PyExc_TypeError, "register() takes (span_class, classes)");
@@ -259,6 +325,14 @@ PyMethodDef functions[] = {
      "check_expression(text, options)\n--\n\nNone, or the first error as (kind, message, start, end)."},
     {"check_query", as_cfunction(check_query_entry), METH_FASTCALL,
      "check_query(text, options)\n--\n\nNone, or the first error as (kind, message, start, end)."},
+    {"register_reference", as_cfunction(register_reference_entry), METH_FASTCALL,
+     "register_reference(reference_class)\n--\n\nTakes the class of quarrow_dax.references.Reference."},
+    {"references_expression", as_cfunction(references_expression_entry), METH_FASTCALL,
+     "references_expression(text, options)\n--\n\nThe expression's references, or (kind, message, start, end)."},
+    {"references_query", as_cfunction(references_query_entry), METH_FASTCALL,
+     "references_query(text, options)\n--\n\nThe query's references, or (kind, message, start, end)."},
+    {"references_function", as_cfunction(references_function_entry), METH_FASTCALL,
+     "references_function(text, options)\n--\n\nA model function's references, or (kind, message, start, end)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
