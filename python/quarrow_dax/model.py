@@ -42,16 +42,17 @@ import os
 import re
 import warnings as _warnings
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import Any, ClassVar
 
 from ._native import lex, parse_expression, parse_query
 from .sources import MAX_FILE_SIZE, SourceError, is_dir, is_file, read_text, walk
 
 __all__ = [
-    "KINDS", "Formula", "ModelError", "ModelWarning", "find_models", "is_model_folder", "parse_formula",
-    "parse_function", "read_model",
+    "KINDS", "CalculationItem", "Column", "Formula", "Function", "Hierarchy", "Level", "Measure", "Model",
+    "ModelError", "ModelObject", "ModelWarning", "Partition", "Relationship", "Role", "Table", "bracket",
+    "find_models", "is_model_folder", "load_model", "parse_formula", "parse_function", "quote_table", "read_model",
 ]
 
 #: Every value `Formula.kind` takes.
@@ -324,6 +325,17 @@ def read_model(
     file have been yielded already). Warnings go to `warnings` when it is a
     list, otherwise to Python's `warnings` module. No file larger than
     `max_file_size` bytes is read (0: no limit)."""
+    return _read(path, errors, warnings, max_file_size, None)
+
+
+def _read(
+    path: str | os.PathLike[str],
+    errors: list[ModelError] | None,
+    warnings: list[ModelWarning] | None,
+    max_file_size: int,
+    sink: _ModelBuilder | None,
+) -> Iterator[Formula]:
+    """read_model, telling `sink` (when given) of every object met."""
 
     def warn(warning: ModelWarning) -> None:
         if warnings is None:
@@ -340,7 +352,7 @@ def read_model(
         return
     for file in files:
         try:
-            yield from reader(file, _Context(warn, max_file_size))
+            yield from reader(file, _Context(warn, max_file_size, sink))
         except ModelError as error:
             if errors is None:
                 raise
@@ -353,6 +365,8 @@ class _Context:
 
     warn: Callable[[ModelWarning], None]
     max_file_size: int
+    #: What builds a Model from the objects met, when one is being read.
+    sink: _ModelBuilder | None = None
 
 
 def _model_files(path: Path, errors: list[ModelError] | None) -> tuple[list[Path], Any]:
@@ -609,6 +623,8 @@ _OTHER_SOURCES = {"m", "query", "entity", "calculationGroup", "policyRange", "in
 def _read_bim(file: Path, context: _Context) -> Iterator[Formula]:
     reader = _BimReader(_Json(_read_text(file, context.max_file_size), str(file), context.warn))
     root = reader.json.document()
+    if context.sink is not None:
+        _BimObjects(reader, context.sink).database(root)
     # In file order: TMSL lists a table's measures, columns and partitions in
     # whatever order the saving tool chose.
     formulas: list[Formula] = []
@@ -631,7 +647,8 @@ class _BimReader:
         line, column = self.json.position(offset)
         return ModelError(self.json.file, line, message, column)
 
-    def database(self, root: Any) -> Iterator[Formula]:
+    def model(self, root: Any) -> dict[str, Any]:
+        """The "model" object of a database file or of a TMSL script's."""
         if not isinstance(root, dict):
             raise self.error(root, "not a TMSL database: the file is not a JSON object")
         # A TMSL script (createOrReplace, create, alter) wraps the database.
@@ -642,6 +659,10 @@ class _BimReader:
         model = root.get("model")
         if not isinstance(model, dict):
             raise self.error(root, 'not a TMSL database: no "model" object')
+        return model
+
+    def database(self, root: Any) -> Iterator[Formula]:
+        model = self.model(root)
         for table in self.objects(model, "tables"):
             yield from self.table(table)
         for role in self.objects(model, "roles"):
@@ -799,6 +820,8 @@ class _Node:
     name: str | None
     value: str | None
     dax: tuple[str, str | None, str] | None = None
+    #: The model object it declares, when a Model is being read.
+    declared: Any = None
 
 
 class _TmdlReader:
@@ -808,8 +831,9 @@ class _TmdlReader:
     whole where they start, so that no line of M, JSON or DAX is ever taken
     for a statement."""
 
-    def __init__(self, file: Path, max_file_size: int = MAX_FILE_SIZE) -> None:
+    def __init__(self, file: Path, max_file_size: int = MAX_FILE_SIZE, sink: _ModelBuilder | None = None) -> None:
         self.file = str(file)
+        self.objects = None if sink is None else _TmdlObjects(self.file, sink)
         text = _read_text(file, max_file_size)
         # A CRLF checkout ends each line with a carriage return that is no
         # part of the text.
@@ -846,6 +870,8 @@ class _TmdlReader:
             node = _Node(indent, keyword, name, value)
             node.dax = self.dax(index, node, parent, stack)
             stack.append(node)
+            if self.objects is not None:
+                self.objects.statement(index + 1, stack, content)
             declaration = index
             index += 1
             if value is None:
@@ -1023,4 +1049,474 @@ class _TmdlReader:
 
 
 def _read_tmdl(file: Path, context: _Context) -> Iterator[Formula]:
-    yield from _TmdlReader(file, context.max_file_size).formulas()
+    yield from _TmdlReader(file, context.max_file_size, context.sink).formulas()
+
+
+# --- the model's objects --------------------------------------------------------
+
+
+def _key(name: str) -> str:
+    """How names are compared: DAX and the model's tools ignore case."""
+    return name.casefold()
+
+
+def quote_table(name: str) -> str:
+    """A table's name as DAX writes it: 'Sales', quotes doubled."""
+    return "'" + name.replace("'", "''") + "'"
+
+
+def bracket(name: str) -> str:
+    """A column's or measure's name as DAX writes it: [Margin %], `]` doubled."""
+    return "[" + name.replace("]", "]]") + "]"
+
+
+@dataclass(eq=False)
+class ModelObject:
+    """Something a model declares, where it does so: `file`, and the 1-based
+    `line` and `column` of its declaration (in a .bim file, of its name).
+    Objects are compared by identity: each is one thing of one model."""
+
+    name: str
+    file: str
+    line: int
+    column: int
+    #: The DAX formulas that belong to it: a measure's expression, format
+    #: string, detail rows and KPI expressions; a calculated column's or
+    #: table's expression; a role's filters; a function's text.
+    formulas: list[Formula] = field(default_factory=list, repr=False)
+
+    #: What it is, as reports name it.
+    kind: ClassVar[str] = "object"
+
+    @property
+    def dax(self) -> str:
+        """Its name in DAX notation, as `check` names formulas' objects."""
+        return self.name
+
+
+@dataclass(eq=False)
+class Column(ModelObject):
+    """A column: "data" (from the source), "calculated" (a formula of its
+    own) or "calculated table column" (made by its calculated table's formula).
+    `sort_by` names the column of the same table it is sorted by."""
+
+    table: str = ""
+    type: str = "data"
+    sort_by: str | None = None
+    kind: ClassVar[str] = "column"
+
+    @property
+    def dax(self) -> str:
+        return quote_table(self.table) + bracket(self.name)
+
+
+@dataclass(eq=False)
+class Measure(ModelObject):
+    table: str = ""
+    kind: ClassVar[str] = "measure"
+
+    @property
+    def dax(self) -> str:
+        return quote_table(self.table) + bracket(self.name)
+
+
+@dataclass(eq=False)
+class Level:
+    """One level of a hierarchy and the column it shows."""
+
+    name: str
+    column: str
+
+
+@dataclass(eq=False)
+class Hierarchy(ModelObject):
+    table: str = ""
+    levels: list[Level] = field(default_factory=list)
+    kind: ClassVar[str] = "hierarchy"
+
+    @property
+    def dax(self) -> str:
+        return quote_table(self.table) + bracket(self.name)
+
+
+@dataclass(eq=False)
+class Partition(ModelObject):
+    """A partition; `source` is its source type ("calculated", "m",
+    "entity", "query", ...)."""
+
+    table: str = ""
+    source: str = ""
+    kind: ClassVar[str] = "partition"
+
+
+@dataclass(eq=False)
+class CalculationItem(ModelObject):
+    table: str = ""
+    kind: ClassVar[str] = "calculation item"
+
+    @property
+    def dax(self) -> str:
+        return quote_table(self.table) + bracket(self.name)
+
+
+@dataclass(eq=False)
+class Table(ModelObject):
+    """A table with its columns, measures, hierarchies and partitions (by
+    name, case ignored, in declaration order), and for a calculation group
+    its items."""
+
+    columns: dict[str, Column] = field(default_factory=dict, repr=False)
+    measures: dict[str, Measure] = field(default_factory=dict, repr=False)
+    hierarchies: dict[str, Hierarchy] = field(default_factory=dict, repr=False)
+    partitions: list[Partition] = field(default_factory=list, repr=False)
+    calculation_items: dict[str, CalculationItem] = field(default_factory=dict, repr=False)
+    calculation_group: bool = False
+    kind: ClassVar[str] = "table"
+
+    @property
+    def dax(self) -> str:
+        return quote_table(self.name)
+
+    @property
+    def calculated(self) -> bool:
+        """Whether a DAX formula makes the table (a calculated partition)."""
+        return any(partition.source == "calculated" for partition in self.partitions)
+
+
+@dataclass(eq=False)
+class Relationship(ModelObject):
+    """A relationship from a column (the many side, as a rule) to another;
+    an inactive one is used only where USERELATIONSHIP names it."""
+
+    from_table: str = ""
+    from_column: str = ""
+    to_table: str = ""
+    to_column: str = ""
+    active: bool = True
+    kind: ClassVar[str] = "relationship"
+
+    @property
+    def dax(self) -> str:
+        ends = quote_table(self.from_table) + bracket(self.from_column)
+        return f"relationship {ends} -> {quote_table(self.to_table)}{bracket(self.to_column)}"
+
+
+@dataclass(eq=False)
+class Role(ModelObject):
+    """A security role; `tables` are those its row filters are on."""
+
+    tables: list[str] = field(default_factory=list)
+    kind: ClassVar[str] = "role"
+
+    @property
+    def dax(self) -> str:
+        return "role " + quote_table(self.name)
+
+
+@dataclass(eq=False)
+class Function(ModelObject):
+    """A user-defined function of the model."""
+
+    kind: ClassVar[str] = "function"
+
+
+@dataclass
+class Model:
+    """A tabular model read whole: its tables (by name, case ignored),
+    relationships, roles and functions, every DAX formula in file order, and
+    each formula's owner (`owner`). Read with `load_model`."""
+
+    path: str
+    tables: dict[str, Table] = field(default_factory=dict)
+    relationships: list[Relationship] = field(default_factory=list)
+    roles: dict[str, Role] = field(default_factory=dict)
+    functions: dict[str, Function] = field(default_factory=dict)
+    formulas: list[Formula] = field(default_factory=list)
+    _owners: dict[int, ModelObject] = field(default_factory=dict, repr=False)
+    _measures: dict[str, Measure] = field(default_factory=dict, repr=False)
+
+    def table(self, name: str) -> Table | None:
+        return self.tables.get(_key(name))
+
+    def column(self, table: str, name: str) -> Column | None:
+        found = self.tables.get(_key(table))
+        return None if found is None else found.columns.get(_key(name))
+
+    def measure(self, name: str) -> Measure | None:
+        """The measure of that name, in whichever table: measure names are
+        unique in a model."""
+        return self._measures.get(_key(name))
+
+    def function(self, name: str) -> Function | None:
+        return self.functions.get(_key(name))
+
+    def owner(self, formula: Formula) -> ModelObject | None:
+        """The object a formula of this model belongs to: the measure of its
+        format string, the table of its calculated partition, the role of a
+        row filter; None for a formula that is not this model's."""
+        return self._owners.get(id(formula))
+
+    def objects(self) -> Iterator[ModelObject]:
+        """Every table, column, measure, hierarchy, calculation item,
+        relationship, role and function, in declaration order."""
+        for table in self.tables.values():
+            yield table
+            yield from table.columns.values()
+            yield from table.measures.values()
+            yield from table.hierarchies.values()
+            yield from table.calculation_items.values()
+        yield from self.relationships
+        yield from self.roles.values()
+        yield from self.functions.values()
+
+
+def load_model(
+    path: str | os.PathLike[str],
+    errors: list[ModelError] | None = None,
+    warnings: list[ModelWarning] | None = None,
+    *,
+    max_file_size: int = MAX_FILE_SIZE,
+) -> Model:
+    """Reads the model at `path` (as `read_model` finds it) whole: its objects
+    and its formulas. Errors and warnings as for `read_model`: raised, or
+    collected in lists, in which case the model holds what could be read."""
+    builder = _ModelBuilder(str(path))
+    formulas = list(_read(path, errors, warnings, max_file_size, builder))
+    return builder.finish(formulas)
+
+
+class _ModelBuilder:
+    """Collects the objects the readers meet, in the order they meet them."""
+
+    def __init__(self, path: str) -> None:
+        self.model = Model(path)
+
+    def table(self, name: str, file: str, line: int, column: int) -> Table:
+        tables = self.model.tables
+        # A table met twice (a script that repeats it) keeps its first place.
+        found = tables.get(_key(name))
+        if found is None:
+            found = tables[_key(name)] = Table(name, file, line, column)
+        return found
+
+    def role(self, name: str, file: str, line: int, column: int) -> Role:
+        return self.model.roles.setdefault(_key(name), Role(name, file, line, column))
+
+    def finish(self, formulas: list[Formula]) -> Model:
+        model = self.model
+        model.formulas = formulas
+        for table in model.tables.values():
+            if table.calculated:
+                for column in table.columns.values():
+                    if column.type == "data":
+                        column.type = "calculated table column"
+            for measure in table.measures.values():
+                model._measures.setdefault(_key(measure.name), measure)
+        for formula in formulas:
+            owner = self.owner(formula)
+            if owner is not None:
+                model._owners[id(formula)] = owner
+                owner.formulas.append(formula)
+        return model
+
+    def owner(self, formula: Formula) -> ModelObject | None:
+        model = self.model
+        kind, name = formula.kind, formula.name
+        if kind == "function":
+            return model.function(name)
+        if kind == "row-level security filter":
+            return model.roles.get(_key(name))
+        table = model.table(formula.table or "")
+        if table is None:
+            return None
+        key = _key(name)
+        if kind == "calculated column":
+            return table.columns.get(key)
+        if kind == "calculation item":
+            return table.calculation_items.get(key)
+        if kind in ("calculated table", "multiple or empty selection expression", "no selection expression"):
+            return table
+        # Format strings, detail rows, KPIs: of a measure, a calculation item,
+        # or (a table's default detail rows, a calculation group's
+        # selection expressions) of the table.
+        return table.measures.get(key) or table.calculation_items.get(key) or table
+
+
+def _position(json_reader: _Json, value: Any, owner: Any) -> tuple[int, int]:
+    """Where a .bim object is: at its name when that has a position, else at
+    its opening brace."""
+    start: int | None = getattr(value, "start", None)
+    return json_reader.position(getattr(owner, "start", 0) if start is None else start)
+
+
+class _BimObjects:
+    """The objects of a TMSL document, through the reader's own checks."""
+
+    def __init__(self, reader: _BimReader, sink: _ModelBuilder) -> None:
+        self.reader = reader
+        self.sink = sink
+        self.file = reader.json.file
+
+    def place(self, owner: dict[str, Any]) -> tuple[str, int, int]:
+        return (self.file, *_position(self.reader.json, owner.get("name"), owner))
+
+    def text(self, owner: dict[str, Any], key: str) -> str | None:
+        value = owner.get(key)
+        return value if isinstance(value, str) else None
+
+    def database(self, root: Any) -> None:
+        reader = self.reader
+        model = reader.model(root)
+        for table in reader.objects(model, "tables"):
+            self.table(table)
+        for relationship in reader.objects(model, "relationships"):
+            ends = [self.text(relationship, key) or "" for key in ("fromTable", "fromColumn", "toTable", "toColumn")]
+            self.sink.model.relationships.append(Relationship(
+                reader.name(relationship), *self.place(relationship), from_table=ends[0], from_column=ends[1],
+                to_table=ends[2], to_column=ends[3], active=relationship.get("isActive") is not False,
+            ))
+        for role in reader.objects(model, "roles"):
+            found = self.sink.role(reader.name(role), *self.place(role))
+            for permission in reader.objects(role, "tablePermissions"):
+                if permission.get("filterExpression") not in (None, "", []):
+                    found.tables.append(reader.name(permission))
+        for function in reader.objects(model, "functions"):
+            name = reader.name(function)
+            self.sink.model.functions.setdefault(_key(name), Function(name, *self.place(function)))
+
+    def table(self, table: dict[str, Any]) -> None:
+        reader = self.reader
+        name = reader.name(table)
+        found = self.sink.table(name, *self.place(table))
+        for column in reader.objects(table, "columns"):
+            column_name = reader.name(column)
+            column_type = self.text(column, "type") or "data"
+            if column_type == "calculatedTableColumn":
+                column_type = "calculated table column"
+            found.columns.setdefault(_key(column_name), Column(
+                column_name, *self.place(column), table=name, type=column_type,
+                sort_by=self.text(column, "sortByColumn"),
+            ))
+        for measure in reader.objects(table, "measures"):
+            measure_name = reader.name(measure)
+            found.measures.setdefault(_key(measure_name), Measure(measure_name, *self.place(measure), table=name))
+        for hierarchy in reader.objects(table, "hierarchies"):
+            hierarchy_name = reader.name(hierarchy)
+            levels = [Level(reader.name(level), self.text(level, "column") or "")
+                      for level in reader.objects(hierarchy, "levels")]
+            found.hierarchies.setdefault(_key(hierarchy_name), Hierarchy(
+                hierarchy_name, *self.place(hierarchy), table=name, levels=levels))
+        for partition in reader.objects(table, "partitions"):
+            source = reader.object(partition, "source") or {}
+            source_type = source.get("type") or "query"
+            found.partitions.append(Partition(reader.name(partition), *self.place(partition), table=name,
+                                              source=source_type if isinstance(source_type, str) else ""))
+        group = reader.object(table, "calculationGroup")
+        if group is not None:
+            found.calculation_group = True
+            for item in reader.objects(group, "calculationItems"):
+                item_name = reader.name(item)
+                found.calculation_items.setdefault(_key(item_name), CalculationItem(
+                    item_name, *self.place(item), table=name))
+
+
+_TMDL_QUOTED = re.compile(r"'((?:[^']|'')*)'")
+
+
+def _tmdl_name(text: str) -> str:
+    """A name as a TMDL property gives it, quoted or not."""
+    text = text.strip()
+    quoted = _TMDL_QUOTED.fullmatch(text)
+    return quoted.group(1).replace("''", "'") if quoted else text
+
+
+def _tmdl_column(text: str) -> tuple[str, str]:
+    """(table, column) of a TMDL `Table.Column` value, either part quoted."""
+    text = text.strip()
+    quoted = _TMDL_QUOTED.match(text)
+    if quoted is not None:
+        table, rest = quoted.group(1).replace("''", "'"), text[quoted.end():]
+    else:
+        table, dot, after = text.partition(".")
+        rest = dot + after
+    return table, _tmdl_name(rest[1:]) if rest.startswith(".") else ""
+
+
+class _TmdlObjects:
+    """The objects of a TMDL file, from the statements its reader meets: an
+    object's declaration line, then its property lines below it."""
+
+    def __init__(self, file: str, sink: _ModelBuilder) -> None:
+        self.file = file
+        self.sink = sink
+
+    def statement(self, line: int, stack: list[_Node], content: str) -> None:
+        node = stack[-1]
+        parent = stack[-2] if len(stack) >= 2 else None
+        keyword, name = node.keyword, node.name
+        place = (self.file, line, node.indent + 1)
+        owner = parent.declared if parent is not None else None
+        if name is not None:
+            if parent is None:
+                node.declared = self.top(keyword, name, place)
+            elif keyword == "calculationItem" and parent.keyword == "calculationGroup":
+                if isinstance(owner, Table):
+                    node.declared = owner.calculation_items.setdefault(
+                        _key(name), CalculationItem(name, *place, table=owner.name))
+            elif isinstance(owner, Table):
+                node.declared = self.in_table(owner, keyword, name, node.value, place)
+            elif isinstance(owner, Hierarchy) and keyword == "level":
+                node.declared = Level(name, "")
+                owner.levels.append(node.declared)
+            elif isinstance(owner, Role) and keyword == "tablePermission":
+                owner.tables.append(name)
+        elif keyword == "calculationGroup" and isinstance(owner, Table):
+            owner.calculation_group = True
+            node.declared = owner
+        elif content[len(keyword):len(keyword) + 1] == ":" and owner is not None:
+            self.property(owner, keyword, content[len(keyword) + 1:].strip())
+
+    def top(self, keyword: str, name: str, place: tuple[str, int, int]) -> Any:
+        model = self.sink.model
+        if keyword == "table":
+            return self.sink.table(name, *place)
+        if keyword == "relationship":
+            relationship = Relationship(name, *place)
+            model.relationships.append(relationship)
+            return relationship
+        if keyword == "role":
+            return self.sink.role(name, *place)
+        if keyword == "function":
+            return model.functions.setdefault(_key(name), Function(name, *place))
+        return None
+
+    def in_table(self, table: Table, keyword: str, name: str, value: str | None,
+                 place: tuple[str, int, int]) -> Any:
+        key = _key(name)
+        if keyword == "column":
+            return table.columns.setdefault(key, Column(
+                name, *place, table=table.name, type="data" if value is None else "calculated"))
+        if keyword == "measure":
+            return table.measures.setdefault(key, Measure(name, *place, table=table.name))
+        if keyword == "hierarchy":
+            return table.hierarchies.setdefault(key, Hierarchy(name, *place, table=table.name))
+        if keyword == "partition":
+            partition = Partition(name, *place, table=table.name, source=value or "")
+            table.partitions.append(partition)
+            return partition
+        return None
+
+    def property(self, owner: Any, key: str, value: str) -> None:
+        if isinstance(owner, Column) and key == "sortByColumn":
+            owner.sort_by = _tmdl_name(value)
+        elif isinstance(owner, Level) and key == "column":
+            owner.column = _tmdl_name(value)
+        elif isinstance(owner, Relationship):
+            if key in ("fromColumn", "toColumn"):
+                table, column = _tmdl_column(value)
+                if key == "fromColumn":
+                    owner.from_table, owner.from_column = table, column
+                else:
+                    owner.to_table, owner.to_column = table, column
+            elif key == "isActive":
+                owner.active = value.lower() != "false"

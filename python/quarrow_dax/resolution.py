@@ -1,0 +1,433 @@
+"""Resolving the references of a model's formulas against the model.
+
+    from quarrow_dax.model import load_model
+    from quarrow_dax.resolution import resolve_model
+
+    model = load_model("examples/Sales.SemanticModel")
+    for formula, resolutions in resolve_model(model):
+        for found in resolutions:
+            if found.status in ("ambiguous", "unknown"):
+                print(formula.name, found.reference.text, found.how, found.message)
+
+Every reference of every formula gets one `Resolution`: what it means (a
+model object, with the `how` of it) or why that cannot be said. `status` is
+
+- ``resolved``: `target` is the model object: a measure (`[m]`, or
+  `'T'[m]`), a column (`'T'[c]`, or a bare `[c]` of the table whose row
+  context it stands in), a table, a hierarchy, a user-defined function;
+- ``local``: a variable, a function parameter, a query parameter, a column of
+  a table variable (`t[c]`), or a column the formula makes itself
+  (`ADDCOLUMNS ( T, "x", ... )` then `[x]`; `[Value]` of a table
+  constructor or of GENERATESERIES);
+- ``builtin``: a built-in function, or a word a built-in function takes as
+  an argument (`DESC`, `DAY`, `INTEGER`);
+- ``ambiguous``: a bare `[c]` that is a column of several tables, none of
+  them plainly the row context: `candidates` lists them;
+- ``unknown``: a name that exists nowhere it could; `suggestion` is a close
+  name, in DAX notation, when one is close.
+
+A bare `[x]` is the measure of that name when there is one (measure names
+are unique in a model); otherwise a column of the table of the enclosing
+iterator (`SUMX ( Sales, [Qty] )`, also through `FILTER`, `ALL`, `VALUES`
+... of a table), or of the formula's own table (a calculated column's, a
+row filter's); otherwise a column the formula makes; otherwise the only
+column of that name in the model, or `ambiguous` between several.
+"""
+
+from __future__ import annotations
+
+import difflib
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import Literal
+
+from .dax_functions import BUILTIN_FUNCTIONS, KEYWORD_ARGUMENTS, is_builtin_function
+from .model import Column, Formula, Measure, Model, ModelObject, Table, bracket, quote_table
+from .references import Reference, SourceKind, references
+from .syntax import FunctionCall, Node, String, TableConstructor, parse_expression, parse_function
+from .syntax.parsing import Grammar, ParseError, Separators
+
+__all__ = ["Resolution", "Resolver", "Status", "resolve_model"]
+
+Status = Literal["resolved", "local", "builtin", "ambiguous", "unknown"]
+
+# Calls that give their arguments after the first (TOPN: after the second)
+# the row context of the table that argument is.
+_ITERATORS = {
+    name: 0 for name in (
+        "SUMX", "AVERAGEX", "MINX", "MAXX", "COUNTX", "COUNTAX", "PRODUCTX", "CONCATENATEX", "MEDIANX",
+        "GEOMEANX", "STDEVX.P", "STDEVX.S", "VARX.P", "VARX.S", "PERCENTILEX.INC", "PERCENTILEX.EXC", "RANKX",
+        "FILTER", "ADDCOLUMNS", "SELECTCOLUMNS", "GENERATE", "GENERATEALL", "SUMMARIZE", "GROUPBY", "LINESTX",
+        "FIRSTNONBLANK", "LASTNONBLANK", "FIRSTNONBLANKVALUE", "LASTNONBLANKVALUE",
+    )
+} | {"TOPN": 1, "SAMPLE": 1}
+
+# Calls whose result has the rows (and columns) of the table in one argument.
+_SAME_TABLE = {
+    name: 0 for name in (
+        "FILTER", "CALCULATETABLE", "ALL", "ALLSELECTED", "ALLNOBLANKROW", "ALLEXCEPT", "ALLCROSSFILTERED",
+        "VALUES", "DISTINCT", "RELATEDTABLE", "KEEPFILTERS", "ADDCOLUMNS", "REMOVEFILTERS",
+    )
+} | {"TOPN": 1, "SAMPLE": 1}
+
+# Calls that name the columns they make with string arguments.
+_NAMING = frozenset({
+    "ADDCOLUMNS", "SELECTCOLUMNS", "SUMMARIZE", "SUMMARIZECOLUMNS", "GROUPBY", "ROW", "DATATABLE",
+    "SUBSTITUTEWITHINDEX", "ADDMISSINGITEMS",
+})
+# Calls whose result has a column of a fixed name.
+_FIXED_NAMES = {"GENERATESERIES": ("Value",), "CALENDAR": ("Date",), "CALENDARAUTO": ("Date",)}
+
+_LOCAL_KINDS = {
+    "variable": "variable", "variable use": "variable", "parameter": "parameter", "parameter use": "parameter",
+    "query parameter": "query parameter", "measure definition": "query definition",
+    "column definition": "query definition", "table definition": "query definition",
+    "function definition": "query definition",
+}
+
+
+@dataclass(frozen=True, slots=True)
+class Resolution:
+    """What one reference of a formula means; see the module's documentation.
+    `how` says how it was resolved, or what kind of name could not be."""
+
+    formula: Formula
+    reference: Reference
+    status: Status
+    how: str
+    target: ModelObject | None = None
+    candidates: tuple[ModelObject, ...] = ()
+    suggestion: str | None = None
+
+    @property
+    def message(self) -> str:
+        """What a report says of it."""
+        ref = self.reference
+        if self.status == "unknown":
+            return f"{self.how}: {_written(ref)}" + (f" (did you mean {self.suggestion}?)" if self.suggestion else "")
+        if self.status == "ambiguous":
+            names = ", ".join(candidate.dax for candidate in self.candidates)
+            return f"{_written(ref)} may be any of {names}: {self.how}"
+        target = f" {self.target.dax}" if self.target is not None else ""
+        return f"{_written(ref)}: {self.how}{target}"
+
+    @property
+    def start(self) -> tuple[int, int]:
+        """(line, column) in the model file where the reference begins."""
+        span = self.reference.span
+        return self.formula.locate_offset(span.start if span is not None else 0)
+
+    @property
+    def end(self) -> tuple[int, int]:
+        """(line, column) in the model file just past its end."""
+        span = self.reference.span
+        return self.formula.locate_offset(span.end if span is not None else 0)
+
+
+def _written(ref: Reference) -> str:
+    """How a reference reads in a message: as written for names, without
+    arguments for calls."""
+    if ref.kind == "function":
+        return ref.name
+    if ref.kind in ("column", "hierarchy"):
+        return quote_table(ref.table or "") + bracket(ref.name) + "".join("." + bracket(level) for level in ref.levels)
+    if ref.kind == "bracket":
+        return bracket(ref.name)
+    if ref.kind == "table":
+        return quote_table(ref.name)
+    return ref.name
+
+
+def _key(name: str) -> str:
+    return name.casefold()
+
+
+class Resolver:
+    """Resolves formulas' references against one model. Make one per model:
+    it indexes the model's names once."""
+
+    def __init__(self, model: Model) -> None:
+        self.model = model
+        self.columns: dict[str, list[Column]] = {}
+        self.measures: list[Measure] = []
+        for table in model.tables.values():
+            for column in table.columns.values():
+                self.columns.setdefault(_key(column.name), []).append(column)
+            self.measures.extend(table.measures.values())
+        self._made: set[str] | None = None
+
+    def made(self) -> set[str]:
+        """The names of the columns that any formula of the model makes."""
+        if self._made is None:
+            self._made = set()
+            for formula in self.model.formulas:
+                if '"' in formula.text or "{" in formula.text:
+                    self._made |= _made_names(formula)
+        return self._made
+
+    def resolve(self, formula: Formula, refs: list[Reference]) -> list[Resolution]:
+        """One Resolution per reference of `formula`, in order."""
+        return _FormulaResolver(self, formula, refs).run()
+
+    def formula_references(
+        self, formula: Formula, *, grammar: Grammar = "engine", separators: Separators = "comma"
+    ) -> list[Reference]:
+        """The references of a formula, read as its kind requires. Raises
+        ParseError."""
+        kind: SourceKind = "function" if formula.kind == "function" else "expression"
+        return references(formula.text, kind=kind, grammar=grammar, separators=separators)
+
+
+def resolve_model(
+    model: Model, *, grammar: Grammar = "engine", separators: Separators = "comma"
+) -> Iterator[tuple[Formula, list[Resolution] | ParseError]]:
+    """Each formula of the model with its resolutions, or with the error
+    that keeps it from being read."""
+    resolver = Resolver(model)
+    for formula in model.formulas:
+        try:
+            refs = resolver.formula_references(formula, grammar=grammar, separators=separators)
+        except ParseError as error:
+            yield formula, error
+            continue
+        yield formula, resolver.resolve(formula, refs)
+
+
+class _FormulaResolver:
+    """The resolution of one formula's references, with what is worked out
+    for it only when a reference needs it."""
+
+    def __init__(self, resolver: Resolver, formula: Formula, refs: list[Reference]) -> None:
+        self.resolver = resolver
+        self.model = resolver.model
+        self.formula = formula
+        self.refs = refs
+        owner = self.model.owner(formula)
+        self.owner = owner
+        # The table whose row context the whole formula has: a calculated
+        # column's, or that of a row filter (on one table of a role).
+        self.home: Table | None = None
+        self.home_how = "column of the formula's table"
+        if isinstance(owner, Column) and formula.kind == "calculated column":
+            self.home = self.model.table(owner.table)
+        elif formula.kind == "row-level security filter":
+            self.home = self.model.table(formula.table or "")
+        elif isinstance(owner, Measure):
+            # A measure's bare column names a column of the measure's table
+            # (SUM ( [Amount] )), wherever no iterator says otherwise.
+            self.home = self.model.table(owner.table)
+            self.home_how = "column of the measure's table"
+        self._arguments: dict[tuple[int, int], list[int]] | None = None
+        self._made: set[str] | None = None
+
+    def run(self) -> list[Resolution]:
+        return [self.one(index, ref) for index, ref in enumerate(self.refs)]
+
+    def found(self, ref: Reference, status: Status, how: str, target: ModelObject | None = None,
+              candidates: tuple[ModelObject, ...] = (), suggestion: str | None = None) -> Resolution:
+        return Resolution(self.formula, ref, status, how, target, candidates, suggestion)
+
+    def one(self, index: int, ref: Reference) -> Resolution:
+        kind = ref.kind
+        if kind in _LOCAL_KINDS:
+            return self.found(ref, "local", _LOCAL_KINDS[kind])
+        if kind == "function":
+            return self.function(ref)
+        if kind == "bracket":
+            return self.bracket(index, ref)
+        if kind == "table":
+            return self.table(ref)
+        if ref.target is not None:  # a column or hierarchy of a table variable or parameter
+            return self.found(ref, "local", "column of a table variable or parameter")
+        if kind == "column":
+            return self.column(ref)
+        return self.hierarchy(ref)
+
+    # --- by kind ---------------------------------------------------------------
+
+    def function(self, ref: Reference) -> Resolution:
+        udf = self.model.function(ref.name)
+        if udf is not None:
+            return self.found(ref, "resolved", "function", udf)
+        if is_builtin_function(ref.name):
+            return self.found(ref, "builtin", "built-in function")
+        names = [*BUILTIN_FUNCTIONS, *(function.name for function in self.model.functions.values())]
+        return self.found(ref, "unknown", "unknown function", suggestion=_close(ref.name, names))
+
+    def table(self, ref: Reference) -> Resolution:
+        table = self.model.table(ref.name)
+        if table is not None:
+            return self.found(ref, "resolved", "table", table)
+        if ref.function is not None and ref.name.upper() in KEYWORD_ARGUMENTS and is_builtin_function(ref.function):
+            return self.found(ref, "builtin", "keyword argument")
+        names = [quote_table(table.name) for table in self.model.tables.values()]
+        names += [other.name for other in self.refs if other.kind in ("variable", "parameter")]
+        return self.found(ref, "unknown", "unknown table or variable", suggestion=_close(ref.name, names))
+
+    def column(self, ref: Reference) -> Resolution:
+        if ref.table == "":
+            # ''[Value]: a column of a table the formula makes without a
+            # name (a table constructor, GENERATESERIES).
+            return self.found(ref, "local", "column of an anonymous table")
+        table = self.model.table(ref.table or "")
+        if table is None:
+            names = [quote_table(table.name) for table in self.model.tables.values()]
+            close = _close(quote_table(ref.table or ""), names)
+            return self.found(ref, "unknown", "unknown table", suggestion=close and close + bracket(ref.name))
+        key = _key(ref.name)
+        column = table.columns.get(key)
+        if column is not None:
+            return self.found(ref, "resolved", "column", column)
+        measure = table.measures.get(key)
+        if measure is not None:
+            return self.found(ref, "resolved", "measure with its table", measure)
+        elsewhere = self.model.measure(ref.name)
+        if elsewhere is not None:
+            return self.found(ref, "unknown", "a measure of another table under this table's name",
+                              suggestion=elsewhere.dax)
+        names = [quote_table(table.name) + bracket(name.name)
+                 for name in (*table.columns.values(), *table.measures.values())]
+        return self.found(ref, "unknown", f"no column or measure of that name in {quote_table(table.name)}",
+                          suggestion=_close(bracket(ref.name), names))
+
+    def hierarchy(self, ref: Reference) -> Resolution:
+        table = self.model.table(ref.table or "")
+        if table is None:
+            return self.found(ref, "unknown", "unknown table")
+        key = _key(ref.name)
+        hierarchy = table.hierarchies.get(key)
+        if hierarchy is not None:
+            levels = {_key(level.name) for level in hierarchy.levels}
+            if all(_key(level) in levels for level in ref.levels[:1]):
+                return self.found(ref, "resolved", "hierarchy", hierarchy)
+            return self.found(ref, "unknown", f"no such level of {hierarchy.dax}")
+        column = table.columns.get(key)
+        if column is not None:
+            # A date column's own hierarchy (auto date/time), which the model
+            # file does not spell out.
+            return self.found(ref, "resolved", "date hierarchy of a column", column)
+        return self.found(ref, "unknown", f"no hierarchy or column of that name in {quote_table(table.name)}")
+
+    def bracket(self, index: int, ref: Reference) -> Resolution:
+        measure = self.model.measure(ref.name)
+        if measure is not None:
+            return self.found(ref, "resolved", "measure", measure)
+        key = _key(ref.name)
+        for table, how in self.row_contexts(index):
+            column = table.columns.get(key)
+            if column is not None:
+                return self.found(ref, "resolved", how, column)
+        if key in self.made():
+            return self.found(ref, "local", "column made in the formula")
+        if key in self.resolver.made():
+            # Columns of a table that another formula makes: the result of a
+            # user-defined function, which the formula iterates.
+            return self.found(ref, "local", "column made by another formula")
+        owner = self.owner
+        if isinstance(owner, Table) and key in owner.columns:
+            return self.found(ref, "local", "column of the table the formula makes")
+        candidates = tuple(self.resolver.columns.get(key, ()))
+        if len(candidates) == 1:
+            return self.found(ref, "resolved", "the only column of that name", candidates[0])
+        if candidates:
+            return self.found(ref, "ambiguous", "a column of several tables, none plainly in row context",
+                              candidates=candidates)
+        names = [measure.dax for measure in self.resolver.measures]
+        names += [bracket(columns[0].name) for columns in self.resolver.columns.values()]
+        return self.found(ref, "unknown", "no measure or column of that name",
+                          suggestion=_close(bracket(ref.name), names))
+
+    # --- context -----------------------------------------------------------------
+
+    def row_contexts(self, index: int) -> Iterator[tuple[Table, str]]:
+        """The tables whose row context the reference at `index` has, the
+        innermost first: those of the iterators it stands in (where their
+        table argument plainly is one), then the formula's own."""
+        refs = self.refs
+        ref = refs[index]
+        while ref.parent is not None:
+            call = refs[ref.parent]
+            table_argument = _ITERATORS.get(call.name.upper())
+            if table_argument is not None and ref.argument is not None and ref.argument > table_argument:
+                table = self.table_of(ref.parent, table_argument)
+                if table is not None:
+                    yield table, "column of the iterated table"
+            ref = call
+        if self.home is not None:
+            yield self.home, self.home_how
+
+    def table_of(self, call: int, argument: int) -> Table | None:
+        """The model table that argument `argument` of the call at `call`
+        plainly is: a table name, a column's table (`VALUES ( T[c] )`), or
+        a call that keeps the rows of such a table (`FILTER ( T, ... )`)."""
+        seen = 0
+        while seen < len(self.refs):  # bounded: each step goes one call deeper
+            seen += 1
+            inside = self.arguments().get((call, argument), [])
+            if len(inside) != 1:
+                return None
+            ref = self.refs[inside[0]]
+            if ref.kind == "table":
+                return self.model.table(ref.name)
+            if ref.kind == "column" and ref.target is None:
+                return self.model.table(ref.table or "")
+            if ref.kind != "function":
+                return None
+            same = _SAME_TABLE.get(ref.name.upper())
+            if same is None:
+                return None
+            call, argument = inside[0], same
+        return None
+
+    def arguments(self) -> dict[tuple[int, int], list[int]]:
+        """The references standing directly in each (call, argument)."""
+        if self._arguments is None:
+            self._arguments = {}
+            for index, ref in enumerate(self.refs):
+                if ref.parent is not None and ref.argument is not None:
+                    self._arguments.setdefault((ref.parent, ref.argument), []).append(index)
+        return self._arguments
+
+    def made(self) -> set[str]:
+        if self._made is None:
+            self._made = _made_names(self.formula)
+        return self._made
+
+
+def _made_names(formula: Formula) -> set[str]:
+    """The names of the columns `formula` makes: the strings given to
+    ADDCOLUMNS, SELECTCOLUMNS, SUMMARIZECOLUMNS, ROW, DATATABLE ...; `Value`
+    (and `Value1` ...) of table constructors, `Value` of GENERATESERIES and
+    `Date` of CALENDAR. Read from the tree: only asked for when a name is
+    found nowhere else. Empty for a formula that does not parse."""
+    made: set[str] = set()
+    tree: Node
+    try:
+        tree = parse_function(formula.text) if formula.kind == "function" else parse_expression(formula.text)
+    except ParseError:
+        return made
+    for node in tree.find_all(FunctionCall, TableConstructor):
+        if isinstance(node, TableConstructor):
+            width = max((len(row) for row in node.rows), default=1)
+            made.update(_key(f"Value{n}") for n in range(1, width + 1))
+            made.add(_key("Value"))
+        elif isinstance(node, FunctionCall):
+            name = node.name.upper()
+            made.update(_key(fixed) for fixed in _FIXED_NAMES.get(name, ()))
+            if name in _NAMING:
+                made.update(_key(arg.value) for arg in node.args if isinstance(arg, String))
+    return made
+
+
+_DECORATION = str.maketrans("", "", "'[]")
+
+
+def _close(written: str, names: list[str]) -> str | None:
+    """The name of `names` closest to `written` (all in DAX notation), if
+    one is close enough to be a likely slip. Case, quotes and brackets are
+    left out of the comparison: `[total sales]` is close to `[Total Sales]`."""
+    by_key: dict[str, str] = {}
+    for name in names:
+        by_key.setdefault(name.casefold().translate(_DECORATION), name)
+    matches = difflib.get_close_matches(written.casefold().translate(_DECORATION), list(by_key), n=1, cutoff=0.8)
+    return by_key[matches[0]] if matches else None
