@@ -16,20 +16,29 @@ import json
 import os
 import re
 from collections.abc import Iterable, Iterator
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path, PurePath
 from typing import Literal
 
 from ._native import lex
-from .diagnostics import Diagnostic, split_error
-from .model import Formula, ModelError, ModelWarning, is_model_folder, read_model
+from .diagnostics import RULES, Diagnostic, Rule, split_error
+from .model import Formula, ModelError, ModelWarning, is_model_folder, load_model, read_model
+from .references import references
+from .resolution import Resolution, Resolver
 from .syntax.parsing import Grammar, Separators, first_error
 from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, read_bytes, read_text, walk
 
 __all__ = [
     "CheckOptions", "Inputs", "ModelTally", "STDIN", "SourceKind", "check_file", "check_model", "check_text",
-    "collect_inputs", "is_query", "object_name", "parse_source", "source_kind",
+    "collect_inputs", "is_query", "object_name", "parse_source", "reference_diagnostic", "source_kind",
 ]
+
+#: What check reports of a reference to a name that exists nowhere; the
+#: linter's rule of the same code reports the same.
+UNKNOWN_REFERENCE = RULES.setdefault("DAX001", Rule(
+    "DAX001", "unknown-reference",
+    "A reference to a name that exists nowhere: no measure, column, table, variable, parameter or function.",
+))
 
 #: The path that stands for standard input, and its name in reports.
 STDIN = "-"
@@ -47,13 +56,16 @@ class CheckOptions:
     `max_file_size` bytes is read (0: no limit). `grammar` is "engine" (what
     the DAX engine accepts, the default) or "standard" (exactly what
     quarrow_dax.parse_expression accepts); `separators` "comma" or
-    "semicolon" (lists separated by `;` and decimal commas)."""
+    "semicolon" (lists separated by `;` and decimal commas). `resolve`: a
+    model's formulas are also checked for names that exist nowhere."""
 
     mode: Literal["query", "expr"] | None = None
     encoding: str | None = None
     max_file_size: int = MAX_FILE_SIZE
     grammar: Grammar = "engine"
     separators: Separators = "comma"
+    #: Whether a model's references are checked against the model.
+    resolve: bool = True
 
 
 def parse_source(text: str, kind: SourceKind, options: CheckOptions) -> None:
@@ -269,24 +281,68 @@ def formula_diagnostic(formula: Formula, error: ValueError) -> Diagnostic:
     )
 
 
+def reference_diagnostic(formula: Formula, resolution: Resolution) -> Diagnostic:
+    """The diagnostic of a reference to a name that exists nowhere, at the
+    name in the model file, in the formula's object."""
+    span = resolution.reference.span
+    start, end = (span.start, span.end) if span is not None else (0, 0)
+    # Placed in the formula's text as the parser's errors are, excerpt included.
+    located = Diagnostic.from_error(f"parse error: {resolution.message} at {start}..{end}", formula.text)
+    diagnostic = replace(located, kind="reference", message=resolution.message, code=UNKNOWN_REFERENCE.code,
+                         hint=resolution.hint)
+    return diagnostic.relocated(
+        formula.file, formula.locate_offset(start), formula.locate_offset(end),
+        object=object_name(formula), object_kind=formula.kind,
+    )
+
+
 def check_model(path: str, options: CheckOptions, tally: ModelTally | None = None) -> Iterator[Diagnostic]:
-    """Parses every formula of the model at `path`; yields the errors, then
-    what kept parts of the model from being read, then the warnings."""
+    """Parses every formula of the model at `path` and, with
+    `options.resolve`, looks up every name it refers to; yields the errors,
+    then what kept parts of the model from being read, then the warnings.
+    Names are not looked up in a model read only in part: what is missing
+    may be in the part that could not be read."""
     tally = ModelTally() if tally is None else tally
     errors: list[ModelError] = []
     warnings: list[ModelWarning] = []
-    for formula in read_model(path, errors, warnings, max_file_size=options.max_file_size):
-        tally.formulas += 1
-        try:
-            parse_source(formula.text, "function" if formula.kind == "function" else "expression", options)
-        except ValueError as error:
-            tally.failed += 1
-            yield formula_diagnostic(formula, error)
+    if options.resolve:
+        yield from _check_model_names(path, options, tally, errors, warnings)
+    else:
+        for formula in read_model(path, errors, warnings, max_file_size=options.max_file_size):
+            tally.formulas += 1
+            try:
+                parse_source(formula.text, "function" if formula.kind == "function" else "expression", options)
+            except ValueError as error:
+                tally.failed += 1
+                yield formula_diagnostic(formula, error)
     tally.unreadable = bool(errors)
     for model_error in errors:
         yield model_problem(model_error)
     for warning in warnings:
         yield model_problem(warning)
+
+
+def _check_model_names(
+    path: str, options: CheckOptions, tally: ModelTally, errors: list[ModelError], warnings: list[ModelWarning]
+) -> Iterator[Diagnostic]:
+    model = load_model(path, errors, warnings, max_file_size=options.max_file_size)
+    resolver = None if errors else Resolver(model)
+    for formula in model.formulas:
+        tally.formulas += 1
+        try:
+            # Reading the references parses the formula, as parse_source would.
+            refs = references(formula.text, kind="function" if formula.kind == "function" else "expression",
+                              grammar=options.grammar, separators=options.separators)
+        except ValueError as error:
+            tally.failed += 1
+            yield formula_diagnostic(formula, error)
+            continue
+        if resolver is None:
+            continue
+        unknown = [found for found in resolver.resolve(formula, refs) if found.status == "unknown"]
+        tally.failed += bool(unknown)
+        for found in unknown:
+            yield reference_diagnostic(formula, found)
 
 
 # --- what to check --------------------------------------------------------------

@@ -374,3 +374,47 @@ def find_objects(model: Model, name: str) -> list[ModelObject]:
                 found.append(member)
         return found
     return []
+
+
+# --- drawing --------------------------------------------------------------------
+
+
+def _dot_quoted(text: str) -> str:
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
+
+
+def to_dot(graph: DependencyGraph, nodes: Iterable[ModelObject], edges: Iterable[Edge]) -> str:
+    """Graphviz text of `nodes` and `edges` (their ends are drawn too): one
+    box per object labelled in DAX notation, uncertain edges dashed."""
+    ids, lines = _numbered(graph, nodes, edges)
+    out = ["digraph dependencies {", "  rankdir=LR;", '  node [shape=box, fontname="Helvetica"];']
+    for obj, number in ids.items():
+        out.append(f"  n{number} [label={_dot_quoted(obj.dax)}];")
+    for edge in lines:
+        style = "" if edge.certain else " [style=dashed]"
+        out.append(f"  n{ids[edge.source]} -> n{ids[edge.target]}{style};")
+    out.append("}")
+    return "\n".join(out) + "\n"
+
+
+def to_mermaid(graph: DependencyGraph, nodes: Iterable[ModelObject], edges: Iterable[Edge]) -> str:
+    """Mermaid flowchart text of `nodes` and `edges`, as to_dot draws them."""
+    ids, lines = _numbered(graph, nodes, edges)
+    out = ["flowchart LR"]
+    for obj, number in ids.items():
+        label = obj.dax.replace('"', "#quot;")
+        out.append(f'  n{number}["{label}"]')
+    for edge in lines:
+        arrow = "-->" if edge.certain else "-.->"
+        out.append(f"  n{ids[edge.source]} {arrow} n{ids[edge.target]}")
+    return "\n".join(out) + "\n"
+
+
+def _numbered(
+    graph: DependencyGraph, nodes: Iterable[ModelObject], edges: Iterable[Edge]
+) -> tuple[dict[ModelObject, int], list[Edge]]:
+    """The objects to draw, numbered in declaration order, and the edges."""
+    edges = list(edges)
+    objects = graph.sorted({id(obj): obj for obj in (*nodes, *(end for edge in edges
+                                                               for end in (edge.source, edge.target)))}.values())
+    return {obj: number for number, obj in enumerate(objects, 1)}, edges

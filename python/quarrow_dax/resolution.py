@@ -104,12 +104,17 @@ class Resolution:
         """What a report says of it."""
         ref = self.reference
         if self.status == "unknown":
-            return f"{self.how}: {_written(ref)}" + (f" (did you mean {self.suggestion}?)" if self.suggestion else "")
+            return f"{self.how}: {_written(ref)}"
         if self.status == "ambiguous":
             names = ", ".join(candidate.dax for candidate in self.candidates)
             return f"{_written(ref)} may be any of {names}: {self.how}"
         target = f" {self.target.dax}" if self.target is not None else ""
         return f"{_written(ref)}: {self.how}{target}"
+
+    @property
+    def hint(self) -> str | None:
+        """"did you mean ...?" for an unknown name close to a known one."""
+        return f"did you mean {self.suggestion}?" if self.suggestion else None
 
     @property
     def start(self) -> tuple[int, int]:
@@ -285,10 +290,10 @@ class _FormulaResolver:
         if elsewhere is not None:
             return self.found(ref, "unknown", "a measure of another table under this table's name",
                               suggestion=elsewhere.dax)
-        names = [quote_table(table.name) + bracket(name.name)
-                 for name in (*table.columns.values(), *table.measures.values())]
+        names = [bracket(member.name) for member in (*table.columns.values(), *table.measures.values())]
+        close = _close(bracket(ref.name), names)
         return self.found(ref, "unknown", f"no column or measure of that name in {quote_table(table.name)}",
-                          suggestion=_close(bracket(ref.name), names))
+                          suggestion=close and quote_table(table.name) + close)
 
     def hierarchy(self, ref: Reference) -> Resolution:
         table = self.model.table(ref.table or "")
@@ -332,7 +337,7 @@ class _FormulaResolver:
         if candidates:
             return self.found(ref, "ambiguous", "a column of several tables, none plainly in row context",
                               candidates=candidates)
-        names = [measure.dax for measure in self.resolver.measures]
+        names = [bracket(measure.name) for measure in self.resolver.measures]
         names += [bracket(columns[0].name) for columns in self.resolver.columns.values()]
         return self.found(ref, "unknown", "no measure or column of that name",
                           suggestion=_close(bracket(ref.name), names))
