@@ -104,11 +104,12 @@ public:
             if (slot.object == nullptr) {
                 // Full when every reference brought two new names: stop caching.
                 if (used_ + 1 >= slots_.size()) return str(text);
+                // The new reference goes to the caller; the slot only
+                // borrows it, while the reference that takes it lives.
                 slot.object = str(text);
                 if (slot.object == nullptr) return nullptr;
                 slot.text = text;
                 ++used_;
-                Py_INCREF(slot.object);
                 return slot.object;
             }
             if (slot.text == text) {

@@ -5,6 +5,7 @@ comments."""
 
 import gc
 import pathlib
+import tracemalloc
 
 import pytest
 
@@ -242,3 +243,11 @@ def test_long_chains_and_released_objects():
             references(text + " +")
     gc.collect()
     assert len(gc.get_objects()) - before < 50
+    # Names are str objects, which the collector does not see: their memory must not grow.
+    tracemalloc.start()
+    references(text)
+    start = tracemalloc.get_traced_memory()[0]
+    for _ in range(2000):
+        references(text)
+    assert tracemalloc.get_traced_memory()[0] - start < 10_000
+    tracemalloc.stop()

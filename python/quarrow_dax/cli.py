@@ -4,6 +4,7 @@
     quarrow-dax expr FILE...    print the syntax tree of each file's expression
     quarrow-dax query FILE...   print the syntax tree of each file's query
     quarrow-dax check PATH...   report the first error of each file or formula
+    quarrow-dax deps MODEL [OBJECT]   what a model object uses or what uses it
 
 FILE may be - for standard input. Files are read as UTF-8 unless a
 byte-order mark says UTF-16 or UTF-32 (or --encoding names another
@@ -12,7 +13,8 @@ after it.
 
 `check` also takes tabular models: a *.bim file, a TMDL folder or a folder
 holding one, and finds the models under any folder it searches. Every DAX
-formula of a model is parsed as its kind requires. The checking itself lives
+formula of a model is parsed as its kind requires, and the names it uses are
+looked up in the model (graph.py and resolution.py hold how). The checking itself lives
 in check.py and the output formats in diagnostics.py; this module parses the
 command line and writes.
 

@@ -26,6 +26,11 @@ Each formula knows where its text is in the model file (`Formula.line`,
 the file (`Formula.locate`, `Formula.locate_offset`). Lines and columns start
 at 1 and columns count characters.
 
+`load_model` reads the same files whole into a `Model`: its tables with
+their columns (data columns too), measures, hierarchies, partitions and
+calculation items, its relationships, roles and functions, each object with
+its file, line and column, and every formula with the object it belongs to.
+
 A model that cannot be read raises `ModelError` naming the file and, where
 known, the line and column; give `read_model` a list as ``errors`` to collect
 those instead and carry on with the model's other files. What reads but may
