@@ -105,3 +105,7 @@ def test_check_reports_the_misspelled_measure_in_every_format():
     assert result["locations"][0]["physicalLocation"]["region"] == {
         "startLine": 15, "startColumn": 17, "endLine": 15, "endColumn": 25}
     assert run("check", "--no-resolve", MODEL) == (0, "checked 9 formulas in 1 model: 0 with errors\n", "")
+    # One file of a model (as a pre-commit hook passes it) is parsed only.
+    assert run("check", SALES) == (0, "checked 8 formulas in 1 model: 0 with errors\n", "")
+    status, _, err = run("deps", SALES)
+    assert status == 2 and "give its definition folder" in err

@@ -300,8 +300,9 @@ def check_model(path: str, options: CheckOptions, tally: ModelTally | None = Non
     """Parses every formula of the model at `path` and, with
     `options.resolve`, looks up every name it refers to; yields the errors,
     then what kept parts of the model from being read, then the warnings.
-    Names are not looked up in a model read only in part: what is missing
-    may be in the part that could not be read."""
+    Names are not looked up in a model read only in part (one file that
+    could not be read, or a single .tmdl file): what is missing may be in the
+    part that was not read."""
     tally = ModelTally() if tally is None else tally
     errors: list[ModelError] = []
     warnings: list[ModelWarning] = []
@@ -326,7 +327,9 @@ def _check_model_names(
     path: str, options: CheckOptions, tally: ModelTally, errors: list[ModelError], warnings: list[ModelWarning]
 ) -> Iterator[Diagnostic]:
     model = load_model(path, errors, warnings, max_file_size=options.max_file_size)
-    resolver = None if errors else Resolver(model)
+    # One .tmdl file is a part of a model (a pre-commit hook passes the
+    # files that changed): the names it uses may be declared in the others.
+    resolver = None if errors or Path(path).suffix.lower() == ".tmdl" else Resolver(model)
     for formula in model.formulas:
         tally.formulas += 1
         try:

@@ -494,6 +494,10 @@ def run_list(args: argparse.Namespace, files: list[str], models: list[str], prob
 
 def run_deps(args: argparse.Namespace) -> int:
     """Reads one model and writes what `deps` was asked."""
+    if args.model.lower().endswith(".tmdl"):
+        write_err(f"{PROG}: deps: {args.model}: one .tmdl file is only a part of a model; give its definition "
+                  "folder\n")
+        return EXIT_USAGE
     errors: list[ModelError] = []
     warnings: list[ModelWarning] = []
     model = load_model(args.model, errors, warnings, max_file_size=args.max_file_size)
