@@ -102,7 +102,7 @@ class LineIndex:
     Lines are separated by line feeds only; a carriage return before one is
     the last character of its line."""
 
-    __slots__ = ("data", "line_starts")
+    __slots__ = ("data", "line_starts", "_decoded")
 
     def __init__(self, source: str | bytes) -> None:
         self.data = source if isinstance(source, bytes) else source.encode("utf-8", "surrogatepass")
@@ -113,16 +113,28 @@ class LineIndex:
             starts.append(at + 1)
             at = find(b"\n", at + 1)
         self.line_starts = starts
+        # The last line decoded: (line, text, whether it is ASCII). Many
+        # findings on one long line (a generated formula) then cost one
+        # decoding of it, not one each.
+        self._decoded: tuple[int, str, bool] | None = None
 
     def line_start(self, line: int) -> int:
         """The byte offset where 1-based `line` begins (clamped to the text)."""
         return self.line_starts[min(max(line, 1), len(self.line_starts)) - 1]
 
+    def _line(self, line: int) -> tuple[str, bool]:
+        line = min(max(line, 1), len(self.line_starts))
+        decoded = self._decoded
+        if decoded is None or decoded[0] != line:
+            start = self.line_starts[line - 1]
+            end = self.data.find(b"\n", start)
+            raw = self.data[start : len(self.data) if end < 0 else end]
+            decoded = self._decoded = (line, raw.decode("utf-8", "replace"), raw.isascii())
+        return decoded[1], decoded[2]
+
     def line_text(self, line: int) -> str:
         """The text of 1-based `line` without its line end."""
-        start = self.line_start(line)
-        end = self.data.find(b"\n", start)
-        text = self.data[start : len(self.data) if end < 0 else end].decode("utf-8", "replace")
+        text = self._line(line)[0]
         return text[:-1] if text.endswith("\r") else text
 
     def position(self, offset: int) -> tuple[int, int]:
@@ -132,6 +144,8 @@ class LineIndex:
         offset = min(max(offset, 0), len(self.data))
         line = bisect.bisect_right(self.line_starts, offset)
         start = self.line_starts[line - 1]
+        if self._line(line)[1]:
+            return line, offset - start + 1  # on an ASCII line a byte is a character
         return line, len(self.data[start:offset].decode("utf-8", "replace")) + 1
 
     def offset(self, line: int, column: int) -> int:
