@@ -31,6 +31,7 @@ CASES = [
     ("DAX002", "VAR\ta=1\n\nRETURN\n\t\ta", []),
     ("DAX002", "VAR t = FILTER ( T, T[a] > 1 ) RETURN SUMX ( t, t[a] )", []),
     ("DAX002", "DEFINE VAR a = 1 VAR b = 2 EVALUATE { a }", ["b"]),
+    ("DAX002", "DEFINE VAR t = { 1 } VAR u = { 2 } EVALUATE ROW ( \"n\", COUNTROWS ( 't' ) + SUM ( 'u'[Value] ) )", []),
     ("DAX002", "DEFINE VAR a = 1 MEASURE T[m] = a EVALUATE { 1 }", []),
     ("DAX002", "EVALUATE VAR a = 1 RETURN { 2 }", ["a"]),
     ("DAX002", "( p ) => VAR v = p RETURN 1", ["v"]),
@@ -41,9 +42,11 @@ CASES = [
     ("DAX003", "DEFINE VAR a = 1 VAR a = 2 EVALUATE { a }", ["a"]),
     ("DAX003", "DEFINE TABLE Sales = { 1 } VAR SALES = 2 EVALUATE { SALES }", ["SALES"]),
     ("DAX003", "( a, A ) => a", ["A"]),
+    ("DAX003", "VAR\ta=1\nVAR  A =a+1 RETURN a", ["A"]),
     # DAX004 unused-parameter
     ("DAX004", "( a, b ) => a", ["b"]),
     ("DAX004", "( a, b ) => a + B", []),
+    ("DAX004", "(a,b)=>b", ["a"]),
     ("DAX004", "( a, b = a ) => b", []),
     ("DAX004", '( a ) => "a" // a', ["a"]),
     ("DAX004", "( a ) => VAR x = a RETURN 1", ["a"]),  # used only by an unused variable
@@ -66,11 +69,19 @@ CASES = [
     ("DAX101", "IF ( [b] <> 0, [a] / [c] )", ["/"]),
     ("DAX101", "IF ( [b] = 0, [a] / [b] )", ["/"]),
     ("DAX101", "IF ( [b] > 0 || [c], [a] / [b] )", ["/"]),
+    ("DAX101", "SWITCH ( TRUE, [b] = 0, 0, [c], [a] / [b], [a] / [b] )", []),
+    ("DAX101", "SWITCH ( [b], 0, 0, 1, [a], [a] / [b] )", []),
+    ("DAX101", "SWITCH ( TRUE (), [b] = 0, [a] / [b], [c] / [b] )", ["/"]),
+    ("DAX101", "SWITCH ( [b], 1, [a] / [b], 0 )", []),
+    ("DAX101", "SWITCH ( [b], 1, 0, [a] / [b] )", ["/"]),
+    ("DAX101", "[a] / POWER ( 10, [n] ) + [a] / EXP ( [n] )", []),
+    ("DAX101", "[a] / POWER ( [n], 2 )", ["/"]),
     ("DAX101", '"[a] / [b]" & "" -- [a] / [b]', []),
     ("DAX101", "DIVIDE ( [a], [b] )", []),
     # DAX102 avoid-iferror
     ("DAX102", "IFERROR ( [a] / [b], 0 )", ["IFERROR"]),
     ("DAX102", "iserror ( [a] )", ["iserror"]),
+    ("DAX102", "IFERROR([a],0)", ["IFERROR"]),
     ("DAX102", '"IFERROR ( 1, 2 )" & [IFERROR] // IFERROR ( 1, 2 )', []),
     # DAX103 filter-whole-table
     ("DAX103", "CALCULATE ( [m], FILTER ( Sales, Sales[Qty] > 1 ) )", ["FILTER"]),
@@ -83,6 +94,8 @@ CASES = [
     ("DAX103", "CALCULATE ( [m], FILTER ( Sales, SUM ( Sales[Qty] ) > 1 ) )", []),
     ("DAX103", "VAR t = Sales RETURN CALCULATE ( [m], FILTER ( t, Sales[Qty] > 1 ) )", []),
     ("DAX103", "FILTER ( Sales, Sales[Qty] > 1 )", []),
+    ("DAX103", "CALCULATE([m],FILTER(Sales,Sales[Qty]>1))", ["FILTER"]),
+    ("DAX103", "CALCULATE ( [m] ) -- CALCULATE ( [m], FILTER ( Sales, Sales[Qty] > 1 ) )", []),
     ("DAX103", '"CALCULATE ( [m], FILTER ( Sales, Sales[Qty] > 1 ) )"', []),
     # DAX104 sum-of-column
     ("DAX104", "SUMX ( Sales, Sales[Amount] )", ["SUMX"]),
@@ -116,9 +129,13 @@ CASES = [
     # DAX108 use-treatas
     ("DAX108", "CALCULATE ( [m], INTERSECT ( ALL ( P[k] ), VALUES ( B[k] ) ) )", ["INTERSECT"]),
     ("DAX108", "COUNTROWS ( INTERSECT ( A, B ) )", []),
+    ("DAX108", "calculatetable(T,intersect(ALL(P[k]),VALUES(B[k])))", ["intersect"]),
+    ("DAX108", '"CALCULATE ( [m], INTERSECT ( A, B ) )" -- CALCULATE ( [m], INTERSECT ( A, B ) )', []),
     # DAX109 summarize-with-expressions
     ("DAX109", 'SUMMARIZE ( Sales, P[Color], "Amount", SUM ( Sales[a] ), "N", 1 )', ['"Amount"']),
     ("DAX109", "summarize ( Sales, P[Color] )", []),
+    ("DAX109", 'summarize(Sales,P[Color],"A",1)', ['"A"']),
+    ("DAX109", 'SUMMARIZE ( Sales, P[Color] ) -- SUMMARIZE ( Sales, P[Color], "A", 1 )', []),
     ("DAX109", 'ADDCOLUMNS ( SUMMARIZE ( Sales, P[Color] ), "Amount", [m] )', []),
     # DAX203 one-minus-ratio
     ("DAX203", "1 - [a] / [b]", ["1 - [a] / [b]"]),
@@ -128,11 +145,14 @@ CASES = [
     ("DAX203", "1 - [a] / 100", []),
     ("DAX203", "LOG ( 1 + 1 / [d] )", []),  # a result only is reported
     ("DAX203", "2 - [a] / [b]", []),
+    ("DAX203", "1-divide([a],[b])", ["1-divide([a],[b])"]),
+    ("DAX203", '"1 - [a] / [b]" -- 1 - [a] / [b]', []),
     ("DAX203", "1 - DIVIDE ( [a], [b], 0 ) + 0 * 0", []),
     # DAX204 blank-comparison
     ("DAX204", "[a] = BLANK ()", ["[a] = BLANK ()"]),
     ("DAX204", "IF ( BLANK() <> [a], 1 )", ["BLANK() <> [a]"]),
     ("DAX204", "[a] = BLANK", ["[a] = BLANK"]),
+    ("DAX204", "[a]=blank ( )", ["[a]=blank ( )"]),
     ("DAX204", "[a] == BLANK () || ISBLANK ( [a] )", []),
     ("DAX204", '"[a] = BLANK ()" -- [a] = BLANK ()', []),
 ]

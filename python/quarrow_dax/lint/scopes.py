@@ -20,7 +20,8 @@ from dataclasses import dataclass, field
 from typing import Literal, Union, cast
 
 from ..syntax import (
-    DefineBlock, Expr, FuncParam, Function, HierarchyRef, Identifier, Node, Query, TableColumnRef, Var, VarBlock,
+    DefineBlock, Expr, FuncParam, Function, HierarchyRef, Identifier, Node, Query, TableColumnRef, TableRef, Var,
+    VarBlock,
     VarDecl,
 )
 
@@ -146,9 +147,10 @@ def walk_scoped(root: Node, scopes: Scopes, visit: Callable[[Node, Node | None],
             continue
         if isinstance(node, Identifier):
             scopes.use(node.name, node)
-        elif isinstance(node, (TableColumnRef, HierarchyRef)) and not node.table.quoted:
-            # A table variable written like a table: DAX has no such
-            # reference, but its author meant the variable.
+        elif isinstance(node, (TableRef, TableColumnRef, HierarchyRef)):
+            # A table variable written like a table, 'Totals' or Totals[Amount]:
+            # no table may have a variable's name, so its author meant the
+            # variable (the engine reads some of these forms so, too).
             scopes.use(node.table.name, node)
         if isinstance(node, VarBlock):
             work.extend(reversed(_var_block(node, parent, scopes)))

@@ -127,11 +127,8 @@ def result_expressions(context: LintContext) -> list[Expr]:
 def whole_table(expr: Expr, context: LintContext) -> str | None:
     """The name of the table that `expr` is when it names one as it is
     (`Sales`, `'Sales'`), not a variable, a parameter or a table expression."""
-    if isinstance(expr, TableRef):
-        return expr.table.name
-    if isinstance(expr, Identifier) and context.resolve(expr.name) is None:
-        return expr.name
-    return None
+    name = expr.table.name if isinstance(expr, TableRef) else expr.name if isinstance(expr, Identifier) else None
+    return name if name is not None and context.resolve(name) is None else None
 
 
 def in_place(node: Expr, parent: Node | None) -> Expr:

@@ -3,7 +3,7 @@ zero, `1 - a / b`, comparisons with BLANK, a measure's result plus 0."""
 
 from __future__ import annotations
 
-from ...syntax import Binary, Blank, Expr, FunctionCall, Node, Number, Span, Unary
+from ...syntax import Binary, Blank, Boolean, Expr, FunctionCall, Node, Number, Span, Unary
 from ..context import LintContext
 from ..rule import Edit, Fix, LintRule, register
 from ..shapes import constant_number, function_name, in_place, result_expressions, unwrap
@@ -21,9 +21,10 @@ when its denominator is 0 or blank, which happens as soon as a filter leaves
 no data for it. DIVIDE ( numerator, denominator ) returns BLANK in that case
 (or the alternate result given as its third argument), so the formula shows
 nothing where there is nothing to divide by. Dividing by a constant such as
-100, or by a variable declared as one, cannot fail and is not reported; nor
-is a division that an IF around it keeps from a zero denominator:
-IF ( d <> 0, n / d ), IF ( d = 0, BLANK (), n / d ), IF ( d > 0 && ..., n / d ).
+100 (or a variable declared as one, or POWER ( 10, n ), or EXP ( x )) cannot
+fail and is not reported; nor is a division that an IF or a SWITCH around it
+keeps from a zero denominator: IF ( d <> 0, n / d ), IF ( d = 0, BLANK (),
+n / d ), IF ( d > 0 && ..., n / d ), SWITCH ( TRUE (), d = 0, 0, n / d ).
 
 The suggested rewrite changes what the formula returns where the denominator
 is 0 or blank, which is usually the point; review it.
@@ -41,8 +42,7 @@ DIVIDE ( [Profit], [Sales Amount] )
         assert isinstance(node, Binary)
         if node.op != "Div":
             return
-        value = constant_number(node.right, context)
-        if value is None or value == 0:
+        if not _never_zero(node.right, context):
             context.scratch(self).append(node)
 
     def finish(self, context: LintContext) -> None:
@@ -62,6 +62,22 @@ DIVIDE ( [Profit], [Sales Amount] )
             )
 
 
+def _never_zero(expr: Expr, context: LintContext) -> bool:
+    """Whether `expr` cannot be 0 or blank: a non-zero constant, a power of
+    one (POWER ( 10, n )), or EXP ( x )."""
+    value = constant_number(expr, context)
+    if value is not None:
+        return value != 0
+    expr = unwrap(expr)
+    if not isinstance(expr, FunctionCall):
+        return False
+    name = expr.name.upper()
+    if name == "POWER" and len(expr.args) == 2:
+        base = constant_number(expr.args[0], context)
+        return base is not None and base != 0
+    return name == "EXP" and len(expr.args) == 1
+
+
 # Comparisons read with the denominator on the left: how the operator turns
 # when the operands swap sides.
 _MIRRORED = {"Gt": "Lt", "Lt": "Gt", "Gte": "Lte", "Lte": "Gte", "Eq": "Eq", "StrictEq": "StrictEq", "Neq": "Neq"}
@@ -69,8 +85,8 @@ _MIRRORED = {"Gt": "Lt", "Lt": "Gt", "Gte": "Lte", "Lte": "Gte", "Eq": "Eq", "St
 
 def _rules_out_zero(op: str, bound: float) -> bool:
     """Whether `d <op> bound` being true means d is not 0."""
-    return ((op == "Neq" and bound == 0) or (op == "Gt" and bound >= 0) or (op == "Gte" and bound > 0)
-            or (op == "Lt" and bound <= 0) or (op == "Lte" and bound < 0))
+    return ((op == "Neq" and bound == 0) or (op in ("Eq", "StrictEq") and bound != 0) or (op == "Gt" and bound >= 0)
+            or (op == "Gte" and bound > 0) or (op == "Lt" and bound <= 0) or (op == "Lte" and bound < 0))
 
 
 def _includes_zero(op: str, bound: float) -> bool:
@@ -129,14 +145,40 @@ def _guarded(root: Node, divisions: set[int], context: LintContext) -> set[int]:
             denominator = unwrap(node.right)
             if any(_proves_nonzero(condition, value, denominator, context) for condition, value in known):
                 guarded.add(id(node))
-        if isinstance(node, FunctionCall) and node.name.upper() in ("IF", "IF.EAGER") and len(node.args) >= 2:
+        name = node.name.upper() if isinstance(node, FunctionCall) else None
+        if isinstance(node, FunctionCall) and (name == "IF" or name == "IF.EAGER") and len(node.args) >= 2:
             condition = node.args[0]
             work.append((condition, known))
             work.append((node.args[1], known + ((condition, True),)))
             work.extend((argument, known + ((condition, False),)) for argument in node.args[2:3])
+        elif isinstance(node, FunctionCall) and name == "SWITCH" and len(node.args) >= 3:
+            work += _switch_branches(node, known)
         else:
             work.extend((child, known) for child in node.children())
     return guarded
+
+
+def _switch_branches(
+    switch: FunctionCall, known: tuple[tuple[Expr, bool], ...]
+) -> list[tuple[Node, tuple[tuple[Expr, bool], ...]]]:
+    """The arguments of SWITCH ( value, match, result, ..., [else] ), each
+    with what holds where it is evaluated: a result is reached when its match
+    is the first that holds (SWITCH ( TRUE (), condition, result, ... ) reads
+    the matches as conditions, any other value as `value = match`); the else
+    when none does."""
+    value, args = switch.args[0], switch.args[1:]
+    by_condition = isinstance(unwrap(value), Boolean) or function_name(unwrap(value)) == "TRUE"
+    steps: list[tuple[Node, tuple[tuple[Expr, bool], ...]]] = [(value, known)]
+    failed: tuple[tuple[Expr, bool], ...] = ()
+    for index in range(0, len(args) - 1, 2):
+        match, result = args[index], args[index + 1]
+        condition = match if by_condition else Binary(op="Eq", left=value, right=match)
+        steps.append((match, known + failed))
+        steps.append((result, known + failed + ((condition, True),)))
+        failed += ((condition, False),)
+    if len(args) % 2:
+        steps.append((args[-1], known + failed))
+    return steps
 
 
 @register
