@@ -18,7 +18,7 @@ import re
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path, PurePath
-from typing import Literal
+from typing import Literal, TypeVar
 
 from ._native import lex
 from .diagnostics import Diagnostic, split_error
@@ -28,8 +28,10 @@ from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, r
 
 __all__ = [
     "CheckOptions", "Inputs", "ModelTally", "STDIN", "SourceKind", "check_file", "check_model", "check_text",
-    "collect_inputs", "is_query", "object_name", "parse_source", "source_kind",
+    "collect_inputs", "formula_diagnostic", "in_formula", "is_query", "object_name", "parse_source", "source_kind",
 ]
+
+D = TypeVar("D", bound=Diagnostic)
 
 #: The path that stands for standard input, and its name in reports.
 STDIN = "-"
@@ -262,7 +264,12 @@ def formula_diagnostic(formula: Formula, error: ValueError) -> Diagnostic:
     """The diagnostic of a formula's error: its line and column are in the
     model file; its span and excerpt are those of the formula's own text,
     where a .bim file's JSON escapes are already decoded."""
-    diagnostic = Diagnostic.from_error(error, formula.text)
+    return in_formula(Diagnostic.from_error(error, formula.text), formula)
+
+
+def in_formula(diagnostic: D, formula: Formula) -> D:
+    """A diagnostic about a formula's own text placed in the model file,
+    with the object it belongs to."""
     return diagnostic.relocated(
         formula.file, formula.locate_offset(diagnostic.start), formula.locate_offset(diagnostic.end),
         object=object_name(formula), object_kind=formula.kind,
