@@ -34,6 +34,19 @@ void append_doc_line(std::optional<std::string>& doc, std::string_view line) {
 
 }  // namespace
 
+// The doc comments before a definition, one line each, or nothing; `start`
+// moves back to the first of them. In the engine grammar the cursor has
+// stepped over them already; in the standard grammar they are eaten here.
+std::optional<std::string> Parser::read_doc_comments(std::size_t& start) {
+    std::optional<std::string> doc;
+    for (const Token& comment : doc_comments_before()) {
+        if (!doc) start = comment.span.start;
+        append_doc_line(doc, text(comment));
+    }
+    while (const Token* comment = eat(TokenKind::DocComment)) append_doc_line(doc, text(*comment));
+    return doc;
+}
+
 void Parser::consume_stmt_terminators() {
     while (eat(TokenKind::Semicolon)) {
     }
@@ -74,12 +87,7 @@ Result<DefineBlock> Parser::parse_define_block() {
         if (at_kw("evaluate") || at(TokenKind::Eof)) break;
 
         std::size_t start = peek().span.start;
-        std::optional<std::string> doc;
-        for (const Token& comment : doc_comments_before()) {  // engine grammar: already stepped over
-            if (!doc) start = comment.span.start;
-            append_doc_line(doc, text(comment));
-        }
-        while (const Token* comment = eat(TokenKind::DocComment)) append_doc_line(doc, text(*comment));
+        std::optional<std::string> doc = read_doc_comments(start);
         // Comments after the last definition belong to nothing.
         if (at_kw("evaluate") || at(TokenKind::Eof)) break;
 
@@ -255,12 +263,7 @@ Result<definition::Function> Parser::parse_lambda(std::optional<std::string> doc
 // function_text -> { doc } lambda EOF: a model's function, whose name the model holds.
 Result<definition::Function> Parser::parse_function_text() {
     std::size_t start = peek().span.start;
-    std::optional<std::string> doc;
-    for (const Token& comment : doc_comments_before()) {  // engine grammar: already stepped over
-        if (!doc) start = comment.span.start;
-        append_doc_line(doc, text(comment));
-    }
-    while (const Token* comment = eat(TokenKind::DocComment)) append_doc_line(doc, text(*comment));
+    std::optional<std::string> doc = read_doc_comments(start);
     auto function = parse_lambda(std::move(doc), std::string());
     if (!function) return function;
     if (!at(TokenKind::Eof)) return error_here("expected end of input");

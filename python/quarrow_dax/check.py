@@ -16,9 +16,9 @@ import json
 import os
 import re
 from collections.abc import Iterable, Iterator
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, field
 from pathlib import Path, PurePath
-from typing import Literal
+from typing import Literal, TypeVar
 
 from ._native import lex
 from .diagnostics import RULES, Diagnostic, Rule, split_error
@@ -30,8 +30,11 @@ from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, r
 
 __all__ = [
     "CheckOptions", "Inputs", "ModelTally", "STDIN", "SourceKind", "check_file", "check_model", "check_text",
-    "collect_inputs", "is_query", "object_name", "parse_source", "reference_diagnostic", "source_kind",
+    "collect_inputs", "formula_diagnostic", "in_formula", "is_query", "object_name", "parse_source",
+    "reference_diagnostic", "source_kind",
 ]
+
+D = TypeVar("D", bound=Diagnostic)
 
 #: What check reports of a reference to a name that exists nowhere; the
 #: linter's rule of the same code reports the same.
@@ -274,7 +277,12 @@ def formula_diagnostic(formula: Formula, error: ValueError) -> Diagnostic:
     """The diagnostic of a formula's error: its line and column are in the
     model file; its span and excerpt are those of the formula's own text,
     where a .bim file's JSON escapes are already decoded."""
-    diagnostic = Diagnostic.from_error(error, formula.text)
+    return in_formula(Diagnostic.from_error(error, formula.text), formula)
+
+
+def in_formula(diagnostic: D, formula: Formula) -> D:
+    """A diagnostic about a formula's own text placed in the model file,
+    with the object it belongs to."""
     return diagnostic.relocated(
         formula.file, formula.locate_offset(diagnostic.start), formula.locate_offset(diagnostic.end),
         object=object_name(formula), object_kind=formula.kind,
@@ -286,14 +294,9 @@ def reference_diagnostic(formula: Formula, resolution: Resolution) -> Diagnostic
     name in the model file, in the formula's object."""
     span = resolution.reference.span
     start, end = (span.start, span.end) if span is not None else (0, 0)
-    # Placed in the formula's text as the parser's errors are, excerpt included.
-    located = Diagnostic.from_error(f"parse error: {resolution.message} at {start}..{end}", formula.text)
-    diagnostic = replace(located, kind="reference", message=resolution.message, code=UNKNOWN_REFERENCE.code,
-                         hint=resolution.hint)
-    return diagnostic.relocated(
-        formula.file, formula.locate_offset(start), formula.locate_offset(end),
-        object=object_name(formula), object_kind=formula.kind,
-    )
+    diagnostic = Diagnostic.at(formula.text, start, end, "reference", resolution.message,
+                               code=UNKNOWN_REFERENCE.code, hint=resolution.hint)
+    return in_formula(diagnostic, formula)
 
 
 def check_model(path: str, options: CheckOptions, tally: ModelTally | None = None) -> Iterator[Diagnostic]:

@@ -4,6 +4,7 @@
     quarrow-dax expr FILE...    print the syntax tree of each file's expression
     quarrow-dax query FILE...   print the syntax tree of each file's query
     quarrow-dax check PATH...   report the first error of each file or formula
+    quarrow-dax lint PATH...    report what the lint rules find in each file or formula
     quarrow-dax deps MODEL [OBJECT]   what a model object uses or what uses it
 
 FILE may be - for standard input. Files are read as UTF-8 unless a
@@ -18,10 +19,14 @@ looked up in the model (graph.py and resolution.py hold how). The checking itsel
 in check.py and the output formats in diagnostics.py; this module parses the
 command line and writes.
 
+`lint` runs the rules of quarrow_dax.lint over the same inputs, as
+configured from each path's folder upward.
+
 Exit status: 0 when everything parsed, 1 when some file or formula has a
-lexical or syntax error, 2 for a bad command line, a path that cannot be read
-or holds nothing to check, or a model that cannot be read (malformed JSON or
-TMDL); the other files and models are still processed. 141 when the reader
+lexical or syntax error (lint: a finding at error severity), 2 for a bad
+command line, a path that cannot be read or holds nothing to check, a model
+that cannot be read (malformed JSON or TMDL) or a lint configuration that
+cannot be used; the other files and models are still processed. 141 when the reader
 of standard output went away (`| head`), as for a command that SIGPIPE ends.
 """
 
@@ -36,6 +41,7 @@ import os
 import re
 import sys
 import time
+from collections import Counter
 from collections.abc import Callable, Generator, Sequence
 from typing import IO, Any, NoReturn, TextIO
 
@@ -489,6 +495,103 @@ def run_list(args: argparse.Namespace, files: list[str], models: list[str], prob
     return status
 
 
+# --- lint ---------------------------------------------------------------------
+
+
+def run_lint(args: argparse.Namespace) -> int:
+    """Lints the files and models; each is governed by the configuration
+    found from its folder upward (or --config), with --select and --ignore
+    on top."""
+    from .lint import CATALOGUE, ConfigError, ConfigFinder, LintConfig, lint_file, lint_model
+
+    if args.explain is not None:
+        wanted = args.explain.strip()
+        for rule in CATALOGUE.values():
+            if wanted.upper() == rule.code or wanted.lower() == rule.name:
+                write_out(rule.explain() + "\n")
+                return EXIT_OK
+        write_err(f"{PROG}: lint: no rule {wanted!r}; the rules are {', '.join(CATALOGUE)}\n")
+        return EXIT_USAGE
+    paths: list[str] = args.paths
+    if paths.count(STDIN) > 1:
+        write_err(f"{PROG}: lint: standard input (-) given more than once\n")
+        return EXIT_USAGE
+    inputs = collect_inputs(paths)
+    writer = writer_for(args.format, write_out, write_err, PROG, __version__)
+    options = options_of(args)
+    finder = ConfigFinder(args.config)
+    reported: set[str] = set()
+    status = EXIT_OK
+    found = {"files": Counter[str](), "models": Counter[str]()}
+
+    def add(diagnostic: Diagnostic, group: str | None = None) -> None:
+        nonlocal status
+        writer.add(diagnostic)
+        status = max(status, status_of(diagnostic))
+        if group is not None and diagnostic.kind not in Writer.INPUT_KINDS:
+            found[group][diagnostic.severity] += 1
+
+    def configured(path: str) -> LintConfig | None:
+        try:
+            config = finder.config_for("." if path == STDIN else path)
+        except ConfigError as error:
+            if error.path not in reported:
+                reported.add(error.path)
+                add(Diagnostic.for_path("config", error.message, error.path, error.line or 0, error.column or 0))
+            return None
+        return config.overridden(args.select, args.ignore or ())
+
+    for problem in inputs.problems:
+        add(problem)
+    for path in inputs.files:
+        data = None
+        if path == STDIN:
+            limit = options.max_file_size
+            data = sys.stdin.buffer.read(limit + 1 if limit else -1) if sys.stdin is not None else b""
+        config = configured(path)
+        if config is not None:
+            for diagnostic in lint_file(path, options, config, data):
+                add(diagnostic, "files")
+    formulas = broken = 0
+    for model in inputs.models:
+        config = configured(model)
+        if config is None:
+            continue
+        tally = ModelTally()
+        for diagnostic in lint_model(model, options, config, tally):
+            add(diagnostic, "models")
+        formulas += tally.formulas
+        broken += tally.unreadable
+    summaries = []
+    if inputs.files or not inputs.models:
+        summaries.append(f"linted {plural(len(inputs.files), 'file')}: {_tally(found['files'])}\n")
+    if inputs.models:
+        summary = f"linted {plural(formulas, 'formula')} in {plural(len(inputs.models), 'model')}: {_tally(found['models'])}"
+        if broken:
+            summary += f"; {plural(broken, 'model')} could not be read in full"
+        summaries.append(summary + "\n")
+    writer.finish("".join(summaries), successful=status < EXIT_USAGE)
+    return status
+
+
+def _tally(severities: Counter[str]) -> str:
+    """"3 findings (1 error, 2 warnings)", or "no findings"."""
+    total = sum(severities.values())
+    if not total:
+        return "no findings"
+    parts = [plural(severities[level], level) for level in ("error", "warning", "note") if severities[level]]
+    return f"{plural(total, 'finding')} ({', '.join(parts)})"
+
+
+def selectors(text: str) -> tuple[str, ...]:
+    from .lint import parse_selectors
+
+    try:
+        return parse_selectors(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 # --- deps -----------------------------------------------------------------------
 
 
@@ -728,6 +831,46 @@ def build_parser() -> argparse.ArgumentParser:
     )
     add_reading_options(check)
     add_grammar_options(check)
+    lint = commands.add_parser(
+        "lint",
+        help="report what the lint rules find in each file or model formula",
+        description="Lint each file and model formula: rules over the syntax tree find what parses but is likely "
+        "wrong, slow or hard to read (quarrow-dax lint --explain CODE says what a rule finds and why). Paths are "
+        "found as check finds them, and a text that does not parse is reported as check reports it. The "
+        "configuration ([tool.quarrow-dax.lint] in pyproject.toml, or [lint] in quarrow-dax.toml) is the first "
+        "found from each path's folder upward; a comment -- quarrow-dax: ignore[CODE] silences a rule on its line "
+        "(alone on a line: on the next one too), -- quarrow-dax: ignore-formula[CODE] in the whole formula.",
+    )
+    lint.add_argument(
+        "paths", nargs="*", metavar="PATH",
+        help="a file, a model, a directory (the models and the *.dax files outside model folders under it, "
+        "recursively) or -",
+    )
+    lint.add_argument(
+        "--as", dest="mode", choices=("query", "expr"), help="read every *.dax file as this (models: ignored)"
+    )
+    lint.add_argument(
+        "--format", choices=tuple(FORMATS), default="text",
+        help="as for check: text (default), gcc, json, github or sarif (its log lists the rule catalogue)",
+    )
+    lint.add_argument(
+        "--select", type=selectors, metavar="RULES",
+        help="run only these rules, in place of the configuration's select: codes (DAX101), code prefixes "
+        "(DAX1), names (use-divide), categories (correctness, performance, maintainability, style) or ALL, "
+        "separated by commas",
+    )
+    lint.add_argument(
+        "--ignore", type=selectors, metavar="RULES",
+        help="do not run these rules (added to the configuration's ignore), named as for --select",
+    )
+    lint.add_argument(
+        "--config", metavar="FILE",
+        help="take the configuration from FILE (a pyproject.toml or a quarrow-dax.toml) for every path, instead "
+        "of finding it from each path's folder upward",
+    )
+    lint.add_argument("--explain", metavar="RULE", help="print what a rule (a code or a name) finds and why, and exit")
+    add_reading_options(lint)
+    add_grammar_options(lint)
     add_deps_command(commands)
     return parser
 
@@ -784,6 +927,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     args: Any = parser.parse_args(arguments)
     if args.command == "check" and args.list and args.format not in ("text", "json"):
         parser.error("check --list writes text or json only")
+    if args.command == "lint" and not args.paths and args.explain is None:
+        parser.error("lint: give the paths to lint (or --explain RULE)")
     if args.command == "deps" and args.object is not None and (args.unused or args.cycles):
         parser.error("deps: OBJECT goes with --upstream or --downstream, not with --unused or --cycles")
     if args.command == "deps" and args.object is None and (args.upstream or args.downstream or args.deep):
@@ -791,6 +936,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "check":
             return run_check(args)
+        if args.command == "lint":
+            return run_lint(args)
         if args.command == "deps":
             return run_deps(args)
         return run_print(args)

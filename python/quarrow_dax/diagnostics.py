@@ -52,10 +52,10 @@ import urllib.parse
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field, replace
 from pathlib import PurePath
-from typing import Any, Literal
+from typing import Any, Literal, Self
 
 __all__ = [
-    "Diagnostic", "ERROR_PATTERN", "FORMATS", "LineIndex", "RULES", "Rule", "Severity", "Writer",
+    "Diagnostic", "ERROR_PATTERN", "FORMATS", "LineIndex", "RULES", "RULE_KINDS", "Rule", "Severity", "Writer",
     "object_phrase", "split_error", "writer_for",
 ]
 
@@ -102,7 +102,7 @@ class LineIndex:
     Lines are separated by line feeds only; a carriage return before one is
     the last character of its line."""
 
-    __slots__ = ("data", "line_starts")
+    __slots__ = ("data", "line_starts", "_decoded")
 
     def __init__(self, source: str | bytes) -> None:
         self.data = source if isinstance(source, bytes) else source.encode("utf-8", "surrogatepass")
@@ -113,16 +113,28 @@ class LineIndex:
             starts.append(at + 1)
             at = find(b"\n", at + 1)
         self.line_starts = starts
+        # The last line decoded: (line, text, whether it is ASCII). Many
+        # findings on one long line (a generated formula) then cost one
+        # decoding of it, not one each.
+        self._decoded: tuple[int, str, bool] | None = None
 
     def line_start(self, line: int) -> int:
         """The byte offset where 1-based `line` begins (clamped to the text)."""
         return self.line_starts[min(max(line, 1), len(self.line_starts)) - 1]
 
+    def _line(self, line: int) -> tuple[str, bool]:
+        line = min(max(line, 1), len(self.line_starts))
+        decoded = self._decoded
+        if decoded is None or decoded[0] != line:
+            start = self.line_starts[line - 1]
+            end = self.data.find(b"\n", start)
+            raw = self.data[start : len(self.data) if end < 0 else end]
+            decoded = self._decoded = (line, raw.decode("utf-8", "replace"), raw.isascii())
+        return decoded[1], decoded[2]
+
     def line_text(self, line: int) -> str:
         """The text of 1-based `line` without its line end."""
-        start = self.line_start(line)
-        end = self.data.find(b"\n", start)
-        text = self.data[start : len(self.data) if end < 0 else end].decode("utf-8", "replace")
+        text = self._line(line)[0]
         return text[:-1] if text.endswith("\r") else text
 
     def position(self, offset: int) -> tuple[int, int]:
@@ -132,6 +144,8 @@ class LineIndex:
         offset = min(max(offset, 0), len(self.data))
         line = bisect.bisect_right(self.line_starts, offset)
         start = self.line_starts[line - 1]
+        if self._line(line)[1]:
+            return line, offset - start + 1  # on an ASCII line a byte is a character
         return line, len(self.data[start:offset].decode("utf-8", "replace")) + 1
 
     def offset(self, line: int, column: int) -> int:
@@ -190,10 +204,16 @@ RULES: dict[str, Rule] = {
         Rule("E004", "unreadable-model", "A model file that cannot be read as TMSL JSON or TMDL."),
         Rule("W001", "model-warning", "Something in a model file that reads, but perhaps not as its author meant.",
              "warning"),
+        Rule("E005", "bad-configuration", "A configuration file that cannot be read or says what cannot be done."),
     )
 }
 
-_KIND_CODES = {"lex": "E001", "parse": "E002", "read": "E003", "path": "E003", "model": "E004"}
+_KIND_CODES = {"lex": "E001", "parse": "E002", "read": "E003", "path": "E003", "model": "E004", "config": "E005"}
+
+#: The kinds of findings that come from a rule catalogue (the lint rules'
+#: categories): the text format names their rule's code, which is what a
+#: reader needs to look a rule up or to silence it.
+RULE_KINDS = frozenset({"correctness", "performance", "maintainability", "style"})
 
 # Formula kinds that belong to another object and name it: "KPI target of 'Sales'[Margin]".
 _ATTACHED = {
@@ -223,7 +243,9 @@ class Diagnostic:
     `kind` says what was found: "lex" and "parse" errors of DAX text,
     "read" (a file or folder that cannot be read), "path" (a path with
     nothing to check), "model" (a model file that cannot be read in full, or
-    a warning about one); other tools bring their own. `code` is the rule's
+    a warning about one), "config" (a configuration file that cannot be
+    used); the linter's findings have their rule's category (`RULE_KINDS`);
+    other tools bring their own. `code` is the rule's
     code (by default the kind's, see `RULES`). `object` and `object_kind`
     name the model object a formula belongs to (`'Sales'[Margin]`,
     `measure`)."""
@@ -282,6 +304,19 @@ class Diagnostic:
                    mark=None if shown is text else mark)
 
     @classmethod
+    def at(cls, source: str | LineIndex, start: int, end: int, kind: str, message: str, **fields: Any) -> Self:
+        """A finding about bytes `start` to `end` of the checked text `source`
+        (or its LineIndex, built once for many findings in one text); other
+        fields by keyword."""
+        index = source if isinstance(source, LineIndex) else LineIndex(source)
+        line, column = index.position(start)
+        end_line, end_column = index.position(end)
+        text = index.line_text(line)
+        shown, mark = _window(text, column, end_column if end_line == line else len(text) + 1)
+        return cls(kind, message, start, end, line, column, end_line, end_column, shown,
+                   mark=None if shown is text else mark, **fields)
+
+    @classmethod
     def for_path(
         cls,
         kind: str,
@@ -301,7 +336,7 @@ class Diagnostic:
         return cls(kind, message, 0, 0, line, column, line, end_column, path=path, severity=severity, code=code,
                    hint=hint)
 
-    def relocated(self, path: str, start: tuple[int, int], end: tuple[int, int], **changes: Any) -> Diagnostic:
+    def relocated(self, path: str, start: tuple[int, int], end: tuple[int, int], **changes: Any) -> Self:
         """The same finding placed at (line, column) `start` to `end` of the
         file `path`, for text that sits inside a larger file (a formula in a
         model file); the excerpt goes on marking the text's own line. Other
@@ -335,8 +370,10 @@ class Diagnostic:
         return where
 
     def header(self, path: str | None = None) -> str:
-        """The first line of `render`: "path:line:column: kind error: message"."""
-        return f"{self.where(path)}: {self.kind} {self.severity}: {self.message}"
+        """The first line of `render`: "path:line:column: kind error: message",
+        and the rule's code in brackets for a finding of a rule catalogue."""
+        code = f" [{self.code}]" if self.kind in RULE_KINDS else ""
+        return f"{self.where(path)}: {self.kind} {self.severity}: {self.message}{code}"
 
     def caret_line(self) -> str:
         """Carets under the span on its first line, at least one; a span that
@@ -413,7 +450,7 @@ class Writer:
     on standard error."""
 
     #: Kinds that are about the input rather than the DAX in it.
-    INPUT_KINDS = frozenset({"read", "path", "model"})
+    INPUT_KINDS = frozenset({"read", "path", "model", "config"})
 
     def __init__(self, out: Output, err: Output, program: str = "quarrow-dax") -> None:
         self.out = out

@@ -120,6 +120,7 @@ private:
     Result<Definition> parse_function_definition(std::optional<std::string> doc);
     Result<definition::Function> parse_lambda(std::optional<std::string> doc, std::string name);
     Status parse_order_keys(std::vector<OrderKey>& keys);
+    std::optional<std::string> read_doc_comments(std::size_t& start);
     Result<std::vector<FuncParam>> parse_function_params();
     Status parse_definition_end();
     Result<EvaluateStmt> parse_evaluate_stmt();

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import functools
 import re
+from collections.abc import Sequence
 from typing import Literal, Union
 
 from .nodes import (
@@ -139,7 +140,7 @@ class _Printer:
             stack.extend(reversed(self.parts(node, follow)))
         return "".join(self.out)
 
-    def listed(self, items: tuple[Expr, ...] | list[Expr]) -> list[_Item]:
+    def listed(self, items: Sequence[Node]) -> list[_Item]:
         parts: list[_Item] = []
         for index, item in enumerate(items):
             if index:
@@ -242,11 +243,7 @@ class _Printer:
             for group in node.groups:
                 parts += [" ", (group, 0, 0)]
             if node.order_by:
-                parts.append(" ORDER BY ")
-                for index, key in enumerate(node.order_by):
-                    if index:
-                        parts.append(self.separator)
-                    parts.append((key, 0, 0))
+                parts += [" ORDER BY ", *self.listed(node.order_by)]
             return parts
         if isinstance(node, VisualGroup):
             parts = ["GROUP ", *self.listed(node.columns)]
@@ -256,11 +253,7 @@ class _Printer:
         if isinstance(node, Evaluate):
             parts = ["EVALUATE ", (node.expr, 0, 0)]
             if node.order_by:
-                parts.append("\nORDER BY ")
-                for index, key in enumerate(node.order_by):
-                    if index:
-                        parts.append(self.separator)
-                    parts.append((key, 0, 0))
+                parts += ["\nORDER BY ", *self.listed(node.order_by)]
             if node.start_at is not None:
                 parts += ["\nSTART AT ", *self.listed(node.start_at)]
             return parts
@@ -284,12 +277,7 @@ class _Printer:
             if node.visual_shape is not None:
                 parts += ["\n    ", (node.visual_shape, 0, 0)]
             return parts
-        parts += [f"    FUNCTION {node.name} = ("]
-        for index, param in enumerate(node.params):
-            if index:
-                parts.append(self.separator)
-            parts.append((param, 0, 0))
-        return [*parts, ") => ", (node.body, 0, 0)]
+        return [*parts, f"    FUNCTION {node.name} = (", *self.listed(node.params), ") => ", (node.body, 0, 0)]
 
 
 def to_dax(node: Node, *, separators: Literal["comma", "semicolon"] = "comma") -> str:

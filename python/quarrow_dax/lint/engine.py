@@ -1,0 +1,188 @@
+"""Running the rules: over a tree, a text, a file or every formula of a
+model, with the configuration and the suppressions applied, giving
+`Finding`s (diagnostics that may carry a fix).
+
+Every tree is walked once: each node goes to the rules that look at its
+class while the names in scope are tracked, and each rule then finishes.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from dataclasses import dataclass, replace
+
+from ..check import (
+    CheckOptions, ModelTally, check_text, display_path, formula_diagnostic, in_formula, model_problem, read_problem,
+    read_source, source_kind,
+)
+from ..diagnostics import Diagnostic, LineIndex
+from ..model import ModelError, ModelWarning, read_model
+from ..sources import SourceError
+from ..syntax import Function, Node, ParseError, Query, Separators, parse_expression, parse_function, parse_query
+from .config import LintConfig
+from .context import FormulaKind, LintContext
+from .rule import CATALOGUE, Fix, LintRule
+from .scopes import walk_scoped
+from .suppressions import find_suppressions
+
+__all__ = ["Finding", "lint_file", "lint_model", "lint_text", "lint_tree"]
+
+_DEFAULT_CONFIG = LintConfig()
+
+
+@dataclass(frozen=True)
+class Finding(Diagnostic):
+    """A diagnostic of a lint rule: `kind` is the rule's category and `code`
+    its code; `fix`, when the rule proposes one, the edits that settle it
+    (spans of the linted text, like `start` and `end`)."""
+
+    fix: Fix | None = None
+
+
+def _kind_of(tree: Node) -> FormulaKind:
+    if isinstance(tree, Query):
+        return "query"
+    return "function" if isinstance(tree, Function) else "expression"
+
+
+def run_rules(context: LintContext, rules: tuple[LintRule, ...]) -> None:
+    """Walks the context's tree once, showing each node to the rules that
+    look at its class; then lets every rule finish."""
+    dispatch: dict[type[Node], list[LintRule]] = {}
+    for rule in rules:
+        for cls in rule.nodes:
+            dispatch.setdefault(cls, []).append(rule)
+
+    def visit(node: Node, parent: Node | None) -> None:
+        interested = dispatch.get(type(node))
+        if interested:
+            for rule in interested:
+                rule.visit(node, parent, context)
+
+    walk_scoped(context.tree, context.scopes, visit)
+    for rule in rules:
+        rule.finish(context)
+
+
+def lint_tree(
+    tree: Node,
+    source: str,
+    *,
+    path: str | None = None,
+    config: LintConfig | None = None,
+    object_kind: str | None = None,
+    tables: frozenset[str] = frozenset(),
+    separators: Separators = "comma",
+) -> list[Finding]:
+    """The findings of the rules that `config` selects for `path`, over
+    `tree`, parsed from `source` (spans are byte offsets of its UTF-8
+    form). `object_kind` says what a model's formula belongs to
+    ("measure", "calculated column", ...) and `tables` names the model's
+    tables (any case); `separators` is the list convention the text was
+    parsed with. Sorted by place, then code."""
+    config = _DEFAULT_CONFIG if config is None else config
+    rules = config.rules_for(path)
+    if not rules:
+        return []
+    folded = frozenset(name.casefold() for name in tables)
+    context = LintContext(source, tree, _kind_of(tree), object_kind=object_kind, tables=folded,
+                          separators=separators)
+    run_rules(context, rules)
+    if not context.violations:
+        return []
+    index = LineIndex(source)
+    suppressions = find_suppressions(source, index, separators)
+    findings = []
+    for violation in sorted(context.violations, key=lambda v: (v.span, v.code)):
+        rule = CATALOGUE[violation.code]
+        finding = Finding.at(
+            index, violation.span.start, violation.span.end, rule.category, violation.message, path=path,
+            severity=config.severity_of(rule), code=rule.code, hint=violation.hint, fix=violation.fix,
+        )
+        if not suppressions.covers(rule.code, finding.line, finding.end_line):
+            findings.append(finding)
+    return findings
+
+
+def _parse(text: str, kind: FormulaKind, options: CheckOptions, name: str = "") -> Node:
+    grammar, separators = options.grammar, options.separators
+    if kind == "query":
+        return parse_query(text, grammar=grammar, separators=separators)
+    if kind == "function":
+        return parse_function(text, name=name, grammar=grammar, separators=separators)
+    return parse_expression(text, grammar=grammar, separators=separators)
+
+
+def lint_text(
+    text: str,
+    *,
+    kind: FormulaKind | None = None,
+    path: str | None = None,
+    options: CheckOptions | None = None,
+    config: LintConfig | None = None,
+) -> list[Diagnostic]:
+    """The findings in one DAX text, read as `kind` (None: a query when its
+    first word is DEFINE or EVALUATE, else an expression, or as
+    `options.mode` says); a text that does not parse gives its first error,
+    as `check` reports it."""
+    options = CheckOptions() if options is None else options
+    if kind is None:
+        kind = source_kind(text, options)
+    try:
+        tree = _parse(text, kind, options)
+    except ParseError as error:
+        if kind == "function":
+            return [Diagnostic.from_error(error, text, path=path)]
+        # Reported as check reports it, with its hints.
+        diagnostic = check_text(path or "", text, replace(options, mode="query" if kind == "query" else "expr"))
+        if diagnostic is None:  # the two parsers disagree: never so far
+            return [Diagnostic.from_error(error, text, path=path)]
+        return [replace(diagnostic, path=path)]
+    return list(lint_tree(tree, text, path=path, config=config, separators=options.separators))
+
+
+def lint_file(
+    path: str, options: CheckOptions | None = None, config: LintConfig | None = None, data: bytes | None = None
+) -> list[Diagnostic]:
+    """The findings in one DAX file, or why it cannot be read. `data`: its
+    bytes when they are read already (standard input)."""
+    options = CheckOptions() if options is None else options
+    name = display_path(path)
+    try:
+        text = read_source(path, options, data)
+    except SourceError as error:
+        return [read_problem(error, name)]
+    return lint_text(text, path=name, options=options, config=config)
+
+
+def lint_model(
+    path: str, options: CheckOptions | None = None, config: LintConfig | None = None, tally: ModelTally | None = None
+) -> Iterator[Diagnostic]:
+    """The findings in every formula of the model at `path`, placed in the
+    model's files like `check` places errors (a formula that does not parse
+    gives its error); then what kept parts of the model from being read, and
+    the model's warnings. Per-path settings apply to each formula's file."""
+    options = CheckOptions() if options is None else options
+    tally = ModelTally() if tally is None else tally
+    errors: list[ModelError] = []
+    warnings: list[ModelWarning] = []
+    formulas = list(read_model(path, errors, warnings, max_file_size=options.max_file_size))
+    tables = frozenset(formula.table for formula in formulas if formula.table is not None)
+    for formula in formulas:
+        tally.formulas += 1
+        kind: FormulaKind = "function" if formula.kind == "function" else "expression"
+        try:
+            tree = _parse(formula.text, kind, options, formula.name)
+        except ParseError as error:
+            tally.failed += 1
+            yield formula_diagnostic(formula, error)
+            continue
+        for finding in lint_tree(tree, formula.text, path=formula.file, config=config, object_kind=formula.kind,
+                                 tables=tables, separators=options.separators):
+            yield in_formula(finding, formula)
+    tally.unreadable = bool(errors)
+    for model_error in errors:
+        yield model_problem(model_error)
+    for warning in warnings:
+        yield model_problem(warning)
+

@@ -1,0 +1,108 @@
+"""A rule about the same measure evaluated again and again in one place."""
+
+from __future__ import annotations
+
+from ...syntax import BracketRef, Column, Definition, Evaluate, FunctionCall, Node
+from ..context import LintContext
+from ..rule import LintRule, register
+
+#: How many references to one name in one evaluation context make a finding.
+REPEATS = 3
+
+# Scalar functions that evaluate their arguments in the context they are
+# called in: references below them share that context.
+_SAME_CONTEXT = frozenset({
+    "ABS", "AND", "BLANK", "CEILING", "COALESCE", "CONCATENATE", "CONVERT", "CURRENCY", "DIVIDE", "EVALUATEANDLOG",
+    "EVEN", "EXACT", "EXP", "FIND", "FIXED", "FLOOR", "FORMAT", "IF", "IF.EAGER", "IFERROR", "INT", "ISBLANK",
+    "ISERROR", "ISLOGICAL", "ISNONTEXT", "ISNUMBER", "ISTEXT", "LEFT", "LEN", "LN", "LOG", "LOG10", "LOWER", "MID",
+    "MOD", "MROUND", "NOT", "ODD", "OR", "POWER", "QUOTIENT", "REPT", "RIGHT", "ROUND", "ROUNDDOWN", "ROUNDUP",
+    "SEARCH", "SIGN", "SQRT", "SUBSTITUTE", "SWITCH", "TRIM", "TRUNC", "UNICHAR", "UPPER", "VALUE",
+})
+# MIN and MAX compare two values in the same context; with one argument they
+# aggregate a column, which a bare [Name] then is.
+_SCALAR_WITH_TWO = frozenset({"MIN", "MAX"})
+# Their first argument is evaluated in a new filter context but without a row
+# context of its own.
+_CALCULATE = frozenset({"CALCULATE", "CALCULATETABLE"})
+
+
+@register
+class RepeatedMeasure(LintRule):
+    code = "DAX105"
+    name = "repeated-measure"
+    category = "performance"
+    severity = "note"
+    summary = "The same measure referenced three or more times in one evaluation context of a formula."
+    explanation = """
+Each reference to a measure evaluates it, and the engine does not always
+reuse the value of an earlier reference. Store the value in a variable once
+and use the variable: the formula is evaluated faster and reads more easily.
+Only references evaluated in the same context count: a reference inside
+CALCULATE, or inside an iterator such as SUMX or FILTER, is evaluated in a
+context of its own and counts apart. A reference where a row context may be
+(inside an iterator, in a calculated column) is not counted, since a bare
+[Name] there may be a column.
+"""
+    wrong = """
+IF ( [Sales Amount] > 1000, [Sales Amount] * 0.9, [Sales Amount] )
+"""
+    right = """
+VAR SalesAmount = [Sales Amount]
+RETURN
+    IF ( SalesAmount > 1000, SalesAmount * 0.9, SalesAmount )
+"""
+    nodes = (BracketRef,)
+
+    def visit(self, node: Node, parent: Node | None, context: LintContext) -> None:
+        context.scratch(self).append(node)
+
+    def finish(self, context: LintContext) -> None:
+        references: list[BracketRef] = context.scratch(self)
+        if len(references) < REPEATS or context.object_kind == "calculated column":
+            return
+        counts: dict[str, int] = {}
+        for reference in references:
+            key = reference.name.casefold()
+            counts[key] = counts.get(key, 0) + 1
+        if max(counts.values()) < REPEATS:
+            return
+        groups: dict[tuple[int, str], list[BracketRef]] = {}
+        for reference, group in _contexts(context.tree):
+            key = reference.name.casefold()
+            if counts[key] >= REPEATS:
+                groups.setdefault((group, key), []).append(reference)
+        for found in groups.values():
+            found.sort(key=lambda reference: reference.span or (0, 0))
+            if len(found) >= REPEATS and found[0].span is not None:
+                context.report(
+                    self, found[0].span, f"{found[0].text} is evaluated {len(found)} times in the same context",
+                    hint="evaluate it once into a variable (VAR Value = [...]) and use the variable",
+                )
+
+
+def _contexts(root: Node) -> list[tuple[BracketRef, int]]:
+    """Each bracket reference outside any row context, with a number that is
+    the same for references evaluated in the same context."""
+    found: list[tuple[BracketRef, int]] = []
+    # (node, context number, whether a row context may be there)
+    work: list[tuple[Node, int, bool]] = [(root, id(root), False)]
+    while work:
+        node, group, row = work.pop()
+        if isinstance(node, BracketRef):
+            if not row:
+                found.append((node, group))
+            continue
+        if isinstance(node, FunctionCall):
+            name = node.name.upper()
+            if name in _SAME_CONTEXT or (name in _SCALAR_WITH_TWO and len(node.args) == 2):
+                work.extend((argument, group, row) for argument in node.args)
+            elif name in _CALCULATE:
+                work.extend((argument, id(argument), row) for argument in node.args)
+            else:
+                work.extend((argument, id(argument), True) for argument in node.args)
+        elif isinstance(node, (Definition, Evaluate)):
+            # Each definition and EVALUATE of a query is a formula of its own.
+            work.extend((child, id(node), row or isinstance(node, Column)) for child in node.children())
+        else:
+            work.extend((child, group, row) for child in node.children())
+    return found
