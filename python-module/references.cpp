@@ -7,6 +7,8 @@
 #include <type_traits>
 #include <variant>
 
+#include "dax_parser/lexer.hpp"
+
 namespace dax::refs {
 
 namespace {
@@ -29,42 +31,37 @@ bool same_name(std::string_view a, std::string_view b) noexcept {
     return true;
 }
 
-bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-
-// The offset of the first byte at or after `pos` that is neither white space
-// nor inside a comment (`--`, `//` and `///` to the end of the line, `/* */`).
-std::size_t skip_trivia(std::string_view text, std::size_t pos) noexcept {
-    while (pos < text.size()) {
-        const char c = text[pos];
-        if (is_space(c)) {
-            ++pos;
-        } else if ((c == '-' || c == '/') && pos + 1 < text.size() && text[pos + 1] == c) {
-            const std::size_t end = text.find('\n', pos);
-            pos = end == std::string_view::npos ? text.size() : end;
-        } else if (c == '/' && pos + 1 < text.size() && text[pos + 1] == '*') {
-            const std::size_t end = text.find("*/", pos + 2);
-            pos = end == std::string_view::npos ? text.size() : end + 2;
-        } else {
-            break;
+// The span of a variable's name in `source`: the second name token (after
+// VAR, and after any doc comments) of the text from `from` to `until`, the
+// start of its value, read by the lexer so that comments and any white space
+// the lexer accepts fall where they do in the tree. `fallback` (the whole
+// declaration) when the text there is not that, which a tree from this
+// parser never gives but a mismatch must not misplace.
+Span variable_name(std::string_view source, std::size_t from, std::size_t until, std::string_view name,
+                   Span fallback) {
+    if (from > until || until > source.size()) return fallback;
+    auto tokens = Lexer(source.substr(from, until - from), default_dialect).lex_all();
+    if (!tokens) return fallback;
+    bool keyword_seen = false;
+    for (const Token& token : tokens.value()) {
+        if (token.kind == TokenKind::DocComment) continue;
+        if (!keyword_seen) {
+            keyword_seen = true;
+            continue;
         }
+        const Span span{from + token.span.start, from + token.span.end};
+        if (token.kind != TokenKind::Ident || source.substr(span.start, span.end - span.start) != name) break;
+        return span;
     }
-    return pos;
+    return fallback;
 }
 
-// The span of `name` where it stands after `keyword` (VAR) at `from`, past
-// white space and comments; `fallback` when the text there is not exactly
-// that, which a tree from this parser never gives but a mismatch must not
-// misplace.
-Span name_after(std::string_view source, std::size_t from, std::string_view keyword, std::string_view name,
-                Span fallback) noexcept {
-    std::size_t pos = skip_trivia(source, from);
-    if (!keyword.empty()) {
-        if (pos + keyword.size() > source.size() || !same_name(source.substr(pos, keyword.size()), keyword))
-            return fallback;
-        pos = skip_trivia(source, pos + keyword.size());
-    }
-    if (pos + name.size() > source.size() || source.substr(pos, name.size()) != name) return fallback;
-    return Span{pos, pos + name.size()};
+// The span of a parameter's name, where its declaration starts.
+Span parameter_name(std::string_view source, const FuncParam& param) {
+    const std::size_t start = param.span.start;
+    if (start + param.name.size() > source.size() || source.substr(start, param.name.size()) != param.name)
+        return param.span;
+    return Span{start, start + param.name.size()};
 }
 
 class Collector {
@@ -136,7 +133,7 @@ void Collector::walk(const Expr& root, std::size_t parent, std::size_t argument)
                 break;
             case Step::Op::Define: {
                 const VarDecl& decl = *step.decl;
-                const Span span = name_after(source_, decl.span.start, "VAR", decl.name, decl.span);
+                const Span span = variable_name(source_, decl.span.start, decl.expr.span.start, decl.name, decl.span);
                 pending_.push_back(add(Reference{.kind = ReferenceKind::Variable,
                                                  .span = span,
                                                  .name = decl.name,
@@ -235,8 +232,8 @@ void walk_function(Collector& collector, const definition::Function& function) {
     std::vector<std::size_t> definitions;
     definitions.reserve(function.params.size());
     for (const FuncParam& param : function.params) {
-        const Span span = name_after(collector.source(), param.span.start, "", param.name, param.span);
-        definitions.push_back(collector.define(ReferenceKind::Parameter, span, param.name));
+        definitions.push_back(
+            collector.define(ReferenceKind::Parameter, parameter_name(collector.source(), param), param.name));
         if (param.default_value) collector.walk(*param.default_value);
     }
     for (std::size_t i = 0; i < function.params.size(); ++i) collector.bind(function.params[i].name, definitions[i]);
@@ -274,8 +271,7 @@ std::vector<Reference> query_references(const Query& query, std::string_view sou
                     using D = std::remove_cvref_t<decltype(d)>;
                     if constexpr (std::is_same_v<D, definition::Var>) {
                         // Seen by the definitions after it and by every EVALUATE.
-                        const std::size_t start = skip_trivia(source, d.span.start);
-                        const Span span = name_after(source, start, "VAR", d.name, d.span);
+                        const Span span = variable_name(source, d.span.start, d.expr.span.start, d.name, d.span);
                         const std::size_t index = collector.define(ReferenceKind::Variable, span, d.name);
                         collector.walk(d.expr);
                         collector.bind(d.name, index);

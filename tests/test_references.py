@@ -215,6 +215,8 @@ def test_spans_of_names_hierarchies_and_trees():
     found = references(text)
     assert [ref.text for ref in found] == ["Ab", "'D'[Cal].[Y]", "Ab", "[a]]b]", "'T' [c]"]
     assert found[1].levels == ("Y",) and found[1].table == "D" and found[1].name == "Cal"
+    # White space as the lexer reads it, beyond ASCII too (a no-break space).
+    assert [ref.text for ref in references("VAR\u00a0x = 1 RETURN x")] == ["x", "x"]
     assert [text.encode()[slice(*ref.name_span)].decode() for ref in found[3:]] == ["[a]]b]", "[c]"]
     # A tree's references keep the spans of the text it was parsed from.
     tree = S.parse_expression("= SUM ( 'T'[x] ) // total")
