@@ -31,6 +31,31 @@ bool same_name(std::string_view a, std::string_view b) noexcept {
     return true;
 }
 
+bool is_ascii_space(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+// The offset of the first byte at or after `pos` that is neither ASCII white
+// space nor inside a comment (`--`, `//` and `///` to the end of the line,
+// `/* */`).
+std::size_t skip_ascii_trivia(std::string_view text, std::size_t pos) noexcept {
+    while (pos < text.size()) {
+        const char c = text[pos];
+        if (is_ascii_space(c)) {
+            ++pos;
+        } else if ((c == '-' || c == '/') && pos + 1 < text.size() && text[pos + 1] == c) {
+            const std::size_t end = text.find('\n', pos);
+            pos = end == std::string_view::npos ? text.size() : end;
+        } else if (c == '/' && pos + 1 < text.size() && text[pos + 1] == '*') {
+            const std::size_t end = text.find("*/", pos + 2);
+            pos = end == std::string_view::npos ? text.size() : end + 2;
+        } else {
+            break;
+        }
+    }
+    return pos;
+}
+
 // The span of a variable's name in `source`: the second name token (after
 // VAR, and after any doc comments) of the text from `from` to `until`, the
 // start of its value, read by the lexer so that comments and any white space
@@ -40,6 +65,14 @@ bool same_name(std::string_view a, std::string_view b) noexcept {
 Span variable_name(std::string_view source, std::size_t from, std::size_t until, std::string_view name,
                    Span fallback) {
     if (from > until || until > source.size()) return fallback;
+    // Most declarations have only ASCII white space and comments around the
+    // name: found by a scan, without the lexer's token list.
+    std::size_t pos = skip_ascii_trivia(source, from);
+    constexpr std::string_view keyword = "VAR";
+    if (pos + keyword.size() <= source.size() && same_name(source.substr(pos, keyword.size()), keyword)) {
+        pos = skip_ascii_trivia(source, pos + keyword.size());
+        if (pos + name.size() <= until && source.substr(pos, name.size()) == name) return Span{pos, pos + name.size()};
+    }
     auto tokens = Lexer(source.substr(from, until - from), default_dialect).lex_all();
     if (!tokens) return fallback;
     bool keyword_seen = false;
