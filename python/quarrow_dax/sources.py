@@ -76,8 +76,14 @@ def read_bytes(path: str | os.PathLike[str], max_size: int = MAX_FILE_SIZE) -> b
         if max_size and info.st_size > max_size:
             raise SourceError(name, f"the file has {info.st_size:,} bytes, more than the limit of {max_size:,}")
         with os.fdopen(fd, "rb", closefd=False) as stream:
-            # One byte more than allowed: a file that grew since fstat is still caught.
-            data = stream.read(max_size + 1 if max_size else -1)
+            # What fstat said and one byte more, up to one byte past the
+            # limit: a file that grew since is still caught, and reading asks
+            # for no larger a buffer than the file needs (a read of the whole
+            # limit allocates all of it for every small file).
+            wanted = info.st_size + 1 if not max_size else min(info.st_size, max_size) + 1
+            data = stream.read(wanted)
+            if not max_size and len(data) == wanted:
+                data += stream.read()  # it grew: read the rest
     except OSError as error:
         raise SourceError(name, error.strerror or str(error)) from None
     finally:
