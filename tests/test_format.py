@@ -61,6 +61,8 @@ CASES = [
     # comments stay next to their code
     ("1 + 2 -- three", "1 + 2 -- three"),
     ("1 + /* two */ 2", "1 + /* two */ 2"),
+    ("f(x /* c */, y)", "f ( x /* c */, y )"),
+    ("f(/*a*/x,y/*b*/)", "f ( /*a*/ x, y /*b*/ )"),
     ("-- first\n1", "-- first\n1"),
     ("1 /* a */ /* b */", "1 /* a */ /* b */"),
     ("f(1, -- one\n2)", "f (\n    1, -- one\n    2\n)"),

@@ -19,6 +19,8 @@ formulas (a linter's fixes), see its documentation.
 
 from __future__ import annotations
 
+import functools
+import gc
 from collections.abc import Iterable
 
 from ..syntax.nodes import Node
@@ -50,21 +52,38 @@ def format(
     Raises ParseError for text that does not parse, and FormatError (an
     internal error) rather than return a result that would not mean the
     same."""
-    options = FormatOptions(width, indent, space_before_paren, separators, grammar)
-    return format_text(text, kind, options, name)
+    return format_text(text, kind, _options(width, indent, space_before_paren, separators, grammar), name)
+
+
+@functools.lru_cache(maxsize=64)
+def _options(width: int, indent: int, space_before_paren: bool, separators: Separators, grammar: Grammar) -> FormatOptions:
+    return FormatOptions(width, indent, space_before_paren, separators, grammar)
 
 
 def format_text(text: str, kind: Kind, options: FormatOptions, name: str = "<text>", newline: str = "\n") -> str:
     """`format` with the options as one object; `newline` separates the
     lines the formatter breaks (a line break inside a string or a comment is
     kept as it is)."""
+    # Python's cyclic garbage collector pauses meanwhile: formatting makes
+    # many small objects and frees them all by reference counting, while the
+    # collector's passes over them (and over the tree) would cost a sixth of
+    # the time. It is left as it was found, also when it was off already.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return _format_text(text, kind, options, name, newline)
+    finally:
+        if collecting:
+            gc.enable()
+
+
+def _format_text(text: str, kind: Kind, options: FormatOptions, name: str, newline: str) -> str:
     tree = parse_as(text, kind, options)
     source = Source(text, options.separators)
     document = build(tree, kind, source, separator=options.separator,
                      space_before_paren=options.space_before_paren, width=options.width)
     printed = render(document.pieces, options.width, options.indent, newline, document.expand)
-    verify(printed, tree, kind, options, [comment.text for comment in source.comments], name,
-           original=text, renamed=document.renamed)
+    verify(printed, tree, kind, options, source.comment_texts(), name, original=text, renamed=document.renamed)
     return printed
 
 
@@ -104,7 +123,7 @@ def format_tree(
     printed = render(document.pieces, options.width, options.indent, expand=document.expand)
     if verify_result:
         expected = _replaced(tree, swaps) if swaps else tree
-        comments = [comment.text for comment in text_source.comments] if text_source is not None else []
+        comments = text_source.comment_texts() if text_source is not None else []
         verify(printed, expected, kind, options, comments, name)
     return printed
 

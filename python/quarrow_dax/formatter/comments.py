@@ -100,6 +100,9 @@ class Source:
             blank = index > 0 and gap.count(b"\n") >= 2
             self.comments.append(Comment(comment_text(token), span.start, comment_kind, not is_block, blank))
 
+    def comment_texts(self) -> list[str]:
+        return [comment.text for comment in self.comments] if self.comments else []
+
     def _code_follows(self, tokens: list[Token], kinds: list[str], index: int, count: int) -> bool:
         """Whether code follows the block comment at `index` on its line,
         with nothing but block comments between."""

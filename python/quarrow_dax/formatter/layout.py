@@ -19,7 +19,7 @@ pushing its text off any screen.
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import Union
+from typing import Any, Union
 
 from .comments import INLINE, OWN, TRAIL, Comment
 
@@ -64,39 +64,52 @@ Piece = Union[str, int, Comment, Atom]
 # towards the front, and an atom's pieces replace it at the end.
 
 
-def _flat(stack: list[Piece], index: int, room: int) -> tuple[int, str] | None:
-    """The group whose first piece is at `index` printed flat, and the index
-    of its END; None when it cannot be flat or is longer than `room`."""
+# A `/* */` comment between code is set off by one space on each side, but
+# for none at the start or end of a line and none before a separator.
+_NO_SPACE_BEFORE = (",", ";")
+
+
+def _flat(stack: list[Piece], index: int, room: int) -> tuple[int, str, bool] | None:
+    """The group whose first piece is at `index` printed flat, the index of
+    its END, and whether it ends with an inline comment (a space is due
+    before what follows); None when it cannot be flat or is longer than
+    `room`."""
     depth = 0
     width = 0
     parts: list[str] = []
+    spaced = False  # an inline comment wants a space before the next text
     while True:
-        piece = stack[index]
+        piece: Any = stack[index]
         kind = type(piece)
-        if kind is str:
-            width += len(piece)  # type: ignore[arg-type]
+        if kind is str or kind is Atom:
+            text = piece if kind is str else piece.text
+            if spaced and not text.startswith(_NO_SPACE_BEFORE):
+                parts.append(" ")
+                width += 1
+            spaced = False
+            width += len(text)
             if width > room:
                 return None
-            parts.append(piece)  # type: ignore[arg-type]
-        elif kind is Atom:
-            width += len(piece.text)  # type: ignore[union-attr]
-            if width > room:
-                return None
-            parts.append(piece.text)  # type: ignore[union-attr]
+            parts.append(text)
         elif piece == LINE:
             width += 1
             parts.append(" ")
+            spaced = False
         elif piece == GROUP:
             depth += 1
         elif piece == END:
             if not depth:
-                return index, "".join(parts)
+                return index, "".join(parts), spaced
             depth -= 1
         elif piece == SOFT or piece == INDENT or piece == ALIGN or piece == DEDENT:
             pass
-        elif kind is Comment and piece.kind == INLINE and "\n" not in piece.text:  # type: ignore[union-attr]
-            width += len(piece.text) + 1  # type: ignore[union-attr]
-            parts.append(piece.text + " ")  # type: ignore[union-attr]
+        elif kind is Comment and piece.kind == INLINE and "\n" not in piece.text:
+            if parts and not parts[-1].endswith(" "):
+                parts.append(" ")
+                width += 1
+            width += len(piece.text)
+            parts.append(piece.text)
+            spaced = True
         else:
             return None  # a line break that must stay
         index -= 1
@@ -106,18 +119,18 @@ def _trail(stack: list[Piece], index: int) -> int:
     """The width of the text from `index` to the next place a line may break."""
     width = 0
     while index >= 0:
-        piece = stack[index]
+        piece: Any = stack[index]
         kind = type(piece)
         if kind is str:
-            width += len(piece)  # type: ignore[arg-type]
+            width += len(piece)
         elif kind is Atom:
-            width += len(piece.text)  # type: ignore[union-attr]
+            width += len(piece.text)
         elif piece == GROUP or piece == END or piece == INDENT or piece == ALIGN or piece == DEDENT:
             pass
-        elif kind is Comment and piece.kind == INLINE:  # type: ignore[union-attr]
-            width += len(piece.text) + 1  # type: ignore[union-attr]
+        elif kind is Comment and piece.kind == INLINE:
+            width += len(piece.text) + 1
         elif kind is Multiline:
-            return width + piece.find("\n")  # type: ignore[union-attr]
+            return width + int(piece.find("\n"))
         else:
             break
         index -= 1
@@ -136,7 +149,7 @@ class _Lines:
         self.content = False  # the current line holds text
         self.blank = True  # no empty line may follow (the start, or one just written)
         self.suffix: list[Comment] = []  # trailing comments for the end of the line
-        self.inline_end = -1  # len(out) just after an inline comment and its space
+        self.spaced = False  # an inline comment wants a space before the next text
         self.start = 0  # the column the current line's text starts at
 
     def write(self, text: str) -> None:
@@ -146,6 +159,10 @@ class _Lines:
             if self.column:
                 out.append(" " * self.column)
             self.content = True
+        elif self.spaced and not text.startswith(_NO_SPACE_BEFORE):
+            out.append(" ")
+            self.column += 1
+        self.spaced = False
         out.append(text)
         if "\n" in text:
             self.column = len(text) - text.rfind("\n") - 1
@@ -159,8 +176,7 @@ class _Lines:
         if self.suffix:
             out.append(" " + " ".join(comment.text for comment in self.suffix))
             self.suffix.clear()
-        elif self.inline_end == len(out):
-            out[-1] = out[-1][:-1]  # the space after an inline comment that ends the line
+        self.spaced = False
         out.append(self.newline)
         self.content = False
         self.blank = False
@@ -174,8 +190,10 @@ class _Lines:
     def comment(self, comment: Comment) -> None:
         text = comment.text
         if comment.kind == INLINE:
-            self.write(text + " ")
-            self.inline_end = len(self.out)
+            if self.content and not self.spaced and not self.out[-1].endswith(" "):
+                self.spaced = True
+            self.write(text)
+            self.spaced = True
             return
         if comment.kind == TRAIL and self.content:
             if not (self.suffix and self.suffix[-1].runs_to_line_end):
@@ -192,8 +210,6 @@ class _Lines:
         out = self.out
         if self.suffix:
             out.append(" " + " ".join(comment.text for comment in self.suffix))
-        elif self.content and self.inline_end == len(out):
-            out[-1] = out[-1][:-1]
         while out and out[-1] == self.newline:
             out.pop()
         return "".join(out)
@@ -206,67 +222,81 @@ def render(
     """The text of a document laid out in `width` columns, `indent` spaces
     per level, lines separated by `newline`, without a final line break.
     `expand` gives the pieces of an atom that does not fit."""
-    if len(pieces) == 1 and type(pieces[0]) is Atom and len(pieces[0].text) <= width:
-        return pieces[0].text  # a formula that fits on one line
+    if len(pieces) == 1:  # a formula of one piece that fits on its line
+        only = pieces[0]
+        if type(only) is str:
+            return only
+        if type(only) is Atom and len(only.text) <= width:
+            return only.text
     out: list[str] = []
     lines = _Lines(out, newline)
     deepest = width // 2
-    levels = [0]
+    levels = [0]  # the indentation of each level, never deeper than `deepest`
     # The state of the current line, kept here in the common case (text and
     # line breaks) and in `lines` around the rare pieces.
     column = 0
     content = False
+    spaced = False  # an inline comment wants a space before the next text
+    flat: tuple[int, str, bool] | None = None
     stack = pieces[::-1]
     while stack:
-        piece = stack.pop()
+        piece: Any = stack.pop()
         kind = type(piece)
-        if kind is str or kind is Atom:
-            if kind is Atom:
-                room = width - (column if content else min(levels[-1], deepest))
-                if expand is not None and len(piece.text) + _trail(stack, len(stack) - 1) > room:  # type: ignore[union-attr]
-                    stack += expand(piece)[::-1]  # type: ignore[arg-type]
-                    continue
-                piece = piece.text  # type: ignore[union-attr]
-            if not content:
-                column = min(levels[-1], deepest)
-                if column:
-                    out.append(" " * column)
-                content = True
-            out.append(piece)  # type: ignore[arg-type]
-            column += len(piece)  # type: ignore[arg-type]
+        text = None
+        if kind is str:
+            text = piece
+        elif kind is Atom:
+            room = width - (column if content else levels[-1])
+            if expand is not None and len(piece.text) + _trail(stack, len(stack) - 1) > room:
+                stack += expand(piece)[::-1]
+                continue
+            text = piece.text
         elif kind is int:
-            if piece <= HARD:  # type: ignore[operator]
+            if piece <= HARD:
                 if content:
-                    if lines.suffix or lines.inline_end == len(out):
+                    if lines.suffix:
                         lines.content = True
                         lines.end_line()
                     else:
                         out.append(newline)
                         lines.blank = False
-                    content = False
+                    content = spaced = False
             elif piece == GROUP:
-                room = width - (column if content else min(levels[-1], deepest))
+                room = width - (column if content else levels[-1])
                 flat = _flat(stack, len(stack) - 1, room)
                 if flat is not None and len(flat[1]) + _trail(stack, flat[0] - 1) <= room:
                     del stack[flat[0]:]
-                    stack.append(flat[1])
+                    text = flat[1]
             elif piece == INDENT:
-                levels.append(levels[-1] + indent)
+                levels.append(min(levels[-1] + indent, deepest))
             elif piece == DEDENT:
                 levels.pop()
             elif piece == ALIGN:
-                levels.append(column if content else min(levels[-1], deepest))
+                levels.append(min(column, deepest) if content else levels[-1])
             elif piece == BLANK:
                 lines.column, lines.content = column, content
                 lines.empty_line()
-                column, content = lines.column, lines.content
+                column, content, spaced = lines.column, lines.content, False
             # END: nothing to do for a broken group
         else:  # a comment or a Multiline
-            lines.column, lines.content, lines.start = column, content, min(levels[-1], deepest)
+            lines.column, lines.content, lines.start, lines.spaced = column, content, levels[-1], spaced
             if kind is Comment:
-                lines.comment(piece)  # type: ignore[arg-type]
+                lines.comment(piece)
             else:
-                lines.write(piece)  # type: ignore[arg-type]
-            column, content = lines.column, lines.content
+                lines.write(piece)
+            column, content, spaced = lines.column, lines.content, lines.spaced
+        if text is None:
+            continue
+        if not content:
+            column = levels[-1]
+            if column:
+                out.append(" " * column)
+            content = True
+        elif spaced and text and not text.startswith(_NO_SPACE_BEFORE):
+            out.append(" ")
+            column += 1
+        spaced = kind is int and flat is not None and flat[2]  # a flat group that ends with an inline comment
+        out.append(text)
+        column += len(text)
     lines.column, lines.content = column, content
     return lines.finish()

@@ -52,7 +52,11 @@ _NO_TOKEN = 1 << 62  # an offset past any text
 _ATOM_SPAN = 256
 # The expressions an Atom may stand for: those whose layout has a group.
 _COMPOUND = frozenset({FunctionCall, Binary, Unary, Paren, TableConstructor, RowConstructor})
-_UNKNOWN = object()
+# The expressions printed as one piece of text.
+_LEAVES = frozenset({
+    Number, String, Boolean, Blank, Parameter, Identifier, TableRef, BracketRef, TableColumnRef, HierarchyRef,
+    TypedLiteral, Axis, Omitted,
+})
 
 
 class _At:
@@ -66,11 +70,12 @@ class _At:
         self.last = last
 
 
-# What the work list holds: text, layout operations, nodes with the least
-# binding power their place asks of them and the binding power of what
-# follows them (for parentheses, as in the canonical printer), anchors, and
-# None for an anchor that has no token to stand on.
-_Item = Union[str, int, tuple[Node, int, int], _At, None]
+# What the work list holds: text, layout operations, nodes (alone where
+# nothing binds around them, else with the least binding power their place
+# asks of them and the binding power of what follows them, for parentheses
+# as in the canonical printer), anchors, and None for an anchor that has no
+# token to stand on.
+_Item = Union[str, int, Node, tuple[Node, int, int], _At, Atom, None, list[Any]]
 
 
 class Document:
@@ -92,7 +97,6 @@ class _Builder:
         self.pieces: list[Piece] = []
         self.separator = separator
         self.list_separator = separator + " "
-        self.flat_calls: dict[int, str | None] = {}  # the flat text of each call, by id()
         self.open_call = " (" if space_before_paren else "("
         self.empty_call = " ()" if space_before_paren else "()"
         self.replacements = replacements
@@ -135,49 +139,67 @@ class _Builder:
         replacements = self.replacements
         starts = self.starts
         atoms = not replacements
-        stack = items[::-1]
+        # The parts of the nodes being laid out, each read in order from
+        # where it stopped: a node's parts go on top and are read first.
+        stack = [iter(items)]
         while stack:
-            item = stack.pop()
-            kind = type(item)
-            if kind is str:
-                pieces.append(cast(str, item))
-            elif kind is tuple:
-                node, min_bp, follow = cast(tuple[Node, int, int], item)
-                span = node.span
-                if span is not None and span.start > self.next_start:
-                    # The comments before the node go before any group it opens.
-                    self.flush(span.start)
-                if replacements and id(node) in replacements:
-                    stack.append(self.at(None, self.last_of(node)))
-                    node = replacements[id(node)]
-                elif (atoms and span is not None and span.end - span.start <= self.atom_span and not whole
-                      and type(node) in _COMPOUND and span.end <= self.next_start):
-                    text = _flat(self, node, min_bp, follow)
-                    if text is not None and len(text) <= self.width:
-                        pieces.append(Atom(text, item))
-                        self.printed_end = span.end
-                        continue
-                    # Otherwise it never fits on one line: laid out part by part at once.
-                whole = False
-                parts = _HANDLERS[type(node)](self, node, min_bp, follow)
-                if parts:
-                    parts.reverse()
-                    stack.extend(parts)
-            elif kind is int:
-                if cast(int, item) <= BLANK and (self.waiting or self.next_trail < _NO_TOKEN):
-                    self.flush_trailing()
-                pieces.append(cast(int, item))
-            elif kind is _At:
-                if starts is not None:
-                    at = cast(_At, item)
-                    first = at.first
-                    if 0 <= first < len(starts) and starts[first] > self.next_start:
-                        self.flush(starts[first])
-                    last = at.last
-                    if 0 <= last < len(starts):
-                        self.printed_end = starts[last] + 1
-            elif item is not None:
-                pieces.append(item)  # type: ignore[arg-type]  # a Multiline
+            item: Any
+            for item in stack[-1]:
+                kind = type(item)
+                if kind is str:
+                    pieces.append(item)
+                elif kind is int:
+                    if item <= BLANK and (self.waiting or self.next_trail < _NO_TOKEN):
+                        self.flush_trailing()
+                    pieces.append(item)
+                elif item is None:
+                    continue
+                elif kind is _At:
+                    if starts is not None:
+                        first = item.first
+                        if 0 <= first < len(starts) and starts[first] > self.next_start:
+                            self.flush(starts[first])
+                        last = item.last
+                        if 0 <= last < len(starts):
+                            self.printed_end = starts[last] + 1
+                elif kind is list:
+                    # A run of pieces: at once, unless comments must be placed in it.
+                    if starts is None:
+                        pieces.extend(filter(None, item))
+                    else:
+                        stack.append(iter(item))
+                        break
+                elif kind is Multiline or kind is Atom:
+                    pieces.append(item)
+                else:
+                    # A node, alone (where nothing binds around it) or with
+                    # the binding powers of its place.
+                    if kind is tuple:
+                        node, min_bp, follow = item
+                    else:
+                        node, min_bp, follow = item, 0, 0
+                    span = node.span
+                    if span is not None and span.start > self.next_start:
+                        # The comments before the node go before any group it opens.
+                        self.flush(span.start)
+                    if replacements and id(node) in replacements:
+                        stack.append(iter([self.at(None, self.last_of(node))]))
+                        node = replacements[id(node)]
+                    elif (atoms and span is not None and span.end - span.start <= self.atom_span and not whole
+                          and type(node) in _COMPOUND and span.end <= self.next_start):
+                        text = _flat(self, node, min_bp, follow)
+                        if text is not None and len(text) <= self.width:
+                            pieces.append(Atom(text, item))
+                            self.printed_end = span.end
+                            continue
+                        # Otherwise it never fits on one line: laid out part by part at once.
+                    whole = False
+                    parts = _HANDLERS[type(node)](self, node, min_bp, follow)
+                    if parts:
+                        stack.append(iter(parts))
+                        break
+            else:
+                stack.pop()
 
     # --- comments and the source tokens they are placed by ----------------------
 
@@ -300,15 +322,35 @@ class _Builder:
             return upper
         return name
 
-    def listed(self, items: tuple[Node, ...], before_each: int = LINE) -> list[_Item]:
+    def listed(self, items: tuple[Node, ...]) -> list[_Item]:
         """Items separated by the separator, a LINE after each separator."""
         parts: list[_Item] = []
         separator = self.separator
+        anchored = self.starts is not None
         for index, item in enumerate(items):
             if index:
-                parts += [self.at_after(items[index - 1]), separator, before_each]
-            parts.append((item, 0, 0))
+                parts.append([self.at_after(items[index - 1]) if anchored else None, separator, LINE])
+            parts.append(self.child(item))
         return parts
+
+    def child(self, node: Node, min_bp: int = 0, follow: int = 0) -> _Item:
+        """What stands in a handler's parts for a node below: without
+        comments to place, its text or its atom when it can be one at once;
+        otherwise the node, laid out when the work list reaches it."""
+        if self.starts is not None or self.replacements:
+            return node if not min_bp and not follow else (node, min_bp, follow)
+        kind = type(node)
+        if kind in _LEAVES:
+            text = _flat(self, node, min_bp, follow)
+            if text is not None:
+                return text
+        elif kind in _COMPOUND:
+            span = node.span
+            if span is not None and span.end - span.start <= self.atom_span:
+                text = _flat(self, node, min_bp, follow)
+                if text is not None and len(text) <= self.width:
+                    return Atom(text, node if not min_bp and not follow else (node, min_bp, follow))
+        return node if not min_bp and not follow else (node, min_bp, follow)
 
     # --- leaves: one piece of text each -------------------------------------------
 
@@ -371,16 +413,17 @@ class _Builder:
             self.leaf(node)
             self.pieces.append(name + self.empty_call)
             return None
-        parts: list[_Item] = [GROUP, self.at_node(node, 2), name + self.open_call, INDENT, LINE]
+        parts: list[_Item] = [[GROUP, self.at_node(node, 2), name + self.open_call, INDENT, LINE]]
         last = len(args) - 1
         separator = self.separator
+        anchored = self.starts is not None
         for index, arg in enumerate(args):
             if index:
                 # Nothing between the separator and a last argument left out.
-                parts += [self.at_after(args[index - 1]), separator,
-                          SOFT if index == last and type(arg) is Omitted else LINE]
-            parts.append((arg, 0, 0))
-        parts += self.closing(self.last_of(node), ")")
+                parts.append([self.at_after(args[index - 1]) if anchored else None, separator,
+                              SOFT if index == last and type(arg) is Omitted else LINE])
+            parts.append(self.child(arg))
+        parts.append(self.closing(self.last_of(node), ")"))
         return parts
 
     def closing(self, index: int | None, bracket: str) -> list[_Item]:
@@ -391,38 +434,39 @@ class _Builder:
 
     def binary(self, node: Binary, min_bp: int, follow: int) -> list[_Item]:
         if needs_parens(node, min_bp, follow):
-            return ["(", (node, 0, 0), ")"]
+            return ["(", node, ")"]
         operands, operators, powers = _chain(node, follow)
-        parts: list[_Item] = [GROUP, (operands[0], *powers[0]), INDENT]
+        parts: list[_Item] = [GROUP, self.child(operands[0], *powers[0])]
         for index in range(1, len(operands)):
             spelling = BINARY_OPERATORS[operators[index - 1]][2]
-            parts += [LINE, self.at_after(operands[index - 1]), spelling + " ", (operands[index], *powers[index])]
-        parts += [DEDENT, END]
+            parts += [[INDENT, LINE, self.at_after(operands[index - 1]), spelling + " "],
+                      self.child(operands[index], *powers[index]), DEDENT]
+        parts.append(END)
         return parts
 
     def unary(self, node: Unary, min_bp: int, follow: int) -> list[_Item]:
         if needs_parens(node, min_bp, follow):
-            return ["(", (node, 0, 0), ")"]
+            return ["(", node, ")"]
         power, spelling = _unary_spelling(node)
-        return [self.at_node(node), spelling, (node.expr, power, follow)]
+        return [self.at_node(node), spelling, self.child(node.expr, power, follow)]
 
     def paren(self, node: Paren, min_bp: int, follow: int) -> list[_Item]:
-        return [GROUP, self.at_node(node), "(", INDENT, LINE, (node.expr, 0, 0),
-                *self.closing(self.last_of(node), ")")]
+        return [[GROUP, self.at_node(node), "(", INDENT, LINE], self.child(node.expr),
+                self.closing(self.last_of(node), ")")]
 
     def var_block(self, node: VarBlock, min_bp: int, follow: int) -> list[_Item]:
         if needs_parens(node, min_bp, follow):
-            return ["(", (node, 0, 0), ")"]
+            return ["(", node, ")"]
         # RETURN lines up with the VARs wherever the block starts.
         parts: list[_Item] = [ALIGN]
         for index, decl in enumerate(node.decls):
             if index:
                 parts.append(BLANK if self.blank_line_before(self.start_offset(decl)) else HARD)
-            parts += [self.at_node(decl, 3), GROUP, "VAR " + decl.name + " =", INDENT, LINE, (decl.expr, 0, 0),
-                      DEDENT, END]
+            parts += [[self.at_node(decl, 3), GROUP, "VAR " + decl.name + " =", INDENT, LINE],
+                      self.child(decl.expr), [DEDENT, END]]
         keyword = self.after(node.decls[-1])
-        parts += [BLANK if self.blank_line_before(self.return_offset(node, keyword)) else HARD, self.at(keyword),
-                  "RETURN", INDENT, HARD, (node.body, 0, follow), DEDENT, DEDENT]
+        parts += [BLANK if self.blank_line_before(self.return_offset(node, keyword)) else HARD,
+                  [self.at(keyword), "RETURN", INDENT, HARD], self.child(node.body, 0, follow), [DEDENT, DEDENT]]
         return parts
 
     def return_offset(self, node: VarBlock, keyword: int | None) -> int | None:
@@ -448,12 +492,12 @@ class _Builder:
                 parts += [self.at_after(node.rows[index - 1][-1], 0 if bare_row(node.rows[index - 1]) else 1),
                           separator, LINE]
             if bare_row(cells):
-                parts.append((cells[0], 0, 0))
+                parts.append(self.child(cells[0]))
                 continue
             first = self.first_of(cells[0])
-            parts += [GROUP, self.at(None if first is None else first - 1), "(", INDENT, LINE, *self.listed(cells),
-                      *self.closing(self.after(cells[-1]), ")")]
-        parts += self.closing(self.last_of(node), "}")
+            parts += [[GROUP, self.at(None if first is None else first - 1), "(", INDENT, LINE], *self.listed(cells),
+                      self.closing(self.after(cells[-1]), ")")]
+        parts.append(self.closing(self.last_of(node), "}"))
         return parts
 
     def row(self, node: RowConstructor, min_bp: int, follow: int) -> list[_Item]:
@@ -465,11 +509,11 @@ class _Builder:
     def query(self, node: Query, min_bp: int, follow: int) -> list[_Item]:
         parts: list[_Item] = []
         if node.define is not None:
-            parts.append((node.define, 0, 0))
+            parts.append(node.define)
         for index, statement in enumerate(node.evaluates):
             if index or node.define is not None:
                 parts.append(BLANK)
-            parts.append((statement, 0, 0))
+            parts.append(statement)
         return parts
 
     def define(self, node: DefineBlock, min_bp: int, follow: int) -> list[_Item]:
@@ -483,7 +527,7 @@ class _Builder:
                 parts.append(BLANK)
             else:
                 parts.append(HARD)
-            parts.append((definition, 0, 0))
+            parts.append(definition)
             previous = kind
         parts.append(DEDENT)
         return parts
@@ -505,10 +549,10 @@ class _Builder:
         else:
             head = "TABLE " + (node.name if is_plain_name(node.name) else quote_table(node.name)) + " ="
         first, body = self.first_of(node), self.first_of(node.expr)
-        parts += [self.at(first, None if body is None else body - 1), GROUP, head, INDENT, LINE, (node.expr, 0, 0),
-                  DEDENT, END]
+        parts += [[self.at(first, None if body is None else body - 1), GROUP, head, INDENT, LINE],
+                  self.child(node.expr), [DEDENT, END]]
         if isinstance(node, Table) and node.visual_shape is not None:
-            parts += [INDENT, HARD, (node.visual_shape, 0, 0), DEDENT]
+            parts += [INDENT, HARD, node.visual_shape, DEDENT]
         return parts
 
     def function(self, node: Function, head: str | None) -> list[_Item]:
@@ -524,7 +568,7 @@ class _Builder:
             first = self.first_of(node.params[0])
             parts += [GROUP, self.at(None if first is None else first - 1), "(", INDENT, LINE,
                       *self.listed(node.params), *self.closing(self.after(node.params[-1]), ")")]
-        parts += [self.at(arrow), " =>", INDENT, LINE, (node.body, 0, 0), DEDENT, END]
+        parts += [[self.at(arrow), " =>", INDENT, LINE], self.child(node.body), [DEDENT, END]]
         return parts
 
     def parameter_definition(self, node: FuncParam, min_bp: int, follow: int) -> list[_Item]:
@@ -532,10 +576,10 @@ class _Builder:
         if node.default is None:
             self.leaf(node)
             return [text]
-        return [self.at_node(node), text, " = ", (node.default, 0, 0)]
+        return [self.at_node(node), text, " = ", self.child(node.default)]
 
     def evaluate(self, node: Evaluate, min_bp: int, follow: int) -> list[_Item]:
-        parts: list[_Item] = [self.at_node(node), "EVALUATE", HARD, (node.expr, 0, 0)]
+        parts: list[_Item] = [[self.at_node(node), "EVALUATE", HARD], self.child(node.expr)]
         last: Node = node.expr
         if node.order_by:
             after = self.after(node.expr)
@@ -550,13 +594,13 @@ class _Builder:
 
     def order_key(self, node: OrderKey, min_bp: int, follow: int) -> list[_Item]:
         if node.direction == "Desc":
-            return [(node.expr, 0, 0), self.at_after(node.expr), " DESC"]
-        return [(node.expr, 0, 0)]
+            return [self.child(node.expr), self.at_after(node.expr), " DESC"]
+        return [self.child(node.expr)]
 
     def visual_shape(self, node: VisualShape, min_bp: int, follow: int) -> list[_Item]:
         parts: list[_Item] = [self.at_node(node, 3), "WITH VISUAL SHAPE", INDENT]
         for axis in node.axes:
-            parts += [HARD, (axis, 0, 0)]
+            parts += [HARD, axis]
         if node.densify is not None:
             parts += [HARD, "DENSIFY " + string_literal(node.densify)]
         parts.append(DEDENT)
@@ -565,7 +609,7 @@ class _Builder:
     def visual_axis(self, node: VisualAxis, min_bp: int, follow: int) -> list[_Item]:
         parts: list[_Item] = [self.at_node(node, 2), "AXIS " + node.name.upper(), INDENT]
         for group in node.groups:
-            parts += [HARD, (group, 0, 0)]
+            parts += [HARD, group]
         if node.order_by:
             parts += [HARD, GROUP, "ORDER BY", INDENT, LINE, *self.listed(node.order_by), DEDENT, END]
         parts.append(DEDENT)
@@ -574,7 +618,7 @@ class _Builder:
     def visual_group(self, node: VisualGroup, min_bp: int, follow: int) -> list[_Item]:
         parts: list[_Item] = [GROUP, self.at_node(node), "GROUP", INDENT, LINE, *self.listed(node.columns)]
         if node.total is not None:
-            parts += [LINE, "TOTAL ", (node.total, 0, 0)]
+            parts += [LINE, "TOTAL ", node.total]
         parts += [DEDENT, END]
         return parts
 
@@ -595,7 +639,7 @@ _HANDLERS: dict[type[Node], Callable[[_Builder, Any, int, int], Any]] = {
 
 
 
-def _flat(builder: _Builder, node: Node, min_bp: int, follow: int) -> str | None:
+def _flat(builder: _Builder, node: Any, min_bp: int, follow: int) -> str | None:
     """The text an expression's pieces print in a flat group, for an Atom;
     None when there is none (a VAR block, a line break in a string, a node
     that is no expression). The same layout as the handlers', in one string.
@@ -604,75 +648,72 @@ def _flat(builder: _Builder, node: Node, min_bp: int, follow: int) -> str | None
     kind = type(node)
     text: str | None
     if kind is TableColumnRef:
-        text = table_name(node.table) + bracketed(node.column)  # type: ignore[attr-defined]
+        # A table read without quotes is a plain name: it needs no check.
+        table = node.table
+        text = (quote_table(table.name) if table.quoted else table.name) + bracketed(node.column)
     elif kind is FunctionCall:
-        # Kept: a call too wide for an atom is laid out part by part, and its
-        # arguments are then tried as atoms of their own.
-        cache = builder.flat_calls
-        known = cache.get(id(node), _UNKNOWN)
-        if known is not _UNKNOWN:
-            return known  # type: ignore[return-value]
-        name = builder.call_name(node.name)  # type: ignore[attr-defined]
-        args = node.args  # type: ignore[attr-defined]
+        name = node.name
+        upper = name.upper()
+        if upper != name and upper in BUILTIN_FUNCTIONS and name.isascii():
+            builder.renamed = True
+            name = upper
+        args = node.args
         if not args:
-            text = name + builder.empty_call
-        else:
-            listed = _flat_list(builder, args)
-            if listed is not None and len(args) > 1 and type(args[-1]) is Omitted:
-                listed = listed[:-1]  # nothing between the separator and a last argument left out
-            text = None if listed is None else name + builder.open_call + " " + listed + " )"
-        cache[id(node)] = text
-        return text
+            return str(name + builder.empty_call)
+        listed = _flat_list(builder, args)
+        if listed is None:
+            return None
+        if len(args) > 1 and type(args[-1]) is Omitted:
+            listed = listed[:-1]  # nothing between the separator and a last argument left out
+        return str(name + builder.open_call + " " + listed + " )")
     elif kind is BracketRef:
-        text = bracketed(node.name)  # type: ignore[attr-defined]
-    elif kind is Number:
-        return node.value  # type: ignore[attr-defined,no-any-return]
-    elif kind is Identifier:
-        return node.name  # type: ignore[attr-defined,no-any-return]
+        text = bracketed(node.name)
+    elif kind is Number or kind is Identifier:
+        return str(node.value if kind is Number else node.name)
     elif kind is String:
-        text = string_literal(node.value)  # type: ignore[attr-defined]
+        text = string_literal(node.value)
     elif kind is Binary:
-        return _flat_binary(builder, node, min_bp, follow)  # type: ignore[arg-type]
+        return _flat_binary(builder, node, min_bp, follow)
     elif kind is Unary:
         if needs_parens(node, min_bp, follow):
             inner = _flat(builder, node, 0, 0)
             return None if inner is None else "(" + inner + ")"
-        power, spelling = _unary_spelling(node)  # type: ignore[arg-type]
-        operand = _flat(builder, node.expr, power, follow)  # type: ignore[attr-defined]
+        power, spelling = _unary_spelling(node)
+        operand = _flat(builder, node.expr, power, follow)
         return None if operand is None else spelling + operand
     elif kind is Paren:
-        inner = _flat(builder, node.expr, 0, 0)  # type: ignore[attr-defined]
+        inner = _flat(builder, node.expr, 0, 0)
         return None if inner is None else "( " + inner + " )"
     elif kind is TableConstructor:
-        if not node.rows:  # type: ignore[attr-defined]
+        if not node.rows:
             return "{}"
         rows = []
-        for cells in node.rows:  # type: ignore[attr-defined]
+        for cells in node.rows:
             listed = _flat_list(builder, cells)
             if listed is None:
                 return None
             rows.append(listed if bare_row(cells) else "( " + listed + " )")
         return "{ " + builder.list_separator.join(rows) + " }"
     elif kind is RowConstructor:
-        listed = _flat_list(builder, node.items)  # type: ignore[attr-defined]
+        listed = _flat_list(builder, node.items)
         return None if listed is None else "( " + listed + " )"
     elif kind is Boolean:
-        return "TRUE" if node.value else "FALSE"  # type: ignore[attr-defined]
+        return "TRUE" if node.value else "FALSE"
     elif kind is Blank:
         return "BLANK"
     elif kind is Omitted:
         return ""
     elif kind is Parameter:
-        return "@" + node.name  # type: ignore[attr-defined,no-any-return]
+        return "@" + str(node.name)
     elif kind is TableRef:
-        text = quote_table(node.table.name)  # type: ignore[attr-defined]
+        text = quote_table(node.table.name)
     elif kind is HierarchyRef:
-        levels = "".join("." + bracketed(level) for level in node.levels)  # type: ignore[attr-defined]
-        text = table_name(node.table) + bracketed(node.column) + levels  # type: ignore[attr-defined]
+        levels = "".join("." + bracketed(level) for level in node.levels)
+        text = table_name(node.table) + bracketed(node.column) + levels
     elif kind is TypedLiteral:
-        text = node.prefix + string_literal(node.value)  # type: ignore[attr-defined]
+        text = node.prefix + string_literal(node.value)
     elif kind is Axis:
-        return " ".join(word.upper() for word in node.words)  # type: ignore[attr-defined]
+        return " ".join(word.upper() for word in node.words)
     else:
         return None
     return None if "\n" in text else text
@@ -697,8 +738,10 @@ def _flat_binary(builder: _Builder, node: Binary, min_bp: int, follow: int) -> s
     if type(left) is not Binary or BINARY_OPERATORS[left.op][0] != lbp:
         if lbp != rbp or type(node.right) is not Binary or node.right.op != node.op:  # two operands
             first = _flat(builder, left, 0, lbp)
-            second = None if first is None else _flat(builder, node.right, rbp, follow)
-            return None if second is None else first + " " + spelling + " " + second  # type: ignore[operator]
+            if first is None:
+                return None
+            second = _flat(builder, node.right, rbp, follow)
+            return None if second is None else first + " " + spelling + " " + second
     operands, operators, powers = _chain(node, follow)
     texts = []
     for index, operand in enumerate(operands):
@@ -781,5 +824,5 @@ def build(
                 equals = source.data[: span.start].strip() == b"="
             if equals:
                 items = [builder.at(0), "= "]
-        items.append((tree, 0, 0))
+        items.append(tree)
     return builder.run(items)
