@@ -640,10 +640,10 @@ def add_reading_options(command: argparse.ArgumentParser) -> None:
     )
 
 
-def add_grammar_options(command: argparse.ArgumentParser) -> None:
+def add_grammar_options(command: argparse.ArgumentParser, verb: str = "check against") -> None:
     command.add_argument(
         "--strict", action="store_true",
-        help="check against the standard grammar, exactly what quarrow_dax.parse_expression accepts; by default "
+        help=f"{verb} the standard grammar, exactly what quarrow_dax.parse_expression accepts; by default "
         "the engine grammar also accepts what the DAX engine documents beyond it (omitted arguments, dt\"...\" "
         "literals, parameter defaults, ( a, b ) IN ..., ROWS COLUMNS, WITH VISUAL SHAPE, /// comments)",
     )
@@ -657,7 +657,7 @@ def add_grammar_options(command: argparse.ArgumentParser) -> None:
 def build_parser() -> argparse.ArgumentParser:
     parser = ArgumentParser(
         prog=PROG,
-        description="Lex, parse or check DAX source text.",
+        description="Lex, parse, check or format DAX source text.",
         epilog="Exit status: 0 when all input parses, 1 when some file or formula has an error, "
         "2 for a bad command line, a path that cannot be read or a malformed model.",
     )
@@ -759,7 +759,7 @@ def add_format_command(commands: Any) -> None:
     command.add_argument("--as", dest="mode", choices=("query", "expr"),
                          help="read every *.dax file as this (models: ignored)")
     add_reading_options(command)
-    add_grammar_options(command)
+    add_grammar_options(command, "read with")
 
 
 def _silence_stdout() -> None:

@@ -417,12 +417,17 @@ class _Builder:
         last = len(args) - 1
         separator = self.separator
         anchored = self.starts is not None
+        pairs = _pairs(name.upper(), args)
         for index, arg in enumerate(args):
             if index:
                 # Nothing between the separator and a last argument left out.
                 parts.append([self.at_after(args[index - 1]) if anchored else None, separator,
                               SOFT if index == last and type(arg) is Omitted else LINE])
+            if index in pairs:
+                parts.append(GROUP)  # a name and its expression share a line when they fit
             parts.append(self.child(arg))
+            if index - 1 in pairs:
+                parts.append(END)
         parts.append(self.closing(self.last_of(node), ")"))
         return parts
 
@@ -752,6 +757,28 @@ def _flat_binary(builder: _Builder, node: Binary, min_bp: int, follow: int) -> s
             texts.append(BINARY_OPERATORS[operators[index - 1]][2])
         texts.append(text)
     return " ".join(texts)
+
+
+# Functions whose arguments come in pairs: a column's name and its
+# expression (ADDCOLUMNS ( T, "Name", expression, ... )), or SWITCH's value
+# and result. A broken call keeps each pair on one line where it fits.
+_NAMED_PAIRS = {"ADDCOLUMNS", "SELECTCOLUMNS", "SUMMARIZE", "SUMMARIZECOLUMNS", "GROUPBY", "ROW", "DATATABLE"}
+
+
+def _pairs(name: str, args: tuple[Expr, ...]) -> set[int]:
+    """The indexes of the arguments that begin a pair."""
+    starts: set[int] = set()
+    if name == "SWITCH":
+        starts.update(range(1, len(args) - 1, 2))
+    elif name in _NAMED_PAIRS:
+        index = 0
+        while index < len(args) - 1:
+            if type(args[index]) is String:
+                starts.add(index)
+                index += 2
+            else:
+                index += 1
+    return starts
 
 
 def _chain(node: Binary, follow: int) -> tuple[list[Expr], list[str], list[tuple[int, int]]]:
