@@ -128,3 +128,32 @@ def test_the_width_check_finds_a_line_that_could_break():
     long_call = "F ( " + ", ".join(["Argument"] * 20) + " )"
     assert unbreakable_lines_only(long_call) == [long_call]
     assert unbreakable_lines_only("    '" + "x" * 130 + "'[Column]," + " -- a comment") == []
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason=f"corpus folder not found: {CORPUS}")
+def test_an_atom_prints_as_its_group_would():
+    """A subtree printed whole (an atom) has the text its group prints when
+    it is laid out part by part on a line wide enough: the two printers
+    agree on every compound expression of the corpus."""
+    from quarrow_dax.formatter import layout, style
+    from quarrow_dax.formatter.comments import Source
+
+    wide = 10**6
+    checked = 0
+    for path in corpus_files():
+        text = path.read_text(encoding="utf-8")
+        kind = "query" if path.parent.name == "queries" else "expression"
+        if S.first_error(text, kind=kind) is not None:
+            continue
+        tree = (S.parse_query if kind == "query" else S.parse_expression)(text)
+        builder = style.build(tree, kind, Source(text), width=wide).expand.__self__
+        for node, _ in tree.walk():
+            if type(node) not in style._COMPOUND:
+                continue
+            flat = style._flat(builder, node, 0, 0)
+            if flat is None:
+                continue
+            pieces = builder.expand(layout.Atom(flat, node))
+            assert layout.render(pieces, wide, 4, expand=builder.expand) == flat, node.text
+            checked += 1
+    assert checked > 10_000

@@ -2,8 +2,9 @@
 in order, becomes lines that fit the width wherever the text allows.
 
 The pieces of a document are text (`str`; a `Multiline` for text holding a
-line break, such as a string literal written over two lines), comments
-(`comments.Comment`) and the operations below. A GROUP ... END pair is
+line break, such as a string literal written over two lines), atoms (a
+group's flat text, held whole and opened only when it does not fit),
+comments (`comments.Comment`) and the operations below. A GROUP ... END pair is
 printed flat, each LINE a space and each SOFT nothing, when all of it and
 the text after it up to the next place a line may break fit on the current
 line; otherwise its own LINE and SOFT break the line, and each group inside

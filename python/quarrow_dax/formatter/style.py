@@ -24,7 +24,7 @@ from __future__ import annotations
 
 from bisect import bisect_left
 from collections.abc import Callable, Mapping
-from typing import Any, Literal, Union, cast
+from typing import Any, Literal, Union
 
 from ..syntax.functions import BUILTIN_FUNCTIONS
 from ..syntax.nodes import (
