@@ -97,12 +97,17 @@ def test_python_blocks():
     assert out.getvalue().splitlines() == [line for source in sources for line in expected_output(source)]
 
 
-def test_pre_commit_hook():
+def test_pre_commit_hooks():
     text = (ROOT / ".pre-commit-hooks.yaml").read_text(encoding="utf-8")
-    fields = dict(re.findall(r"^(?:- |  )(id|entry|files|language): (.*)$", text, re.MULTILINE))
-    assert fields["id"] == "check" and fields["language"] == "python"
-    assert fields["entry"].split()[:2] == ["quarrow-dax", "check"]
+    hooks = {}
+    for block in re.split(r"^- ", text, flags=re.MULTILINE)[1:]:
+        fields = dict(re.findall(r"^(?:  )?(id|entry|files|language): (.*)$", block, re.MULTILINE))
+        hooks[fields["id"]] = fields
+    assert {hook: fields["entry"].split()[:2] for hook, fields in hooks.items()} == {
+        "check": ["quarrow-dax", "check"], "quarrow-dax-format": ["quarrow-dax", "format"]}
     assert 'quarrow-dax = "quarrow_dax.cli:main"' in (ROOT / "pyproject.toml").read_text()
-    pattern = re.compile(fields["files"])
-    assert [bool(pattern.search(name)) for name in ("a.dax", "m/T.tmdl", "model.BIM", "notes.txt", "x.dax.bak")] == [
-        True, True, True, False, False]
+    for fields in hooks.values():
+        assert fields["language"] == "python"
+        pattern = re.compile(fields["files"])
+        assert [bool(pattern.search(name)) for name in ("a.dax", "m/T.tmdl", "model.BIM", "notes.txt", "x.dax.bak")] == [
+            True, True, True, False, False]

@@ -32,10 +32,15 @@ signature), so they are documented here. `quarrow_dax.diagnostics` turns an
 error into lines, columns and a snippet, `quarrow_dax.check` checks files and
 models as the command line `quarrow-dax check` does, and `quarrow_dax.model`
 reads the formulas of tabular models.
+
+format(text, *, kind="expression", ...)
+    The text laid out in the style of the public DAX formatting conventions,
+    every comment kept, its meaning checked (see quarrow_dax.formatter).
 """
 
 from ._native import lex, parse_expression, parse_query
 from .decoder import loads
+from .formatter import format
 
 __version__ = "0.1.0"
-__all__ = ["__version__", "lex", "loads", "parse_expression", "parse_query"]
+__all__ = ["__version__", "format", "lex", "loads", "parse_expression", "parse_query"]

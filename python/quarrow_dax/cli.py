@@ -6,6 +6,7 @@
     quarrow-dax check PATH...   report the first error of each file or formula
     quarrow-dax lint PATH...    report what the lint rules find in each file or formula
     quarrow-dax deps MODEL [OBJECT]   what a model object uses or what uses it
+    quarrow-dax format PATH...  format files and the formulas of models in place
 
 FILE may be - for standard input. Files are read as UTF-8 unless a
 byte-order mark says UTF-16 or UTF-32 (or --encoding names another
@@ -62,6 +63,8 @@ from .check import (
 )
 from .diagnostics import FORMATS, Diagnostic, Writer, object_phrase, writer_for
 from .graph import DependencyGraph, Edge, find_objects, to_dot, to_mermaid
+from .formatter import DEFAULT_WIDTH, FormatOptions
+from .formatter.files import FileResult, format_dax_file, format_model
 from .model import ModelError, ModelObject, ModelWarning, load_model, read_model
 from .sources import MAX_FILE_SIZE, SourceError, decode_text, read_bytes
 
@@ -677,6 +680,91 @@ def _json_line(record: dict[str, Any]) -> str:
     return json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n"
 
 
+# --- format -------------------------------------------------------------------
+
+
+def format_options(args: argparse.Namespace) -> FormatOptions:
+    return FormatOptions(width=args.width, indent=args.indent_width, space_before_paren=not args.no_space_before_paren,
+                         separators=args.separators, grammar="standard" if args.strict else "engine")
+
+
+def run_format(args: argparse.Namespace) -> int:
+    """Formats the files and models in place, or with --check / --diff
+    only says what would change. Standard input goes to standard output."""
+    paths: list[str] = args.paths
+    if paths.count(STDIN) > 1:
+        write_err(f"{PROG}: format: standard input (-) given more than once\n")
+        return EXIT_USAGE
+    options = format_options(args)
+    inputs = collect_inputs(paths)
+    status = EXIT_OK
+    for problem in inputs.problems:
+        write_err(f"{PROG}: {problem.path}: {problem.message}\n" if problem.kind == "path" else
+                  f"{PROG}: cannot read {problem.path}: {problem.message}\n")
+        status = EXIT_USAGE
+    results: list[FileResult] = []
+    for path in inputs.files:
+        data = None
+        if path == STDIN:
+            data = sys.stdin.buffer.read() if sys.stdin is not None else b""
+        result = format_dax_file(path, options, mode=args.mode, encoding=args.encoding,
+                                 max_file_size=args.max_file_size, data=data)
+        if path == STDIN:
+            status = max(status, report_format_problems(result))
+            if not result.failed:
+                if args.diff:
+                    write_out(result.diff())
+                elif not args.check:
+                    write_out(result.after or "")
+                if args.check and result.changed:
+                    status = max(status, EXIT_ERRORS)
+            continue
+        results.append(result)
+    for model in inputs.models:
+        results.extend(format_model(model, options, max_file_size=args.max_file_size))
+    changed = unchanged = failed = 0
+    for result in results:
+        status = max(status, report_format_problems(result))
+        if result.failed:
+            failed += 1
+        elif not result.changed:
+            unchanged += 1
+            continue
+        else:
+            changed += 1
+            if args.check:
+                write_out(result.path + "\n")
+                status = max(status, EXIT_ERRORS)
+            if args.diff:
+                write_out(result.diff())
+            if not (args.check or args.diff):
+                try:
+                    result.write()
+                except OSError as error:
+                    write_err(f"{PROG}: cannot write {result.path}: {error.strerror or error}\n")
+                    status = EXIT_USAGE
+    if results:
+        verb = "would be formatted" if args.check or args.diff else "formatted"
+        summary = f"{plural(changed, 'file')} {verb}, {unchanged} unchanged"
+        if failed:
+            summary += f", {failed} could not be formatted"
+        write_err(summary + "\n")
+    return status
+
+
+def report_format_problems(result: FileResult) -> int:
+    """Writes why a file could not be formatted; returns the exit status
+    that calls for."""
+    status = EXIT_OK
+    for problem in result.problems:
+        if problem.kind == "read":
+            write_err(f"{PROG}: cannot read {problem.path}: {problem.message}\n")
+        else:
+            write_err(problem.render() + "\n")
+        status = max(status, EXIT_USAGE if problem.kind in ("read", "model", "internal") else status_of(problem))
+    return status
+
+
 # --- the command line ---------------------------------------------------------
 
 
@@ -687,6 +775,13 @@ def non_negative(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be 0 or more: {value}")
+    return value
+
+
+def positive(text: str) -> int:
+    value = non_negative(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be 1 or more")
     return value
 
 
@@ -737,10 +832,10 @@ def add_reading_options(command: argparse.ArgumentParser) -> None:
     )
 
 
-def add_grammar_options(command: argparse.ArgumentParser) -> None:
+def add_grammar_options(command: argparse.ArgumentParser, verb: str = "check against") -> None:
     command.add_argument(
         "--strict", action="store_true",
-        help="check against the standard grammar, exactly what quarrow_dax.parse_expression accepts; by default "
+        help=f"{verb} the standard grammar, exactly what quarrow_dax.parse_expression accepts; by default "
         "the engine grammar also accepts what the DAX engine documents beyond it (omitted arguments, dt\"...\" "
         "literals, parameter defaults, ( a, b ) IN ..., ROWS COLUMNS, WITH VISUAL SHAPE, /// comments)",
     )
@@ -754,7 +849,7 @@ def add_grammar_options(command: argparse.ArgumentParser) -> None:
 def build_parser() -> argparse.ArgumentParser:
     parser = ArgumentParser(
         prog=PROG,
-        description="Lex, parse or check DAX source text.",
+        description="Lex, parse, check or format DAX source text.",
         epilog="Exit status: 0 when all input parses, 1 when some file or formula has an error, "
         "2 for a bad command line, a path that cannot be read or a malformed model.",
     )
@@ -872,6 +967,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_reading_options(lint)
     add_grammar_options(lint)
     add_deps_command(commands)
+    add_format_command(commands)
     return parser
 
 
@@ -907,6 +1003,35 @@ def add_deps_command(commands: Any) -> None:
     add_grammar_options(deps)
 
 
+def add_format_command(commands: Any) -> None:
+    command = commands.add_parser(
+        "format",
+        help="format DAX files and the formulas of models in place",
+        description="Lay out each file, and each DAX formula of each model, in the style of the public DAX "
+        "formatting conventions, keeping every comment; files are rewritten in place, each only when all of it "
+        "formatted and reads back to the same syntax trees.",
+        epilog="Exit status: 0 when everything formatted (or, with --check, was formatted already), 1 when --check "
+        "finds files to format or some file or formula has a syntax error, 2 for a bad command line, a path that "
+        "cannot be read, or an internal error of the formatter.",
+    )
+    command.add_argument("paths", nargs="+", metavar="PATH",
+                         help="a file, a model, a directory (as check searches it) or - (standard input, written "
+                         "formatted to standard output)")
+    command.add_argument("--check", action="store_true",
+                         help="write nothing; list the files that would change and exit with status 1 if any would")
+    command.add_argument("--diff", action="store_true", help="write nothing; print a unified diff of each change")
+    command.add_argument("--width", type=positive, default=DEFAULT_WIDTH, metavar="N",
+                         help=f"the longest line wanted, in characters (default {DEFAULT_WIDTH})")
+    command.add_argument("--indent", dest="indent_width", type=non_negative, default=4, metavar="N",
+                         help="spaces per level of indentation (default 4)")
+    command.add_argument("--no-space-before-paren", action="store_true",
+                         help="write SUM( x ) rather than SUM ( x )")
+    command.add_argument("--as", dest="mode", choices=("query", "expr"),
+                         help="read every *.dax file as this (models: ignored)")
+    add_reading_options(command)
+    add_grammar_options(command, "read with")
+
+
 def _silence_stdout() -> None:
     """Points standard output at the null device, so that the flush at exit
     does not raise a second error."""
@@ -940,6 +1065,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             return run_lint(args)
         if args.command == "deps":
             return run_deps(args)
+        if args.command == "format":
+            return run_format(args)
         return run_print(args)
     except BrokenPipeError:
         # The reader went away (`| head`): stop without a traceback.

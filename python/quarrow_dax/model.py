@@ -139,6 +139,18 @@ class Formula:
     column: int
     line_map: tuple[tuple[int, int], ...]
     exact: tuple[int, ...]
+    #: How the text is written in its file, for writing it back: in a .bim
+    #: file "string" (one JSON string) or "lines" (an array of strings, a line
+    #: each); in TMDL "inline" (after its `=`), "indented" (on the lines
+    #: below) or "fenced" (between ``` lines). Empty for a Formula made
+    #: elsewhere.
+    form: str = ""
+    #: In a .bim file, the (start, end) character offsets in the file's text
+    #: of the JSON strings holding the text, their quotes included.
+    string_spans: tuple[tuple[int, int], ...] = ()
+    #: In TMDL, the tabs that indent the lines of the formula's block (for an
+    #: inline formula, those of a block written for it).
+    block_depth: int = 0
 
     def locate(self, line: int, column: int) -> tuple[int, int]:
         """The (line, column) in `file` of 1-based `line` and `column` in
@@ -785,7 +797,9 @@ class _BimReader:
         places = [place for part in parts for place in self.json.string_lines(part)]
         line_map = tuple((line, column) for line, column, _ in places)
         exact = tuple(count for _, _, count in places)
-        yield Formula(self.json.file, table, name, kind, text, *line_map[0], line_map, exact)
+        spans = tuple((part.start, part.end) for part in parts)
+        yield Formula(self.json.file, table, name, kind, text, *line_map[0], line_map, exact,
+                      "lines" if isinstance(value, list) else "string", spans)
 
 
 # --- TMDL ---------------------------------------------------------------------
@@ -881,14 +895,18 @@ class _TmdlReader:
             index += 1
             if value is None:
                 continue
+            depth = self.body_indent(index, node, parent)
             if value == _FENCE:
-                body, index = self.fenced(index, self.body_indent(index, node, parent))
+                form = "fenced"
+                body, index = self.fenced(index, depth)
             elif value == "":
-                body, index = self.indented(index, self.body_indent(index, node, parent))
+                form = "indented"
+                body, index = self.indented(index, depth)
             else:
+                form = "inline"
                 body = [(value, declaration, value_column)]
             if node.dax is not None and keyword != "partition":
-                formula = self.formula(node.dax, body)
+                formula = self.formula(node.dax, body, form, depth)
                 if formula is not None:
                     yield formula
 
@@ -1043,14 +1061,16 @@ class _TmdlReader:
             index += 1
         raise self.error(start - 1, "``` block is never closed")
 
-    def formula(self, dax: tuple[str, str | None, str], body: list[tuple[str, int, int]]) -> Formula | None:
+    def formula(
+        self, dax: tuple[str, str | None, str], body: list[tuple[str, int, int]], form: str, depth: int
+    ) -> Formula | None:
         text = "\n".join(line for line, _, _ in body)
         if not text.strip():
             return None  # an empty expression is no formula
         kind, table, name = dax
         line_map = tuple((index + 1, column) for _, index, column in body)
         exact = tuple(len(line) for line, _, _ in body)
-        return Formula(self.file, table, name, kind, text, *line_map[0], line_map, exact)
+        return Formula(self.file, table, name, kind, text, *line_map[0], line_map, exact, form, block_depth=depth)
 
 
 def _read_tmdl(file: Path, context: _Context) -> Iterator[Formula]:

@@ -41,7 +41,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Literal
 
-from .dax_functions import BUILTIN_FUNCTIONS, KEYWORD_ARGUMENTS, is_builtin_function
+from .syntax.functions import BUILTIN_FUNCTIONS, KEYWORD_ARGUMENTS, is_builtin_function
 from .model import Column, Formula, Measure, Model, ModelObject, Table, bracket, quote_table
 from .references import Reference, SourceKind, references
 from .syntax import FunctionCall, Node, String, TableConstructor, parse_expression, parse_function

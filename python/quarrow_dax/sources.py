@@ -17,12 +17,17 @@ for a writer and refused unless it is a regular file.
 from __future__ import annotations
 
 import codecs
+import contextlib
 import os
 import stat
+import tempfile
 from collections.abc import Callable, Iterator
 from pathlib import Path
 
-__all__ = ["MAX_FILE_SIZE", "SourceError", "decode_text", "is_dir", "is_file", "read_bytes", "read_text", "walk"]
+__all__ = [
+    "MAX_FILE_SIZE", "SourceError", "decode_text", "is_dir", "is_file", "read_bytes", "read_text", "text_encoding",
+    "walk", "write_atomically",
+]
 
 #: The largest file read unless the caller asks for more: far above any real
 #: DAX file or model (the largest real .bim files are tens of MB), and low
@@ -106,6 +111,17 @@ def _utf16_without_mark(data: bytes) -> str | None:
         (False, True, False, True): "UTF-16 (little-endian)",
         (True, False, True, False): "UTF-16 (big-endian)",
     }.get(zeros)
+
+
+def text_encoding(data: bytes, encoding: str | None = None) -> tuple[bytes, str]:
+    """The byte-order mark `data` begins with (b"" when none) and the codec
+    its text is read with: the mark's, else `encoding`, else UTF-8. Writing
+    the mark and the text encoded with the codec gives the file's bytes
+    back."""
+    for mark, codec, _ in _BOMS:
+        if data.startswith(mark):
+            return mark, codec
+    return b"", encoding or "utf-8"
 
 
 def decode_text(data: bytes, path: str, encoding: str | None = None) -> str:
@@ -200,3 +216,29 @@ def is_dir(path: Path) -> bool:
         return path.is_dir()
     except OSError:
         return False
+
+
+def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:
+    """Replaces the file at `path` with `data`: written to a temporary file
+    beside it, then renamed over it, so that an interrupted run leaves the
+    old file or the new one, never half of one. The file keeps its
+    permissions. Raises OSError."""
+    target = Path(path)
+    try:
+        mode: int | None = stat.S_IMODE(os.stat(target).st_mode)
+    except OSError:
+        mode = None
+    # A name no reader takes for a DAX or model file, should it be left behind.
+    fd, temporary = tempfile.mkstemp(dir=target.parent, prefix="." + target.name + ".", suffix=".tmp")
+    try:
+        with os.fdopen(fd, "wb") as stream:
+            stream.write(data)
+            stream.flush()
+            os.fsync(stream.fileno())
+        if mode is not None:
+            os.chmod(temporary, mode)
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise

@@ -13,8 +13,6 @@ operator chain is long.
 
 from __future__ import annotations
 
-import functools
-import re
 from collections.abc import Sequence
 from typing import Literal, Union
 
@@ -24,95 +22,17 @@ from .nodes import (
     RowConstructor, String, Table, TableColumnRef, TableConstructor, TableName, TableRef, TypedLiteral, Unary, Var,
     VarBlock, VarDecl, VisualAxis, VisualGroup, VisualShape,
 )
+from .spelling import (
+    BINARY_OPERATORS, UNARY_OPERATORS, bare_row, bracketed, is_plain_name, needs_parens, quote_table,
+    string_literal, table_name,
+)
 
 __all__ = ["to_dax"]
-
-# How tightly each binary operator binds its left operand (lbp) and the least
-# binding power its right operand is parsed with (rbp): the parser's table.
-# `^` groups to the right, so its rbp equals its lbp.
-_BINARY: dict[str, tuple[int, int, str]] = {
-    "Or": (1, 2, "||"),
-    "And": (2, 3, "&&"),
-    "Eq": (4, 5, "="),
-    "StrictEq": (4, 5, "=="),
-    "Neq": (4, 5, "<>"),
-    "Lt": (4, 5, "<"),
-    "Lte": (4, 5, "<="),
-    "Gt": (4, 5, ">"),
-    "Gte": (4, 5, ">="),
-    "In": (4, 5, "IN"),
-    "Concat": (5, 6, "&"),
-    "Add": (6, 7, "+"),
-    "Sub": (6, 7, "-"),
-    "Mul": (7, 8, "*"),
-    "Div": (7, 8, "/"),
-    "Pow": (9, 9, "^"),
-}
-# The binding power a prefix operator parses its operand with, and its spelling.
-_UNARY: dict[str, tuple[int, str]] = {"Plus": (8, "+"), "Minus": (8, "-"), "Not": (3, "NOT ")}
-
-_PLAIN_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.]*\Z")
 
 # An item of the work list: finished text, or a node to print with the least
 # binding power its place asks of it and the binding power of the operator
 # that follows it there (0: nothing an operand could swallow).
 _Item = Union[str, tuple[Node, int, int]]
-
-
-@functools.lru_cache(maxsize=4096)
-def _lexes_as_one_name(name: str) -> bool:
-    from .parsing import ParseError, tokenize
-
-    try:
-        tokens = tokenize(name, comments=False)
-    except ParseError:
-        return False
-    return len(tokens) == 1 and tokens[0].kind == "Ident" and tokens[0].text == name
-
-
-def is_plain_name(name: str) -> bool:
-    """Whether `name` can be written without quotes: it reads as one name."""
-    if name.isascii():
-        return _PLAIN_NAME.match(name) is not None
-    return _lexes_as_one_name(name)
-
-
-def quote_table(name: str) -> str:
-    return "'" + name.replace("'", "''") + "'"
-
-
-def _table(table: TableName) -> str:
-    if table.quoted or not is_plain_name(table.name):
-        return quote_table(table.name)
-    return table.name
-
-
-def _bracket(name: str) -> str:
-    return "[" + name.replace("]", "]]") + "]"
-
-
-def _string(value: str) -> str:
-    return '"' + value.replace('"', '""') + '"'
-
-
-def _needs_parens(node: Node, min_bp: int, follow: int) -> bool:
-    """Whether `node`, printed bare where operands of binding power `min_bp`
-    are parsed and an operator of binding power `follow` comes next, would
-    read back as another tree."""
-    if isinstance(node, Binary):
-        lbp, rbp, _ = _BINARY[node.op]
-        return lbp < min_bp or follow >= rbp
-    if isinstance(node, Unary):
-        return follow >= _UNARY[node.op][0]
-    if isinstance(node, VarBlock):
-        return follow > 0
-    return False
-
-
-def _leftmost(node: Node) -> Node:
-    while isinstance(node, Binary):
-        node = node.left
-    return node
 
 
 class _Printer:
@@ -134,7 +54,7 @@ class _Printer:
                 self.emit(item)
                 continue
             node, min_bp, follow = item
-            if _needs_parens(node, min_bp, follow):
+            if needs_parens(node, min_bp, follow):
                 stack.extend([")", (node, 0, 0), "("])
                 continue
             stack.extend(reversed(self.parts(node, follow)))
@@ -149,9 +69,7 @@ class _Printer:
         return parts
 
     def row(self, cells: tuple[Expr, ...]) -> list[_Item]:
-        # A row of one cell is written bare unless it begins with `(`: that
-        # would open a row of several cells (and unwrap a Paren).
-        if len(cells) == 1 and not isinstance(_leftmost(cells[0]), Paren):
+        if bare_row(cells):
             return [(cells[0], 0, 0)]
         return ["(", *self.listed(cells), ")"]
 
@@ -159,7 +77,7 @@ class _Printer:
         if isinstance(node, Number):
             return [node.value]
         if isinstance(node, String):
-            return [_string(node.value)]
+            return [string_literal(node.value)]
         if isinstance(node, Boolean):
             return ["TRUE" if node.value else "FALSE"]
         if isinstance(node, Blank):
@@ -171,20 +89,20 @@ class _Printer:
         if isinstance(node, TableRef):
             return [quote_table(node.table.name)]
         if isinstance(node, TableName):
-            return [_table(node)]
+            return [table_name(node)]
         if isinstance(node, BracketRef):
-            return [_bracket(node.name)]
+            return [bracketed(node.name)]
         if isinstance(node, TableColumnRef):
-            return [_table(node.table) + _bracket(node.column)]
+            return [table_name(node.table) + bracketed(node.column)]
         if isinstance(node, HierarchyRef):
-            return [_table(node.table) + _bracket(node.column) + "".join("." + _bracket(level) for level in node.levels)]
+            return [table_name(node.table) + bracketed(node.column) + "".join("." + bracketed(level) for level in node.levels)]
         if isinstance(node, FunctionCall):
             return [node.name + "(", *self.listed(node.args), ")"]
         if isinstance(node, Unary):
-            operand_bp, spelling = _UNARY[node.op]
+            operand_bp, spelling = UNARY_OPERATORS[node.op]
             return [spelling, (node.expr, operand_bp, follow)]
         if isinstance(node, Binary):
-            lbp, rbp, spelling = _BINARY[node.op]
+            lbp, rbp, spelling = BINARY_OPERATORS[node.op]
             return [(node.left, 0, lbp), " " + spelling + " ", (node.right, rbp, follow)]
         if isinstance(node, VarBlock):
             parts: list[_Item] = []
@@ -205,7 +123,7 @@ class _Printer:
         if isinstance(node, Omitted):
             return []
         if isinstance(node, TypedLiteral):
-            return [node.prefix + _string(node.value)]
+            return [node.prefix + string_literal(node.value)]
         if isinstance(node, RowConstructor):
             return ["(", *self.listed(node.items), ")"]
         if isinstance(node, Axis):
@@ -236,7 +154,7 @@ class _Printer:
             for axis in node.axes:
                 parts += ["\n        ", (axis, 0, 0)]
             if node.densify is not None:
-                parts.append("\n        DENSIFY " + _string(node.densify))
+                parts.append("\n        DENSIFY " + string_literal(node.densify))
             return parts
         if isinstance(node, VisualAxis):
             parts = ["AXIS " + node.name]
@@ -267,8 +185,8 @@ class _Printer:
             parts += ["    /// " + line + "\n" for line in node.doc.split("\n")]
         if isinstance(node, (Measure, Column)):
             keyword = "MEASURE" if isinstance(node, Measure) else "COLUMN"
-            table = "" if node.table is None else _table(node.table)
-            return [*parts, f"    {keyword} {table}{_bracket(node.name)} = ", (node.expr, 0, 0)]
+            table = "" if node.table is None else table_name(node.table)
+            return [*parts, f"    {keyword} {table}{bracketed(node.name)} = ", (node.expr, 0, 0)]
         if isinstance(node, Var):
             return [*parts, f"    VAR {node.name} = ", (node.expr, 0, 0)]
         if isinstance(node, Table):

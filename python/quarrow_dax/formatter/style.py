@@ -1,0 +1,855 @@
+"""The formatter's style: how each kind of node is laid out, as a document
+for `layout.render`.
+
+The style is the one DAX users know from the public formatting conventions:
+keywords and built-in function names in upper case; a space around binary
+operators, after each separator and inside parentheses, and (by default)
+between a function's name and its `(`; a call that fits on its line stays
+there, otherwise its name and `(` end the line, each argument takes a line
+one level deeper and the `)` lines up with the start of the call; a chain
+of operators that does not fit breaks before each operator; `VAR` ...
+`RETURN` one declaration per line with `RETURN` under its `VAR`s and the
+result below it; table constructors one row per line when they do not fit;
+`DEFINE` one definition per line, a blank line between kinds. Strings,
+names and numbers are written exactly as the source has them.
+
+Comments are put back by position: each printed token that came from the
+source brings the comments before it, and the trailing comments of the
+previous token go out before the next line break. The tree is walked with
+a work list: a chain of a million operators is one list of operands, and
+no Python recursion follows the tree's depth.
+"""
+
+from __future__ import annotations
+
+from bisect import bisect_left
+from collections.abc import Callable, Mapping
+from typing import Any, Literal, Union
+
+from ..syntax.functions import BUILTIN_FUNCTIONS
+from ..syntax.nodes import (
+    Axis, Binary, Blank, Boolean, BracketRef, Column, DefineBlock, Evaluate, Expr, FuncParam, Function,
+    FunctionCall, HierarchyRef, Identifier, Measure, Node, Number, Omitted, OrderKey, Paren, Parameter, Query,
+    RowConstructor, String, Table, TableColumnRef, TableConstructor, TableRef, TypedLiteral, Unary, Var, VarBlock,
+    VisualAxis, VisualGroup, VisualShape,
+)
+from ..syntax.spelling import (
+    BINARY_OPERATORS, UNARY_OPERATORS, bare_row, bracketed, is_plain_name, leftmost, needs_parens, quote_table,
+    string_literal, table_name,
+)
+from .comments import TRAIL, Comment, Source
+from .layout import ALIGN, BLANK, DEDENT, END, GROUP, HARD, INDENT, LINE, SOFT, Atom, Multiline, Piece
+
+__all__ = ["Document", "Kind", "build"]
+
+Kind = Literal["expression", "query", "function"]
+
+_WHITE = frozenset(b" \t\r\n")
+_NO_TOKEN = 1 << 62  # an offset past any text
+# Subtrees whose source spans at most this many bytes are printed flat in
+# one go (as an Atom) by a recursive printer: their depth is at most half
+# this, far within Python's recursion limit.
+_ATOM_SPAN = 256
+# The expressions an Atom may stand for: those whose layout has a group.
+_COMPOUND = frozenset({FunctionCall, Binary, Unary, Paren, TableConstructor, RowConstructor})
+# The expressions printed as one piece of text.
+_LEAVES = frozenset({
+    Number, String, Boolean, Blank, Parameter, Identifier, TableRef, BracketRef, TableColumnRef, HierarchyRef,
+    TypedLiteral, Axis, Omitted,
+})
+
+
+class _At:
+    """A place in the work list where the source tokens `first` to `last`
+    are printed: the comments before `first` go out there."""
+
+    __slots__ = ("first", "last")
+
+    def __init__(self, first: int, last: int) -> None:
+        self.first = first
+        self.last = last
+
+
+# What the work list holds: text, layout operations, nodes (alone where
+# nothing binds around them, else with the least binding power their place
+# asks of them and the binding power of what follows them, for parentheses
+# as in the canonical printer), anchors, and None for an anchor that has no
+# token to stand on.
+_Item = Union[str, int, Node, tuple[Node, int, int], _At, Atom, None, list[Any]]
+
+
+class Document:
+    """A document for `layout.render`: its pieces, `expand` for the atoms
+    among them, and whether any function name was printed in another case
+    than its source's."""
+
+    def __init__(self, pieces: list[Piece], expand: Callable[[Atom], list[Piece]], renamed: bool) -> None:
+        self.pieces = pieces
+        self.expand = expand
+        self.renamed = renamed
+
+
+class _Builder:
+    def __init__(
+        self, source: Source | None, separator: str, space_before_paren: bool, width: int,
+        replacements: Mapping[int, Node],
+    ) -> None:
+        self.pieces: list[Piece] = []
+        self.separator = separator
+        self.list_separator = separator + " "
+        self.open_call = " (" if space_before_paren else "("
+        self.empty_call = " ()" if space_before_paren else "()"
+        self.replacements = replacements
+        self.width = width
+        # Wider sources rarely print within the width: try the parts.
+        self.atom_span = min(width, _ATOM_SPAN)
+        self.renamed = False
+        self.data = source.data if source is not None else None
+        self.comments: list[Comment] = source.comments if source is not None else []
+        # Token positions are read only where there are comments to place.
+        self.starts: list[int] | None = source.code_starts if self.comments and source is not None else None
+        self.waiting: list[Comment] = []  # trailing comments held for the next line break
+        self.next_comment = 0
+        self.next_start = self.next_trail = _NO_TOKEN  # where the next comment starts (if trailing)
+        self.advance(0)
+        self.printed_end = 0  # where the code printed last ends in the source
+
+    # --- the work list ---------------------------------------------------------
+
+    def run(self, items: list[_Item]) -> Document:
+        self.work(items, whole=False)
+        self.flush(_NO_TOKEN)
+        self.put_waiting()
+        return Document(self.pieces, self.expand, self.renamed)
+
+    def expand(self, atom: Atom) -> list[Piece]:
+        """The pieces of the group an atom stands for (its parts may be atoms
+        in turn): for an atom that does not fit on its line."""
+        saved, self.pieces = self.pieces, []
+        try:
+            self.work([atom.key], whole=True)  # type: ignore[list-item]
+            return self.pieces
+        finally:
+            self.pieces = saved
+
+    def work(self, items: list[_Item], whole: bool) -> None:
+        """Turns the work list into pieces. `whole`: the first node is laid
+        out part by part even where it could be one atom."""
+        pieces = self.pieces
+        replacements = self.replacements
+        starts = self.starts
+        atoms = not replacements
+        # The parts of the nodes being laid out, each read in order from
+        # where it stopped: a node's parts go on top and are read first.
+        stack = [iter(items)]
+        while stack:
+            item: Any
+            for item in stack[-1]:
+                kind = type(item)
+                if kind is str:
+                    pieces.append(item)
+                elif kind is int:
+                    if item <= BLANK and (self.waiting or self.next_trail < _NO_TOKEN):
+                        self.flush_trailing()
+                    pieces.append(item)
+                elif item is None:
+                    continue
+                elif kind is _At:
+                    if starts is not None:
+                        first = item.first
+                        if 0 <= first < len(starts) and starts[first] > self.next_start:
+                            self.flush(starts[first])
+                        last = item.last
+                        if 0 <= last < len(starts):
+                            self.printed_end = starts[last] + 1
+                elif kind is list:
+                    # A run of pieces: at once, unless comments must be placed in it.
+                    if starts is None:
+                        pieces.extend(filter(None, item))
+                    else:
+                        stack.append(iter(item))
+                        break
+                elif kind is Multiline or kind is Atom:
+                    pieces.append(item)
+                else:
+                    # A node, alone (where nothing binds around it) or with
+                    # the binding powers of its place.
+                    if kind is tuple:
+                        node, min_bp, follow = item
+                    else:
+                        node, min_bp, follow = item, 0, 0
+                    span = node.span
+                    if span is not None and span.start > self.next_start:
+                        # The comments before the node go before any group it opens.
+                        self.flush(span.start)
+                    if replacements and id(node) in replacements:
+                        stack.append(iter([self.at(None, self.last_of(node))]))
+                        node = replacements[id(node)]
+                    elif (atoms and span is not None and span.end - span.start <= self.atom_span and not whole
+                          and type(node) in _COMPOUND and span.end <= self.next_start):
+                        text = _flat(self, node, min_bp, follow)
+                        if text is not None and len(text) <= self.width:
+                            pieces.append(Atom(text, item))
+                            self.printed_end = span.end
+                            continue
+                        # Otherwise it never fits on one line: laid out part by part at once.
+                    whole = False
+                    parts = _HANDLERS[type(node)](self, node, min_bp, follow)
+                    if parts:
+                        stack.append(iter(parts))
+                        break
+            else:
+                stack.pop()
+
+    # --- comments and the source tokens they are placed by ----------------------
+
+    def flush(self, offset: int) -> None:
+        """Puts out the comments that start before `offset`. Trailing
+        comments alone wait for the next line break: where a line break
+        cannot come just after the code they followed (`a + -- note` before
+        an operand), they go where formatting the result again would put
+        them, so that a second run changes nothing."""
+        comments = self.comments
+        first = index = self.next_comment
+        while index < len(comments) and comments[index].start < offset:
+            index += 1
+        if index == first:
+            return
+        batch = comments[first:index]
+        self.advance(index)
+        if all(comment.kind == TRAIL for comment in batch):
+            self.waiting += batch
+            return
+        self.put_waiting()
+        self.pieces += batch
+
+    def advance(self, index: int) -> None:
+        """Makes `index` the next comment to put out."""
+        self.next_comment = index
+        comments = self.comments
+        if index < len(comments):
+            self.next_start = comments[index].start
+            self.next_trail = self.next_start if comments[index].kind == TRAIL else _NO_TOKEN
+        else:
+            self.next_start = self.next_trail = _NO_TOKEN
+
+    def put_waiting(self) -> None:
+        if self.waiting:
+            self.pieces += self.waiting
+            self.waiting.clear()
+
+    def flush_trailing(self) -> None:
+        """Puts out the trailing comments of the token printed last: a line
+        break is about to come, and they belong before it."""
+        self.put_waiting()
+        starts = self.starts
+        if self.next_trail == _NO_TOKEN or starts is None:
+            return
+        following = bisect_left(starts, self.printed_end)
+        bound = starts[following] if following < len(starts) else _NO_TOKEN
+        comments = self.comments
+        index = self.next_comment
+        while index < len(comments) and comments[index].kind == TRAIL and comments[index].start < bound:
+            self.pieces.append(comments[index])
+            index += 1
+        self.advance(index)
+
+    def first_of(self, node: Node | None) -> int | None:
+        """The index of the first token of `node`, if it came from the source."""
+        if self.starts is None or node is None:
+            return None
+        span = node.span
+        return None if span is None else bisect_left(self.starts, span.start)
+
+    def after(self, node: Node | None) -> int | None:
+        """The index of the first token after `node`."""
+        if self.starts is None or node is None:
+            return None
+        span = node.span
+        return None if span is None else bisect_left(self.starts, span.end)
+
+    def last_of(self, node: Node) -> int | None:
+        after = self.after(node)
+        return None if after is None else after - 1
+
+    def at(self, first: int | None, last: int | None = None) -> _At | None:
+        """An anchor for the tokens `first` to `last` (just `first` when
+        `last` is None); None when neither is known."""
+        if first is None:
+            return None if last is None else _At(-1, last)
+        return _At(first, first if last is None else last)
+
+    def at_node(self, node: Node, count: int = 1) -> _At | None:
+        """An anchor for the first `count` tokens of `node`."""
+        first = self.first_of(node)
+        return None if first is None else _At(first, first + count - 1)
+
+    def at_after(self, node: Node | None, offset: int = 0) -> _At | None:
+        """An anchor for the token `offset` places after the end of `node`."""
+        after = self.after(node)
+        return None if after is None else _At(after + offset, after + offset)
+
+    def leaf(self, node: Node) -> None:
+        """Places the comments around a node printed as one piece of text."""
+        if self.starts is None:
+            return
+        span = node.span
+        if span is None:
+            return
+        if span.start > self.next_start:
+            self.flush(span.start)
+        self.printed_end = span.end
+
+    def blank_line_before(self, offset: int | None) -> bool:
+        """Whether the source has an empty line right before `offset`."""
+        data = self.data
+        if data is None or offset is None:
+            return False
+        start = offset
+        while start and data[start - 1] in _WHITE:
+            start -= 1
+        return data.count(b"\n", start, offset) >= 2
+
+    def start_offset(self, node: Node) -> int | None:
+        span = node.span
+        return None if span is None else span.start
+
+    def call_name(self, name: str) -> str:
+        """A built-in function's name in upper case; any other as written."""
+        upper = name.upper()
+        if upper != name and upper in BUILTIN_FUNCTIONS and name.isascii():
+            self.renamed = True
+            return upper
+        return name
+
+    def listed(self, items: tuple[Node, ...]) -> list[_Item]:
+        """Items separated by the separator, a LINE after each separator."""
+        parts: list[_Item] = []
+        separator = self.separator
+        anchored = self.starts is not None
+        for index, item in enumerate(items):
+            if index:
+                parts.append([self.at_after(items[index - 1]) if anchored else None, separator, LINE])
+            parts.append(self.child(item))
+        return parts
+
+    def child(self, node: Node, min_bp: int = 0, follow: int = 0) -> _Item:
+        """What stands in a handler's parts for a node below: without
+        comments to place, its text or its atom when it can be one at once;
+        otherwise the node, laid out when the work list reaches it."""
+        if self.starts is not None or self.replacements:
+            return node if not min_bp and not follow else (node, min_bp, follow)
+        kind = type(node)
+        if kind in _LEAVES:
+            text = _flat(self, node, min_bp, follow)
+            if text is not None:
+                return text
+        elif kind in _COMPOUND:
+            span = node.span
+            if span is not None and span.end - span.start <= self.atom_span:
+                text = _flat(self, node, min_bp, follow)
+                if text is not None and len(text) <= self.width:
+                    return Atom(text, node if not min_bp and not follow else (node, min_bp, follow))
+        return node if not min_bp and not follow else (node, min_bp, follow)
+
+    # --- leaves: one piece of text each -------------------------------------------
+
+    def text(self, node: Node, text: str) -> None:
+        self.leaf(node)
+        self.pieces.append(Multiline(text) if "\n" in text else text)
+
+    def number(self, node: Number, min_bp: int, follow: int) -> None:
+        self.leaf(node)
+        self.pieces.append(node.value)
+
+    def string(self, node: String, min_bp: int, follow: int) -> None:
+        self.text(node, string_literal(node.value))
+
+    def boolean(self, node: Boolean, min_bp: int, follow: int) -> None:
+        self.leaf(node)
+        self.pieces.append("TRUE" if node.value else "FALSE")
+
+    def blank(self, node: Blank, min_bp: int, follow: int) -> None:
+        self.leaf(node)
+        self.pieces.append("BLANK")
+
+    def parameter(self, node: Parameter, min_bp: int, follow: int) -> None:
+        self.leaf(node)
+        self.pieces.append("@" + node.name)
+
+    def identifier(self, node: Identifier, min_bp: int, follow: int) -> None:
+        self.leaf(node)
+        self.pieces.append(node.name)
+
+    def table_ref(self, node: TableRef, min_bp: int, follow: int) -> None:
+        self.text(node, quote_table(node.table.name))
+
+    def bracket_ref(self, node: BracketRef, min_bp: int, follow: int) -> None:
+        self.text(node, bracketed(node.name))
+
+    def column_ref(self, node: TableColumnRef, min_bp: int, follow: int) -> None:
+        self.text(node, table_name(node.table) + bracketed(node.column))
+
+    def hierarchy_ref(self, node: HierarchyRef, min_bp: int, follow: int) -> None:
+        levels = "".join("." + bracketed(level) for level in node.levels)
+        self.text(node, table_name(node.table) + bracketed(node.column) + levels)
+
+    def typed_literal(self, node: TypedLiteral, min_bp: int, follow: int) -> None:
+        self.text(node, node.prefix + string_literal(node.value))
+
+    def axis(self, node: Axis, min_bp: int, follow: int) -> None:
+        self.leaf(node)
+        self.pieces.append(" ".join(word.upper() for word in node.words))
+
+    def omitted(self, node: Omitted, min_bp: int, follow: int) -> None:
+        return None  # an argument left out is no text
+
+    # --- expressions ------------------------------------------------------------------
+
+    def call(self, node: FunctionCall, min_bp: int, follow: int) -> list[_Item] | None:
+        name = self.call_name(node.name)
+        args = node.args
+        if not args:
+            self.leaf(node)
+            self.pieces.append(name + self.empty_call)
+            return None
+        parts: list[_Item] = [[GROUP, self.at_node(node, 2), name + self.open_call, INDENT, LINE]]
+        last = len(args) - 1
+        separator = self.separator
+        anchored = self.starts is not None
+        pairs = _pairs(name.upper(), args)
+        for index, arg in enumerate(args):
+            if index:
+                # Nothing between the separator and a last argument left out.
+                parts.append([self.at_after(args[index - 1]) if anchored else None, separator,
+                              SOFT if index == last and type(arg) is Omitted else LINE])
+            if index in pairs:
+                parts.append(GROUP)  # a name and its expression share a line when they fit
+            parts.append(self.child(arg))
+            if index - 1 in pairs:
+                parts.append(END)
+        parts.append(self.closing(self.last_of(node), ")"))
+        return parts
+
+    def closing(self, index: int | None, bracket: str) -> list[_Item]:
+        """The end of a bracketed group: the comments on their own lines
+        before the closing bracket keep the indentation of what it closes."""
+        before = None if index is None else _At(index, -1)  # the comments only: the bracket comes later
+        return [before, DEDENT, LINE, self.at(index), bracket, END]
+
+    def binary(self, node: Binary, min_bp: int, follow: int) -> list[_Item]:
+        if needs_parens(node, min_bp, follow):
+            return ["(", node, ")"]
+        operands, operators, powers = _chain(node, follow)
+        parts: list[_Item] = [GROUP, self.child(operands[0], *powers[0])]
+        for index in range(1, len(operands)):
+            spelling = BINARY_OPERATORS[operators[index - 1]][2]
+            parts += [[INDENT, LINE, self.at_after(operands[index - 1]), spelling + " "],
+                      self.child(operands[index], *powers[index]), DEDENT]
+        parts.append(END)
+        return parts
+
+    def unary(self, node: Unary, min_bp: int, follow: int) -> list[_Item]:
+        if needs_parens(node, min_bp, follow):
+            return ["(", node, ")"]
+        power, spelling = _unary_spelling(node)
+        return [self.at_node(node), spelling, self.child(node.expr, power, follow)]
+
+    def paren(self, node: Paren, min_bp: int, follow: int) -> list[_Item]:
+        return [[GROUP, self.at_node(node), "(", INDENT, LINE], self.child(node.expr),
+                self.closing(self.last_of(node), ")")]
+
+    def var_block(self, node: VarBlock, min_bp: int, follow: int) -> list[_Item]:
+        if needs_parens(node, min_bp, follow):
+            return ["(", node, ")"]
+        # RETURN lines up with the VARs wherever the block starts.
+        parts: list[_Item] = [ALIGN]
+        for index, decl in enumerate(node.decls):
+            if index:
+                parts.append(BLANK if self.blank_line_before(self.start_offset(decl)) else HARD)
+            parts += [[self.at_node(decl, 3), GROUP, "VAR " + decl.name + " =", INDENT, LINE],
+                      self.child(decl.expr), [DEDENT, END]]
+        keyword = self.after(node.decls[-1])
+        parts += [BLANK if self.blank_line_before(self.return_offset(node, keyword)) else HARD,
+                  [self.at(keyword), "RETURN", INDENT, HARD], self.child(node.body, 0, follow), [DEDENT, DEDENT]]
+        return parts
+
+    def return_offset(self, node: VarBlock, keyword: int | None) -> int | None:
+        """Where `RETURN` starts in the source."""
+        if keyword is not None and self.starts is not None:
+            return self.starts[keyword]
+        end, body = node.decls[-1].span, node.body.span
+        if self.data is None or end is None or body is None:
+            return None
+        # Without comments, only white space surrounds the keyword.
+        found = self.data[end.end : body.start].upper().find(b"RETURN")
+        return None if found < 0 else end.end + found
+
+    def table_constructor(self, node: TableConstructor, min_bp: int, follow: int) -> list[_Item] | None:
+        if not node.rows:
+            self.leaf(node)
+            self.pieces.append("{}")
+            return None
+        parts: list[_Item] = [GROUP, self.at_node(node), "{", INDENT, LINE]
+        separator = self.separator
+        for index, cells in enumerate(node.rows):
+            if index:
+                parts += [self.at_after(node.rows[index - 1][-1], 0 if bare_row(node.rows[index - 1]) else 1),
+                          separator, LINE]
+            if bare_row(cells):
+                parts.append(self.child(cells[0]))
+                continue
+            first = self.first_of(cells[0])
+            parts += [[GROUP, self.at(None if first is None else first - 1), "(", INDENT, LINE], *self.listed(cells),
+                      self.closing(self.after(cells[-1]), ")")]
+        parts.append(self.closing(self.last_of(node), "}"))
+        return parts
+
+    def row(self, node: RowConstructor, min_bp: int, follow: int) -> list[_Item]:
+        return [GROUP, self.at_node(node), "(", INDENT, LINE, *self.listed(node.items),
+                *self.closing(self.last_of(node), ")")]
+
+    # --- queries ------------------------------------------------------------------------
+
+    def query(self, node: Query, min_bp: int, follow: int) -> list[_Item]:
+        parts: list[_Item] = []
+        if node.define is not None:
+            parts.append(node.define)
+        for index, statement in enumerate(node.evaluates):
+            if index or node.define is not None:
+                parts.append(BLANK)
+            parts.append(statement)
+        return parts
+
+    def define(self, node: DefineBlock, min_bp: int, follow: int) -> list[_Item]:
+        parts: list[_Item] = [self.at_node(node), "DEFINE", INDENT]
+        previous: type[Node] | None = None
+        for definition in node.defs:
+            kind = type(definition)
+            if previous is None:
+                parts.append(HARD)
+            elif kind is not previous or self.blank_line_before(self.start_offset(definition)):
+                parts.append(BLANK)
+            else:
+                parts.append(HARD)
+            parts.append(definition)
+            previous = kind
+        parts.append(DEDENT)
+        return parts
+
+    def definition(self, node: Measure | Column | Var | Table | Function, min_bp: int, follow: int) -> list[_Item]:
+        parts: list[_Item] = []
+        if node.doc is not None and node.span is None:
+            # Built in code: its doc comments are not among the source's comments.
+            for line in node.doc.split("\n"):
+                parts += ["/// " + line if line else "///", HARD]
+        if isinstance(node, Function):
+            return parts + self.function(node, "FUNCTION " + node.name + " = ")
+        if isinstance(node, (Measure, Column)):
+            keyword = "MEASURE " if isinstance(node, Measure) else "COLUMN "
+            table = "" if node.table is None else table_name(node.table)
+            head = keyword + table + bracketed(node.name) + " ="
+        elif isinstance(node, Var):
+            head = "VAR " + node.name + " ="
+        else:
+            head = "TABLE " + (node.name if is_plain_name(node.name) else quote_table(node.name)) + " ="
+        first, body = self.first_of(node), self.first_of(node.expr)
+        parts += [[self.at(first, None if body is None else body - 1), GROUP, head, INDENT, LINE],
+                  self.child(node.expr), [DEDENT, END]]
+        if isinstance(node, Table) and node.visual_shape is not None:
+            parts += [INDENT, HARD, node.visual_shape, DEDENT]
+        return parts
+
+    def function(self, node: Function, head: str | None) -> list[_Item]:
+        """`( parameters ) => body`, after `head` when there is one."""
+        body = self.first_of(node.body)
+        arrow = None if body is None else body - 1
+        parts: list[_Item] = [GROUP]
+        if head is not None:
+            parts += [self.at_node(node, 3), head]
+        if not node.params:
+            parts += [self.at(None if arrow is None else arrow - 2, None if arrow is None else arrow - 1), "()"]
+        else:
+            first = self.first_of(node.params[0])
+            parts += [GROUP, self.at(None if first is None else first - 1), "(", INDENT, LINE,
+                      *self.listed(node.params), *self.closing(self.after(node.params[-1]), ")")]
+        parts += [[self.at(arrow), " =>", INDENT, LINE], self.child(node.body), [DEDENT, END]]
+        return parts
+
+    def parameter_definition(self, node: FuncParam, min_bp: int, follow: int) -> list[_Item]:
+        text = node.name + (" : " + " ".join(node.type_hints) if node.type_hints else "")
+        if node.default is None:
+            self.leaf(node)
+            return [text]
+        return [self.at_node(node), text, " = ", self.child(node.default)]
+
+    def evaluate(self, node: Evaluate, min_bp: int, follow: int) -> list[_Item]:
+        parts: list[_Item] = [[self.at_node(node), "EVALUATE", HARD], self.child(node.expr)]
+        last: Node = node.expr
+        if node.order_by:
+            after = self.after(node.expr)
+            parts += [HARD, GROUP, self.at(after, None if after is None else after + 1), "ORDER BY", INDENT, LINE,
+                      *self.listed(node.order_by), DEDENT, END]
+            last = node.order_by[-1]
+        if node.start_at is not None:
+            after = self.after(last)
+            parts += [HARD, GROUP, self.at(after, None if after is None else after + 1), "START AT", INDENT, LINE,
+                      *self.listed(node.start_at), DEDENT, END]
+        return parts
+
+    def order_key(self, node: OrderKey, min_bp: int, follow: int) -> list[_Item]:
+        if node.direction == "Desc":
+            return [self.child(node.expr), self.at_after(node.expr), " DESC"]
+        return [self.child(node.expr)]
+
+    def visual_shape(self, node: VisualShape, min_bp: int, follow: int) -> list[_Item]:
+        parts: list[_Item] = [self.at_node(node, 3), "WITH VISUAL SHAPE", INDENT]
+        for axis in node.axes:
+            parts += [HARD, axis]
+        if node.densify is not None:
+            parts += [HARD, "DENSIFY " + string_literal(node.densify)]
+        parts.append(DEDENT)
+        return parts
+
+    def visual_axis(self, node: VisualAxis, min_bp: int, follow: int) -> list[_Item]:
+        parts: list[_Item] = [self.at_node(node, 2), "AXIS " + node.name.upper(), INDENT]
+        for group in node.groups:
+            parts += [HARD, group]
+        if node.order_by:
+            parts += [HARD, GROUP, "ORDER BY", INDENT, LINE, *self.listed(node.order_by), DEDENT, END]
+        parts.append(DEDENT)
+        return parts
+
+    def visual_group(self, node: VisualGroup, min_bp: int, follow: int) -> list[_Item]:
+        parts: list[_Item] = [GROUP, self.at_node(node), "GROUP", INDENT, LINE, *self.listed(node.columns)]
+        if node.total is not None:
+            parts += [LINE, "TOTAL ", node.total]
+        parts += [DEDENT, END]
+        return parts
+
+
+# How each kind of node is laid out: the handler for its class.
+_HANDLERS: dict[type[Node], Callable[[_Builder, Any, int, int], Any]] = {
+    Number: _Builder.number, String: _Builder.string, Boolean: _Builder.boolean, Blank: _Builder.blank,
+    Parameter: _Builder.parameter, Identifier: _Builder.identifier, TableRef: _Builder.table_ref,
+    BracketRef: _Builder.bracket_ref, TableColumnRef: _Builder.column_ref, HierarchyRef: _Builder.hierarchy_ref,
+    TypedLiteral: _Builder.typed_literal, Axis: _Builder.axis, Omitted: _Builder.omitted,
+    FunctionCall: _Builder.call, Binary: _Builder.binary, Unary: _Builder.unary, Paren: _Builder.paren,
+    VarBlock: _Builder.var_block, TableConstructor: _Builder.table_constructor, RowConstructor: _Builder.row,
+    Query: _Builder.query, DefineBlock: _Builder.define, Evaluate: _Builder.evaluate, OrderKey: _Builder.order_key,
+    Measure: _Builder.definition, Column: _Builder.definition, Var: _Builder.definition, Table: _Builder.definition,
+    Function: _Builder.definition, FuncParam: _Builder.parameter_definition, VisualShape: _Builder.visual_shape,
+    VisualAxis: _Builder.visual_axis, VisualGroup: _Builder.visual_group,
+}
+
+
+
+def _flat(builder: _Builder, node: Any, min_bp: int, follow: int) -> str | None:
+    """The text an expression's pieces print in a flat group, for an Atom;
+    None when there is none (a VAR block, a line break in a string, a node
+    that is no expression). The same layout as the handlers', in one string.
+    Recursive: an atom's source spans at most _ATOM_SPAN bytes, so its depth
+    is bounded; the most frequent kinds come first."""
+    kind = type(node)
+    text: str | None
+    if kind is TableColumnRef:
+        # A table read without quotes is a plain name: it needs no check.
+        table = node.table
+        text = (quote_table(table.name) if table.quoted else table.name) + bracketed(node.column)
+    elif kind is FunctionCall:
+        name = node.name
+        upper = name.upper()
+        if upper != name and upper in BUILTIN_FUNCTIONS and name.isascii():
+            builder.renamed = True
+            name = upper
+        args = node.args
+        if not args:
+            return str(name + builder.empty_call)
+        listed = _flat_list(builder, args)
+        if listed is None:
+            return None
+        if len(args) > 1 and type(args[-1]) is Omitted:
+            listed = listed[:-1]  # nothing between the separator and a last argument left out
+        return str(name + builder.open_call + " " + listed + " )")
+    elif kind is BracketRef:
+        text = bracketed(node.name)
+    elif kind is Number or kind is Identifier:
+        return str(node.value if kind is Number else node.name)
+    elif kind is String:
+        text = string_literal(node.value)
+    elif kind is Binary:
+        return _flat_binary(builder, node, min_bp, follow)
+    elif kind is Unary:
+        if needs_parens(node, min_bp, follow):
+            inner = _flat(builder, node, 0, 0)
+            return None if inner is None else "(" + inner + ")"
+        power, spelling = _unary_spelling(node)
+        operand = _flat(builder, node.expr, power, follow)
+        return None if operand is None else spelling + operand
+    elif kind is Paren:
+        inner = _flat(builder, node.expr, 0, 0)
+        return None if inner is None else "( " + inner + " )"
+    elif kind is TableConstructor:
+        if not node.rows:
+            return "{}"
+        rows = []
+        for cells in node.rows:
+            listed = _flat_list(builder, cells)
+            if listed is None:
+                return None
+            rows.append(listed if bare_row(cells) else "( " + listed + " )")
+        return "{ " + builder.list_separator.join(rows) + " }"
+    elif kind is RowConstructor:
+        listed = _flat_list(builder, node.items)
+        return None if listed is None else "( " + listed + " )"
+    elif kind is Boolean:
+        return "TRUE" if node.value else "FALSE"
+    elif kind is Blank:
+        return "BLANK"
+    elif kind is Omitted:
+        return ""
+    elif kind is Parameter:
+        return "@" + str(node.name)
+    elif kind is TableRef:
+        text = quote_table(node.table.name)
+    elif kind is HierarchyRef:
+        levels = "".join("." + bracketed(level) for level in node.levels)
+        text = table_name(node.table) + bracketed(node.column) + levels
+    elif kind is TypedLiteral:
+        text = node.prefix + string_literal(node.value)
+    elif kind is Axis:
+        return " ".join(word.upper() for word in node.words)
+    else:
+        return None
+    return None if "\n" in text else text
+
+
+def _flat_list(builder: _Builder, items: tuple[Node, ...]) -> str | None:
+    texts = []
+    for item in items:
+        text = _flat(builder, item, 0, 0)
+        if text is None:
+            return None
+        texts.append(text)
+    return builder.list_separator.join(texts)
+
+
+def _flat_binary(builder: _Builder, node: Binary, min_bp: int, follow: int) -> str | None:
+    if needs_parens(node, min_bp, follow):
+        inner = _flat_binary(builder, node, 0, 0)
+        return None if inner is None else "(" + inner + ")"
+    lbp, rbp, spelling = BINARY_OPERATORS[node.op]
+    left = node.left
+    if type(left) is not Binary or BINARY_OPERATORS[left.op][0] != lbp:
+        if lbp != rbp or type(node.right) is not Binary or node.right.op != node.op:  # two operands
+            first = _flat(builder, left, 0, lbp)
+            if first is None:
+                return None
+            second = _flat(builder, node.right, rbp, follow)
+            return None if second is None else first + " " + spelling + " " + second
+    operands, operators, powers = _chain(node, follow)
+    texts = []
+    for index, operand in enumerate(operands):
+        text = _flat(builder, operand, *powers[index])
+        if text is None:
+            return None
+        if index:
+            texts.append(BINARY_OPERATORS[operators[index - 1]][2])
+        texts.append(text)
+    return " ".join(texts)
+
+
+# Functions whose arguments come in pairs: a column's name and its
+# expression (ADDCOLUMNS ( T, "Name", expression, ... )), or SWITCH's value
+# and result. A broken call keeps each pair on one line where it fits.
+_NAMED_PAIRS = {"ADDCOLUMNS", "SELECTCOLUMNS", "SUMMARIZE", "SUMMARIZECOLUMNS", "GROUPBY", "ROW", "DATATABLE"}
+
+
+def _pairs(name: str, args: tuple[Expr, ...]) -> set[int]:
+    """The indexes of the arguments that begin a pair."""
+    starts: set[int] = set()
+    if name == "SWITCH":
+        starts.update(range(1, len(args) - 1, 2))
+    elif name in _NAMED_PAIRS:
+        index = 0
+        while index < len(args) - 1:
+            if type(args[index]) is String:
+                starts.add(index)
+                index += 2
+            else:
+                index += 1
+    return starts
+
+
+def _chain(node: Binary, follow: int) -> tuple[list[Expr], list[str], list[tuple[int, int]]]:
+    """The operands of the chain of operators that bind like `node`'s, the
+    operators between them, and the binding powers each operand is printed
+    with (as the canonical printer would print the nested nodes). Iterative:
+    a chain is as deep as it is long."""
+    lbp, rbp, _ = BINARY_OPERATORS[node.op]
+    operands: list[Expr] = []
+    operators: list[str] = []
+    current: Expr = node
+    if lbp == rbp:  # `^` groups to the right: walk down the right operands
+        while type(current) is Binary and current.op == node.op:
+            operands.append(current.left)
+            operators.append(current.op)
+            current = current.right
+        operands.append(current)
+        powers = [(0, lbp)] * (len(operands) - 1) + [(rbp, follow)]
+        return operands, operators, powers
+    rights: list[Expr] = []
+    while type(current) is Binary and BINARY_OPERATORS[current.op][0] == lbp:
+        rights.append(current.right)
+        operators.append(current.op)
+        current = current.left
+    operands.append(current)
+    operands.extend(reversed(rights))
+    operators.reverse()
+    powers = [(0, lbp)] + [(rbp, lbp)] * (len(operands) - 2) + [(rbp, follow)]
+    return operands, operators, powers
+
+
+def _unary_spelling(node: Unary) -> tuple[int, str]:
+    """The binding power of a prefix operator's operand and its spelling."""
+    power, spelling = UNARY_OPERATORS[node.op]
+    first = leftmost(node.expr)
+    if spelling == "-" and type(first) is Unary and first.op == "Minus":
+        spelling = "- "  # `--` would start a comment
+    return power, spelling
+
+
+def build(
+    tree: Node,
+    kind: Kind,
+    source: Source | None,
+    *,
+    separator: str = ",",
+    space_before_paren: bool = True,
+    width: int = 120,
+    replacements: Mapping[int, Node] | None = None,
+) -> Document:
+    """The document of `tree` in the house style, with the comments of
+    `source` (the text the tree was read from) placed by the positions of
+    the nodes that came from it. `replacements` maps the id() of nodes of
+    the tree to the nodes printed in their place."""
+    builder = _Builder(source, separator, space_before_paren, width, replacements or {})
+    items: list[_Item] = []
+    if kind == "function" and isinstance(tree, Function):
+        # Its doc comments come first, outside the groups of its signature.
+        first = builder.first_of(tree.params[0] if tree.params else tree.body)
+        if first is not None and builder.starts is not None:
+            builder.flush(builder.starts[max(first - 1, 0)])
+        items = builder.function(tree, None)
+    else:
+        # An expression may begin with one `=`, as a model file writes it.
+        span = tree.span
+        if kind == "expression" and source is not None and span is not None:
+            if builder.starts is not None:
+                equals = bool(builder.starts) and builder.starts[0] < span.start
+            else:
+                equals = source.data[: span.start].strip() == b"="
+            if equals:
+                items = [builder.at(0), "= "]
+        items.append(tree)
+    return builder.run(items)

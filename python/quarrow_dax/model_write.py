@@ -1,0 +1,95 @@
+"""Writing changed formula texts back into the model file they were read
+from, every other byte left as it was.
+
+    from quarrow_dax.model import read_model
+    from quarrow_dax.model_write import rewrite_formulas
+
+    formulas = list(read_model("model.bim"))
+    text = rewrite_formulas(file_text, [(formulas[0], "SUM ( Sales[Amount] )")])
+
+In a .bim file a formula is one JSON string or an array of strings, a line
+each; a new text is written the same way, re-encoded as JSON strings (an
+array keeps the separator its first elements had). In TMDL a formula is
+written after its `=`, on the indented lines below, or between ``` lines;
+a new text keeps that form and the indentation (a text on the `=` line
+that grows to several lines moves to the lines below, indented as TMDL
+indents an expression). The caller reads the file, rewrites, checks the
+result by reading it again, and writes it (`sources.write_atomically`).
+"""
+
+from __future__ import annotations
+
+import json
+import re
+from collections.abc import Sequence
+
+from .model import Formula
+
+__all__ = ["rewrite_formulas"]
+
+_SPACE_BEFORE = re.compile(r"[ \t\r\n]*\Z")
+
+
+def rewrite_formulas(text: str, changes: Sequence[tuple[Formula, str]]) -> str:
+    """`text`, the text of one model file, with the text of each formula
+    of `changes` (read from this very text) replaced by the new text given
+    with it. Raises ValueError for a formula that does not say where it is
+    written (one not made by `read_model`)."""
+    if not changes:
+        return text
+    forms = {formula.form for formula, _ in changes}
+    if forms <= {"string", "lines"}:
+        return _rewrite_json(text, changes)
+    if forms <= {"inline", "indented", "fenced"}:
+        return _rewrite_tmdl(text, changes)
+    raise ValueError(f"formulas of unknown form {sorted(forms)!r}: not read from a .bim or TMDL file")
+
+
+def _json_string(value: str) -> str:
+    return json.dumps(value, ensure_ascii=False)
+
+
+def _rewrite_json(text: str, changes: Sequence[tuple[Formula, str]]) -> str:
+    edits: list[tuple[int, int, str]] = []
+    for formula, new in changes:
+        spans = formula.string_spans
+        if formula.form == "string":
+            edits.append((spans[0][0], spans[0][1], _json_string(new)))
+            continue
+        if len(spans) > 1:
+            separator = text[spans[0][1] : spans[1][0]]
+        else:
+            # One element: the next ones go as it sits after the `[`.
+            before = text[: spans[0][0]]
+            space = _SPACE_BEFORE.search(before)
+            gap = before[space.start() :] if space is not None else ""
+            separator = "," + gap if "\n" in gap else ", "
+        edits.append((spans[0][0], spans[-1][1], separator.join(map(_json_string, new.split("\n")))))
+    pieces = []
+    position = 0
+    for start, end, replacement in sorted(edits):
+        pieces += [text[position:start], replacement]
+        position = end
+    pieces.append(text[position:])
+    return "".join(pieces)
+
+
+def _rewrite_tmdl(text: str, changes: Sequence[tuple[Formula, str]]) -> str:
+    lines = text.split("\n")
+    # From the last formula up, so that the lines of those before stay put.
+    for formula, new in sorted(changes, key=lambda change: change[0].line, reverse=True):
+        first = formula.line_map[0][0] - 1
+        last = formula.line_map[-1][0] - 1
+        ending = "\r" if lines[first].endswith("\r") else ""  # a CRLF file
+        indent = "\t" * formula.block_depth
+        block = [(indent + line if line else "") + ending for line in new.split("\n")]
+        if formula.form != "inline":
+            lines[first : last + 1] = block
+            continue
+        line = lines[first][: len(lines[first]) - len(ending)]
+        start = formula.column - 1
+        if len(block) == 1:
+            lines[first] = line[:start] + new + line[start + formula.exact[0] :] + ending
+        else:
+            lines[first : first + 1] = [line[:start].rstrip(" \t") + ending, *block]
+    return "\n".join(lines)
