@@ -194,8 +194,8 @@ def test_the_shared_models_formatted_on_a_copy(tmp_path):
     before = formula_trees(copy)
     status, _, err = run_cli(".", cwd=copy)
     assert status == 0 and re.fullmatch(r"\d+ files formatted, \d+ unchanged\n", err), err
-    check = subprocess.run([sys.executable, "-m", "quarrow_dax", "check", "."], capture_output=True, cwd=copy,
-                           timeout=120)
+    check = subprocess.run([sys.executable, "-m", "quarrow_dax", "check", "--no-resolve", "."], capture_output=True,
+                           cwd=copy, timeout=120)
     assert check.returncode == 0 and check.stdout.decode().endswith(
         "checked 894 formulas in 12 models: 0 with errors\n")
     after = formula_trees(copy)
