@@ -1120,15 +1120,10 @@ class ModelObject:
 
 
 @dataclass(eq=False)
-class Column(ModelObject):
-    """A column: "data" (from the source), "calculated" (a formula of its
-    own) or "calculated table column" (made by its calculated table's formula).
-    `sort_by` names the column of the same table it is sorted by."""
+class TableObject(ModelObject):
+    """Something declared in a table, named `'Table'[Name]` in DAX."""
 
     table: str = ""
-    type: str = "data"
-    sort_by: str | None = None
-    kind: ClassVar[str] = "column"
 
     @property
     def dax(self) -> str:
@@ -1136,13 +1131,19 @@ class Column(ModelObject):
 
 
 @dataclass(eq=False)
-class Measure(ModelObject):
-    table: str = ""
-    kind: ClassVar[str] = "measure"
+class Column(TableObject):
+    """A column: "data" (from the source), "calculated" (a formula of its
+    own) or "calculated table column" (made by its calculated table's formula).
+    `sort_by` names the column of the same table it is sorted by."""
 
-    @property
-    def dax(self) -> str:
-        return quote_table(self.table) + bracket(self.name)
+    type: str = "data"
+    sort_by: str | None = None
+    kind: ClassVar[str] = "column"
+
+
+@dataclass(eq=False)
+class Measure(TableObject):
+    kind: ClassVar[str] = "measure"
 
 
 @dataclass(eq=False)
@@ -1154,14 +1155,9 @@ class Level:
 
 
 @dataclass(eq=False)
-class Hierarchy(ModelObject):
-    table: str = ""
+class Hierarchy(TableObject):
     levels: list[Level] = field(default_factory=list)
     kind: ClassVar[str] = "hierarchy"
-
-    @property
-    def dax(self) -> str:
-        return quote_table(self.table) + bracket(self.name)
 
 
 @dataclass(eq=False)
@@ -1175,13 +1171,8 @@ class Partition(ModelObject):
 
 
 @dataclass(eq=False)
-class CalculationItem(ModelObject):
-    table: str = ""
+class CalculationItem(TableObject):
     kind: ClassVar[str] = "calculation item"
-
-    @property
-    def dax(self) -> str:
-        return quote_table(self.table) + bracket(self.name)
 
 
 @dataclass(eq=False)
