@@ -27,6 +27,8 @@ FIXES = [
     ("VAR a = 1\r\n    VAR b = 2\r\nRETURN a", False, "VAR a = 1\r\nRETURN a"),
     ("VAR a = /* why */ 1\nVAR b = 2\nRETURN b", False, "/* why */\nVAR b = 2\nRETURN b"),
     ("DEFINE VAR x = 1\nEVALUATE { 2 }", False, "EVALUATE { 2 }"),
+    ("VAR a = 1\nVAR b = 2 -- quarrow-dax: ignore[DAX002]\nRETURN a", False,
+     "VAR a = 1\nVAR b = 2 -- quarrow-dax: ignore[DAX002]\nRETURN a"),
     # a block whose variables all go is its RETURN expression, as written; nested ones settle in the same run
     ("VAR x = 1 RETURN SUMX ( Sales, Sales[Amount] ) -- total", False, "SUM ( Sales[Amount] ) -- total"),
     ("VAR x = VAR y = 1 RETURN 2 RETURN 3", False, "3"),

@@ -175,6 +175,7 @@ MODEL_CASES = [
     ("DAX201", "SUMX ( Sales, Sales[Quantity] ) + [Sales Amount]", []),
     ("DAX201", '"[Quantity]" & "" -- [Quantity]', []),
     ("DAX201", 'SUMX ( ADDCOLUMNS ( Product, "Made", 1 ), [Made] )', []),
+    ("DAX201", 'SUMX ( SUMMARIZE ( Sales, Product[Color], "Quantity", 1 ), [Quantity] )', []),  # the made one
     # DAX202 unqualified-measures
     ("DAX202", "Sales[Margin] / 2", ["Sales[Margin]"]),
     ("DAX202", "'sales'  [margin]", ["'sales'  [margin]"]),

@@ -7,7 +7,7 @@ from __future__ import annotations
 from ...check import UNKNOWN_REFERENCE
 from ...model import Column, Model, bracket, quote_table
 from ...resolution import Resolution
-from ...syntax import BracketRef, Span, TableColumnRef, TableName
+from ...syntax import BracketRef, FunctionCall, Span, String, TableColumnRef, TableConstructor, TableName
 from ...syntax.spelling import is_plain_name
 from ..context import LintContext
 from ..rule import Edit, Fix, LintRule, register
@@ -72,6 +72,28 @@ SUMX ( Sales, Sales[Quantity] * Sales[Net Price] )
                 context.report(self, span, found.message, hint=found.hint)
 
 
+def _made_here(context: LintContext) -> set[str]:
+    """The names (folded) of the columns the formula may make itself: every
+    string in it (ADDCOLUMNS ( T, "x", ... ), SUMMARIZE, ROW ...), `Value`
+    of a table constructor or GENERATESERIES, `Date` of CALENDAR. More than
+    it makes, so that a bare [x] that may be one of them is left alone."""
+    made: set[str] = set()
+    for node, _ in context.tree.walk():
+        if isinstance(node, String):
+            made.add(node.value.casefold())
+        elif isinstance(node, TableConstructor):
+            width = max((len(row) for row in node.rows), default=1)
+            made.update(f"value{n}" for n in range(1, width + 1))
+            made.add("value")
+        elif isinstance(node, FunctionCall):
+            made.update(_FIXED_NAMES.get(node.name.upper(), ()))
+    return made
+
+
+# Calls whose result has a column of a fixed name.
+_FIXED_NAMES = {"GENERATESERIES": ("value",), "CALENDAR": ("date",), "CALENDARAUTO": ("date",)}
+
+
 def _column_named(model: Model, name: str) -> bool:
     key = name.casefold()
     return any(key in table.columns for table in model.tables.values())
@@ -92,6 +114,10 @@ Sales[Quantity], and measures without: then every reference says what it is,
 and a measure added later under a column's name cannot change what the
 formula means.
 
+A bare name that the formula may make a column of itself (a string such as
+ADDCOLUMNS ( ..., "Quantity", ... ) gives, `Value` of a table constructor)
+is not reported: the row context there may be of the formula's own table.
+
 The fix writes the table in front of the column. It is safe where the
 formula's row context decides which column a bare name is (an iterator's
 table, a calculated column's own table, a measure's table); where the name
@@ -107,11 +133,16 @@ SUMX ( Sales, Sales[Quantity] * Sales[Net Price] )
     fixes = "safe"
 
     def finish(self, context: LintContext) -> None:
+        made: set[str] | None = None
         for found in context.resolutions:
             column = found.target
             span = _span(found)
             if found.reference.kind != "bracket" or not isinstance(column, Column) or span is None:
                 continue
+            if made is None:
+                made = _made_here(context)
+            if found.reference.name.casefold() in made:
+                continue  # perhaps the formula's own column, which no table name reaches
             plain = is_plain_name(column.table) and column.table.upper() not in _KEYWORDS
             qualified = TableColumnRef(table=TableName(name=column.table, quoted=not plain),
                                        column=found.reference.name)
