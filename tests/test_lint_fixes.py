@@ -25,6 +25,7 @@ FIXES = [
     ("VAR a = 1 VAR b = 2 RETURN a", False, "VAR a = 1 RETURN a"),
     ("VAR a = 1\nVAR b = 2\nRETURN\n    a", False, "VAR a = 1\nRETURN\n    a"),
     ("VAR a = 1\r\n    VAR b = 2\r\nRETURN a", False, "VAR a = 1\r\nRETURN a"),
+    ("VAR a = 1  VAR b = 2\nRETURN a", False, "VAR a = 1\nRETURN a"),
     ("VAR a = /* why */ 1\nVAR b = 2\nRETURN b", False, "/* why */\nVAR b = 2\nRETURN b"),
     ("DEFINE VAR x = 1\nEVALUATE { 2 }", False, "EVALUATE { 2 }"),
     ("VAR a = 1\nVAR b = 2 -- quarrow-dax: ignore[DAX002]\nRETURN a", False,

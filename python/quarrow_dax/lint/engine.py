@@ -28,7 +28,7 @@ from .rule import CATALOGUE, Fix, LintRule
 from .scopes import walk_scoped
 from .suppressions import find_suppressions
 
-__all__ = ["Finding", "lint_file", "lint_model", "lint_text", "lint_tree", "parse_formula"]
+__all__ = ["Finding", "lint_file", "lint_model", "lint_text", "lint_tree", "parse_formula", "parse_text"]
 
 _DEFAULT_CONFIG = LintConfig()
 
@@ -140,7 +140,8 @@ def _resolutions(
     return resolver.resolve(formula, refs)
 
 
-def _parse(text: str, kind: FormulaKind, options: CheckOptions, name: str = "") -> Node:
+def parse_text(text: str, kind: FormulaKind, options: CheckOptions, name: str = "") -> Node:
+    """The tree of `text` read as `kind` (`name`: a function's). Raises ParseError."""
     grammar, separators = options.grammar, options.separators
     if kind == "query":
         return parse_query(text, grammar=grammar, separators=separators)
@@ -151,7 +152,7 @@ def _parse(text: str, kind: FormulaKind, options: CheckOptions, name: str = "") 
 
 def parse_formula(formula: Formula, options: CheckOptions) -> Node:
     """The tree of a model's formula, read as its kind requires. Raises ParseError."""
-    return _parse(formula.text, "function" if formula.kind == "function" else "expression", options, formula.name)
+    return parse_text(formula.text, "function" if formula.kind == "function" else "expression", options, formula.name)
 
 
 def lint_text(
@@ -170,7 +171,7 @@ def lint_text(
     if kind is None:
         kind = source_kind(text, options)
     try:
-        tree = _parse(text, kind, options)
+        tree = parse_text(text, kind, options)
     except ParseError as error:
         if kind == "function":
             return [Diagnostic.from_error(error, text, path=path)]

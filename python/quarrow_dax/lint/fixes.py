@@ -48,10 +48,10 @@ from ..syntax import Expr, Node, Paren, ParseError, Span, Token, tokenize
 from ..syntax.tokens import COMMENT_KINDS
 from .config import LintConfig
 from .context import FormulaKind
-from .engine import Finding, _parse, lint_tree, parse_formula
+from .engine import Finding, lint_text, lint_tree, parse_formula, parse_text
 from .rule import Edit, Fix
 
-__all__ = ["FixedFile", "FixedText", "MAX_ROUNDS", "fix_dax_file", "fix_model", "fix_text"]
+__all__ = ["FixError", "FixedFile", "FixedText", "MAX_ROUNDS", "apply_fixes", "fix_dax_file", "fix_model", "fix_text", "settle"]
 
 #: Rounds of fixing before a text is left as it is: a fix may make another
 #: finding (a column written with its table, then SUMX over it is SUM), but
@@ -109,17 +109,15 @@ def _refusal_key(finding: Finding, data: bytes) -> tuple[str, str, bytes]:
 def settle(
     text: str,
     tree: Node,
-    kind: FormulaKind,
     lint: Callable[[str, Node], list[Diagnostic]],
     parse: Callable[[str], Node],
     options: FormatOptions,
     *,
     unsafe: bool = False,
 ) -> FixedText:
-    """Applies the fixes of what `lint` finds in `text` (read as `kind` into
-    `tree`) round after round, until none is left or after MAX_ROUNDS.
-    `parse` reads a text as `kind`; `unsafe`: the fixes to review are made
-    too."""
+    """Applies the fixes of what `lint` finds in `text` (read into `tree`)
+    round after round, until none is left or after MAX_ROUNDS. `parse` reads
+    a text as `text` was read; `unsafe`: the fixes to review are made too."""
     outcome = FixedText(text)
     refused: set[tuple[str, str, bytes]] = set()
     findings = lint(text, tree)
@@ -129,20 +127,23 @@ def settle(
                       and _refusal_key(f, data) not in refused]
         if not candidates:
             break
+        before = text
         try:
-            text, tree, used = apply_fixes(text, tree, kind, candidates, parse, options)
+            text, tree, used = apply_fixes(text, tree, candidates, parse, options)
         except FixError:
             # Together they fail: the first that reads back alone is kept, and
             # those before it are refused for good.
             for candidate in candidates:
                 try:
-                    text, tree, used = apply_fixes(text, tree, kind, [candidate], parse, options)
+                    text, tree, used = apply_fixes(text, tree, [candidate], parse, options)
                     break
                 except FixError:
                     outcome.refused.append(candidate)
                     refused.add(_refusal_key(candidate, data))
             else:
                 break
+        if text == before:
+            break  # a fix that changes nothing would be proposed again and again
         outcome.applied += used
         findings = lint(text, tree)
     outcome.text = text
@@ -187,7 +188,6 @@ def _choose(findings: Sequence[Finding]) -> tuple[list[Edit], list[Finding]]:
 def apply_fixes(
     text: str,
     tree: Node,
-    kind: FormulaKind,
     findings: Sequence[Finding],
     parse: Callable[[str], Node],
     options: FormatOptions,
@@ -210,11 +210,15 @@ def apply_fixes(
     return new_text, new_tree, used
 
 
-def _comments(text: str, options: FormatOptions) -> list[str]:
+def _comment_tokens(text: str, options: FormatOptions) -> list[Token]:
     if "--" not in text and "//" not in text and "/*" not in text:
-        return []
-    return [_comment_text(token) for token in tokenize(text, comments=True, separators=options.separators)
+        return []  # no comment: nothing to tokenize
+    return [token for token in tokenize(text, comments=True, separators=options.separators)
             if token.kind in COMMENT_KINDS]
+
+
+def _comments(text: str, options: FormatOptions) -> list[str]:
+    return [_comment_text(token) for token in _comment_tokens(text, options)]
 
 
 def _comment_text(token: Token) -> str:
@@ -228,8 +232,7 @@ class _Splicer:
         self.text = text
         self.data = text.encode("utf-8")
         self.options = options
-        self.comments = [token for token in tokenize(text, comments=True, separators=options.separators)
-                         if token.kind in COMMENT_KINDS] if _comments_possible(text) else []
+        self.comments = _comment_tokens(text, options)
         first = text.find("\n")
         self.newline = "\r\n" if first > 0 and text[first - 1] == "\r" else "\n"
 
@@ -296,9 +299,15 @@ class _Splicer:
         alone = not data[line_start:start].strip(b" \t") and not data[end:line_end].strip(b" \t\r")
         if alone and floor <= line_start and line_end < limit:
             return line_start, line_end + 1, ""
-        while end < limit and data[end : end + 1] in (b" ", b"\t"):
-            end += 1
-        return start, end, ""
+        after = end
+        while after < limit and data[after : after + 1] in (b" ", b"\t"):
+            after += 1
+        if after < len(data) and data[after : after + 1] not in (b"\r", b"\n"):
+            return start, after, ""
+        # At the end of its line: the white space before it goes instead.
+        while start > floor and data[start - 1 : start] in (b" ", b"\t"):
+            start -= 1
+        return start, after, ""
 
     def replacement(self, node: Node, span: Span) -> str:
         """The text that replaces `span`: an original node's own text, with
@@ -306,17 +315,18 @@ class _Splicer:
         the formatter prints it."""
         indent = self.indentation(span.start)
         inner: Node | None = None
+        opening = closing = ""
         if node.span is not None:
-            inner, opening, closing = node, "", ""
-        elif isinstance(node, Paren) and node.expr.span is not None:
+            inner = node
+        elif isinstance(node, Paren):  # parentheses a rule put around a node of the tree
             inner, opening, closing = node.expr, "( ", " )"
-        if inner is not None and inner.span is not None and span.start <= inner.span.start <= inner.span.end <= span.end:
-            before = self.comments_in(span.start, inner.span.start)
-            after = self.comments_in(inner.span.end, span.end)
-            own = self.data[inner.span.start : inner.span.end].decode("utf-8")
-            text = (self.with_comments(before, indent, before=True) + opening + own + closing
+        place = inner.span if inner is not None else None
+        if place is not None and span.start <= place.start <= place.end <= span.end:
+            before = self.comments_in(span.start, place.start)
+            after = self.comments_in(place.end, span.end)
+            own = self.data[place.start : place.end].decode("utf-8")
+            return (self.with_comments(before, indent, before=True) + opening + own + closing
                     + self.with_comments(after, indent, before=False))
-            return text
         return self.printed(node, span, indent)
 
     def printed(self, node: Node, span: Span, indent: str) -> str:
@@ -347,10 +357,6 @@ class _Splicer:
             position = end
         out.append(encoded[position:].decode("utf-8").replace("\n", self.newline + indent))
         return "".join(out)
-
-
-def _comments_possible(text: str) -> bool:
-    return "--" in text or "//" in text or "/*" in text
 
 
 def _at(token: Token) -> Span:
@@ -436,13 +442,11 @@ def fix_text(
     """`text` with the fixes of its findings made, read as `kind` (None: by
     its first word, as `lint_text` reads it). A text that does not parse is
     left as it is, its error the one finding."""
-    from .engine import lint_text
-
     options = CheckOptions() if options is None else options
     if kind is None:
         kind = source_kind(text, options)
     try:
-        tree = _parse(text, kind, options)
+        tree = parse_text(text, kind, options)
     except ParseError:
         return FixedText(text, findings=lint_text(text, kind=kind, path=path, options=options, config=config))
 
@@ -450,9 +454,9 @@ def fix_text(
         return list(lint_tree(tree, source, path=path, config=config, separators=options.separators))
 
     def parse(source: str) -> Node:
-        return _parse(source, kind, options)
+        return parse_text(source, kind, options)
 
-    return settle(text, tree, kind, lint, parse, _format_options(options), unsafe=unsafe)
+    return settle(text, tree, lint, parse, _format_options(options), unsafe=unsafe)
 
 
 def fix_dax_file(
@@ -513,8 +517,6 @@ def fix_model(
             tree = parse_formula(formula, options)
         except ParseError:
             continue  # lint reports it
-        kind: FormulaKind = "function" if formula.kind == "function" else "expression"
-
         def lint(source: str, tree: Node, formula: Formula = formula) -> list[Diagnostic]:
             return list(lint_tree(tree, source, path=formula.file, config=config, model=model, formula=formula,
                                   resolver=resolver, separators=options.separators))
@@ -522,7 +524,7 @@ def fix_model(
         def parse(source: str, formula: Formula = formula) -> Node:
             return parse_formula(dataclasses.replace(formula, text=source), options)
 
-        fixed = settle(formula.text, tree, kind, lint, parse, format_options, unsafe=unsafe)
+        fixed = settle(formula.text, tree, lint, parse, format_options, unsafe=unsafe)
         if fixed.text != formula.text or fixed.refused:
             by_file.setdefault(formula.file, []).append(
                 (formula, fixed.text, [finding.code for finding in fixed.applied], fixed.refused))
