@@ -10,7 +10,7 @@ import pathlib
 import pytest
 
 from quarrow_dax.check import CheckOptions, is_query
-from quarrow_dax.lint import CATALOGUE, lint_file, lint_model, lint_text, lint_tree
+from quarrow_dax.lint import CATALOGUE, Finding, lint_file, lint_model, lint_text, lint_tree
 from quarrow_dax.syntax import DefineBlock, Node, parse_expression, parse_function, parse_query
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -158,6 +158,84 @@ CASES = [
 ]
 
 
+# The same for the rules that look up names: each text is a measure of table Sales (a calculated column of it
+# where the code is followed by `column`) of the model MODEL below.
+MODEL_CASES = [
+    # DAX001 unknown-reference
+    ("DAX001", "SUM ( Sales[Quantty] ) + [Nope]", ["Sales[Quantty]", "[Nope]"]),
+    ("DAX001", "sum ( SALES[quantity] ) + [sales amount]", []),
+    ("DAX001", "VAR x = 1 RETURN x + y", ["y"]),
+    ("DAX001", "Nope ( 1 )", ["Nope ( 1 )"]),
+    ("DAX001", '"[Nope]" & "" -- [Nope] Nope ( 1 )', []),
+    ("DAX001", 'SUMX ( ADDCOLUMNS ( Product, "Made", 1 ), [Made] )', []),
+    # DAX201 qualify-columns
+    ("DAX201", "SUMX ( Sales, [Quantity] * [Net Price] )", ["[Quantity]", "[Net Price]"]),
+    ("DAX201", "sumx(SALES,[quantity])", ["[quantity]"]),
+    ("DAX201 column", "[Quantity]*[Net Price]", ["[Quantity]", "[Net Price]"]),
+    ("DAX201", "SUMX ( Sales, Sales[Quantity] ) + [Sales Amount]", []),
+    ("DAX201", '"[Quantity]" & "" -- [Quantity]', []),
+    ("DAX201", 'SUMX ( ADDCOLUMNS ( Product, "Made", 1 ), [Made] )', []),
+    ("DAX201", 'SUMX ( SUMMARIZE ( Sales, Product[Color], "Quantity", 1 ), [Quantity] )', []),  # the made one
+    # DAX202 unqualified-measures
+    ("DAX202", "Sales[Margin] / 2", ["Sales[Margin]"]),
+    ("DAX202", "'sales'  [margin]", ["'sales'  [margin]"]),
+    ("DAX202", "[Margin] + SUM ( Sales[Quantity] )", []),
+    ("DAX202", "NAMEOF ( Sales[Margin] )", []),
+    ("DAX202", '"Sales[Margin]" & "" -- Sales[Margin]', []),
+    # DAX003 and DAX105 know the model's tables and measures
+    ("DAX003", "VAR product = 1 RETURN product", ["product"]),  # Product holds no formula
+    ("DAX003", "VAR Products = 1 RETURN Products", []),
+    ("DAX105", "SUMX ( Product, [Margin] * [Margin] + [Margin] )", ["[Margin]"]),
+    ("DAX105", "[Margin] + Sales[Margin] + 'SALES'[margin]", ["[Margin]"]),
+    ("DAX105 column", "[Margin] + [Margin] + [Margin]", ["[Margin]"]),
+    ("DAX105", "SUMX ( Sales, [Quantity] * [Quantity] * [Quantity] )", []),
+    ("DAX105", "IF ( [Margin] > 0, [Margin] ) & \"[Margin]\" -- [Margin]", []),
+]
+
+MODEL = {
+    "definition/model.tmdl": "model Model\n\tculture: en-US\n",
+    "definition/tables/Product.tmdl": (
+        "table Product\n\n\tcolumn Color\n\t\tdataType: string\n\n\tcolumn Key\n\t\tdataType: int64\n"),
+    "definition/tables/Budget.tmdl": "table Budget\n\n\tcolumn Target\n\t\tdataType: decimal\n",
+}
+SALES = ("table Sales\n\n\tmeasure 'Sales Amount' = SUMX ( Sales, Sales[Quantity] * Sales[Net Price] )\n\n"
+         "\tmeasure Margin = [Sales Amount] * 0.2\n\n\tmeasure Target = 1\n\n"
+         "\tcolumn Quantity\n\t\tdataType: int64\n\n\tcolumn 'Net Price'\n\t\tdataType: decimal\n")
+
+
+def model_with(texts):
+    """The files of MODEL with each (name, object, text) as a formula of table Sales."""
+    sales = SALES
+    for name, kind, text in texts:
+        sales += f"\n\t{kind} '{name}' = ```\n\t\t\t{text}\n\t\t\t```\n"
+    return {**MODEL, "definition/tables/Sales.tmdl": sales}
+
+
+@pytest.fixture(scope="module")
+def model_findings(tmp_path_factory):
+    """Each case's text (and each model rule's documented examples) as a formula of MODEL, linted."""
+    texts = [(f"Case {n}", "column" if code.endswith("column") else "measure", text)
+             for n, (code, text, _) in enumerate(MODEL_CASES)]
+    texts += [(f"{code} {side}", "measure", getattr(rule, side).strip()) for code, rule in CATALOGUE.items()
+              if rule.models_only for side in ("wrong", "right")]
+    root = tmp_path_factory.mktemp("model")
+    for name, text in model_with(texts).items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text(text, encoding="utf-8")
+    by_object = {}
+    for finding in lint_model(str(root)):
+        assert finding.code in CATALOGUE, finding.render()
+        by_object.setdefault(finding.object, []).append(finding)
+    return {name: (text, by_object.get(f"'Sales'[{name}]", [])) for name, _, text in texts}
+
+
+@pytest.mark.parametrize("code, text, expected", MODEL_CASES, ids=[f"{c}:{t[:40]}" for c, t, _ in MODEL_CASES])
+def test_model_rule(model_findings, code, text, expected):
+    text, found = model_findings[f"Case {MODEL_CASES.index((code, text, expected))}"]
+    data = text.encode()
+    assert [data[d.start : d.end].decode() for d in found if d.code == code.split()[0]] == expected
+
+
 def findings(text, **keywords):
     if text.startswith("("):
         keywords.setdefault("kind", "function")
@@ -176,17 +254,24 @@ def test_rule(code, text, expected):
 
 def test_every_rule_has_cases_that_fire_and_stay_quiet():
     for code in CATALOGUE:
-        outcomes = {bool(expected) for case_code, _, expected in CASES if case_code == code}
+        outcomes = {bool(expected) for case_code, _, expected in CASES + MODEL_CASES
+                    if case_code.split()[0] == code}
         assert outcomes == {True, False}, code
 
 
 @pytest.mark.parametrize("code", list(CATALOGUE))
-def test_the_documented_examples(code):
+def test_the_documented_examples(code, model_findings):
     rule = CATALOGUE[code]
-    assert code in [d.code for d in findings(rule.wrong.strip())]
-    assert code not in [d.code for d in findings(rule.right.strip())]
+    if rule.models_only:
+        assert code in [d.code for d in model_findings[f"{code} wrong"][1]]
+        assert code not in [d.code for d in model_findings[f"{code} right"][1]]
+        assert code not in [d.code for d in findings(rule.wrong.strip())]  # not in a file: names are unknown
+    else:
+        assert code in [d.code for d in findings(rule.wrong.strip())]
+        assert code not in [d.code for d in findings(rule.right.strip())]
     explained = rule.explain()
-    assert explained.startswith(f"{code} {rule.name} ({rule.category}, {rule.severity} by default)")
+    where = ", models only" if rule.models_only else ""
+    assert explained.startswith(f"{code} {rule.name} ({rule.category}, {rule.severity} by default{where})")
     assert rule.wrong.strip().splitlines()[0] in explained and rule.right.strip().splitlines()[0] in explained
 
 
@@ -325,10 +410,14 @@ def test_the_shared_models_lint_as_they_check():
 
     for model in collect_inputs([str(models)]).models:
         linted = list(lint_model(model))
-        # check's own look-up of names (DAX001) is not one of these rules
-        checked = list(check_model(model, CheckOptions(resolve=False)))
-        # the same reading problems and errors; every finding inside a model file and on an object
-        assert [d for d in linted if d.code not in CATALOGUE] == checked
+        checked = list(check_model(model, CheckOptions()))
+        # the same reading problems and errors, and the same reference errors, as check's (lint's have the
+        # rule's category for their kind); every finding inside a model file and on an object
+        assert [d for d in linted if d.code not in CATALOGUE] == [d for d in checked if d.code != "DAX001"]
+        unknown = sorted((d for d in linted if d.code == "DAX001"), key=lambda d: (d.path, d.start, d.end))
+        assert [dataclasses.replace(d, kind="reference", fix=None) for d in unknown] == [
+            Finding(**{f.name: getattr(d, f.name) for f in dataclasses.fields(d)}) for d in checked
+            if d.code == "DAX001"]
         for finding in linted:
             if finding.code in CATALOGUE:
                 assert finding.line >= 1 and finding.object is not None and finding.path.startswith(model)

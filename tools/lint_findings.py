@@ -9,7 +9,10 @@ it fires on.
 Corpus files under expressions/ are read as expressions and those under
 queries/ as queries; models are every model under the models folder.
 Files that do not parse (the corpus keeps a few on purpose) are counted
-apart. Run from the repository's top folder against the installed package.
+apart. The last column counts the findings with a fix: safe ones / those to
+review (`--unsafe-fixes`). Models are linted with their names looked up, so
+the rules that need a model (DAX001, DAX201, DAX202) fire on models only.
+Run from the repository's top folder against the installed package.
 """
 
 from __future__ import annotations
@@ -22,7 +25,7 @@ import sys
 
 from quarrow_dax.check import CheckOptions, collect_inputs
 from quarrow_dax.diagnostics import Diagnostic
-from quarrow_dax.lint import CATALOGUE, lint_file, lint_model
+from quarrow_dax.lint import CATALOGUE, Finding, lint_file, lint_model
 
 HERE = pathlib.Path(__file__).resolve().parent.parent
 SHARED = HERE.parent / "shared"
@@ -59,12 +62,17 @@ def main(argv: list[str] | None = None) -> int:
     table: dict[str, collections.Counter[str]] = collections.defaultdict(collections.Counter)
     for source, diagnostic in found:
         table[diagnostic.code][source] += 1
-    print(f"{'code':8} {'name':28} " + " ".join(f"{s:>20}" for s in sources) + f" {'total':>7}")
+        fix = diagnostic.fix if isinstance(diagnostic, Finding) else None
+        if fix is not None:
+            table[diagnostic.code]["safe" if fix.safe else "unsafe"] += 1
+    print(f"{'code':8} {'name':28} " + " ".join(f"{s:>20}" for s in sources) + f" {'total':>7} {'fixes safe / review':>20}")
     codes = list(CATALOGUE) + sorted(code for code in table if code not in CATALOGUE)
     for code in codes:
         name = CATALOGUE[code].name if code in CATALOGUE else "(reading and parsing)"
         counts = table.get(code, collections.Counter())
-        print(f"{code:8} {name:28} " + " ".join(f"{counts[s]:>20}" for s in sources) + f" {sum(counts.values()):>7}")
+        fixes = f"{counts['safe']} / {counts['unsafe']}" if counts["safe"] or counts["unsafe"] else ""
+        print(f"{code:8} {name:28} " + " ".join(f"{counts[s]:>20}" for s in sources)
+              + f" {sum(counts[s] for s in sources):>7} {fixes:>20}")
 
     if args.show:
         chosen = [(s, d) for s, d in found if args.show.lower() == "all" or d.code == args.show.upper()]

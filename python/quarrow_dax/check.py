@@ -15,14 +15,14 @@ from __future__ import annotations
 import json
 import os
 import re
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path, PurePath
 from typing import Literal, TypeVar
 
 from ._native import lex
 from .diagnostics import RULES, Diagnostic, Rule, split_error
-from .model import Formula, ModelError, ModelWarning, is_model_folder, load_model, read_model
+from .model import Formula, Model, ModelError, ModelWarning, is_model_folder, load_model, read_model
 from .references import references
 from .resolution import Resolution, Resolver
 from .syntax.parsing import Grammar, Separators, first_error
@@ -30,8 +30,8 @@ from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, r
 
 __all__ = [
     "CheckOptions", "Inputs", "ModelTally", "STDIN", "SourceKind", "check_file", "check_model", "check_text",
-    "collect_inputs", "formula_diagnostic", "in_formula", "is_query", "object_name", "parse_source",
-    "reference_diagnostic", "source_kind",
+    "collect_inputs", "formula_diagnostic", "in_formula", "is_query", "model_resolver", "object_name",
+    "parse_source", "reference_diagnostic", "source_kind",
 ]
 
 D = TypeVar("D", bound=Diagnostic)
@@ -326,13 +326,21 @@ def check_model(path: str, options: CheckOptions, tally: ModelTally | None = Non
         yield model_problem(warning)
 
 
+def model_resolver(path: str, model: Model, errors: Sequence[ModelError]) -> Resolver | None:
+    """What looks up the names of the model read from `path`, or None when
+    the model was read only in part: some file could not be read, or `path`
+    is one .tmdl file (a pre-commit hook passes the files that changed), so
+    the names its formulas use may be declared where nothing was read."""
+    if errors or Path(path).suffix.lower() == ".tmdl":
+        return None
+    return Resolver(model)
+
+
 def _check_model_names(
     path: str, options: CheckOptions, tally: ModelTally, errors: list[ModelError], warnings: list[ModelWarning]
 ) -> Iterator[Diagnostic]:
     model = load_model(path, errors, warnings, max_file_size=options.max_file_size)
-    # One .tmdl file is a part of a model (a pre-commit hook passes the
-    # files that changed): the names it uses may be declared in the others.
-    resolver = None if errors or Path(path).suffix.lower() == ".tmdl" else Resolver(model)
+    resolver = model_resolver(path, model, errors)
     for formula in model.formulas:
         tally.formulas += 1
         try:

@@ -21,7 +21,8 @@ in check.py and the output formats in diagnostics.py; this module parses the
 command line and writes.
 
 `lint` runs the rules of quarrow_dax.lint over the same inputs, as
-configured from each path's folder upward.
+configured from each path's folder upward; `lint --fix` makes the fixes
+they propose (quarrow_dax.lint.fixes) and writes the files back.
 
 Exit status: 0 when everything parsed, 1 when some file or formula has a
 lexical or syntax error (lint: a finding at error severity), 2 for a bad
@@ -520,12 +521,15 @@ def run_lint(args: argparse.Namespace) -> int:
         write_err(f"{PROG}: lint: standard input (-) given more than once\n")
         return EXIT_USAGE
     inputs = collect_inputs(paths)
-    writer = writer_for(args.format, write_out, write_err, PROG, __version__)
+    # Fixed standard input goes to standard output, and the report beside it.
+    fixed_out = args.fix and not args.diff and STDIN in inputs.files
+    writer = writer_for(args.format, write_err if fixed_out else write_out, write_err, PROG, __version__)
     options = options_of(args)
     finder = ConfigFinder(args.config)
     reported: set[str] = set()
     status = EXIT_OK
     found = {"files": Counter[str](), "models": Counter[str]()}
+    fixes = LintFixes(args, writer)
 
     def add(diagnostic: Diagnostic, group: str | None = None) -> None:
         nonlocal status
@@ -552,19 +556,32 @@ def run_lint(args: argparse.Namespace) -> int:
             limit = options.max_file_size
             data = sys.stdin.buffer.read(limit + 1 if limit else -1) if sys.stdin is not None else b""
         config = configured(path)
-        if config is not None:
-            for diagnostic in lint_file(path, options, config, data):
-                add(diagnostic, "files")
+        if config is None:
+            continue
+        if fixes.wanted:
+            diagnostics = fixes.dax_file(path, options, config, data)
+        else:
+            diagnostics = lint_file(path, options, config, data)
+        for diagnostic in diagnostics:
+            add(diagnostic, "files")
     formulas = broken = 0
     for model in inputs.models:
         config = configured(model)
         if config is None:
             continue
+        if fixes.wanted:
+            fixes.model(model, options, config)
+            if args.diff:
+                continue
         tally = ModelTally()
         for diagnostic in lint_model(model, options, config, tally):
             add(diagnostic, "models")
         formulas += tally.formulas
         broken += tally.unreadable
+    status = max(status, fixes.status)
+    if args.diff:
+        writer.finish(fixes.summary(), successful=status < EXIT_USAGE)
+        return max(status, EXIT_ERRORS if fixes.files else EXIT_OK)
     summaries = []
     if inputs.files or not inputs.models:
         summaries.append(f"linted {plural(len(inputs.files), 'file')}: {_tally(found['files'])}\n")
@@ -573,8 +590,68 @@ def run_lint(args: argparse.Namespace) -> int:
         if broken:
             summary += f"; {plural(broken, 'model')} could not be read in full"
         summaries.append(summary + "\n")
+    if fixes.wanted:
+        summaries.append(fixes.summary())
     writer.finish("".join(summaries), successful=status < EXIT_USAGE)
     return status
+
+
+class LintFixes:
+    """What `lint --fix` (or `--diff`) does with each file: makes the fixes,
+    then writes the file (standard input: to standard output) or prints
+    the diff; counts what it did for the summary."""
+
+    def __init__(self, args: argparse.Namespace, writer: Writer) -> None:
+        self.wanted: bool = args.fix or args.diff
+        self.diff: bool = args.diff
+        self.unsafe: bool = args.unsafe_fixes
+        self.writer = writer
+        self.status = EXIT_OK
+        self.fixes = 0
+        self.files = 0
+
+    def dax_file(self, path: str, options: CheckOptions, config: Any, data: bytes | None) -> list[Diagnostic]:
+        """Fixes one DAX file; returns the findings that remain (none with --diff)."""
+        from .lint.fixes import fix_dax_file
+
+        result = fix_dax_file(path, options, config, data=data, unsafe=self.unsafe)
+        self.done(result, standard_input=path == STDIN)
+        return [] if self.diff else result.findings
+
+    def model(self, path: str, options: CheckOptions, config: Any) -> None:
+        from .lint.fixes import fix_model
+
+        for result in fix_model(path, options, config, unsafe=self.unsafe):
+            if not self.diff:
+                # Linting the model again reports what keeps it from being read.
+                result.problems = [problem for problem in result.problems if problem.kind not in ("read", "model")]
+            self.done(result)
+
+    def done(self, result: Any, standard_input: bool = False) -> None:
+        for problem in result.problems:
+            self.writer.add(problem)
+            self.status = max(self.status, EXIT_USAGE if problem.kind == "internal" else status_of(problem))
+        if standard_input and not self.diff:
+            if result.after is not None:
+                write_out(result.after)
+        if not result.changed:
+            return
+        self.files += 1
+        self.fixes += len(result.fixed)
+        if self.diff:
+            write_out(result.diff())
+        elif not standard_input:
+            try:
+                result.write()
+            except OSError as error:
+                write_err(f"{PROG}: cannot write {result.path}: {error.strerror or error}\n")
+                self.status = EXIT_USAGE
+
+    def summary(self) -> str:
+        if self.diff:
+            fixes = "1 fix" if self.fixes == 1 else f"{self.fixes} fixes"
+            return f"{plural(self.files, 'file')} would be fixed ({fixes})\n"
+        return f"fixed {plural(self.fixes, 'finding')} in {plural(self.files, 'file')}\n"
 
 
 def _tally(severities: Counter[str]) -> str:
@@ -964,6 +1041,22 @@ def build_parser() -> argparse.ArgumentParser:
         "of finding it from each path's folder upward",
     )
     lint.add_argument("--explain", metavar="RULE", help="print what a rule (a code or a name) finds and why, and exit")
+    lint.add_argument(
+        "--fix", action="store_true",
+        help="make the safe fixes that rules propose, in place (standard input: written to standard output, the "
+        "report to standard error), then report what remains; only the fixed spans change, and each result is "
+        "read again before it is written",
+    )
+    lint.add_argument(
+        "--unsafe-fixes", action="store_true",
+        help="with --fix or --diff, also make the fixes to review, which change what a formula returns in some "
+        "cases (DIVIDE for `/`, ISBLANK for `= BLANK ()`, ...)",
+    )
+    lint.add_argument(
+        "--diff", action="store_true",
+        help="write nothing; print a unified diff of what --fix would change, and exit with status 1 if it "
+        "would change anything",
+    )
     add_reading_options(lint)
     add_grammar_options(lint)
     add_deps_command(commands)
@@ -1054,6 +1147,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("check --list writes text or json only")
     if args.command == "lint" and not args.paths and args.explain is None:
         parser.error("lint: give the paths to lint (or --explain RULE)")
+    if args.command == "lint" and args.unsafe_fixes and not (args.fix or args.diff):
+        parser.error("lint: --unsafe-fixes goes with --fix or --diff")
     if args.command == "deps" and args.object is not None and (args.unused or args.cycles):
         parser.error("deps: OBJECT goes with --upstream or --downstream, not with --unused or --cycles")
     if args.command == "deps" and args.object is None and (args.upstream or args.downstream or args.deep):

@@ -42,10 +42,12 @@ Python's `warnings` module.
 from __future__ import annotations
 
 import bisect
+import dataclasses
 import json
 import os
 import re
 import warnings as _warnings
+import weakref
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -1271,6 +1273,19 @@ class Model:
         format string, the table of its calculated partition, the role of a
         row filter; None for a formula that is not this model's."""
         return self._owners.get(id(formula))
+
+    def revised(self, formula: Formula, text: str) -> Formula:
+        """`formula` of this model with a new `text` (a fix being tried),
+        belonging to the same object. Where it sits in its file is the old
+        text's: the file itself is not changed."""
+        revised = dataclasses.replace(formula, text=text)
+        owner = self._owners.get(id(formula))
+        if owner is not None:
+            self._owners[id(revised)] = owner
+            # Owners are kept by the formula's id: forgotten with the formula,
+            # before another object can take its id.
+            weakref.finalize(revised, self._owners.pop, id(revised), None)
+        return revised
 
     def objects(self) -> Iterator[ModelObject]:
         """Every table, column, measure, hierarchy, calculation item,

@@ -14,7 +14,9 @@ them and sets their severities (read from `pyproject.toml` or
 `quarrow-dax.toml` by `find_config`), and comments such as
 `-- quarrow-dax: ignore[DAX101]` silence them where they are. Findings are
 `Finding`s: diagnostics (see `quarrow_dax.diagnostics`) that may carry a
-`Fix`, a proposed edit of the text as data.
+`Fix`, a proposed edit of the text as data; `quarrow_dax.lint.fixes` makes
+them. In a model, the rules that look up names (`LintRule.models_only`) see
+every reference resolved as `check` resolves it.
 """
 
 from .config import ConfigError, ConfigFinder, LintConfig, find_config, load_config, parse_selectors

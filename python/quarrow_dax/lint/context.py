@@ -1,17 +1,20 @@
 """What a rule knows about the formula it looks at: the tree and its source
-text, what kind of formula it is, the names in scope at each node, the
-model's tables where known, and where to report.
+text, what kind of formula it is, the names in scope at each node, for a
+model's formula the model and every reference resolved against it, and
+where to report.
 
 The context is the one object handed to every rule, so that what a rule may
-later need (the model, every reference resolved against it) arrives as new
-attributes here without changing any rule's signature.
+need arrives as attributes here without changing any rule's signature.
 """
 
 from __future__ import annotations
 
 import bisect
+from collections.abc import Callable
 from typing import Any, Literal
 
+from ..model import Formula, Model
+from ..resolution import Resolution
 from ..syntax import FunctionCall, Node, Query, Separators, Span, Table, Token, tokenize
 from .rule import Fix, LintRule, Violation
 from .scopes import Binding, Scopes
@@ -29,7 +32,12 @@ class LintContext:
     was parsed and `object_kind`, for a model's formula, what it belongs to
     ("measure", "calculated column", ...; None for a file). `tables` holds
     the table names in scope, folded with `str.casefold`: the model's and
-    those a query defines (empty when nothing is known)."""
+    those a query defines (empty when nothing is known).
+
+    `model` and `formula` are the model and its formula that `source` is
+    the text of (None for a file). `resolve`, when the model's names can be
+    looked up (it was read whole), gives the resolution of every reference
+    of the formula; it is called once, when a rule first asks."""
 
     def __init__(
         self,
@@ -40,6 +48,9 @@ class LintContext:
         object_kind: str | None = None,
         tables: frozenset[str] = frozenset(),
         separators: Separators = "comma",
+        model: Model | None = None,
+        formula: Formula | None = None,
+        resolve: Callable[[], list[Resolution]] | None = None,
     ) -> None:
         self.source = source
         self.tree = tree
@@ -49,11 +60,43 @@ class LintContext:
         if isinstance(tree, Query) and tree.define is not None:
             tables |= {d.name.casefold() for d in tree.define.defs if isinstance(d, Table)}
         self.tables = tables
+        self.model = model
+        self.formula = formula
         self.scopes = Scopes()
         self.violations: list[Violation] = []
         self._scratch: dict[str, Any] = {}
         self._tokens: list[Token] | None = None
         self._token_starts: list[int] = []
+        self._resolve = resolve
+        self._resolutions: list[Resolution] | None = None
+        self._by_span: dict[tuple[int, int], Resolution] | None = None
+
+    # --- names of the model -----------------------------------------------------
+
+    @property
+    def resolving(self) -> bool:
+        """Whether the formula's references are looked up in its model."""
+        return self._resolve is not None
+
+    @property
+    def resolutions(self) -> list[Resolution]:
+        """What every reference of the formula means, in source order (see
+        `quarrow_dax.resolution`); empty when names are not looked up."""
+        if self._resolutions is None:
+            self._resolutions = [] if self._resolve is None else self._resolve()
+        return self._resolutions
+
+    def resolution_of(self, node: Node) -> Resolution | None:
+        """The resolution of the reference that `node` is (a `[Name]`, a
+        `Table[Name]`, a table, a call), found by its place in the source."""
+        if self._by_span is None:
+            self._by_span = {}
+            for found in self.resolutions:
+                span = found.reference.span
+                if span is not None:
+                    self._by_span.setdefault((span.start, span.end), found)
+        span = node.span
+        return None if span is None else self._by_span.get((span.start, span.end))
 
     # --- what rules call ------------------------------------------------------
 

@@ -8,15 +8,18 @@ class while the names in scope are tracked, and each rule then finishes.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+import functools
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, replace
 
 from ..check import (
-    CheckOptions, ModelTally, check_text, display_path, formula_diagnostic, in_formula, model_problem, read_problem,
-    read_source, source_kind,
+    CheckOptions, ModelTally, check_text, display_path, formula_diagnostic, in_formula, model_problem,
+    model_resolver, read_problem, read_source, source_kind,
 )
 from ..diagnostics import Diagnostic, LineIndex
-from ..model import ModelError, ModelWarning, read_model
+from ..model import Formula, Model, ModelError, ModelWarning, load_model
+from ..references import references
+from ..resolution import Resolution, Resolver
 from ..sources import SourceError
 from ..syntax import Function, Node, ParseError, Query, Separators, parse_expression, parse_function, parse_query
 from .config import LintConfig
@@ -25,7 +28,7 @@ from .rule import CATALOGUE, Fix, LintRule
 from .scopes import walk_scoped
 from .suppressions import find_suppressions
 
-__all__ = ["Finding", "lint_file", "lint_model", "lint_text", "lint_tree"]
+__all__ = ["Finding", "lint_file", "lint_model", "lint_text", "lint_tree", "parse_formula", "parse_text"]
 
 _DEFAULT_CONFIG = LintConfig()
 
@@ -71,22 +74,40 @@ def lint_tree(
     path: str | None = None,
     config: LintConfig | None = None,
     object_kind: str | None = None,
-    tables: frozenset[str] = frozenset(),
+    tables: Iterable[str] = (),
     separators: Separators = "comma",
+    model: Model | None = None,
+    formula: Formula | None = None,
+    resolver: Resolver | None = None,
 ) -> list[Finding]:
     """The findings of the rules that `config` selects for `path`, over
     `tree`, parsed from `source` (spans are byte offsets of its UTF-8
     form). `object_kind` says what a model's formula belongs to
     ("measure", "calculated column", ...) and `tables` names the model's
     tables (any case); `separators` is the list convention the text was
-    parsed with. Sorted by place, then code."""
+    parsed with. Sorted by place, then code.
+
+    For a formula of a model (`formula`, whose text `source` is, of
+    `model`), the model gives the object kind and the tables; with a
+    `resolver` of that model (one for all its formulas, see
+    `quarrow_dax.resolution.Resolver`), the rules about names look up every
+    reference of the formula."""
     config = _DEFAULT_CONFIG if config is None else config
     rules = config.rules_for(path)
     if not rules:
         return []
+    if model is None and resolver is not None:
+        model = resolver.model
+    if formula is not None and object_kind is None:
+        object_kind = formula.kind
     folded = frozenset(name.casefold() for name in tables)
+    if model is not None:
+        folded |= model.tables.keys()
+    resolve = None
+    if resolver is not None and formula is not None:
+        resolve = functools.partial(_resolutions, resolver, formula, source, _kind_of(tree), separators)
     context = LintContext(source, tree, _kind_of(tree), object_kind=object_kind, tables=folded,
-                          separators=separators)
+                          separators=separators, model=model, formula=formula, resolve=resolve)
     run_rules(context, rules)
     if not context.violations:
         return []
@@ -104,13 +125,34 @@ def lint_tree(
     return findings
 
 
-def _parse(text: str, kind: FormulaKind, options: CheckOptions, name: str = "") -> Node:
+def _resolutions(
+    resolver: Resolver, formula: Formula, source: str, kind: FormulaKind, separators: Separators
+) -> list[Resolution]:
+    """What the references of `source` mean, `formula`'s text or a revision
+    of it. The engine grammar reads every text the standard one reads, and
+    the same way."""
+    if source != formula.text:
+        formula = resolver.model.revised(formula, source)
+    try:
+        refs = references(source, kind=kind, separators=separators)
+    except ParseError:
+        return []  # the tree was read, so never
+    return resolver.resolve(formula, refs)
+
+
+def parse_text(text: str, kind: FormulaKind, options: CheckOptions, name: str = "") -> Node:
+    """The tree of `text` read as `kind` (`name`: a function's). Raises ParseError."""
     grammar, separators = options.grammar, options.separators
     if kind == "query":
         return parse_query(text, grammar=grammar, separators=separators)
     if kind == "function":
         return parse_function(text, name=name, grammar=grammar, separators=separators)
     return parse_expression(text, grammar=grammar, separators=separators)
+
+
+def parse_formula(formula: Formula, options: CheckOptions) -> Node:
+    """The tree of a model's formula, read as its kind requires. Raises ParseError."""
+    return parse_text(formula.text, "function" if formula.kind == "function" else "expression", options, formula.name)
 
 
 def lint_text(
@@ -129,7 +171,7 @@ def lint_text(
     if kind is None:
         kind = source_kind(text, options)
     try:
-        tree = _parse(text, kind, options)
+        tree = parse_text(text, kind, options)
     except ParseError as error:
         if kind == "function":
             return [Diagnostic.from_error(error, text, path=path)]
@@ -166,19 +208,19 @@ def lint_model(
     tally = ModelTally() if tally is None else tally
     errors: list[ModelError] = []
     warnings: list[ModelWarning] = []
-    formulas = list(read_model(path, errors, warnings, max_file_size=options.max_file_size))
-    tables = frozenset(formula.table for formula in formulas if formula.table is not None)
-    for formula in formulas:
+    model = load_model(path, errors, warnings, max_file_size=options.max_file_size)
+    # The names are looked up as check looks them up, in a model read whole.
+    resolver = model_resolver(path, model, errors)
+    for formula in model.formulas:
         tally.formulas += 1
-        kind: FormulaKind = "function" if formula.kind == "function" else "expression"
         try:
-            tree = _parse(formula.text, kind, options, formula.name)
+            tree = parse_formula(formula, options)
         except ParseError as error:
             tally.failed += 1
             yield formula_diagnostic(formula, error)
             continue
-        for finding in lint_tree(tree, formula.text, path=formula.file, config=config, object_kind=formula.kind,
-                                 tables=tables, separators=options.separators):
+        for finding in lint_tree(tree, formula.text, path=formula.file, config=config, model=model,
+                                 formula=formula, resolver=resolver, separators=options.separators):
             yield in_formula(finding, formula)
     tally.unreadable = bool(errors)
     for model_error in errors:

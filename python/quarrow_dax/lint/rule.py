@@ -81,6 +81,9 @@ class LintRule:
     #: What its fixes are: "safe" (the meaning stays), "unsafe" (a
     #: suggestion to review), or None (it proposes none).
     fixes: ClassVar[Literal["safe", "unsafe"] | None] = None
+    #: Whether the rule looks up names in a model, and so fires only on a
+    #: model's formulas.
+    models_only: ClassVar[bool] = False
     nodes: ClassVar[tuple[type[Node], ...]] = ()
 
     def visit(self, node: Node, parent: Node | None, context: LintContext) -> None:
@@ -97,8 +100,9 @@ class LintRule:
             None: "none",
         }[self.fixes]
         paragraphs = [textwrap.fill(paragraph, 88) for paragraph in self.explanation.strip().split("\n\n")]
+        where = ", models only" if self.models_only else ""
         return "\n".join([
-            f"{self.code} {self.name} ({self.category}, {self.severity} by default)",
+            f"{self.code} {self.name} ({self.category}, {self.severity} by default{where})",
             "",
             self.summary,
             "",

@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
-from ...syntax import BracketRef, Column, Definition, Evaluate, FunctionCall, Node
+import collections
+
+from ...model import Measure, bracket
+from ...syntax import BracketRef, Column, Definition, Evaluate, FunctionCall, Node, TableColumnRef
 from ..context import LintContext
 from ..rule import LintRule, register
 
@@ -39,9 +42,13 @@ reuse the value of an earlier reference. Store the value in a variable once
 and use the variable: the formula is evaluated faster and reads more easily.
 Only references evaluated in the same context count: a reference inside
 CALCULATE, or inside an iterator such as SUMX or FILTER, is evaluated in a
-context of its own and counts apart. A reference where a row context may be
-(inside an iterator, in a calculated column) is not counted, since a bare
-[Name] there may be a column.
+context of its own and counts apart.
+
+In a model, whose names are looked up, `[Name]` and `Table[Name]` count
+alike when they are the same measure, wherever they stand (inside an
+iterator, each row evaluates the measure that many times); columns never
+count. Elsewhere a bare [Name] where a row context may be (inside an
+iterator, in a calculated column) is not counted, since it may be a column.
 """
     wrong = """
 IF ( [Sales Amount] > 1000, [Sales Amount] * 0.9, [Sales Amount] )
@@ -51,46 +58,59 @@ VAR SalesAmount = [Sales Amount]
 RETURN
     IF ( SalesAmount > 1000, SalesAmount * 0.9, SalesAmount )
 """
-    nodes = (BracketRef,)
+    nodes = (BracketRef, TableColumnRef)
 
     def visit(self, node: Node, parent: Node | None, context: LintContext) -> None:
-        context.scratch(self).append(node)
+        if isinstance(node, BracketRef) or context.resolving:
+            context.scratch(self).append(node)
 
     def finish(self, context: LintContext) -> None:
-        references: list[BracketRef] = context.scratch(self)
-        if len(references) < REPEATS or context.object_kind == "calculated column":
+        references: list[BracketRef | TableColumnRef] = context.scratch(self)
+        if len(references) < REPEATS:
             return
-        counts: dict[str, int] = {}
-        for reference in references:
-            key = reference.name.casefold()
-            counts[key] = counts.get(key, 0) + 1
-        if max(counts.values()) < REPEATS:
+        # Which measure each reference is: by the model where its names are
+        # looked up (`[m]` and `'T'[m]` alike, columns left out), else by
+        # the name of a bare [Name] where no row context can make it a column.
+        measures: dict[int, str] = {}
+        if context.resolving:
+            for reference in references:
+                resolution = context.resolution_of(reference)
+                if resolution is not None and isinstance(resolution.target, Measure):
+                    target = resolution.target
+                    measures[id(reference)] = f"{target.table}\0{target.name}".casefold()
+        elif context.object_kind != "calculated column":
+            measures = {id(reference): reference.name.casefold() for reference in references
+                        if isinstance(reference, BracketRef)}
+        counts = collections.Counter(measures.values())
+        if not counts or max(counts.values()) < REPEATS:
             return
-        groups: dict[tuple[int, str], list[BracketRef]] = {}
-        for reference, group in _contexts(context.tree):
-            key = reference.name.casefold()
-            if counts[key] >= REPEATS:
+        groups: dict[tuple[int, str], list[BracketRef | TableColumnRef]] = {}
+        for reference, group, in_row in _contexts(context.tree):
+            key = measures.get(id(reference))
+            if key is not None and counts[key] >= REPEATS and (context.resolving or not in_row):
                 groups.setdefault((group, key), []).append(reference)
         for found in groups.values():
             found.sort(key=lambda reference: reference.span or (0, 0))
-            if len(found) >= REPEATS and found[0].span is not None:
+            first = found[0]
+            if len(found) >= REPEATS and first.span is not None:
+                shown = first.text if isinstance(first, BracketRef) else bracket(first.column)
                 context.report(
-                    self, found[0].span, f"{found[0].text} is evaluated {len(found)} times in the same context",
+                    self, first.span, f"{shown} is evaluated {len(found)} times in the same context",
                     hint="evaluate it once into a variable (VAR Value = [...]) and use the variable",
                 )
 
 
-def _contexts(root: Node) -> list[tuple[BracketRef, int]]:
-    """Each bracket reference outside any row context, with a number that is
-    the same for references evaluated in the same context."""
-    found: list[tuple[BracketRef, int]] = []
+def _contexts(root: Node) -> list[tuple[BracketRef | TableColumnRef, int, bool]]:
+    """Each `[Name]` and `Table[Name]` reference with a number that is the
+    same for references evaluated in the same context, and whether a row
+    context may be there."""
+    found: list[tuple[BracketRef | TableColumnRef, int, bool]] = []
     # (node, context number, whether a row context may be there)
     work: list[tuple[Node, int, bool]] = [(root, id(root), False)]
     while work:
         node, group, row = work.pop()
-        if isinstance(node, BracketRef):
-            if not row:
-                found.append((node, group))
+        if isinstance(node, (BracketRef, TableColumnRef)):
+            found.append((node, group, row))
             continue
         if isinstance(node, FunctionCall):
             name = node.name.upper()

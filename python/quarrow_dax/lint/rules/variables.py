@@ -96,9 +96,9 @@ every formula with such a variable, which is why variables are often written
 with a prefix such as `_`. A nested VAR block may reuse an outer variable's
 name; that is allowed and not reported.
 
-When a model is linted, the tables are those that hold a formula of the model
-(a measure, a calculated column or table, a security filter); a query's
-DEFINE TABLE names count as well.
+When a model is linted, the tables are all of the model's, those that hold
+no formula too (a table of imported data is a table like any other); a
+query's DEFINE TABLE names count as well.
 """
     wrong = """
 VAR Amount = SUM ( Sales[Amount] )
