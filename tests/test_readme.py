@@ -104,7 +104,8 @@ def test_pre_commit_hooks():
         fields = dict(re.findall(r"^(?:  )?(id|entry|files|language): (.*)$", block, re.MULTILINE))
         hooks[fields["id"]] = fields
     assert {hook: fields["entry"].split()[:2] for hook, fields in hooks.items()} == {
-        "check": ["quarrow-dax", "check"], "quarrow-dax-format": ["quarrow-dax", "format"]}
+        "check": ["quarrow-dax", "check"], "quarrow-dax-format": ["quarrow-dax", "format"],
+        "quarrow-dax-lint": ["quarrow-dax", "lint"]}
     assert 'quarrow-dax = "quarrow_dax.cli:main"' in (ROOT / "pyproject.toml").read_text()
     for fields in hooks.values():
         assert fields["language"] == "python"
