@@ -8,24 +8,24 @@ namespace dax::python {
 
 namespace {
 
-struct KindSpec {
+struct KindLayout {
     const char* name;
     std::array<const char*, max_node_fields> fields;
     std::size_t field_count;
 };
 
 template <class... Fields>
-constexpr KindSpec kind_spec(const char* name, Fields... fields) {
+constexpr KindLayout kind_layout(const char* name, Fields... fields) {
     static_assert(sizeof...(Fields) <= max_node_fields);
-    return KindSpec{name, {fields...}, sizeof...(Fields)};
+    return KindLayout{name, {fields...}, sizeof...(Fields)};
 }
 
-constexpr KindSpec kind_specs[] = {
-#define DAX_NODE_KIND_SPEC(name, ...) kind_spec(#name __VA_OPT__(, ) __VA_ARGS__),
-    DAX_NODE_KINDS(DAX_NODE_KIND_SPEC)
-#undef DAX_NODE_KIND_SPEC
+constexpr KindLayout kind_layouts[] = {
+#define DAX_NODE_KIND_LAYOUT(name, ...) kind_layout(#name __VA_OPT__(, ) __VA_ARGS__),
+    DAX_NODE_KINDS(DAX_NODE_KIND_LAYOUT)
+#undef DAX_NODE_KIND_LAYOUT
 };
-constexpr std::size_t kind_count = std::size(kind_specs);
+constexpr std::size_t kind_count = std::size(kind_layouts);
 
 struct Field {
     PyObject* descriptor = nullptr;
@@ -61,25 +61,25 @@ int register_classes(PyObject* span_class, PyObject* classes) {
     }
     std::array<RegisteredClass, kind_count> fresh{};
     for (std::size_t k = 0; k < kind_count; ++k) {
-        const KindSpec& spec = kind_specs[k];
-        PyObject* cls = PyDict_GetItemString(classes, spec.name);  // borrowed
+        const KindLayout& layout = kind_layouts[k];
+        PyObject* cls = PyDict_GetItemString(classes, layout.name);  // borrowed
         if (cls == nullptr || !PyType_Check(cls)) {
             release_fields(fresh);
-            PyErr_Format(PyExc_TypeError, "no class given for %s", spec.name);
+            PyErr_Format(PyExc_TypeError, "no class given for %s", layout.name);
             return -1;
         }
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
         RegisteredClass& entry = fresh[k];
         entry.type = type;
         entry.alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        for (std::size_t f = 0; f < spec.field_count; ++f) {
-            Ref descriptor(PyObject_GetAttrString(cls, spec.fields[f]));
+        for (std::size_t f = 0; f < layout.field_count; ++f) {
+            Ref descriptor(PyObject_GetAttrString(cls, layout.fields[f]));
             auto set = descriptor ? reinterpret_cast<descrsetfunc>(
                                         PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_set))
                                   : nullptr;
             if (set == nullptr) {
                 release_fields(fresh);
-                if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s.%s is not a slot", spec.name, spec.fields[f]);
+                if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s.%s is not a slot", layout.name, layout.fields[f]);
                 return -1;
             }
             entry.fields[f] = Field{descriptor.release(), set};
@@ -99,12 +99,12 @@ bool classes_registered() noexcept { return ready; }
 
 PyObject* make_node(NodeKind kind, PyObject* source, Span span, PyObject* const* fields) {
     const auto k = static_cast<std::size_t>(kind);
-    const KindSpec& spec = kind_specs[k];
+    const KindLayout& layout = kind_layouts[k];
     const RegisteredClass& entry = registered[k];
     // Every field reference is consumed below, on every path.
     std::array<Ref, max_node_fields> owned;
     bool complete = true;
-    for (std::size_t f = 0; f < spec.field_count; ++f) {
+    for (std::size_t f = 0; f < layout.field_count; ++f) {
         owned[f].reset(fields[f]);
         complete = complete && fields[f] != nullptr;
     }
@@ -112,7 +112,7 @@ PyObject* make_node(NodeKind kind, PyObject* source, Span span, PyObject* const*
     Ref node(entry.alloc(entry.type, 0));
     if (!node) return nullptr;
     place(node.get(), source, span);
-    for (std::size_t f = 0; f < spec.field_count; ++f) {
+    for (std::size_t f = 0; f < layout.field_count; ++f) {
         if (entry.fields[f].set(entry.fields[f].descriptor, node.get(), owned[f].get()) < 0) return nullptr;
     }
     return node.release();
