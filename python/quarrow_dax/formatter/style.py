@@ -23,7 +23,7 @@ no Python recursion follows the tree's depth.
 from __future__ import annotations
 
 from bisect import bisect_left
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Literal, Union
 
 from ..syntax.functions import BUILTIN_FUNCTIONS
@@ -107,7 +107,7 @@ class _Builder:
         self.data = source.data if source is not None else None
         self.comments: list[Comment] = source.comments if source is not None else []
         # Token positions are read only where there are comments to place.
-        self.starts: list[int] | None = source.code_starts if self.comments and source is not None else None
+        self.starts: Sequence[int] | None = source.code_starts if self.comments and source is not None else None
         self.waiting: list[Comment] = []  # trailing comments held for the next line break
         self.next_comment = 0
         self.next_start = self.next_trail = _NO_TOKEN  # where the next comment starts (if trailing)
