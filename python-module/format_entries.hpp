@@ -8,15 +8,28 @@
 
 namespace dax::python::format {
 
+// Where a comment goes, by what shares its line in the source (the
+// formatter's comments.OWN, TRAIL and INLINE).
+inline constexpr long comment_own = 0;
+inline constexpr long comment_trail = 1;
+inline constexpr long comment_inline = 2;
+
 // register_builtins(names): the built-in function names (upper case) that
 // the formatter writes in upper case.
 PyObject* register_builtins(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // format_parse(text, options, kind): (tree, source bytes, fingerprint,
-// comment fingerprint, code token starts or None, comments or None).
+// comment fingerprint, code token starts or None, comments or None, the
+// options to read the result with).
 PyObject* format_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // format_fingerprint(text, options, kind): (fingerprint, comment fingerprint).
 PyObject* format_fingerprint(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // source_comments(text, options): (code token starts, comments).
 PyObject* source_comments(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// register_layout(Atom, Comment, Multiline): the classes of the pieces of a
+// document other than str and int.
+PyObject* register_layout(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// render(pieces, width, indent, newline, expand): a document laid out.
+PyObject* render(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace dax::python::format

@@ -27,12 +27,6 @@ namespace {
 // What a text is read as: the `kind` argument.
 enum class TextKind : long { Expression = 0, Query = 1, Function = 2 };
 
-// Where a comment goes, by what shares its line in the source (the
-// formatter's comments.OWN, TRAIL and INLINE).
-constexpr long comment_own = 0;
-constexpr long comment_trail = 1;
-constexpr long comment_inline = 2;
-
 // Set by register_builtins; kept for the life of the process.
 fingerprint::NameSet builtin_names;
 
@@ -173,17 +167,31 @@ struct Fingerprints {
 };
 
 // Lexes and parses `input`, then fingerprints the tree after `before`
-// (which may read the tree as it was parsed) has run. Returns null with an
-// exception set, the error tuple, or what `finish` makes of what `before`
-// made, the tokens and the fingerprints.
+// (which may read the tree as it was parsed) has run. With
+// `standard_first`, the standard grammar reads the text if it can, and the
+// engine grammar only if it cannot: a text that the exact module reads is
+// then held to that module's tree, and its result must be read by it too.
+// Returns null with an exception set, the error tuple, or what `finish`
+// makes of what `before` made, the tokens, the fingerprints and the options
+// the text was read with.
 template <class Before, class Finish>
-PyObject* read(const Input& input, Before before, Finish finish) {
+PyObject* read(const Input& input, bool standard_first, Before before, Finish finish) {
     const Dialect dialect = dialect_of(input.options);
-    const Grammar grammar = grammar_of(input.options);
+    long options = input.options;
     auto lexed = without_lock([&] { return lex(input.utf8, dialect); });
     if (!lexed) return error_tuple(lexed.error());
-    Lexed& tokens = lexed.value();
-    auto parsed = without_lock([&] { return parse(input.utf8, std::move(tokens.code), dialect, grammar, input.kind); });
+    Lexed tokens = std::move(lexed).value();
+    auto parsed = without_lock([&] {
+        if (!standard_first)
+            return parse(input.utf8, std::move(tokens.code), dialect, grammar_of(options), input.kind);
+        options &= ~option_engine_grammar;
+        auto standard = parse(input.utf8, std::move(tokens.code), dialect, Grammar::Standard, input.kind);
+        if (standard) return standard;
+        // Beyond the standard grammar: the tokens again, for the engine's.
+        options = input.options;
+        tokens = lex(input.utf8, dialect).value();
+        return parse(input.utf8, std::move(tokens.code), dialect, Grammar::Engine, input.kind);
+    });
     if (!parsed) return error_tuple(parsed.error());
     Tree& tree = parsed.value();
     Ref made(before(tree));
@@ -201,7 +209,7 @@ PyObject* read(const Input& input, Before before, Finish finish) {
         fingerprint::write_comments(result->comments, tokens.all, input.utf8);
         return result;
     });
-    return finish(std::move(made), tokens.all, *prints);
+    return finish(std::move(made), tokens.all, *prints, options);
 }
 
 PyObject* bytes_of(const json::Buffer& buffer) {
@@ -294,8 +302,12 @@ PyObject* format_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs
         if (!input) return nullptr;
         Ref source(PyBytes_FromStringAndSize(input->utf8.data(), static_cast<Py_ssize_t>(input->utf8.size())));
         if (!source) return nullptr;
+        // The exact module reads expressions and queries, comma convention only.
+        const bool standard_first = (input->options & option_engine_grammar) != 0 &&
+                                    (input->options & option_semicolon_lists) == 0 &&
+                                    input->kind != TextKind::Function;
         return read(
-            *input,
+            *input, standard_first,
             [&](const Tree& tree) -> PyObject* {
                 TreeBuilder builder(source.get());
                 return std::visit(
@@ -307,7 +319,7 @@ PyObject* format_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs
                     },
                     tree);
             },
-            [&](Ref made, const TokenVector& all, const Fingerprints& prints) -> PyObject* {
+            [&](Ref made, const TokenVector& all, const Fingerprints& prints, long options) -> PyObject* {
                 Ref tree_print(bytes_of(prints.tree));
                 Ref comment_print(bytes_of(prints.comments));
                 if (!tree_print || !comment_print) return nullptr;
@@ -319,8 +331,10 @@ PyObject* format_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs
                 } else if (!scan_comments(all, input->utf8, starts, comments)) {
                     return nullptr;
                 }
-                return PyTuple_Pack(6, made.get(), source.get(), tree_print.get(), comment_print.get(), starts.get(),
-                                    comments.get());
+                Ref read_with(PyLong_FromLong(options));
+                if (!read_with) return nullptr;
+                return PyTuple_Pack(7, made.get(), source.get(), tree_print.get(), comment_print.get(), starts.get(),
+                                    comments.get(), read_with.get());
             });
     } catch (...) {
         raise_current_exception(module);
@@ -333,8 +347,8 @@ PyObject* format_fingerprint(PyObject* module, PyObject* const* args, Py_ssize_t
         const std::optional<Input> input = bind("format_fingerprint", args, nargs, true);
         if (!input) return nullptr;
         return read(
-            *input, [](const Tree&) -> PyObject* { return nullptr; },
-            [](Ref, const TokenVector&, const Fingerprints& prints) -> PyObject* {
+            *input, false, [](const Tree&) -> PyObject* { return nullptr; },
+            [](Ref, const TokenVector&, const Fingerprints& prints, long) -> PyObject* {
                 Ref tree_print(bytes_of(prints.tree));
                 Ref comment_print(bytes_of(prints.comments));
                 if (!tree_print || !comment_print) return nullptr;

@@ -334,6 +334,10 @@ PyMethodDef functions[] = {
      "end)."},
     {"source_comments", as_cfunction(dax::python::format::source_comments), METH_FASTCALL,
      "source_comments(text, options)\n--\n\n(code starts, comments), or (kind, message, start, end)."},
+    {"register_layout", as_cfunction(dax::python::format::register_layout), METH_FASTCALL,
+     "register_layout(atom_class, comment_class, multiline_class)\n--\n\nTakes the formatter's piece classes."},
+    {"render", as_cfunction(dax::python::format::render), METH_FASTCALL,
+     "render(pieces, width, indent, newline, expand)\n--\n\nA formatter's document laid out in lines."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -86,7 +86,7 @@ def _format_text(text: str, kind: Kind, options: FormatOptions, name: str, newli
     document = build(reading.tree, kind, reading.source, separator=options.separator,
                      space_before_paren=options.space_before_paren, width=options.width)
     printed = render(document.pieces, options.width, options.indent, newline, document.expand)
-    check(printed, code, options.native, reading.tree_print, reading.comment_print, name)
+    check(printed, code, reading.check_options, reading.tree_print, reading.comment_print, name)
     return printed
 
 
