@@ -4,6 +4,7 @@
 // METH_FASTCALL function for the module's table in syntax_module.cpp.
 #pragma once
 
+#include "fingerprint.hpp"
 #include "py_ref.hpp"
 
 namespace dax::python::format {
@@ -13,6 +14,9 @@ namespace dax::python::format {
 inline constexpr long comment_own = 0;
 inline constexpr long comment_trail = 1;
 inline constexpr long comment_inline = 2;
+
+// The names register_builtins took.
+const fingerprint::NameSet& builtin_names() noexcept;
 
 // register_builtins(names): the built-in function names (upper case) that
 // the formatter writes in upper case.
@@ -31,5 +35,13 @@ PyObject* source_comments(PyObject* module, PyObject* const* args, Py_ssize_t na
 PyObject* register_layout(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // render(pieces, width, indent, newline, expand): a document laid out.
 PyObject* render(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// register_operators(binary, unary): spelling.BINARY_OPERATORS and
+// UNARY_OPERATORS, for the flat printer.
+PyObject* register_operators(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// flat(node, min_bp, follow, limit, (list_separator, open_call, empty_call)):
+// the expression's flat text, or None (none, or longer than `limit`
+// characters unless `limit` is negative).
+PyObject* flat(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace dax::python::format

@@ -28,7 +28,7 @@ namespace {
 enum class TextKind : long { Expression = 0, Query = 1, Function = 2 };
 
 // Set by register_builtins; kept for the life of the process.
-fingerprint::NameSet builtin_names;
+fingerprint::NameSet registered_builtins;
 
 // Turns the C++ exception being handled into the pending Python exception:
 // a broken invariant of the library becomes the module's InternalError.
@@ -201,9 +201,9 @@ PyObject* read(const Input& input, bool standard_first, Before before, Finish fi
         std::visit(
             [&](auto& t) {
                 using T = std::remove_cvref_t<decltype(t)>;
-                if constexpr (std::is_same_v<T, Expr>) fingerprint::write_expression(result->tree, t, builtin_names);
-                else if constexpr (std::is_same_v<T, Query>) fingerprint::write_query(result->tree, t, builtin_names);
-                else fingerprint::write_function(result->tree, t, builtin_names);
+                if constexpr (std::is_same_v<T, Expr>) fingerprint::write_expression(result->tree, t, registered_builtins);
+                else if constexpr (std::is_same_v<T, Query>) fingerprint::write_query(result->tree, t, registered_builtins);
+                else fingerprint::write_function(result->tree, t, registered_builtins);
             },
             tree);
         fingerprint::write_comments(result->comments, tokens.all, input.utf8);
@@ -268,6 +268,8 @@ PyObject* none() { Py_RETURN_NONE; }
 
 }  // namespace
 
+const fingerprint::NameSet& builtin_names() noexcept { return registered_builtins; }
+
 PyObject* register_builtins(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     try {
         if (nargs != 1) {
@@ -284,7 +286,7 @@ PyObject* register_builtins(PyObject* module, PyObject* const* args, Py_ssize_t 
             names.emplace(utf8, static_cast<std::size_t>(size));
         }
         if (PyErr_Occurred()) return nullptr;
-        builtin_names = std::move(names);
+        registered_builtins = std::move(names);
         Py_RETURN_NONE;
     } catch (...) {
         raise_current_exception(module);

@@ -338,6 +338,10 @@ PyMethodDef functions[] = {
      "register_layout(atom_class, comment_class, multiline_class)\n--\n\nTakes the formatter's piece classes."},
     {"render", as_cfunction(dax::python::format::render), METH_FASTCALL,
      "render(pieces, width, indent, newline, expand)\n--\n\nA formatter's document laid out in lines."},
+    {"register_operators", as_cfunction(dax::python::format::register_operators), METH_FASTCALL,
+     "register_operators(binary, unary)\n--\n\nTakes the operator tables of quarrow_dax.syntax.spelling."},
+    {"flat", as_cfunction(dax::python::format::flat), METH_FASTCALL,
+     "flat(node, min_bp, follow, limit, style)\n--\n\nAn expression printed on one line, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

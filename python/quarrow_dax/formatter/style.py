@@ -26,6 +26,7 @@ from bisect import bisect_left
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Literal, Union
 
+from .. import _syntax
 from ..syntax.functions import BUILTIN_FUNCTIONS
 from ..syntax.nodes import (
     Axis, Binary, Blank, Boolean, BracketRef, Column, DefineBlock, Evaluate, Expr, FuncParam, Function,
@@ -44,11 +45,13 @@ __all__ = ["Document", "Kind", "build"]
 
 Kind = Literal["expression", "query", "function"]
 
+_syntax.register_operators(BINARY_OPERATORS, UNARY_OPERATORS)
+_native_flat = _syntax.flat
+
 _WHITE = frozenset(b" \t\r\n")
 _NO_TOKEN = 1 << 62  # an offset past any text
 # Subtrees whose source spans at most this many bytes are printed flat in
-# one go (as an Atom) by a recursive printer: their depth is at most half
-# this, far within Python's recursion limit.
+# one go (as an Atom): larger ones rarely fit on a line.
 _ATOM_SPAN = 256
 # The expressions an Atom may stand for: those whose layout has a group.
 _COMPOUND = frozenset({FunctionCall, Binary, Unary, Paren, TableConstructor, RowConstructor})
@@ -79,14 +82,12 @@ _Item = Union[str, int, Node, tuple[Node, int, int], _At, Atom, None, list[Any]]
 
 
 class Document:
-    """A document for `layout.render`: its pieces, `expand` for the atoms
-    among them, and whether any function name was printed in another case
-    than its source's."""
+    """A document for `layout.render`: its pieces, and `expand` for the
+    atoms among them."""
 
-    def __init__(self, pieces: list[Piece], expand: Callable[[Atom], list[Piece]], renamed: bool) -> None:
+    def __init__(self, pieces: list[Piece], expand: Callable[[Atom], list[Piece]]) -> None:
         self.pieces = pieces
         self.expand = expand
-        self.renamed = renamed
 
 
 class _Builder:
@@ -99,11 +100,11 @@ class _Builder:
         self.list_separator = separator + " "
         self.open_call = " (" if space_before_paren else "("
         self.empty_call = " ()" if space_before_paren else "()"
+        self.flat_style = (self.list_separator, self.open_call, self.empty_call)
         self.replacements = replacements
         self.width = width
         # Wider sources rarely print within the width: try the parts.
         self.atom_span = min(width, _ATOM_SPAN)
-        self.renamed = False
         self.data = source.data if source is not None else None
         self.comments: list[Comment] = source.comments if source is not None else []
         # Token positions are read only where there are comments to place.
@@ -120,7 +121,7 @@ class _Builder:
         self.work(items, whole=False)
         self.flush(_NO_TOKEN)
         self.put_waiting()
-        return Document(self.pieces, self.expand, self.renamed)
+        return Document(self.pieces, self.expand)
 
     def expand(self, atom: Atom) -> list[Piece]:
         """The pieces of the group an atom stands for (its parts may be atoms
@@ -187,8 +188,8 @@ class _Builder:
                         node = replacements[id(node)]
                     elif (atoms and span is not None and span.end - span.start <= self.atom_span and not whole
                           and type(node) in _COMPOUND and span.end <= self.next_start):
-                        text = _flat(self, node, min_bp, follow)
-                        if text is not None and len(text) <= self.width:
+                        text = _native_flat(node, min_bp, follow, self.width, self.flat_style)
+                        if text is not None:
                             pieces.append(Atom(text, item))
                             self.printed_end = span.end
                             continue
@@ -318,7 +319,6 @@ class _Builder:
         """A built-in function's name in upper case; any other as written."""
         upper = name.upper()
         if upper != name and upper in BUILTIN_FUNCTIONS and name.isascii():
-            self.renamed = True
             return upper
         return name
 
@@ -341,14 +341,14 @@ class _Builder:
             return node if not min_bp and not follow else (node, min_bp, follow)
         kind = type(node)
         if kind in _LEAVES:
-            text = _flat(self, node, min_bp, follow)
+            text = _native_flat(node, min_bp, follow, -1, self.flat_style)
             if text is not None:
                 return text
         elif kind in _COMPOUND:
             span = node.span
             if span is not None and span.end - span.start <= self.atom_span:
-                text = _flat(self, node, min_bp, follow)
-                if text is not None and len(text) <= self.width:
+                text = _native_flat(node, min_bp, follow, self.width, self.flat_style)
+                if text is not None:
                     return Atom(text, node if not min_bp and not follow else (node, min_bp, follow))
         return node if not min_bp and not follow else (node, min_bp, follow)
 
@@ -644,119 +644,12 @@ _HANDLERS: dict[type[Node], Callable[[_Builder, Any, int, int], Any]] = {
 
 
 
-def _flat(builder: _Builder, node: Any, min_bp: int, follow: int) -> str | None:
+def _flat(builder: _Builder, node: Node, min_bp: int, follow: int) -> str | None:
     """The text an expression's pieces print in a flat group, for an Atom;
     None when there is none (a VAR block, a line break in a string, a node
-    that is no expression). The same layout as the handlers', in one string.
-    Recursive: an atom's source spans at most _ATOM_SPAN bytes, so its depth
-    is bounded; the most frequent kinds come first."""
-    kind = type(node)
-    text: str | None
-    if kind is TableColumnRef:
-        # A table read without quotes is a plain name: it needs no check.
-        table = node.table
-        text = (quote_table(table.name) if table.quoted else table.name) + bracketed(node.column)
-    elif kind is FunctionCall:
-        name = node.name
-        upper = name.upper()
-        if upper != name and upper in BUILTIN_FUNCTIONS and name.isascii():
-            builder.renamed = True
-            name = upper
-        args = node.args
-        if not args:
-            return str(name + builder.empty_call)
-        listed = _flat_list(builder, args)
-        if listed is None:
-            return None
-        if len(args) > 1 and type(args[-1]) is Omitted:
-            listed = listed[:-1]  # nothing between the separator and a last argument left out
-        return str(name + builder.open_call + " " + listed + " )")
-    elif kind is BracketRef:
-        text = bracketed(node.name)
-    elif kind is Number or kind is Identifier:
-        return str(node.value if kind is Number else node.name)
-    elif kind is String:
-        text = string_literal(node.value)
-    elif kind is Binary:
-        return _flat_binary(builder, node, min_bp, follow)
-    elif kind is Unary:
-        if needs_parens(node, min_bp, follow):
-            inner = _flat(builder, node, 0, 0)
-            return None if inner is None else "(" + inner + ")"
-        power, spelling = _unary_spelling(node)
-        operand = _flat(builder, node.expr, power, follow)
-        return None if operand is None else spelling + operand
-    elif kind is Paren:
-        inner = _flat(builder, node.expr, 0, 0)
-        return None if inner is None else "( " + inner + " )"
-    elif kind is TableConstructor:
-        if not node.rows:
-            return "{}"
-        rows = []
-        for cells in node.rows:
-            listed = _flat_list(builder, cells)
-            if listed is None:
-                return None
-            rows.append(listed if bare_row(cells) else "( " + listed + " )")
-        return "{ " + builder.list_separator.join(rows) + " }"
-    elif kind is RowConstructor:
-        listed = _flat_list(builder, node.items)
-        return None if listed is None else "( " + listed + " )"
-    elif kind is Boolean:
-        return "TRUE" if node.value else "FALSE"
-    elif kind is Blank:
-        return "BLANK"
-    elif kind is Omitted:
-        return ""
-    elif kind is Parameter:
-        return "@" + str(node.name)
-    elif kind is TableRef:
-        text = quote_table(node.table.name)
-    elif kind is HierarchyRef:
-        levels = "".join("." + bracketed(level) for level in node.levels)
-        text = table_name(node.table) + bracketed(node.column) + levels
-    elif kind is TypedLiteral:
-        text = node.prefix + string_literal(node.value)
-    elif kind is Axis:
-        return " ".join(word.upper() for word in node.words)
-    else:
-        return None
-    return None if "\n" in text else text
-
-
-def _flat_list(builder: _Builder, items: tuple[Node, ...]) -> str | None:
-    texts = []
-    for item in items:
-        text = _flat(builder, item, 0, 0)
-        if text is None:
-            return None
-        texts.append(text)
-    return builder.list_separator.join(texts)
-
-
-def _flat_binary(builder: _Builder, node: Binary, min_bp: int, follow: int) -> str | None:
-    if needs_parens(node, min_bp, follow):
-        inner = _flat_binary(builder, node, 0, 0)
-        return None if inner is None else "(" + inner + ")"
-    lbp, rbp, spelling = BINARY_OPERATORS[node.op]
-    left = node.left
-    if type(left) is not Binary or BINARY_OPERATORS[left.op][0] != lbp:
-        if lbp != rbp or type(node.right) is not Binary or node.right.op != node.op:  # two operands
-            first = _flat(builder, left, 0, lbp)
-            if first is None:
-                return None
-            second = _flat(builder, node.right, rbp, follow)
-            return None if second is None else first + " " + spelling + " " + second
-    operands, operators, powers = _chain(node, follow)
-    texts = []
-    for index, operand in enumerate(operands):
-        text = _flat(builder, operand, *powers[index])
-        if text is None:
-            return None
-        if index:
-            texts.append(BINARY_OPERATORS[operators[index - 1]][2])
-        texts.append(text)
-    return " ".join(texts)
+    that is no expression). The same layout as the handlers', in one
+    string, printed natively (flat_printer.cpp) with a work list."""
+    return _native_flat(node, min_bp, follow, -1, builder.flat_style)
 
 
 # Functions whose arguments come in pairs: a column's name and its
