@@ -496,9 +496,31 @@ PyObject* register_operators(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     }
 }
 
+PyObject* flat_text(PyObject* node, long min_bp, long follow, Py_ssize_t limit, PyObject* style_strings) {
+    if (!PyTuple_Check(style_strings) || PyTuple_Size(style_strings) != 3) {
+        PyErr_SetString(PyExc_TypeError, "the style is (list_separator, open_call, empty_call)");
+        return nullptr;
+    }
+    Style style;
+    if (!utf8_of(PyTuple_GetItem(style_strings, 0), style.list_separator) ||
+        !utf8_of(PyTuple_GetItem(style_strings, 1), style.open_call) ||
+        !utf8_of(PyTuple_GetItem(style_strings, 2), style.empty_call))
+        return nullptr;
+    if (style.list_separator.empty()) {
+        PyErr_SetString(PyExc_ValueError, "the list separator must not be empty");
+        return nullptr;
+    }
+    FlatPrinter printer(style, limit);
+    bool failed = false;
+    const std::optional<std::string> text = printer.print(node, min_bp, follow, failed);
+    if (failed) return nullptr;
+    if (!text) Py_RETURN_NONE;
+    return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
+}
+
 PyObject* flat(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     try {
-        if (nargs != 5 || !PyTuple_Check(args[4]) || PyTuple_Size(args[4]) != 3) {
+        if (nargs != 5) {
             PyErr_SetString(PyExc_TypeError,
                             "flat() takes (node, min_bp, follow, limit, (list_separator, open_call, empty_call))");
             return nullptr;
@@ -507,21 +529,7 @@ PyObject* flat(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const long follow = PyLong_AsLong(args[2]);
         const Py_ssize_t limit = PyLong_AsSsize_t(args[3]);
         if (PyErr_Occurred()) return nullptr;
-        Style style;
-        if (!utf8_of(PyTuple_GetItem(args[4], 0), style.list_separator) ||
-            !utf8_of(PyTuple_GetItem(args[4], 1), style.open_call) ||
-            !utf8_of(PyTuple_GetItem(args[4], 2), style.empty_call))
-            return nullptr;
-        if (style.list_separator.empty()) {
-            PyErr_SetString(PyExc_ValueError, "the list separator must not be empty");
-            return nullptr;
-        }
-        FlatPrinter printer(style, limit);
-        bool failed = false;
-        const std::optional<std::string> text = printer.print(args[0], min_bp, follow, failed);
-        if (failed) return nullptr;
-        if (!text) Py_RETURN_NONE;
-        return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
+        return flat_text(args[0], min_bp, follow, limit, args[4]);
     } catch (...) {
         raise_current_exception();
         return nullptr;

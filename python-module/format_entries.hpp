@@ -43,5 +43,16 @@ PyObject* register_operators(PyObject* module, PyObject* const* args, Py_ssize_t
 // the expression's flat text, or None (none, or longer than `limit`
 // characters unless `limit` is negative).
 PyObject* flat(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// The same from C++: a new reference (the text or None), or null with an
+// exception set. May throw std::bad_alloc.
+PyObject* flat_text(PyObject* node, long min_bp, long follow, Py_ssize_t limit, PyObject* style);
+
+// register_work(_At, _Placed, Atom, Multiline, Located, handlers): the
+// classes of the formatter's work list and its handlers by node class.
+PyObject* register_work(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// work(builder, items, whole): style._Builder.work.
+PyObject* work(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// child(context, node, min_bp, follow): style._Builder.child.
+PyObject* child(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace dax::python::format

@@ -34,7 +34,6 @@ enum Op : long {
 PyTypeObject* atom_type = nullptr;
 PyTypeObject* comment_type = nullptr;
 PyTypeObject* multiline_type = nullptr;
-PyObject* text_name = nullptr;  // "text", interned
 
 enum class Kind { Text, Op, Atom, Comment, Multiline };
 
@@ -95,14 +94,15 @@ bool comment_of(PyObject* comment, CommentView& view) {
     return true;
 }
 
-// An atom's text: a new reference, or null with an exception set.
+// An atom's text (layout.Atom, a tuple (text, key)): a new reference, or
+// null with an exception set.
 PyObject* atom_text(PyObject* atom) {
-    PyObject* text = PyObject_GetAttr(atom, text_name);
-    if (text != nullptr && !PyUnicode_Check(text)) {
-        Py_DECREF(text);
-        PyErr_SetString(PyExc_TypeError, "an atom's text is a str");
+    PyObject* text = PyTuple_Size(atom) == 2 ? PyTuple_GetItem(atom, 0) : nullptr;
+    if (text == nullptr || !PyUnicode_Check(text)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an atom is (text: str, key)");
         return nullptr;
     }
+    Py_INCREF(text);
     return text;
 }
 
@@ -536,10 +536,6 @@ PyObject* register_layout(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3 || !PyType_Check(args[0]) || !PyType_Check(args[1]) || !PyType_Check(args[2])) {
         PyErr_SetString(PyExc_TypeError, "register_layout() takes (Atom, Comment, Multiline)");
         return nullptr;
-    }
-    if (text_name == nullptr) {
-        text_name = PyUnicode_InternFromString("text");
-        if (text_name == nullptr) return nullptr;
     }
     for (Py_ssize_t i = 0; i < 3; ++i) Py_INCREF(args[i]);  // kept for the life of the process
     atom_type = reinterpret_cast<PyTypeObject*>(args[0]);

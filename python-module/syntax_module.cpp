@@ -342,6 +342,13 @@ PyMethodDef functions[] = {
      "register_operators(binary, unary)\n--\n\nTakes the operator tables of quarrow_dax.syntax.spelling."},
     {"flat", as_cfunction(dax::python::format::flat), METH_FASTCALL,
      "flat(node, min_bp, follow, limit, style)\n--\n\nAn expression printed on one line, or None."},
+    {"register_work", as_cfunction(dax::python::format::register_work), METH_FASTCALL,
+     "register_work(at_class, placed_class, atom_class, multiline_class, located_class, handlers)\n--\n\n"
+     "Takes the classes and handlers of the formatter's work list."},
+    {"work", as_cfunction(dax::python::format::work), METH_FASTCALL,
+     "work(builder, items, whole)\n--\n\nRuns the formatter's work list into the builder's pieces."},
+    {"child", as_cfunction(dax::python::format::child), METH_FASTCALL,
+     "child(context, node, min_bp, follow)\n--\n\nWhat stands for a node in the formatter's work list."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -21,7 +21,7 @@ pushing its text off any screen.
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import Union
+from typing import NamedTuple, Union
 
 from .. import _syntax
 from .comments import Comment
@@ -48,16 +48,14 @@ class Multiline(str):
     __slots__ = ()
 
 
-class Atom:
+class Atom(NamedTuple):
     """What a group would print flat, held as one piece: `text`, printed as
     it is when it fits on the line; otherwise `render` asks for the pieces
-    of the group itself, for a `key` that the document's builder gave."""
+    of the group itself, for a `key` that the document's builder gave. A
+    tuple, which the native builder makes without a call."""
 
-    __slots__ = ("key", "text")
-
-    def __init__(self, text: str, key: object) -> None:
-        self.text = text
-        self.key = key
+    text: str
+    key: object
 
 
 Piece = Union[str, int, Comment, Atom]

@@ -24,13 +24,13 @@ from __future__ import annotations
 
 from bisect import bisect_left
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any, Literal, Union
+from typing import Any, Literal, NamedTuple, Union, cast
 
 from .. import _syntax
 from ..syntax.functions import BUILTIN_FUNCTIONS
 from ..syntax.nodes import (
     Axis, Binary, Blank, Boolean, BracketRef, Column, DefineBlock, Evaluate, Expr, FuncParam, Function,
-    FunctionCall, HierarchyRef, Identifier, Measure, Node, Number, Omitted, OrderKey, Paren, Parameter, Query,
+    FunctionCall, HierarchyRef, Identifier, Located, Measure, Node, Number, Omitted, OrderKey, Paren, Parameter, Query,
     RowConstructor, String, Table, TableColumnRef, TableConstructor, TableRef, TypedLiteral, Unary, Var, VarBlock,
     VisualAxis, VisualGroup, VisualShape,
 )
@@ -47,6 +47,7 @@ Kind = Literal["expression", "query", "function"]
 
 _syntax.register_operators(BINARY_OPERATORS, UNARY_OPERATORS)
 _native_flat = _syntax.flat
+_native_child = _syntax.child
 
 _WHITE = frozenset(b" \t\r\n")
 _NO_TOKEN = 1 << 62  # an offset past any text
@@ -73,12 +74,22 @@ class _At:
         self.last = last
 
 
+class _Placed(NamedTuple):
+    """A node's piece made ahead of its place in the work list (its text,
+    or its atom when no comment falls inside it): there the comments before
+    `start` go out first, and the code printed last then ends at `end`."""
+
+    piece: str | Atom
+    start: int
+    end: int
+
+
 # What the work list holds: text, layout operations, nodes (alone where
 # nothing binds around them, else with the least binding power their place
 # asks of them and the binding power of what follows them, for parentheses
-# as in the canonical printer), anchors, and None for an anchor that has no
-# token to stand on.
-_Item = Union[str, int, Node, tuple[Node, int, int], _At, Atom, None, list[Any]]
+# as in the canonical printer), anchors, None for an anchor that has no
+# token to stand on, and pieces placed by position.
+_Item = Union[str, int, Node, tuple[Node, int, int], _At, _Placed, Atom, None, list[Any]]
 
 
 class Document:
@@ -109,6 +120,10 @@ class _Builder:
         self.comments: list[Comment] = source.comments if source is not None else []
         # Token positions are read only where there are comments to place.
         self.starts: Sequence[int] | None = source.code_starts if self.comments and source is not None else None
+        # What `child` reads: whether nodes are replaced, whether comments
+        # are placed, where each starts, and the atoms' limits.
+        self.child_context = (bool(replacements), self.starts is not None,
+                              [comment.start for comment in self.comments], self.atom_span, width, self.flat_style)
         self.waiting: list[Comment] = []  # trailing comments held for the next line break
         self.next_comment = 0
         self.next_start = self.next_trail = _NO_TOKEN  # where the next comment starts (if trailing)
@@ -135,72 +150,20 @@ class _Builder:
 
     def work(self, items: list[_Item], whole: bool) -> None:
         """Turns the work list into pieces. `whole`: the first node is laid
-        out part by part even where it could be one atom."""
-        pieces = self.pieces
-        replacements = self.replacements
-        starts = self.starts
-        atoms = not replacements
-        # The parts of the nodes being laid out, each read in order from
-        # where it stopped: a node's parts go on top and are read first.
-        stack = [iter(items)]
-        while stack:
-            item: Any
-            for item in stack[-1]:
-                kind = type(item)
-                if kind is str:
-                    pieces.append(item)
-                elif kind is int:
-                    if item <= BLANK and (self.waiting or self.next_trail < _NO_TOKEN):
-                        self.flush_trailing()
-                    pieces.append(item)
-                elif item is None:
-                    continue
-                elif kind is _At:
-                    if starts is not None:
-                        first = item.first
-                        if 0 <= first < len(starts) and starts[first] > self.next_start:
-                            self.flush(starts[first])
-                        last = item.last
-                        if 0 <= last < len(starts):
-                            self.printed_end = starts[last] + 1
-                elif kind is list:
-                    # A run of pieces: at once, unless comments must be placed in it.
-                    if starts is None:
-                        pieces.extend(filter(None, item))
-                    else:
-                        stack.append(iter(item))
-                        break
-                elif kind is Multiline or kind is Atom:
-                    pieces.append(item)
-                else:
-                    # A node, alone (where nothing binds around it) or with
-                    # the binding powers of its place.
-                    if kind is tuple:
-                        node, min_bp, follow = item
-                    else:
-                        node, min_bp, follow = item, 0, 0
-                    span = node.span
-                    if span is not None and span.start > self.next_start:
-                        # The comments before the node go before any group it opens.
-                        self.flush(span.start)
-                    if replacements and id(node) in replacements:
-                        stack.append(iter([self.at(None, self.last_of(node))]))
-                        node = replacements[id(node)]
-                    elif (atoms and span is not None and span.end - span.start <= self.atom_span and not whole
-                          and type(node) in _COMPOUND and span.end <= self.next_start):
-                        text = _native_flat(node, min_bp, follow, self.width, self.flat_style)
-                        if text is not None:
-                            pieces.append(Atom(text, item))
-                            self.printed_end = span.end
-                            continue
-                        # Otherwise it never fits on one line: laid out part by part at once.
-                    whole = False
-                    parts = _HANDLERS[type(node)](self, node, min_bp, follow)
-                    if parts:
-                        stack.append(iter(parts))
-                        break
-            else:
-                stack.pop()
+        out part by part even where it could be one atom.
+
+        The parts of the nodes being laid out are read in order, a node's
+        parts on top of its parent's: text, operations and atoms become
+        pieces; an anchor (`_At`) puts out the comments before its first
+        token (`flush`) and records where its last token ends; a piece
+        placed by position does both around itself; a line break first
+        puts out the trailing comments of the code printed last
+        (`flush_trailing`); a node puts out the comments before it, then
+        becomes an atom when it fits on a line and no comment falls inside
+        it, or its handler's parts. A run of pieces (a list) goes out at
+        once where there are no comments to place. Native
+        (work_list.cpp): the loop visits every part of every node."""
+        _syntax.work(self, items, whole)
 
     # --- comments and the source tokens they are placed by ----------------------
 
@@ -334,23 +297,13 @@ class _Builder:
         return parts
 
     def child(self, node: Node, min_bp: int = 0, follow: int = 0) -> _Item:
-        """What stands in a handler's parts for a node below: without
-        comments to place, its text or its atom when it can be one at once;
-        otherwise the node, laid out when the work list reaches it."""
-        if self.starts is not None or self.replacements:
-            return node if not min_bp and not follow else (node, min_bp, follow)
-        kind = type(node)
-        if kind in _LEAVES:
-            text = _native_flat(node, min_bp, follow, -1, self.flat_style)
-            if text is not None:
-                return text
-        elif kind in _COMPOUND:
-            span = node.span
-            if span is not None and span.end - span.start <= self.atom_span:
-                text = _native_flat(node, min_bp, follow, self.width, self.flat_style)
-                if text is not None:
-                    return Atom(text, node if not min_bp and not follow else (node, min_bp, follow))
-        return node if not min_bp and not follow else (node, min_bp, follow)
+        """What stands in a handler's parts for a node below: its text, or
+        its atom when it can be one at once (where comments are placed, as
+        a piece placed by position, an atom only when no comment falls
+        inside it); otherwise the node, laid out when the work list reaches
+        it. Native (work_list.cpp), with the builder's `child_context`: a
+        handler asks it for every argument and operand."""
+        return cast(_Item, _native_child(self.child_context, node, min_bp, follow))
 
     # --- leaves: one piece of text each -------------------------------------------
 
@@ -641,6 +594,7 @@ _HANDLERS: dict[type[Node], Callable[[_Builder, Any, int, int], Any]] = {
     Function: _Builder.definition, FuncParam: _Builder.parameter_definition, VisualShape: _Builder.visual_shape,
     VisualAxis: _Builder.visual_axis, VisualGroup: _Builder.visual_group,
 }
+_syntax.register_work(_At, _Placed, Atom, Multiline, Located, _HANDLERS)
 
 
 
