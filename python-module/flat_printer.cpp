@@ -86,14 +86,44 @@ bool is_plain_name(std::string_view name) {
            tokens.value()[0].span.start == 0 && tokens.value()[0].span.end == name.size();
 }
 
+// A node to print, with the binding powers of its place, or (no node) a literal.
+struct Task {
+    PyObject* node;  // borrowed: the scratch's `held` or the tree holds it
+    long min_bp;
+    long follow;
+    std::string_view literal;
+};
+
+// The printer's buffers, kept between calls: an atom is tried for nearly
+// every node the formatter lays out.
+struct Scratch {
+    std::string out;
+    std::vector<Task> tasks;
+    std::vector<Ref> held;  // the fields read
+    bool busy = false;
+};
+
+Scratch shared_scratch;  // used with the interpreter lock held
+
 class FlatPrinter {
 public:
-    FlatPrinter(const Style& style, Py_ssize_t limit) : style_(style), limit_(limit) {}
+    FlatPrinter(const Style& style, Py_ssize_t limit)
+        : style_(style), limit_(limit), scratch_(shared_scratch.busy ? own_scratch_ : shared_scratch),
+          out_(scratch_.out), tasks_(scratch_.tasks), held_(scratch_.held) {
+        scratch_.busy = true;
+        out_.clear();
+    }
+    ~FlatPrinter() {
+        tasks_.clear();
+        held_.clear();
+        scratch_.busy = false;
+    }
+    FlatPrinter(const FlatPrinter&) = delete;
+    FlatPrinter& operator=(const FlatPrinter&) = delete;
 
-    // The flat text of `root`, or nothing (`failed` false) where there is
-    // none or it is longer than the limit; `failed` with an exception set.
-    std::optional<std::string> print(PyObject* root, long min_bp, long follow, bool& failed) {
-        failed = false;
+    // The flat text of `root` (a new reference), None where there is none
+    // or it is longer than the limit, or null with an exception set.
+    PyObject* print(PyObject* root, long min_bp, long follow) {
         tasks_.push_back(Task{root, min_bp, follow, {}});
         while (!tasks_.empty()) {
             const Task task = tasks_.back();
@@ -102,27 +132,16 @@ public:
                 put(task.literal);
             } else {
                 const Outcome outcome = node(task.node, task.min_bp, task.follow);
-                if (outcome == Outcome::failed) {
-                    failed = true;
-                    return std::nullopt;
-                }
-                if (outcome == Outcome::none) return std::nullopt;
+                if (outcome == Outcome::failed) return nullptr;
+                if (outcome == Outcome::none) Py_RETURN_NONE;
             }
-            if (limit_ >= 0 && chars_ > limit_) return std::nullopt;
+            if (limit_ >= 0 && chars_ > limit_) Py_RETURN_NONE;
         }
-        return std::move(out_);
+        return PyUnicode_DecodeUTF8(out_.data(), static_cast<Py_ssize_t>(out_.size()), "strict");
     }
 
 private:
     enum class Outcome { done, none, failed };
-
-    // A node to print, with the binding powers of its place, or (no node) a literal.
-    struct Task {
-        PyObject* node;  // borrowed: held_ or the tree holds it
-        long min_bp;
-        long follow;
-        std::string_view literal;
-    };
 
     void literal(std::string_view text) { tasks_.push_back(Task{nullptr, 0, 0, text}); }
     void child(PyObject* node, long min_bp, long follow) { tasks_.push_back(Task{node, min_bp, follow, {}}); }
@@ -429,10 +448,12 @@ private:
 
     const Style& style_;
     const Py_ssize_t limit_;  // the longest text wanted, in characters; negative: any
-    std::string out_;
+    Scratch own_scratch_;     // when the shared one is in use (never, unless a field's method prints)
+    Scratch& scratch_;
+    std::string& out_;
+    std::vector<Task>& tasks_;
+    std::vector<Ref>& held_;
     Py_ssize_t chars_ = 0;
-    std::vector<Task> tasks_;
-    std::vector<Ref> held_;
 };
 
 void raise_current_exception() noexcept {
@@ -511,11 +532,7 @@ PyObject* flat_text(PyObject* node, long min_bp, long follow, Py_ssize_t limit, 
         return nullptr;
     }
     FlatPrinter printer(style, limit);
-    bool failed = false;
-    const std::optional<std::string> text = printer.print(node, min_bp, follow, failed);
-    if (failed) return nullptr;
-    if (!text) Py_RETURN_NONE;
-    return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
+    return printer.print(node, min_bp, follow);
 }
 
 PyObject* flat(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

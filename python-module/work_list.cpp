@@ -433,17 +433,24 @@ PyObject* child(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             PyErr_SetString(PyExc_RuntimeError, "quarrow_dax.formatter.style has not registered its classes");
             return nullptr;
         }
-        if (nargs != 4 || !PyTuple_Check(args[0]) || PyTuple_Size(args[0]) != 6) {
-            PyErr_SetString(PyExc_TypeError, "child() takes (context, node, min_bp, follow)");
+        if (nargs < 2 || nargs > 4 || !PyTuple_Check(args[0]) || PyTuple_Size(args[0]) != 6) {
+            PyErr_SetString(PyExc_TypeError, "child() takes (context, node, min_bp=0, follow=0)");
             return nullptr;
         }
         PyObject* context = args[0];
         PyObject* node = args[1];
-        const long min_bp = PyLong_AsLong(args[2]);
-        const long follow = PyLong_AsLong(args[3]);
+        const long min_bp = nargs > 2 ? PyLong_AsLong(args[2]) : 0;
+        const long follow = nargs > 3 ? PyLong_AsLong(args[3]) : 0;
         if (PyErr_Occurred()) return nullptr;
         // The node alone where nothing binds around it, else with the powers of its place.
-        Ref item(min_bp == 0 && follow == 0 ? Py_NewRef(node) : PyTuple_Pack(3, node, args[2], args[3]));
+        Ref item;
+        if (min_bp == 0 && follow == 0) {
+            item.reset(Py_NewRef(node));
+        } else {
+            Ref low(PyLong_FromLong(min_bp));
+            Ref high(PyLong_FromLong(follow));
+            if (low && high) item.reset(PyTuple_Pack(3, node, low.get(), high.get()));
+        }
         if (!item) return nullptr;
         const int replaced = PyObject_IsTrue(PyTuple_GetItem(context, 0));
         const int placing = PyObject_IsTrue(PyTuple_GetItem(context, 1));

@@ -22,9 +22,10 @@ no Python recursion follows the tree's depth.
 
 from __future__ import annotations
 
+import functools
 from bisect import bisect_left
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any, Literal, NamedTuple, Union, cast
+from typing import Any, Literal, NamedTuple, Union
 
 from .. import _syntax
 from ..syntax.functions import BUILTIN_FUNCTIONS
@@ -47,7 +48,6 @@ Kind = Literal["expression", "query", "function"]
 
 _syntax.register_operators(BINARY_OPERATORS, UNARY_OPERATORS)
 _native_flat = _syntax.flat
-_native_child = _syntax.child
 
 _WHITE = frozenset(b" \t\r\n")
 _NO_TOKEN = 1 << 62  # an offset past any text
@@ -120,10 +120,17 @@ class _Builder:
         self.comments: list[Comment] = source.comments if source is not None else []
         # Token positions are read only where there are comments to place.
         self.starts: Sequence[int] | None = source.code_starts if self.comments and source is not None else None
-        # What `child` reads: whether nodes are replaced, whether comments
-        # are placed, where each starts, and the atoms' limits.
-        self.child_context = (bool(replacements), self.starts is not None,
-                              [comment.start for comment in self.comments], self.atom_span, width, self.flat_style)
+        # child(node, min_bp=0, follow=0): what stands in a handler's parts
+        # for a node below: its text, or its atom when it can be one at once
+        # (where comments are placed, as a piece placed by position, an atom
+        # only when no comment falls inside it); otherwise the node, laid out
+        # when the work list reaches it. Native (work_list.cpp): a handler
+        # asks it for every argument and operand. It reads whether nodes are
+        # replaced, whether comments are placed, where each starts, and the
+        # atoms' limits.
+        context = (bool(replacements), self.starts is not None, [comment.start for comment in self.comments],
+                   self.atom_span, width, self.flat_style)
+        self.child: Callable[..., _Item] = functools.partial(_syntax.child, context)
         self.waiting: list[Comment] = []  # trailing comments held for the next line break
         self.next_comment = 0
         self.next_start = self.next_trail = _NO_TOKEN  # where the next comment starts (if trailing)
@@ -278,13 +285,6 @@ class _Builder:
         span = node.span
         return None if span is None else span.start
 
-    def call_name(self, name: str) -> str:
-        """A built-in function's name in upper case; any other as written."""
-        upper = name.upper()
-        if upper != name and upper in BUILTIN_FUNCTIONS and name.isascii():
-            return upper
-        return name
-
     def listed(self, items: tuple[Node, ...]) -> list[_Item]:
         """Items separated by the separator, a LINE after each separator."""
         parts: list[_Item] = []
@@ -295,15 +295,6 @@ class _Builder:
                 parts.append([self.at_after(items[index - 1]) if anchored else None, separator, LINE])
             parts.append(self.child(item))
         return parts
-
-    def child(self, node: Node, min_bp: int = 0, follow: int = 0) -> _Item:
-        """What stands in a handler's parts for a node below: its text, or
-        its atom when it can be one at once (where comments are placed, as
-        a piece placed by position, an atom only when no comment falls
-        inside it); otherwise the node, laid out when the work list reaches
-        it. Native (work_list.cpp), with the builder's `child_context`: a
-        handler asks it for every argument and operand."""
-        return cast(_Item, _native_child(self.child_context, node, min_bp, follow))
 
     # --- leaves: one piece of text each -------------------------------------------
 
@@ -360,28 +351,39 @@ class _Builder:
     # --- expressions ------------------------------------------------------------------
 
     def call(self, node: FunctionCall, min_bp: int, follow: int) -> list[_Item] | None:
-        name = self.call_name(node.name)
+        name = node.name
+        upper = name.upper()
+        if upper != name and upper in BUILTIN_FUNCTIONS and name.isascii():
+            name = upper
         args = node.args
         if not args:
             self.leaf(node)
             self.pieces.append(name + self.empty_call)
             return None
-        parts: list[_Item] = [[GROUP, self.at_node(node, 2), name + self.open_call, INDENT, LINE]]
-        last = len(args) - 1
-        separator = self.separator
+        # The parts run flat, anchors only where comments are placed: a
+        # large file has thousands of calls, each laid out here.
         anchored = self.starts is not None
-        pairs = _pairs(name.upper(), args)
+        parts: list[_Item] = [GROUP, self.at_node(node, 2)] if anchored else [GROUP]
+        parts += (name + self.open_call, INDENT, LINE)
+        child = self.child
+        separator = self.separator
+        pairs = _pairs(upper, args) if upper in _PAIRED else None
+        last = len(args) - 1
         for index, arg in enumerate(args):
             if index:
+                if anchored:
+                    parts.append(self.at_after(args[index - 1]))
                 # Nothing between the separator and a last argument left out.
-                parts.append([self.at_after(args[index - 1]) if anchored else None, separator,
-                              SOFT if index == last and type(arg) is Omitted else LINE])
+                parts += (separator, SOFT if index == last and type(arg) is Omitted else LINE)
+            if pairs is None:
+                parts.append(child(arg))
+                continue
             if index in pairs:
                 parts.append(GROUP)  # a name and its expression share a line when they fit
-            parts.append(self.child(arg))
+            parts.append(child(arg))
             if index - 1 in pairs:
                 parts.append(END)
-        parts.append(self.closing(self.last_of(node), ")"))
+        parts += self.closing(self.last_of(node), ")") if anchored else _CLOSE_PAREN
         return parts
 
     def closing(self, index: int | None, bracket: str) -> list[_Item]:
@@ -394,11 +396,14 @@ class _Builder:
         if needs_parens(node, min_bp, follow):
             return ["(", node, ")"]
         operands, operators, powers = _chain(node, follow)
-        parts: list[_Item] = [GROUP, self.child(operands[0], *powers[0])]
+        child = self.child
+        anchored = self.starts is not None
+        parts: list[_Item] = [GROUP, child(operands[0], *powers[0])]
         for index in range(1, len(operands)):
-            spelling = BINARY_OPERATORS[operators[index - 1]][2]
-            parts += [[INDENT, LINE, self.at_after(operands[index - 1]), spelling + " "],
-                      self.child(operands[index], *powers[index]), DEDENT]
+            parts += (INDENT, LINE)
+            if anchored:
+                parts.append(self.at_after(operands[index - 1]))
+            parts += (BINARY_OPERATORS[operators[index - 1]][2] + " ", child(operands[index], *powers[index]), DEDENT)
         parts.append(END)
         return parts
 
@@ -415,16 +420,21 @@ class _Builder:
     def var_block(self, node: VarBlock, min_bp: int, follow: int) -> list[_Item]:
         if needs_parens(node, min_bp, follow):
             return ["(", node, ")"]
+        child = self.child
+        anchored = self.starts is not None
         # RETURN lines up with the VARs wherever the block starts.
         parts: list[_Item] = [ALIGN]
         for index, decl in enumerate(node.decls):
             if index:
                 parts.append(BLANK if self.blank_line_before(self.start_offset(decl)) else HARD)
-            parts += [[self.at_node(decl, 3), GROUP, "VAR " + decl.name + " =", INDENT, LINE],
-                      self.child(decl.expr), [DEDENT, END]]
+            if anchored:
+                parts.append(self.at_node(decl, 3))
+            parts += (GROUP, "VAR " + decl.name + " =", INDENT, LINE, child(decl.expr), DEDENT, END)
         keyword = self.after(node.decls[-1])
-        parts += [BLANK if self.blank_line_before(self.return_offset(node, keyword)) else HARD,
-                  [self.at(keyword), "RETURN", INDENT, HARD], self.child(node.body, 0, follow), [DEDENT, DEDENT]]
+        parts.append(BLANK if self.blank_line_before(self.return_offset(node, keyword)) else HARD)
+        if anchored:
+            parts.append(self.at(keyword))
+        parts += ("RETURN", INDENT, HARD, child(node.body, 0, follow), DEDENT, DEDENT)
         return parts
 
     def return_offset(self, node: VarBlock, keyword: int | None) -> int | None:
@@ -610,6 +620,9 @@ def _flat(builder: _Builder, node: Node, min_bp: int, follow: int) -> str | None
 # expression (ADDCOLUMNS ( T, "Name", expression, ... )), or SWITCH's value
 # and result. A broken call keeps each pair on one line where it fits.
 _NAMED_PAIRS = {"ADDCOLUMNS", "SELECTCOLUMNS", "SUMMARIZE", "SUMMARIZECOLUMNS", "GROUPBY", "ROW", "DATATABLE"}
+_PAIRED = frozenset(_NAMED_PAIRS | {"SWITCH"})
+# The end of a call where no comments are placed (`closing` without anchors).
+_CLOSE_PAREN = (DEDENT, LINE, ")", END)
 
 
 def _pairs(name: str, args: tuple[Expr, ...]) -> set[int]:
