@@ -54,5 +54,15 @@ PyObject* register_work(PyObject* module, PyObject* const* args, Py_ssize_t narg
 PyObject* work(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // child(context, node, min_bp, follow): style._Builder.child.
 PyObject* child(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// token_index(starts, at_end, node, offset=0): the index of the first code
+// token at or after the node's start (end), plus `offset`; None without
+// starts or position.
+PyObject* token_index(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// anchor_first(starts, node, count=1): an anchor for the node's first
+// `count` tokens, or None.
+PyObject* anchor_first(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// anchor_after(starts, node, offset=0): an anchor for the token `offset`
+// places after the node, or None.
+PyObject* anchor_after(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace dax::python::format

@@ -349,6 +349,12 @@ PyMethodDef functions[] = {
      "work(builder, items, whole)\n--\n\nRuns the formatter's work list into the builder's pieces."},
     {"child", as_cfunction(dax::python::format::child), METH_FASTCALL,
      "child(context, node, min_bp, follow)\n--\n\nWhat stands for a node in the formatter's work list."},
+    {"token_index", as_cfunction(dax::python::format::token_index), METH_FASTCALL,
+     "token_index(starts, at_end, node, offset=0)\n--\n\nThe index of the token a node starts (ends) at, or None."},
+    {"anchor_first", as_cfunction(dax::python::format::anchor_first), METH_FASTCALL,
+     "anchor_first(starts, node, count=1)\n--\n\nAn anchor for a node's first tokens, or None."},
+    {"anchor_after", as_cfunction(dax::python::format::anchor_after), METH_FASTCALL,
+     "anchor_after(starts, node, offset=0)\n--\n\nAn anchor for the token after a node, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

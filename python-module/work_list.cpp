@@ -51,8 +51,6 @@ struct Names {
     PyObject* flush_trailing;
     PyObject* at;
     PyObject* last_of;
-    PyObject* first;
-    PyObject* last;
 } names{};
 
 bool intern_names() {
@@ -60,11 +58,10 @@ bool intern_names() {
     PyObject** slots[] = {&names.pieces,  &names.replacements, &names.starts,         &names.next_start,
                           &names.next_trail, &names.waiting,   &names.printed_end,    &names.width,
                           &names.atom_span, &names.flat_style, &names.flush,          &names.flush_trailing,
-                          &names.at,        &names.last_of,    &names.first,          &names.last};
+                          &names.at,        &names.last_of};
     const char* texts[] = {"pieces",  "replacements", "starts",      "next_start", "next_trail",
                            "waiting", "printed_end",  "width",       "atom_span",  "flat_style",
-                           "flush",   "flush_trailing", "at",        "last_of",    "first",
-                           "last"};
+                           "flush",   "flush_trailing", "at",        "last_of"};
     static_assert(std::size(slots) == std::size(texts));
     for (std::size_t i = 0; i < std::size(slots); ++i) {
         PyObject* name = PyUnicode_InternFromString(texts[i]);
@@ -260,13 +257,18 @@ private:
         return where && call(names.flush, where.get());
     }
 
-    // An anchor: the comments before its first token go out; the code
-    // printed last then ends within its last token.
+    // An anchor (style._At, a tuple (first, last)): the comments before its
+    // first token go out; the code printed last then ends within its last
+    // token.
     bool anchor(PyObject* item) {
         if (!starts_.any()) return true;
-        long long first = 0;
-        long long last = 0;
-        if (!long_attr(item, names.first, first) || !long_attr(item, names.last, last)) return false;
+        if (PyTuple_Size(item) != 2) {
+            PyErr_SetString(PyExc_TypeError, "an anchor is (first, last)");
+            return false;
+        }
+        const long long first = PyLong_AsLongLong(PyTuple_GetItem(item, 0));
+        const long long last = PyLong_AsLongLong(PyTuple_GetItem(item, 1));
+        if (PyErr_Occurred()) return false;
         if (0 <= first && first < starts_.count() && starts_[first] > state_.next_start && !flush(starts_[first]))
             return false;
         if (0 <= last && last < starts_.count()) state_.printed_end = starts_[last] + 1;
@@ -494,6 +496,110 @@ PyObject* child(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             }
         }
         return item.release();
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+namespace {
+
+// The index in `starts` of the first code token at or after the start (or,
+// `at_end`, the end) of `node`: false with an exception set, or true with
+// `found` false when there is none to find (no starts, no node, a node
+// built in code).
+bool token_index(PyObject* starts_object, bool at_end, PyObject* node, Py_ssize_t& index, bool& found) {
+    found = false;
+    if (starts_object == Py_None || node == Py_None) return true;
+    if (!PyObject_TypeCheck(node, classes.located)) {
+        PyErr_Format(PyExc_TypeError, "no position in %R", node);
+        return false;
+    }
+    const auto* located = reinterpret_cast<const LocatedObject*>(node);
+    if (located->source == nullptr) return true;
+    Starts starts;
+    if (!starts.open(starts_object)) return false;
+    const long long offset = at_end ? located->end : located->start;
+    Py_ssize_t low = 0;
+    Py_ssize_t high = starts.count();
+    while (low < high) {
+        const Py_ssize_t middle = low + (high - low) / 2;
+        if (starts[middle] < offset) low = middle + 1;
+        else high = middle;
+    }
+    index = low;
+    found = true;
+    return true;
+}
+
+// Binds (starts, at_end: bool, node[, number]) with `number` defaulting to `fallback`.
+bool bind_index(const char* name, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t fallback, bool with_flag,
+                bool& at_end, PyObject*& node, Py_ssize_t& number) {
+    const Py_ssize_t fixed = with_flag ? 3 : 2;
+    if (nargs < fixed || nargs > fixed + 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd or %zd arguments", name, fixed, fixed + 1);
+        return false;
+    }
+    at_end = false;
+    if (with_flag) {
+        const int truth = PyObject_IsTrue(args[1]);
+        if (truth < 0) return false;
+        at_end = truth != 0;
+    }
+    node = args[fixed - 1];
+    number = nargs > fixed ? PyLong_AsSsize_t(args[fixed]) : fallback;
+    return !(number == -1 && PyErr_Occurred());
+}
+
+// An anchor for the tokens `first` to `last`, or None when `found` is false.
+PyObject* anchor_or_none(bool found, Py_ssize_t first, Py_ssize_t last) {
+    if (!found) Py_RETURN_NONE;
+    Ref low(PyLong_FromSsize_t(first));
+    Ref high(PyLong_FromSsize_t(last));
+    if (!low || !high) return nullptr;
+    return new_record(classes.anchor, {low.get(), high.get()});
+}
+
+}  // namespace
+
+PyObject* token_index(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    bool at_end = false;
+    PyObject* node = nullptr;
+    Py_ssize_t offset = 0;
+    if (!bind_index("token_index", args, nargs, 0, true, at_end, node, offset)) return nullptr;
+    Py_ssize_t index = 0;
+    bool found = false;
+    if (!token_index(args[0], at_end, node, index, found)) return nullptr;
+    if (!found) Py_RETURN_NONE;
+    return PyLong_FromSsize_t(index + offset);
+}
+
+PyObject* anchor_first(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    try {
+        bool at_end = false;
+        PyObject* node = nullptr;
+        Py_ssize_t count = 1;
+        if (!bind_index("anchor_first", args, nargs, 1, false, at_end, node, count)) return nullptr;
+        Py_ssize_t first = 0;
+        bool found = false;
+        if (!token_index(args[0], false, node, first, found)) return nullptr;
+        return anchor_or_none(found, first, first + count - 1);
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* anchor_after(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    try {
+        bool at_end = false;
+        PyObject* node = nullptr;
+        Py_ssize_t offset = 0;
+        if (!bind_index("anchor_after", args, nargs, 0, false, at_end, node, offset)) return nullptr;
+        Py_ssize_t after = 0;
+        bool found = false;
+        if (!token_index(args[0], true, node, after, found)) return nullptr;
+        return anchor_or_none(found, after + offset, after + offset);
     } catch (...) {
         raise_current_exception();
         return nullptr;

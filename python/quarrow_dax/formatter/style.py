@@ -63,15 +63,12 @@ _LEAVES = frozenset({
 })
 
 
-class _At:
+class _At(NamedTuple):
     """A place in the work list where the source tokens `first` to `last`
     are printed: the comments before `first` go out there."""
 
-    __slots__ = ("first", "last")
-
-    def __init__(self, first: int, last: int) -> None:
-        self.first = first
-        self.last = last
+    first: int
+    last: int
 
 
 class _Placed(NamedTuple):
@@ -131,6 +128,17 @@ class _Builder:
         context = (bool(replacements), self.starts is not None, [comment.start for comment in self.comments],
                    self.atom_span, width, self.flat_style)
         self.child: Callable[..., _Item] = functools.partial(_syntax.child, context)
+        # The tokens of nodes, natively (work_list.cpp): None where no
+        # comments are placed or the node has no position.
+        # first_of(node): the index of its first token; after(node,
+        # offset=0): of the first token after it, plus `offset`.
+        self.first_of: Callable[[Node | None], int | None] = functools.partial(
+            _syntax.token_index, self.starts, False)
+        self.after: Callable[..., int | None] = functools.partial(_syntax.token_index, self.starts, True)
+        # at_node(node, count=1): an anchor for its first `count` tokens;
+        # at_after(node, offset=0): for the token `offset` places after it.
+        self.at_node: Callable[..., _At | None] = functools.partial(_syntax.anchor_first, self.starts)
+        self.at_after: Callable[..., _At | None] = functools.partial(_syntax.anchor_after, self.starts)
         self.waiting: list[Comment] = []  # trailing comments held for the next line break
         self.next_comment = 0
         self.next_start = self.next_trail = _NO_TOKEN  # where the next comment starts (if trailing)
@@ -225,23 +233,9 @@ class _Builder:
             index += 1
         self.advance(index)
 
-    def first_of(self, node: Node | None) -> int | None:
-        """The index of the first token of `node`, if it came from the source."""
-        if self.starts is None or node is None:
-            return None
-        span = node.span
-        return None if span is None else bisect_left(self.starts, span.start)
-
-    def after(self, node: Node | None) -> int | None:
-        """The index of the first token after `node`."""
-        if self.starts is None or node is None:
-            return None
-        span = node.span
-        return None if span is None else bisect_left(self.starts, span.end)
-
     def last_of(self, node: Node) -> int | None:
-        after = self.after(node)
-        return None if after is None else after - 1
+        """The index of the last token of `node`, if it came from the source."""
+        return self.after(node, -1)
 
     def at(self, first: int | None, last: int | None = None) -> _At | None:
         """An anchor for the tokens `first` to `last` (just `first` when
@@ -249,16 +243,6 @@ class _Builder:
         if first is None:
             return None if last is None else _At(-1, last)
         return _At(first, first if last is None else last)
-
-    def at_node(self, node: Node, count: int = 1) -> _At | None:
-        """An anchor for the first `count` tokens of `node`."""
-        first = self.first_of(node)
-        return None if first is None else _At(first, first + count - 1)
-
-    def at_after(self, node: Node | None, offset: int = 0) -> _At | None:
-        """An anchor for the token `offset` places after the end of `node`."""
-        after = self.after(node)
-        return None if after is None else _At(after + offset, after + offset)
 
     def leaf(self, node: Node) -> None:
         """Places the comments around a node printed as one piece of text."""
