@@ -41,7 +41,7 @@ class FormatOptions:
         if self.grammar not in ("engine", "standard"):
             raise ValueError(f"grammar must be 'engine' or 'standard', not {self.grammar!r}")
 
-    @property
+    @functools.cached_property
     def separator(self) -> str:
         return "," if self.separators == "comma" else ";"
 

@@ -98,6 +98,11 @@ class Document:
         self.expand = expand
 
 
+def _no_token(*args: object) -> None:
+    """No token and no anchor: where no comments are placed."""
+    return None
+
+
 class _Builder:
     def __init__(
         self, source: Source | None, separator: str, space_before_paren: bool, width: int,
@@ -132,17 +137,24 @@ class _Builder:
         # comments are placed or the node has no position.
         # first_of(node): the index of its first token; after(node,
         # offset=0): of the first token after it, plus `offset`.
-        self.first_of: Callable[[Node | None], int | None] = functools.partial(
-            _syntax.token_index, self.starts, False)
-        self.after: Callable[..., int | None] = functools.partial(_syntax.token_index, self.starts, True)
         # at_node(node, count=1): an anchor for its first `count` tokens;
         # at_after(node, offset=0): for the token `offset` places after it.
-        self.at_node: Callable[..., _At | None] = functools.partial(_syntax.anchor_first, self.starts)
-        self.at_after: Callable[..., _At | None] = functools.partial(_syntax.anchor_after, self.starts)
+        self.first_of: Callable[[Node | None], int | None]
+        self.after: Callable[..., int | None]
+        self.at_node: Callable[..., _At | None]
+        self.at_after: Callable[..., _At | None]
+        if self.starts is None:
+            self.first_of = self.after = self.at_node = self.at_after = _no_token
+        else:
+            self.first_of = functools.partial(_syntax.token_index, self.starts, False)
+            self.after = functools.partial(_syntax.token_index, self.starts, True)
+            self.at_node = functools.partial(_syntax.anchor_first, self.starts)
+            self.at_after = functools.partial(_syntax.anchor_after, self.starts)
         self.waiting: list[Comment] = []  # trailing comments held for the next line break
         self.next_comment = 0
         self.next_start = self.next_trail = _NO_TOKEN  # where the next comment starts (if trailing)
-        self.advance(0)
+        if self.comments:
+            self.advance(0)
         self.printed_end = 0  # where the code printed last ends in the source
 
     # --- the work list ---------------------------------------------------------
