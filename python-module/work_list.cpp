@@ -54,7 +54,7 @@ struct Names {
 } names{};
 
 bool intern_names() {
-    if (names.pieces != nullptr) return true;
+    if (names.last_of != nullptr) return true;  // the last one made
     PyObject** slots[] = {&names.pieces,  &names.replacements, &names.starts,         &names.next_start,
                           &names.next_trail, &names.waiting,   &names.printed_end,    &names.width,
                           &names.atom_span, &names.flat_style, &names.flush,          &names.flush_trailing,
@@ -325,8 +325,8 @@ private:
             PyErr_Format(PyExc_TypeError, "a work list holds no %R", node);
             return false;
         }
-        Ref hold_node(node);
         Py_INCREF(node);
+        Ref hold_node(node);  // held across the calls into Python below
         const auto* located = reinterpret_cast<const LocatedObject*>(node);
         const bool placed = located->source != nullptr;
         const long long start = located->start;

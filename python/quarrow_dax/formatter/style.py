@@ -18,6 +18,13 @@ source brings the comments before it, and the trailing comments of the
 previous token go out before the next line break. The tree is walked with
 a work list: a chain of a million operators is one list of operands, and
 no Python recursion follows the tree's depth.
+
+The handlers below are the style; the machinery that visits every node is
+native, in the syntax module: the work list that reads the handlers' parts
+into the document (work_list.cpp: `work`, `child`, the anchors' token
+indexes) and the printer of the parts that fit on one line (flat_printer.cpp:
+`_flat`, the atoms), which writes the spellings of `syntax.spelling` and the
+layout of these handlers in one string.
 """
 
 from __future__ import annotations
@@ -50,17 +57,14 @@ _syntax.register_operators(BINARY_OPERATORS, UNARY_OPERATORS)
 _native_flat = _syntax.flat
 
 _WHITE = frozenset(b" \t\r\n")
-_NO_TOKEN = 1 << 62  # an offset past any text
+_NO_TOKEN = 1 << 62  # an offset past any text (work_list.cpp's no_token)
 # Subtrees whose source spans at most this many bytes are printed flat in
 # one go (as an Atom): larger ones rarely fit on a line.
 _ATOM_SPAN = 256
-# The expressions an Atom may stand for: those whose layout has a group.
+# The expressions an Atom may stand for: those whose layout has a group
+# (work_list.cpp's is_compound). The others are printed as one piece of
+# text, but for a VAR block.
 _COMPOUND = frozenset({FunctionCall, Binary, Unary, Paren, TableConstructor, RowConstructor})
-# The expressions printed as one piece of text.
-_LEAVES = frozenset({
-    Number, String, Boolean, Blank, Parameter, Identifier, TableRef, BracketRef, TableColumnRef, HierarchyRef,
-    TypedLiteral, Axis, Omitted,
-})
 
 
 class _At(NamedTuple):
