@@ -102,6 +102,11 @@ class Document:
         self.expand = expand
 
 
+def _expand_nothing(atom: Atom) -> list[Piece]:
+    """The `expand` of a document without atoms."""
+    return [atom]
+
+
 def _no_token(*args: object) -> None:
     """No token and no anchor: where no comments are placed."""
     return None
@@ -693,6 +698,16 @@ def build(
     `source` (the text the tree was read from) placed by the positions of
     the nodes that came from it. `replacements` maps the id() of nodes of
     the tree to the nodes printed in their place."""
+    if not replacements and type(tree) in _COMPOUND and (source is None or not source.comments):
+        # A formula without comments that fits on its line, as most do: the
+        # atom that the work list would make of it, at once.
+        span = tree.span
+        if (span is not None and span.end - span.start <= min(width, _ATOM_SPAN)
+                and (source is None or not source.data[: span.start].strip())):
+            style = (separator + " ", " (" if space_before_paren else "(", " ()" if space_before_paren else "()")
+            text = _native_flat(tree, 0, 0, width, style)
+            if text is not None:
+                return Document([text], _expand_nothing)
     builder = _Builder(source, separator, space_before_paren, width, replacements or {})
     items: list[_Item] = []
     if kind == "function" and isinstance(tree, Function):
