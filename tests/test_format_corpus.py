@@ -146,7 +146,9 @@ def test_an_atom_prints_as_its_group_would():
         if S.first_error(text, kind=kind) is not None:
             continue
         tree = (S.parse_query if kind == "query" else S.parse_expression)(text)
-        builder = style.build(tree, kind, Source(text), width=wide).expand.__self__
+        # A builder that has laid the tree out, and with it put out every comment.
+        builder = style._Builder(Source(text), ",", True, wide, {})
+        builder.run([tree])
         for node, _ in tree.walk():
             if type(node) not in style._COMPOUND:
                 continue
