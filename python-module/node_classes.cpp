@@ -30,6 +30,7 @@ constexpr std::size_t kind_count = std::size(kind_layouts);
 struct Field {
     PyObject* descriptor = nullptr;
     descrsetfunc set = nullptr;
+    descrgetfunc get = nullptr;
 };
 
 struct RegisteredClass {
@@ -82,7 +83,13 @@ int register_classes(PyObject* span_class, PyObject* classes) {
                 if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s.%s is not a slot", layout.name, layout.fields[f]);
                 return -1;
             }
-            entry.fields[f] = Field{descriptor.release(), set};
+            auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_get));
+            if (get == nullptr) {
+                release_fields(fresh);
+                if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s.%s is not a slot", spec.name, spec.fields[f]);
+                return -1;
+            }
+            entry.fields[f] = Field{descriptor.release(), set, get};
         }
     }
     Py_INCREF(span_class);
@@ -96,6 +103,19 @@ int register_classes(PyObject* span_class, PyObject* classes) {
 }
 
 bool classes_registered() noexcept { return ready; }
+
+std::optional<NodeKind> kind_of_node(PyObject* object) noexcept {
+    const PyTypeObject* type = Py_TYPE(object);
+    for (std::size_t k = 0; k < kind_count; ++k)
+        if (registered[k].type == type) return static_cast<NodeKind>(k);
+    return std::nullopt;
+}
+
+PyObject* node_field(PyObject* node, NodeKind kind, std::size_t index) {
+    const RegisteredClass& entry = registered[static_cast<std::size_t>(kind)];
+    const Field& field = entry.fields[index];
+    return field.get(field.descriptor, node, reinterpret_cast<PyObject*>(entry.type));
+}
 
 PyObject* make_node(NodeKind kind, PyObject* source, Span span, PyObject* const* fields) {
     const auto k = static_cast<std::size_t>(kind);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "located.hpp"
 
@@ -65,6 +66,14 @@ int register_classes(PyObject* span_class, PyObject* classes);
 
 // True once register_classes has succeeded.
 bool classes_registered() noexcept;
+
+// The kind whose registered class is exactly the type of `object`, or
+// nothing. (Additions for readers of nodes made in Python or here.)
+std::optional<NodeKind> kind_of_node(PyObject* object) noexcept;
+
+// Field `index` (in declaration order) of `node`, an instance of the class
+// registered for `kind`: a new reference, or null with an exception set.
+PyObject* node_field(PyObject* node, NodeKind kind, std::size_t index);
 
 // A new instance of `kind` at `span` in `source`, its fields set from
 // `fields` in declaration order: owned references, each consumed whether or

@@ -10,21 +10,24 @@
 #include <utility>
 
 #include "dax_parser/dax_parser.hpp"
+#include "format_entries.hpp"
 #include "located.hpp"
 #include "node_classes.hpp"
 #include "py_ref.hpp"
 #include "reference_objects.hpp"
 #include "references.hpp"
+#include "syntax_options.hpp"
 #include "tree_builder.hpp"
 
 namespace {
 
 using dax::python::Ref;
 
-// Bits of the `options` argument of every entry.
-constexpr long option_engine_grammar = 1;
-constexpr long option_semicolon_lists = 2;  // `;` separates lists and `,` is the decimal mark
-constexpr long option_comments = 4;         // tokenize: keep line and block comments
+using dax::python::dialect_of;
+using dax::python::grammar_of;
+using dax::python::option_comments;
+using dax::python::option_engine_grammar;
+using dax::python::option_semicolon_lists;
 
 PyObject* internal_error = nullptr;  // quarrow_dax.syntax.InternalError, kept for the process
 
@@ -78,19 +81,6 @@ std::optional<Call> bind(const char* name, PyObject* const* args, Py_ssize_t nar
     const char* utf8 = PyUnicode_AsUTF8AndSize(args[0], &size);
     if (utf8 == nullptr) return std::nullopt;
     return Call{args[0], std::string_view(utf8, static_cast<std::size_t>(size)), options};
-}
-
-dax::Dialect dialect_of(long options) {
-    dax::Dialect dialect = dax::default_dialect;
-    if (options & option_semicolon_lists) {
-        dialect.semicolon_list_separator = true;
-        dialect.comma_decimal_separator = true;
-    }
-    return dialect;
-}
-
-dax::Grammar grammar_of(long options) {
-    return (options & option_engine_grammar) ? dax::Grammar::Engine : dax::Grammar::Standard;
 }
 
 // Runs `work` with the interpreter lock released: the library touches no
@@ -333,6 +323,38 @@ PyMethodDef functions[] = {
      "references_query(text, options)\n--\n\nThe query's references, or (kind, message, start, end)."},
     {"references_function", as_cfunction(references_function_entry), METH_FASTCALL,
      "references_function(text, options)\n--\n\nA model function's references, or (kind, message, start, end)."},
+    // The formatter's entries (format_entries.hpp).
+    {"register_builtins", as_cfunction(dax::python::format::register_builtins), METH_FASTCALL,
+     "register_builtins(names)\n--\n\nTakes the built-in function names that the formatter writes in upper case."},
+    {"format_parse", as_cfunction(dax::python::format::format_parse), METH_FASTCALL,
+     "format_parse(text, options, kind)\n--\n\n(tree, source, fingerprint, comment fingerprint, code starts, "
+     "comments), or (kind, message, start, end)."},
+    {"format_fingerprint", as_cfunction(dax::python::format::format_fingerprint), METH_FASTCALL,
+     "format_fingerprint(text, options, kind)\n--\n\n(fingerprint, comment fingerprint), or (kind, message, start, "
+     "end)."},
+    {"source_comments", as_cfunction(dax::python::format::source_comments), METH_FASTCALL,
+     "source_comments(text, options)\n--\n\n(code starts, comments), or (kind, message, start, end)."},
+    {"register_layout", as_cfunction(dax::python::format::register_layout), METH_FASTCALL,
+     "register_layout(atom_class, comment_class, multiline_class)\n--\n\nTakes the formatter's piece classes."},
+    {"render", as_cfunction(dax::python::format::render), METH_FASTCALL,
+     "render(pieces, width, indent, newline, expand)\n--\n\nA formatter's document laid out in lines."},
+    {"register_operators", as_cfunction(dax::python::format::register_operators), METH_FASTCALL,
+     "register_operators(binary, unary)\n--\n\nTakes the operator tables of quarrow_dax.syntax.spelling."},
+    {"flat", as_cfunction(dax::python::format::flat), METH_FASTCALL,
+     "flat(node, min_bp, follow, limit, style)\n--\n\nAn expression printed on one line, or None."},
+    {"register_work", as_cfunction(dax::python::format::register_work), METH_FASTCALL,
+     "register_work(at_class, placed_class, atom_class, multiline_class, located_class, handlers)\n--\n\n"
+     "Takes the classes and handlers of the formatter's work list."},
+    {"work", as_cfunction(dax::python::format::work), METH_FASTCALL,
+     "work(builder, items, whole)\n--\n\nRuns the formatter's work list into the builder's pieces."},
+    {"child", as_cfunction(dax::python::format::child), METH_FASTCALL,
+     "child(context, node, min_bp, follow)\n--\n\nWhat stands for a node in the formatter's work list."},
+    {"token_index", as_cfunction(dax::python::format::token_index), METH_FASTCALL,
+     "token_index(starts, at_end, node, offset=0)\n--\n\nThe index of the token a node starts (ends) at, or None."},
+    {"anchor_first", as_cfunction(dax::python::format::anchor_first), METH_FASTCALL,
+     "anchor_first(starts, node, count=1)\n--\n\nAn anchor for a node's first tokens, or None."},
+    {"anchor_after", as_cfunction(dax::python::format::anchor_after), METH_FASTCALL,
+     "anchor_after(starts, node, offset=0)\n--\n\nAn anchor for the token after a node, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

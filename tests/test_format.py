@@ -130,6 +130,40 @@ def test_a_wrong_result_is_an_internal_error_naming_the_input(monkeypatch, chang
         assert "measure.dax" in str(info.value) and problem in str(info.value)
 
 
+def test_a_text_the_exact_module_reads_gives_one_it_reads():
+    # `///` after an operand is a comment to the engine grammar only: moved
+    # there from before an operand, it would turn a text that
+    # quarrow_dax.parse_expression reads into one it rejects.
+    with pytest.raises(FormatError, match="does not parse"):
+        quarrow_dax.format("a + /// doc\nb")
+    assert quarrow_dax.format('dt"2024-01-01" + /// doc\nb') == 'dt"2024-01-01" + b /// doc'
+
+
+SHAPE = 'DEFINE TABLE t = T WITH VISUAL SHAPE AXIS ROWS GROUP [a] TOTAL [b] ORDER BY [a] DENSIFY "d" EVALUATE t'
+
+
+@pytest.mark.parametrize("kind, text, changed", [
+    # what only the engine grammar reads, which the module's JSON leaves out
+    ("query", "DEFINE FUNCTION f = (x = 1) => x EVALUATE {1}", "DEFINE FUNCTION f = (x = 2) => x EVALUATE {1}"),
+    ("query", SHAPE, SHAPE.replace("TOTAL [b]", "TOTAL [c]")),
+    ("query", SHAPE, SHAPE.replace('"d"', '"e"')),
+    ("query", SHAPE, SHAPE.replace("BY [a]", "BY [a] DESC")),
+    ("function", "(x : INT64 = 1) => x", "(x : INT64 = 2) => x"),
+    ("function", "/// one\n(x) => x", "/// two\n(x) => x"),
+    ("expression", "f(ROWS COLUMNS)", "f(COLUMNS ROWS)"),
+    # names compared in upper case only where the formatter may change their case
+    ("expression", "UserFunction(1)", "USERFUNCTION(1)"),
+])
+def test_the_fingerprint_sees_everything_but_positions(kind, text, changed):
+    from quarrow_dax.formatter.native import KIND_CODES, fingerprints
+
+    def tree_print(source):
+        return fingerprints(source, KIND_CODES[kind], FormatOptions().native)[0]
+
+    assert tree_print("\n " + text.replace(" ", "  ") + " ") == tree_print(text)  # every position moves
+    assert tree_print(changed) != tree_print(text)
+
+
 # --- deep and long input --------------------------------------------------------------
 
 

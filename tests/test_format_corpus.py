@@ -12,7 +12,7 @@ import pytest
 import quarrow_dax
 from quarrow_dax import _native
 from quarrow_dax import syntax as S
-from quarrow_dax.formatter import same_tree
+from quarrow_dax.formatter import FormatOptions, same_tree
 from quarrow_dax.model import read_model
 
 SHARED = Path(__file__).resolve().parents[2] / "shared"
@@ -146,7 +146,9 @@ def test_an_atom_prints_as_its_group_would():
         if S.first_error(text, kind=kind) is not None:
             continue
         tree = (S.parse_query if kind == "query" else S.parse_expression)(text)
-        builder = style.build(tree, kind, Source(text), width=wide).expand.__self__
+        # A builder that has laid the tree out, and with it put out every comment.
+        builder = style._Builder(Source(text), ",", True, wide, {})
+        builder.run([tree])
         for node, _ in tree.walk():
             if type(node) not in style._COMPOUND:
                 continue
@@ -157,3 +159,81 @@ def test_an_atom_prints_as_its_group_would():
             assert layout.render(pieces, wide, 4, expand=builder.expand) == flat, node.text
             checked += 1
     assert checked > 10_000
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason=f"corpus folder not found: {CORPUS}")
+def test_the_fingerprint_of_a_standard_text_is_the_modules_json():
+    """The formatter checks a result by fingerprints: for every corpus file
+    that the exact module reads, the fingerprint of the tree the formatter
+    prints is that module's JSON (built-in function names in upper case)."""
+    from quarrow_dax.formatter.native import read
+    from quarrow_dax.syntax.functions import BUILTIN_FUNCTIONS
+
+    def builtins_in_upper_case(json_text):
+        def upper(match):
+            name = match.group(1)
+            if not name.isascii() or name.upper() not in BUILTIN_FUNCTIONS:
+                return match.group()
+            return '"FunctionCall":{"name":"' + name.upper() + '"'
+        return _CALL.sub(upper, json_text)
+
+    compared = 0
+    for path in corpus_files():
+        text = path.read_text(encoding="utf-8")
+        code, native = (1, _native.parse_query) if path.parent.name == "queries" else (0, _native.parse_expression)
+        try:
+            expected = builtins_in_upper_case(native(text))
+        except ValueError:
+            continue
+        assert read(text, code, FormatOptions().native).tree_print == expected.encode(), path
+        compared += 1
+    assert compared > 1700
+
+
+def _reference_comments(text):
+    """How the formatter placed comments before the native lexer did it:
+    (text, start, kind, runs to the line end, an empty line before) of each
+    comment, by the Token objects."""
+    from quarrow_dax.formatter.comments import INLINE, OWN, TRAIL, comment_text
+
+    tokens = S.tokenize(text)
+    data = text.encode("utf-8")
+    found = []
+    for index, token in enumerate(tokens):
+        if not token.is_comment:
+            continue
+        gap = data[tokens[index - 1].span.end if index else 0 : token.span.start]
+        kind = TRAIL if index and b"\n" not in gap else OWN
+        if token.kind == "BlockComment":
+            end = token.span.end
+            for following in tokens[index + 1:]:
+                if b"\n" in data[end : following.span.start] or following.kind in ("LineComment", "DocComment"):
+                    break
+                if not following.is_comment:
+                    kind = INLINE
+                    break
+                end = following.span.end
+        found.append((comment_text(token), token.span.start, kind, token.kind != "BlockComment",
+                      index > 0 and gap.count(b"\n") >= 2))
+    return found
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason=f"corpus folder not found: {CORPUS}")
+def test_the_native_comment_places_match_the_tokens():
+    from quarrow_dax.formatter.comments import Source
+
+    texts = [path.read_text(encoding="utf-8") for path in corpus_files()]
+    # Line comments end in white space of every kind Python strips.
+    texts.append("1 -- a\u00a0\u2003\u3000\t \r\n+ 2 /* b */ /* c */ 3 // d\u0085\n/* e\n*/ 4 /// f\u2028")
+    checked = 0
+    for text in texts:
+        try:
+            source = Source(text)
+        except S.ParseError:
+            continue  # a lexical error
+        assert [tuple(comment) for comment in source.comments] == _reference_comments(text), text[:80]
+        if source.comments:
+            starts = [token.span.start for token in S.tokenize(text) if not token.is_comment]
+            assert list(source.code_starts) == starts
+            checked += 1
+    assert checked > 200

@@ -27,8 +27,9 @@ from ..syntax.nodes import Node
 from ..syntax.parsing import Grammar, Separators
 from .comments import Source
 from .layout import render
-from .options import DEFAULT_WIDTH, FormatOptions, Kind, parse_as
-from .safety import FormatError, same_tree, verify
+from .native import KIND_CODES, read
+from .options import DEFAULT_WIDTH, FormatOptions, Kind
+from .safety import FormatError, check, same_tree, verify
 from .style import build
 
 __all__ = ["DEFAULT_WIDTH", "FormatError", "FormatOptions", "Kind", "format", "format_text", "format_tree", "same_tree"]
@@ -78,12 +79,14 @@ def format_text(text: str, kind: Kind, options: FormatOptions, name: str = "<tex
 
 
 def _format_text(text: str, kind: Kind, options: FormatOptions, name: str, newline: str) -> str:
-    tree = parse_as(text, kind, options)
-    source = Source(text, options.separators)
-    document = build(tree, kind, source, separator=options.separator,
+    code = KIND_CODES.get(kind)
+    if code is None:
+        raise ValueError(f"kind must be 'expression', 'query' or 'function', not {kind!r}")
+    reading = read(text, code, options.native)
+    document = build(reading.tree, kind, reading.source, separator=options.separator,
                      space_before_paren=options.space_before_paren, width=options.width)
     printed = render(document.pieces, options.width, options.indent, newline, document.expand)
-    verify(printed, tree, kind, options, source.comment_texts(), name, original=text, renamed=document.renamed)
+    check(printed, code, reading.check_options, reading.tree_print, reading.comment_print, name)
     return printed
 
 

@@ -19,12 +19,12 @@ their text.
 from __future__ import annotations
 
 import operator
-from dataclasses import dataclass
+from collections.abc import Sequence
 from itertools import compress
-from typing import cast
+from typing import Any, NamedTuple, cast
 
-from ..syntax.nodes import Span
-from ..syntax.parsing import Separators, tokenize
+from .. import _syntax
+from ..syntax.parsing import Separators, _error, _options
 from ..syntax.tokens import COMMENT_KINDS, Token
 
 __all__ = ["INLINE", "OWN", "TRAIL", "Comment", "Source", "comment_text", "comment_texts"]
@@ -32,19 +32,13 @@ __all__ = ["INLINE", "OWN", "TRAIL", "Comment", "Source", "comment_text", "comme
 OWN, TRAIL, INLINE = 0, 1, 2
 
 _kind = operator.attrgetter("kind")
-_span = operator.attrgetter("span")
-_start = operator.itemgetter(0)
 
 
-def _span_of(token: Token) -> Span:
-    return cast(Span, token.span)  # a token read from text always has one
-
-
-@dataclass(frozen=True, slots=True)
-class Comment:
+class Comment(NamedTuple):
     """One comment: its `text`, where it starts (UTF-8 byte offset), its
     kind (OWN, TRAIL or INLINE), whether it runs to the end of its line
-    (`--`, `//`, `///`), and whether an empty line came before it."""
+    (`--`, `//`, `///`), and whether an empty line came before it. A tuple,
+    so that the many comments of a large file are made at C speed."""
 
     text: str
     start: int
@@ -63,57 +57,51 @@ def comment_texts(tokens: list[Token]) -> list[str]:
     return [comment_text(token) for token in compress(tokens, map(COMMENT_KINDS.__contains__, map(_kind, tokens)))]
 
 
+def may_hold_comments(text: str) -> bool:
+    """Whether `text` holds a comment marker at all (perhaps in a string)."""
+    return "--" in text or "//" in text or "/*" in text
+
+
+_make_comment = Comment._make
+
+
 class Source:
-    """A DAX text as the formatter reads it: its UTF-8 bytes, the start and
-    end offsets of its code tokens, and its comments in order. Without
-    comments (a text holding no `--`, `//` or `/*` at all) the tokens are not
-    read: only the comments need them."""
+    """A DAX text as the formatter reads it: its UTF-8 bytes, the start
+    offsets of its code tokens, and its comments in order. Without comments
+    (a text holding no `--`, `//` or `/*` at all) the tokens are not read:
+    only the comments need them. The native lexer classifies the comments
+    (format_source.cpp)."""
+
+    __slots__ = ("code_starts", "comments", "data")
 
     def __init__(self, text: str, separators: Separators = "comma") -> None:
         self.data = text.encode("utf-8")
         self.comments: list[Comment] = []
-        self.code_starts: list[int] = []
-        if "--" not in text and "//" not in text and "/*" not in text:
+        self.code_starts: Sequence[int] = ()
+        if not may_hold_comments(text):
             return
-        tokens = tokenize(text, comments=True, separators=separators)
-        # By C-level maps: a file may hold many thousand tokens and few comments.
-        kinds = list(map(_kind, tokens))
-        is_comment = list(map(COMMENT_KINDS.__contains__, kinds))
-        if not any(is_comment):
-            return
-        self.code_starts = list(map(_start, map(_span, compress(tokens, map(operator.not_, is_comment)))))
-        data = self.data
-        count = len(tokens)
-        for index in compress(range(count), is_comment):
-            token = tokens[index]
-            kind = kinds[index]
-            span = _span_of(token)
-            gap = data[_span_of(tokens[index - 1]).end if index else 0 : span.start]
-            after_something = index > 0 and b"\n" not in gap
-            is_block = kind == "BlockComment"
-            if is_block and self._code_follows(tokens, kinds, index, count):
-                comment_kind = INLINE
-            elif after_something:
-                comment_kind = TRAIL
-            else:
-                comment_kind = OWN
-            blank = index > 0 and gap.count(b"\n") >= 2
-            self.comments.append(Comment(comment_text(token), span.start, comment_kind, not is_block, blank))
+        result: tuple[Any, ...] = _syntax.source_comments(text, _options(separators))
+        if type(result[0]) is str:
+            raise _error(cast(tuple[str, str, int, int], result), text)
+        self._take(result[0], result[1])
+
+    @classmethod
+    def scanned(cls, data: bytes, starts: bytes | None, comments: list[tuple[str, int, int, bool, bool]] | None) -> Source:
+        """A source from what the native reader found: its bytes, its code
+        token starts (native 64-bit integers) and its comments, both None
+        when it has no comments."""
+        source = cls.__new__(cls)
+        source.data = data
+        source.comments = []
+        source.code_starts = ()
+        if comments:
+            source._take(starts or b"", comments)
+        return source
+
+    def _take(self, starts: bytes, comments: list[tuple[str, int, int, bool, bool]]) -> None:
+        if comments:
+            self.comments = list(map(_make_comment, comments))
+            self.code_starts = memoryview(starts).cast("q")
 
     def comment_texts(self) -> list[str]:
         return [comment.text for comment in self.comments] if self.comments else []
-
-    def _code_follows(self, tokens: list[Token], kinds: list[str], index: int, count: int) -> bool:
-        """Whether code follows the block comment at `index` on its line,
-        with nothing but block comments between."""
-        end = _span_of(tokens[index]).end
-        for following in range(index + 1, count):
-            span = _span_of(tokens[following])
-            if b"\n" in self.data[end : span.start]:
-                return False
-            if kinds[following] not in COMMENT_KINDS:
-                return True
-            if kinds[following] != "BlockComment":
-                return False
-            end = span.end
-        return False

@@ -3,10 +3,11 @@ style, and reading such a text into a tree."""
 
 from __future__ import annotations
 
+import functools
 from dataclasses import dataclass
 
 from ..syntax.nodes import Node
-from ..syntax.parsing import Grammar, Separators, parse_expression, parse_function, parse_query
+from ..syntax.parsing import Grammar, Separators, _options, parse_expression, parse_function, parse_query
 from .style import Kind
 
 __all__ = ["DEFAULT_WIDTH", "FormatOptions", "Kind", "parse_as"]
@@ -40,9 +41,14 @@ class FormatOptions:
         if self.grammar not in ("engine", "standard"):
             raise ValueError(f"grammar must be 'engine' or 'standard', not {self.grammar!r}")
 
-    @property
+    @functools.cached_property
     def separator(self) -> str:
         return "," if self.separators == "comma" else ";"
+
+    @functools.cached_property
+    def native(self) -> int:
+        """The grammar and the separators as the native reader takes them."""
+        return _options(self.separators, self.grammar)
 
 
 def parse_as(text: str, kind: Kind, options: FormatOptions) -> Node:

@@ -18,18 +18,27 @@ source brings the comments before it, and the trailing comments of the
 previous token go out before the next line break. The tree is walked with
 a work list: a chain of a million operators is one list of operands, and
 no Python recursion follows the tree's depth.
+
+The handlers below are the style; the machinery that visits every node is
+native, in the syntax module: the work list that reads the handlers' parts
+into the document (work_list.cpp: `work`, `child`, the anchors' token
+indexes) and the printer of the parts that fit on one line (flat_printer.cpp:
+`_flat`, the atoms), which writes the spellings of `syntax.spelling` and the
+layout of these handlers in one string.
 """
 
 from __future__ import annotations
 
+import functools
 from bisect import bisect_left
-from collections.abc import Callable, Mapping
-from typing import Any, Literal, Union
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, Literal, NamedTuple, Union
 
+from .. import _syntax
 from ..syntax.functions import BUILTIN_FUNCTIONS
 from ..syntax.nodes import (
     Axis, Binary, Blank, Boolean, BracketRef, Column, DefineBlock, Evaluate, Expr, FuncParam, Function,
-    FunctionCall, HierarchyRef, Identifier, Measure, Node, Number, Omitted, OrderKey, Paren, Parameter, Query,
+    FunctionCall, HierarchyRef, Identifier, Located, Measure, Node, Number, Omitted, OrderKey, Paren, Parameter, Query,
     RowConstructor, String, Table, TableColumnRef, TableConstructor, TableRef, TypedLiteral, Unary, Var, VarBlock,
     VisualAxis, VisualGroup, VisualShape,
 )
@@ -44,49 +53,63 @@ __all__ = ["Document", "Kind", "build"]
 
 Kind = Literal["expression", "query", "function"]
 
+_syntax.register_operators(BINARY_OPERATORS, UNARY_OPERATORS)
+_native_flat = _syntax.flat
+
 _WHITE = frozenset(b" \t\r\n")
-_NO_TOKEN = 1 << 62  # an offset past any text
+_NO_TOKEN = 1 << 62  # an offset past any text (work_list.cpp's no_token)
 # Subtrees whose source spans at most this many bytes are printed flat in
-# one go (as an Atom) by a recursive printer: their depth is at most half
-# this, far within Python's recursion limit.
+# one go (as an Atom): larger ones rarely fit on a line.
 _ATOM_SPAN = 256
-# The expressions an Atom may stand for: those whose layout has a group.
+# The expressions an Atom may stand for: those whose layout has a group
+# (work_list.cpp's is_compound). The others are printed as one piece of
+# text, but for a VAR block.
 _COMPOUND = frozenset({FunctionCall, Binary, Unary, Paren, TableConstructor, RowConstructor})
-# The expressions printed as one piece of text.
-_LEAVES = frozenset({
-    Number, String, Boolean, Blank, Parameter, Identifier, TableRef, BracketRef, TableColumnRef, HierarchyRef,
-    TypedLiteral, Axis, Omitted,
-})
 
 
-class _At:
+class _At(NamedTuple):
     """A place in the work list where the source tokens `first` to `last`
     are printed: the comments before `first` go out there."""
 
-    __slots__ = ("first", "last")
+    first: int
+    last: int
 
-    def __init__(self, first: int, last: int) -> None:
-        self.first = first
-        self.last = last
+
+class _Placed(NamedTuple):
+    """A node's piece made ahead of its place in the work list (its text,
+    or its atom when no comment falls inside it): there the comments before
+    `start` go out first, and the code printed last then ends at `end`."""
+
+    piece: str | Atom
+    start: int
+    end: int
 
 
 # What the work list holds: text, layout operations, nodes (alone where
 # nothing binds around them, else with the least binding power their place
 # asks of them and the binding power of what follows them, for parentheses
-# as in the canonical printer), anchors, and None for an anchor that has no
-# token to stand on.
-_Item = Union[str, int, Node, tuple[Node, int, int], _At, Atom, None, list[Any]]
+# as in the canonical printer), anchors, None for an anchor that has no
+# token to stand on, and pieces placed by position.
+_Item = Union[str, int, Node, tuple[Node, int, int], _At, _Placed, Atom, None, list[Any]]
 
 
 class Document:
-    """A document for `layout.render`: its pieces, `expand` for the atoms
-    among them, and whether any function name was printed in another case
-    than its source's."""
+    """A document for `layout.render`: its pieces, and `expand` for the
+    atoms among them."""
 
-    def __init__(self, pieces: list[Piece], expand: Callable[[Atom], list[Piece]], renamed: bool) -> None:
+    def __init__(self, pieces: list[Piece], expand: Callable[[Atom], list[Piece]]) -> None:
         self.pieces = pieces
         self.expand = expand
-        self.renamed = renamed
+
+
+def _expand_nothing(atom: Atom) -> list[Piece]:
+    """The `expand` of a document without atoms."""
+    return [atom]
+
+
+def _no_token(*args: object) -> None:
+    """No token and no anchor: where no comments are placed."""
+    return None
 
 
 class _Builder:
@@ -99,19 +122,48 @@ class _Builder:
         self.list_separator = separator + " "
         self.open_call = " (" if space_before_paren else "("
         self.empty_call = " ()" if space_before_paren else "()"
+        self.flat_style = (self.list_separator, self.open_call, self.empty_call)
         self.replacements = replacements
         self.width = width
         # Wider sources rarely print within the width: try the parts.
         self.atom_span = min(width, _ATOM_SPAN)
-        self.renamed = False
         self.data = source.data if source is not None else None
         self.comments: list[Comment] = source.comments if source is not None else []
         # Token positions are read only where there are comments to place.
-        self.starts: list[int] | None = source.code_starts if self.comments and source is not None else None
+        self.starts: Sequence[int] | None = source.code_starts if self.comments and source is not None else None
+        # child(node, min_bp=0, follow=0): what stands in a handler's parts
+        # for a node below: its text, or its atom when it can be one at once
+        # (where comments are placed, as a piece placed by position, an atom
+        # only when no comment falls inside it); otherwise the node, laid out
+        # when the work list reaches it. Native (work_list.cpp): a handler
+        # asks it for every argument and operand. It reads whether nodes are
+        # replaced, whether comments are placed, where each starts, and the
+        # atoms' limits.
+        context = (bool(replacements), self.starts is not None, [comment.start for comment in self.comments],
+                   self.atom_span, width, self.flat_style)
+        self.child: Callable[..., _Item] = functools.partial(_syntax.child, context)
+        # The tokens of nodes, natively (work_list.cpp): None where no
+        # comments are placed or the node has no position.
+        # first_of(node): the index of its first token; after(node,
+        # offset=0): of the first token after it, plus `offset`.
+        # at_node(node, count=1): an anchor for its first `count` tokens;
+        # at_after(node, offset=0): for the token `offset` places after it.
+        self.first_of: Callable[[Node | None], int | None]
+        self.after: Callable[..., int | None]
+        self.at_node: Callable[..., _At | None]
+        self.at_after: Callable[..., _At | None]
+        if self.starts is None:
+            self.first_of = self.after = self.at_node = self.at_after = _no_token
+        else:
+            self.first_of = functools.partial(_syntax.token_index, self.starts, False)
+            self.after = functools.partial(_syntax.token_index, self.starts, True)
+            self.at_node = functools.partial(_syntax.anchor_first, self.starts)
+            self.at_after = functools.partial(_syntax.anchor_after, self.starts)
         self.waiting: list[Comment] = []  # trailing comments held for the next line break
         self.next_comment = 0
         self.next_start = self.next_trail = _NO_TOKEN  # where the next comment starts (if trailing)
-        self.advance(0)
+        if self.comments:
+            self.advance(0)
         self.printed_end = 0  # where the code printed last ends in the source
 
     # --- the work list ---------------------------------------------------------
@@ -120,7 +172,7 @@ class _Builder:
         self.work(items, whole=False)
         self.flush(_NO_TOKEN)
         self.put_waiting()
-        return Document(self.pieces, self.expand, self.renamed)
+        return Document(self.pieces, self.expand)
 
     def expand(self, atom: Atom) -> list[Piece]:
         """The pieces of the group an atom stands for (its parts may be atoms
@@ -134,72 +186,20 @@ class _Builder:
 
     def work(self, items: list[_Item], whole: bool) -> None:
         """Turns the work list into pieces. `whole`: the first node is laid
-        out part by part even where it could be one atom."""
-        pieces = self.pieces
-        replacements = self.replacements
-        starts = self.starts
-        atoms = not replacements
-        # The parts of the nodes being laid out, each read in order from
-        # where it stopped: a node's parts go on top and are read first.
-        stack = [iter(items)]
-        while stack:
-            item: Any
-            for item in stack[-1]:
-                kind = type(item)
-                if kind is str:
-                    pieces.append(item)
-                elif kind is int:
-                    if item <= BLANK and (self.waiting or self.next_trail < _NO_TOKEN):
-                        self.flush_trailing()
-                    pieces.append(item)
-                elif item is None:
-                    continue
-                elif kind is _At:
-                    if starts is not None:
-                        first = item.first
-                        if 0 <= first < len(starts) and starts[first] > self.next_start:
-                            self.flush(starts[first])
-                        last = item.last
-                        if 0 <= last < len(starts):
-                            self.printed_end = starts[last] + 1
-                elif kind is list:
-                    # A run of pieces: at once, unless comments must be placed in it.
-                    if starts is None:
-                        pieces.extend(filter(None, item))
-                    else:
-                        stack.append(iter(item))
-                        break
-                elif kind is Multiline or kind is Atom:
-                    pieces.append(item)
-                else:
-                    # A node, alone (where nothing binds around it) or with
-                    # the binding powers of its place.
-                    if kind is tuple:
-                        node, min_bp, follow = item
-                    else:
-                        node, min_bp, follow = item, 0, 0
-                    span = node.span
-                    if span is not None and span.start > self.next_start:
-                        # The comments before the node go before any group it opens.
-                        self.flush(span.start)
-                    if replacements and id(node) in replacements:
-                        stack.append(iter([self.at(None, self.last_of(node))]))
-                        node = replacements[id(node)]
-                    elif (atoms and span is not None and span.end - span.start <= self.atom_span and not whole
-                          and type(node) in _COMPOUND and span.end <= self.next_start):
-                        text = _flat(self, node, min_bp, follow)
-                        if text is not None and len(text) <= self.width:
-                            pieces.append(Atom(text, item))
-                            self.printed_end = span.end
-                            continue
-                        # Otherwise it never fits on one line: laid out part by part at once.
-                    whole = False
-                    parts = _HANDLERS[type(node)](self, node, min_bp, follow)
-                    if parts:
-                        stack.append(iter(parts))
-                        break
-            else:
-                stack.pop()
+        out part by part even where it could be one atom.
+
+        The parts of the nodes being laid out are read in order, a node's
+        parts on top of its parent's: text, operations and atoms become
+        pieces; an anchor (`_At`) puts out the comments before its first
+        token (`flush`) and records where its last token ends; a piece
+        placed by position does both around itself; a line break first
+        puts out the trailing comments of the code printed last
+        (`flush_trailing`); a node puts out the comments before it, then
+        becomes an atom when it fits on a line and no comment falls inside
+        it, or its handler's parts. A run of pieces (a list) goes out at
+        once where there are no comments to place. Native
+        (work_list.cpp): the loop visits every part of every node."""
+        _syntax.work(self, items, whole)
 
     # --- comments and the source tokens they are placed by ----------------------
 
@@ -254,23 +254,9 @@ class _Builder:
             index += 1
         self.advance(index)
 
-    def first_of(self, node: Node | None) -> int | None:
-        """The index of the first token of `node`, if it came from the source."""
-        if self.starts is None or node is None:
-            return None
-        span = node.span
-        return None if span is None else bisect_left(self.starts, span.start)
-
-    def after(self, node: Node | None) -> int | None:
-        """The index of the first token after `node`."""
-        if self.starts is None or node is None:
-            return None
-        span = node.span
-        return None if span is None else bisect_left(self.starts, span.end)
-
     def last_of(self, node: Node) -> int | None:
-        after = self.after(node)
-        return None if after is None else after - 1
+        """The index of the last token of `node`, if it came from the source."""
+        return self.after(node, -1)
 
     def at(self, first: int | None, last: int | None = None) -> _At | None:
         """An anchor for the tokens `first` to `last` (just `first` when
@@ -278,16 +264,6 @@ class _Builder:
         if first is None:
             return None if last is None else _At(-1, last)
         return _At(first, first if last is None else last)
-
-    def at_node(self, node: Node, count: int = 1) -> _At | None:
-        """An anchor for the first `count` tokens of `node`."""
-        first = self.first_of(node)
-        return None if first is None else _At(first, first + count - 1)
-
-    def at_after(self, node: Node | None, offset: int = 0) -> _At | None:
-        """An anchor for the token `offset` places after the end of `node`."""
-        after = self.after(node)
-        return None if after is None else _At(after + offset, after + offset)
 
     def leaf(self, node: Node) -> None:
         """Places the comments around a node printed as one piece of text."""
@@ -314,14 +290,6 @@ class _Builder:
         span = node.span
         return None if span is None else span.start
 
-    def call_name(self, name: str) -> str:
-        """A built-in function's name in upper case; any other as written."""
-        upper = name.upper()
-        if upper != name and upper in BUILTIN_FUNCTIONS and name.isascii():
-            self.renamed = True
-            return upper
-        return name
-
     def listed(self, items: tuple[Node, ...]) -> list[_Item]:
         """Items separated by the separator, a LINE after each separator."""
         parts: list[_Item] = []
@@ -332,25 +300,6 @@ class _Builder:
                 parts.append([self.at_after(items[index - 1]) if anchored else None, separator, LINE])
             parts.append(self.child(item))
         return parts
-
-    def child(self, node: Node, min_bp: int = 0, follow: int = 0) -> _Item:
-        """What stands in a handler's parts for a node below: without
-        comments to place, its text or its atom when it can be one at once;
-        otherwise the node, laid out when the work list reaches it."""
-        if self.starts is not None or self.replacements:
-            return node if not min_bp and not follow else (node, min_bp, follow)
-        kind = type(node)
-        if kind in _LEAVES:
-            text = _flat(self, node, min_bp, follow)
-            if text is not None:
-                return text
-        elif kind in _COMPOUND:
-            span = node.span
-            if span is not None and span.end - span.start <= self.atom_span:
-                text = _flat(self, node, min_bp, follow)
-                if text is not None and len(text) <= self.width:
-                    return Atom(text, node if not min_bp and not follow else (node, min_bp, follow))
-        return node if not min_bp and not follow else (node, min_bp, follow)
 
     # --- leaves: one piece of text each -------------------------------------------
 
@@ -407,28 +356,39 @@ class _Builder:
     # --- expressions ------------------------------------------------------------------
 
     def call(self, node: FunctionCall, min_bp: int, follow: int) -> list[_Item] | None:
-        name = self.call_name(node.name)
+        name = node.name
+        upper = name.upper()
+        if upper != name and upper in BUILTIN_FUNCTIONS and name.isascii():
+            name = upper
         args = node.args
         if not args:
             self.leaf(node)
             self.pieces.append(name + self.empty_call)
             return None
-        parts: list[_Item] = [[GROUP, self.at_node(node, 2), name + self.open_call, INDENT, LINE]]
-        last = len(args) - 1
-        separator = self.separator
+        # The parts run flat, anchors only where comments are placed: a
+        # large file has thousands of calls, each laid out here.
         anchored = self.starts is not None
-        pairs = _pairs(name.upper(), args)
+        parts: list[_Item] = [GROUP, self.at_node(node, 2)] if anchored else [GROUP]
+        parts += (name + self.open_call, INDENT, LINE)
+        child = self.child
+        separator = self.separator
+        pairs = _pairs(upper, args) if upper in _PAIRED else None
+        last = len(args) - 1
         for index, arg in enumerate(args):
             if index:
+                if anchored:
+                    parts.append(self.at_after(args[index - 1]))
                 # Nothing between the separator and a last argument left out.
-                parts.append([self.at_after(args[index - 1]) if anchored else None, separator,
-                              SOFT if index == last and type(arg) is Omitted else LINE])
+                parts += (separator, SOFT if index == last and type(arg) is Omitted else LINE)
+            if pairs is None:
+                parts.append(child(arg))
+                continue
             if index in pairs:
                 parts.append(GROUP)  # a name and its expression share a line when they fit
-            parts.append(self.child(arg))
+            parts.append(child(arg))
             if index - 1 in pairs:
                 parts.append(END)
-        parts.append(self.closing(self.last_of(node), ")"))
+        parts += self.closing(self.last_of(node), ")") if anchored else _CLOSE_PAREN
         return parts
 
     def closing(self, index: int | None, bracket: str) -> list[_Item]:
@@ -441,11 +401,14 @@ class _Builder:
         if needs_parens(node, min_bp, follow):
             return ["(", node, ")"]
         operands, operators, powers = _chain(node, follow)
-        parts: list[_Item] = [GROUP, self.child(operands[0], *powers[0])]
+        child = self.child
+        anchored = self.starts is not None
+        parts: list[_Item] = [GROUP, child(operands[0], *powers[0])]
         for index in range(1, len(operands)):
-            spelling = BINARY_OPERATORS[operators[index - 1]][2]
-            parts += [[INDENT, LINE, self.at_after(operands[index - 1]), spelling + " "],
-                      self.child(operands[index], *powers[index]), DEDENT]
+            parts += (INDENT, LINE)
+            if anchored:
+                parts.append(self.at_after(operands[index - 1]))
+            parts += (BINARY_OPERATORS[operators[index - 1]][2] + " ", child(operands[index], *powers[index]), DEDENT)
         parts.append(END)
         return parts
 
@@ -462,16 +425,21 @@ class _Builder:
     def var_block(self, node: VarBlock, min_bp: int, follow: int) -> list[_Item]:
         if needs_parens(node, min_bp, follow):
             return ["(", node, ")"]
+        child = self.child
+        anchored = self.starts is not None
         # RETURN lines up with the VARs wherever the block starts.
         parts: list[_Item] = [ALIGN]
         for index, decl in enumerate(node.decls):
             if index:
                 parts.append(BLANK if self.blank_line_before(self.start_offset(decl)) else HARD)
-            parts += [[self.at_node(decl, 3), GROUP, "VAR " + decl.name + " =", INDENT, LINE],
-                      self.child(decl.expr), [DEDENT, END]]
+            if anchored:
+                parts.append(self.at_node(decl, 3))
+            parts += (GROUP, "VAR " + decl.name + " =", INDENT, LINE, child(decl.expr), DEDENT, END)
         keyword = self.after(node.decls[-1])
-        parts += [BLANK if self.blank_line_before(self.return_offset(node, keyword)) else HARD,
-                  [self.at(keyword), "RETURN", INDENT, HARD], self.child(node.body, 0, follow), [DEDENT, DEDENT]]
+        parts.append(BLANK if self.blank_line_before(self.return_offset(node, keyword)) else HARD)
+        if anchored:
+            parts.append(self.at(keyword))
+        parts += ("RETURN", INDENT, HARD, child(node.body, 0, follow), DEDENT, DEDENT)
         return parts
 
     def return_offset(self, node: VarBlock, keyword: int | None) -> int | None:
@@ -641,128 +609,25 @@ _HANDLERS: dict[type[Node], Callable[[_Builder, Any, int, int], Any]] = {
     Function: _Builder.definition, FuncParam: _Builder.parameter_definition, VisualShape: _Builder.visual_shape,
     VisualAxis: _Builder.visual_axis, VisualGroup: _Builder.visual_group,
 }
+_syntax.register_work(_At, _Placed, Atom, Multiline, Located, _HANDLERS)
 
 
 
-def _flat(builder: _Builder, node: Any, min_bp: int, follow: int) -> str | None:
+def _flat(builder: _Builder, node: Node, min_bp: int, follow: int) -> str | None:
     """The text an expression's pieces print in a flat group, for an Atom;
     None when there is none (a VAR block, a line break in a string, a node
-    that is no expression). The same layout as the handlers', in one string.
-    Recursive: an atom's source spans at most _ATOM_SPAN bytes, so its depth
-    is bounded; the most frequent kinds come first."""
-    kind = type(node)
-    text: str | None
-    if kind is TableColumnRef:
-        # A table read without quotes is a plain name: it needs no check.
-        table = node.table
-        text = (quote_table(table.name) if table.quoted else table.name) + bracketed(node.column)
-    elif kind is FunctionCall:
-        name = node.name
-        upper = name.upper()
-        if upper != name and upper in BUILTIN_FUNCTIONS and name.isascii():
-            builder.renamed = True
-            name = upper
-        args = node.args
-        if not args:
-            return str(name + builder.empty_call)
-        listed = _flat_list(builder, args)
-        if listed is None:
-            return None
-        if len(args) > 1 and type(args[-1]) is Omitted:
-            listed = listed[:-1]  # nothing between the separator and a last argument left out
-        return str(name + builder.open_call + " " + listed + " )")
-    elif kind is BracketRef:
-        text = bracketed(node.name)
-    elif kind is Number or kind is Identifier:
-        return str(node.value if kind is Number else node.name)
-    elif kind is String:
-        text = string_literal(node.value)
-    elif kind is Binary:
-        return _flat_binary(builder, node, min_bp, follow)
-    elif kind is Unary:
-        if needs_parens(node, min_bp, follow):
-            inner = _flat(builder, node, 0, 0)
-            return None if inner is None else "(" + inner + ")"
-        power, spelling = _unary_spelling(node)
-        operand = _flat(builder, node.expr, power, follow)
-        return None if operand is None else spelling + operand
-    elif kind is Paren:
-        inner = _flat(builder, node.expr, 0, 0)
-        return None if inner is None else "( " + inner + " )"
-    elif kind is TableConstructor:
-        if not node.rows:
-            return "{}"
-        rows = []
-        for cells in node.rows:
-            listed = _flat_list(builder, cells)
-            if listed is None:
-                return None
-            rows.append(listed if bare_row(cells) else "( " + listed + " )")
-        return "{ " + builder.list_separator.join(rows) + " }"
-    elif kind is RowConstructor:
-        listed = _flat_list(builder, node.items)
-        return None if listed is None else "( " + listed + " )"
-    elif kind is Boolean:
-        return "TRUE" if node.value else "FALSE"
-    elif kind is Blank:
-        return "BLANK"
-    elif kind is Omitted:
-        return ""
-    elif kind is Parameter:
-        return "@" + str(node.name)
-    elif kind is TableRef:
-        text = quote_table(node.table.name)
-    elif kind is HierarchyRef:
-        levels = "".join("." + bracketed(level) for level in node.levels)
-        text = table_name(node.table) + bracketed(node.column) + levels
-    elif kind is TypedLiteral:
-        text = node.prefix + string_literal(node.value)
-    elif kind is Axis:
-        return " ".join(word.upper() for word in node.words)
-    else:
-        return None
-    return None if "\n" in text else text
-
-
-def _flat_list(builder: _Builder, items: tuple[Node, ...]) -> str | None:
-    texts = []
-    for item in items:
-        text = _flat(builder, item, 0, 0)
-        if text is None:
-            return None
-        texts.append(text)
-    return builder.list_separator.join(texts)
-
-
-def _flat_binary(builder: _Builder, node: Binary, min_bp: int, follow: int) -> str | None:
-    if needs_parens(node, min_bp, follow):
-        inner = _flat_binary(builder, node, 0, 0)
-        return None if inner is None else "(" + inner + ")"
-    lbp, rbp, spelling = BINARY_OPERATORS[node.op]
-    left = node.left
-    if type(left) is not Binary or BINARY_OPERATORS[left.op][0] != lbp:
-        if lbp != rbp or type(node.right) is not Binary or node.right.op != node.op:  # two operands
-            first = _flat(builder, left, 0, lbp)
-            if first is None:
-                return None
-            second = _flat(builder, node.right, rbp, follow)
-            return None if second is None else first + " " + spelling + " " + second
-    operands, operators, powers = _chain(node, follow)
-    texts = []
-    for index, operand in enumerate(operands):
-        text = _flat(builder, operand, *powers[index])
-        if text is None:
-            return None
-        if index:
-            texts.append(BINARY_OPERATORS[operators[index - 1]][2])
-        texts.append(text)
-    return " ".join(texts)
+    that is no expression). The same layout as the handlers', in one
+    string, printed natively (flat_printer.cpp) with a work list."""
+    return _native_flat(node, min_bp, follow, -1, builder.flat_style)
 
 
 # Functions whose arguments come in pairs: a column's name and its
 # expression (ADDCOLUMNS ( T, "Name", expression, ... )), or SWITCH's value
 # and result. A broken call keeps each pair on one line where it fits.
 _NAMED_PAIRS = {"ADDCOLUMNS", "SELECTCOLUMNS", "SUMMARIZE", "SUMMARIZECOLUMNS", "GROUPBY", "ROW", "DATATABLE"}
+_PAIRED = frozenset(_NAMED_PAIRS | {"SWITCH"})
+# The end of a call where no comments are placed (`closing` without anchors).
+_CLOSE_PAREN = (DEDENT, LINE, ")", END)
 
 
 def _pairs(name: str, args: tuple[Expr, ...]) -> set[int]:
@@ -833,6 +698,16 @@ def build(
     `source` (the text the tree was read from) placed by the positions of
     the nodes that came from it. `replacements` maps the id() of nodes of
     the tree to the nodes printed in their place."""
+    if not replacements and type(tree) in _COMPOUND and (source is None or not source.comments):
+        # A formula without comments that fits on its line, as most do: the
+        # atom that the work list would make of it, at once.
+        span = tree.span
+        if (span is not None and span.end - span.start <= min(width, _ATOM_SPAN)
+                and (source is None or not source.data[: span.start].strip())):
+            style = (separator + " ", " (" if space_before_paren else "(", " ()" if space_before_paren else "()")
+            text = _native_flat(tree, 0, 0, width, style)
+            if text is not None:
+                return Document([text], _expand_nothing)
     builder = _Builder(source, separator, space_before_paren, width, replacements or {})
     items: list[_Item] = []
     if kind == "function" and isinstance(tree, Function):

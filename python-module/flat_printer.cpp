@@ -1,0 +1,556 @@
+// The formatter's flat printer: an expression's syntax objects as the text
+// its layout prints on one line (what the formatter holds as an Atom). The
+// spellings follow quarrow_dax.syntax.spelling, whose operator tables are
+// registered here; the layout is the formatter's (style.py documents it):
+// `F ( a, b )`, `( x )`, `{ 1, ( 2, 3 ) }`, a space around each binary
+// operator, built-in function names in upper case. Walked with a work list.
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dax_parser/dialect.hpp"
+#include "dax_parser/lexer.hpp"
+#include "fingerprint.hpp"
+#include "format_entries.hpp"
+#include "node_classes.hpp"
+
+namespace dax::python::format {
+
+namespace {
+
+// An operator as spelling.py has it: binding powers and spelling.
+struct Operator {
+    Ref name;
+    long lbp = 0;
+    long rbp = 0;  // a prefix operator's operand's binding power
+    std::string spelling;
+};
+
+// Set by register_operators; kept for the life of the process.
+std::vector<Operator> binary_operators;
+std::vector<Operator> unary_operators;
+
+const Operator* find_operator(const std::vector<Operator>& table, PyObject* name) {
+    for (const Operator& op : table)
+        if (op.name.get() == name) return &op;  // the parser's names are interned, as the table's keys
+    for (const Operator& op : table) {
+        const int equal = PyObject_RichCompareBool(op.name.get(), name, Py_EQ);
+        if (equal < 0) return nullptr;
+        if (equal) return &op;
+    }
+    PyErr_Format(PyExc_ValueError, "no such operator: %R", name);
+    return nullptr;
+}
+
+// The strings the printer writes between the parts, from the formatter's options.
+struct Style {
+    std::string_view list_separator;  // ", " or "; "
+    std::string_view open_call;       // " (" or "("
+    std::string_view empty_call;      // " ()" or "()"
+};
+
+bool utf8_of(PyObject* text, std::string_view& utf8) {
+    if (!PyUnicode_Check(text)) {
+        PyErr_SetString(PyExc_TypeError, "a node's text field must be a str");
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) return false;
+    utf8 = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool is_ascii_plain_name(std::string_view name) noexcept {
+    // [A-Za-z_][A-Za-z0-9_.]*
+    if (name.empty()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i];
+        const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+        if (!(letter || (i > 0 && ((c >= '0' && c <= '9') || c == '.')))) return false;
+    }
+    return true;
+}
+
+// spelling.is_plain_name: whether `name` can be written without quotes.
+bool is_plain_name(std::string_view name) {
+    bool ascii = true;
+    for (const char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii) return is_ascii_plain_name(name);
+    auto tokens = Lexer(name, default_dialect).lex_all();
+    return tokens && tokens.value().size() == 2 && tokens.value()[0].kind == TokenKind::Ident &&
+           tokens.value()[0].span.start == 0 && tokens.value()[0].span.end == name.size();
+}
+
+// A node to print, with the binding powers of its place, or (no node) a literal.
+struct Task {
+    PyObject* node;  // borrowed: the scratch's `held` or the tree holds it
+    long min_bp;
+    long follow;
+    std::string_view literal;
+};
+
+// The printer's buffers, kept between calls: an atom is tried for nearly
+// every node the formatter lays out.
+struct Scratch {
+    std::string out;
+    std::vector<Task> tasks;
+    std::vector<Ref> held;  // the fields read
+    bool busy = false;
+};
+
+Scratch shared_scratch;  // used with the interpreter lock held
+
+class FlatPrinter {
+public:
+    FlatPrinter(const Style& style, Py_ssize_t limit)
+        : style_(style), limit_(limit), scratch_(shared_scratch.busy ? own_scratch_ : shared_scratch),
+          out_(scratch_.out), tasks_(scratch_.tasks), held_(scratch_.held) {
+        scratch_.busy = true;
+        out_.clear();
+    }
+    ~FlatPrinter() {
+        tasks_.clear();
+        held_.clear();
+        scratch_.busy = false;
+    }
+    FlatPrinter(const FlatPrinter&) = delete;
+    FlatPrinter& operator=(const FlatPrinter&) = delete;
+
+    // The flat text of `root` (a new reference), None where there is none
+    // or it is longer than the limit, or null with an exception set.
+    PyObject* print(PyObject* root, long min_bp, long follow) {
+        tasks_.push_back(Task{root, min_bp, follow, {}});
+        while (!tasks_.empty()) {
+            const Task task = tasks_.back();
+            tasks_.pop_back();
+            if (task.node == nullptr) {
+                put(task.literal);
+            } else {
+                const Outcome outcome = node(task.node, task.min_bp, task.follow);
+                if (outcome == Outcome::failed) return nullptr;
+                if (outcome == Outcome::none) Py_RETURN_NONE;
+            }
+            if (limit_ >= 0 && chars_ > limit_) Py_RETURN_NONE;
+        }
+        return PyUnicode_DecodeUTF8(out_.data(), static_cast<Py_ssize_t>(out_.size()), "strict");
+    }
+
+private:
+    enum class Outcome { done, none, failed };
+
+    void literal(std::string_view text) { tasks_.push_back(Task{nullptr, 0, 0, text}); }
+    void child(PyObject* node, long min_bp, long follow) { tasks_.push_back(Task{node, min_bp, follow, {}}); }
+
+    void put(std::string_view text) {
+        out_.append(text);
+        for (const char c : text) chars_ += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }
+
+    // Puts `text` with `quote` doubled inside `open` ... `close`.
+    void put_quoted(char open, std::string_view text, char close, char doubled) {
+        out_.push_back(open);
+        ++chars_;
+        std::size_t run = 0;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (text[i] != doubled) continue;
+            put(text.substr(run, i + 1 - run));
+            out_.push_back(doubled);
+            ++chars_;
+            run = i + 1;
+        }
+        put(text.substr(run));
+        out_.push_back(close);
+        ++chars_;
+    }
+
+    // A field of `node`, held for the rest of the print.
+    PyObject* field(PyObject* node, NodeKind kind, std::size_t index) {
+        PyObject* value = node_field(node, kind, index);
+        if (value != nullptr) held_.emplace_back(value);
+        return value;
+    }
+
+    bool text_field(PyObject* node, NodeKind kind, std::size_t index, std::string_view& text) {
+        PyObject* value = field(node, kind, index);
+        return value != nullptr && utf8_of(value, text);
+    }
+
+    // A TableName's name and whether it was quoted.
+    bool table_name(PyObject* table, std::string_view& name, bool& quoted) {
+        if (kind_of_node(table) != NodeKind::TableName) {
+            PyErr_SetString(PyExc_TypeError, "a reference's table must be a TableName");
+            return false;
+        }
+        PyObject* flag = field(table, NodeKind::TableName, 1);
+        if (flag == nullptr || !text_field(table, NodeKind::TableName, 0, name)) return false;
+        const int truth = PyObject_IsTrue(flag);
+        quoted = truth > 0;
+        return truth >= 0;
+    }
+
+    bool tuple_field(PyObject* node, NodeKind kind, std::size_t index, PyObject*& tuple) {
+        tuple = field(node, kind, index);
+        if (tuple == nullptr) return false;
+        if (!PyTuple_Check(tuple)) {
+            PyErr_SetString(PyExc_TypeError, "a node's list field must be a tuple");
+            return false;
+        }
+        return true;
+    }
+
+    // Pushes `items` separated by the list separator; the last separator
+    // without its space when the last item is an argument left out
+    // (`omitted_last`), as `F ( a, )` has it.
+    void list(PyObject* items, bool omitted_last) {
+        const Py_ssize_t count = PyTuple_Size(items);
+        for (Py_ssize_t i = count; i-- > 0;) {
+            child(PyTuple_GetItem(items, i), 0, 0);
+            if (i == 0) break;
+            std::string_view separator = style_.list_separator;
+            if (omitted_last && i == count - 1) separator.remove_suffix(1);
+            literal(separator);
+        }
+    }
+
+    // The first operand of a chain of binary operators (`node` itself when it is none).
+    PyObject* leftmost(PyObject* node) {
+        while (node != nullptr && kind_of_node(node) == NodeKind::Binary) node = field(node, NodeKind::Binary, 1);
+        return node;
+    }
+
+    Outcome text_piece(std::string_view text) {
+        if (text.find('\n') != std::string_view::npos) return Outcome::none;
+        put(text);
+        return Outcome::done;
+    }
+
+    Outcome node(PyObject* node, long min_bp, long follow) {
+        const std::optional<NodeKind> kind = kind_of_node(node);
+        if (!kind) return Outcome::none;
+        std::string_view text;
+        switch (*kind) {
+            case NodeKind::TableColumnRef: {
+                // A table read without quotes is a plain name: it needs no check.
+                std::string_view name;
+                bool quoted = false;
+                PyObject* table = field(node, *kind, 0);
+                if (table == nullptr || !table_name(table, name, quoted) || !text_field(node, *kind, 1, text))
+                    return Outcome::failed;
+                if (name.find('\n') != std::string_view::npos || text.find('\n') != std::string_view::npos)
+                    return Outcome::none;
+                if (quoted) put_quoted('\'', name, '\'', '\'');
+                else put(name);
+                put_quoted('[', text, ']', ']');
+                return Outcome::done;
+            }
+            case NodeKind::FunctionCall: {
+                PyObject* args = nullptr;
+                if (!text_field(node, *kind, 0, text) || !tuple_field(node, *kind, 1, args)) return Outcome::failed;
+                const std::string upper = fingerprint::builtin_upper(text, builtin_names());
+                put(upper.empty() ? text : std::string_view(upper));
+                const Py_ssize_t count = PyTuple_Size(args);
+                if (count == 0) {
+                    put(style_.empty_call);
+                    return Outcome::done;
+                }
+                put(style_.open_call);
+                put(" ");
+                literal(" )");
+                list(args, count > 1 && kind_of_node(PyTuple_GetItem(args, count - 1)) == NodeKind::Omitted);
+                return Outcome::done;
+            }
+            case NodeKind::BracketRef:
+                if (!text_field(node, *kind, 0, text)) return Outcome::failed;
+                if (text.find('\n') != std::string_view::npos) return Outcome::none;
+                put_quoted('[', text, ']', ']');
+                return Outcome::done;
+            case NodeKind::Number:
+            case NodeKind::Identifier:
+                if (!text_field(node, *kind, 0, text)) return Outcome::failed;
+                put(text);
+                return Outcome::done;
+            case NodeKind::String:
+                if (!text_field(node, *kind, 0, text)) return Outcome::failed;
+                if (text.find('\n') != std::string_view::npos) return Outcome::none;
+                put_quoted('"', text, '"', '"');
+                return Outcome::done;
+            case NodeKind::Binary: {
+                PyObject* op_name = field(node, *kind, 0);
+                const Operator* op = op_name == nullptr ? nullptr : find_operator(binary_operators, op_name);
+                if (op == nullptr) return Outcome::failed;
+                if (op->lbp < min_bp || follow >= op->rbp) {  // parentheses keep the tree
+                    put("(");
+                    literal(")");
+                    child(node, 0, 0);
+                    return Outcome::done;
+                }
+                PyObject* left = field(node, *kind, 1);
+                PyObject* right = field(node, *kind, 2);
+                if (left == nullptr || right == nullptr) return Outcome::failed;
+                // A chain of operators that bind alike prints operand by
+                // operand with the same powers as these nested nodes.
+                child(right, op->rbp, follow);
+                literal(op->spelling);
+                child(left, 0, op->lbp);
+                return Outcome::done;
+            }
+            case NodeKind::Unary: {
+                PyObject* op_name = field(node, *kind, 0);
+                const Operator* op = op_name == nullptr ? nullptr : find_operator(unary_operators, op_name);
+                if (op == nullptr) return Outcome::failed;
+                if (follow >= op->rbp) {
+                    put("(");
+                    literal(")");
+                    child(node, 0, 0);
+                    return Outcome::done;
+                }
+                PyObject* operand = field(node, *kind, 1);
+                PyObject* first = leftmost(operand);
+                if (first == nullptr) return Outcome::failed;
+                bool minus_minus = false;
+                if (op->spelling == "-" && kind_of_node(first) == NodeKind::Unary) {
+                    PyObject* first_op = field(first, NodeKind::Unary, 0);
+                    if (first_op == nullptr) return Outcome::failed;
+                    const int equal = PyUnicode_CompareWithASCIIString(first_op, "Minus");
+                    minus_minus = equal == 0;
+                }
+                put(minus_minus ? std::string_view("- ") : std::string_view(op->spelling));  // `--` would start a comment
+                child(operand, op->rbp, follow);
+                return Outcome::done;
+            }
+            case NodeKind::Paren: {
+                PyObject* inner = field(node, *kind, 0);
+                if (inner == nullptr) return Outcome::failed;
+                put("( ");
+                literal(" )");
+                child(inner, 0, 0);
+                return Outcome::done;
+            }
+            case NodeKind::TableConstructor: {
+                PyObject* rows = nullptr;
+                if (!tuple_field(node, *kind, 0, rows)) return Outcome::failed;
+                const Py_ssize_t count = PyTuple_Size(rows);
+                if (count == 0) {
+                    put("{}");
+                    return Outcome::done;
+                }
+                put("{ ");
+                literal(" }");
+                for (Py_ssize_t r = count; r-- > 0;) {
+                    PyObject* cells = PyTuple_GetItem(rows, r);
+                    if (!PyTuple_Check(cells)) {
+                        PyErr_SetString(PyExc_TypeError, "a table constructor's row must be a tuple");
+                        return Outcome::failed;
+                    }
+                    bool bare = false;
+                    if (PyTuple_Size(cells) == 1) {
+                        PyObject* first = leftmost(PyTuple_GetItem(cells, 0));
+                        if (first == nullptr) return Outcome::failed;
+                        bare = kind_of_node(first) != NodeKind::Paren;
+                    }
+                    if (bare) {
+                        list(cells, false);
+                    } else {
+                        literal(" )");
+                        list(cells, false);
+                        literal("( ");
+                    }
+                    if (r != 0) literal(style_.list_separator);
+                }
+                return Outcome::done;
+            }
+            case NodeKind::RowConstructor: {
+                PyObject* items = nullptr;
+                if (!tuple_field(node, *kind, 0, items)) return Outcome::failed;
+                put("( ");
+                literal(" )");
+                list(items, false);
+                return Outcome::done;
+            }
+            case NodeKind::Boolean: {
+                PyObject* value = field(node, *kind, 0);
+                const int truth = value == nullptr ? -1 : PyObject_IsTrue(value);
+                if (truth < 0) return Outcome::failed;
+                put(truth ? std::string_view("TRUE") : std::string_view("FALSE"));
+                return Outcome::done;
+            }
+            case NodeKind::Blank:
+                put("BLANK");
+                return Outcome::done;
+            case NodeKind::Omitted:
+                return Outcome::done;
+            case NodeKind::Parameter:
+                if (!text_field(node, *kind, 0, text)) return Outcome::failed;
+                put("@");
+                put(text);
+                return Outcome::done;
+            case NodeKind::TableRef: {
+                std::string_view name;
+                bool quoted = false;
+                PyObject* table = field(node, *kind, 0);
+                if (table == nullptr || !table_name(table, name, quoted)) return Outcome::failed;
+                if (name.find('\n') != std::string_view::npos) return Outcome::none;
+                put_quoted('\'', name, '\'', '\'');
+                return Outcome::done;
+            }
+            case NodeKind::HierarchyRef: {
+                std::string_view name;
+                bool quoted = false;
+                PyObject* table = field(node, *kind, 0);
+                PyObject* levels = nullptr;
+                if (table == nullptr || !table_name(table, name, quoted) || !text_field(node, *kind, 1, text) ||
+                    !tuple_field(node, *kind, 2, levels))
+                    return Outcome::failed;
+                const std::size_t start = out_.size();
+                if (quoted || !is_plain_name(name)) put_quoted('\'', name, '\'', '\'');
+                else put(name);
+                put_quoted('[', text, ']', ']');
+                for (Py_ssize_t i = 0; i < PyTuple_Size(levels); ++i) {
+                    std::string_view level;
+                    if (!utf8_of(PyTuple_GetItem(levels, i), level)) return Outcome::failed;
+                    put(".");
+                    put_quoted('[', level, ']', ']');
+                }
+                if (std::string_view(out_).substr(start).find('\n') != std::string_view::npos) return Outcome::none;
+                return Outcome::done;
+            }
+            case NodeKind::TypedLiteral: {
+                std::string_view value;
+                if (!text_field(node, *kind, 0, text) || !text_field(node, *kind, 1, value)) return Outcome::failed;
+                if (text.find('\n') != std::string_view::npos || value.find('\n') != std::string_view::npos)
+                    return Outcome::none;
+                put(text);
+                put_quoted('"', value, '"', '"');
+                return Outcome::done;
+            }
+            case NodeKind::Axis: {
+                PyObject* words = nullptr;
+                if (!tuple_field(node, *kind, 0, words)) return Outcome::failed;
+                for (Py_ssize_t i = 0; i < PyTuple_Size(words); ++i) {
+                    // As Python's str.upper() has it, beyond ASCII too.
+                    Ref upper(PyObject_CallMethod(PyTuple_GetItem(words, i), "upper", nullptr));
+                    std::string_view word;
+                    if (!upper || !utf8_of(upper.get(), word)) return Outcome::failed;
+                    if (i != 0) put(" ");
+                    put(word);
+                }
+                return Outcome::done;
+            }
+            default:
+                return Outcome::none;  // a VAR block, or no expression
+        }
+    }
+
+    const Style& style_;
+    const Py_ssize_t limit_;  // the longest text wanted, in characters; negative: any
+    Scratch own_scratch_;     // when the shared one is in use (never, unless a field's method prints)
+    Scratch& scratch_;
+    std::string& out_;
+    std::vector<Task>& tasks_;
+    std::vector<Ref>& held_;
+    Py_ssize_t chars_ = 0;
+};
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
+// Reads a {name: (lbp, rbp, spelling)} or {name: (power, spelling)} table.
+bool read_operators(PyObject* table, bool binary, std::vector<Operator>& operators) {
+    if (!PyDict_Check(table)) {
+        PyErr_SetString(PyExc_TypeError, "an operator table must be a dict");
+        return false;
+    }
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(table, &position, &key, &value)) {
+        Operator op;
+        const char* spelling = nullptr;
+        const bool ok = binary ? PyArg_ParseTuple(value, "lls", &op.lbp, &op.rbp, &spelling)
+                               : PyArg_ParseTuple(value, "ls", &op.rbp, &spelling);
+        if (!ok || !PyUnicode_Check(key)) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an operator's name must be a str");
+            return false;
+        }
+        Py_INCREF(key);
+        op.name.reset(key);
+        // A binary operator is written with a space on each side.
+        if (binary) op.spelling.push_back(' ');
+        op.spelling.append(spelling);
+        if (binary) op.spelling.push_back(' ');
+        operators.push_back(std::move(op));
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* register_operators(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    try {
+        if (nargs != 2) {
+            PyErr_SetString(PyExc_TypeError, "register_operators() takes (binary, unary)");
+            return nullptr;
+        }
+        std::vector<Operator> binary;
+        std::vector<Operator> unary;
+        if (!read_operators(args[0], true, binary) || !read_operators(args[1], false, unary)) return nullptr;
+        binary_operators = std::move(binary);
+        unary_operators = std::move(unary);
+        Py_RETURN_NONE;
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* flat_text(PyObject* node, long min_bp, long follow, Py_ssize_t limit, PyObject* style_strings) {
+    if (!PyTuple_Check(style_strings) || PyTuple_Size(style_strings) != 3) {
+        PyErr_SetString(PyExc_TypeError, "the style is (list_separator, open_call, empty_call)");
+        return nullptr;
+    }
+    Style style;
+    if (!utf8_of(PyTuple_GetItem(style_strings, 0), style.list_separator) ||
+        !utf8_of(PyTuple_GetItem(style_strings, 1), style.open_call) ||
+        !utf8_of(PyTuple_GetItem(style_strings, 2), style.empty_call))
+        return nullptr;
+    if (style.list_separator.empty()) {
+        PyErr_SetString(PyExc_ValueError, "the list separator must not be empty");
+        return nullptr;
+    }
+    FlatPrinter printer(style, limit);
+    return printer.print(node, min_bp, follow);
+}
+
+PyObject* flat(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    try {
+        if (nargs != 5) {
+            PyErr_SetString(PyExc_TypeError,
+                            "flat() takes (node, min_bp, follow, limit, (list_separator, open_call, empty_call))");
+            return nullptr;
+        }
+        const long min_bp = PyLong_AsLong(args[1]);
+        const long follow = PyLong_AsLong(args[2]);
+        const Py_ssize_t limit = PyLong_AsSsize_t(args[3]);
+        if (PyErr_Occurred()) return nullptr;
+        return flat_text(args[0], min_bp, follow, limit, args[4]);
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace dax::python::format
