@@ -75,18 +75,14 @@ int register_classes(PyObject* span_class, PyObject* classes) {
         entry.alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         for (std::size_t f = 0; f < layout.field_count; ++f) {
             Ref descriptor(PyObject_GetAttrString(cls, layout.fields[f]));
-            auto set = descriptor ? reinterpret_cast<descrsetfunc>(
-                                        PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_set))
-                                  : nullptr;
-            if (set == nullptr) {
+            PyTypeObject* descriptor_type = descriptor ? Py_TYPE(descriptor.get()) : nullptr;
+            auto set = descriptor_type ? reinterpret_cast<descrsetfunc>(PyType_GetSlot(descriptor_type, Py_tp_descr_set))
+                                       : nullptr;
+            auto get = descriptor_type ? reinterpret_cast<descrgetfunc>(PyType_GetSlot(descriptor_type, Py_tp_descr_get))
+                                       : nullptr;
+            if (set == nullptr || get == nullptr) {
                 release_fields(fresh);
                 if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s.%s is not a slot", layout.name, layout.fields[f]);
-                return -1;
-            }
-            auto get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(descriptor.get()), Py_tp_descr_get));
-            if (get == nullptr) {
-                release_fields(fresh);
-                if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s.%s is not a slot", spec.name, spec.fields[f]);
                 return -1;
             }
             entry.fields[f] = Field{descriptor.release(), set, get};
