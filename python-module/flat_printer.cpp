@@ -16,6 +16,7 @@
 #include "dax_parser/lexer.hpp"
 #include "fingerprint.hpp"
 #include "format_entries.hpp"
+#include "syntax_boundary.hpp"
 #include "node_classes.hpp"
 
 namespace dax::python::format {
@@ -455,18 +456,6 @@ private:
     std::vector<Ref>& held_;
     Py_ssize_t chars_ = 0;
 };
-
-void raise_current_exception() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
-}
 
 // Reads a {name: (lbp, rbp, spelling)} or {name: (power, spelling)} table.
 bool read_operators(PyObject* table, bool binary, std::vector<Operator>& operators) {

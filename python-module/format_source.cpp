@@ -17,6 +17,7 @@
 #include "format_entries.hpp"
 #include "json_writer.hpp"
 #include "node_classes.hpp"
+#include "syntax_boundary.hpp"
 #include "syntax_options.hpp"
 #include "tree_builder.hpp"
 
@@ -29,43 +30,6 @@ enum class TextKind : long { Expression = 0, Query = 1, Function = 2 };
 
 // Set by register_builtins; kept for the life of the process.
 fingerprint::NameSet registered_builtins;
-
-// Turns the C++ exception being handled into the pending Python exception:
-// a broken invariant of the library becomes the module's InternalError.
-void raise_current_exception(PyObject* module) noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        Ref internal(PyObject_GetAttrString(module, "InternalError"));
-        PyErr_Clear();
-        PyErr_SetString(internal ? internal.get() : PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
-}
-
-// ("lex" or "parse", message, start, end), as the other entries return it.
-PyObject* error_tuple(const DaxError& error) {
-    const char* kind = error.kind == DaxError::Kind::Lex ? "lex" : "parse";
-    const std::string& message = error.error.message;
-    return Py_BuildValue("(ss#nn)", kind, message.data(), static_cast<Py_ssize_t>(message.size()),
-                         static_cast<Py_ssize_t>(error.error.span.start), static_cast<Py_ssize_t>(error.error.span.end));
-}
-
-template <class Work>
-auto without_lock(Work&& work) {
-    PyThreadState* state = PyEval_SaveThread();
-    try {
-        auto result = work();
-        PyEval_RestoreThread(state);
-        return result;
-    } catch (...) {
-        PyEval_RestoreThread(state);
-        throw;
-    }
-}
 
 struct Input {
     std::string_view utf8;
@@ -270,7 +234,7 @@ PyObject* none() { Py_RETURN_NONE; }
 
 const fingerprint::NameSet& builtin_names() noexcept { return registered_builtins; }
 
-PyObject* register_builtins(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* register_builtins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     try {
         if (nargs != 1) {
             PyErr_SetString(PyExc_TypeError, "register_builtins() takes (names)");
@@ -289,12 +253,12 @@ PyObject* register_builtins(PyObject* module, PyObject* const* args, Py_ssize_t 
         registered_builtins = std::move(names);
         Py_RETURN_NONE;
     } catch (...) {
-        raise_current_exception(module);
+        raise_current_exception();
         return nullptr;
     }
 }
 
-PyObject* format_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* format_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     try {
         if (!classes_registered()) {
             PyErr_SetString(PyExc_RuntimeError, "quarrow_dax.syntax has not registered its classes");
@@ -339,12 +303,12 @@ PyObject* format_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs
                                     comments.get(), read_with.get());
             });
     } catch (...) {
-        raise_current_exception(module);
+        raise_current_exception();
         return nullptr;
     }
 }
 
-PyObject* format_fingerprint(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* format_fingerprint(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     try {
         const std::optional<Input> input = bind("format_fingerprint", args, nargs, true);
         if (!input) return nullptr;
@@ -357,12 +321,12 @@ PyObject* format_fingerprint(PyObject* module, PyObject* const* args, Py_ssize_t
                 return PyTuple_Pack(2, tree_print.get(), comment_print.get());
             });
     } catch (...) {
-        raise_current_exception(module);
+        raise_current_exception();
         return nullptr;
     }
 }
 
-PyObject* source_comments(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* source_comments(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     try {
         const std::optional<Input> input = bind("source_comments", args, nargs, false);
         if (!input) return nullptr;
@@ -374,7 +338,7 @@ PyObject* source_comments(PyObject* module, PyObject* const* args, Py_ssize_t na
         if (!scan_comments(lexed.value(), input->utf8, starts, comments)) return nullptr;
         return PyTuple_Pack(2, starts.get(), comments.get());
     } catch (...) {
-        raise_current_exception(module);
+        raise_current_exception();
         return nullptr;
     }
 }

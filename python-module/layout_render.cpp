@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "format_entries.hpp"
+#include "syntax_boundary.hpp"
 
 namespace dax::python::format {
 
@@ -517,18 +518,6 @@ private:
     bool spaced_ = false;   // an inline comment wants a space before the next text
     bool blank_ = true;     // no empty line may follow (the start, or one just written)
 };
-
-void raise_current_exception() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
-}
 
 }  // namespace
 

@@ -16,6 +16,7 @@
 #include "py_ref.hpp"
 #include "reference_objects.hpp"
 #include "references.hpp"
+#include "syntax_boundary.hpp"
 #include "syntax_options.hpp"
 #include "tree_builder.hpp"
 
@@ -23,38 +24,15 @@ namespace {
 
 using dax::python::Ref;
 
+using dax::python::error_tuple;
+using dax::python::raise_current_exception;
+using dax::python::without_lock;
+
 using dax::python::dialect_of;
 using dax::python::grammar_of;
 using dax::python::option_comments;
 using dax::python::option_engine_grammar;
 using dax::python::option_semicolon_lists;
-
-PyObject* internal_error = nullptr;  // quarrow_dax.syntax.InternalError, kept for the process
-
-// --- failures ---------------------------------------------------------------
-
-// Turns the C++ exception being handled into the pending Python exception.
-void raise_current_exception() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(internal_error ? internal_error : PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(internal_error ? internal_error : PyExc_RuntimeError, "unknown C++ exception");
-    }
-}
-
-// ("lex" or "parse", message, start, end): an input error is a value for the
-// Python wrapper to raise, with lines and columns it works out itself.
-PyObject* error_tuple(const dax::DaxError& error) {
-    const char* kind = error.kind == dax::DaxError::Kind::Lex ? "lex" : "parse";
-    const std::string& message = error.error.message;
-    return Py_BuildValue("(ss#nn)", kind, message.data(), static_cast<Py_ssize_t>(message.size()),
-                         static_cast<Py_ssize_t>(error.error.span.start),
-                         static_cast<Py_ssize_t>(error.error.span.end));
-}
 
 // --- arguments --------------------------------------------------------------
 
@@ -81,21 +59,6 @@ std::optional<Call> bind(const char* name, PyObject* const* args, Py_ssize_t nar
     const char* utf8 = PyUnicode_AsUTF8AndSize(args[0], &size);
     if (utf8 == nullptr) return std::nullopt;
     return Call{args[0], std::string_view(utf8, static_cast<std::size_t>(size)), options};
-}
-
-// Runs `work` with the interpreter lock released: the library touches no
-// Python object, and other threads may parse meanwhile.
-template <class Work>
-auto without_lock(Work&& work) {
-    PyThreadState* state = PyEval_SaveThread();
-    try {
-        auto result = work();
-        PyEval_RestoreThread(state);
-        return result;
-    } catch (...) {
-        PyEval_RestoreThread(state);
-        throw;
-    }
 }
 
 PyObject* source_bytes(std::string_view utf8) {
@@ -362,6 +325,7 @@ int exec_module(PyObject* module) noexcept {
     try {
         Ref located(dax::python::create_located_type());
         if (!located || PyModule_AddObjectRef(module, "Located", located.get()) < 0) return -1;
+        PyObject*& internal_error = dax::python::syntax_internal_error;
         if (internal_error == nullptr) {
             internal_error = PyErr_NewExceptionWithDoc(
                 "quarrow_dax.syntax.InternalError",

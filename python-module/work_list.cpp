@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "format_entries.hpp"
+#include "syntax_boundary.hpp"
 #include "located.hpp"
 #include "node_classes.hpp"
 
@@ -413,18 +414,6 @@ bool comment_inside(PyObject* starts, Py_ssize_t start, Py_ssize_t end, bool& in
     if (first == -1 && PyErr_Occurred()) return false;
     inside = first < end;
     return true;
-}
-
-void raise_current_exception() noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
 }
 
 }  // namespace
