@@ -86,34 +86,28 @@ def _where(file: str, line: int | None, column: int | None) -> str:
     return f"{file}:{line}" if column is None else f"{file}:{line}:{column}"
 
 
-class ModelError(Exception):
+class _ModelProblem(Exception):
+    """What a model error and a model warning both carry and how they read."""
+
+    def __init__(self, file: str, line: int | None, message: str, column: int | None = None) -> None:
+        super().__init__(file, line, message)
+        self.file = file
+        self.line = line
+        self.column = column
+        self.message = message
+
+    def __str__(self) -> str:
+        return f"{_where(self.file, self.line, self.column)}: {self.message}"
+
+
+class ModelError(_ModelProblem):
     """A model file that cannot be read: `file`, `line` and `column` (1-based,
     None where the fault is not at one place) and `message`."""
 
-    def __init__(self, file: str, line: int | None, message: str, column: int | None = None) -> None:
-        super().__init__(file, line, message)
-        self.file = file
-        self.line = line
-        self.column = column
-        self.message = message
 
-    def __str__(self) -> str:
-        return f"{_where(self.file, self.line, self.column)}: {self.message}"
-
-
-class ModelWarning(UserWarning):
+class ModelWarning(_ModelProblem, UserWarning):
     """Something in a model file that reads, but perhaps not as its author
     meant: `file`, `line`, `column` and `message`, as in ModelError."""
-
-    def __init__(self, file: str, line: int | None, message: str, column: int | None = None) -> None:
-        super().__init__(file, line, message)
-        self.file = file
-        self.line = line
-        self.column = column
-        self.message = message
-
-    def __str__(self) -> str:
-        return f"{_where(self.file, self.line, self.column)}: {self.message}"
 
 
 @dataclass(frozen=True)
