@@ -20,12 +20,15 @@ result by reading it again, and writes it (`sources.write_atomically`).
 from __future__ import annotations
 
 import json
+import os
 import re
+import tempfile
 from collections.abc import Sequence
+from pathlib import Path
 
-from .model import Formula
+from .model import Formula, ModelError, read_model
 
-__all__ = ["rewrite_formulas"]
+__all__ = ["read_back_problem", "rewrite_formulas"]
 
 _SPACE_BEFORE = re.compile(r"[ \t\r\n]*\Z")
 
@@ -93,3 +96,25 @@ def _rewrite_tmdl(text: str, changes: Sequence[tuple[Formula, str]]) -> str:
         else:
             lines[first : first + 1] = [line[:start].rstrip(" \t") + ending, *block]
     return "\n".join(lines)
+
+
+def read_back_problem(file: str, text: str, formulas: list[Formula], new_texts: dict[int, str]) -> str | None:
+    """Why the new `text` of the model file `file` does not read as its
+    `formulas` with their new texts (keyed by the formula's id); None when it
+    does. A check before a rewritten model file replaces the old one."""
+    errors: list[ModelError] = []
+    with tempfile.TemporaryDirectory(prefix="quarrow-dax-") as folder:
+        copy = Path(folder) / Path(file).name
+        copy.write_text(text, encoding="utf-8", newline="")
+        found = list(read_model(os.fspath(copy), errors, []))
+    if errors:
+        return errors[0].message
+    expected = [(f.kind, f.table, f.name, new_texts.get(id(f), f.text)) for f in formulas]
+    got = [(f.kind, f.table, f.name, f.text) for f in found]
+    if got == expected:
+        return None
+    for want, have in zip(expected, got):
+        if want != have:
+            return f"{want[0]} {want[2]!r} reads back differently"
+    return f"{len(got)} formulas read back, not {len(expected)}"
+

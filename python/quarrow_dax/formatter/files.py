@@ -19,15 +19,12 @@ from __future__ import annotations
 
 import dataclasses
 import difflib
-import os
-import tempfile
 from dataclasses import dataclass, field
-from pathlib import Path
 
 from ..check import CheckOptions, check_text, display_path, formula_diagnostic, is_query, model_problem, object_name
 from ..diagnostics import Diagnostic
 from ..model import Formula, ModelError, ModelWarning, read_model
-from ..model_write import rewrite_formulas
+from ..model_write import read_back_problem, rewrite_formulas
 from ..sources import MAX_FILE_SIZE, SourceError, decode_text, read_bytes, text_encoding, write_atomically
 from ..syntax.parsing import ParseError
 from . import format_text
@@ -182,7 +179,7 @@ def _format_model_file(file: str, formulas: list[Formula], options: FormatOption
         result.after = None if result.problems else text
         return result
     after = rewrite_formulas(text, changes)
-    problem = _read_back(file, after, formulas, dict((id(formula), new) for formula, new in changes))
+    problem = read_back_problem(file, after, formulas, dict((id(formula), new) for formula, new in changes))
     if problem is not None:
         result.problems.append(Diagnostic.for_path(
             "internal", f"the formatted formulas would not read back from the file ({problem}); left as it was"
@@ -190,23 +187,3 @@ def _format_model_file(file: str, formulas: list[Formula], options: FormatOption
         return result
     result.after = after
     return result
-
-
-def _read_back(file: str, text: str, formulas: list[Formula], new_texts: dict[int, str]) -> str | None:
-    """Why the model file's new `text` does not read as the same formulas
-    with their new texts; None when it does."""
-    with tempfile.TemporaryDirectory(prefix="quarrow-dax-") as folder:
-        copy = Path(folder) / Path(file).name
-        copy.write_text(text, encoding="utf-8", newline="")
-        errors: list[ModelError] = []
-        found = list(read_model(os.fspath(copy), errors, []))
-    if errors:
-        return errors[0].message
-    expected = [(f.kind, f.table, f.name, new_texts.get(id(f), f.text)) for f in formulas]
-    got = [(f.kind, f.table, f.name, f.text) for f in found]
-    if got != expected:
-        for want, have in zip(expected, got):
-            if want != have:
-                return f"{want[0]} {want[2]!r} reads back differently"
-        return f"{len(got)} formulas read back, not {len(expected)}"
-    return None

@@ -31,18 +31,15 @@ as a model before it is handed out, and written atomically.
 from __future__ import annotations
 
 import dataclasses
-import os
-import tempfile
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from pathlib import Path
 
 from ..check import CheckOptions, display_path, model_problem, model_resolver, read_source, source_kind
 from ..diagnostics import Diagnostic
 from ..formatter import FormatError, FormatOptions, format_tree, same_tree
 from ..formatter.files import FileResult
-from ..model import Formula, ModelError, ModelWarning, load_model, read_model
-from ..model_write import rewrite_formulas
+from ..model import Formula, ModelError, ModelWarning, load_model
+from ..model_write import read_back_problem, rewrite_formulas
 from ..sources import SourceError, read_bytes, text_encoding
 from ..syntax import Expr, Node, Paren, ParseError, Span, Token, tokenize
 from ..syntax.tokens import COMMENT_KINDS
@@ -554,7 +551,7 @@ def _fixed_model_file(
     if not new_texts:
         return result
     after = rewrite_formulas(text, new_texts)
-    problem = _read_back(file, after, formulas, {id(formula): new for formula, new in new_texts})
+    problem = read_back_problem(file, after, formulas, {id(formula): new for formula, new in new_texts})
     if problem is not None:
         result.after = None
         result.fixed = []
@@ -564,23 +561,3 @@ def _fixed_model_file(
         return result
     result.after = after
     return result
-
-
-def _read_back(file: str, text: str, formulas: list[Formula], new_texts: dict[int, str]) -> str | None:
-    """Why the model file's new `text` does not read as its `formulas` with
-    their new texts (by id); None when it does."""
-    errors: list[ModelError] = []
-    with tempfile.TemporaryDirectory(prefix="quarrow-dax-") as folder:
-        copy = Path(folder) / Path(file).name
-        copy.write_text(text, encoding="utf-8", newline="")
-        found = list(read_model(os.fspath(copy), errors, []))
-    if errors:
-        return errors[0].message
-    expected = [(f.kind, f.table, f.name, new_texts.get(id(f), f.text)) for f in formulas]
-    got = [(f.kind, f.table, f.name, f.text) for f in found]
-    if got == expected:
-        return None
-    for want, have in zip(expected, got):
-        if want != have:
-            return f"{want[0]} {want[2]!r} reads back differently"
-    return f"{len(got)} formulas read back, not {len(expected)}"
