@@ -5,13 +5,14 @@ formats read as they allow."""
 
 import io
 import json
+import pathlib
 import subprocess
 import sys
 
 import pytest
 
 from quarrow_dax import cli
-from quarrow_dax.check import CheckOptions, check_text
+from quarrow_dax.check import CheckOptions, check_file, check_files, check_text
 from quarrow_dax.model import read_model
 
 
@@ -172,3 +173,29 @@ def test_text_output_of_a_model_warning_goes_to_standard_error(tmp_path):
 
     writer.add(Diagnostic.for_path("model", "duplicate key", "m.bim", 2, 3, severity="warning"))
     assert (out.getvalue(), err.getvalue()) == ("", "m.bim:2:3: model warning: duplicate key\n")
+
+
+CORPUS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpus"
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason=f"shared corpus not at {CORPUS}")
+@pytest.mark.parametrize("jobs", [1, 2, 0])
+def test_checking_many_files_keeps_their_order_whatever_the_processes(jobs):
+    # Every 25th corpus file, a file that does not exist, and bytes already
+    # read (as standard input is): each gets what check_file gives it, in order.
+    paths = sorted(str(path) for path in CORPUS.glob("*/*.dax"))[::25]
+    files = [(path, None) for path in paths]
+    files += [("missing.dax", None), ("-", b"1 +"), ("-", b"SUM ( T[x] )"), ("-", b"x" * 10_001)]
+    options = CheckOptions(max_file_size=10_000)
+    expected = [check_file(path, options, data) for path, data in files]
+    assert any(expected) and not all(expected)  # both kinds of result are compared
+    assert list(check_files(files, options, jobs)) == expected
+
+
+def test_closing_the_checks_early_stops_them():
+    reports = check_files([(str(n), b"1 +") for n in range(100)], CheckOptions(), jobs=2)
+    first = next(reports)
+    reports.close()
+    assert [d.message for d in first] == ["unexpected end of input"]
+    with pytest.raises(StopIteration):
+        next(reports)

@@ -36,7 +36,6 @@ from __future__ import annotations
 
 import argparse
 import codecs
-import concurrent.futures
 import contextlib
 import json
 import os
@@ -53,7 +52,7 @@ from .check import (
     STDIN,
     CheckOptions,
     ModelTally,
-    check_file,
+    check_files,
     check_model,
     collect_inputs,
     display_path,
@@ -262,15 +261,6 @@ def run_print(args: argparse.Namespace) -> int:
 
 # --- check --------------------------------------------------------------------
 
-Task = tuple[str, bytes | None, CheckOptions]
-
-
-def check_task(task: Task) -> list[Diagnostic]:
-    """Checks one file; runs in a worker process under --jobs."""
-    path, data, options = task
-    return check_file(path, options, data)
-
-
 class Progress:
     """A progress bar on standard error, drawn only when it is a terminal and
     the work has lasted a second; a short run stays silent."""
@@ -306,30 +296,6 @@ class Progress:
             self.visible = False
 
 
-def worker_count(requested: int, tasks: int) -> int:
-    """Processes for `tasks` files when `requested` (0: one per processor):
-    never more than there are files or processors."""
-    processors = os.cpu_count() or 1
-    return max(1, min(requested or processors, processors, tasks))
-
-
-def check_reports(tasks: Sequence[Task], jobs: int) -> Generator[list[Diagnostic], None, None]:
-    """The diagnostics of each task, in their order, from `jobs` processes."""
-    workers = worker_count(jobs, len(tasks))
-    if workers <= 1:
-        yield from map(check_task, tasks)
-        return
-    with concurrent.futures.ProcessPoolExecutor(max_workers=workers) as executor:
-        try:
-            # Several files per message between processes, but small enough
-            # batches that every process stays busy to the end.
-            chunk = max(1, min(32, len(tasks) // (workers * 8)))
-            yield from executor.map(check_task, tasks, chunksize=chunk)
-        finally:
-            # Stopped early (broken pipe, interrupt): drop the files not begun.
-            executor.shutdown(wait=True, cancel_futures=True)
-
-
 def status_of(diagnostic: Diagnostic) -> int:
     """The exit status a diagnostic calls for."""
     if diagnostic.severity != "error":
@@ -349,24 +315,24 @@ def options_of(args: argparse.Namespace) -> CheckOptions:
     )
 
 
-def check_files(args: argparse.Namespace, files: list[str], writer: Writer) -> tuple[int, int, int]:
+def check_dax_files(args: argparse.Namespace, files: list[str], writer: Writer) -> tuple[int, int, int]:
     """Checks the DAX files and writes their diagnostics; returns the exit
     status, how many files were checked and how many of those failed."""
     options = options_of(args)
-    tasks: list[Task] = []
+    tasks: list[tuple[str, bytes | None]] = []
     for path in files:
         data = None
         if path == STDIN:
             limit = options.max_file_size
             data = sys.stdin.buffer.read(limit + 1 if limit else -1) if sys.stdin is not None else b""
-        tasks.append((path, data, options))
+        tasks.append((path, data))
 
     progress = Progress(len(tasks), sys.stderr, not args.no_progress)
     status = EXIT_OK
     failed = 0
     # closing: on a broken pipe the worker processes stop here, not whenever
     # the generator happens to be collected.
-    with contextlib.closing(check_reports(tasks, args.jobs)) as reports:
+    with contextlib.closing(check_files(tasks, options, args.jobs)) as reports:
         try:
             for done, diagnostics in enumerate(reports, 1):
                 if diagnostics:
@@ -415,7 +381,7 @@ def run_check(args: argparse.Namespace) -> int:
     for problem in inputs.problems:
         writer.add(problem)
         status = max(status, status_of(problem))
-    file_status, checked, failed = check_files(args, inputs.files, writer)
+    file_status, checked, failed = check_dax_files(args, inputs.files, writer)
     status = max(status, file_status)
     summaries = []
     # A run without models keeps the summary it always had, even for no files.
@@ -506,14 +472,14 @@ def run_lint(args: argparse.Namespace) -> int:
     """Lints the files and models; each is governed by the configuration
     found from its folder upward (or --config), with --select and --ignore
     on top."""
-    from .lint import CATALOGUE, ConfigError, ConfigFinder, LintConfig, lint_file, lint_model
+    from .lint import CATALOGUE, ConfigError, ConfigFinder, LintConfig, find_rule, lint_file, lint_model
 
     if args.explain is not None:
         wanted = args.explain.strip()
-        for rule in CATALOGUE.values():
-            if wanted.upper() == rule.code or wanted.lower() == rule.name:
-                write_out(rule.explain() + "\n")
-                return EXIT_OK
+        rule = find_rule(wanted)
+        if rule is not None:
+            write_out(rule.explain() + "\n")
+            return EXIT_OK
         write_err(f"{PROG}: lint: no rule {wanted!r}; the rules are {', '.join(CATALOGUE)}\n")
         return EXIT_USAGE
     paths: list[str] = args.paths
@@ -704,8 +670,7 @@ def run_deps(args: argparse.Namespace) -> int:
     status = EXIT_OK
     if args.cycles:
         cycles = graph.cycles()
-        edges = [edge for cycle in cycles for source, target in zip(cycle, cycle[1:])
-                 for edge in graph.uses(source) if edge.target is target]
+        edges = [edge for cycle in cycles for edge in graph.edges_along(cycle)]
         if args.format == "text":
             write_out("".join(" -> ".join(obj.dax for obj in cycle) + "\n" for cycle in cycles))
         elif machine:
@@ -727,9 +692,8 @@ def run_deps(args: argparse.Namespace) -> int:
                 start, deep=args.deep)
             found.update((id(obj), obj) for obj in reached)
         listed = graph.sorted(found.values())
-        drawn = {id(obj) for obj in (*starts, *listed)}
-        edges = [edge for edge in graph.edges if id(edge.source) in drawn and id(edge.target) in drawn]
         listed_for_drawing = [*starts, *listed]
+        edges = graph.edges_among(listed_for_drawing)
     else:
         edges = graph.edges
         if args.format == "text":
