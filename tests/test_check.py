@@ -11,8 +11,9 @@ import sys
 
 import pytest
 
-from quarrow_dax import cli
 from quarrow_dax.check import CheckOptions, check_file, check_files, check_text
+from quarrow_dax.cli import printing
+from quarrow_dax.diagnostics import writer_for
 from quarrow_dax.model import read_model
 
 
@@ -111,11 +112,11 @@ def test_indented_size_is_exact_and_batches_are_bounded(monkeypatch):
 
     text = parse_expression("1" + "+1" * 1500)
     written = []
-    monkeypatch.setattr(cli, "write_out", written.append)
-    cli.write_json(text, 3)
-    assert sum(map(len, written)) == cli.reindented_size(text, 3) + 1
+    monkeypatch.setattr(printing, "write_out", written.append)
+    printing.write_json(text, 3)
+    assert sum(map(len, written)) == printing.reindented_size(text, 3) + 1
     # before, 65,536 pieces went out at once whatever their size: here the whole 13 MB
-    assert len(written) > 5 and max(map(len, written)) < 2 * cli._WRITE_BATCH
+    assert len(written) > 5 and max(map(len, written)) < 2 * printing._WRITE_BATCH
 
 
 def test_list_is_in_file_order_and_names_how_a_file_is_read(tmp_path):
@@ -168,7 +169,7 @@ def test_reading_many_lines_from_standard_input_stays_under_the_cap(tmp_path):
 
 def test_text_output_of_a_model_warning_goes_to_standard_error(tmp_path):
     out, err = io.StringIO(), io.StringIO()
-    writer = cli.writer_for("text", out.write, err.write)
+    writer = writer_for("text", out.write, err.write)
     from quarrow_dax.diagnostics import Diagnostic
 
     writer.add(Diagnostic.for_path("model", "duplicate key", "m.bim", 2, 3, severity="warning"))
