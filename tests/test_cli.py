@@ -438,3 +438,23 @@ def test_console_script():
     run = subprocess.run(["quarrow-dax", "check", str(EXAMPLES)], capture_output=True, timeout=60)
     assert (run.returncode, run.stderr) == (0, b"")
     assert run.stdout.startswith(b"checked ")
+
+
+class EndlessInput:
+    """Standard input that never ends: reading all of it is the fault."""
+
+    def __init__(self):
+        self.buffer = self
+
+    def read(self, size=-1):
+        assert size is not None and size >= 0, "read standard input to its end"
+        return b"1" * size
+
+
+@pytest.mark.parametrize("command", ["check", "lint", "format", "expr", "lex"])
+def test_standard_input_is_read_no_further_than_the_size_limit(command, monkeypatch, capfdbinary):
+    from quarrow_dax.cli import main
+
+    monkeypatch.setattr(sys, "stdin", EndlessInput())
+    assert main([command, "--max-file-size", "1K", "-"]) == 2
+    assert b"more than the limit of 1,024 bytes" in b"".join(capfdbinary.readouterr())

@@ -50,7 +50,7 @@ def run(args: argparse.Namespace) -> int:
         status = EXIT_USAGE
     results: list[FileResult] = []
     for path in inputs.files:
-        data = read_standard_input(0) if path == STDIN else None
+        data = read_standard_input(args.max_file_size) if path == STDIN else None
         result = format_dax_file(path, options, mode=args.mode, encoding=args.encoding,
                                  max_file_size=args.max_file_size, data=data)
         if path == STDIN:
