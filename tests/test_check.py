@@ -5,13 +5,15 @@ formats read as they allow."""
 
 import io
 import json
+import pathlib
 import subprocess
 import sys
 
 import pytest
 
-from quarrow_dax import cli
-from quarrow_dax.check import CheckOptions, check_text
+from quarrow_dax.check import CheckOptions, check_file, check_files, check_text
+from quarrow_dax.cli import printing
+from quarrow_dax.diagnostics import writer_for
 from quarrow_dax.model import read_model
 
 
@@ -110,11 +112,11 @@ def test_indented_size_is_exact_and_batches_are_bounded(monkeypatch):
 
     text = parse_expression("1" + "+1" * 1500)
     written = []
-    monkeypatch.setattr(cli, "write_out", written.append)
-    cli.write_json(text, 3)
-    assert sum(map(len, written)) == cli.reindented_size(text, 3) + 1
+    monkeypatch.setattr(printing, "write_out", written.append)
+    printing.write_json(text, 3)
+    assert sum(map(len, written)) == printing.reindented_size(text, 3) + 1
     # before, 65,536 pieces went out at once whatever their size: here the whole 13 MB
-    assert len(written) > 5 and max(map(len, written)) < 2 * cli._WRITE_BATCH
+    assert len(written) > 5 and max(map(len, written)) < 2 * printing._WRITE_BATCH
 
 
 def test_list_is_in_file_order_and_names_how_a_file_is_read(tmp_path):
@@ -167,8 +169,34 @@ def test_reading_many_lines_from_standard_input_stays_under_the_cap(tmp_path):
 
 def test_text_output_of_a_model_warning_goes_to_standard_error(tmp_path):
     out, err = io.StringIO(), io.StringIO()
-    writer = cli.writer_for("text", out.write, err.write)
+    writer = writer_for("text", out.write, err.write)
     from quarrow_dax.diagnostics import Diagnostic
 
     writer.add(Diagnostic.for_path("model", "duplicate key", "m.bim", 2, 3, severity="warning"))
     assert (out.getvalue(), err.getvalue()) == ("", "m.bim:2:3: model warning: duplicate key\n")
+
+
+CORPUS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpus"
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason=f"shared corpus not at {CORPUS}")
+@pytest.mark.parametrize("jobs", [1, 2, 0])
+def test_checking_many_files_keeps_their_order_whatever_the_processes(jobs):
+    # Every 25th corpus file, a file that does not exist, and bytes already
+    # read (as standard input is): each gets what check_file gives it, in order.
+    paths = sorted(str(path) for path in CORPUS.glob("*/*.dax"))[::25]
+    files = [(path, None) for path in paths]
+    files += [("missing.dax", None), ("-", b"1 +"), ("-", b"SUM ( T[x] )"), ("-", b"x" * 10_001)]
+    options = CheckOptions(max_file_size=10_000)
+    expected = [check_file(path, options, data) for path, data in files]
+    assert any(expected) and not all(expected)  # both kinds of result are compared
+    assert list(check_files(files, options, jobs)) == expected
+
+
+def test_closing_the_checks_early_stops_them():
+    reports = check_files([(str(n), b"1 +") for n in range(100)], CheckOptions(), jobs=2)
+    first = next(reports)
+    reports.close()
+    assert [d.message for d in first] == ["unexpected end of input"]
+    with pytest.raises(StopIteration):
+        next(reports)

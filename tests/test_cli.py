@@ -347,6 +347,38 @@ def test_usage_errors_exit_2(args, tmp_path):
     assert run.stderr.startswith(b"usage: quarrow-dax")
 
 
+REFUSED_TOGETHER = [
+    # options each valid alone but not together: refused as argparse refuses a bad command line
+    (["check", "--list", "--format", "sarif", "f.dax"], "check --list writes text or json only"),
+    (["lint"], "lint: give the paths to lint (or --explain RULE)"),
+    (["lint", "--unsafe-fixes", "--explain", "DAX101"], "lint: --unsafe-fixes goes with --fix or --diff"),
+    (["deps", "m.bim", "[X]", "--cycles"],
+     "deps: OBJECT goes with --upstream or --downstream, not with --unused or --cycles"),
+    (["deps", "m.bim", "--deep"], "deps: --upstream, --downstream and --deep need an OBJECT"),
+]
+
+
+@pytest.mark.parametrize("args, message", REFUSED_TOGETHER)
+def test_options_refused_together_exit_2_with_the_usage(args, message, tmp_path):
+    run = run_cli(*args, cwd=tmp_path)
+    assert (run.returncode, run.stdout) == (2, b"")
+    assert run.stderr.decode() == f"usage: quarrow-dax [-h] [--version] COMMAND ...\nquarrow-dax: error: {message}\n"
+
+
+def test_every_command_module_is_listed_and_registers_its_runner():
+    import pkgutil
+
+    from quarrow_dax import cli
+
+    modules = {info.name for info in pkgutil.iter_modules(cli.__path__)} - {"common"}
+    assert {command.__name__.rpartition(".")[2] for command in cli.COMMANDS} == modules
+    subcommands = next(action for action in cli.build_parser()._actions if action.dest == "command").choices
+    assert list(subcommands) == ["lex", "expr", "query", "check", "lint", "deps", "format"]
+    runners = {command.run for command in cli.COMMANDS}
+    for name, parser in subcommands.items():
+        assert parser.get_default("run") in runners, name
+
+
 def test_standard_input_twice_is_refused():
     run = run_cli("check", "-", "-")
     assert (run.returncode, run.stdout) == (2, b"")
@@ -406,3 +438,23 @@ def test_console_script():
     run = subprocess.run(["quarrow-dax", "check", str(EXAMPLES)], capture_output=True, timeout=60)
     assert (run.returncode, run.stderr) == (0, b"")
     assert run.stdout.startswith(b"checked ")
+
+
+class EndlessInput:
+    """Standard input that never ends: reading all of it is the fault."""
+
+    def __init__(self):
+        self.buffer = self
+
+    def read(self, size=-1):
+        assert size is not None and size >= 0, "read standard input to its end"
+        return b"1" * size
+
+
+@pytest.mark.parametrize("command", ["check", "lint", "format", "expr", "lex"])
+def test_standard_input_is_read_no_further_than_the_size_limit(command, monkeypatch, capfdbinary):
+    from quarrow_dax.cli import main
+
+    monkeypatch.setattr(sys, "stdin", EndlessInput())
+    assert main([command, "--max-file-size", "1K", "-"]) == 2
+    assert b"more than the limit of 1,024 bytes" in b"".join(capfdbinary.readouterr())

@@ -3,6 +3,7 @@ review found, as its reproducer, and a property over randomly damaged real
 models: the reader only returns formulas or raises ModelError, and `check`
 only exits 0, 1 or 2, never with a traceback."""
 
+import concurrent.futures
 import contextlib
 import io
 import json
@@ -310,17 +311,17 @@ def test_a_path_that_looks_like_an_option_is_named(tmp_path):
 def test_never_more_workers_than_files_or_processors(monkeypatch, tmp_path):
     started = []
 
-    class Pool(cli.concurrent.futures.ThreadPoolExecutor):
+    class Pool(concurrent.futures.ThreadPoolExecutor):
         def __init__(self, max_workers):
             started.append(max_workers)
             super().__init__(max_workers)
 
-    monkeypatch.setattr(cli.concurrent.futures, "ProcessPoolExecutor", Pool)
+    monkeypatch.setattr(concurrent.futures, "ProcessPoolExecutor", Pool)
     make(tmp_path, {"a.dax": "1", "b.dax": "2"})
     with contextlib.redirect_stdout(io.TextIOWrapper(io.BytesIO())):
         status = cli.main(["check", "--jobs", "1000", str(tmp_path / "a.dax"), str(tmp_path / "b.dax")])
     assert status == 0 and started in ([], [min(2, os.cpu_count() or 1)])
-    assert cli.worker_count(1000, 2) <= 2 and cli.worker_count(0, 10**6) == (os.cpu_count() or 1)
+    assert check.worker_count(1000, 2) <= 2 and check.worker_count(0, 10**6) == (os.cpu_count() or 1)
 
 
 # --- the property: damaged real models -------------------------------------------

@@ -10,7 +10,7 @@ import pathlib
 import pytest
 
 from quarrow_dax.check import CheckOptions, is_query
-from quarrow_dax.lint import CATALOGUE, Finding, lint_file, lint_model, lint_text, lint_tree
+from quarrow_dax.lint import CATALOGUE, Finding, find_rule, lint_file, lint_model, lint_text, lint_tree
 from quarrow_dax.syntax import DefineBlock, Node, parse_expression, parse_function, parse_query
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -273,6 +273,18 @@ def test_the_documented_examples(code, model_findings):
     where = ", models only" if rule.models_only else ""
     assert explained.startswith(f"{code} {rule.name} ({rule.category}, {rule.severity} by default{where})")
     assert rule.wrong.strip().splitlines()[0] in explained and rule.right.strip().splitlines()[0] in explained
+
+
+@pytest.mark.parametrize("code", list(CATALOGUE))
+def test_a_rule_is_found_by_its_code_or_name_in_any_case(code):
+    rule = CATALOGUE[code]
+    for spelling in (code, code.lower(), rule.name, rule.name.upper(), rule.name.title()):
+        assert find_rule(spelling) is rule, spelling
+
+
+@pytest.mark.parametrize("text", ["", "DAX", "DAX1", "ALL", "correctness", "DAX101,DAX102", " DAX101", "DAX 101"])
+def test_what_selects_rules_names_no_one_rule(text):
+    assert find_rule(text) is None
 
 
 def test_the_readme_lists_the_catalogue():

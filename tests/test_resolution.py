@@ -190,3 +190,32 @@ CASES = [
 @pytest.mark.parametrize("text, owner, expected", CASES)
 def test_resolution_cases(text, owner, expected):
     assert resolve(text, owner) == expected
+
+
+SHARED_MODEL_PATHS = sorted([*(MODELS / "bim").iterdir(), *(MODELS / "tmdl").iterdir()]) if MODELS.is_dir() else []
+
+
+@pytest.mark.parametrize("path", [DEPS, *SHARED_MODEL_PATHS], ids=lambda path: path.name)
+def test_the_parts_of_a_graph_that_deps_draws(path):
+    graph = DependencyGraph.build(load_model(path))
+    assert graph.edges_among(graph.objects) == graph.edges
+    for cycle in graph.cycles():
+        along = graph.edges_along(cycle)
+        assert [(edge.source, edge.target) for edge in along] == list(zip(cycle, cycle[1:]))
+    order = {id(edge): number for number, edge in enumerate(graph.edges)}
+    for start in graph.objects[::7]:
+        part = [start, *graph.upstream(start, deep=True)]
+        inside = {id(obj) for obj in part}
+        among = graph.edges_among(part)
+        # every direct use of the start is drawn, nothing leaves the part, and the graph's order is kept
+        assert all(edge in among for edge in graph.uses(start))
+        assert all(id(edge.source) in inside and id(edge.target) in inside for edge in among)
+        assert [order[id(edge)] for edge in among] == sorted(order[id(edge)] for edge in among)
+
+
+def test_the_cycle_of_the_written_model_is_drawn_by_its_formula_edges():
+    graph = DependencyGraph.build(load_model(DEPS))
+    (cycle,) = graph.cycles()
+    assert [(edge.source.dax, edge.target.dax, edge.via) for edge in graph.edges_along(cycle)] == [
+        ("'Sales'[Loop A]", "'Sales'[Loop B]", "formula"), ("'Sales'[Loop B]", "'Sales'[Loop A]", "formula")]
+    assert graph.edges_along(cycle[:1] * 2) == []  # a step without a use draws nothing

@@ -1,4 +1,4 @@
-"""Entry point of `python -m quarrow_dax`; the command line lives in cli.py."""
+"""Entry point of `python -m quarrow_dax`; the command line lives in the cli package."""
 
 import sys
 

@@ -12,10 +12,11 @@ the one place that decides how; the options reach it unchanged.
 
 from __future__ import annotations
 
+import concurrent.futures
 import json
 import os
 import re
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path, PurePath
 from typing import Literal, TypeVar
@@ -29,8 +30,8 @@ from .syntax.parsing import Grammar, Separators, first_error
 from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, read_bytes, read_text, walk
 
 __all__ = [
-    "CheckOptions", "Inputs", "ModelTally", "STDIN", "SourceKind", "check_file", "check_model", "check_text",
-    "collect_inputs", "formula_diagnostic", "in_formula", "is_query", "model_resolver", "object_name",
+    "CheckOptions", "Inputs", "ModelTally", "STDIN", "SourceKind", "check_file", "check_files", "check_model",
+    "check_text", "collect_inputs", "formula_diagnostic", "in_formula", "is_query", "model_resolver", "object_name",
     "parse_source", "reference_diagnostic", "source_kind",
 ]
 
@@ -234,6 +235,42 @@ def check_file(path: str, options: CheckOptions, data: bytes | None = None) -> l
         return [read_problem(error, name)]
     diagnostic = check_text(name, text, options)
     return [] if diagnostic is None else [diagnostic]
+
+
+def _check_task(task: tuple[str, bytes | None, CheckOptions]) -> list[Diagnostic]:
+    """Checks one file; runs in a worker process under `check_files`."""
+    path, data, options = task
+    return check_file(path, options, data)
+
+
+def worker_count(requested: int, tasks: int) -> int:
+    """Processes for `tasks` files when `requested` (0: one per processor):
+    never more than there are files or processors."""
+    processors = os.cpu_count() or 1
+    return max(1, min(requested or processors, processors, tasks))
+
+
+def check_files(
+    files: Sequence[tuple[str, bytes | None]], options: CheckOptions, jobs: int = 1
+) -> Generator[list[Diagnostic], None, None]:
+    """The diagnostics of each file, in their order, as `check_file` gives
+    them; `files` are (path, bytes read already or None). `jobs` processes
+    share the work (0: one per processor; never more than files or
+    processors). Closing the iterator early drops the files not begun."""
+    tasks = [(path, data, options) for path, data in files]
+    workers = worker_count(jobs, len(tasks))
+    if workers <= 1:
+        yield from map(_check_task, tasks)
+        return
+    with concurrent.futures.ProcessPoolExecutor(max_workers=workers) as executor:
+        try:
+            # Several files per message between processes, but small enough
+            # batches that every process stays busy to the end.
+            chunk = max(1, min(32, len(tasks) // (workers * 8)))
+            yield from executor.map(_check_task, tasks, chunksize=chunk)
+        finally:
+            # Stopped early (broken pipe, interrupt): drop the files not begun.
+            executor.shutdown(wait=True, cancel_futures=True)
 
 
 # --- models ---------------------------------------------------------------------

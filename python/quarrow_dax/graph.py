@@ -19,7 +19,7 @@ nothing refers to (a report may still use it), `cycles` the circular uses.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 
 from .model import Column, Formula, Function, Hierarchy, Measure, Model, ModelObject, Relationship, Role, Table
@@ -185,6 +185,17 @@ class DependencyGraph:
     def users(self, obj: ModelObject) -> list[Edge]:
         """The edges to `obj`: what uses it directly."""
         return list(self._users.get(id(obj), {}).values())
+
+    def edges_along(self, path: Sequence[ModelObject]) -> list[Edge]:
+        """The edges from each object of `path` to the next, such as those
+        that draw one of `cycles`."""
+        return [edge for source, target in zip(path, path[1:]) for edge in self.uses(source) if edge.target is target]
+
+    def edges_among(self, objects: Iterable[ModelObject]) -> list[Edge]:
+        """The edges between any two of `objects`, in the graph's order: the
+        picture of a part of the model."""
+        inside = {id(obj) for obj in objects}
+        return [edge for edge in self.edges if id(edge.source) in inside and id(edge.target) in inside]
 
     def upstream(self, obj: ModelObject, *, deep: bool = False) -> list[ModelObject]:
         """What `obj` uses: directly, or with `deep` through any number of

@@ -22,11 +22,11 @@ every reference resolved as `check` resolves it.
 from .config import ConfigError, ConfigFinder, LintConfig, find_config, load_config, parse_selectors
 from .context import FormulaKind, LintContext
 from .engine import Finding, lint_file, lint_model, lint_text, lint_tree
-from .rule import CATALOGUE, CATEGORIES, Category, Edit, Fix, LintRule, Violation, register
+from .rule import CATALOGUE, CATEGORIES, Category, Edit, Fix, LintRule, Violation, find_rule, register
 from . import rules  # importing it registers every rule
 
 __all__ = [
     "CATALOGUE", "CATEGORIES", "Category", "ConfigError", "ConfigFinder", "Edit", "Finding", "Fix", "FormulaKind",
-    "LintConfig", "LintContext", "LintRule", "Violation", "find_config", "lint_file", "lint_model", "lint_text",
-    "lint_tree", "load_config", "parse_selectors", "register", "rules",
+    "LintConfig", "LintContext", "LintRule", "Violation", "find_config", "find_rule", "lint_file", "lint_model",
+    "lint_text", "lint_tree", "load_config", "parse_selectors", "register", "rules",
 ]

@@ -20,7 +20,7 @@ from ..syntax import Node, Span
 if TYPE_CHECKING:
     from .context import LintContext
 
-__all__ = ["CATALOGUE", "CATEGORIES", "Category", "Edit", "Fix", "LintRule", "Violation", "register"]
+__all__ = ["CATALOGUE", "CATEGORIES", "Category", "Edit", "Fix", "LintRule", "Violation", "find_rule", "register"]
 
 Category = Literal["correctness", "performance", "maintainability", "style"]
 CATEGORIES: tuple[Category, ...] = ("correctness", "performance", "maintainability", "style")
@@ -137,3 +137,12 @@ def register(cls: R) -> R:
     RULES[cls.code] = Rule(cls.code, cls.name, cls.summary, cls.severity)
     return cls
 
+
+
+def find_rule(name: str) -> LintRule | None:
+    """The rule with this code or name, in any case (DAX101, dax101,
+    use-divide), or None."""
+    for rule in CATALOGUE.values():
+        if name.upper() == rule.code or name.lower() == rule.name:
+            return rule
+    return None

@@ -1,0 +1,121 @@
+"""The command line `quarrow-dax` (also `python -m quarrow_dax`).
+
+    quarrow-dax lex FILE...     print the tokens of each file as JSON
+    quarrow-dax expr FILE...    print the syntax tree of each file's expression
+    quarrow-dax query FILE...   print the syntax tree of each file's query
+    quarrow-dax check PATH...   report the first error of each file or formula
+    quarrow-dax lint PATH...    report what the lint rules find in each file or formula
+    quarrow-dax deps MODEL [OBJECT]   what a model object uses or what uses it
+    quarrow-dax format PATH...  format files and the formulas of models in place
+
+FILE may be - for standard input. Files are read as UTF-8 unless a
+byte-order mark says UTF-16 or UTF-32 (or --encoding names another
+encoding); the mark is dropped, so byte spans count from the character
+after it.
+
+`check` also takes tabular models: a *.bim file, a TMDL folder or a folder
+holding one, and finds the models under any folder it searches. Every DAX
+formula of a model is parsed as its kind requires, and the names it uses are
+looked up in the model (graph.py and resolution.py hold how). The checking
+itself lives in quarrow_dax.check and the output formats in
+quarrow_dax.diagnostics; the command line only parses options and writes.
+
+`lint` runs the rules of quarrow_dax.lint over the same inputs, as
+configured from each path's folder upward; `lint --fix` makes the fixes
+they propose (quarrow_dax.lint.fixes) and writes the files back.
+
+Exit status: 0 when everything parsed, 1 when some file or formula has a
+lexical or syntax error (lint: a finding at error severity), 2 for a bad
+command line, a path that cannot be read or holds nothing to check, a model
+that cannot be read (malformed JSON or TMDL) or a lint configuration that
+cannot be used; the other files and models are still processed. 141 when the reader
+of standard output went away (`| head`), as for a command that SIGPIPE ends.
+
+The package: `common` holds what the commands share (exit statuses, writing
+to standard output and error, reading standard input, the progress bar, the
+argument types, the reading and grammar option groups); every other module
+is one command, or a family of them (`printing`: lex, expr and query). A
+command module provides
+
+    add_command(commands: Subcommands) -> None
+        registers its parser (or parsers) with `commands.add_parser` and
+        ties each to its runner with `set_defaults(run=run)`;
+    run(args: argparse.Namespace) -> int
+        does what the parsed command line asks and returns the exit status.
+        A combination of options that argparse cannot refuse by itself is
+        refused by raising common.UsageError before anything is written.
+
+and a new command is one more such module and its entry in COMMANDS below,
+whose order is the order `quarrow-dax --help` lists them in.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Sequence
+from typing import Any, Protocol
+
+from .. import __version__
+from . import check, deps, format, lint, printing
+from .common import (
+    EXIT_BROKEN_PIPE,
+    EXIT_INTERRUPTED,
+    EXIT_USAGE,
+    PROG,
+    ArgumentParser,
+    OutputError,
+    Subcommands,
+    UsageError,
+    silence_stdout,
+    write_err,
+)
+
+__all__ = ["COMMANDS", "build_parser", "main"]
+
+
+class Command(Protocol):
+    """What a command module provides (see the package's docstring)."""
+
+    def add_command(self, commands: Subcommands) -> None: ...
+
+    def run(self, args: argparse.Namespace) -> int: ...
+
+
+COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, format)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = ArgumentParser(
+        prog=PROG,
+        description="Lex, parse, check or format DAX source text.",
+        epilog="Exit status: 0 when all input parses, 1 when some file or formula has an error, "
+        "2 for a bad command line, a path that cannot be read or a malformed model.",
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for command in COMMANDS:
+        command.add_command(commands)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    ArgumentParser.argv = arguments
+    parser = build_parser()
+    args: Any = parser.parse_args(arguments)
+    try:
+        status: int = args.run(args)
+        return status
+    except UsageError as error:
+        parser.error(str(error))
+    except BrokenPipeError:
+        # The reader went away (`| head`): stop without a traceback.
+        silence_stdout()
+        return EXIT_BROKEN_PIPE
+    except OutputError as error:
+        silence_stdout()
+        write_err(f"{PROG}: cannot write the output: {error}\n")
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
