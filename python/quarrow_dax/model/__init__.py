@@ -53,8 +53,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, ClassVar
 
-from ._native import lex, parse_expression, parse_query
-from .sources import MAX_FILE_SIZE, SourceError, is_dir, is_file, read_text, walk
+from .._native import lex, parse_expression, parse_query
+from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file, read_text, walk
 
 __all__ = [
     "KINDS", "CalculationItem", "Column", "Formula", "Function", "Hierarchy", "Level", "Measure", "Model",
