@@ -41,7 +41,6 @@ Python's `warnings` module.
 
 from __future__ import annotations
 
-import bisect
 import dataclasses
 import json
 import os
@@ -55,6 +54,7 @@ from typing import Any, ClassVar
 
 from .._native import lex, parse_expression, parse_query
 from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file, read_text, walk
+from .json_reader import JsonError, JsonReader, JsonString
 
 __all__ = [
     "KINDS", "CalculationItem", "Column", "Formula", "Function", "Hierarchy", "Level", "Measure", "Model",
@@ -435,189 +435,13 @@ def _read_text(file: Path, max_size: int) -> str:
 # --- TMSL (.bim) --------------------------------------------------------------
 
 
-class _JsonString(str):
-    """A decoded JSON string that remembers where its token is in the file
-    (offsets of the opening and past the closing quote)."""
-
-    start: int
-    end: int
-
-
-class _JsonObject(dict[str, Any]):
-    start: int
-
-
-class _JsonArray(list[Any]):
-    start: int
-
-
-_WHITE = re.compile(r"[ \t\r\n]*")
-_STRING = re.compile(r'"[^"\\\x00-\x1f]*(?:\\.[^"\\\x00-\x1f]*)*"', re.DOTALL)
-_NUMBER = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?")
-_ESCAPE = re.compile(r"\\(?:u[0-9a-fA-F]{4}|.)", re.DOTALL)
 _SURROGATE = re.compile("[\ud800-\udfff]")
-_LITERALS = {"true": True, "false": False, "null": None}
-_LONGEST_NUMBER = 300
 
 
 def _quoted(text: str) -> str:
     """`text` in double quotes, printable whatever it holds (an escaped lone
     surrogate cannot be written as UTF-8)."""
     return json.dumps(text)
-# Deeper than any model nests: a bound on what a nesting bomb can make the reader hold.
-_MAX_DEPTH = 500
-
-
-def _skip_white(text: str, pos: int) -> int:
-    match = _WHITE.match(text, pos)
-    return match.end() if match else pos
-
-
-class _Json:
-    """A JSON reader that keeps the position of every string, object and
-    array, which the standard json module drops. Strings are decoded by
-    json.loads, one token at a time."""
-
-    def __init__(self, text: str, file: str, warn: Callable[[ModelWarning], None]) -> None:
-        self.text = text
-        self.file = file
-        self.warn = warn
-        self.line_starts = [0] + [match.end() for match in re.finditer("\n", text)]
-
-    def position(self, offset: int) -> tuple[int, int]:
-        line = bisect.bisect_right(self.line_starts, offset)
-        return line, offset - self.line_starts[line - 1] + 1
-
-    def error(self, offset: int, message: str) -> ModelError:
-        line, column = self.position(offset)
-        return ModelError(self.file, line, message, column)
-
-    def document(self) -> Any:
-        """The value of the whole text. Iterative: the open arrays and objects
-        are kept on a list, so nesting costs no stack."""
-        text = self.text
-        pos = _skip_white(text, 0)
-        # The open containers, each with the key whose value comes next (objects).
-        stack: list[list[Any]] = []
-        while True:
-            char = text[pos : pos + 1]
-            value: Any
-            if char == "{" or char == "[":
-                if len(stack) >= _MAX_DEPTH:
-                    raise self.error(pos, "invalid JSON: nested too deeply")
-                value = _JsonObject() if char == "{" else _JsonArray()
-                value.start = pos
-                pos = _skip_white(text, pos + 1)
-                if text.startswith("}" if char == "{" else "]", pos):
-                    pos += 1
-                else:
-                    stack.append([value, None])
-                    if char == "{":
-                        pos = self.key(stack[-1], pos)
-                    continue
-            elif char == '"':
-                value, pos = self.string(pos)
-            else:
-                value, pos = self.scalar(pos)
-            # Store the value in the innermost container, closing those that end here.
-            while True:
-                if not stack:
-                    end = _skip_white(text, pos)
-                    if end != len(text):
-                        raise self.error(end, "invalid JSON: text after the end of the document")
-                    return value
-                frame = stack[-1]
-                container = frame[0]
-                is_object = isinstance(container, _JsonObject)
-                if is_object:
-                    container[frame[1]] = value
-                else:
-                    container.append(value)
-                pos = _skip_white(text, pos)
-                if text.startswith(",", pos):
-                    pos = _skip_white(text, pos + 1)
-                    if is_object:
-                        pos = self.key(frame, pos)
-                    break
-                if text.startswith("}" if is_object else "]", pos):
-                    stack.pop()
-                    value = container
-                    pos += 1
-                    continue
-                expected = "',' or '}' in an object" if is_object else "',' or ']' in an array"
-                raise self.error(pos, f"invalid JSON: expected {expected}")
-
-    def key(self, frame: list[Any], pos: int) -> int:
-        """Reads `"name" :` at `pos` into `frame` (an open object); returns
-        where its value starts."""
-        text = self.text
-        if not text.startswith('"', pos):
-            raise self.error(pos, "invalid JSON: expected a property name in double quotes")
-        key, end = self.string(pos)
-        if key in frame[0]:
-            # What the format's own tools do: the last value wins. But a whole
-            # array of tables may vanish that way, so say so.
-            line, column = self.position(pos)
-            self.warn(ModelWarning(self.file, line, f"duplicate key {_quoted(key)}: the value given last is used,"
-                                   " the one before it is ignored", column))
-        end = _skip_white(text, end)
-        if not text.startswith(":", end):
-            raise self.error(end, "invalid JSON: expected ':' after a property name")
-        frame[1] = str(key)
-        return _skip_white(text, end + 1)
-
-    def scalar(self, pos: int) -> tuple[Any, int]:
-        """A number, true, false or null at `pos`."""
-        text = self.text
-        match = _NUMBER.match(text, pos)
-        if match:
-            number = match.group()
-            # Python refuses to turn more than 4,300 digits into an int; no
-            # model property needs such a number's exact value.
-            return (float(number) if len(number) > _LONGEST_NUMBER else json.loads(number)), match.end()
-        for word, literal in _LITERALS.items():
-            if text.startswith(word, pos):
-                return literal, pos + len(word)
-        if pos >= len(text):
-            raise self.error(pos, "invalid JSON: unexpected end of the file")
-        raise self.error(pos, f"invalid JSON: unexpected character {text[pos]!r}")
-
-    def string(self, pos: int) -> tuple[_JsonString, int]:
-        match = _STRING.match(self.text, pos)
-        if match is None:
-            raise self.error(pos, "invalid JSON: unterminated string or a control character in it")
-        raw = match.group()
-        if "\\" not in raw:
-            # Most strings (names, types, keys) have no escape: the text between
-            # the quotes is the value, and json.loads would only cost time.
-            result = _JsonString(raw[1:-1])
-        else:
-            try:
-                result = _JsonString(json.loads(raw))
-            except json.JSONDecodeError as error:
-                raise self.error(pos + error.pos, f"invalid JSON: {error.msg}") from None
-        result.start, result.end = pos, match.end()
-        return result, match.end()
-
-    def string_lines(self, value: _JsonString) -> list[tuple[int, int, int]]:
-        """(file line, file column, exact characters) for each line of a
-        decoded string: a line begins after the opening quote or after an
-        escaped line feed, and maps one to one up to its first escape."""
-        lines = []
-        line_start = pos = value.start + 1
-        length = 0
-        exact = None
-        for match in _ESCAPE.finditer(self.text, pos, value.end - 1):
-            length += match.start() - pos
-            if exact is None:
-                exact = length
-            if match.group() in ("\\n", "\\u000a", "\\u000A"):
-                lines.append((*self.position(line_start), exact))
-                line_start, length, exact = match.end(), 0, None
-            pos = match.end()
-        length += value.end - 1 - pos
-        lines.append((*self.position(line_start), length if exact is None else exact))
-        return lines
 
 
 _CALCULATION_GROUP_EXPRESSIONS = (
@@ -634,8 +458,16 @@ _OTHER_SOURCES = {"m", "query", "entity", "calculationGroup", "policyRange", "in
 
 
 def _read_bim(file: Path, context: _Context) -> Iterator[Formula]:
-    reader = _BimReader(_Json(_read_text(file, context.max_file_size), str(file), context.warn))
-    root = reader.json.document()
+    name = str(file)
+
+    def warn(message: str, line: int, column: int) -> None:
+        context.warn(ModelWarning(name, line, message, column))
+
+    reader = _BimReader(JsonReader(_read_text(file, context.max_file_size), warn), name)
+    try:
+        root = reader.json.document()
+    except JsonError as error:
+        raise ModelError(name, error.line, error.message, error.column) from None
     if context.sink is not None:
         _BimObjects(reader, context.sink).database(root)
     # In file order: TMSL lists a table's measures, columns and partitions in
@@ -650,15 +482,16 @@ def _read_bim(file: Path, context: _Context) -> Iterator[Formula]:
 
 
 class _BimReader:
-    def __init__(self, json_reader: _Json) -> None:
+    def __init__(self, json_reader: JsonReader, file: str) -> None:
         self.json = json_reader
+        self.file = file
 
     def error(self, value: Any, message: str) -> ModelError:
         offset = getattr(value, "start", None)
         if offset is None:
-            return ModelError(self.json.file, None, message)
+            return ModelError(self.file, None, message)
         line, column = self.json.position(offset)
-        return ModelError(self.json.file, line, message, column)
+        return ModelError(self.file, line, message, column)
 
     def model(self, root: Any) -> dict[str, Any]:
         """The "model" object of a database file or of a TMSL script's."""
@@ -780,8 +613,8 @@ class _BimReader:
         if value is None or value == []:
             return
         elements = value if isinstance(value, list) else [value]
-        # Every string the JSON reader returns is a _JsonString.
-        parts = [part for part in elements if isinstance(part, _JsonString)]
+        # Every string the JSON reader returns is a JsonString.
+        parts = [part for part in elements if isinstance(part, JsonString)]
         if len(parts) != len(elements):
             raise self.error(value if hasattr(value, "start") else owner,
                              f'"{key}" of {kind} {name!r} is not a string or an array of strings')
@@ -794,7 +627,7 @@ class _BimReader:
         line_map = tuple((line, column) for line, column, _ in places)
         exact = tuple(count for _, _, count in places)
         spans = tuple((part.start, part.end) for part in parts)
-        yield Formula(self.json.file, table, name, kind, text, *line_map[0], line_map, exact,
+        yield Formula(self.file, table, name, kind, text, *line_map[0], line_map, exact,
                       "lines" if isinstance(value, list) else "string", spans)
 
 
@@ -1367,7 +1200,7 @@ class _ModelBuilder:
         return table.measures.get(key) or table.calculation_items.get(key) or table
 
 
-def _position(json_reader: _Json, value: Any, owner: Any) -> tuple[int, int]:
+def _position(json_reader: JsonReader, value: Any, owner: Any) -> tuple[int, int]:
     """Where a .bim object is: at its name when that has a position, else at
     its opening brace."""
     start: int | None = getattr(value, "start", None)
@@ -1380,7 +1213,7 @@ class _BimObjects:
     def __init__(self, reader: _BimReader, sink: _ModelBuilder) -> None:
         self.reader = reader
         self.sink = sink
-        self.file = reader.json.file
+        self.file = reader.file
 
     def place(self, owner: dict[str, Any]) -> tuple[str, int, int]:
         return (self.file, *_position(self.reader.json, owner.get("name"), owner))
