@@ -15,7 +15,7 @@ from quarrow_dax import _native
 from quarrow_dax import syntax as S
 from quarrow_dax.formatter import same_tree
 from quarrow_dax.model import read_model
-from quarrow_dax.model_write import rewrite_formulas
+from quarrow_dax.model.writing import rewrite_formulas
 
 SHARED_MODELS = Path(__file__).resolve().parents[2] / "shared" / "models"
 

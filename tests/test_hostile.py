@@ -20,7 +20,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from quarrow_dax import check, cli
-from quarrow_dax.model import Formula, ModelError, ModelWarning, _TmdlReader, parse_formula, read_model
+from quarrow_dax.model import Formula, ModelError, ModelWarning, parse_formula, read_model
+from quarrow_dax.model.tmdl import TmdlReader
 
 MODELS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "models"
 
@@ -188,7 +189,7 @@ def test_the_tmdl_reader_touches_each_line_a_bounded_number_of_times(tmp_path):
     lines = 20_000
     path = tmp_path / "t.tmdl"
     path.write_text("table T\n" + "".join(f"\tunknownThing{i} =\n" for i in range(lines)))
-    reader = _TmdlReader(path)
+    reader = TmdlReader(path)
     reader.lines = CountingLines(reader.lines)
     CountingLines.handed = 0
     assert list(reader.formulas()) == []

@@ -24,7 +24,7 @@ from dataclasses import dataclass, field
 from ..check import CheckOptions, check_text, display_path, formula_diagnostic, is_query, model_problem, object_name
 from ..diagnostics import Diagnostic
 from ..model import Formula, ModelError, ModelWarning, read_model
-from ..model_write import read_back_problem, rewrite_formulas
+from ..model.writing import read_back_problem, rewrite_formulas
 from ..sources import MAX_FILE_SIZE, SourceError, decode_text, read_bytes, text_encoding, write_atomically
 from ..syntax.parsing import ParseError
 from . import format_text

@@ -23,7 +23,7 @@ that would not is left unapplied and reported (an internal fault). Rounds
 go on until no fix is left to apply, at most `MAX_ROUNDS` of them.
 
 A DAX file is written back with its byte-order mark, encoding and line ends;
-a model file as the formatter writes it (`quarrow_dax.model_write`): the
+a model file as the formatter writes it (`quarrow_dax.model.writing`): the
 fixed formulas' texts replaced, every other byte kept, the result read back
 as a model before it is handed out, and written atomically.
 """
@@ -39,7 +39,7 @@ from ..diagnostics import Diagnostic
 from ..formatter import FormatError, FormatOptions, format_tree, same_tree
 from ..formatter.files import FileResult
 from ..model import Formula, ModelError, ModelWarning, load_model
-from ..model_write import read_back_problem, rewrite_formulas
+from ..model.writing import read_back_problem, rewrite_formulas
 from ..sources import SourceError, read_bytes, text_encoding
 from ..syntax import Expr, Node, Paren, ParseError, Span, Token, tokenize
 from ..syntax.tokens import COMMENT_KINDS

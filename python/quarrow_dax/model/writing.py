@@ -2,7 +2,7 @@
 from, every other byte left as it was.
 
     from quarrow_dax.model import read_model
-    from quarrow_dax.model_write import rewrite_formulas
+    from quarrow_dax.model.writing import rewrite_formulas
 
     formulas = list(read_model("model.bim"))
     text = rewrite_formulas(file_text, [(formulas[0], "SUM ( Sales[Amount] )")])
@@ -26,7 +26,9 @@ import tempfile
 from collections.abc import Sequence
 from pathlib import Path
 
-from .model import Formula, ModelError, read_model
+from .errors import ModelError
+from .formulas import Formula
+from .loading import read_model
 
 __all__ = ["read_back_problem", "rewrite_formulas"]
 

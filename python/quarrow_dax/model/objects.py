@@ -1,0 +1,237 @@
+"""The objects a model declares (`Table`, `Column`, `Measure`, ...,
+`Relationship`, `Role`, `Function`), each with its place and formulas, and
+the `Model` that holds them; and how DAX writes and compares their names."""
+
+from __future__ import annotations
+
+import dataclasses
+import weakref
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from typing import ClassVar
+
+from .formulas import Formula
+
+__all__ = [
+    "CalculationItem", "Column", "Function", "Hierarchy", "Level", "Measure", "Model", "ModelObject", "Partition",
+    "Relationship", "Role", "Table", "TableObject", "bracket", "name_key", "quote_table",
+]
+
+
+def name_key(name: str) -> str:
+    """How names are compared: DAX and the model's tools ignore case."""
+    return name.casefold()
+
+
+def quote_table(name: str) -> str:
+    """A table's name as DAX writes it: 'Sales', quotes doubled."""
+    return "'" + name.replace("'", "''") + "'"
+
+
+def bracket(name: str) -> str:
+    """A column's or measure's name as DAX writes it: [Margin %], `]` doubled."""
+    return "[" + name.replace("]", "]]") + "]"
+
+
+@dataclass(eq=False)
+class ModelObject:
+    """Something a model declares, where it does so: `file`, and the 1-based
+    `line` and `column` of its declaration (in a .bim file, of its name).
+    Objects are compared by identity: each is one thing of one model."""
+
+    name: str
+    file: str
+    line: int
+    column: int
+    #: The DAX formulas that belong to it: a measure's expression, format
+    #: string, detail rows and KPI expressions; a calculated column's or
+    #: table's expression; a role's filters; a function's text.
+    formulas: list[Formula] = field(default_factory=list, repr=False)
+
+    #: What it is, as reports name it.
+    kind: ClassVar[str] = "object"
+
+    @property
+    def dax(self) -> str:
+        """Its name in DAX notation, as `check` names formulas' objects."""
+        return self.name
+
+
+@dataclass(eq=False)
+class TableObject(ModelObject):
+    """Something declared in a table, named `'Table'[Name]` in DAX."""
+
+    table: str = ""
+
+    @property
+    def dax(self) -> str:
+        return quote_table(self.table) + bracket(self.name)
+
+
+@dataclass(eq=False)
+class Column(TableObject):
+    """A column: "data" (from the source), "calculated" (a formula of its
+    own) or "calculated table column" (made by its calculated table's formula).
+    `sort_by` names the column of the same table it is sorted by."""
+
+    type: str = "data"
+    sort_by: str | None = None
+    kind: ClassVar[str] = "column"
+
+
+@dataclass(eq=False)
+class Measure(TableObject):
+    kind: ClassVar[str] = "measure"
+
+
+@dataclass(eq=False)
+class Level:
+    """One level of a hierarchy and the column it shows."""
+
+    name: str
+    column: str
+
+
+@dataclass(eq=False)
+class Hierarchy(TableObject):
+    levels: list[Level] = field(default_factory=list)
+    kind: ClassVar[str] = "hierarchy"
+
+
+@dataclass(eq=False)
+class Partition(ModelObject):
+    """A partition; `source` is its source type ("calculated", "m",
+    "entity", "query", ...)."""
+
+    table: str = ""
+    source: str = ""
+    kind: ClassVar[str] = "partition"
+
+
+@dataclass(eq=False)
+class CalculationItem(TableObject):
+    kind: ClassVar[str] = "calculation item"
+
+
+@dataclass(eq=False)
+class Table(ModelObject):
+    """A table with its columns, measures, hierarchies and partitions (by
+    name, case ignored, in declaration order), and for a calculation group
+    its items."""
+
+    columns: dict[str, Column] = field(default_factory=dict, repr=False)
+    measures: dict[str, Measure] = field(default_factory=dict, repr=False)
+    hierarchies: dict[str, Hierarchy] = field(default_factory=dict, repr=False)
+    partitions: list[Partition] = field(default_factory=list, repr=False)
+    calculation_items: dict[str, CalculationItem] = field(default_factory=dict, repr=False)
+    calculation_group: bool = False
+    kind: ClassVar[str] = "table"
+
+    @property
+    def dax(self) -> str:
+        return quote_table(self.name)
+
+    @property
+    def calculated(self) -> bool:
+        """Whether a DAX formula makes the table (a calculated partition)."""
+        return any(partition.source == "calculated" for partition in self.partitions)
+
+
+@dataclass(eq=False)
+class Relationship(ModelObject):
+    """A relationship from a column (the many side, as a rule) to another;
+    an inactive one is used only where USERELATIONSHIP names it."""
+
+    from_table: str = ""
+    from_column: str = ""
+    to_table: str = ""
+    to_column: str = ""
+    active: bool = True
+    kind: ClassVar[str] = "relationship"
+
+    @property
+    def dax(self) -> str:
+        ends = quote_table(self.from_table) + bracket(self.from_column)
+        return f"relationship {ends} -> {quote_table(self.to_table)}{bracket(self.to_column)}"
+
+
+@dataclass(eq=False)
+class Role(ModelObject):
+    """A security role; `tables` are those its row filters are on."""
+
+    tables: list[str] = field(default_factory=list)
+    kind: ClassVar[str] = "role"
+
+    @property
+    def dax(self) -> str:
+        return "role " + quote_table(self.name)
+
+
+@dataclass(eq=False)
+class Function(ModelObject):
+    """A user-defined function of the model."""
+
+    kind: ClassVar[str] = "function"
+
+
+@dataclass
+class Model:
+    """A tabular model read whole: its tables (by name, case ignored),
+    relationships, roles and functions, every DAX formula in file order, and
+    each formula's owner (`owner`). Read with `load_model`."""
+
+    path: str
+    tables: dict[str, Table] = field(default_factory=dict)
+    relationships: list[Relationship] = field(default_factory=list)
+    roles: dict[str, Role] = field(default_factory=dict)
+    functions: dict[str, Function] = field(default_factory=dict)
+    formulas: list[Formula] = field(default_factory=list)
+    _owners: dict[int, ModelObject] = field(default_factory=dict, repr=False)
+    _measures: dict[str, Measure] = field(default_factory=dict, repr=False)
+
+    def table(self, name: str) -> Table | None:
+        return self.tables.get(name_key(name))
+
+    def column(self, table: str, name: str) -> Column | None:
+        found = self.tables.get(name_key(table))
+        return None if found is None else found.columns.get(name_key(name))
+
+    def measure(self, name: str) -> Measure | None:
+        """The measure of that name, in whichever table: measure names are
+        unique in a model."""
+        return self._measures.get(name_key(name))
+
+    def function(self, name: str) -> Function | None:
+        return self.functions.get(name_key(name))
+
+    def owner(self, formula: Formula) -> ModelObject | None:
+        """The object a formula of this model belongs to: the measure of its
+        format string, the table of its calculated partition, the role of a
+        row filter; None for a formula that is not this model's."""
+        return self._owners.get(id(formula))
+
+    def revised(self, formula: Formula, text: str) -> Formula:
+        """`formula` of this model with a new `text` (a fix being tried),
+        belonging to the same object. Where it sits in its file is the old
+        text's: the file itself is not changed."""
+        revised = dataclasses.replace(formula, text=text)
+        owner = self._owners.get(id(formula))
+        if owner is not None:
+            self._owners[id(revised)] = owner
+            # Owners are kept by the formula's id: forgotten with the formula,
+            # before another object can take its id.
+            weakref.finalize(revised, self._owners.pop, id(revised), None)
+        return revised
+
+    def objects(self) -> Iterator[ModelObject]:
+        """Every table, column, measure, hierarchy, calculation item,
+        relationship, role and function, in declaration order."""
+        for table in self.tables.values():
+            yield table
+            yield from table.columns.values()
+            yield from table.measures.values()
+            yield from table.hierarchies.values()
+            yield from table.calculation_items.values()
+        yield from self.relationships
+        yield from self.roles.values()
+        yield from self.functions.values()
