@@ -16,8 +16,8 @@
 #include "dax_parser/lexer.hpp"
 #include "fingerprint.hpp"
 #include "format_entries.hpp"
+#include "syntax/node_classes.hpp"
 #include "syntax_boundary.hpp"
-#include "node_classes.hpp"
 
 namespace dax::python::format {
 

@@ -1,7 +1,7 @@
 // The syntax module's entries for the formatter (quarrow_dax.formatter):
 // reading a text with its comments and fingerprint, fingerprinting a result,
 // printing expressions flat, and laying a document out in lines. Each is a
-// METH_FASTCALL function for the module's table in syntax_module.cpp.
+// METH_FASTCALL function for the module's table in syntax/module.cpp.
 #pragma once
 
 #include "fingerprint.hpp"

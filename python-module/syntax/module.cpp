@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "dax_parser/dax_parser.hpp"
-#include "format_entries.hpp"
+#include "formatter/format_entries.hpp"
 #include "located.hpp"
 #include "node_classes.hpp"
 #include "py_ref.hpp"
