@@ -575,6 +575,10 @@ bool read_style(PyObject* texts, Style& style) {
             PyErr_Format(PyExc_KeyError, "the style has no %s", name);
             return false;
         }
+        if (!PyUnicode_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "the style's %s must be a str", name);
+            return false;
+        }
         std::string_view utf8;
         if (!utf8_of(value, utf8)) return false;
         if (utf8.find('\n') != std::string_view::npos) {
