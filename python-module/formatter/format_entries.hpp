@@ -33,8 +33,12 @@ PyObject* source_comments(PyObject* module, PyObject* const* args, Py_ssize_t na
 // register_layout(Atom, Comment, Multiline): the classes of the pieces of a
 // document other than str and int.
 PyObject* register_layout(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-// render(pieces, width, indent, newline, expand): a document laid out.
+// render(pieces, width, indent, newline, expand[, first_offset, prefix]): a
+// document laid out; its first line starts `first_offset` columns in and the
+// others `prefix` columns in, where it will be written.
 PyObject* render(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// display_width(text): the columns a text takes on a screen.
+PyObject* display_width(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // register_operators(binary, unary): spelling.BINARY_OPERATORS and
 // UNARY_OPERATORS, for the flat printer.

@@ -276,7 +276,8 @@ private:
         return true;
     }
 
-    // A piece placed by position (style._Placed, a tuple (piece, start, end)).
+    // A piece placed by position (style._Placed, a tuple (piece, start, end)):
+    // the comments before it go out first, those inside it after it.
     bool placed(PyObject* item) {
         if (PyTuple_Size(item) != 3) {
             PyErr_SetString(PyExc_TypeError, "a placed piece is (piece, start, end)");
@@ -288,7 +289,9 @@ private:
         if (start > state_.next_start && !flush(start)) return false;
         if (!append(PyTuple_GetItem(item, 0))) return false;
         state_.printed_end = end;
-        return true;
+        // Comments inside it (between a function's name and its `()`) come
+        // right after it.
+        return end <= state_.next_start || flush(end);
     }
 
     // A run of pieces: at once, unless comments must be placed in it.

@@ -300,7 +300,10 @@ PyMethodDef functions[] = {
     {"register_layout", as_cfunction(dax::python::format::register_layout), METH_FASTCALL,
      "register_layout(atom_class, comment_class, multiline_class)\n--\n\nTakes the formatter's piece classes."},
     {"render", as_cfunction(dax::python::format::render), METH_FASTCALL,
-     "render(pieces, width, indent, newline, expand)\n--\n\nA formatter's document laid out in lines."},
+     "render(pieces, width, indent, newline, expand[, first_offset, prefix])\n--\n\nA formatter's document laid out "
+     "in lines."},
+    {"display_width", as_cfunction(dax::python::format::display_width), METH_FASTCALL,
+     "display_width(text)\n--\n\nThe columns a text takes on a screen (wide characters two, combining marks none)."},
     {"register_operators", as_cfunction(dax::python::format::register_operators), METH_FASTCALL,
      "register_operators(binary, unary)\n--\n\nTakes the operator tables of quarrow_dax.syntax.spelling."},
     {"one_line_style", as_cfunction(dax::python::format::one_line_style), METH_FASTCALL,

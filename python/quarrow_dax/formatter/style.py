@@ -216,7 +216,12 @@ class _Builder:
         comments alone wait for the next line break: where a line break
         cannot come just after the code they followed (`a + -- note` before
         an operand), they go where formatting the result again would put
-        them, so that a second run changes nothing."""
+        them, so that a second run changes nothing. They do not wait when
+        one of them cannot trail the line (a comment after one that runs to
+        the end of the line takes a line of its own, at the indentation of
+        the code it is before), nor when one is a `///` comment: the
+        standard grammar reads those only right before the code they
+        precede."""
         comments = self.comments
         first = index = self.next_comment
         while index < len(comments) and comments[index].start < offset:
@@ -225,7 +230,7 @@ class _Builder:
             return
         batch = comments[first:index]
         self.advance(index)
-        if all(comment.kind == TRAIL for comment in batch):
+        if all(comment.kind == TRAIL for comment in batch) and _may_wait(self.waiting, batch):
             self.waiting += batch
             return
         self.put_waiting()
@@ -274,7 +279,9 @@ class _Builder:
         return _At(first, first if last is None else last)
 
     def leaf(self, node: Node) -> None:
-        """Places the comments around a node printed as one piece of text."""
+        """Places the comments before a node printed as one piece of text,
+        which its caller appends next; `inside` then puts out those within
+        it."""
         if self.starts is None:
             return
         span = node.span
@@ -283,6 +290,26 @@ class _Builder:
         if span.start > self.next_start:
             self.flush(span.start)
         self.printed_end = span.end
+
+    def inside(self, node: Node) -> None:
+        """Puts out the comments within a node printed as one piece of text
+        (between a function's name and its `()`), right after it."""
+        span = node.span if self.starts is not None else None
+        if span is not None and span.end > self.next_start:
+            self.flush(span.end)
+
+    def head(self, words: tuple[str, ...], first: int | None, end: int | None, *before: _Item) -> list[_Item]:
+        """The words of a definition's head (`MEASURE`, its table, its name,
+        `=`), one a token, from the token `first` up to the token `end`,
+        after the parts `before`: where comments are placed, each word
+        anchored on its token, so that a comment between two of them stays
+        there; otherwise one text."""
+        if self.starts is None or first is None or end is None or end - first != len(words):
+            return [self.at(first, None if end is None else end - 1), *before, "".join(words)]
+        parts: list[_Item] = [self.at(first), *before, words[0]]
+        for index in range(1, len(words)):
+            parts += (self.at(first + index), words[index])
+        return parts
 
     def blank_line_before(self, offset: int | None) -> bool:
         """Whether the source has an empty line right before `offset`."""
@@ -322,6 +349,7 @@ class _Builder:
         self.leaf(node)
         text = _leaf_text(node, self.flat_style)
         self.pieces.append(Multiline(text) if "\n" in text else text)
+        self.inside(node)
 
     def omitted(self, node: Omitted, min_bp: int, follow: int) -> None:
         return None  # an argument left out is no text
@@ -337,6 +365,7 @@ class _Builder:
         if not args:
             self.leaf(node)
             self.pieces.append(name + self.empty_call)
+            self.inside(node)
             return None
         # The parts run flat, anchors only where comments are placed: a
         # large file has thousands of calls, each laid out here.
@@ -418,8 +447,10 @@ class _Builder:
             if index:
                 parts.append(BLANK if self.blank_line_before(self.start_offset(decl)) else HARD)
             if anchored:
-                parts.append(self.at_node(decl, 3))
-            parts += (GROUP, "VAR " + decl.name + " =", INDENT, LINE, child(decl.expr), DEDENT, END)
+                parts += self.head(("VAR ", decl.name, " ="), self.first_of(decl), self.first_of(decl.expr), GROUP)
+                parts += (INDENT, LINE, child(decl.expr), DEDENT, END)
+            else:
+                parts += (GROUP, "VAR " + decl.name + " =", INDENT, LINE, child(decl.expr), DEDENT, END)
         keyword = self.after(node.decls[-1])
         parts.append(BLANK if self.blank_line_before(self.return_offset(node, keyword)) else HARD)
         if anchored:
@@ -443,6 +474,7 @@ class _Builder:
         if not node.rows:
             self.leaf(node)
             self.pieces.append(table.empty or "")
+            self.inside(node)
             return None
         parts: list[_Item] = self.opening(self.at_node(node), table)
         separator, after_separator = self.separator, self.one_line.after_separator
@@ -499,30 +531,32 @@ class _Builder:
             for line in node.doc.split("\n"):
                 parts += ["/// " + line if line else "///", HARD]
         if isinstance(node, Function):
-            return parts + self.function(node, "FUNCTION " + node.name + " = ")
+            return parts + self.function(node, node.name)
+        words: tuple[str, ...]
         if isinstance(node, (Measure, Column)):
             keyword = "MEASURE " if isinstance(node, Measure) else "COLUMN "
-            table = "" if node.table is None else table_name(node.table)
-            head = keyword + table + bracketed(node.name) + " ="
+            table = () if node.table is None else (table_name(node.table),)
+            words = (keyword, *table, bracketed(node.name), " =")
         elif isinstance(node, Var):
-            head = "VAR " + node.name + " ="
+            words = ("VAR ", node.name, " =")
         else:
-            head = "TABLE " + (node.name if is_plain_name(node.name) else quote_table(node.name)) + " ="
-        first, body = self.first_of(node), self.first_of(node.expr)
-        parts += [[self.at(first, None if body is None else body - 1), GROUP, head, INDENT, LINE],
+            words = ("TABLE ", node.name if is_plain_name(node.name) else quote_table(node.name), " =")
+        parts += [self.head(words, self.first_of(node), self.first_of(node.expr), GROUP), [INDENT, LINE],
                   self.child(node.expr), [DEDENT, END]]
         if isinstance(node, Table) and node.visual_shape is not None:
             parts += [INDENT, HARD, node.visual_shape, DEDENT]
         return parts
 
-    def function(self, node: Function, head: str | None) -> list[_Item]:
-        """`( parameters ) => body`, after `head` when there is one."""
+    def function(self, node: Function, name: str | None) -> list[_Item]:
+        """`( parameters ) => body`, after `FUNCTION name =` when there is a
+        name."""
         body = self.first_of(node.body)
         arrow = None if body is None else body - 1
         brackets = self.one_line.parameters
         parts: list[_Item] = [GROUP]
-        if head is not None:
-            parts += [self.at_node(node, 3), head]
+        if name is not None:
+            first = self.first_of(node.params[0]) if node.params else None if arrow is None else arrow - 1
+            parts += self.head(("FUNCTION ", name, " = "), self.first_of(node), None if first is None else first - 1)
         if not node.params:
             parts += [self.at(None if arrow is None else arrow - 2, None if arrow is None else arrow - 1),
                       brackets.empty or ""]
@@ -600,6 +634,17 @@ _HANDLERS: dict[type[Node], Callable[[_Builder, Any, int, int], Any]] = {
 }
 _syntax.register_work(_At, _Placed, Atom, Multiline, Located, _HANDLERS)
 
+
+
+def _may_wait(waiting: list[Comment], batch: list[Comment]) -> bool:
+    """Whether trailing comments may wait for the next line break: all of
+    them can end one line, and none is a `///` comment."""
+    line_ended = False
+    for comment in (*waiting, *batch):
+        if line_ended or comment.text.startswith("///"):
+            return False
+        line_ended = comment.runs_to_line_end
+    return True
 
 
 def _flat(builder: _Builder, node: Node, min_bp: int, follow: int) -> str | None:
