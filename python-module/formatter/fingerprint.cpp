@@ -21,18 +21,36 @@ void upper_ascii(std::string& text) noexcept {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
 }
 
-// Upper-cases the built-in function names and Axis words of every
-// expression below `root`, which is walked with a work list.
+// The names in upper case.
+std::string upper_of(std::string_view name) {
+    std::string upper(name);
+    upper_ascii(upper);
+    return upper;
+}
+
+// Upper-cases the built-in function names, their keyword arguments and
+// Axis words of every expression below `root`, which is walked with a work
+// list, and adds the names of variables declared there to `declared`.
 // for_each_child hands out const references; the tree is the caller's to
 // change, hence the casts.
-void normalize(Expr& root, std::vector<Expr*>& work, const NameSet& builtins) {
+void normalize(Expr& root, std::vector<Expr*>& work, const Names& names, NameSet* declared) {
     work.push_back(&root);
     while (!work.empty()) {
         Expr* e = work.back();
         work.pop_back();
+        if (const auto* block = e->as<node::VarBlock>(); block != nullptr && declared != nullptr) {
+            for (const VarDecl& decl : block->decls) declared->insert(upper_of(decl.name));
+        }
         if (auto* call = e->as<node::FunctionCall>()) {
-            std::string upper = builtin_upper(call->name, builtins);
+            std::string upper = builtin_upper(call->name, names.builtins);
             if (!upper.empty()) call->name = std::move(upper);
+            if (is_builtin(call->name, names.builtins)) {
+                for (Expr& arg : call->args) {
+                    auto* bare = arg.as<node::Identifier>();
+                    const std::string* keyword = bare ? keyword_upper(bare->name, names.keywords) : nullptr;
+                    if (keyword != nullptr) bare->name = *keyword;
+                }
+            }
         } else if (auto* axis = e->as<node::Axis>()) {
             for (std::string& word : axis->words) upper_ascii(word);
         }
@@ -40,35 +58,41 @@ void normalize(Expr& root, std::vector<Expr*>& work, const NameSet& builtins) {
     }
 }
 
-void normalize_keys(std::vector<OrderKey>& keys, std::vector<Expr*>& work, const NameSet& builtins) {
-    for (OrderKey& key : keys) normalize(key.expr, work, builtins);
+void normalize_keys(std::vector<OrderKey>& keys, std::vector<Expr*>& work, const Names& names, NameSet* declared) {
+    for (OrderKey& key : keys) normalize(key.expr, work, names, declared);
 }
 
-void normalize_function(definition::Function& function, std::vector<Expr*>& work, const NameSet& builtins) {
-    for (FuncParam& param : function.params)
-        if (param.default_value) normalize(*param.default_value, work, builtins);
-    normalize(function.body, work, builtins);
+void normalize_function(definition::Function& function, std::vector<Expr*>& work, const Names& names,
+                        NameSet* declared) {
+    for (FuncParam& param : function.params) {
+        if (declared != nullptr) declared->insert(upper_of(param.name));
+        if (param.default_value) normalize(*param.default_value, work, names, declared);
+    }
+    normalize(function.body, work, names, declared);
 }
 
-void normalize_query(Query& query, std::vector<Expr*>& work, const NameSet& builtins) {
+void normalize_query(Query& query, std::vector<Expr*>& work, const Names& names, NameSet* declared) {
     if (query.define) {
         for (Definition& def : query.define->defs) {
             std::visit(
                 [&](auto& d) {
                     using D = std::remove_cvref_t<decltype(d)>;
                     if constexpr (std::is_same_v<D, definition::Function>) {
-                        normalize_function(d, work, builtins);
+                        normalize_function(d, work, names, declared);
                     } else {
-                        normalize(d.expr, work, builtins);
+                        if constexpr (std::is_same_v<D, definition::Var> || std::is_same_v<D, definition::Table>) {
+                            if (declared != nullptr) declared->insert(upper_of(d.name));
+                        }
+                        normalize(d.expr, work, names, declared);
                         if constexpr (std::is_same_v<D, definition::Table>) {
                             if (!d.visual_shape) return;
                             for (VisualAxis& axis : d.visual_shape->axes) {
                                 upper_ascii(axis.name);
                                 for (VisualGroup& group : axis.groups) {
-                                    for (Expr& column : group.columns) normalize(column, work, builtins);
-                                    if (group.total) normalize(*group.total, work, builtins);
+                                    for (Expr& column : group.columns) normalize(column, work, names, declared);
+                                    if (group.total) normalize(*group.total, work, names, declared);
                                 }
-                                normalize_keys(axis.order_by, work, builtins);
+                                normalize_keys(axis.order_by, work, names, declared);
                             }
                         }
                     }
@@ -77,10 +101,10 @@ void normalize_query(Query& query, std::vector<Expr*>& work, const NameSet& buil
         }
     }
     for (EvaluateStmt& stmt : query.evaluates) {
-        normalize(stmt.expr, work, builtins);
-        normalize_keys(stmt.order_by, work, builtins);
+        normalize(stmt.expr, work, names, declared);
+        normalize_keys(stmt.order_by, work, names, declared);
         if (stmt.start_at)
-            for (Expr& value : *stmt.start_at) normalize(value, work, builtins);
+            for (Expr& value : *stmt.start_at) normalize(value, work, names, declared);
     }
 }
 
@@ -197,15 +221,30 @@ std::string builtin_upper(std::string_view name, const NameSet& builtins) {
     return upper;
 }
 
-void write_expression(json::Buffer& out, Expr& expr, const NameSet& builtins) {
+bool is_builtin(std::string_view name, const NameSet& builtins) {
+    if (!is_ascii(name)) return false;
+    std::string upper(name);
+    upper_ascii(upper);
+    return builtins.find(upper) != builtins.end();
+}
+
+const std::string* keyword_upper(std::string_view name, const NameSet& keywords) {
+    if (!is_ascii(name)) return nullptr;
+    std::string upper(name);
+    upper_ascii(upper);
+    const auto found = keywords.find(upper);
+    return found == keywords.end() ? nullptr : &*found;
+}
+
+void write_expression(json::Buffer& out, Expr& expr, const Names& names, NameSet* declared) {
     std::vector<Expr*> work;
-    normalize(expr, work, builtins);
+    normalize(expr, work, names, declared);
     json::write_expr(out, expr);
 }
 
-void write_query(json::Buffer& out, Query& query, const NameSet& builtins) {
+void write_query(json::Buffer& out, Query& query, const Names& names, NameSet* declared) {
     std::vector<Expr*> work;
-    normalize_query(query, work, builtins);
+    normalize_query(query, work, names, declared);
     json::write_query(out, query);
     if (!query.define) return;
     // What the JSON leaves out, by the definition's index: a line of its own.
@@ -232,9 +271,9 @@ void write_query(json::Buffer& out, Query& query, const NameSet& builtins) {
     if (any) out.push(']');
 }
 
-void write_function(json::Buffer& out, definition::Function& function, const NameSet& builtins) {
+void write_function(json::Buffer& out, definition::Function& function, const Names& names, NameSet* declared) {
     std::vector<Expr*> work;
-    normalize_function(function, work, builtins);
+    normalize_function(function, work, names, declared);
     out.append("{\"Function\":{\"doc\":");
     write_optional_string(out, function.doc);
     out.append(",\"params\":");

@@ -3,6 +3,7 @@
 // of its comments (to compare the formatter's result with), and its comments
 // with where each stands relative to the code. A result is checked with the
 // fingerprints alone: no second tree is built.
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <variant>
 
 #include "dax_parser/dax_parser.hpp"
+#include "digest.hpp"
 #include "fingerprint.hpp"
 #include "format_entries.hpp"
 #include "native/json_writer.hpp"
@@ -29,7 +31,7 @@ namespace {
 enum class TextKind : long { Expression = 0, Query = 1, Function = 2 };
 
 // Set by register_builtins; kept for the life of the process.
-fingerprint::NameSet registered_builtins;
+fingerprint::Names registered_names;
 
 struct Input {
     std::string_view utf8;
@@ -124,11 +126,25 @@ Result<Tree, DaxError> parse(std::string_view text, TokenVector tokens, Dialect 
     return Tree(std::in_place_index<2>, std::move(result).value());
 }
 
-// The tree and the comment fingerprints of a parsed text.
+// The tree and the comment fingerprints of a parsed text: the SHA-256
+// digests of the documents fingerprint.hpp writes, which are never held
+// whole (a large text's tree document is many times its size).
 struct Fingerprints {
-    json::Buffer tree;
-    json::Buffer comments;
+    std::array<unsigned char, 32> tree{};
+    std::array<unsigned char, 32> comments{};
+    fingerprint::NameSet declared;  // the names the text declares, in upper case
 };
+
+// The digest of what `write` writes into a buffer.
+template <class Write>
+std::array<unsigned char, 32> digest_of(Write write) {
+    fingerprint::Sha256 digest;
+    json::Buffer buffer;
+    buffer.drain_into(&digest);
+    write(buffer);
+    buffer.flush();
+    return digest.finish();
+}
 
 // Lexes and parses `input`, then fingerprints the tree after `before`
 // (which may read the tree as it was parsed) has run. With
@@ -161,23 +177,28 @@ PyObject* read(const Input& input, bool standard_first, Before before, Finish fi
     Ref made(before(tree));
     if (PyErr_Occurred()) return nullptr;
     auto prints = without_lock([&] {
-        auto result = std::make_unique<Fingerprints>();
-        std::visit(
-            [&](auto& t) {
-                using T = std::remove_cvref_t<decltype(t)>;
-                if constexpr (std::is_same_v<T, Expr>) fingerprint::write_expression(result->tree, t, registered_builtins);
-                else if constexpr (std::is_same_v<T, Query>) fingerprint::write_query(result->tree, t, registered_builtins);
-                else fingerprint::write_function(result->tree, t, registered_builtins);
-            },
-            tree);
-        fingerprint::write_comments(result->comments, tokens.all, input.utf8);
+        Fingerprints result;
+        result.tree = digest_of([&](json::Buffer& out) {
+            std::visit(
+                [&](auto& t) {
+                    using T = std::remove_cvref_t<decltype(t)>;
+                    if constexpr (std::is_same_v<T, Expr>)
+                        fingerprint::write_expression(out, t, registered_names, &result.declared);
+                    else if constexpr (std::is_same_v<T, Query>)
+                        fingerprint::write_query(out, t, registered_names, &result.declared);
+                    else fingerprint::write_function(out, t, registered_names, &result.declared);
+                },
+                tree);
+        });
+        result.comments =
+            digest_of([&](json::Buffer& out) { fingerprint::write_comments(out, tokens.all, input.utf8); });
         return result;
     });
-    return finish(std::move(made), tokens.all, *prints, options);
+    return finish(std::move(made), tokens.all, prints, options);
 }
 
-PyObject* bytes_of(const json::Buffer& buffer) {
-    return PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(buffer.size()));
+PyObject* bytes_of(const std::array<unsigned char, 32>& digest) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digest.data()), static_cast<Py_ssize_t>(digest.size()));
 }
 
 // Whether code follows the block comment at `index` on its line, with
@@ -232,25 +253,36 @@ PyObject* none() { Py_RETURN_NONE; }
 
 }  // namespace
 
-const fingerprint::NameSet& builtin_names() noexcept { return registered_builtins; }
+const fingerprint::NameSet& builtin_names() noexcept { return registered_names.builtins; }
+
+const fingerprint::NameSet& keyword_names() noexcept { return registered_names.keywords; }
+
+namespace {
+
+// The str items of `iterable`, as they are.
+bool read_names(PyObject* iterable, fingerprint::NameSet& names) {
+    Ref iterator(PyObject_GetIter(iterable));
+    if (!iterator) return false;
+    while (Ref name{PyIter_Next(iterator.get())}) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+        if (utf8 == nullptr) return false;
+        names.emplace(utf8, static_cast<std::size_t>(size));
+    }
+    return !PyErr_Occurred();
+}
+
+}  // namespace
 
 PyObject* register_builtins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     try {
-        if (nargs != 1) {
-            PyErr_SetString(PyExc_TypeError, "register_builtins() takes (names)");
+        if (nargs != 2) {
+            PyErr_SetString(PyExc_TypeError, "register_builtins() takes (names, keywords)");
             return nullptr;
         }
-        Ref iterator(PyObject_GetIter(args[0]));
-        if (!iterator) return nullptr;
-        fingerprint::NameSet names;
-        while (Ref name{PyIter_Next(iterator.get())}) {
-            Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-            if (utf8 == nullptr) return nullptr;
-            names.emplace(utf8, static_cast<std::size_t>(size));
-        }
-        if (PyErr_Occurred()) return nullptr;
-        registered_builtins = std::move(names);
+        fingerprint::Names names;
+        if (!read_names(args[0], names.builtins) || !read_names(args[1], names.keywords)) return nullptr;
+        registered_names = std::move(names);
         Py_RETURN_NONE;
     } catch (...) {
         raise_current_exception();
@@ -298,9 +330,14 @@ PyObject* format_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                     return nullptr;
                 }
                 Ref read_with(PyLong_FromLong(options));
-                if (!read_with) return nullptr;
-                return PyTuple_Pack(7, made.get(), source.get(), tree_print.get(), comment_print.get(), starts.get(),
-                                    comments.get(), read_with.get());
+                Ref declared(PyFrozenSet_New(nullptr));
+                if (!read_with || !declared) return nullptr;
+                for (const std::string& name : prints.declared) {
+                    Ref item(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+                    if (!item || PySet_Add(declared.get(), item.get()) < 0) return nullptr;
+                }
+                return PyTuple_Pack(8, made.get(), source.get(), tree_print.get(), comment_print.get(), starts.get(),
+                                    comments.get(), read_with.get(), declared.get());
             });
     } catch (...) {
         raise_current_exception();

@@ -32,6 +32,7 @@ enum Op : long {
     op_group = 8,
     op_end = 9,
     op_fill = 10,  // a group whose breaks, when it does not fit, are taken one at a time
+    op_join = 11,  // nothing, or a line break where what follows up to its next break does not fit
 };
 
 // The classes of the pieces other than str and int, from register_layout;
@@ -323,6 +324,8 @@ private:
             broken_.push_back(Broken{op == op_fill, out_.lines()});
         } else if (op == op_end) {
             if (!broken_.empty()) broken_.pop_back();
+        } else if (op == op_join) {
+            return join();
         } else if (op == op_indent) {
             levels_.push_back(std::min(levels_.back() + indent_, deepest_));
         } else if (op == op_dedent) {
@@ -421,7 +424,7 @@ private:
                         return true;
                     }
                     --depth;
-                } else if (op != op_soft && op != op_indent && op != op_align && op != op_dedent) {
+                } else if (op != op_soft && op != op_join && op != op_indent && op != op_align && op != op_dedent) {
                     return true;  // a line break that must stay
                 }
             } else if (kind == Kind::Comment) {
@@ -493,7 +496,7 @@ private:
                         break;
                     }
                     --depth;
-                } else if (op != op_soft && op != op_indent && op != op_align && op != op_dedent) {
+                } else if (op != op_soft && op != op_join && op != op_indent && op != op_align && op != op_dedent) {
                     return true;
                 }
             } else if (kind == Kind::Comment) {
@@ -557,6 +560,29 @@ private:
             }
         }
         return true;
+    }
+
+    // A JOIN: the line goes on where the text up to the next place a line
+    // may break fits on it. An atom there is opened when it does not fit
+    // whole, so that its first line is what must fit.
+    bool join() {
+        if (!open_line() || stack_.empty()) return true;
+        Kind kind{};
+        if (!kind_of(stack_.back(), kind)) return false;
+        if (kind == Kind::Atom && expand_ != Py_None) {
+            Ref text(atom_text(stack_.back()));
+            if (!text) return false;
+            const Py_ssize_t columns = columns_of(text.get());
+            Py_ssize_t trail = 0;
+            if (columns < 0 || !trail_width(stack_.size() - 1, trail)) return false;
+            if (columns + trail <= room()) return true;
+            PyObject* atom = stack_.back();
+            stack_.pop_back();
+            if (!expand(atom)) return false;
+        }
+        Py_ssize_t head = 0;
+        if (!trail_width(stack_.size(), head)) return false;
+        return head <= room() || break_line();
     }
 
     // Replaces an atom that does not fit by the pieces `expand` gives.

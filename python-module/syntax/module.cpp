@@ -288,7 +288,8 @@ PyMethodDef functions[] = {
      "references_function(text, options)\n--\n\nA model function's references, or (kind, message, start, end)."},
     // The formatter's entries (format_entries.hpp).
     {"register_builtins", as_cfunction(dax::python::format::register_builtins), METH_FASTCALL,
-     "register_builtins(names)\n--\n\nTakes the built-in function names that the formatter writes in upper case."},
+     "register_builtins(names, keywords)\n--\n\nTakes the built-in function names and their keyword arguments, which "
+     "the formatter writes in upper case."},
     {"format_parse", as_cfunction(dax::python::format::format_parse), METH_FASTCALL,
      "format_parse(text, options, kind)\n--\n\n(tree, source, fingerprint, comment fingerprint, code starts, "
      "comments), or (kind, message, start, end)."},

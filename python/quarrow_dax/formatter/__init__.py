@@ -84,7 +84,7 @@ def _format_text(text: str, kind: Kind, options: FormatOptions, name: str, newli
         raise ValueError(f"kind must be 'expression', 'query' or 'function', not {kind!r}")
     reading = read(text, code, options.native)
     document = build(reading.tree, kind, reading.source, separator=options.separator,
-                     space_before_paren=options.space_before_paren, width=options.width)
+                     space_before_paren=options.space_before_paren, width=options.width, declared=reading.declared)
     printed = render(document.pieces, options.width, options.indent, newline, document.expand)
     check(printed, code, reading.check_options, reading.tree_print, reading.comment_print, name)
     return printed

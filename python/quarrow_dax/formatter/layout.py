@@ -8,11 +8,18 @@ comments (`comments.Comment`) and the operations below. A GROUP ... END pair is
 printed flat, each LINE a space and each SOFT nothing, when all of it and
 the text after it up to the next place a line may break fit on the current
 line; otherwise its own LINE and SOFT break the line, and each group inside
-it decides for itself. A group is tried once, and the try stops where the
+it decides for itself. A FILL ... END pair is a group that, when it does not
+fit, fills its lines: each of its own LINEs and SOFTs breaks the line only
+where the text after it, up to its next one (or its END and on to the next
+place a line may break), does not fit on the line, or where the part before
+it took more than one line. A JOIN keeps what follows it on the line where
+its first line fits there (an atom that does not fit whole is opened to
+find its first line); it never breaks a flat group. A group is tried once, and the try stops where the
 line overflows, so the cost grows with the document's size, and nothing
 here recurses. The engine is native (layout_render.cpp): it visits every
 piece of every document, which Python would do many times slower.
 
+Widths count display columns (`display_width`), as editors show the text.
 Lines are indented in spaces, never deeper than half the width: nesting
 beyond that (a few hundred levels) keeps that indentation rather than
 pushing its text off any screen.
@@ -27,8 +34,8 @@ from .. import _syntax
 from .comments import Comment
 
 __all__ = [
-    "ALIGN", "BLANK", "DEDENT", "END", "GROUP", "HARD", "INDENT", "LINE", "SOFT", "Atom", "Multiline", "Piece",
-    "render",
+    "ALIGN", "BLANK", "DEDENT", "END", "FILL", "GROUP", "HARD", "INDENT", "JOIN", "LINE", "SOFT", "Atom", "Multiline",
+    "Piece", "display_width", "render",
 ]
 
 LINE = 1  # a space in a flat group, a line break in a broken one
@@ -40,6 +47,8 @@ ALIGN = 6  # ... indented to the column where this stands
 DEDENT = 7  # back to the indentation before the last INDENT or ALIGN
 GROUP = 8
 END = 9
+FILL = 10  # a GROUP that, when it does not fit, breaks at each of its own LINEs only where what follows does not
+JOIN = 11  # nothing, or a line break where the text after it up to the next place a line may break does not fit
 
 
 class Multiline(str):
@@ -62,6 +71,11 @@ Piece = Union[str, int, Comment, Atom]
 
 _syntax.register_layout(Atom, Comment, Multiline)
 
+#: The columns a text takes on a screen, as the layout counts them: two for
+#: an East Asian wide or fullwidth character, none for a combining mark or an
+#: invisible format character, one for any other (a line break included).
+display_width: Callable[[str], int] = _syntax.display_width
+
 
 def render(
     pieces: list[Piece], width: int, indent: int, newline: str = "\n",
@@ -74,6 +88,6 @@ def render(
         only = pieces[0]
         if type(only) is str:
             return only
-        if type(only) is Atom and len(only.text) <= width:
+        if type(only) is Atom and display_width(only.text) <= width:
             return only.text
     return _syntax.render(pieces, width, indent, newline, expand)

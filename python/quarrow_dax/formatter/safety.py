@@ -7,9 +7,10 @@ native reader fingerprints the input's tree and comments as it parses it,
 and the result's fingerprints must be the same bytes. A tree's fingerprint
 holds everything but positions; for text that the standard grammar reads
 it is the exact module's JSON of the tree. DAX names are not case
-sensitive, so built-in function names (which the formatter writes in upper
-case) and the keywords kept in the tree (the axes of a visual calculation)
-are fingerprinted in upper case. A tree that a caller gives (`format_tree`,
+sensitive, so built-in function names and the keywords among their
+arguments (which the formatter writes in upper case: `DESC`, `DAY`) and the
+keywords kept in the tree (the axes of a visual calculation) are
+fingerprinted in upper case. A tree that a caller gives (`format_tree`,
 perhaps changed since it was read) is compared with the tree its result
 reads as, the same names compared without regard to case.
 """
@@ -18,7 +19,8 @@ from __future__ import annotations
 
 from typing import Any
 
-from ..syntax.nodes import Axis, FunctionCall, Node, VisualAxis
+from ..syntax.functions import BUILTIN_FUNCTIONS, KEYWORD_ARGUMENTS
+from ..syntax.nodes import Axis, FunctionCall, Identifier, Node, VisualAxis
 from ..syntax.parsing import ParseError, tokenize
 from .comments import comment_texts, may_hold_comments
 from .native import fingerprints
@@ -51,9 +53,19 @@ def _caseless(value: Any) -> Any:
     return tuple(_caseless(item) for item in value)
 
 
+def _keyword(node: Any) -> str | None:
+    """The keyword a bare name among a built-in function's arguments spells,
+    in upper case; None for any other node."""
+    if type(node) is not Identifier or not node.name.isascii():
+        return None
+    upper = node.name.upper()
+    return upper if upper in KEYWORD_ARGUMENTS else None
+
+
 def same_tree(a: Node, b: Node) -> bool:
     """Whether `a` and `b` have the same structure, function names, axis
-    words and axis names compared without regard to case. Iterative."""
+    words and axis names compared without regard to case, and the keywords
+    among a built-in function's arguments (`desc`, `day`) too. Iterative."""
     stack: list[tuple[Any, Any]] = [(a, b)]
     while stack:
         left, right = stack.pop()
@@ -66,6 +78,15 @@ def same_tree(a: Node, b: Node) -> bool:
                 if name == caseless:
                     if _caseless(first) != _caseless(second):
                         return False
+                elif name == "args" and type(left) is FunctionCall and left.name.upper() in BUILTIN_FUNCTIONS:
+                    if len(first) != len(second):
+                        return False
+                    for one, other in zip(first, second):
+                        keyword = _keyword(one)
+                        if keyword is None:
+                            stack.append((one, other))
+                        elif keyword != _keyword(other):
+                            return False
                 else:
                     stack.append((first, second))
         elif isinstance(left, tuple):

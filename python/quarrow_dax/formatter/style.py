@@ -33,15 +33,15 @@ from __future__ import annotations
 
 import functools
 from bisect import bisect_left
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Literal, NamedTuple, Union
 
 from .. import _syntax
-from ..syntax.functions import BUILTIN_FUNCTIONS
+from ..syntax.functions import BUILTIN_FUNCTIONS, KEYWORD_ARGUMENTS
 from ..syntax.nodes import (
     Axis, Binary, Blank, Boolean, BracketRef, Column, DefineBlock, Evaluate, Expr, FuncParam, Function,
     FunctionCall, HierarchyRef, Identifier, Located, Measure, Node, Number, Omitted, OrderKey, Paren, Parameter, Query,
-    RowConstructor, String, Table, TableColumnRef, TableConstructor, TableRef, TypedLiteral, Unary, Var, VarBlock,
+    RowConstructor, String, Table, TableColumnRef, TableConstructor, TableRef, TypedLiteral, Unary, Var, VarBlock, VarDecl,
     VisualAxis, VisualGroup, VisualShape,
 )
 from ..syntax.spelling import (
@@ -49,8 +49,8 @@ from ..syntax.spelling import (
     string_literal, table_name,
 )
 from .comments import TRAIL, Comment, Source
-from .layout import ALIGN, BLANK, DEDENT, END, GROUP, HARD, INDENT, LINE, SOFT, Atom, Multiline, Piece
-from .one_line import ONE_LINE, Brackets, OneLine, flat_style
+from .layout import ALIGN, BLANK, DEDENT, END, FILL, GROUP, HARD, INDENT, JOIN, LINE, SOFT, Atom, Multiline, Piece
+from .one_line import ONE_LINE, Brackets, OneLine, flat_style, on_one_line
 
 __all__ = ["Document", "Kind", "build"]
 
@@ -119,7 +119,7 @@ def _no_token(*args: object) -> None:
 class _Builder:
     def __init__(
         self, source: Source | None, separator: str, space_before_paren: bool, width: int,
-        replacements: Mapping[int, Node], one_line: OneLine = ONE_LINE,
+        replacements: Mapping[int, Node], declared: frozenset[str], one_line: OneLine = ONE_LINE,
     ) -> None:
         self.pieces: list[Piece] = []
         self.separator = separator
@@ -132,6 +132,8 @@ class _Builder:
         # The one-line table under these options, as the native printer reads it.
         self.flat_style = flat_style(one_line, separator, space_before_paren)
         self.replacements = replacements
+        # The names the text declares: no keyword argument is one of them.
+        self.declared = declared
         self.width = width
         # Wider sources rarely print within the width: try the parts.
         self.atom_span = min(width, _ATOM_SPAN)
@@ -148,7 +150,7 @@ class _Builder:
         # replaced, whether comments are placed, where each starts, and the
         # atoms' limits.
         context = (bool(replacements), self.starts is not None, [comment.start for comment in self.comments],
-                   self.atom_span, width, self.flat_style)
+                   self.atom_span, width, self.flat_style, declared)
         self.child: Callable[..., _Item] = functools.partial(_syntax.child, context)
         # The tokens of nodes, natively (work_list.cpp): None where no
         # comments are placed or the node has no position.
@@ -375,24 +377,46 @@ class _Builder:
         parts += (name + self.open_call, INDENT, brackets.inside)
         child = self.child
         separator, after_separator = self.separator, self.one_line.after_separator
-        pairs = _pairs(upper, args) if upper in _PAIRED else None
+        # A pair's value starts on its name's line wherever its first line
+        # fits there (`"Name", CALCULATE (` ... `)`).
+        pairs = _pairs(upper, args) if upper in _PAIRED else ()
+        builtin = upper in BUILTIN_FUNCTIONS and name.isascii()
         last = len(args) - 1
         for index, arg in enumerate(args):
             if index:
                 if anchored:
                     parts.append(self.at_after(args[index - 1]))
-                # Nothing between the separator and a last argument left out.
-                parts += (separator, SOFT if index == last and type(arg) is Omitted else after_separator)
-            if pairs is None:
+                if index - 1 in pairs:
+                    parts += (separator, on_one_line(after_separator), JOIN)
+                else:
+                    # Nothing between the separator and a last argument left out.
+                    parts += (separator, SOFT if index == last and type(arg) is Omitted else after_separator)
+            if builtin and type(arg) is Identifier and self.is_keyword(upper, index, arg):
+                parts.append(self.keyword(arg))
+            else:
                 parts.append(child(arg))
-                continue
-            if index in pairs:
-                parts.append(GROUP)  # a name and its expression share a line when they fit
-            parts.append(child(arg))
-            if index - 1 in pairs:
-                parts.append(END)
         parts += self.closing(self.last_of(node), brackets) if anchored else self.close_call
         return parts
+
+    def is_keyword(self, function: str, index: int, node: Identifier) -> bool:
+        """Whether a bare name, argument `index` of the built-in `function`,
+        is one of the keywords built-in functions take (`desc`, `day`). Not
+        where a function takes its table (the first argument, but for
+        RANK's ties), nor a name the text declares (`VAR Year = ...`): those
+        name a table or a variable, whose case is the author's."""
+        name = node.name.upper()
+        if name not in KEYWORD_ARGUMENTS or not node.name.isascii() or (index == 0 and function not in _TIES_FIRST):
+            return False
+        return name not in self.declared
+
+    def keyword(self, node: Identifier) -> _Item:
+        """A keyword that a built-in function takes as an argument (`DESC`,
+        `DAY`), in upper case as DAX's keywords are written."""
+        text = node.name.upper()
+        span = node.span
+        if self.starts is None or span is None:
+            return text
+        return _Placed(text, span.start, span.end)
 
     def opening(self, anchor: _At | None, brackets: Brackets) -> list[_Item]:
         """The start of a bracketed group, `anchor` on its opening bracket."""
@@ -413,6 +437,8 @@ class _Builder:
         if needs_parens(node, min_bp, follow):
             return self.grouped(node)
         operands, operators, powers = _chain(node, follow)
+        if node.op == "Concat" and len(operands) > 2:
+            return self.concatenation(operands, powers)
         child = self.child
         anchored = self.starts is not None
         before, after = self.one_line.before_operator, self.one_line.after_operator
@@ -423,6 +449,34 @@ class _Builder:
                 parts.append(self.at_after(operands[index - 1]))
             parts += (BINARY_OPERATORS[operators[index - 1]][2] + after, child(operands[index], *powers[index]), DEDENT)
         parts.append(END)
+        return parts
+
+    def concatenation(self, operands: list[Expr], powers: list[tuple[int, int]]) -> list[_Item]:
+        """A chain of `&` that does not fit on its line fills its lines with
+        operands, rather than one a line: such chains build text (a message,
+        SVG or HTML markup) from many short pieces, which read as the text
+        does. Where it builds markup, each operand that is a string starting
+        a tag (`"<rect ..."`, `"</svg>"`) starts a line, as such measures
+        are written by hand: one element a line, its attributes and their
+        values filled after it."""
+        child = self.child
+        anchored = self.starts is not None
+        before, after = self.one_line.before_operator, self.one_line.after_operator
+        operator = BINARY_OPERATORS["Concat"][2] + after
+        parts: list[_Item] = [GROUP, FILL, child(operands[0], *powers[0])]
+        opened = False  # a segment after a tag's start is open
+        for index in range(1, len(operands)):
+            operand = operands[index]
+            anchor = self.at_after(operands[index - 1]) if anchored else None
+            if type(operand) is String and operand.value.lstrip().startswith("<"):
+                parts += (END, DEDENT) if opened else (END,)
+                parts += (INDENT, before, anchor, operator, FILL, child(operand, *powers[index]))
+                opened = True
+            elif opened:
+                parts += (before, anchor, operator, child(operand, *powers[index]))
+            else:
+                parts += (INDENT, before, anchor, operator, child(operand, *powers[index]), DEDENT)
+        parts += (END, DEDENT, END) if opened else (END, END)
         return parts
 
     def unary(self, node: Unary, min_bp: int, follow: int) -> list[_Item]:
@@ -636,6 +690,17 @@ _syntax.register_work(_At, _Placed, Atom, Multiline, Located, _HANDLERS)
 
 
 
+# Functions whose first argument may be a keyword: RANK ( DENSE, ... ).
+_TIES_FIRST = frozenset({"RANK"})
+
+
+def declared_names(root: Node) -> frozenset[str]:
+    """The names that `root` declares (variables, parameters, tables of a
+    DEFINE block), in upper case, as the native reader gives them."""
+    declarations: Iterator[VarDecl | Var | FuncParam | Table] = root.find_all(VarDecl, Var, FuncParam, Table)
+    return frozenset(node.name.upper() for node in declarations)
+
+
 def _may_wait(waiting: list[Comment], batch: list[Comment]) -> bool:
     """Whether trailing comments may wait for the next line break: all of
     them can end one line, and none is a `///` comment."""
@@ -652,17 +717,18 @@ def _flat(builder: _Builder, node: Node, min_bp: int, follow: int) -> str | None
     None when there is none (a VAR block, a line break in a string, a node
     that is no expression). The same layout as the handlers', in one
     string, printed natively (flat_printer.cpp) with a work list."""
-    return _native_flat(node, min_bp, follow, -1, builder.flat_style)
+    return _native_flat(node, min_bp, follow, -1, builder.flat_style, builder.declared)
 
 
 # Functions whose arguments come in pairs: a column's name and its
 # expression (ADDCOLUMNS ( T, "Name", expression, ... )), or SWITCH's value
-# and result. A broken call keeps each pair on one line where it fits.
+# and result. A broken call keeps each pair together: the value starts on
+# its name's line where its first line fits there.
 _NAMED_PAIRS = {"ADDCOLUMNS", "SELECTCOLUMNS", "SUMMARIZE", "SUMMARIZECOLUMNS", "GROUPBY", "ROW", "DATATABLE"}
 _PAIRED = frozenset(_NAMED_PAIRS | {"SWITCH"})
 
 
-def _pairs(name: str, args: tuple[Expr, ...]) -> set[int]:
+def _pairs(name: str, args: tuple[Expr, ...]) -> set[int] | tuple[()]:
     """The indexes of the arguments that begin a pair."""
     starts: set[int] = set()
     if name == "SWITCH":
@@ -726,22 +792,26 @@ def build(
     width: int = 120,
     replacements: Mapping[int, Node] | None = None,
     one_line: OneLine = ONE_LINE,
+    declared: frozenset[str] | None = None,
 ) -> Document:
     """The document of `tree` in the house style, with the comments of
     `source` (the text the tree was read from) placed by the positions of
     the nodes that came from it. `replacements` maps the id() of nodes of
     the tree to the nodes printed in their place; `one_line` is the
-    one-line layout the style follows."""
+    one-line layout the style follows; `declared`, the names the tree
+    declares (`declared_names`; found when not given)."""
+    if declared is None:
+        declared = declared_names(tree)
     if not replacements and type(tree) in _COMPOUND and (source is None or not source.comments):
         # A formula without comments that fits on its line, as most do: the
         # atom that the work list would make of it, at once.
         span = tree.span
         if (span is not None and span.end - span.start <= min(width, _ATOM_SPAN)
                 and (source is None or not source.data[: span.start].strip())):
-            text = _native_flat(tree, 0, 0, width, flat_style(one_line, separator, space_before_paren))
+            text = _native_flat(tree, 0, 0, width, flat_style(one_line, separator, space_before_paren), declared)
             if text is not None:
                 return Document([text], _expand_nothing)
-    builder = _Builder(source, separator, space_before_paren, width, replacements or {}, one_line)
+    builder = _Builder(source, separator, space_before_paren, width, replacements or {}, declared, one_line)
     items: list[_Item] = []
     if kind == "function" and isinstance(tree, Function):
         # Its doc comments come first, outside the groups of its signature.
