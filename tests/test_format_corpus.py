@@ -61,15 +61,17 @@ def comments(text, separators="comma"):
             for token in S.tokenize(text, separators=separators) if token.is_comment]
 
 
-def unbreakable_lines_only(text, width=WIDTH):
+def unbreakable_lines_only(text, width=WIDTH, offsets=()):
     """The lines wider than `width` columns that hold more than one word and
-    no part of a comment or a string: the ones that break the width rule."""
+    no part of a comment or a string: the ones that break the width rule.
+    `offsets`: the columns before each line where the text is written (a
+    model file's indentation), none where there are fewer."""
     data = text.encode("utf-8")
     starts = [0] + [index + 1 for index, byte in enumerate(data) if byte == 0x0A]
     tokens = S.tokenize(text)
     bad = []
     for number, line in enumerate(text.split("\n")):
-        if display_width(line) <= width:
+        if display_width(line) + (offsets[number] if number < len(offsets) else 0) <= width:
             continue
         begin = starts[number]
         end = begin + len(line.encode("utf-8"))
@@ -90,6 +92,20 @@ def unbreakable_lines_only(text, width=WIDTH):
     return bad
 
 
+def lines_ending_in_space(text):
+    """The lines that end in white space outside a string, a name or a
+    comment (which keep theirs)."""
+    tokens = [token for token in S.tokenize(text) if token.kind in ("String", "BlockComment", "QuotedIdent",
+                                                                   "BracketIdent")]
+    found = []
+    end = -1
+    for line in text.encode("utf-8").split(b"\n"):
+        end += len(line) + 1
+        if line != line.rstrip() and not any(token.span.start < end <= token.span.end for token in tokens):
+            found.append(line.decode("utf-8"))
+    return found
+
+
 def check_formatted(text, kind, name, native=None):
     result = quarrow_dax.format(text, kind=kind, name=name)
     if native is not None:
@@ -104,6 +120,7 @@ def check_formatted(text, kind, name, native=None):
     assert comments(result) == comments(text), name
     assert quarrow_dax.format(result, kind=kind) == result, name
     assert unbreakable_lines_only(result) == [], name
+    assert lines_ending_in_space(result) == [], name
     return result
 
 
@@ -221,3 +238,35 @@ def test_the_native_comment_places_match_the_tokens():
             assert list(source.code_starts) == starts
             checked += 1
     assert checked > 200
+
+
+@pytest.mark.skipif(not MODELS.is_dir(), reason=f"model folder not found: {MODELS}")
+def test_formatted_models_fit_the_width_where_their_formulas_are_written(tmp_path):
+    """Every model formatted and written: no formula line is wider than the
+    width that could have been broken, counting what stands before it in
+    its file (TMDL's tabs, `measure Name =` before a one-line formula), and
+    formatting the written model again changes nothing."""
+    import shutil
+
+    from quarrow_dax.formatter.files import format_model
+    from quarrow_dax.formatter.placement import TAB_WIDTH
+
+    checked = 0
+    for model in sorted(MODELS.glob("*/*")):
+        copy = tmp_path / model.parent.name / model.name
+        shutil.copytree(model, copy)
+        path = next(copy.glob("*.bim"), copy)
+        for result in format_model(str(path), FormatOptions()):
+            assert not result.problems, (model, result.problems)
+            result.write()
+        assert [result.path for result in format_model(str(path), FormatOptions()) if result.changed] == [], model
+        if model.parent.name != "tmdl":
+            continue
+        for formula in read_model(str(path)):
+            lines = Path(formula.file).read_text(encoding="utf-8").split("\n")
+            texts = formula.text.split("\n")
+            offsets = [display_width(lines[line - 1].replace("\t", " " * TAB_WIDTH)) - display_width(text)
+                       for (line, _), text in zip(formula.line_map, texts)]
+            assert unbreakable_lines_only(formula.text, WIDTH, offsets) == [], (formula.file, formula.name)
+            checked += 1
+    assert checked > 500

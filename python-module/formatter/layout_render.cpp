@@ -452,17 +452,14 @@ private:
     // Whether the part of a broken FILL after its break (`space` columns
     // wide when it does not break) fits on the current line: the pieces up
     // to its next break of its own, or to its END and on to the next place
-    // a line may break. A part that holds a line break, or a line whose
-    // comment runs to its end, or a part after one that took several lines,
-    // starts a new line.
+    // a line may break. A part that holds a line break, a part after a
+    // trailing comment, or after a part that took several lines, starts a
+    // new line.
     bool fill_fits(Py_ssize_t space, bool& fits) {
         fits = false;
-        if (!open_line() || out_.lines() != broken_.back().item_line) return true;
-        for (PyObject* comment : suffix_) {
-            CommentView view;
-            if (!comment_of(comment, view)) return false;
-            if (view.runs_to_line_end) return true;
-        }
+        // A trailing comment ends the line it trails, as where no part of
+        // the group follows it on its line.
+        if (!open_line() || out_.lines() != broken_.back().item_line || !suffix_.empty()) return true;
         Py_ssize_t width = space;
         std::size_t depth = 0;
         for (std::size_t index = stack_.size(); index-- > 0;) {

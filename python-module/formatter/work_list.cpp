@@ -279,8 +279,7 @@ private:
         return true;
     }
 
-    // A piece placed by position (style._Placed, a tuple (piece, start, end)):
-    // the comments before it go out first, those inside it after it.
+    // A piece placed by position (style._Placed, a tuple (piece, start, end)).
     bool placed(PyObject* item) {
         if (PyTuple_Size(item) != 3) {
             PyErr_SetString(PyExc_TypeError, "a placed piece is (piece, start, end)");
@@ -292,9 +291,7 @@ private:
         if (start > state_.next_start && !flush(start)) return false;
         if (!append(PyTuple_GetItem(item, 0))) return false;
         state_.printed_end = end;
-        // Comments inside it (between a function's name and its `()`) come
-        // right after it.
-        return end <= state_.next_start || flush(end);
+        return true;
     }
 
     // A run of pieces: at once, unless comments must be placed in it.

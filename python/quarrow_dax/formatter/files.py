@@ -29,6 +29,7 @@ from ..sources import MAX_FILE_SIZE, SourceError, decode_text, read_bytes, text_
 from ..syntax.parsing import ParseError
 from . import format_text
 from .options import FormatOptions, Kind
+from .placement import text_columns
 from .safety import FormatError
 
 __all__ = ["FileResult", "format_dax_file", "format_dax_text", "format_model"]
@@ -160,11 +161,13 @@ def _format_model_file(file: str, formulas: list[Formula], options: FormatOption
         return FileResult(file, "", None, [Diagnostic.for_path("read", message, file)])
     result = FileResult(file, text, None, formulas=len(formulas), mark=mark, codec=codec)
     changes: list[tuple[Formula, str]] = []
+    lines = text.split("\n")  # where each formula stands, for its width
     for formula in formulas:
         kind: Kind = "function" if formula.kind == "function" else "expression"
         name = f"{object_name(formula)} ({formula.kind}) in {file}"
         try:
-            new = format_text(formula.text, kind, options, name)
+            first, prefix = text_columns(lines, formula)
+            new = format_text(formula.text, kind, options, name, first_line_offset=first, indent_prefix=prefix)
         except ParseError as error:
             result.problems.append(formula_diagnostic(formula, error))
             continue

@@ -79,15 +79,18 @@ display_width: Callable[[str], int] = _syntax.display_width
 
 def render(
     pieces: list[Piece], width: int, indent: int, newline: str = "\n",
-    expand: Callable[[Atom], list[Piece]] | None = None,
+    expand: Callable[[Atom], list[Piece]] | None = None, first_offset: int = 0, prefix: int = 0,
 ) -> str:
     """The text of a document laid out in `width` columns, `indent` spaces
     per level, lines separated by `newline`, without a final line break.
-    `expand` gives the pieces of an atom that does not fit."""
+    `expand` gives the pieces of an atom that does not fit. Where the text
+    is written, its first line starts `first_offset` columns in and every
+    other line `prefix` columns in (a model file's indentation): they count
+    against the width, but are not part of the result."""
     if len(pieces) == 1:  # a formula of one piece that fits on its line
         only = pieces[0]
         if type(only) is str:
             return only
-        if type(only) is Atom and display_width(only.text) <= width:
+        if type(only) is Atom and display_width(only.text) <= width - first_offset:
             return only.text
-    return _syntax.render(pieces, width, indent, newline, expand)
+    return _syntax.render(pieces, width, indent, newline, expand, first_offset, prefix)

@@ -119,7 +119,7 @@ def _no_token(*args: object) -> None:
 class _Builder:
     def __init__(
         self, source: Source | None, separator: str, space_before_paren: bool, width: int,
-        replacements: Mapping[int, Node], declared: frozenset[str], one_line: OneLine = ONE_LINE,
+        replacements: Mapping[int, Node], one_line: OneLine = ONE_LINE, declared: frozenset[str] = frozenset(),
     ) -> None:
         self.pieces: list[Piece] = []
         self.separator = separator
@@ -282,8 +282,9 @@ class _Builder:
 
     def leaf(self, node: Node) -> None:
         """Places the comments before a node printed as one piece of text,
-        which its caller appends next; `inside` then puts out those within
-        it."""
+        which its caller appends next. Those within it (between a
+        function's name and its `()`) go out at the next place comments
+        are put out, as if they followed it."""
         if self.starts is None:
             return
         span = node.span
@@ -292,13 +293,6 @@ class _Builder:
         if span.start > self.next_start:
             self.flush(span.start)
         self.printed_end = span.end
-
-    def inside(self, node: Node) -> None:
-        """Puts out the comments within a node printed as one piece of text
-        (between a function's name and its `()`), right after it."""
-        span = node.span if self.starts is not None else None
-        if span is not None and span.end > self.next_start:
-            self.flush(span.end)
 
     def head(self, words: tuple[str, ...], first: int | None, end: int | None, *before: _Item) -> list[_Item]:
         """The words of a definition's head (`MEASURE`, its table, its name,
@@ -351,7 +345,6 @@ class _Builder:
         self.leaf(node)
         text = _leaf_text(node, self.flat_style)
         self.pieces.append(Multiline(text) if "\n" in text else text)
-        self.inside(node)
 
     def omitted(self, node: Omitted, min_bp: int, follow: int) -> None:
         return None  # an argument left out is no text
@@ -367,7 +360,6 @@ class _Builder:
         if not args:
             self.leaf(node)
             self.pieces.append(name + self.empty_call)
-            self.inside(node)
             return None
         # The parts run flat, anchors only where comments are placed: a
         # large file has thousands of calls, each laid out here.
@@ -528,7 +520,6 @@ class _Builder:
         if not node.rows:
             self.leaf(node)
             self.pieces.append(table.empty or "")
-            self.inside(node)
             return None
         parts: list[_Item] = self.opening(self.at_node(node), table)
         separator, after_separator = self.separator, self.one_line.after_separator
@@ -793,25 +784,28 @@ def build(
     replacements: Mapping[int, Node] | None = None,
     one_line: OneLine = ONE_LINE,
     declared: frozenset[str] | None = None,
+    first_width: int | None = None,
 ) -> Document:
     """The document of `tree` in the house style, with the comments of
     `source` (the text the tree was read from) placed by the positions of
     the nodes that came from it. `replacements` maps the id() of nodes of
     the tree to the nodes printed in their place; `one_line` is the
     one-line layout the style follows; `declared`, the names the tree
-    declares (`declared_names`; found when not given)."""
+    declares (`declared_names`; found when not given). `width` is the room
+    of a line; `first_width`, of the first line, where it differs."""
     if declared is None:
         declared = declared_names(tree)
+    first = width if first_width is None else first_width
     if not replacements and type(tree) in _COMPOUND and (source is None or not source.comments):
         # A formula without comments that fits on its line, as most do: the
         # atom that the work list would make of it, at once.
         span = tree.span
-        if (span is not None and span.end - span.start <= min(width, _ATOM_SPAN)
+        if (span is not None and span.end - span.start <= min(first, _ATOM_SPAN)
                 and (source is None or not source.data[: span.start].strip())):
-            text = _native_flat(tree, 0, 0, width, flat_style(one_line, separator, space_before_paren), declared)
+            text = _native_flat(tree, 0, 0, first, flat_style(one_line, separator, space_before_paren), declared)
             if text is not None:
                 return Document([text], _expand_nothing)
-    builder = _Builder(source, separator, space_before_paren, width, replacements or {}, declared, one_line)
+    builder = _Builder(source, separator, space_before_paren, width, replacements or {}, one_line, declared)
     items: list[_Item] = []
     if kind == "function" and isinstance(tree, Function):
         # Its doc comments come first, outside the groups of its signature.
