@@ -795,14 +795,14 @@ def build(
     of a line; `first_width`, of the first line, where it differs."""
     if declared is None:
         declared = declared_names(tree)
-    first = width if first_width is None else first_width
+    first_room = width if first_width is None else first_width
     if not replacements and type(tree) in _COMPOUND and (source is None or not source.comments):
         # A formula without comments that fits on its line, as most do: the
         # atom that the work list would make of it, at once.
         span = tree.span
-        if (span is not None and span.end - span.start <= min(first, _ATOM_SPAN)
+        if (span is not None and span.end - span.start <= min(first_room, _ATOM_SPAN)
                 and (source is None or not source.data[: span.start].strip())):
-            text = _native_flat(tree, 0, 0, first, flat_style(one_line, separator, space_before_paren), declared)
+            text = _native_flat(tree, 0, 0, first_room, flat_style(one_line, separator, space_before_paren), declared)
             if text is not None:
                 return Document([text], _expand_nothing)
     builder = _Builder(source, separator, space_before_paren, width, replacements or {}, one_line, declared)
