@@ -38,7 +38,8 @@ bool is_builtin(std::string_view name, const NameSet& builtins);
 const std::string* keyword_upper(std::string_view name, const NameSet& keywords);
 
 // Each writer first puts the names that the formatter may print in another
-// case in upper case, in place (built-in function names as builtin_upper
+// case in upper case, in place, and back as they were when it is done
+// (built-in function names as builtin_upper
 // gives them, a bare name among a built-in function's arguments that is one
 // of its keywords, the words of an Axis, a visual axis's ROWS or COLUMNS), then
 // appends the fingerprint to `out`; the names the tree declares (variables,

@@ -146,8 +146,8 @@ std::array<unsigned char, 32> digest_of(Write write) {
     return digest.finish();
 }
 
-// Lexes and parses `input`, then fingerprints the tree after `before`
-// (which may read the tree as it was parsed) has run. With
+// Lexes and parses `input`, fingerprints the tree, then runs `before`,
+// which may take the tree apart as it reads it. With
 // `standard_first`, the standard grammar reads the text if it can, and the
 // engine grammar only if it cannot: a text that the exact module reads is
 // then held to that module's tree, and its result must be read by it too.
@@ -174,8 +174,6 @@ PyObject* read(const Input& input, bool standard_first, Before before, Finish fi
     });
     if (!parsed) return error_tuple(parsed.error());
     Tree& tree = parsed.value();
-    Ref made(before(tree));
-    if (PyErr_Occurred()) return nullptr;
     auto prints = without_lock([&] {
         Fingerprints result;
         result.tree = digest_of([&](json::Buffer& out) {
@@ -194,6 +192,8 @@ PyObject* read(const Input& input, bool standard_first, Before before, Finish fi
             digest_of([&](json::Buffer& out) { fingerprint::write_comments(out, tokens.all, input.utf8); });
         return result;
     });
+    Ref made(before(tree));
+    if (PyErr_Occurred()) return nullptr;
     return finish(std::move(made), tokens.all, prints, options);
 }
 
@@ -307,7 +307,7 @@ PyObject* format_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return read(
             *input, standard_first,
             [&](const Tree& tree) -> PyObject* {
-                TreeBuilder builder(source.get());
+                TreeBuilder builder(source.get(), true);  // the tree is not needed after
                 return std::visit(
                     [&](const auto& t) -> PyObject* {
                         using T = std::remove_cvref_t<decltype(t)>;

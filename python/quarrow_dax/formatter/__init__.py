@@ -106,7 +106,11 @@ def _format_text(
                      first_width=max(options.width - first_line_offset, 1))
     printed = render(document.pieces, options.width, options.indent, newline, document.expand, first_line_offset,
                      indent_prefix)
-    check(printed, code, reading.check_options, reading.tree_print, reading.comment_print, name)
+    # The tree and its document are let go before the result is read again:
+    # for a large text each is many times its size.
+    check_options, tree_print, comment_print = reading.check_options, reading.tree_print, reading.comment_print
+    del reading, document
+    check(printed, code, check_options, tree_print, comment_print, name)
     return printed
 
 

@@ -434,13 +434,16 @@ class _Builder:
         child = self.child
         anchored = self.starts is not None
         before, after = self.one_line.before_operator, self.one_line.after_operator
-        parts: list[_Item] = [GROUP, child(operands[0], *powers[0])]
+        # One text for each operator: a chain may have a million of them.
+        spelled = {op: BINARY_OPERATORS[op][2] + after for op in set(operators)}
+        parts: list[_Item] = [GROUP, child(operands[0], *powers[0]), INDENT]
         for index in range(1, len(operands)):
-            parts += (INDENT, before)
             if anchored:
-                parts.append(self.at_after(operands[index - 1]))
-            parts += (BINARY_OPERATORS[operators[index - 1]][2] + after, child(operands[index], *powers[index]), DEDENT)
-        parts.append(END)
+                parts += (before, self.at_after(operands[index - 1]))
+            else:
+                parts.append(before)
+            parts += (spelled[operators[index - 1]], child(operands[index], *powers[index]))
+        parts += (DEDENT, END)
         return parts
 
     def concatenation(self, operands: list[Expr], powers: list[tuple[int, int]]) -> list[_Item]:
@@ -455,20 +458,20 @@ class _Builder:
         anchored = self.starts is not None
         before, after = self.one_line.before_operator, self.one_line.after_operator
         operator = BINARY_OPERATORS["Concat"][2] + after
-        parts: list[_Item] = [GROUP, FILL, child(operands[0], *powers[0])]
-        opened = False  # a segment after a tag's start is open
+        # The first line's fill indents the lines it breaks; each line after
+        # a tag's start is a fill of its own, indented as a whole.
+        parts: list[_Item] = [GROUP, FILL, child(operands[0], *powers[0]), INDENT]
+        first = True  # in the first fill
         for index in range(1, len(operands)):
             operand = operands[index]
             anchor = self.at_after(operands[index - 1]) if anchored else None
             if type(operand) is String and operand.value.lstrip().startswith("<"):
-                parts += (END, DEDENT) if opened else (END,)
+                parts += (DEDENT, END) if first else (END, DEDENT)
                 parts += (INDENT, before, anchor, operator, FILL, child(operand, *powers[index]))
-                opened = True
-            elif opened:
-                parts += (before, anchor, operator, child(operand, *powers[index]))
+                first = False
             else:
-                parts += (INDENT, before, anchor, operator, child(operand, *powers[index]), DEDENT)
-        parts += (END, DEDENT, END) if opened else (END, END)
+                parts += (before, anchor, operator, child(operand, *powers[index]))
+        parts += (DEDENT, END, END) if first else (END, DEDENT, END)
         return parts
 
     def unary(self, node: Unary, min_bp: int, follow: int) -> list[_Item]:
