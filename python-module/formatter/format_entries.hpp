@@ -26,7 +26,8 @@ PyObject* register_builtins(PyObject* module, PyObject* const* args, Py_ssize_t 
 // format_parse(text, options, kind): (tree, source bytes, fingerprint,
 // comment fingerprint, code token starts or None, comments or None, the
 // options to read the result with, the names the text declares in upper
-// case as a frozenset). A fingerprint is a SHA-256 digest.
+// case as a frozenset). A fingerprint is "=" and the document of
+// fingerprint.hpp, or, past a megabyte, "#" and its SHA-256 digest.
 PyObject* format_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // format_fingerprint(text, options, kind): (fingerprint, comment fingerprint).
 PyObject* format_fingerprint(PyObject* module, PyObject* const* args, Py_ssize_t nargs);

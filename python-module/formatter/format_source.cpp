@@ -126,24 +126,57 @@ Result<Tree, DaxError> parse(std::string_view text, TokenVector tokens, Dialect 
     return Tree(std::in_place_index<2>, std::move(result).value());
 }
 
-// The tree and the comment fingerprints of a parsed text: the SHA-256
-// digests of the documents fingerprint.hpp writes, which are never held
-// whole (a large text's tree document is many times its size).
+// The tree and the comment fingerprints of a parsed text: the documents
+// fingerprint.hpp writes, or, where one grows past a megabyte, its SHA-256
+// digest: a large text's tree document is many times its size and is never
+// held whole, while a small one is compared faster than it is digested.
 struct Fingerprints {
-    std::array<unsigned char, 32> tree{};
-    std::array<unsigned char, 32> comments{};
+    std::string tree;
+    std::string comments;
     fingerprint::NameSet declared;  // the names the text declares, in upper case
 };
 
-// The digest of what `write` writes into a buffer.
+// Keeps a document until it grows past `limit` bytes, then digests it: the
+// fingerprint is "=" and the document, or "#" and the digest.
+class Fingerprint final : public json::Drain {
+public:
+    static constexpr std::size_t limit = std::size_t{1} << 20;
+
+    void take(std::string_view bytes) override {
+        if (!digesting_ && kept_.size() + bytes.size() <= limit) {
+            kept_.append(bytes);
+            return;
+        }
+        if (!digesting_) {
+            digest_.take(kept_);
+            std::string().swap(kept_);
+            digesting_ = true;
+        }
+        digest_.take(bytes);
+    }
+
+    std::string finish() {
+        if (!digesting_) return "=" + kept_;
+        const std::array<unsigned char, 32> digest = digest_.finish();
+        return "#" + std::string(reinterpret_cast<const char*>(digest.data()), digest.size());
+    }
+
+private:
+    std::string kept_;
+    fingerprint::Sha256 digest_;
+    bool digesting_ = false;
+};
+
+// The fingerprint of what `write` writes into a buffer.
 template <class Write>
-std::array<unsigned char, 32> digest_of(Write write) {
-    fingerprint::Sha256 digest;
+std::string fingerprint_of(Write write) {
+    Fingerprint fingerprint;
     json::Buffer buffer;
-    buffer.drain_into(&digest);
+    buffer.reserve_more(std::size_t{1} << 16);
+    buffer.drain_into(&fingerprint);
     write(buffer);
     buffer.flush();
-    return digest.finish();
+    return fingerprint.finish();
 }
 
 // Lexes and parses `input`, fingerprints the tree, then runs `before`,
@@ -176,7 +209,7 @@ PyObject* read(const Input& input, bool standard_first, Before before, Finish fi
     Tree& tree = parsed.value();
     auto prints = without_lock([&] {
         Fingerprints result;
-        result.tree = digest_of([&](json::Buffer& out) {
+        result.tree = fingerprint_of([&](json::Buffer& out) {
             std::visit(
                 [&](auto& t) {
                     using T = std::remove_cvref_t<decltype(t)>;
@@ -189,7 +222,7 @@ PyObject* read(const Input& input, bool standard_first, Before before, Finish fi
                 tree);
         });
         result.comments =
-            digest_of([&](json::Buffer& out) { fingerprint::write_comments(out, tokens.all, input.utf8); });
+            fingerprint_of([&](json::Buffer& out) { fingerprint::write_comments(out, tokens.all, input.utf8); });
         return result;
     });
     Ref made(before(tree));
@@ -197,8 +230,8 @@ PyObject* read(const Input& input, bool standard_first, Before before, Finish fi
     return finish(std::move(made), tokens.all, prints, options);
 }
 
-PyObject* bytes_of(const std::array<unsigned char, 32>& digest) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digest.data()), static_cast<Py_ssize_t>(digest.size()));
+PyObject* bytes_of(const std::string& fingerprint) {
+    return PyBytes_FromStringAndSize(fingerprint.data(), static_cast<Py_ssize_t>(fingerprint.size()));
 }
 
 // Whether code follows the block comment at `index` on its line, with
