@@ -367,6 +367,19 @@ private:
                 return true;
             }
             // Otherwise it never fits on one line: laid out part by part at once.
+        } else if (placed && is_leaf(kind_of_node(node)) && kind_of_node(node) != NodeKind::Omitted) {
+            // A leaf of the source where comments are placed: its text, the
+            // comments before it out already.
+            const long low = PyLong_AsLong(min_bp);
+            const long high = PyLong_AsLong(follow);
+            if (PyErr_Occurred()) return false;
+            Ref text(flat_text(node, low, high, -1, flat_style_.get(), declared_.get()));
+            if (!text) return false;
+            if (text.get() != Py_None) {  // else a line break in it: its handler makes it a Multiline
+                if (!append(text.get())) return false;
+                state_.printed_end = end;
+                return true;
+            }
         }
         whole = false;
         PyObject* handler = PyDict_GetItemWithError(classes.handlers, reinterpret_cast<PyObject*>(Py_TYPE(node)));
@@ -457,16 +470,13 @@ PyObject* child(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const auto* located = reinterpret_cast<const LocatedObject*>(node);
         const bool spanned = kind && located->source != nullptr;
         if (is_leaf(kind)) {
-            if (!placing || (*kind != NodeKind::Omitted && spanned)) {  // an argument left out places no comment
+            // Where comments are placed, a leaf of the source is printed when
+            // the work list reaches it (WorkList::node), which puts out the
+            // comments before it first.
+            if (!placing) {
                 Ref text(flat_text(node, min_bp, follow, -1, style, declared));
                 if (!text) return nullptr;
-                if (text.get() != Py_None) {
-                    if (!placing) return text.release();
-                    Ref start(PyLong_FromSsize_t(located->start));
-                    Ref end(PyLong_FromSsize_t(located->end));
-                    if (!start || !end) return nullptr;
-                    return new_record(classes.placed, {text.get(), start.get(), end.get()});
-                }
+                if (text.get() != Py_None) return text.release();
             }
         } else if (spanned && is_compound(node)) {
             const Py_ssize_t atom_span = PyLong_AsSsize_t(PyTuple_GetItem(context, 3));

@@ -49,7 +49,9 @@ from ..syntax.spelling import (
     string_literal, table_name,
 )
 from .comments import TRAIL, Comment, Source
-from .layout import ALIGN, BLANK, DEDENT, END, FILL, GROUP, HARD, INDENT, JOIN, LINE, SOFT, Atom, Multiline, Piece
+from .layout import (
+    ALIGN, BLANK, DEDENT, END, FILL, GROUP, HARD, INDENT, JOIN, LINE, SOFT, Atom, Multiline, Piece, display_width,
+)
 from .one_line import ONE_LINE, Brackets, OneLine, flat_style, on_one_line
 
 __all__ = ["Document", "Kind", "build"]
@@ -526,6 +528,12 @@ class _Builder:
             return None
         parts: list[_Item] = self.opening(self.at_node(node), table)
         separator, after_separator = self.separator, self.one_line.after_separator
+        # A short row of leaves where no comment is placed is one text: it
+        # fits on a line at any depth (lines are indented half the width at
+        # most), and a table may have a million rows.
+        short = self.width // 2 - len(separator)
+        row_open, row_close = row.opening + on_one_line(row.inside), on_one_line(row.inside) + row.closing
+        between = separator + on_one_line(after_separator)
         for index, cells in enumerate(node.rows):
             if index:
                 parts += [self.at_after(node.rows[index - 1][-1], 0 if bare_row(node.rows[index - 1]) else 1),
@@ -533,6 +541,13 @@ class _Builder:
             if bare_row(cells):
                 parts.append(self.child(cells[0]))
                 continue
+            if self.starts is None:
+                texts = [self.child(cell) for cell in cells]
+                if all(type(text) is str for text in texts):
+                    text = row_open + between.join(texts) + row_close  # type: ignore[arg-type]
+                    if (len(text) if text.isascii() else display_width(text)) <= short:
+                        parts.append(text)
+                        continue
             first = self.first_of(cells[0])
             parts += [self.opening(self.at(None if first is None else first - 1), row), *self.listed(cells),
                       self.closing(self.after(cells[-1]), row)]
