@@ -21,7 +21,8 @@ a work list: a chain of a million operators is one list of operands, and
 no Python recursion follows the tree's depth.
 
 The handlers below are the style, with the one-line table they take their
-brackets and breaks from; the machinery that visits every node is native,
+brackets and breaks from (those of queries and definitions in
+`definitions.py`); the machinery that visits every node is native,
 in the syntax module: the work list that reads the handlers' parts into the
 document (work_list.cpp: `work`, `child`, the anchors' token indexes) and
 the printer of the parts that fit on one line (flat_printer.cpp: `_flat`,
@@ -44,10 +45,8 @@ from ..syntax.nodes import (
     RowConstructor, String, Table, TableColumnRef, TableConstructor, TableRef, TypedLiteral, Unary, Var, VarBlock, VarDecl,
     VisualAxis, VisualGroup, VisualShape,
 )
-from ..syntax.spelling import (
-    BINARY_OPERATORS, UNARY_OPERATORS, bare_row, bracketed, is_plain_name, leftmost, needs_parens, quote_table,
-    string_literal, table_name,
-)
+from ..syntax.spelling import BINARY_OPERATORS, UNARY_OPERATORS, bare_row, leftmost, needs_parens
+from . import definitions
 from .comments import TRAIL, Comment, Source
 from .layout import (
     ALIGN, BLANK, DEDENT, END, FILL, GROUP, HARD, INDENT, JOIN, LINE, SOFT, Atom, Multiline, Piece, display_width,
@@ -559,129 +558,6 @@ class _Builder:
         return [*self.opening(self.at_node(node), brackets), *self.listed(node.items),
                 *self.closing(self.last_of(node), brackets)]
 
-    # --- queries ------------------------------------------------------------------------
-
-    def query(self, node: Query, min_bp: int, follow: int) -> list[_Item]:
-        parts: list[_Item] = []
-        if node.define is not None:
-            parts.append(node.define)
-        for index, statement in enumerate(node.evaluates):
-            if index or node.define is not None:
-                parts.append(BLANK)
-            parts.append(statement)
-        return parts
-
-    def define(self, node: DefineBlock, min_bp: int, follow: int) -> list[_Item]:
-        parts: list[_Item] = [self.at_node(node), "DEFINE", INDENT]
-        previous: type[Node] | None = None
-        for definition in node.defs:
-            kind = type(definition)
-            if previous is None:
-                parts.append(HARD)
-            elif kind is not previous or self.blank_line_before(self.start_offset(definition)):
-                parts.append(BLANK)
-            else:
-                parts.append(HARD)
-            parts.append(definition)
-            previous = kind
-        parts.append(DEDENT)
-        return parts
-
-    def definition(self, node: Measure | Column | Var | Table | Function, min_bp: int, follow: int) -> list[_Item]:
-        parts: list[_Item] = []
-        if node.doc is not None and node.span is None:
-            # Built in code: its doc comments are not among the source's comments.
-            for line in node.doc.split("\n"):
-                parts += ["/// " + line if line else "///", HARD]
-        if isinstance(node, Function):
-            return parts + self.function(node, node.name)
-        words: tuple[str, ...]
-        if isinstance(node, (Measure, Column)):
-            keyword = "MEASURE " if isinstance(node, Measure) else "COLUMN "
-            table = () if node.table is None else (table_name(node.table),)
-            words = (keyword, *table, bracketed(node.name), " =")
-        elif isinstance(node, Var):
-            words = ("VAR ", node.name, " =")
-        else:
-            words = ("TABLE ", node.name if is_plain_name(node.name) else quote_table(node.name), " =")
-        parts += [self.head(words, self.first_of(node), self.first_of(node.expr), GROUP), [INDENT, LINE],
-                  self.child(node.expr), [DEDENT, END]]
-        if isinstance(node, Table) and node.visual_shape is not None:
-            parts += [INDENT, HARD, node.visual_shape, DEDENT]
-        return parts
-
-    def function(self, node: Function, name: str | None) -> list[_Item]:
-        """`( parameters ) => body`, after `FUNCTION name =` when there is a
-        name."""
-        body = self.first_of(node.body)
-        arrow = None if body is None else body - 1
-        brackets = self.one_line.parameters
-        parts: list[_Item] = [GROUP]
-        if name is not None:
-            first = self.first_of(node.params[0]) if node.params else None if arrow is None else arrow - 1
-            parts += self.head(("FUNCTION ", name, " = "), self.first_of(node), None if first is None else first - 1)
-        if not node.params:
-            parts += [self.at(None if arrow is None else arrow - 2, None if arrow is None else arrow - 1),
-                      brackets.empty or ""]
-        else:
-            first = self.first_of(node.params[0])
-            parts += [*self.opening(self.at(None if first is None else first - 1), brackets),
-                      *self.listed(node.params), *self.closing(self.after(node.params[-1]), brackets)]
-        parts += [[self.at(arrow), " =>", INDENT, LINE], self.child(node.body), [DEDENT, END]]
-        return parts
-
-    def parameter_definition(self, node: FuncParam, min_bp: int, follow: int) -> list[_Item]:
-        text = node.name + (" : " + " ".join(node.type_hints) if node.type_hints else "")
-        if node.default is None:
-            self.leaf(node)
-            return [text]
-        return [self.at_node(node), text, " = ", self.child(node.default)]
-
-    def evaluate(self, node: Evaluate, min_bp: int, follow: int) -> list[_Item]:
-        parts: list[_Item] = [[self.at_node(node), "EVALUATE", HARD], self.child(node.expr)]
-        last: Node = node.expr
-        if node.order_by:
-            after = self.after(node.expr)
-            parts += [HARD, GROUP, self.at(after, None if after is None else after + 1), "ORDER BY", INDENT, LINE,
-                      *self.listed(node.order_by), DEDENT, END]
-            last = node.order_by[-1]
-        if node.start_at is not None:
-            after = self.after(last)
-            parts += [HARD, GROUP, self.at(after, None if after is None else after + 1), "START AT", INDENT, LINE,
-                      *self.listed(node.start_at), DEDENT, END]
-        return parts
-
-    def order_key(self, node: OrderKey, min_bp: int, follow: int) -> list[_Item]:
-        if node.direction == "Desc":
-            return [self.child(node.expr), self.at_after(node.expr), " DESC"]
-        return [self.child(node.expr)]
-
-    def visual_shape(self, node: VisualShape, min_bp: int, follow: int) -> list[_Item]:
-        parts: list[_Item] = [self.at_node(node, 3), "WITH VISUAL SHAPE", INDENT]
-        for axis in node.axes:
-            parts += [HARD, axis]
-        if node.densify is not None:
-            parts += [HARD, "DENSIFY " + string_literal(node.densify)]
-        parts.append(DEDENT)
-        return parts
-
-    def visual_axis(self, node: VisualAxis, min_bp: int, follow: int) -> list[_Item]:
-        parts: list[_Item] = [self.at_node(node, 2), "AXIS " + node.name.upper(), INDENT]
-        for group in node.groups:
-            parts += [HARD, group]
-        if node.order_by:
-            parts += [HARD, GROUP, "ORDER BY", INDENT, LINE, *self.listed(node.order_by), DEDENT, END]
-        parts.append(DEDENT)
-        return parts
-
-    def visual_group(self, node: VisualGroup, min_bp: int, follow: int) -> list[_Item]:
-        parts: list[_Item] = [GROUP, self.at_node(node), "GROUP", INDENT, LINE, *self.listed(node.columns)]
-        if node.total is not None:
-            parts += [LINE, "TOTAL ", node.total]
-        parts += [DEDENT, END]
-        return parts
-
-
 # How each kind of node is laid out: the handler for its class.
 _HANDLERS: dict[type[Node], Callable[[_Builder, Any, int, int], Any]] = {
     Number: _Builder.text, String: _Builder.text, Boolean: _Builder.text, Blank: _Builder.text,
@@ -690,10 +566,10 @@ _HANDLERS: dict[type[Node], Callable[[_Builder, Any, int, int], Any]] = {
     Omitted: _Builder.omitted,
     FunctionCall: _Builder.call, Binary: _Builder.binary, Unary: _Builder.unary, Paren: _Builder.paren,
     VarBlock: _Builder.var_block, TableConstructor: _Builder.table_constructor, RowConstructor: _Builder.row,
-    Query: _Builder.query, DefineBlock: _Builder.define, Evaluate: _Builder.evaluate, OrderKey: _Builder.order_key,
-    Measure: _Builder.definition, Column: _Builder.definition, Var: _Builder.definition, Table: _Builder.definition,
-    Function: _Builder.definition, FuncParam: _Builder.parameter_definition, VisualShape: _Builder.visual_shape,
-    VisualAxis: _Builder.visual_axis, VisualGroup: _Builder.visual_group,
+    Query: definitions.query, DefineBlock: definitions.define, Evaluate: definitions.evaluate, OrderKey: definitions.order_key,
+    Measure: definitions.definition, Column: definitions.definition, Var: definitions.definition, Table: definitions.definition,
+    Function: definitions.definition, FuncParam: definitions.parameter_definition, VisualShape: definitions.visual_shape,
+    VisualAxis: definitions.visual_axis, VisualGroup: definitions.visual_group,
 }
 _syntax.register_work(_At, _Placed, Atom, Multiline, Located, _HANDLERS)
 
@@ -830,7 +706,7 @@ def build(
         first = builder.first_of(tree.params[0] if tree.params else tree.body)
         if first is not None and builder.starts is not None:
             builder.flush(builder.starts[max(first - 1, 0)])
-        items = builder.function(tree, None)
+        items = definitions.function(builder, tree, None)
     else:
         # An expression may begin with one `=`, as a model file writes it.
         span = tree.span
