@@ -56,12 +56,12 @@ public:
             if (const auto* block = e->as<node::VarBlock>()) {
                 for (const VarDecl& decl : block->decls) declare(decl.name);
             } else if (auto* call = e->as<node::FunctionCall>()) {
-                std::string upper = builtin_upper(call->name, names_.builtins);
-                if (!upper.empty()) rename(call->name, std::move(upper));
-                if (is_builtin(call->name, names_.builtins)) {
+                std::string upper = is_ascii(call->name) ? upper_of(call->name) : std::string();
+                if (!upper.empty() && names_.builtins.find(upper) != names_.builtins.end()) {
+                    if (upper != call->name) rename(call->name, std::move(upper));
                     for (Expr& arg : call->args) {
                         auto* bare = arg.as<node::Identifier>();
-                        const std::string* keyword = bare ? keyword_upper(bare->name, names_.keywords) : nullptr;
+                        const std::string* keyword = bare ? keyword_upper(bare->name, names_) : nullptr;
                         if (keyword != nullptr && *keyword != bare->name) rename(bare->name, *keyword);
                     }
                 }
@@ -259,12 +259,13 @@ bool is_builtin(std::string_view name, const NameSet& builtins) {
     return builtins.find(upper) != builtins.end();
 }
 
-const std::string* keyword_upper(std::string_view name, const NameSet& keywords) {
-    if (!is_ascii(name)) return nullptr;
+const std::string* keyword_upper(std::string_view name, const Names& names) {
+    // Most names are longer than any keyword: rejected before a copy.
+    if (name.size() > names.longest_keyword || !is_ascii(name)) return nullptr;
     std::string upper(name);
     upper_ascii(upper);
-    const auto found = keywords.find(upper);
-    return found == keywords.end() ? nullptr : &*found;
+    const auto found = names.keywords.find(upper);
+    return found == names.keywords.end() ? nullptr : &*found;
 }
 
 void write_expression(json::Buffer& out, Expr& expr, const Names& names, NameSet* declared) {

@@ -24,6 +24,7 @@ using NameSet = std::unordered_set<std::string>;
 struct Names {
     NameSet builtins;
     NameSet keywords;
+    std::size_t longest_keyword = 0;  // the length of the longest keyword
 };
 
 // The upper-case spelling of an ASCII `name` when it is a built-in function
@@ -34,8 +35,8 @@ std::string builtin_upper(std::string_view name, const NameSet& builtins);
 // Whether `name`, in any case, is a built-in function name.
 bool is_builtin(std::string_view name, const NameSet& builtins);
 
-// The keyword `name` spells in any case (an element of `keywords`), or null.
-const std::string* keyword_upper(std::string_view name, const NameSet& keywords);
+// The keyword `name` spells in any case (an element of `names.keywords`), or null.
+const std::string* keyword_upper(std::string_view name, const Names& names);
 
 // Each writer first puts the names that the formatter may print in another
 // case in upper case, in place, and back as they were when it is done

@@ -271,7 +271,7 @@ private:
             PyErr_Clear();  // printing the node itself says what is wrong
             return nullptr;
         }
-        const std::string* keyword = fingerprint::keyword_upper(name, keyword_names());
+        const std::string* keyword = fingerprint::keyword_upper(name, formatter_names());
         if (keyword == nullptr || declared_ == nullptr) return keyword;
         Ref key(PyUnicode_FromStringAndSize(keyword->data(), static_cast<Py_ssize_t>(keyword->size())));
         const int found = key ? PySet_Contains(declared_, key.get()) : -1;

@@ -17,7 +17,7 @@ inline constexpr long comment_inline = 2;
 
 // The names register_builtins took.
 const fingerprint::NameSet& builtin_names() noexcept;
-const fingerprint::NameSet& keyword_names() noexcept;
+const fingerprint::Names& formatter_names() noexcept;
 
 // register_builtins(names, keywords): the built-in function names and the
 // keywords those functions take as arguments (upper case), which the

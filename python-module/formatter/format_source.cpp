@@ -3,6 +3,7 @@
 // of its comments (to compare the formatter's result with), and its comments
 // with where each stands relative to the code. A result is checked with the
 // fingerprints alone: no second tree is built.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <exception>
@@ -126,61 +127,41 @@ Result<Tree, DaxError> parse(std::string_view text, TokenVector tokens, Dialect 
     return Tree(std::in_place_index<2>, std::move(result).value());
 }
 
-// The tree and the comment fingerprints of a parsed text: the documents
-// fingerprint.hpp writes, or, where one grows past a megabyte, its SHA-256
-// digest: a large text's tree document is many times its size and is never
-// held whole, while a small one is compared faster than it is digested.
+// A fingerprint: "=" and the document fingerprint.hpp writes, or, where it
+// grows past a megabyte, "#" and the SHA-256 digest of all of it ("="
+// included), taken as it is written: a large text's tree document is many
+// times its size and is never held whole, while a small one is compared
+// faster than it is digested. Not to be moved once taken.
+struct Fingerprint {
+    static constexpr std::size_t kept = std::size_t{1} << 20;
+
+    json::Buffer buffer;
+    fingerprint::Sha256 digest;
+    std::array<unsigned char, 32> digested{};
+    bool large = false;
+
+    template <class Write>
+    void take(Write write) {
+        buffer.drain_into(&digest, kept);
+        buffer.push('=');
+        write(buffer);
+        if (!buffer.drained()) return;
+        buffer.flush();
+        digested = digest.finish();
+        large = true;
+    }
+};
+
+// The tree and the comment fingerprints of a parsed text.
 struct Fingerprints {
-    std::string tree;
-    std::string comments;
+    Fingerprint tree;
+    Fingerprint comments;
     fingerprint::NameSet declared;  // the names the text declares, in upper case
 };
 
-// Keeps a document until it grows past `limit` bytes, then digests it: the
-// fingerprint is "=" and the document, or "#" and the digest.
-class Fingerprint final : public json::Drain {
-public:
-    static constexpr std::size_t limit = std::size_t{1} << 20;
-
-    void take(std::string_view bytes) override {
-        if (!digesting_ && kept_.size() + bytes.size() <= limit) {
-            kept_.append(bytes);
-            return;
-        }
-        if (!digesting_) {
-            digest_.take(kept_);
-            std::string().swap(kept_);
-            digesting_ = true;
-        }
-        digest_.take(bytes);
-    }
-
-    std::string finish() {
-        if (!digesting_) return "=" + kept_;
-        const std::array<unsigned char, 32> digest = digest_.finish();
-        return "#" + std::string(reinterpret_cast<const char*>(digest.data()), digest.size());
-    }
-
-private:
-    std::string kept_;
-    fingerprint::Sha256 digest_;
-    bool digesting_ = false;
-};
-
-// The fingerprint of what `write` writes into a buffer.
-template <class Write>
-std::string fingerprint_of(Write write) {
-    Fingerprint fingerprint;
-    json::Buffer buffer;
-    buffer.reserve_more(std::size_t{1} << 16);
-    buffer.drain_into(&fingerprint);
-    write(buffer);
-    buffer.flush();
-    return fingerprint.finish();
-}
-
-// Lexes and parses `input`, fingerprints the tree, then runs `before`,
-// which may take the tree apart as it reads it. With
+// Lexes and parses `input`, fingerprints the tree (noting the names it
+// declares when `declared`), then runs `before`, which may take the tree
+// apart as it reads it. With
 // `standard_first`, the standard grammar reads the text if it can, and the
 // engine grammar only if it cannot: a text that the exact module reads is
 // then held to that module's tree, and its result must be read by it too.
@@ -188,7 +169,7 @@ std::string fingerprint_of(Write write) {
 // makes of what `before` made, the tokens, the fingerprints and the options
 // the text was read with.
 template <class Before, class Finish>
-PyObject* read(const Input& input, bool standard_first, Before before, Finish finish) {
+PyObject* read(const Input& input, bool standard_first, bool declared, Before before, Finish finish) {
     const Dialect dialect = dialect_of(input.options);
     long options = input.options;
     auto lexed = without_lock([&] { return lex(input.utf8, dialect); });
@@ -208,30 +189,36 @@ PyObject* read(const Input& input, bool standard_first, Before before, Finish fi
     if (!parsed) return error_tuple(parsed.error());
     Tree& tree = parsed.value();
     auto prints = without_lock([&] {
-        Fingerprints result;
-        result.tree = fingerprint_of([&](json::Buffer& out) {
+        auto result = std::make_unique<Fingerprints>();
+        fingerprint::NameSet* names = declared ? &result->declared : nullptr;
+        result->tree.take([&](json::Buffer& out) {
             std::visit(
                 [&](auto& t) {
                     using T = std::remove_cvref_t<decltype(t)>;
                     if constexpr (std::is_same_v<T, Expr>)
-                        fingerprint::write_expression(out, t, registered_names, &result.declared);
+                        fingerprint::write_expression(out, t, registered_names, names);
                     else if constexpr (std::is_same_v<T, Query>)
-                        fingerprint::write_query(out, t, registered_names, &result.declared);
-                    else fingerprint::write_function(out, t, registered_names, &result.declared);
+                        fingerprint::write_query(out, t, registered_names, names);
+                    else fingerprint::write_function(out, t, registered_names, names);
                 },
                 tree);
         });
-        result.comments =
-            fingerprint_of([&](json::Buffer& out) { fingerprint::write_comments(out, tokens.all, input.utf8); });
+        result->comments.take([&](json::Buffer& out) { fingerprint::write_comments(out, tokens.all, input.utf8); });
         return result;
     });
     Ref made(before(tree));
     if (PyErr_Occurred()) return nullptr;
-    return finish(std::move(made), tokens.all, prints, options);
+    return finish(std::move(made), tokens.all, *prints, options);
 }
 
-PyObject* bytes_of(const std::string& fingerprint) {
-    return PyBytes_FromStringAndSize(fingerprint.data(), static_cast<Py_ssize_t>(fingerprint.size()));
+PyObject* bytes_of(const Fingerprint& print) {
+    if (!print.large) {
+        const std::string_view document = print.buffer.view();
+        return PyBytes_FromStringAndSize(document.data(), static_cast<Py_ssize_t>(document.size()));
+    }
+    std::array<char, 33> bytes{'#'};
+    for (std::size_t i = 0; i < print.digested.size(); ++i) bytes[i + 1] = static_cast<char>(print.digested[i]);
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
 // Whether code follows the block comment at `index` on its line, with
@@ -288,7 +275,7 @@ PyObject* none() { Py_RETURN_NONE; }
 
 const fingerprint::NameSet& builtin_names() noexcept { return registered_names.builtins; }
 
-const fingerprint::NameSet& keyword_names() noexcept { return registered_names.keywords; }
+const fingerprint::Names& formatter_names() noexcept { return registered_names; }
 
 namespace {
 
@@ -315,6 +302,7 @@ PyObject* register_builtins(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
         }
         fingerprint::Names names;
         if (!read_names(args[0], names.builtins) || !read_names(args[1], names.keywords)) return nullptr;
+        for (const std::string& keyword : names.keywords) names.longest_keyword = std::max(names.longest_keyword, keyword.size());
         registered_names = std::move(names);
         Py_RETURN_NONE;
     } catch (...) {
@@ -338,7 +326,7 @@ PyObject* format_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                     (input->options & option_semicolon_lists) == 0 &&
                                     input->kind != TextKind::Function;
         return read(
-            *input, standard_first,
+            *input, standard_first, true,
             [&](const Tree& tree) -> PyObject* {
                 TreeBuilder builder(source.get(), true);  // the tree is not needed after
                 return std::visit(
@@ -383,7 +371,7 @@ PyObject* format_fingerprint(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         const std::optional<Input> input = bind("format_fingerprint", args, nargs, true);
         if (!input) return nullptr;
         return read(
-            *input, false, [](const Tree&) -> PyObject* { return nullptr; },
+            *input, false, false, [](const Tree&) -> PyObject* { return nullptr; },
             [](Ref, const TokenVector&, const Fingerprints& prints, long) -> PyObject* {
                 Ref tree_print(bytes_of(prints.tree));
                 Ref comment_print(bytes_of(prints.comments));

@@ -142,10 +142,15 @@ public:
 
     // A text of the layout, whose spaces at the end may be taken off.
     void text(std::string_view piece) {
+        if (piece.empty()) return;
         bytes_.append(piece);
-        const std::size_t kept = piece.find_last_not_of(' ');
-        pad_ = kept == std::string_view::npos ? pad_ + piece.size() : piece.size() - kept - 1;
-        ends_with_space_ = !piece.empty() && piece.back() == ' ';
+        ends_with_space_ = piece.back() == ' ';
+        if (!ends_with_space_) {
+            pad_ = 0;
+        } else {
+            const std::size_t kept = piece.find_last_not_of(' ');
+            pad_ = kept == std::string_view::npos ? pad_ + piece.size() : piece.size() - kept - 1;
+        }
         newline_tail_ = 0;
     }
     // Text written as it is (a comment, a string over several lines).

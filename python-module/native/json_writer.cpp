@@ -29,11 +29,12 @@ Buffer::~Buffer() {
 void Buffer::flush() {
     if (drain_ == nullptr || size_ == 0) return;
     drain_->take(std::string_view(data_, size_));
+    drained_ = true;
     size_ = 0;
 }
 
 void Buffer::grow(std::size_t needed_extra) {
-    if (drain_ != nullptr) {
+    if (drain_ != nullptr && size_ + needed_extra > drain_threshold_) {
         flush();
         if (capacity_ >= needed_extra) return;
     }

@@ -55,9 +55,15 @@ public:
     std::size_t capacity() const noexcept { return capacity_; }
     std::string_view view() const noexcept { return {data_, size_}; }
 
-    // From now on, hands what it holds to `drain` whenever it is full, and
-    // grows only for a single append larger than what it can hold.
-    void drain_into(Drain* drain) noexcept { drain_ = drain; }
+    // From now on, once it holds more than `threshold` bytes, hands what it
+    // holds to `drain` whenever it is full, and grows only for a single
+    // append larger than what it can hold.
+    void drain_into(Drain* drain, std::size_t threshold = 0) noexcept {
+        drain_ = drain;
+        drain_threshold_ = threshold;
+    }
+    // Whether it has handed anything to its drain.
+    bool drained() const noexcept { return drained_; }
     // Hands what it holds to its drain (nothing without one).
     void flush();
 
@@ -66,6 +72,8 @@ private:
 
     char* data_ = nullptr;
     Drain* drain_ = nullptr;
+    std::size_t drain_threshold_ = 0;
+    bool drained_ = false;
     bool mapped_ = false;  // held in pages of our own mapping rather than from malloc
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;

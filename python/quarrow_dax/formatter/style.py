@@ -150,8 +150,9 @@ class _Builder:
         # asks it for every argument and operand. It reads whether nodes are
         # replaced, whether comments are placed, where each starts, and the
         # atoms' limits.
-        context = (bool(replacements), self.starts is not None, [comment.start for comment in self.comments],
-                   self.atom_span, width, self.flat_style, declared)
+        self.comment_starts = [comment.start for comment in self.comments]
+        context = (bool(replacements), self.starts is not None, self.comment_starts, self.atom_span, width,
+                   self.flat_style, declared)
         self.child: Callable[..., _Item] = functools.partial(_syntax.child, context)
         # The tokens of nodes, natively (work_list.cpp): None where no
         # comments are placed or the node has no position.
@@ -301,12 +302,19 @@ class _Builder:
         after the parts `before`: where comments are placed, each word
         anchored on its token, so that a comment between two of them stays
         there; otherwise one text."""
-        if self.starts is None or first is None or end is None or end - first != len(words):
+        starts = self.starts
+        if (starts is None or first is None or end is None or end - first != len(words) or end >= len(starts)
+                or not self.comment_between(starts[first], starts[end])):
             return [self.at(first, None if end is None else end - 1), *before, "".join(words)]
         parts: list[_Item] = [self.at(first), *before, words[0]]
         for index in range(1, len(words)):
             parts += (self.at(first + index), words[index])
         return parts
+
+    def comment_between(self, start: int, end: int) -> bool:
+        """Whether a comment starts at or after `start` and before `end`."""
+        index = bisect_left(self.comment_starts, start)
+        return index < len(self.comment_starts) and self.comment_starts[index] < end
 
     def blank_line_before(self, offset: int | None) -> bool:
         """Whether the source has an empty line right before `offset`."""
