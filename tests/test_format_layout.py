@@ -180,17 +180,23 @@ def test_the_fingerprint_reads_keyword_arguments_without_regard_to_case():
 
 
 @pytest.mark.parametrize("text, width, expected", [
-    # the value starts on its name's line and breaks there
+    # a value that must break starts on its name's line and breaks there
     ('ADDCOLUMNS(T, "Total", CALCULATE(SUM(Sales[Amount]), ALL(\'Date\')), "One", 1)', 50,
      'ADDCOLUMNS (\n    T,\n    "Total", CALCULATE (\n        SUM ( Sales[Amount] ),\n        ALL ( \'Date\' )\n    ),\n'
      '    "One", 1\n)'),
+    ('SWITCH(TRUE(), [a] > 1, IF([b], "big and bold", "bigger"), "none")', 36,
+     'SWITCH (\n    TRUE (),\n    [a] > 1, IF (\n        [b],\n        "big and bold",\n        "bigger"\n    ),\n'
+     '    "none"\n)'),
+    # a value that fits whole on a line of its own goes there, unbroken
     ('SWITCH(TRUE(), [a] > 1, IF([b], "big and bold", "big"), "none")', 40,
-     'SWITCH (\n    TRUE (),\n    [a] > 1, IF (\n        [b],\n        "big and bold",\n        "big"\n    ),\n    "none"\n)'),
-    # a value that cannot break goes below its name when the two do not fit
+     'SWITCH (\n    TRUE (),\n    [a] > 1,\n    IF ( [b], "big and bold", "big" ),\n    "none"\n)'),
     ('ROW("A long column name", \'A table\'[A long column], "b", 1)', 40,
      'ROW (\n    "A long column name",\n    \'A table\'[A long column],\n    "b", 1\n)'),
+    # a VAR block starts the next line, lined up under its first VAR
+    ('ADDCOLUMNS(T, "V", VAR x = [a] RETURN x * 2)', 120,
+     'ADDCOLUMNS (\n    T,\n    "V",\n    VAR x = [a]\n    RETURN\n        x * 2\n)'),
 ])
-def test_a_pair_keeps_its_value_on_its_names_line(text, width, expected):
+def test_a_pair_keeps_its_value_on_its_names_line_where_it_breaks(text, width, expected):
     assert formatted(text, width=width) == expected
 
 

@@ -455,9 +455,7 @@ private:
     }
 
     // Whether the part of a broken FILL after its break (`space` columns
-    // wide when it does not break) fits on the current line: the pieces up
-    // to its next break of its own, or to its END and on to the next place
-    // a line may break. A part that holds a line break, a part after a
+    // wide when it does not break) fits on the current line. A part after a
     // trailing comment, or after a part that took several lines, starts a
     // new line.
     bool fill_fits(Py_ssize_t space, bool& fits) {
@@ -465,7 +463,19 @@ private:
         // A trailing comment ends the line it trails, as where no part of
         // the group follows it on its line.
         if (!open_line() || out_.lines() != broken_.back().item_line || !suffix_.empty()) return true;
-        Py_ssize_t width = space;
+        Py_ssize_t width = 0;
+        if (!part_width(space, room(), width)) return false;
+        fits = width <= room();
+        return true;
+    }
+
+    // The width of the next part, `start` plus its flat text: the pieces up
+    // to the next break of the group being printed (not one of a group
+    // within it), or to its END and on to the next place a line may break.
+    // Past `limit`, or where the part holds a line break, it is any width
+    // over `limit`.
+    bool part_width(Py_ssize_t start, Py_ssize_t limit, Py_ssize_t& width) {
+        width = start;
         std::size_t depth = 0;
         for (std::size_t index = stack_.size(); index-- > 0;) {
             PyObject* piece = stack_[index];
@@ -499,21 +509,25 @@ private:
                     }
                     --depth;
                 } else if (op != op_soft && op != op_join && op != op_indent && op != op_align && op != op_dedent) {
+                    width = limit + 1;
                     return true;
                 }
             } else if (kind == Kind::Comment) {
                 CommentView comment;
                 if (!comment_of(piece, comment)) return false;
-                if (comment.place != comment_inline) return true;
+                if (comment.place != comment_inline) {
+                    width = limit + 1;
+                    return true;
+                }
                 const Py_ssize_t columns = columns_of(comment.text);
                 if (columns < 0) return false;
                 width += columns + 1;
             } else {
+                width = limit + 1;
                 return true;
             }
-            if (width > room()) return true;
+            if (width > limit) return true;
         }
-        fits = width <= room();
         return true;
     }
 
@@ -564,11 +578,19 @@ private:
         return true;
     }
 
-    // A JOIN: the line goes on where the text up to the next place a line
-    // may break fits on it. An atom there is opened when it does not fit
-    // whole, so that its first line is what must fit.
+    // A JOIN, between a name and its value: the value stays on the line
+    // where all of it fits there; it goes whole to the next line where it
+    // fits there; otherwise it breaks anyway, and stays on the line where
+    // its first line (up to the next place a line may break) fits on it. An
+    // atom there is opened when it does not fit whole, so that its first
+    // line is what must fit.
     bool join() {
         if (!open_line() || stack_.empty()) return true;
+        const Py_ssize_t next_line = width_ - levels_.back();
+        Py_ssize_t whole = 0;
+        if (!part_width(0, std::max(room(), next_line), whole)) return false;
+        if (whole <= room()) return true;
+        if (whole <= next_line) return break_line();
         Kind kind{};
         if (!kind_of(stack_.back(), kind)) return false;
         if (kind == Kind::Atom && expand_ != Py_None) {

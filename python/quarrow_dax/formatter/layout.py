@@ -12,9 +12,11 @@ it decides for itself. A FILL ... END pair is a group that, when it does not
 fit, fills its lines: each of its own LINEs and SOFTs breaks the line only
 where the text after it, up to its next one (or its END and on to the next
 place a line may break), does not fit on the line, or where the part before
-it took more than one line. A JOIN keeps what follows it on the line where
-its first line fits there (an atom that does not fit whole is opened to
-find its first line); it never breaks a flat group. A group is tried once, and the try stops where the
+it took more than one line. A JOIN, between a name and its value, keeps
+the value on the line where all of it fits there, sends it whole to the
+next line where it fits there, and otherwise keeps it on the line where its
+first line fits there (an atom that does not fit whole is opened to find
+its first line); it never breaks a flat group. A group is tried once, and the try stops where the
 line overflows, so the cost grows with the document's size, and nothing
 here recurses. The engine is native (layout_render.cpp): it visits every
 piece of every document, which Python would do many times slower.
@@ -48,7 +50,7 @@ DEDENT = 7  # back to the indentation before the last INDENT or ALIGN
 GROUP = 8
 END = 9
 FILL = 10  # a GROUP that, when it does not fit, breaks at each of its own LINEs only where what follows does not
-JOIN = 11  # nothing, or a line break where the text after it up to the next place a line may break does not fit
+JOIN = 11  # between a name and its value: nothing, or a line break where the value fits whole on the next line only
 
 
 class Multiline(str):

@@ -378,8 +378,10 @@ class _Builder:
         parts += (name + self.open_call, INDENT, brackets.inside)
         child = self.child
         separator, after_separator = self.separator, self.one_line.after_separator
-        # A pair's value starts on its name's line wherever its first line
-        # fits there (`"Name", CALCULATE (` ... `)`).
+        # A pair stays together: its value on its name's line where it fits
+        # there, whole on the next line where it fits there, and otherwise
+        # starting on its name's line (`"Name", CALCULATE (` ... `)`); a VAR
+        # block, which lines up under its first VAR, starts the next line.
         pairs = _pairs(upper, args) if upper in _PAIRED else ()
         builtin = upper in BUILTIN_FUNCTIONS and name.isascii()
         last = len(args) - 1
@@ -387,7 +389,7 @@ class _Builder:
             if index:
                 if anchored:
                     parts.append(self.at_after(args[index - 1]))
-                if index - 1 in pairs:
+                if index - 1 in pairs and type(arg) is not VarBlock:
                     parts += (separator, on_one_line(after_separator), JOIN)
                 else:
                     # Nothing between the separator and a last argument left out.
@@ -615,8 +617,7 @@ def _flat(builder: _Builder, node: Node, min_bp: int, follow: int) -> str | None
 
 # Functions whose arguments come in pairs: a column's name and its
 # expression (ADDCOLUMNS ( T, "Name", expression, ... )), or SWITCH's value
-# and result. A broken call keeps each pair together: the value starts on
-# its name's line where its first line fits there.
+# and result. A broken call keeps each pair together (a JOIN between them).
 _NAMED_PAIRS = {"ADDCOLUMNS", "SELECTCOLUMNS", "SUMMARIZE", "SUMMARIZECOLUMNS", "GROUPBY", "ROW", "DATATABLE"}
 _PAIRED = frozenset(_NAMED_PAIRS | {"SWITCH"})
 
