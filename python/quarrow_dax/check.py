@@ -17,22 +17,26 @@ import json
 import os
 import re
 from collections.abc import Generator, Iterable, Iterator, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path, PurePath
-from typing import Literal, TypeVar
+from typing import TYPE_CHECKING, Literal, TypeVar
 
 from ._native import lex
 from .diagnostics import RULES, Diagnostic, Rule, split_error
-from .model import Formula, Model, ModelError, ModelWarning, is_model_folder, load_model, read_model
+from .model import Formula, Model, ModelError, ModelWarning, is_model_folder, load_model, model_folder_of, read_model
 from .references import references
 from .resolution import Resolution, Resolver
 from .syntax.parsing import Grammar, Separators, first_error
 from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, read_bytes, read_text, walk
 
+if TYPE_CHECKING:
+    from .selection import PathFilter
+
 __all__ = [
-    "CheckOptions", "Inputs", "ModelTally", "STDIN", "SourceKind", "check_file", "check_files", "check_model",
-    "check_text", "collect_inputs", "formula_diagnostic", "in_formula", "is_query", "model_resolver", "object_name",
-    "parse_source", "reference_diagnostic", "source_kind",
+    "CheckOptions", "Inputs", "ModelPart", "ModelTally", "STDIN", "SourceKind", "check_file", "check_files",
+    "check_model", "check_tasks", "check_text", "collect_inputs", "formula_diagnostic", "in_formula", "is_query",
+    "model_resolver", "not_dax_problem", "object_name", "parse_source", "pbip_model", "quote_hint",
+    "reference_diagnostic", "source_kind",
 ]
 
 D = TypeVar("D", bound=Diagnostic)
@@ -163,8 +167,31 @@ _DEFINITION_HEAD = re.compile(
 )
 
 
+#: Typographic quotes that word processors and chat tools put in place of
+#: DAX's straight ones, and what DAX writes there.
+TYPOGRAPHIC_QUOTES = {"\u201c": '"', "\u201d": '"', "\u201e": '"', "\u00ab": '"', "\u00bb": '"',
+                      "\u2018": "'", "\u2019": "'", "\u201a": "'"}
+
+
+def quote_hint(text: str, diagnostic: Diagnostic) -> str | None:
+    """The hint for a lexical error at a typographic quote, else None."""
+    if diagnostic.kind != "lex":
+        return None
+    at = text.encode("utf-8", "surrogatepass")[diagnostic.start : diagnostic.start + 4].decode("utf-8", "ignore")
+    if not at or at[0] not in TYPOGRAPHIC_QUOTES:
+        return None
+    straight = TYPOGRAPHIC_QUOTES[at[0]]
+    what = "a string between straight double quotes, \"text\"" if straight == '"' else (
+        "a table name between straight single quotes, 'Sales'")
+    return (f"{at[0]} is a typographic quote, which DAX does not read: write {what} (an editor, a word processor or"
+            " a chat may have replaced the straight quotes)")
+
+
 def _hint(text: str, kind: SourceKind, diagnostic: Diagnostic, options: CheckOptions) -> str | None:
     """A likely cause of the error and what to do, where one is known."""
+    quote = quote_hint(text, diagnostic)
+    if quote is not None:
+        return quote
     if kind == "expression" and is_query(text):
         return "the text begins with DEFINE or EVALUATE, so it is a query: check it with --as query (or without --as)"
     if kind == "query" and diagnostic.message == "expected at least one EVALUATE statement" and not is_query(text):
@@ -257,7 +284,14 @@ def check_files(
     them; `files` are (path, bytes read already or None). `jobs` processes
     share the work (0: one per processor; never more than files or
     processors). Closing the iterator early drops the files not begun."""
-    tasks = [(path, data, options) for path, data in files]
+    return check_tasks([(path, data, options) for path, data in files], jobs)
+
+
+def check_tasks(
+    tasks: Sequence[tuple[str, bytes | None, CheckOptions]], jobs: int = 1
+) -> Generator[list[Diagnostic], None, None]:
+    """`check_files` with options of each file's own: (path, bytes read
+    already or None, options)."""
     workers = worker_count(jobs, len(tasks))
     if workers <= 1:
         yield from map(_check_task, tasks)
@@ -314,7 +348,9 @@ def formula_diagnostic(formula: Formula, error: ValueError) -> Diagnostic:
     """The diagnostic of a formula's error: its line and column are in the
     model file; its span and excerpt are those of the formula's own text,
     where a .bim file's JSON escapes are already decoded."""
-    return in_formula(Diagnostic.from_error(error, formula.text), formula)
+    diagnostic = Diagnostic.from_error(error, formula.text)
+    hint = quote_hint(formula.text, diagnostic)
+    return in_formula(diagnostic if hint is None else replace(diagnostic, hint=hint), formula)
 
 
 def in_formula(diagnostic: D, formula: Formula) -> D:
@@ -336,31 +372,89 @@ def reference_diagnostic(formula: Formula, resolution: Resolution) -> Diagnostic
     return in_formula(diagnostic, formula)
 
 
-def check_model(path: str, options: CheckOptions, tally: ModelTally | None = None) -> Iterator[Diagnostic]:
+class ModelPart:
+    """The files of a model that a run reports on, when it was given some
+    of them rather than the whole: their formulas and problems are kept and
+    shown under the paths the user gave; the rest of the model is read only
+    so that names can be looked up."""
+
+    def __init__(self, files: Iterable[str]) -> None:
+        self.shown = {_file_key(file): file for file in files}
+
+    def has(self, file: str) -> bool:
+        return _file_key(file) in self.shown
+
+    def path_of(self, file: str) -> str:
+        """How a file of the model was given (`file` itself if it was not)."""
+        return self.shown.get(_file_key(file), file)
+
+    def named(self, diagnostic: D) -> D:
+        """The diagnostic under the path its file was given as."""
+        shown = self.path_of(diagnostic.path or "")
+        return diagnostic if shown == diagnostic.path or not diagnostic.path else replace(diagnostic, path=shown)
+
+    def problems(
+        self, model: str, errors: Sequence[ModelError], warnings: Sequence[ModelWarning], resolve: bool
+    ) -> Iterator[Diagnostic]:
+        """The model's errors and warnings in the files given; for errors
+        elsewhere, one warning that names were not looked up."""
+        for model_error in errors:
+            if self.has(model_error.file):
+                yield self.named(model_problem(model_error))
+        elsewhere = sum(not self.has(model_error.file) for model_error in errors)
+        if elsewhere and resolve:
+            yield Diagnostic.for_path(
+                "model", f"names were not looked up: {elsewhere} other file{'s' if elsewhere > 1 else ''} of the"
+                " model could not be read", model, severity="warning", code="W001",
+                hint=f"quarrow-dax check {model} shows why")
+        for warning in warnings:
+            if self.has(warning.file):
+                yield self.named(model_problem(warning))
+
+
+def _file_key(path: str) -> str:
+    return os.path.normcase(os.path.normpath(os.path.abspath(path)))
+
+
+def check_model(
+    path: str, options: CheckOptions, tally: ModelTally | None = None, only: Iterable[str] | None = None
+) -> Iterator[Diagnostic]:
     """Parses every formula of the model at `path` and, with
     `options.resolve`, looks up every name it refers to; yields the errors,
     then what kept parts of the model from being read, then the warnings.
     Names are not looked up in a model read only in part (one file that
     could not be read, or a single .tmdl file): what is missing may be in the
-    part that was not read."""
+    part that was not read. With `only` (files of the model), the whole
+    model is read but only those files' formulas are checked and reported."""
     tally = ModelTally() if tally is None else tally
+    part = None if only is None else ModelPart(only)
     errors: list[ModelError] = []
     warnings: list[ModelWarning] = []
     if options.resolve:
-        yield from _check_model_names(path, options, tally, errors, warnings)
+        yield from _check_model_names(path, options, tally, errors, warnings, part)
     else:
         for formula in read_model(path, errors, warnings, max_file_size=options.max_file_size):
+            if part is not None and not part.has(formula.file):
+                continue
             tally.formulas += 1
             try:
                 parse_source(formula.text, "function" if formula.kind == "function" else "expression", options)
             except ValueError as error:
                 tally.failed += 1
-                yield formula_diagnostic(formula, error)
+                yield _named(formula_diagnostic(formula, error), part)
+    if part is not None:
+        tally.unreadable = any(part.has(model_error.file) for model_error in errors)
+        yield from part.problems(path, errors, warnings, options.resolve)
+        return
     tally.unreadable = bool(errors)
     for model_error in errors:
         yield model_problem(model_error)
     for warning in warnings:
         yield model_problem(warning)
+
+
+def _named(diagnostic: D, part: ModelPart | None) -> D:
+    return diagnostic if part is None else part.named(diagnostic)
 
 
 def model_resolver(path: str, model: Model, errors: Sequence[ModelError]) -> Resolver | None:
@@ -374,11 +468,14 @@ def model_resolver(path: str, model: Model, errors: Sequence[ModelError]) -> Res
 
 
 def _check_model_names(
-    path: str, options: CheckOptions, tally: ModelTally, errors: list[ModelError], warnings: list[ModelWarning]
+    path: str, options: CheckOptions, tally: ModelTally, errors: list[ModelError], warnings: list[ModelWarning],
+    part: ModelPart | None = None,
 ) -> Iterator[Diagnostic]:
     model = load_model(path, errors, warnings, max_file_size=options.max_file_size)
     resolver = model_resolver(path, model, errors)
     for formula in model.formulas:
+        if part is not None and not part.has(formula.file):
+            continue
         tally.formulas += 1
         try:
             # Reading the references parses the formula, as parse_source would.
@@ -386,14 +483,14 @@ def _check_model_names(
                               grammar=options.grammar, separators=options.separators)
         except ValueError as error:
             tally.failed += 1
-            yield formula_diagnostic(formula, error)
+            yield _named(formula_diagnostic(formula, error), part)
             continue
         if resolver is None:
             continue
         unknown = [found for found in resolver.resolve(formula, refs) if found.status == "unknown"]
         tally.failed += bool(unknown)
         for found in unknown:
-            yield reference_diagnostic(formula, found)
+            yield _named(reference_diagnostic(formula, found), part)
 
 
 # --- what to check --------------------------------------------------------------
@@ -401,14 +498,17 @@ def _check_model_names(
 
 @dataclass
 class Inputs:
-    """The DAX files and models to check, and the paths that gave nothing."""
+    """The DAX files and models to check, and the paths that gave nothing.
+    `parts` maps a model of `models` to the only files of it to report on:
+    the `.tmdl` files named outright, read with the rest of their model."""
 
     files: list[str] = field(default_factory=list)
     models: list[str] = field(default_factory=list)
     problems: list[Diagnostic] = field(default_factory=list)
+    parts: dict[str, list[str]] = field(default_factory=dict)
 
 
-def _pbip_model(project: Path) -> str | None:
+def pbip_model(project: Path) -> str | None:
     """The semantic model folder a Power BI project file names, if found: the
     dataset its report refers to, or a `*.SemanticModel` folder beside it."""
     candidates: list[Path] = []
@@ -416,8 +516,7 @@ def _pbip_model(project: Path) -> str | None:
         artifacts = json.loads(read_text(project, max_size=1 << 20)).get("artifacts", [])
         for artifact in artifacts:
             report = project.parent / artifact["report"]["path"]
-            pbir = json.loads(read_text(report / "definition.pbir", max_size=1 << 20))
-            candidates.append(report / pbir["datasetReference"]["byPath"]["path"])
+            candidates.extend(_report_model(report))
     except (SourceError, ValueError, TypeError, KeyError, AttributeError):
         pass
     candidates.append(project.with_suffix(".SemanticModel"))
@@ -425,6 +524,16 @@ def _pbip_model(project: Path) -> str | None:
         if is_dir(candidate):
             return str(PurePath(os.path.normpath(candidate)))
     return None
+
+
+def _report_model(report: Path) -> list[Path]:
+    """The model folder a report folder's `definition.pbir` refers to by
+    path, as a one-item list (none when it names no local model)."""
+    try:
+        pbir = json.loads(read_text(report / "definition.pbir", max_size=1 << 20))
+        return [report / pbir["datasetReference"]["byPath"]["path"]]
+    except (SourceError, ValueError, TypeError, KeyError, AttributeError):
+        return []
 
 
 def _nothing_found(path: str) -> Diagnostic:
@@ -437,48 +546,117 @@ def _nothing_found(path: str) -> Diagnostic:
     return Diagnostic.for_path("path", "no *.dax files and no models found in it", display_path(path), hint=hint)
 
 
-def collect_inputs(paths: Iterable[str]) -> Inputs:
+def not_dax_problem(path: str) -> Diagnostic | None:
+    """What to say of a Power BI file that holds no DAX to read: a project
+    file, a packaged report, a model's or a report's definition file."""
+    root = Path(path)
+    suffix = root.suffix.lower()
+    shown = display_path(path)
+    if suffix == ".pbip":
+        model = pbip_model(root)
+        hint = f"quarrow-dax check {model}" if model else "check the project's *.SemanticModel folder"
+        return Diagnostic.for_path(
+            "path", "a Power BI project file, not DAX: check its semantic model folder instead", shown, hint=hint)
+    if suffix in (".pbix", ".pbit"):
+        kind = "report" if suffix == ".pbix" else "report template"
+        return Diagnostic.for_path(
+            "path", f"a packaged Power BI {kind} ({suffix}), whose model is stored in a binary form that cannot be"
+            " read", shown, hint="in Power BI Desktop, save it as a Power BI Project (File > Save as, type *.pbip),"
+            " then check its *.SemanticModel folder")
+    if suffix == ".pbism":
+        folder = str(PurePath(os.path.normpath(root.parent)))
+        return Diagnostic.for_path(
+            "path", "the definition file of a semantic model (settings, no DAX): check the model's folder instead",
+            shown, hint=f"quarrow-dax check {folder}")
+    if suffix == ".pbir":
+        models = [model for model in _report_model(root.parent) if is_dir(model)]
+        hint = (f"its model: quarrow-dax check {PurePath(os.path.normpath(models[0]))}" if models else
+                "the report's DAX is in its semantic model; check the *.SemanticModel folder")
+        return Diagnostic.for_path(
+            "path", "the definition file of a report (which model it shows, no DAX)", shown, hint=hint)
+    return None
+
+
+#: The Power BI files that hold no DAX to read, refused with a word on what
+#: to give instead.
+NOT_DAX_SUFFIXES = (".pbip", ".pbix", ".pbit", ".pbism", ".pbir")
+
+
+def collect_inputs(paths: Iterable[str], selection: PathFilter | None = None, *, in_models: bool = True) -> Inputs:
     """The DAX files and the models to check. A folder gives the models under
     it (each *.bim file and TMDL folder) and the *.dax files outside the TMDL
     folders (a .dax file in a model folder is no part of the model, and
-    reporting it beside the model would count it twice); a folder that gives
-    nothing is a problem. An existing *.bim or *.tmdl file is a model; a
-    .pbip file is refused with the model folder it names; any other path is
-    a DAX file whatever its name, and one that does not exist is kept:
-    reading it reports the error."""
+    reporting it beside the model would count it twice), less what
+    `selection` leaves out; a folder that gives nothing is a problem. An
+    existing *.bim file is a model; an existing *.tmdl file is read with the
+    rest of its model (the folder above it that is one) when `in_models`, so
+    that the names it uses are looked up, and reported on alone; elsewhere,
+    or without `in_models`, it is a model of its own. A Power BI file that
+    holds no DAX (.pbip, .pbix, .pbism, .pbir) is refused with what to give
+    instead; any other path is a DAX file whatever its name, and one that
+    does not exist is kept: reading it reports the error. A path named
+    outright is left out only when `selection` forces its exclusions."""
     inputs = Inputs()
+    skip = None if selection is None else selection.skips
+    whole: set[str] = set()
     for path in paths:
         if path == STDIN:
             inputs.files.append(path)
             continue
         shown = display_path(path)
         root = Path(path)
-        if is_dir(root):
+        folder = is_dir(root)
+        if selection is not None and selection.skips_named(root, folder):
+            continue
+        if folder:
             if is_model_folder(root):
-                inputs.models.append(shown)
+                _add_model(inputs, shown, whole)
                 continue
             problems: list[SourceError] = []
             found = 0
-            for entry in walk(root, problems, is_model_folder):
+            for entry in walk(root, problems, is_model_folder, skip):
                 name = entry.name.lower()
                 if name.endswith(".dax"):
                     inputs.files.append(str(entry))
                 elif name.endswith(".bim") or is_dir(entry):  # a folder here is a TMDL folder
-                    inputs.models.append(str(entry))
+                    _add_model(inputs, str(entry), whole)
                 else:
                     continue
                 found += 1
             inputs.problems.extend(read_problem(problem, problem.path) for problem in problems)
             if not found and not problems:
                 inputs.problems.append(_nothing_found(path))
-        elif path.lower().endswith(".pbip") and is_file(root):
-            model = _pbip_model(root)
-            hint = f"quarrow-dax check {model}" if model else "check the project's *.SemanticModel folder"
-            inputs.problems.append(Diagnostic.for_path(
-                "path", "a Power BI project file, not DAX: check its semantic model folder instead", shown, hint=hint,
-            ))
+        elif path.lower().endswith(NOT_DAX_SUFFIXES) and is_file(root):
+            refusal = not_dax_problem(path)
+            if refusal is not None:
+                inputs.problems.append(refusal)
         elif path.lower().endswith(MODEL_SUFFIXES) and is_file(root):
-            inputs.models.append(shown)
+            model_folder = model_folder_of(root) if in_models and root.suffix.lower() == ".tmdl" else None
+            if model_folder is None:
+                _add_model(inputs, shown, whole)
+                continue
+            model = display_path(str(model_folder))
+            if os.path.normpath(os.path.abspath(model)) in whole:
+                continue
+            if model not in inputs.parts:
+                inputs.models.append(model)
+                inputs.parts[model] = []
+            if shown not in inputs.parts[model]:
+                inputs.parts[model].append(shown)
         else:
             inputs.files.append(shown)
     return inputs
+
+
+def _add_model(inputs: Inputs, model: str, whole: set[str]) -> None:
+    """Adds a whole model; one named before by some of its files is read
+    whole from now on."""
+    key = os.path.normpath(os.path.abspath(model))
+    if key in whole:
+        return
+    whole.add(key)
+    for partial in list(inputs.parts):
+        if os.path.normpath(os.path.abspath(partial)) == key:
+            del inputs.parts[partial]
+            return  # already listed in inputs.models
+    inputs.models.append(model)
