@@ -63,8 +63,8 @@ def test_a_project_file_points_to_its_model(tmp_path):
         "Lone.pbip": "{}",
     })
     status, stdout, stderr = run_cli("check", "Sales.pbip", "Lone.pbip", cwd=tmp_path)
-    assert status == 2 and "parse error" not in stdout
-    assert stderr == (
+    assert (status, stderr) == (2, "checked 0 files: 0 with errors\n")
+    assert stdout == (
         "quarrow-dax: Sales.pbip: a Power BI project file, not DAX: check its semantic model folder instead\n"
         "  hint: quarrow-dax check Model.SemanticModel\n"
         "quarrow-dax: Lone.pbip: a Power BI project file, not DAX: check its semantic model folder instead\n"
@@ -91,7 +91,7 @@ ENCODINGS = [
 def test_encodings(data, options, first, tmp_path):
     make(tmp_path, {"f.dax": data})
     status, stdout, stderr = run_cli("check", *options, "f.dax", cwd=tmp_path)
-    assert (status, stderr) == (1, "") and stdout.startswith(first)
+    assert (status, stderr) == (1, "checked 1 file: 1 with errors\n") and stdout.startswith(first)
 
 
 def test_an_unknown_encoding_is_a_usage_error(tmp_path):
@@ -163,17 +163,19 @@ def test_models_read_as_their_formats_allow(files, expected, tmp_path):
 
 
 def test_reading_many_lines_from_standard_input_stays_under_the_cap(tmp_path):
-    status, _, stderr = run_cli("check", "--max-file-size", "10", "-", stdin=b"1 + 2 + 3 + 4", cwd=tmp_path)
-    assert status == 2 and "more than the limit of 10 bytes" in stderr
+    status, stdout, _ = run_cli("check", "--max-file-size", "10", "-", stdin=b"1 + 2 + 3 + 4", cwd=tmp_path)
+    assert status == 2 and "more than the limit of 10 bytes" in stdout
 
 
-def test_text_output_of_a_model_warning_goes_to_standard_error(tmp_path):
+def test_text_output_of_a_model_warning_goes_to_standard_output_and_the_summary_to_standard_error(tmp_path):
     out, err = io.StringIO(), io.StringIO()
     writer = writer_for("text", out.write, err.write)
     from quarrow_dax.diagnostics import Diagnostic
 
     writer.add(Diagnostic.for_path("model", "duplicate key", "m.bim", 2, 3, severity="warning"))
-    assert (out.getvalue(), err.getvalue()) == ("", "m.bim:2:3: model warning: duplicate key\n")
+    writer.finish("checked 1 formula in 1 model: 0 with errors\n")
+    assert (out.getvalue(), err.getvalue()) == (
+        "m.bim:2:3: model warning: duplicate key\n", "checked 1 formula in 1 model: 0 with errors\n")
 
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpus"

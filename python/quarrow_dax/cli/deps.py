@@ -9,9 +9,19 @@ import argparse
 import json
 from typing import Any
 
-from ..check import model_problem
+import difflib
+from pathlib import Path
+
+from ..check import (
+    NOT_DAX_SUFFIXES, TYPOGRAPHIC_QUOTES, display_path, model_problem, not_dax_problem, pbip_model,
+)
+from ..config import ConfigError, ConfigFinder
+from ..diagnostics import Diagnostic
 from ..graph import DependencyGraph, Edge, find_objects, to_dot, to_mermaid
-from ..model import ModelError, ModelObject, ModelWarning, load_model
+from ..model import (
+    Model, ModelError, ModelObject, ModelWarning, find_models, is_model_folder, load_model, model_folder_of,
+)
+from ..sources import is_dir, is_file
 from .common import (
     EXIT_ERRORS,
     EXIT_OK,
@@ -19,12 +29,92 @@ from .common import (
     PROG,
     Subcommands,
     UsageError,
+    add_config_options,
     add_grammar_options,
+    add_output_options,
     add_reading_options,
+    config_problem,
+    options_of,
     plural,
     write_err,
     write_out,
 )
+
+
+def model_argument(given: str) -> tuple[str | None, str | None]:
+    """The model `deps` reads for the MODEL argument, and a note on how it
+    was found (None when it is the path itself); or None and why no model
+    can be read from it. A .tmdl file stands for its model, a project file
+    for the model it names, a folder that holds one model (a PBIP
+    project's root) for that model."""
+    path = Path(given)
+    suffix = path.suffix.lower()
+    if suffix in NOT_DAX_SUFFIXES and is_file(path):
+        if suffix == ".pbip":
+            model = pbip_model(path)
+            if model is not None:
+                return model, f"reading {model}, the semantic model of {display_path(given)}"
+        refusal = not_dax_problem(given)
+        return None, None if refusal is None else _refusal_text(refusal)
+    if suffix == ".tmdl" and is_file(path):
+        folder = model_folder_of(path)
+        if folder is None:
+            return None, (f"{display_path(given)}: one .tmdl file outside a model folder is only a part of a model; "
+                          "give its definition folder")
+        return str(folder), f"reading {display_path(str(folder))}, the model {display_path(given)} is part of"
+    if is_dir(path) and not is_model_folder(path) and not (path / "definition").exists() and not any(
+            entry.suffix.lower() == ".bim" for entry in _entries(path)):
+        errors: list[ModelError] = []
+        models = [str(found) for found in find_models(path, errors)]
+        if len(models) == 1:
+            return models[0], f"reading {display_path(models[0])}, the one model in {display_path(given)}"
+        if len(models) > 1:
+            listed = ", ".join(display_path(model) for model in models[:5]) + (", ..." if len(models) > 5 else "")
+            return None, f"{display_path(given)} holds {len(models)} models ({listed}): give one of them"
+    return given, None
+
+
+def _entries(folder: Path) -> list[Path]:
+    try:
+        return list(folder.iterdir())
+    except OSError:
+        return []
+
+
+def _refusal_text(diagnostic: Diagnostic) -> str:
+    hint = f"\n  hint: {diagnostic.hint}" if diagnostic.hint else ""
+    return f"{diagnostic.path}: {diagnostic.message}{hint}"
+
+
+def suggestion(model: Model, written: str) -> str | None:
+    """A hint for an OBJECT the model does not have: straight quotes for
+    typographic ones, brackets for a bare measure or column name, or the
+    name the model has that is closest to it."""
+    straightened = written.translate(_STRAIGHT)
+    if straightened != written:
+        found = find_objects(model, straightened)
+        if found:
+            return f"DAX names are quoted with straight quotes: did you mean {found[0].dax}?"
+        return "DAX names are quoted with straight quotes (' and \"), not typographic ones"
+    bare = written.strip()
+    if bare and not any(mark in bare for mark in "[]'\""):
+        measures = [f"[{measure.name}]" for measure in find_objects(model, f"[{bare}]")]
+        columns = [column.dax for table in model.tables.values() for column in table.columns.values()
+                   if column.name.casefold() == bare.casefold()]
+        named = [*measures, *columns]
+        if named:
+            more = f" or {named[1]}" if len(named) > 1 else ""
+            return f"measures and columns are written in brackets: did you mean {named[0]}{more}?"
+    candidates: dict[str, str] = {}
+    for obj in model.objects():
+        candidates.setdefault(obj.dax.casefold(), obj.dax)
+        if obj.kind == "measure":
+            candidates.setdefault(f"[{obj.name}]".casefold(), f"[{obj.name}]")
+    close = difflib.get_close_matches(written.strip().casefold(), list(candidates), n=1, cutoff=0.8)
+    return f"did you mean {candidates[close[0]]}?" if close else None
+
+
+_STRAIGHT = str.maketrans({quote: straight for quote, straight in TYPOGRAPHIC_QUOTES.items()})
 
 
 def run(args: argparse.Namespace) -> int:
@@ -33,25 +123,38 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError("deps: OBJECT goes with --upstream or --downstream, not with --unused or --cycles")
     if args.object is None and (args.upstream or args.downstream or args.deep):
         raise UsageError("deps: --upstream, --downstream and --deep need an OBJECT")
-    if args.model.lower().endswith(".tmdl"):
-        write_err(f"{PROG}: deps: {args.model}: one .tmdl file is only a part of a model; give its definition "
-                  "folder\n")
+
+    def note(text: str) -> None:
+        if not args.quiet:
+            write_err(text)
+
+    model_path, how = model_argument(args.model)
+    if model_path is None:
+        write_err(f"{PROG}: deps: {how}\n")
         return EXIT_USAGE
+    if how is not None:
+        note(f"{PROG}: deps: {how}\n")
+    try:
+        config = ConfigFinder(args.config).config_for(model_path)
+    except ConfigError as error:
+        write_err(config_problem(error).render() + "\n")
+        return EXIT_USAGE
+    options = options_of(args, config)
     errors: list[ModelError] = []
     warnings: list[ModelWarning] = []
-    model = load_model(args.model, errors, warnings, max_file_size=args.max_file_size)
+    model = load_model(model_path, errors, warnings, max_file_size=args.max_file_size)
     problems: list[ModelError | ModelWarning] = [*errors, *warnings]
     for problem in problems:
         write_err(model_problem(problem).render() + "\n")
     if errors:
         write_err(f"{PROG}: deps: the model could not be read in full, so its dependencies would be incomplete\n")
         return EXIT_USAGE
-    graph = DependencyGraph.build(model, grammar="standard" if args.strict else "engine", separators=args.separators)
+    graph = DependencyGraph.build(model, grammar=options.grammar, separators=options.separators)
     unknown = sum(resolution.status == "unknown" for resolution in graph.resolutions)
     left_out = [f"{plural(len(graph.errors), 'formula')} that cannot be parsed"] if graph.errors else []
     left_out += [f"{plural(unknown, 'reference')} to names that exist nowhere"] if unknown else []
     if left_out:
-        write_err(f"{PROG}: deps: left out {' and '.join(left_out)} (quarrow-dax check shows them)\n")
+        note(f"{PROG}: deps: left out {' and '.join(left_out)} (quarrow-dax check shows them)\n")
     machine = args.format == "json"
     listed: list[ModelObject] = []
     listed_for_drawing: list[ModelObject] = []
@@ -74,7 +177,9 @@ def run(args: argparse.Namespace) -> int:
     elif args.object is not None:
         starts = find_objects(model, args.object)
         if not starts:
-            write_err(f"{PROG}: deps: {args.model}: no object named {args.object}\n")
+            hint = suggestion(model, args.object)
+            write_err(f"{PROG}: deps: {display_path(model_path)}: no object named {args.object}\n"
+                      + (f"  hint: {hint}\n" if hint else ""))
             return EXIT_USAGE
         found: dict[int, ModelObject] = {}
         for start in starts:
@@ -103,7 +208,7 @@ def run(args: argparse.Namespace) -> int:
         nodes = listed_for_drawing if args.object is not None else listed
         write_out(draw(graph, nodes, edges))
     if summary:
-        (write_out if args.format == "text" else write_err)(summary)
+        note(summary)
     return status
 
 
@@ -124,7 +229,9 @@ def add_command(commands: Subcommands) -> None:
         epilog="Exit status: 0 when answered (--cycles: 1 when there is a cycle), 2 for a bad command line, an "
         "object the model does not have, or a model that cannot be read in full.",
     )
-    deps.add_argument("model", metavar="MODEL", help="a *.bim file, a TMDL folder or a folder holding one")
+    deps.add_argument("model", metavar="MODEL",
+                      help="a *.bim file, a TMDL folder or a folder holding one, a .tmdl file of one (its model is "
+                      "read), a .pbip project file or the folder of a Power BI project that holds one model")
     deps.add_argument("object", nargs="?", metavar="OBJECT", help="the object to start from")
     direction = deps.add_mutually_exclusive_group()
     direction.add_argument("--upstream", action="store_true", help="what OBJECT uses (the default)")
@@ -141,4 +248,6 @@ def add_command(commands: Subcommands) -> None:
     )
     add_reading_options(deps)
     add_grammar_options(deps)
+    add_config_options(deps, walks=False)
+    add_output_options(deps, statistics=False)
     deps.set_defaults(run=run)
