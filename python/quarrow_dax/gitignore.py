@@ -90,25 +90,23 @@ def _body(pattern: str) -> str:
     while index < size:
         char = pattern[index]
         if char == "*" and pattern.startswith("**", index):
+            # A run of stars is one wildcard; two or more between slashes
+            # (or the pattern's ends) cross folders.
+            after = index
+            while after < size and pattern[after] == "*":
+                after += 1
             at_start = index == 0
             before_slash = at_start or pattern[index - 1] == "/"
-            after = index + 2
             if before_slash and after < size and pattern[after] == "/":
                 out.append("(?:.*/)?")  # **/ : any number of folders, none included
                 index = after + 1
                 continue
-            if before_slash and after == size and not at_start:
+            if before_slash and after == size:
                 out.append(".*")  # a trailing /** : everything inside
-                index = after
-                continue
-            if at_start and after == size:
-                out.append(".*")
                 index = after
                 continue
             out.append("[^/]*")  # any other ** is a *
             index = after
-            while index < size and pattern[index] == "*":
-                index += 1
             continue
         if char == "*":
             out.append("[^/]*")
@@ -158,13 +156,18 @@ def compile_pattern(line: str) -> Pattern | None:
         line = line[1:]
     elif line.startswith("\\!") or line.startswith("\\#"):
         line = line[1:]
+    # One slash at the end says "folders only" and one at the start anchors;
+    # any more are part of the pattern (and match nothing, since paths never
+    # hold two slashes in a row), as git reads them.
     folders_only = line.endswith("/") and not line.endswith("\\/")
     if folders_only:
-        line = line.rstrip("/")
+        line = line[:-1]
     if not line:
         return None
     anchored = "/" in line
-    line = line.lstrip("/") if anchored else line
+    line = line[1:] if line.startswith("/") else line
+    if not line:
+        return None
     prefix = "" if anchored else "(?:.*/)?"
     return Pattern(re.compile(prefix + _body(line), re.DOTALL), negated, folders_only, line)
 

@@ -202,7 +202,11 @@ class LintFixes:
         from ..lint.fixes import fix_dax_file
 
         result = fix_dax_file(path, options, config, data=data, unsafe=self.unsafe)
-        self.done(result, standard_input=path == STDIN)
+        if not self.done(result, standard_input=path == STDIN):
+            # Not written: what remains is what the file on disk has.
+            from ..lint import lint_file
+
+            return [finding for finding in lint_file(path, options, config, data) if finding.kind != "read"]
         return [] if self.diff else result.findings
 
     def model(self, path: str, options: CheckOptions, config: LintConfig, only: list[str] | None = None) -> None:
@@ -220,14 +224,15 @@ class LintFixes:
                 result.problems = [problem for problem in result.problems if problem.kind not in ("read", "model")]
             self.done(result)
 
-    def done(self, result: FixedFile, standard_input: bool = False) -> None:
+    def done(self, result: FixedFile, standard_input: bool = False) -> bool:
+        """Writes or shows what was fixed; False when the file could not be written."""
         for problem in result.problems:
             self.report.add(problem)
         if standard_input and not self.diff:
             if result.after is not None:
                 write_out(result.after)
         if not result.changed:
-            return
+            return True
         if self.diff:
             write_out(diff_text(result.diff(), self.args))
         elif not standard_input:
@@ -237,10 +242,11 @@ class LintFixes:
                 write_err(f"{PROG}: cannot write {result.path}: {error.strerror or error}\n")
                 self.status = EXIT_USAGE
                 self.unwritten += 1
-                return
+                return False
         self.files += 1
         self.fixes += len(result.fixed)
         self.fixed.setdefault(result.path, Counter()).update(result.fixed)
+        return True
 
     def summary(self) -> str:
         if self.diff:

@@ -22,12 +22,14 @@ from __future__ import annotations
 import os
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field, replace
-from typing import Any, cast
+from typing import TYPE_CHECKING, Any, cast
 
 from ..diagnostics import Severity
-from ..lint.rule import CATALOGUE, LintRule
 from .patterns import matches, relative_to
 from .reading import ConfigError, did_you_mean, line_of
+
+if TYPE_CHECKING:
+    from ..lint.rule import LintRule
 
 __all__ = ["LintConfig", "lint_config", "parse_selectors"]
 
@@ -36,6 +38,15 @@ _KEYS = ("select", "ignore", "severity", "per-path-ignores")
 
 
 # --- selectors -----------------------------------------------------------------
+
+
+def _catalogue() -> dict[str, LintRule]:
+    """The rules by code. Imported when first needed: the linter's package
+    imports this module, and whichever of the two comes first, the
+    catalogue is whole by the time a selector is looked at."""
+    from ..lint.rule import CATALOGUE
+
+    return CATALOGUE
 
 
 def _specificity(selector: str, rule: LintRule) -> float | None:
@@ -56,12 +67,13 @@ def _specificity(selector: str, rule: LintRule) -> float | None:
 
 def _known(selector: str) -> bool:
     return selector.strip().upper() == "ALL" or any(
-        _specificity(selector, rule) is not None for rule in CATALOGUE.values()
+        _specificity(selector, rule) is not None for rule in _catalogue().values()
     )
 
 
 def _unknown_selector(selector: str) -> str:
-    words = [*CATALOGUE, *(rule.name for rule in CATALOGUE.values())]
+    catalogue = _catalogue()
+    words = [*catalogue, *(rule.name for rule in catalogue.values())]
     return f"no rule is selected by {selector!r}{did_you_mean(selector.strip(), words)}"
 
 
@@ -140,7 +152,7 @@ class LintConfig:
                     if matches(pattern, relative):
                         ignored.extend(selectors)
             rules = tuple(
-                rule for rule in CATALOGUE.values()
+                rule for rule in _catalogue().values()
                 if _selected(rule, self.select) and not _selected(rule, ignored, selecting=False)
             )
             self._rules[key] = rules
