@@ -17,16 +17,14 @@ for a writer and refused unless it is a regular file.
 from __future__ import annotations
 
 import codecs
-import contextlib
 import os
 import stat
-import tempfile
 from collections.abc import Callable, Iterator
 from pathlib import Path
 
 __all__ = [
     "MAX_FILE_SIZE", "SourceError", "decode_text", "is_dir", "is_file", "line_end", "read_bytes", "read_file", "read_text",
-    "text_encoding", "walk", "write_atomically",
+    "text_encoding", "walk",
 ]
 
 #: The largest file read unless the caller asks for more: far above any real
@@ -239,29 +237,3 @@ def line_end(text: str) -> str:
         return "\n" if lf > crlf else "\r\n"
     first = text.find("\n")
     return "\r\n" if first > 0 and text[first - 1] == "\r" else "\n"
-
-
-def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:
-    """Replaces the file at `path` with `data`: written to a temporary file
-    beside it, then renamed over it, so that an interrupted run leaves the
-    old file or the new one, never half of one. The file keeps its
-    permissions. Raises OSError."""
-    target = Path(path)
-    try:
-        mode: int | None = stat.S_IMODE(os.stat(target).st_mode)
-    except OSError:
-        mode = None
-    # A name no reader takes for a DAX or model file, should it be left behind.
-    fd, temporary = tempfile.mkstemp(dir=target.parent, prefix="." + target.name + ".", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "wb") as stream:
-            stream.write(data)
-            stream.flush()
-            os.fsync(stream.fileno())
-        if mode is not None:
-            os.chmod(temporary, mode)
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
