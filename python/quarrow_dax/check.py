@@ -251,8 +251,9 @@ def mixed_separators(text: str, options: CheckOptions, path: str | None = None) 
         return None
     if not found.commas or not found.semicolons:
         return None
-    rarer, name = ((found.semicolons, "`;`") if len(found.semicolons) <= len(found.commas)
-                   else (found.commas, "`,`"))
+    # The rarer kind is marked; on a tie, the one the convention does not use.
+    commas_rarer = (len(found.commas), options.separators == "comma") < (len(found.semicolons), True)
+    rarer, name = (found.commas, "`,`") if commas_rarer else (found.semicolons, "`;`")
     hint = ("in the comma convention `;` reads as `,`, so `ROUND(1,5;0)` has three arguments; write one separator"
             " throughout, or read the text with --separators semicolon" if options.separators == "comma" else
             "in the semicolon convention `,` separates arguments only where it is no decimal comma; write `;`"
