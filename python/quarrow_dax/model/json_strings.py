@@ -27,10 +27,10 @@ __all__ = ["EscapeStyle", "FileEscapes", "encode", "rewritten_strings"]
 _PIECE = re.compile(
     r"\\u[dD][89abAB][0-9a-fA-F]{2}\\u[dD][c-fC-F][0-9a-fA-F]{2}|\\u[0-9a-fA-F]{4}|\\.|[^\\]", re.DOTALL
 )
-_ESCAPE = re.compile(r"\\(?:u[0-9a-fA-F]{4}|.)", re.DOTALL)
-_UNICODE_ESCAPE = re.compile(r"\\u([0-9a-fA-F]{4})")
 _SURROGATE = re.compile("[\ud800-\udfff]")
-_NON_ASCII = re.compile(r"[^\x00-\x7f]")
+_NON_ASCII_RUN = re.compile(r"[^\x00-\x7f]+")
+# A `\\uXXXX` or `\\/` escape: one not preceded by an escaped backslash.
+_CHOSEN_ESCAPE = re.compile(r"(?<!\\)(?:\\\\)*\\(?:u([0-9a-fA-F]{4})|/)")
 _LOWER_HEX = re.compile(r"(\\\\)|\\u([0-9a-f]{4})")
 _SPACE = re.compile(r"[ \t\r\n]+")
 # What never counts as a character a serializer may choose to escape: the
@@ -88,24 +88,23 @@ class FileEscapes:
 
 
 class _Evidence:
-    """What a JSON text shows of its serializer's hand."""
+    """What a JSON text shows of its serializer's hand. One pass of a
+    pattern that finds only the escapes a serializer chooses (`\\uXXXX`,
+    `\\/`), rare in most files, so that a large file costs no list of its
+    every escape."""
 
     def __init__(self, raw: str) -> None:
-        escapes = _ESCAPE.findall(raw)
-        literal = _ESCAPE.sub("", raw)
-        self.non_ascii_literal = len(_NON_ASCII.findall(literal))
+        self.non_ascii_literal = 0 if raw.isascii() else sum(map(len, _NON_ASCII_RUN.findall(raw)))
         self.non_ascii_escaped = 0
         self.escaped: Counter[str] = Counter()
         self.slash_short = False
         upper = lower = 0
-        for escape in escapes:
-            if escape == "\\/":
+        for match in _CHOSEN_ESCAPE.finditer(raw):
+            digits = match.group(1)
+            if digits is None:
                 self.escaped["/"] += 1
                 self.slash_short = True
                 continue
-            if len(escape) != 6:
-                continue
-            digits = escape[2:]
             upper += any(c in "ABCDEF" for c in digits)
             lower += any(c in "abcdef" for c in digits)
             code = int(digits, 16)
@@ -116,13 +115,18 @@ class _Evidence:
         self.upper_hex: bool | None = None if not (upper or lower) else upper > lower
         # Counted now for the characters it escapes, the only ones asked of
         # a whole file; a formula's own strings are small enough to keep.
-        self._literal_counts = {char: literal.count(char) for char in self.escaped}
-        self._literal = literal if len(literal) <= _KEPT else ""
+        self._literal_counts = {char: self._count(raw, char) for char in self.escaped}
+        self._raw = raw if len(raw) <= _KEPT else ""
+
+    def _count(self, raw: str, char: str) -> int:
+        # No escape holds one of the characters a serializer may escape,
+        # except `/` in `\\/`.
+        return raw.count(char) - (self.escaped["/"] if char == "/" else 0)
 
     def literal_count(self, char: str) -> int:
         """How often `char` is written as itself."""
         count = self._literal_counts.get(char)
-        return self._literal.count(char) if count is None else count
+        return self._count(self._raw, char) if count is None else count
 
 
 def encode(value: str, style: EscapeStyle, lines: bool = False) -> str:
