@@ -166,6 +166,8 @@ def test_semicolons_in_a_model_formula_are_not_rewritten(tmp_path):
         status, out, err = run_cli(*command, "model.bim", cwd=tmp_path)
         assert status == 1 and "separators error" in out.decode() + err
         assert path.read_bytes() == bim(("M", '"round(1,5;0)"'), ("N", '"sum(T[x])"'))
+    _, out, _ = run_cli("check", "--no-resolve", "model.bim", cwd=tmp_path)
+    assert out.decode().startswith("model.bim:3:45: separators warning: arguments are separated by both")
 
 
 def test_the_library_refuses_them_too():
