@@ -27,12 +27,13 @@ from .model import Formula, Model, ModelError, ModelWarning, is_model_folder, lo
 from .references import references
 from .resolution import Resolution, Resolver
 from .syntax.parsing import Grammar, Separators, first_error
+from .syntax.separators import SeparatorError, list_separators
 from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, read_bytes, read_text, walk
 
 __all__ = [
     "CheckOptions", "Inputs", "ModelTally", "STDIN", "SourceKind", "check_file", "check_files", "check_model",
-    "check_text", "collect_inputs", "formula_diagnostic", "in_formula", "is_query", "model_resolver", "object_name",
-    "parse_source", "reference_diagnostic", "source_kind",
+    "check_text", "collect_inputs", "formula_diagnostic", "in_formula", "is_query", "mixed_separators", "model_resolver",
+    "object_name", "parse_source", "reference_diagnostic", "separator_diagnostic", "source_kind",
 ]
 
 D = TypeVar("D", bound=Diagnostic)
@@ -42,6 +43,19 @@ D = TypeVar("D", bound=Diagnostic)
 UNKNOWN_REFERENCE = RULES.setdefault("DAX001", Rule(
     "DAX001", "unknown-reference",
     "A reference to a name that exists nowhere: no measure, column, table, variable, parameter or function.",
+))
+
+#: What format and lint --fix report of a text that separates arguments
+#: with `;` in the comma convention, and check of a text that mixes `,` and `;`.
+SEMICOLON_SEPARATORS = RULES.setdefault("E006", Rule(
+    "E006", "semicolon-separators",
+    "A text that separates arguments with `;`, given to format or lint --fix in the comma convention, which would"
+    " write `,` for it.",
+))
+MIXED_SEPARATORS = RULES.setdefault("W002", Rule(
+    "W002", "mixed-separators",
+    "A text whose lists are separated by both `,` and `;`: `ROUND(1,5;0)` is 1.5 rounded in the semicolon convention"
+    " but three arguments in the comma convention.", "warning",
 ))
 
 #: The path that stands for standard input, and its name in reports.
@@ -220,6 +234,37 @@ def check_text(path: str, text: str, options: CheckOptions) -> Diagnostic | None
     return None
 
 
+def separator_diagnostic(error: SeparatorError, text: str, path: str | None = None) -> Diagnostic:
+    """The diagnostic of a text refused for its `;` separators."""
+    return Diagnostic.at(text, error.span.start, error.span.end, "separators", error.message, path=path,
+                         code=SEMICOLON_SEPARATORS.code, hint=error.hint)
+
+
+def mixed_separators(text: str, options: CheckOptions, path: str | None = None) -> Diagnostic | None:
+    """A warning about a text (one that parses) whose lists are separated
+    by both `,` and `;`, at the first separator of the rarer kind."""
+    if ";" not in text or "," not in text:
+        return None
+    try:
+        found = list_separators(text, options.separators)
+    except ValueError:
+        return None
+    if not found.commas or not found.semicolons:
+        return None
+    # The rarer kind is marked; on a tie, the one the convention does not use.
+    commas_rarer = (len(found.commas), options.separators == "comma") < (len(found.semicolons), True)
+    rarer, name = (found.commas, "`,`") if commas_rarer else (found.semicolons, "`;`")
+    hint = ("in the comma convention `;` reads as `,`, so `ROUND(1,5;0)` has three arguments; write one separator"
+            " throughout, or read the text with --separators semicolon" if options.separators == "comma" else
+            "in the semicolon convention `,` separates arguments only where it is no decimal comma; write `;`"
+            " throughout")
+    return Diagnostic.at(text, rarer[0].start, rarer[0].end, "separators",
+                         f"arguments are separated by both `,` ({len(found.commas)}) and `;` ({len(found.semicolons)}):"
+                         f" the convention the text is written in is unclear (this {name} is the first of the fewer)",
+                         path=path, severity="warning",
+                         code=MIXED_SEPARATORS.code, hint=hint)
+
+
 def read_problem(error: SourceError, path: str) -> Diagnostic:
     return Diagnostic.for_path("read", error.message, path, error.line or 0, error.column or 0)
 
@@ -234,6 +279,8 @@ def check_file(path: str, options: CheckOptions, data: bytes | None = None) -> l
     except SourceError as error:
         return [read_problem(error, name)]
     diagnostic = check_text(name, text, options)
+    if diagnostic is None:
+        diagnostic = mixed_separators(text, options, name)
     return [] if diagnostic is None else [diagnostic]
 
 
@@ -356,11 +403,19 @@ def check_model(path: str, options: CheckOptions, tally: ModelTally | None = Non
             except ValueError as error:
                 tally.failed += 1
                 yield formula_diagnostic(formula, error)
+                continue
+            yield from _separator_warning(formula, options)
     tally.unreadable = bool(errors)
     for model_error in errors:
         yield model_problem(model_error)
     for warning in warnings:
         yield model_problem(warning)
+
+
+def _separator_warning(formula: Formula, options: CheckOptions) -> Iterator[Diagnostic]:
+    warning = mixed_separators(formula.text, options)
+    if warning is not None:
+        yield in_formula(warning, formula)
 
 
 def model_resolver(path: str, model: Model, errors: Sequence[ModelError]) -> Resolver | None:
@@ -388,6 +443,7 @@ def _check_model_names(
             tally.failed += 1
             yield formula_diagnostic(formula, error)
             continue
+        yield from _separator_warning(formula, options)
         if resolver is None:
             continue
         unknown = [found for found in resolver.resolve(formula, refs) if found.status == "unknown"]

@@ -54,12 +54,13 @@ def _encode(text: str) -> bytes:
         return text.encode("utf-8", "backslashreplace")
 
 
-def write_out(text: str) -> None:
+def write_out(text: str | bytes) -> None:
+    """Writes text (as UTF-8) or bytes as they are to standard output."""
     stream: TextIO | None = sys.stdout
     if stream is None:
         raise OutputError("standard output is closed")
     try:
-        stream.buffer.write(_encode(text))
+        stream.buffer.write(text if isinstance(text, bytes) else _encode(text))
         stream.flush()
     except BrokenPipeError:
         raise

@@ -169,19 +169,20 @@ class LintFixes:
             self.status = max(self.status, EXIT_USAGE if problem.kind == "internal" else status_of(problem))
         if standard_input and not self.diff:
             if result.after is not None:
-                write_out(result.after)
+                write_out(result.encoded())  # in the input's encoding, after its byte-order mark
         if not result.changed:
             return
-        self.files += 1
-        self.fixes += len(result.fixed)
         if self.diff:
             write_out(result.diff())
         elif not standard_input:
-            try:
-                result.write()
-            except OSError as error:
-                write_err(f"{PROG}: cannot write {result.path}: {error.strerror or error}\n")
+            refused = result.write()
+            if refused is not None:
+                # Left as it is (changed meanwhile, read-only, ...): not fixed.
+                write_err(f"{PROG}: {refused}\n")
                 self.status = EXIT_USAGE
+                return
+        self.files += 1
+        self.fixes += len(result.fixed)
 
     def summary(self) -> str:
         if self.diff:
