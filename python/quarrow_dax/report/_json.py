@@ -1,0 +1,216 @@
+"""Positioned JSON for report files: every string, object and array read
+knows where it is in its file, also inside a JSON text that a JSON string
+holds (PBIR-Legacy keeps a visual's `config` and `filters` so), where one
+character of the inner text may stand for two or six of the file.
+
+The reading itself is the model's positioned reader (the one `.bim` files are
+read with); this module is the one place that names it, so that moving to
+another reader changes only `_read`.
+"""
+
+from __future__ import annotations
+
+import bisect
+import json
+import re
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any
+
+from ..diagnostics import Diagnostic, LineIndex, Severity
+from ..model import ModelError, ModelWarning, _Json, _JsonString
+
+__all__ = ["JsonProblem", "JsonText", "RawSpan", "is_string"]
+
+# A JSON escape, a surrogate pair first: json.loads makes one character of it.
+_ESCAPE = re.compile(
+    r"\\u[dD][89abAB][0-9a-fA-F]{2}\\u[dD][c-fC-F][0-9a-fA-F]{2}|\\(?:u[0-9a-fA-F]{4}|.)", re.DOTALL
+)
+
+
+def is_string(value: Any) -> bool:
+    """Whether `value` is a string the reader returned (and so has a place)."""
+    return isinstance(value, _JsonString)
+
+
+@dataclass(frozen=True, slots=True)
+class RawSpan:
+    """Where a JSON string token sits in its file: `start` and `end` are
+    character offsets of the file's text, the quotes included (for a string
+    of a JSON text inside a string, its escaped quotes, `\\"`). `depth` is 1
+    for a string of the file's own JSON, 2 for one of a JSON text held in a
+    string of it. `text(value)` is what to write there instead."""
+
+    file: str
+    start: int
+    end: int
+    depth: int = 1
+
+    def text(self, value: str) -> str:
+        """The token for a string `value`, escaped as often as `depth` asks."""
+        token = json.dumps(value, ensure_ascii=False)
+        for _ in range(self.depth - 1):
+            token = json.dumps(token, ensure_ascii=False)[1:-1]
+        return token
+
+
+class JsonProblem(Exception):
+    """A JSON text that cannot be read, or reads oddly (`severity`
+    "warning"): `message` about the character at `offset` of the file."""
+
+    def __init__(self, file: str, offset: int, message: str, severity: Severity = "error") -> None:
+        super().__init__(file, offset, message)
+        self.file = file
+        self.offset = offset
+        self.message = message
+        self.severity: Severity = severity
+
+
+class JsonText:
+    """A JSON text of a report file: the file's own text, or (`parent` set)
+    the value of one JSON string of another JSON text. Offsets into `text`
+    map to offsets of the file's text (`file_offset`) and to 1-based lines
+    and columns of the file (`position`)."""
+
+    __slots__ = ("file", "text", "parent", "depth", "_decoded", "_raw", "_line_starts", "_index")
+
+    def __init__(self, file: str, text: str, parent: JsonText | None = None,
+                 decoded: list[int] | None = None, raw: list[int] | None = None) -> None:
+        self.file = file
+        self.text = text
+        self.parent = parent
+        self.depth: int = 1 if parent is None else parent.depth + 1
+        # Where runs of plain characters begin, in this text and in the parent's.
+        self._decoded = decoded or [0]
+        self._raw = raw or [0]
+        self._line_starts: list[int] | None = None
+        self._index: LineIndex | None = None
+
+    @property
+    def root(self) -> JsonText:
+        text = self
+        while text.parent is not None:
+            text = text.parent
+        return text
+
+    def file_offset(self, offset: int) -> int:
+        text = self
+        while text.parent is not None:
+            index = bisect.bisect_right(text._decoded, offset) - 1
+            offset = text._raw[index] + (offset - text._decoded[index])
+            text = text.parent
+        return offset
+
+    def position(self, offset: int) -> tuple[int, int]:
+        """(line, column) in the file of an offset of this text."""
+        root = self.root
+        if root._line_starts is None:
+            root._line_starts = [0] + [match.end() for match in re.finditer("\n", root.text)]
+        offset = self.file_offset(offset)
+        line = bisect.bisect_right(root._line_starts, offset)
+        return line, offset - root._line_starts[line - 1] + 1
+
+    def place(self, value: Any, owner: Any = None) -> tuple[int, int]:
+        """(line, column) of a value the reader returned (a string, object or
+        array), else of `owner`'s; (0, 0) when neither has a place."""
+        for candidate in (value, owner):
+            start = getattr(candidate, "start", None)
+            if start is not None:
+                return self.position(start)
+        return 0, 0
+
+    def span(self, value: Any) -> RawSpan:
+        """The raw span of a string the reader returned."""
+        return RawSpan(self.file, self.file_offset(value.start), self.file_offset(value.end), self.depth)
+
+    # --- reading ----------------------------------------------------------------
+
+    def parse(self, problems: list[JsonProblem]) -> Any:
+        """The value of the whole text. Raises JsonProblem where it is not
+        JSON; appends what reads oddly (a key given twice) to `problems`."""
+        return _read(self, problems)
+
+    def nested(self, value: _JsonString) -> JsonText:
+        """The text that the string `value` of this text holds."""
+        decoded, raw = [0], [value.start + 1]
+        plain = 0  # characters of the value before the current run
+        last = value.start + 1
+        for match in _ESCAPE.finditer(self.text, value.start + 1, value.end - 1):
+            plain += match.start() - last
+            decoded.append(plain)
+            raw.append(match.start())
+            plain += 1
+            last = match.end()
+            decoded.append(plain)
+            raw.append(last)
+        return JsonText(self.file, str(value), self, decoded, raw)
+
+    def formula_places(self, value: _JsonString) -> tuple[tuple[tuple[int, int], ...], tuple[int, ...]]:
+        """For the lines of a string's value (DAX text): where each begins in
+        the file, and how many of its leading characters sit one to one on
+        the file's characters (up to the first escape), as `Formula` keeps
+        them."""
+        inner = self.nested(value)
+        starts: list[tuple[int, int]] = []
+        exact: list[int] = []
+        begin = 0
+        text = inner.text
+        while True:
+            end = text.find("\n", begin)
+            stop = len(text) if end < 0 else end
+            first = inner.file_offset(begin)
+            starts.append(inner.position(begin))
+            count = 0
+            while begin + count < stop and inner.file_offset(begin + count + 1) == first + count + 1:
+                count += 1
+            exact.append(count)
+            if end < 0:
+                break
+            begin = end + 1
+        return tuple(starts), tuple(exact)
+
+    # --- problems ---------------------------------------------------------------
+
+    def diagnostic(self, offset: int | None, message: str, *, code: str = "", severity: Severity = "error",
+                   kind: str = "report", hint: str | None = None, end: int | None = None) -> Diagnostic:
+        """A finding about the character at `offset` of this text (to `end`),
+        with its line of the file shown; about the whole file when `offset`
+        is None."""
+        if offset is None:
+            return Diagnostic.for_path(kind, message, self.file, severity=severity, code=code, hint=hint)
+        return self.file_diagnostic(self.file_offset(offset), message, code=code, severity=severity, kind=kind,
+                                    hint=hint, end=None if end is None else self.file_offset(end))
+
+    def file_diagnostic(self, offset: int, message: str, *, code: str = "", severity: Severity = "error",
+                        kind: str = "report", hint: str | None = None, end: int | None = None) -> Diagnostic:
+        """As `diagnostic`, for an offset of the file's text itself."""
+        root = self.root
+        if root._index is None:
+            root._index = LineIndex(root.text)
+        index = root._index
+        line, column = root.position(offset)
+        start_byte = index.offset(line, column)
+        if end is None or end <= offset:
+            end_byte = start_byte + len(root.text[offset : offset + 1].encode("utf-8", "surrogatepass"))
+        else:
+            end_line, end_column = root.position(end)
+            end_byte = index.offset(end_line, end_column)
+        return Diagnostic.at(index, start_byte, end_byte, kind, message, path=self.file, code=code,
+                             severity=severity, hint=hint)
+
+
+def _read(text: JsonText, problems: list[JsonProblem]) -> Any:
+    reader: _Json
+
+    def problem(fault: ModelError | ModelWarning, severity: Severity) -> JsonProblem:
+        line, column = fault.line or 1, fault.column or 1
+        starts = reader.line_starts
+        offset = starts[min(line, len(starts)) - 1] + column - 1
+        return JsonProblem(text.file, text.file_offset(min(offset, len(text.text))), fault.message, severity)
+
+    warn: Callable[[ModelWarning], None] = lambda warning: problems.append(problem(warning, "warning"))
+    reader = _Json(text.text, text.file, warn)
+    try:
+        return reader.document()
+    except ModelError as error:
+        raise problem(error, "error") from None
