@@ -15,7 +15,7 @@ import pytest
 
 from quarrow_dax.model import load_model
 from quarrow_dax.project import load_project
-from quarrow_dax.report import KINDS, WHERES, catalog, decide, load_report
+from quarrow_dax.report import KINDS, WHERES, _json, catalog, decide, load_report
 from quarrow_dax.sources import read_text
 
 REPORTS = Path(__file__).resolve().parents[1].parent / "shared" / "reports"
@@ -389,3 +389,18 @@ def test_an_alias_means_the_table_of_the_innermost_from_declaring_it(tmp_path):
     assert (problem.code, problem.severity) == ("W002", "warning") and '"m" is not declared' in problem.message
     text = read_text(problem.path)
     assert text.splitlines()[problem.line - 1][problem.column - 1 :].startswith('"m"')
+
+
+@needs_reports
+@pytest.mark.parametrize("row", MANIFEST, ids=lambda row: row["folder"])
+def test_the_fast_reading_finds_what_the_careful_one_finds(row, monkeypatch):
+    # The fast path places only what holds a field reference; reading every
+    # value with its place must give the same uses, spans and pages.
+    folder = next((REPORTS / row["folder"]).glob("*.Report"))
+    fast = load_report(folder)
+    monkeypatch.setattr(_json, "_read_fast", lambda source: _json._SLOW)
+    careful = load_report(folder)
+    assert fast.uses == careful.uses and len(fast.uses) > 100
+    assert [(v.name, v.type, v.title, v.line, v.column) for v in fast.visuals] == \
+        [(v.name, v.type, v.title, v.line, v.column) for v in careful.visuals]
+    assert [(f.name, f.text, f.span) for f in fast.formulas] == [(f.name, f.text, f.span) for f in careful.formulas]

@@ -71,7 +71,9 @@ PBIR_CASES = [
     ({"R.Report/definition/pages/p/visuals/bad/visual.json": visual(
         "bad", {"Column": {"Expression": 3, "Property": "x"}})}, "E006", '"Expression" is not an object', "visual.json:"),
     ({"R.Report/definition/pages/p/visuals/bad/visual.json": {"name": "bad", "filterConfig": {"filters": [
-        {"filter": {"From": [1, {"Name": "a"}], "Where": []}}]}}}, "E006", 'item of "From"', "visual.json:"),
+        {"filter": {"From": [1, {"Name": "a", "Entity": "T"}], "Where": [{"Condition": {"In": {"Expressions": [
+            {"Column": {"Expression": {"SourceRef": {"Source": "a"}}, "Property": "x"}}]}}}]}}]}}},
+     "E006", 'item of "From"', "visual.json:"),
     ({"R.Report/definition/pages/p/visuals/bad/visual.json": "[1, 2]"}, "E006", "not a JSON object", "visual.json:1"),
     ({"R.Report/definition/pages/p/visuals/bad/visual.json": "[" * 100_000}, "E006", "nested too deeply",
      "visual.json:1"),

@@ -11,6 +11,7 @@ another reader changes only `_read`.
 from __future__ import annotations
 
 import bisect
+import itertools
 import json
 import re
 from collections.abc import Callable
@@ -18,9 +19,9 @@ from dataclasses import dataclass
 from typing import Any
 
 from ..diagnostics import Diagnostic, LineIndex, Severity
-from ..model import ModelError, ModelWarning, _Json, _JsonString
+from ..model import ModelError, ModelWarning, _Json, _JsonArray, _JsonObject, _JsonString
 
-__all__ = ["JsonProblem", "JsonText", "RawSpan", "is_string"]
+__all__ = ["JsonProblem", "JsonText", "RawSpan", "_JsonArray", "_JsonObject", "_JsonString", "is_string"]
 
 # A JSON escape, a surrogate pair first: json.loads makes one character of it.
 _ESCAPE = re.compile(
@@ -72,19 +73,37 @@ class JsonText:
     map to offsets of the file's text (`file_offset`) and to 1-based lines
     and columns of the file (`position`)."""
 
-    __slots__ = ("file", "text", "parent", "depth", "_decoded", "_raw", "_line_starts", "_index")
+    __slots__ = ("file", "text", "parent", "depth", "_span", "_escapes", "_line_starts", "_index")
 
     def __init__(self, file: str, text: str, parent: JsonText | None = None,
-                 decoded: list[int] | None = None, raw: list[int] | None = None) -> None:
+                 span: tuple[int, int] = (0, 0)) -> None:
         self.file = file
         self.text = text
         self.parent = parent
         self.depth: int = 1 if parent is None else parent.depth + 1
-        # Where runs of plain characters begin, in this text and in the parent's.
-        self._decoded = decoded or [0]
-        self._raw = raw or [0]
+        # Inside a string of the parent: the parent's offsets of its first
+        # character and just past its last, and (worked out when first
+        # asked) where its escapes are.
+        self._span = span
+        self._escapes: tuple[list[int], list[int], list[int]] | None = None
         self._line_starts: list[int] | None = None
         self._index: LineIndex | None = None
+
+    def _escape_map(self) -> tuple[list[int], list[int], list[int]]:
+        """For each escape of the string holding this text: the offset of the
+        character it makes in this text, its offset in the parent's text,
+        and its length there."""
+        if self._escapes is None:
+            assert self.parent is not None
+            start, end = self._span
+            found = list(_ESCAPE.finditer(self.parent.text, start, end))
+            raw = [match.start() for match in found]
+            lengths = [match.end() - match.start() for match in found]
+            # Each escape shortens the text by its length less one.
+            shortened = itertools.accumulate((length - 1 for length in lengths), initial=0)
+            decoded = [offset - start - before for offset, before in zip(raw, shortened)]
+            self._escapes = (decoded, raw, lengths)
+        return self._escapes
 
     @property
     def root(self) -> JsonText:
@@ -96,8 +115,14 @@ class JsonText:
     def file_offset(self, offset: int) -> int:
         text = self
         while text.parent is not None:
-            index = bisect.bisect_right(text._decoded, offset) - 1
-            offset = text._raw[index] + (offset - text._decoded[index])
+            decoded, raw, lengths = text._escape_map()
+            index = bisect.bisect_right(decoded, offset) - 1
+            if index < 0:
+                offset = text._span[0] + offset
+            elif offset == decoded[index]:
+                offset = raw[index]
+            else:
+                offset = raw[index] + lengths[index] + (offset - decoded[index] - 1)
             text = text.parent
         return offset
 
@@ -132,18 +157,7 @@ class JsonText:
 
     def nested(self, value: _JsonString) -> JsonText:
         """The text that the string `value` of this text holds."""
-        decoded, raw = [0], [value.start + 1]
-        plain = 0  # characters of the value before the current run
-        last = value.start + 1
-        for match in _ESCAPE.finditer(self.text, value.start + 1, value.end - 1):
-            plain += match.start() - last
-            decoded.append(plain)
-            raw.append(match.start())
-            plain += 1
-            last = match.end()
-            decoded.append(plain)
-            raw.append(last)
-        return JsonText(self.file, str(value), self, decoded, raw)
+        return JsonText(self.file, str(value), self, (value.start + 1, value.end - 1))
 
     def formula_places(self, value: _JsonString) -> tuple[tuple[tuple[int, int], ...], tuple[int, ...]]:
         """For the lines of a string's value (DAX text): where each begins in
@@ -200,6 +214,12 @@ class JsonText:
 
 
 def _read(text: JsonText, problems: list[JsonProblem]) -> Any:
+    """The positioned value of `text`: read fast when it is plain JSON,
+    else by the model's reader, which says where and what is wrong (or odd:
+    a key given twice)."""
+    found = _read_fast(text.text)
+    if found is not _SLOW:
+        return found
     reader: _Json
 
     def problem(fault: ModelError | ModelWarning, severity: Severity) -> JsonProblem:
@@ -214,3 +234,134 @@ def _read(text: JsonText, problems: list[JsonProblem]) -> Any:
         return reader.document()
     except ModelError as error:
         raise problem(error, "error") from None
+
+
+# What the readers need a place for lies inside a container holding one of
+# these keys: field references and their tables, selectors, report DAX,
+# JSON texts inside strings, paths a report names. A container holding none
+# of them is kept as the decoder gives it, without places.
+_MARKERS = re.compile(
+    r'"(?:Property|Level|Hierarchy|Entity|Source|Expression|metadata|NativeVisualCalculation|NativeMeasure'
+    r'|entity|expression|config|filters|query|dataTransforms|parameters|path|connectionString)"'
+)
+_WHITE = re.compile(r"[ \t\n\r]*")
+_STRING = re.compile(r'"[^"\\\x00-\x1f]*(?:\\.[^"\\\x00-\x1f]*)*"', re.DOTALL)
+_SLOW = object()
+
+
+def _refuse(_: str) -> Any:
+    raise ValueError("not JSON")
+
+
+_DECODER = json.JSONDecoder(parse_constant=_refuse)
+
+
+class _Unexpected(Exception):
+    pass
+
+
+def _read_fast(source: str) -> Any:
+    """The value of `source` with the places the model's reader gives
+    (strings' start and end, objects' and arrays' start) inside every
+    container that holds one of `_MARKERS`, the rest as the C decoder gives
+    it: only what the readers look at is walked in Python. `_SLOW` when the
+    text is not plain JSON (a fault, a key given twice, NaN, nesting too
+    deep for the decoder): the careful reader then reads it."""
+    try:
+        _DECODER.decode(source)
+    except (ValueError, RecursionError):
+        return _SLOW
+    start = _WHITE.match(source).end()  # type: ignore[union-attr]
+    if source[start : start + 1] not in ("{", "["):
+        return _DECODER.decode(source)  # a scalar document has nothing to place
+    try:
+        return _place(source, start)
+    except (_Unexpected, ValueError, RecursionError):
+        return _SLOW
+
+
+# One member's key and the colon after it; what follows a value; a scalar.
+_STRING_PATTERN = r'"[^"\\\x00-\x1f]*(?:\\.[^"\\\x00-\x1f]*)*"'
+_SCALAR_PATTERN = r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?|true|false|null"
+_KEY = re.compile(f"({_STRING_PATTERN})[ \t\n\r]*:[ \t\n\r]*", re.DOTALL)
+_AFTER = re.compile(r"[ \t\n\r]*([,}\]])[ \t\n\r]*")
+_SCALAR = re.compile(_SCALAR_PATTERN)
+_LITERALS = {"true": True, "false": False, "null": None}
+# The keys whose string values the readers need the places of; other
+# strings are kept as plain str.
+_PLACED_STRINGS = frozenset({
+    "Property", "Level", "Hierarchy", "Entity", "Source", "Schema", "Name", "ProposedName", "Expression", "metadata",
+    "queryRef", "entity", "name", "schema", "expression", "displayName", "config", "filters", "query",
+    "dataTransforms", "parameters", "path", "connectionString", "boundSection", "pageOrder",
+})
+
+
+def _place(source: str, start: int) -> Any:
+    """The placed container at `start`; each child container holding a
+    marker, and every child of the root (where the readers look for a
+    document's own shape), is placed in its turn (a work list, no
+    recursion)."""
+    root = _JsonObject() if source[start] == "{" else _JsonArray()
+    work: list[tuple[Any, int, bool]] = [(root, start, True)]
+    key_at, after_at, string_at, scalar_at = _KEY.match, _AFTER.match, _STRING.match, _SCALAR.match
+    markers = _MARKERS.search
+    placed_strings = _PLACED_STRINGS
+    while work:
+        container, pos, is_root = work.pop()
+        container.start = pos
+        is_object = type(container) is _JsonObject
+        closer = "}" if is_object else "]"
+        pos = _WHITE.match(source, pos + 1).end()  # type: ignore[union-attr]
+        if source[pos] == closer:
+            continue
+        key = ""
+        while True:
+            if is_object:
+                match = key_at(source, pos)
+                if match is None:
+                    raise _Unexpected
+                raw = match.group(1)
+                key = json.loads(raw) if "\\" in raw else raw[1:-1]
+                if key in container:
+                    raise _Unexpected  # a key given twice: the careful reader warns of it
+                pos = match.end()
+            char = source[pos]
+            if char == '"':
+                match = string_at(source, pos)
+                if match is None:
+                    raise _Unexpected
+                end = match.end()
+                raw = match.group()
+                text = json.loads(raw) if "\\" in raw else raw[1:-1]
+                if is_object and key in placed_strings:
+                    value: Any = _JsonString(text)
+                    value.start, value.end = pos, end
+                else:
+                    value = text
+            elif char == "{" or char == "[":
+                value, end = _DECODER.raw_decode(source, pos)
+                if is_root or markers(source, pos, end):
+                    value = _JsonObject() if char == "{" else _JsonArray()
+                    work.append((value, pos, False))
+            else:
+                match = scalar_at(source, pos)
+                if match is None:
+                    raise _Unexpected
+                end = match.end()
+                token = match.group()
+                value = _LITERALS[token] if token in _LITERALS else (
+                    float(token) if "." in token or "e" in token or "E" in token else int(token))
+            if is_object:
+                container[key] = value
+            else:
+                container.append(value)
+            match = after_at(source, end)
+            if match is None:
+                raise _Unexpected
+            pos = match.end()
+            if match.group(1) == ",":
+                continue
+            if match.group(1) == closer:
+                break
+            raise _Unexpected
+    return root

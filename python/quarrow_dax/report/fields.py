@@ -21,7 +21,7 @@ from typing import Any
 
 from ..diagnostics import Diagnostic
 from ..model import Formula
-from ._json import JsonProblem, JsonText, is_string
+from ._json import JsonProblem, JsonText, _JsonArray, _JsonObject, _JsonString, is_string
 from .objects import FieldUse, ReportFormula
 
 __all__ = ["Context", "FieldCollector", "split_metadata"]
@@ -40,6 +40,14 @@ _SORT_KEYS = frozenset({"sortDefinition", "OrderBy", "orderBy"})
 _STICKY = frozenset({
     "bookmark", "formatting selector", "report measure metadata", "visual state", "drill-through binding",
     "field parameter", "slicer selection",
+})
+# Keys that may change the place (see `Context.enter`), and keys of an
+# object that make it matter.
+_TRANSITIONS = frozenset(_ALWAYS) | _QUERY_KEYS | _OBJECT_KEYS | _SORT_KEYS | {
+    "selector", "filterConfig", "filters", "filter"}
+_SPECIAL = frozenset({
+    "From", "selector", "queryRef", "field", "Name", "Column", "Measure", "HierarchyLevel", "Hierarchy",
+    "PropertyVariationSource", "NativeVisualCalculation", "NativeMeasure", "metadata",
 })
 # Keys whose string value PBIR-Legacy fills with a JSON text.
 _NESTED_KEYS = frozenset({"config", "filters", "query", "dataTransforms", "parameters"})
@@ -139,8 +147,11 @@ class FieldCollector:
                 )
         self.selectors.clear()
 
-    def problem(self, context: Context, value: Any, message: str, severity: str = "error") -> None:
-        start = getattr(value, "start", None)
+    def problem(self, context: Context, places: Any, message: str, severity: str = "error") -> None:
+        """A problem at the first of `places` (a value or a tuple of values,
+        the innermost first) that the reader gave a place."""
+        candidates = places if isinstance(places, tuple) else (places,)
+        start = next((found.start for found in candidates if hasattr(found, "start")), None)
         self.problems.append(context.text.diagnostic(start, message, severity=severity,  # type: ignore[arg-type]
                                                      code="E006" if severity == "error" else "W002"))
 
@@ -151,19 +162,24 @@ class FieldCollector:
         ))
 
     def walk(self, value: Any, context: Context) -> None:
-        """Every reference in `value`, in document order."""
+        """Every reference in `value`, in document order. A container inside
+        it that the reader left without places holds no reference (see
+        `_json`), and is stepped over."""
         stack: list[tuple[Any, Context, str | None]] = [(value, context, None)]
+        root = True
         while stack:
             node, context, key = stack.pop()
-            if isinstance(node, dict):
+            kind = type(node)
+            if kind is _JsonObject or (root and isinstance(node, dict)):
                 self.object(node, context, key, stack)
-            elif isinstance(node, list):
+            elif kind is _JsonArray or (root and isinstance(node, list)):
                 for item in reversed(node):
                     stack.append((item, context, key))
             elif key in _NESTED_KEYS and is_string(node) and node.lstrip()[:1] in ("{", "["):
                 inner = self.nested(node, context, key)
                 if inner is not None:
                     stack.append(inner)
+            root = False
 
     def nested(self, node: Any, context: Context, key: str) -> tuple[Any, Context, str | None] | None:
         """The JSON text a string holds, to walk in its place."""
@@ -180,6 +196,29 @@ class FieldCollector:
 
     def object(self, node: dict[str, Any], context: Context, key: str | None,
                stack: list[tuple[Any, Context, str | None]]) -> None:
+        skip = None
+        if node.keys() & _SPECIAL:
+            context, skip = self.special(node, context, key)
+        in_bookmark = context.where == "bookmark" and key in ("sections", "visualContainers")
+        children = []
+        for child_key, child in node.items():
+            kind = type(child)
+            if not (kind is _JsonObject or kind is _JsonArray or (kind is _JsonString and child_key in _NESTED_KEYS)):
+                continue  # a value without places holds no reference (see `walk`)
+            if child_key == skip:
+                continue
+            child_context = context.enter(child_key) if child_key in _TRANSITIONS else context
+            if in_bookmark and kind is _JsonObject:
+                # The keys of a bookmark's sections and visual containers are
+                # the page's and visual's names.
+                child_context = child_context.but(**{"page" if key == "sections" else "visual": child_key})
+            children.append((child, child_context, child_key))
+        stack.extend(reversed(children))
+
+    def special(self, node: dict[str, Any], context: Context, key: str | None) -> tuple[Context, str | None]:
+        """What an object with a key that matters says: aliases, a selector,
+        a query name, a field reference, report DAX. Returns the context of
+        its children and the key of the reference it is, if it is one."""
         sources = node.get("From")
         if isinstance(sources, list):
             context = context.but(scope=(self.aliases(sources, context), context.scope))
@@ -205,18 +244,7 @@ class FieldCollector:
             metadata = node.get("metadata")
             if is_string(metadata):
                 self.metadata(metadata, context)
-        in_bookmark = context.where == "bookmark"
-        children = []
-        for child_key, child in node.items():
-            if child_key == skip:
-                continue
-            child_context = context.enter(child_key)
-            if in_bookmark and isinstance(child, dict) and key in ("sections", "visualContainers"):
-                # The keys of a bookmark's sections and visual containers are
-                # the page's and visual's names.
-                child_context = child_context.but(**{"page" if key == "sections" else "visual": child_key})
-            children.append((child, child_context, child_key))
-        stack.extend(reversed(children))
+        return context, skip
 
     # --- aliases ---------------------------------------------------------------
 
@@ -227,7 +255,7 @@ class FieldCollector:
         found: dict[str, tuple[Any, Any, JsonText]] = {}
         for source in sources:
             if not isinstance(source, dict):
-                self.problem(context, source if hasattr(source, "start") else sources,
+                self.problem(context, (source, sources),
                              'an item of "From" is not an object')
                 continue
             name = source.get("Name")
@@ -242,20 +270,20 @@ class FieldCollector:
         None (a transform's table, an alias of a subquery, or a fault, which
         is reported)."""
         if not isinstance(expression, dict):
-            self.problem(context, expression if hasattr(expression, "start") else owner,
+            self.problem(context, (expression, owner),
                          'a field reference\'s "Expression" is not an object')
             return None
         source = expression.get("SourceRef")
         if not isinstance(source, dict):
             if "SourceRef" in expression:
-                self.problem(context, source if hasattr(source, "start") else expression, '"SourceRef" is not an object')
+                self.problem(context, (source, expression, owner), '"SourceRef" is not an object')
             return None
         entity = source.get("Entity")
         if is_string(entity):
             return entity, source.get("Schema"), context.text
         alias = source.get("Source")
         if not is_string(alias):
-            self.problem(context, source, '"SourceRef" has neither an "Entity" nor a "Source" string')
+            self.problem(context, (source, expression, owner), '"SourceRef" has neither an "Entity" nor a "Source" string')
             return None
         scope = context.scope
         while scope is not None:
@@ -263,7 +291,7 @@ class FieldCollector:
             if alias in aliases:
                 found = aliases[alias]
                 return found if found[0] is not None else None
-        self.problem(context, alias, f'the alias "{alias}" is not declared in the "From" of its query or filter',
+        self.problem(context, (alias, owner), f'the alias "{alias}" is not declared in the "From" of its query or filter',
                      "warning")
         return None
 
@@ -287,11 +315,11 @@ class FieldCollector:
                 return False
             level, inner = reference.get("Level"), reference.get("Expression")
             if not is_string(level):
-                self.problem(context, level if hasattr(level, "start") else reference, '"Level" is not a string')
+                self.problem(context, (level, reference), '"Level" is not a string')
                 return True
             held = inner.get("Hierarchy") if isinstance(inner, dict) else None
             if not isinstance(held, dict):
-                self.problem(context, inner if hasattr(inner, "start") else reference,
+                self.problem(context, (inner, reference),
                              'a hierarchy level\'s "Expression" holds no "Hierarchy" object')
                 return True
             name, expression = held.get("Hierarchy"), held.get("Expression")
@@ -301,14 +329,14 @@ class FieldCollector:
                 return False
             name, expression = reference.get("Property"), reference.get("Expression")
         if not is_string(name):
-            self.problem(context, name if hasattr(name, "start") else reference, f'the name of a "{written}" is not a string')
+            self.problem(context, (name, reference), f'the name of a "{written}" is not a string')
             return True
         if isinstance(expression, dict) and isinstance(expression.get("PropertyVariationSource"), dict):
             # A column's automatic date hierarchy: the column is what is used.
             variation = expression["PropertyVariationSource"]
             column = variation.get("Property")
             if not is_string(column):
-                self.problem(context, variation, 'a "PropertyVariationSource" has no "Property" string')
+                self.problem(context, (variation, reference), 'a "PropertyVariationSource" has no "Property" string')
                 return True
             hierarchy = str(name) if written in ("Hierarchy", "HierarchyLevel") else None
             level = str(level) if level is not None else (str(name) if written == "Column" else None)

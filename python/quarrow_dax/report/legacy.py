@@ -118,22 +118,23 @@ class _LegacyReader:
                 self.collector.walk({key: value}, context)
         containers = section.get("visualContainers")
         for container in containers if isinstance(containers, list) else ():
-            visual = self.container(container, text, name)
+            visual = self.container(container, text, name, containers)
             if visual is not None:
                 page.visuals.append(visual)
 
-    def container(self, container: Any, text: JsonText, page: str) -> Visual | None:
+    def container(self, container: Any, text: JsonText, page: str, containers: Any) -> Visual | None:
+        # A container without a field reference in it has no place of its
+        # own (see _json): its list's stands for it.
+        where = getattr(container, "start", getattr(containers, "start", None))
         if not isinstance(container, dict):
-            self.problems.append(text.diagnostic(getattr(container, "start", None),
-                                                 "a visual container that is not an object", code=READ_ERROR))
+            self.problems.append(text.diagnostic(where, "a visual container that is not an object", code=READ_ERROR))
             return None
-        line, column = text.place(container)
+        line, column = text.place(container, containers)
         config = self.nested(container, "config", text)
         if config is None:
             if "config" not in container:
-                self.problems.append(text.diagnostic(getattr(container, "start", None),
-                                                     'a visual container without a "config": the visual is not read',
-                                                     code=READ_ERROR))
+                self.problems.append(text.diagnostic(where, 'a visual container without a "config": the visual is not'
+                                                     " read", code=READ_ERROR))
             return None
         value, inner = config
         if not isinstance(value, dict):
