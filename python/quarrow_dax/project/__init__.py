@@ -31,9 +31,12 @@ from ..diagnostics import Diagnostic
 from ..model import Model, ModelError, ModelWarning, find_models, is_model_folder, load_model
 from ..report import FieldUse, Report, ReportError, decide, find_reports, holds_model, is_report_folder, load_report
 from ..report._files import json_file, problem
+from ..report.dataset import read_dataset_reference
 from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file
 
-__all__ = ["Project", "ProjectError", "is_project", "load_project", "load_projects", "model_key"]
+__all__ = [
+    "Project", "ProjectError", "is_project", "load_project", "load_projects", "model_key", "pbip_model", "pbip_reports",
+]
 
 
 class ProjectError(Exception):
@@ -109,8 +112,9 @@ def _is_model_path(path: Path) -> bool:
     return (is_file(path) and path.suffix.lower() in (".bim", ".tmdl")) or holds_model(path)
 
 
-def _pbip_reports(file: Path, problems: list[Diagnostic], max_size: int) -> list[Path]:
-    """The report folders a `.pbip` file lists."""
+def pbip_reports(file: Path, problems: list[Diagnostic], max_size: int = MAX_FILE_SIZE) -> list[Path]:
+    """The report folders a `.pbip` file lists; what cannot be found goes to
+    `problems`."""
     read = json_file(file, problems, max_size)
     if read is None:
         return []
@@ -134,6 +138,18 @@ def _pbip_reports(file: Path, problems: list[Diagnostic], max_size: int) -> list
                                             f"the report {where} is not there: no report folder at {folder}",
                                             code="E006"))
     return found
+
+
+def pbip_model(file: Path, reports: Sequence[Path]) -> str | None:
+    """The model of a `.pbip` file's project: the one its reports name (by
+    path, or by connection when it stands beside them), else a
+    `<name>.SemanticModel` folder beside the file."""
+    for folder in reports:
+        dataset = read_dataset_reference(folder, []) if is_file(folder / "definition.pbir") else None
+        if dataset is not None and dataset.model is not None:
+            return dataset.model
+    beside = file.with_suffix(".SemanticModel")
+    return str(beside) if holds_model(beside) else None
 
 
 def _read_reports(folders: Iterable[Path], problems: list[Diagnostic], max_size: int) -> list[Report]:
@@ -170,11 +186,9 @@ def load_projects(path: str | os.PathLike[str], reports: Sequence[str | os.PathL
             raise ProjectError(str(folder), "not a report folder: no definition.pbir, definition/report.json"
                                             " or report.json")
     if root.suffix.lower() == ".pbip" and is_file(root):
-        found = _read_reports(_pbip_reports(root, problems, max_file_size) + extra, problems, max_file_size)
-        model = next((report.dataset.model for report in found if report.dataset and report.dataset.model), None)
-        if model is None and holds_model(root.with_suffix(".SemanticModel")):
-            model = str(root.with_suffix(".SemanticModel"))
-        return [_finish(str(path), model, found, problems, max_file_size)]
+        folders = pbip_reports(root, problems, max_file_size)
+        found = _read_reports(folders + extra, problems, max_file_size)
+        return [_finish(str(path), pbip_model(root, folders), found, problems, max_file_size)]
     if _is_model_path(root):
         found = _read_reports(extra, problems, max_file_size)
         return [_finish(str(path), str(path), found, problems, max_file_size)]
