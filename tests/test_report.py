@@ -404,3 +404,23 @@ def test_the_fast_reading_finds_what_the_careful_one_finds(row, monkeypatch):
     assert [(v.name, v.type, v.title, v.line, v.column) for v in fast.visuals] == \
         [(v.name, v.type, v.title, v.line, v.column) for v in careful.visuals]
     assert [(f.name, f.text, f.span) for f in fast.formulas] == [(f.name, f.text, f.span) for f in careful.formulas]
+
+
+@needs_reports
+def test_placed_values_spell_themselves():
+    # Every value the fast reading gives a place: the text at it decodes to the value.
+    files = [path for path in REPORTS.glob("*/*.Report/**/*.json") if "StaticResources" not in path.parts]
+    checked = 0
+    for path in files:
+        text = read_text(path)
+        stack = [_json._read_fast(text)]
+        while stack:
+            value = stack.pop()
+            if isinstance(value, (_json.JsonObject, _json.JsonArray, _json.JsonString)):
+                assert json.loads(text[value.start : value.end]) == value
+                checked += 1
+            if isinstance(value, _json.JsonObject):
+                stack.extend(value.values())
+            elif isinstance(value, _json.JsonArray):
+                stack.extend(value)
+    assert checked > 10_000

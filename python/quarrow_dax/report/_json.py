@@ -3,9 +3,12 @@ knows where it is in its file, also inside a JSON text that a JSON string
 holds (PBIR-Legacy keeps a visual's `config` and `filters` so), where one
 character of the inner text may stand for two or six of the file.
 
-The reading itself is the model's positioned reader (the one `.bim` files are
-read with); this module is the one place that names it, so that moving to
-another reader changes only `_read`.
+Values are those of `quarrow_dax.model.json_reader` (the reader `.bim` files
+are read with): `JsonString`, `JsonObject` and `JsonArray` know where they
+are. A text that is plain JSON is read faster than that reader reads it: the
+C decoder reads it, and places are kept only inside the containers that hold
+what the report readers look for (`_read_fast`); any other text is read by
+that reader, which says where and what is wrong.
 """
 
 from __future__ import annotations
@@ -14,14 +17,13 @@ import bisect
 import itertools
 import json
 import re
-from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
 from ..diagnostics import Diagnostic, LineIndex, Severity
-from ..model import ModelError, ModelWarning, _Json, _JsonArray, _JsonObject, _JsonString
+from ..model.json_reader import JsonArray, JsonError, JsonObject, JsonReader, JsonString
 
-__all__ = ["JsonProblem", "JsonText", "RawSpan", "_JsonArray", "_JsonObject", "_JsonString", "is_string"]
+__all__ = ["JsonArray", "JsonObject", "JsonProblem", "JsonString", "JsonText", "RawSpan", "is_string"]
 
 # A JSON escape, a surrogate pair first: json.loads makes one character of it.
 _ESCAPE = re.compile(
@@ -31,7 +33,7 @@ _ESCAPE = re.compile(
 
 def is_string(value: Any) -> bool:
     """Whether `value` is a string the reader returned (and so has a place)."""
-    return isinstance(value, _JsonString)
+    return isinstance(value, JsonString)
 
 
 @dataclass(frozen=True, slots=True)
@@ -155,11 +157,11 @@ class JsonText:
         JSON; appends what reads oddly (a key given twice) to `problems`."""
         return _read(self, problems)
 
-    def nested(self, value: _JsonString) -> JsonText:
+    def nested(self, value: JsonString) -> JsonText:
         """The text that the string `value` of this text holds."""
         return JsonText(self.file, str(value), self, (value.start + 1, value.end - 1))
 
-    def formula_places(self, value: _JsonString) -> tuple[tuple[tuple[int, int], ...], tuple[int, ...]]:
+    def formula_places(self, value: JsonString) -> tuple[tuple[tuple[int, int], ...], tuple[int, ...]]:
         """For the lines of a string's value (DAX text): where each begins in
         the file, and how many of its leading characters sit one to one on
         the file's characters (up to the first escape), as `Formula` keeps
@@ -220,20 +222,17 @@ def _read(text: JsonText, problems: list[JsonProblem]) -> Any:
     found = _read_fast(text.text)
     if found is not _SLOW:
         return found
-    reader: _Json
+    reader = JsonReader(text.text)
 
-    def problem(fault: ModelError | ModelWarning, severity: Severity) -> JsonProblem:
-        line, column = fault.line or 1, fault.column or 1
-        starts = reader.line_starts
-        offset = starts[min(line, len(starts)) - 1] + column - 1
-        return JsonProblem(text.file, text.file_offset(min(offset, len(text.text))), fault.message, severity)
+    def warn(message: str, line: int, column: int) -> None:
+        offset = reader.line_starts[min(line, len(reader.line_starts)) - 1] + column - 1
+        problems.append(JsonProblem(text.file, text.file_offset(min(offset, len(text.text))), message, "warning"))
 
-    warn: Callable[[ModelWarning], None] = lambda warning: problems.append(problem(warning, "warning"))
-    reader = _Json(text.text, text.file, warn)
+    reader.warn = warn
     try:
         return reader.document()
-    except ModelError as error:
-        raise problem(error, "error") from None
+    except JsonError as error:
+        raise JsonProblem(text.file, text.file_offset(error.offset), error.message) from None
 
 
 # What the readers need a place for lies inside a container holding one of
@@ -301,7 +300,7 @@ def _place(source: str, start: int) -> Any:
     marker, and every child of the root (where the readers look for a
     document's own shape), is placed in its turn (a work list, no
     recursion)."""
-    root = _JsonObject() if source[start] == "{" else _JsonArray()
+    root = JsonObject() if source[start] == "{" else JsonArray()
     work: list[tuple[Any, int, bool]] = [(root, start, True)]
     key_at, after_at, string_at, scalar_at = _KEY.match, _AFTER.match, _STRING.match, _SCALAR.match
     markers = _MARKERS.search
@@ -309,10 +308,11 @@ def _place(source: str, start: int) -> Any:
     while work:
         container, pos, is_root = work.pop()
         container.start = pos
-        is_object = type(container) is _JsonObject
+        is_object = type(container) is JsonObject
         closer = "}" if is_object else "]"
         pos = _WHITE.match(source, pos + 1).end()  # type: ignore[union-attr]
         if source[pos] == closer:
+            container.end = pos + 1
             continue
         key = ""
         while True:
@@ -334,14 +334,14 @@ def _place(source: str, start: int) -> Any:
                 raw = match.group()
                 text = json.loads(raw) if "\\" in raw else raw[1:-1]
                 if is_object and key in placed_strings:
-                    value: Any = _JsonString(text)
+                    value: Any = JsonString(text)
                     value.start, value.end = pos, end
                 else:
                     value = text
             elif char == "{" or char == "[":
                 value, end = _DECODER.raw_decode(source, pos)
                 if is_root or markers(source, pos, end):
-                    value = _JsonObject() if char == "{" else _JsonArray()
+                    value = JsonObject() if char == "{" else JsonArray()
                     work.append((value, pos, False))
             else:
                 match = scalar_at(source, pos)
@@ -362,6 +362,7 @@ def _place(source: str, start: int) -> Any:
             if match.group(1) == ",":
                 continue
             if match.group(1) == closer:
+                container.end = match.end(1)
                 break
             raise _Unexpected
     return root

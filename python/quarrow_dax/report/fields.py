@@ -21,7 +21,7 @@ from typing import Any
 
 from ..diagnostics import Diagnostic
 from ..model import Formula
-from ._json import JsonProblem, JsonText, _JsonArray, _JsonObject, _JsonString, is_string
+from ._json import JsonProblem, JsonText, JsonArray, JsonObject, JsonString, is_string
 from .objects import FieldUse, ReportFormula
 
 __all__ = ["Context", "FieldCollector", "split_metadata"]
@@ -170,9 +170,9 @@ class FieldCollector:
         while stack:
             node, context, key = stack.pop()
             kind = type(node)
-            if kind is _JsonObject or (root and isinstance(node, dict)):
+            if kind is JsonObject or (root and isinstance(node, dict)):
                 self.object(node, context, key, stack)
-            elif kind is _JsonArray or (root and isinstance(node, list)):
+            elif kind is JsonArray or (root and isinstance(node, list)):
                 for item in reversed(node):
                     stack.append((item, context, key))
             elif key in _NESTED_KEYS and is_string(node) and node.lstrip()[:1] in ("{", "["):
@@ -203,12 +203,12 @@ class FieldCollector:
         children = []
         for child_key, child in node.items():
             kind = type(child)
-            if not (kind is _JsonObject or kind is _JsonArray or (kind is _JsonString and child_key in _NESTED_KEYS)):
+            if not (kind is JsonObject or kind is JsonArray or (kind is JsonString and child_key in _NESTED_KEYS)):
                 continue  # a value without places holds no reference (see `walk`)
             if child_key == skip:
                 continue
             child_context = context.enter(child_key) if child_key in _TRANSITIONS else context
-            if in_bookmark and kind is _JsonObject:
+            if in_bookmark and kind is JsonObject:
                 # The keys of a bookmark's sections and visual containers are
                 # the page's and visual's names.
                 child_context = child_context.but(**{"page" if key == "sections" else "visual": child_key})
