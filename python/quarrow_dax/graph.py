@@ -79,14 +79,18 @@ class ReportNode(ModelObject):
 
 @dataclass(eq=False)
 class VisualNode(ReportNode):
-    """A visual; `name` is its label (its title, else its type)."""
+    """A visual; `name` is its label (its title, else its type), `visual`
+    its id, shown beside a label that is not a title (several visuals of a
+    page may have the same type)."""
 
+    visual: str = ""
+    titled: bool = True
     kind: ClassVar[str] = "visual"
 
     @property
     def dax(self) -> str:
-        return f"visual {quote_table(self.name)} on page {quote_table(self.page or '')} of report " \
-               f"{quote_table(self.report)}"
+        label = quote_table(self.name) + ("" if self.titled or not self.visual else f" ({self.visual})")
+        return f"visual {label} on page {quote_table(self.page or '')} of report {quote_table(self.report)}"
 
 
 @dataclass(eq=False)
@@ -279,9 +283,10 @@ class DependencyGraph:
             visual = report.visual(use.page, use.visual)
             if visual is not None:
                 node = VisualNode(visual.label, visual.file, visual.line, visual.column, report=report.name,
-                                  page=page_label)
+                                  page=page_label, visual=visual.name, titled=visual.title is not None)
             else:
-                node = VisualNode(use.visual or "", use.file, use.line, use.column, report=report.name, page=page_label)
+                node = VisualNode(use.visual or "", use.file, use.line, use.column, report=report.name, page=page_label,
+                                  visual=use.visual or "", titled=False)
         elif key[0] == "page":
             place = (page.file, page.line, page.column) if page is not None else (use.file, use.line, use.column)
             node = PageNode(page_label or "", *place, report=report.name, page=page_label)

@@ -14,6 +14,7 @@ import contextlib
 import json
 import re
 import sys
+from collections.abc import Sequence
 
 from .. import __version__
 from ..check import (
@@ -30,6 +31,8 @@ from ..check import (
 )
 from ..diagnostics import FORMATS, Diagnostic, Writer, object_phrase, writer_for
 from ..model import ModelError, read_model
+from ..report import ReportError, load_report
+from ..report._files import problem as report_problem
 from ..report_check import ReportTally, check_reports
 from ..sources import SourceError
 from .common import (
@@ -128,7 +131,7 @@ def run(args: argparse.Namespace) -> int:
         return EXIT_USAGE
     inputs = collect_inputs(paths, args.report or ())
     if args.list:
-        return run_list(args, inputs.files, inputs.models, inputs.problems)
+        return run_list(args, inputs.files, inputs.models, inputs.problems, inputs.reports)
     writer = writer_for(args.format, write_out, write_err, PROG, __version__)
     status = EXIT_OK
     for problem in inputs.problems:
@@ -172,9 +175,10 @@ def first_line(text: str) -> tuple[int, int, str]:
     return 1, 1, ""
 
 
-def run_list(args: argparse.Namespace, files: list[str], models: list[str], problems: list[Diagnostic]) -> int:
-    """Writes one line per DAX file and per formula of each model, without
-    parsing anything: where it starts, what it is and its first line."""
+def run_list(args: argparse.Namespace, files: list[str], models: list[str], problems: list[Diagnostic],
+             reports: Sequence[tuple[str, str | None]] = ()) -> int:
+    """Writes one line per DAX file and per formula of each model and report,
+    without parsing anything: where it starts, what it is and its first line."""
     status = EXIT_OK
     machine = args.format == "json"
     options = options_of(args)
@@ -217,9 +221,25 @@ def run_list(args: argparse.Namespace, files: list[str], models: list[str], prob
             entry(formula.file, *formula.locate(line, column), text, formula.kind, object_name(formula))
         for model_error in errors:
             problem(model_problem(model_error))
-    found = [plural(len(files), "file")] if files or not models else []
+    report_count = 0
+    for path, _ in reports:
+        try:
+            report = load_report(path, max_file_size=options.max_file_size)
+        except ReportError as error:
+            problem(report_problem(error.path, error.message))
+            continue
+        for report_formula in report.formulas:
+            report_count += 1
+            formula = report_formula.formula
+            line, column, text = first_line(formula.text)
+            entry(formula.file, *formula.locate(line, column), text, formula.kind, object_name(formula))
+        for found_problem in report.problems:
+            problem(found_problem)
+    found = [plural(len(files), "file")] if files or not (models or reports) else []
     if models:
         found.append(f"{plural(count, 'formula')} in {plural(len(models), 'model')}")
+    if reports:
+        found.append(f"{plural(report_count, 'formula')} in {plural(len(reports), 'report')}")
     (write_err if machine else write_out)("found " + " and ".join(found) + "\n")
     return status
 
