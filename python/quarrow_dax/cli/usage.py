@@ -48,16 +48,17 @@ def _by_field(projects: Iterable[Project]) -> list[dict[str, Any]]:
     """One record per field of each report: its kind, how many visuals
     reference it, how many references and where, and whether any makes it
     used (formatting selectors and report measures' reference lists do not)."""
-    fields: dict[tuple[str, str, str], dict[str, Any]] = {}
+    fields: dict[tuple[str, str, str, str], dict[str, Any]] = {}
     for project in projects:
         for report in project.reports:
             for use in report.uses:
-                key = (report.path, (use.table or "").casefold(), use.name.casefold())
+                level = use.level if use.hierarchy is None else None  # a user hierarchy's level
+                key = (report.path, (use.table or "").casefold(), use.name.casefold(), (level or "").casefold())
                 entry = fields.get(key)
                 if entry is None:
                     entry = fields[key] = {"report": report.name, "table": use.table, "name": use.name,
-                                           "kind": use.kind, "visuals": set(), "references": 0, "where": {},
-                                           "used": False}
+                                           "level": level, "kind": use.kind, "visuals": set(), "references": 0,
+                                           "where": {}, "used": False}
                 if use.visual is not None and use.used and use.where != "bookmark":
                     entry["visuals"].add((use.page, use.visual))
                 entry["references"] += 1
@@ -74,9 +75,10 @@ def _by_field(projects: Iterable[Project]) -> list[dict[str, Any]]:
     return records
 
 
-def _dax(table: str | None, name: str) -> str:
+def _dax(table: str | None, name: str, level: str | None = None) -> str:
     head = "'" + table.replace("'", "''") + "'" if table is not None else ""
-    return head + "[" + name.replace("]", "]]") + "]"
+    tail = ".[" + level.replace("]", "]]") + "]" if level is not None else ""
+    return head + "[" + name.replace("]", "]]") + "]" + tail
 
 
 def run(args: argparse.Namespace) -> int:
@@ -107,7 +109,7 @@ def run(args: argparse.Namespace) -> int:
             write_out("".join(_json_line(record) for record in records))
         else:
             write_out("".join(
-                f"{record['report']}: {_dax(record['table'], record['name'])} {record['kind']}: "
+                f"{record['report']}: {_dax(record['table'], record['name'], record['level'])} {record['kind']}: "
                 f"{plural(record['visuals'], 'visual')}, {plural(record['references'], 'reference')} ("
                 + ", ".join(f"{where} {count}" for where, count in record["where"].items())
                 + ")" + ("" if record["used"] else ", not a use") + "\n"
@@ -120,9 +122,9 @@ def run(args: argparse.Namespace) -> int:
                 write_out("".join(_json_line(_record(report, use)) for use in report.uses))
             else:
                 write_out("".join(
-                    f"{use.file}:{use.line}:{use.column}: {use.where}: {use.kind} {_dax(use.table, use.name)}"
-                    + (f".[{use.level}]" if use.level is not None and use.hierarchy is None else "")
-                    + f" ({_place(report, use)})\n" for use in report.uses))
+                    f"{use.file}:{use.line}:{use.column}: {use.where}: {use.kind} "
+                    f"{_dax(use.table, use.name, use.level if use.hierarchy is None else None)}"
+                    f" ({_place(report, use)})\n" for use in report.uses))
             count += len(report.uses)
         summary = f"{plural(count, 'field reference')} in {plural(len(reports), 'report')}\n"
     (write_err if machine else write_out)(summary)
