@@ -225,3 +225,22 @@ def test_usage_of_a_report_without_its_model():
     records = [json.loads(line) for line in stdout.splitlines()]
     assert status == 0 and "no model for K201-MonthSlicer" in stderr
     assert {r["kind"] for r in records} == {"unknown", "report measure"}
+
+
+def test_visual_calculations_are_parsed_in_place_and_name_the_visuals_fields(project):
+    calculations = [
+        {"field": {"NativeVisualCalculation": {"Language": "dax", "Expression": "RUNNINGSUM ( [Sum of Qty] )",
+                                               "Name": "Running"}}, "queryRef": "c1"},
+        {"field": {"NativeVisualCalculation": {"Language": "dax", "Expression": "[Sum of Qty] *",
+                                               "Name": "Broken"}}, "queryRef": "c2"},
+    ]
+    chart = visual("v4", "Calculated", field("Sales", "Qty", "Column"))
+    chart["visual"]["query"]["queryState"]["Values"]["projections"] += calculations
+    write(project, {"R.Report/definition/pages/p1/visuals/v4/visual.json": chart})
+    status, stdout, _ = run_cli("check", "--format", "json", "R.Report", cwd=project)
+    records = [json.loads(line) for line in stdout.splitlines()]
+    # [Sum of Qty] is the visual's own field: no unknown name; the broken one is a syntax error at its end.
+    (error,) = [r for r in records if "v4" in r["path"]]
+    assert (error["code"], error["object"], error["object_kind"]) == ("E002", "Broken", "visual calculation")
+    text = (project / error["path"]).read_text().splitlines()[error["line"] - 1]
+    assert text[: error["column"] - 1].endswith('"[Sum of Qty] *')
