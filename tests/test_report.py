@@ -386,7 +386,7 @@ def test_an_alias_means_the_table_of_the_innermost_from_declaring_it(tmp_path):
         ("visual filter", "Other", "Key")]
     # "m" is not declared where the outer condition uses it: a located warning, no use.
     (problem,) = report.problems
-    assert (problem.code, problem.severity) == ("W002", "warning") and '"m" is not declared' in problem.message
+    assert (problem.code, problem.severity) == ("W003", "warning") and '"m" is not declared' in problem.message
     text = read_text(problem.path)
     assert text.splitlines()[problem.line - 1][problem.column - 1 :].startswith('"m"')
 

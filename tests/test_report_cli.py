@@ -86,7 +86,7 @@ def test_check_places_report_errors_in_the_report_files(project):
     (syntax,) = [line for line in stdout.splitlines() if "parse error" in line]
     line, column = map(int, syntax.split(":")[1:3])
     assert extensions[line - 1][column - 1 - len("RETURN x +") :].startswith('RETURN x +"')
-    # The visual naming a measure the model lacks: E007, with did-you-mean, at the name.
+    # The visual naming a measure the model lacks: E008, with did-you-mean, at the name.
     (broken,) = lines_at(stdout, "R.Report/definition/pages/")
     assert broken.startswith("R.Report/definition/pages/p1/visuals/v2/visual.json:") and "'Sales'[Totl]" in broken
     assert "visual 'Broken card' on page 'Overview'" in broken and "hint: did you mean 'Sales'[Total]?" in stdout
@@ -98,8 +98,8 @@ def test_check_json_gives_codes_and_places(project):
     status, stdout, _ = run_cli("check", "--format", "json", "P.pbip", cwd=project)
     records = [json.loads(line) for line in stdout.splitlines()]
     codes = sorted(record["code"] for record in records)
-    assert status == 1 and codes == ["DAX001", "E002", "E007"]
-    (e007,) = [record for record in records if record["code"] == "E007"]
+    assert status == 1 and codes == ["DAX001", "E002", "E008"]
+    (e007,) = [record for record in records if record["code"] == "E008"]
     text = (project / e007["path"]).read_text().splitlines()[e007["line"] - 1]
     assert text[e007["column"] - 1 : e007["end_column"] - 1] == '"Totl"'
 
@@ -204,19 +204,19 @@ def test_paths_without_reports(tmp_path):
 def test_check_over_the_shared_reports():
     status, stdout, stderr = run_cli("check", "--format", "json", ".", cwd=REPORTS)
     records = [json.loads(line) for line in stdout.splitlines()]
-    errors = [r for r in records if r["code"] == "E007"]
+    errors = [r for r in records if r["code"] == "E008"]
     # The one broken visual: Sales[_Margin Status], in its query and its conditional formatting.
     assert {(r["path"], r["line"], r["column"]) for r in errors} == {
         ("ms-sales-legacy/Sales.Report/report.json", 136, 1253), ("ms-sales-legacy/Sales.Report/report.json", 136, 1810)}
     assert status == 1 and all("'Sales'[_Margin Status]" in r["message"] for r in errors)
-    warnings = [r for r in records if r["code"] == "W003"]
+    warnings = [r for r in records if r["code"] == "W004"]
     bookmarks = [r["message"] for r in warnings if r["path"].startswith("daxlib-svg/")]
     assert len(bookmarks) == 2 and all("'_Measures'[Compound.Bar], '_Measures'[Compound.Bullet]" in m
                                        for m in bookmarks)
     gateway = " ".join(r["message"] for r in warnings if r["path"].startswith("gateway-monitoring/"))
     for table in ("'Logs'[", "'Queries'[", "'QueryExecutionUnified'["):
         assert table in gateway
-    assert not [r for r in records if r["code"] in ("E002", "DAX001", "E006")]
+    assert not [r for r in records if r["code"] in ("E002", "DAX001", "E007")]
 
 
 @needs_reports

@@ -50,42 +50,42 @@ BASE = {
 # (what is changed, the problem's code, text its message holds, the file:line it points at or None)
 PBIR_CASES = [
     ({"R.Report/definition/pages/p/visuals/bad/visual.json": '{"name": "bad",\n  "visual": {'},
-     "E006", "not JSON", "visual.json:2"),
-    ({"R.Report/definition/pages/p/visuals/bad/mobile.json": "{}"}, "E006", "without a visual.json", None),
-    ({"R.Report/definition/pages/pages.json": None}, "W002", "missing", None),
-    ({"R.Report/definition/pages/pages.json": {"pageOrder": {"p": 1}}}, "E006", "pageOrder", "pages.json:2"),
-    ({"R.Report/definition/pages/pages.json": {"pageOrder": ["p", "gone"]}}, "W002", "gone", None),
-    ({"R.Report/definition/pages/q/visuals/x/visual.json": GOOD}, "E006", "without a page.json", None),
+     "E007", "not JSON", "visual.json:2"),
+    ({"R.Report/definition/pages/p/visuals/bad/mobile.json": "{}"}, "E007", "without a visual.json", None),
+    ({"R.Report/definition/pages/pages.json": None}, "W003", "missing", None),
+    ({"R.Report/definition/pages/pages.json": {"pageOrder": {"p": 1}}}, "E007", "pageOrder", "pages.json:2"),
+    ({"R.Report/definition/pages/pages.json": {"pageOrder": ["p", "gone"]}}, "W003", "gone", None),
+    ({"R.Report/definition/pages/q/visuals/x/visual.json": GOOD}, "E007", "without a page.json", None),
     ({"R.Report/definition.pbir": {"datasetReference": {"byPath": {"path": "../Nowhere.SemanticModel"}}}},
-     "E006", "is not there", "definition.pbir:4"),
+     "E007", "is not there", "definition.pbir:4"),
     # a number has no place of its own: the object holding it is pointed at
-    ({"R.Report/definition.pbir": {"datasetReference": {"byPath": {"path": 7}}}}, "E006", "not a string",
+    ({"R.Report/definition.pbir": {"datasetReference": {"byPath": {"path": 7}}}}, "E007", "not a string",
      "definition.pbir:3"),
-    ({"R.Report/definition.pbir": "[]"}, "E006", "not a JSON object", "definition.pbir:1"),
-    ({"R.Report/definition.pbir": None}, "W002", "names no model", None),
+    ({"R.Report/definition.pbir": "[]"}, "E007", "not a JSON object", "definition.pbir:1"),
+    ({"R.Report/definition.pbir": None}, "W003", "names no model", None),
     ({"R.Report/definition/pages/p/visuals/bad/visual.json": visual("bad", {"Measure": {"Property": 5}})},
-     "E006", "is not a string", "visual.json:"),
+     "E007", "is not a string", "visual.json:"),
     ({"R.Report/definition/pages/p/visuals/bad/visual.json": visual(
-        "bad", {"Column": {"Expression": {"SourceRef": []}, "Property": "x"}})}, "E006", '"SourceRef" is not an object',
+        "bad", {"Column": {"Expression": {"SourceRef": []}, "Property": "x"}})}, "E007", '"SourceRef" is not an object',
      "visual.json:"),
     ({"R.Report/definition/pages/p/visuals/bad/visual.json": visual(
-        "bad", {"Column": {"Expression": 3, "Property": "x"}})}, "E006", '"Expression" is not an object', "visual.json:"),
+        "bad", {"Column": {"Expression": 3, "Property": "x"}})}, "E007", '"Expression" is not an object', "visual.json:"),
     ({"R.Report/definition/pages/p/visuals/bad/visual.json": {"name": "bad", "filterConfig": {"filters": [
         {"filter": {"From": [1, {"Name": "a", "Entity": "T"}], "Where": [{"Condition": {"In": {"Expressions": [
             {"Column": {"Expression": {"SourceRef": {"Source": "a"}}, "Property": "x"}}]}}}]}}]}}},
-     "E006", 'item of "From"', "visual.json:"),
-    ({"R.Report/definition/pages/p/visuals/bad/visual.json": "[1, 2]"}, "E006", "not a JSON object", "visual.json:1"),
-    ({"R.Report/definition/pages/p/visuals/bad/visual.json": "[" * 100_000}, "E006", "nested too deeply",
+     "E007", 'item of "From"', "visual.json:"),
+    ({"R.Report/definition/pages/p/visuals/bad/visual.json": "[1, 2]"}, "E007", "not a JSON object", "visual.json:1"),
+    ({"R.Report/definition/pages/p/visuals/bad/visual.json": "[" * 100_000}, "E007", "nested too deeply",
      "visual.json:1"),
-    ({"R.Report/definition/pages/p/visuals/bad/visual.json": b"\xff\xfe{\x00"}, "E006", "", None),
-    ({"R.Report/definition/pages/p/visuals/bad/visual.json": b'{"name": "\xe9"}'}, "E006", "not valid UTF-8", None),
-    ({"R.Report/definition/pages/p/visuals/bad/visual.json": '{"name": "a", "name": "b"}'}, "W002", "duplicate key",
+    ({"R.Report/definition/pages/p/visuals/bad/visual.json": b"\xff\xfe{\x00"}, "E007", "", None),
+    ({"R.Report/definition/pages/p/visuals/bad/visual.json": b'{"name": "\xe9"}'}, "E007", "not valid UTF-8", None),
+    ({"R.Report/definition/pages/p/visuals/bad/visual.json": '{"name": "a", "name": "b"}'}, "W003", "duplicate key",
      "visual.json:1"),
-    ({"R.Report/definition/reportExtensions.json": {"entities": "x"}}, "E006", '"entities" is not a list', None),
+    ({"R.Report/definition/reportExtensions.json": {"entities": "x"}}, "E007", '"entities" is not a list', None),
     ({"R.Report/definition/reportExtensions.json": {"entities": [{"name": "T", "measures": [
-        {"name": "m", "expression": 3}]}]}}, "E006", "no \"expression\" string", "reportExtensions.json:"),
-    ({"R.Report/definition/bookmarks/b.bookmark.json": "[]"}, "E006", "not a JSON object", "b.bookmark.json:1"),
-    ({"R.Report/definition/report.json": '{"filterConfig": '}, "E006", "not JSON", "report.json:1"),
+        {"name": "m", "expression": 3}]}]}}, "E007", "no \"expression\" string", "reportExtensions.json:"),
+    ({"R.Report/definition/bookmarks/b.bookmark.json": "[]"}, "E007", "not a JSON object", "b.bookmark.json:1"),
+    ({"R.Report/definition/report.json": '{"filterConfig": '}, "E007", "not JSON", "report.json:1"),
 ]
 
 
@@ -140,7 +140,7 @@ def test_a_fault_inside_a_legacy_string_points_into_the_string(tmp_path):
     config = '{"name": "x",  "singleVisual": {"visualType": "card",, }}'
     text = json.dumps({"sections": [{"name": "s", "visualContainers": [{"config": config}]}]}, indent=1)
     write(tmp_path, {"L.Report/report.json": text})
-    (problem,) = [found for found in load_report(tmp_path / "L.Report").problems if found.code == "E006"]
+    (problem,) = [found for found in load_report(tmp_path / "L.Report").problems if found.code == "E007"]
     line = text.splitlines()[problem.line - 1]
     # The second comma: its place in the file, past the escaped quotes before it.
     assert line[problem.column - 1 :].startswith(", }}")
@@ -224,6 +224,6 @@ def test_damaged_reports_give_uses_and_located_problems_only(copies, case):
             assert isinstance(report, Report)
             assert all(isinstance(use, FieldUse) and use.where and use.kind for use in report.uses)
         for problem in project.report_problems:
-            assert isinstance(problem, Diagnostic) and problem.code in ("E006", "W002")
+            assert isinstance(problem, Diagnostic) and problem.code in ("E007", "W003")
             problem.render()
             json.dumps(problem.to_dict())

@@ -205,14 +205,14 @@ RULES: dict[str, Rule] = {
         Rule("W001", "model-warning", "Something in a model file that reads, but perhaps not as its author meant.",
              "warning"),
         Rule("E005", "bad-configuration", "A configuration file that cannot be read or says what cannot be done."),
-        Rule("E006", "unreadable-report", "A report file or folder that cannot be read, or a part of a report missing."),
-        Rule("W002", "report-warning", "Something in a report file that reads, but perhaps not as its author meant.",
+        Rule("E007", "unreadable-report", "A report file or folder that cannot be read, or a part of a report missing."),
+        Rule("W003", "report-warning", "Something in a report file that reads, but perhaps not as its author meant.",
              "warning"),
     )
 }
 
 _KIND_CODES = {
-    "lex": "E001", "parse": "E002", "read": "E003", "path": "E003", "model": "E004", "config": "E005", "report": "E006",
+    "lex": "E001", "parse": "E002", "read": "E003", "path": "E003", "model": "E004", "config": "E005", "report": "E007",
 }
 
 #: The kinds of findings that come from a rule catalogue (the lint rules'

@@ -13,11 +13,11 @@ a report, as functions that return diagnostics.
 A report's own DAX (report measures, visual calculations) is parsed as the
 engine reads it and placed in the report's files; a report measure's names
 are looked up in the model and the report's measures (DAX001, as in a
-model). A field reference to a name the model lacks is E007, an error: the
+model). A field reference to a name the model lacks is E008, an error: the
 visual (or filter) that holds it shows an error in the service. Where the
 reference cannot break anything — a bookmark, a formatting selector, a
 visual's saved state, formatting of a field the visual no longer has — it
-is W003, a warning. Without a model (a report of a published model) no
+is W004, a warning. Without a model (a report of a published model) no
 name is looked up.
 """
 
@@ -42,12 +42,12 @@ from .syntax.parsing import ParseError, first_error
 __all__ = ["STALE_FIELD", "UNKNOWN_FIELD", "ModelCache", "ReportTally", "check_report", "check_reports",
            "dead_selectors", "field_diagnostic", "report_resolver", "stale_uses", "suggestion"]
 
-UNKNOWN_FIELD = RULES.setdefault("E007", Rule(
-    "E007", "unknown-field",
+UNKNOWN_FIELD = RULES.setdefault("E008", Rule(
+    "E008", "unknown-field",
     "A report's visual or filter references a field its model does not have: it shows an error in the service.",
 ))
-STALE_FIELD = RULES.setdefault("W003", Rule(
-    "W003", "stale-field",
+STALE_FIELD = RULES.setdefault("W004", Rule(
+    "W004", "stale-field",
     "A bookmark, formatting selector or saved visual state names a field its model does not have.", "warning",
 ))
 

@@ -255,7 +255,7 @@ def add_command(commands: Subcommands) -> None:
         "requires; an error is reported at its line and column in the model file, with the "
         "object it belongs to. Reports (a *.Report folder, or those of a *.pbip project) have "
         "their own DAX parsed and every field they reference looked up in their model: a name "
-        "the model lacks is E007 (the visual shows an error), or W003 in a bookmark, formatting "
+        "the model lacks is E008 (the visual shows an error), or W004 in a bookmark, formatting "
         "selector or saved state.",
     )
     check.add_argument(

@@ -122,7 +122,7 @@ def pbip_reports(file: Path, problems: list[Diagnostic], max_size: int = MAX_FIL
     artifacts = value.get("artifacts") if isinstance(value, dict) else None
     if not isinstance(artifacts, list):
         problems.append(text.diagnostic(getattr(artifacts if artifacts is not None else value, "start", None),
-                                        '"artifacts" is not a list: the project names no report', code="E006"))
+                                        '"artifacts" is not a list: the project names no report', code="E007"))
         return []
     found = []
     for artifact in artifacts:
@@ -136,7 +136,7 @@ def pbip_reports(file: Path, problems: list[Diagnostic], max_size: int = MAX_FIL
         else:
             problems.append(text.diagnostic(getattr(where, "start", None),
                                             f"the report {where} is not there: no report folder at {folder}",
-                                            code="E006"))
+                                            code="E007"))
     return found
 
 

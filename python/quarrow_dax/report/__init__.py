@@ -17,7 +17,7 @@ A report read alone knows only its own measures, so the kind of every other
 field stays "unknown"; `decide(report, model)` (or `load_report(path,
 model)`, or reading a whole project with `quarrow_dax.project`) decides them
 by the model. What cannot be read is a located `Diagnostic` in
-`Report.problems` (codes E006, W002), and the rest of the report is read.
+`Report.problems` (codes E007, W003), and the rest of the report is read.
 """
 
 from __future__ import annotations

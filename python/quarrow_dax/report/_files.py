@@ -12,8 +12,8 @@ from ._json import JsonProblem, JsonText
 
 __all__ = ["READ_ERROR", "READ_WARNING", "json_file", "problem", "string_value"]
 
-READ_ERROR = "E006"
-READ_WARNING = "W002"
+READ_ERROR = "E007"
+READ_WARNING = "W003"
 
 
 def problem(path: Path | str, message: str, line: int = 0, column: int = 0, *, severity: str = "error",

@@ -153,12 +153,12 @@ class FieldCollector:
         candidates = places if isinstance(places, tuple) else (places,)
         start = next((found.start for found in candidates if hasattr(found, "start")), None)
         self.problems.append(context.text.diagnostic(start, message, severity=severity,  # type: ignore[arg-type]
-                                                     code="E006" if severity == "error" else "W002"))
+                                                     code="E007" if severity == "error" else "W003"))
 
     def json_problem(self, problem: JsonProblem, context: Context, what: str) -> None:
         self.problems.append(context.text.root.file_diagnostic(
             problem.offset, f"{what}: {problem.message}", severity=problem.severity,
-            code="E006" if problem.severity == "error" else "W002",
+            code="E007" if problem.severity == "error" else "W003",
         ))
 
     def walk(self, value: Any, context: Context) -> None:

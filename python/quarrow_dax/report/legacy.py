@@ -52,7 +52,7 @@ class _LegacyReader:
             return None
         for problem in odd:
             self.problems.append(text.root.file_diagnostic(problem.offset, f'in the "{key}" string: {problem.message}',
-                                                           severity="warning", code="W002"))
+                                                           severity="warning", code="W003"))
         return parsed, inner
 
     def run(self, root: Any, text: JsonText) -> None:
