@@ -24,6 +24,8 @@ from typing import Literal, TypeVar
 from ._native import lex
 from .diagnostics import RULES, Diagnostic, Rule, split_error
 from .model import Formula, Model, ModelError, ModelWarning, is_model_folder, load_model, read_model
+from .project import pbip_model, pbip_reports
+from .report import is_report_folder
 from .references import references
 from .resolution import Resolution, Resolver
 from .syntax.parsing import Grammar, Separators, first_error
@@ -457,30 +459,14 @@ def _check_model_names(
 
 @dataclass
 class Inputs:
-    """The DAX files and models to check, and the paths that gave nothing."""
+    """The DAX files, models and reports to check, and the paths that gave
+    nothing. Each report comes with the model to check it against (None:
+    the one its definition.pbir names)."""
 
     files: list[str] = field(default_factory=list)
     models: list[str] = field(default_factory=list)
     problems: list[Diagnostic] = field(default_factory=list)
-
-
-def _pbip_model(project: Path) -> str | None:
-    """The semantic model folder a Power BI project file names, if found: the
-    dataset its report refers to, or a `*.SemanticModel` folder beside it."""
-    candidates: list[Path] = []
-    try:
-        artifacts = json.loads(read_text(project, max_size=1 << 20)).get("artifacts", [])
-        for artifact in artifacts:
-            report = project.parent / artifact["report"]["path"]
-            pbir = json.loads(read_text(report / "definition.pbir", max_size=1 << 20))
-            candidates.append(report / pbir["datasetReference"]["byPath"]["path"])
-    except (SourceError, ValueError, TypeError, KeyError, AttributeError):
-        pass
-    candidates.append(project.with_suffix(".SemanticModel"))
-    for candidate in candidates:
-        if is_dir(candidate):
-            return str(PurePath(os.path.normpath(candidate)))
-    return None
+    reports: list[tuple[str, str | None]] = field(default_factory=list)
 
 
 def _nothing_found(path: str) -> Diagnostic:
@@ -490,18 +476,36 @@ def _nothing_found(path: str) -> Diagnostic:
     hint = None
     if reason.startswith("not a model folder: ") and "no *.bim file and no TMDL" not in reason:
         hint = reason[len("not a model folder: ") :]
-    return Diagnostic.for_path("path", "no *.dax files and no models found in it", display_path(path), hint=hint)
+    return Diagnostic.for_path("path", "no *.dax files, models or reports found in it", display_path(path),
+                               hint=hint)
 
 
-def collect_inputs(paths: Iterable[str]) -> Inputs:
-    """The DAX files and the models to check. A folder gives the models under
-    it (each *.bim file and TMDL folder) and the *.dax files outside the TMDL
-    folders (a .dax file in a model folder is no part of the model, and
-    reporting it beside the model would count it twice); a folder that gives
-    nothing is a problem. An existing *.bim or *.tmdl file is a model; a
-    .pbip file is refused with the model folder it names; any other path is
-    a DAX file whatever its name, and one that does not exist is kept:
-    reading it reports the error."""
+def _is_unit(path: Path) -> bool:
+    """A folder that a search takes whole: a TMDL folder or a report."""
+    return is_model_folder(path) or is_report_folder(path)
+
+
+def _project_file(root: Path, inputs: Inputs) -> None:
+    """The model and reports of a `.pbip` file."""
+    problems: list[Diagnostic] = []
+    reports = pbip_reports(root, problems)
+    inputs.problems.extend(problems)
+    inputs.reports.extend((display_path(str(report)), None) for report in reports)
+    model = pbip_model(root, reports)
+    if model is not None and display_path(model) not in inputs.models:
+        inputs.models.append(display_path(model))
+
+
+def collect_inputs(paths: Iterable[str], reports: Sequence[str] = ()) -> Inputs:
+    """The DAX files, models and reports to check. A folder gives the models
+    under it (each *.bim file and TMDL folder), its report folders and the
+    *.dax files outside both (a .dax file in a model folder is no part of
+    the model, and reporting it beside the model would count it twice); a
+    folder that gives nothing is a problem. An existing *.bim or *.tmdl file
+    is a model; a report folder a report; a .pbip file its reports and the
+    model they read; any other path is a DAX file whatever its name, and one
+    that does not exist is kept: reading it reports the error. `reports`
+    (`--report`) are checked against the one model among `paths`."""
     inputs = Inputs()
     for path in paths:
         if path == STDIN:
@@ -513,12 +517,17 @@ def collect_inputs(paths: Iterable[str]) -> Inputs:
             if is_model_folder(root):
                 inputs.models.append(shown)
                 continue
+            if is_report_folder(root):
+                inputs.reports.append((shown, None))
+                continue
             problems: list[SourceError] = []
             found = 0
-            for entry in walk(root, problems, is_model_folder):
+            for entry in walk(root, problems, _is_unit):
                 name = entry.name.lower()
                 if name.endswith(".dax"):
                     inputs.files.append(str(entry))
+                elif is_dir(entry) and is_report_folder(entry):
+                    inputs.reports.append((str(entry), None))
                 elif name.endswith(".bim") or is_dir(entry):  # a folder here is a TMDL folder
                     inputs.models.append(str(entry))
                 else:
@@ -528,13 +537,25 @@ def collect_inputs(paths: Iterable[str]) -> Inputs:
             if not found and not problems:
                 inputs.problems.append(_nothing_found(path))
         elif path.lower().endswith(".pbip") and is_file(root):
-            model = _pbip_model(root)
-            hint = f"quarrow-dax check {model}" if model else "check the project's *.SemanticModel folder"
-            inputs.problems.append(Diagnostic.for_path(
-                "path", "a Power BI project file, not DAX: check its semantic model folder instead", shown, hint=hint,
-            ))
+            _project_file(root, inputs)
+        elif root.name.lower() == "definition.pbir" and is_file(root):
+            inputs.reports.append((display_path(str(root.parent)), None))
         elif path.lower().endswith(MODEL_SUFFIXES) and is_file(root):
             inputs.models.append(shown)
         else:
             inputs.files.append(shown)
+    if reports:
+        if len(inputs.models) != 1:
+            inputs.problems.append(Diagnostic.for_path(
+                "path", f"--report goes with one model, and {len(inputs.models)} were given", display_path(reports[0]),
+                hint="give the model the reports read beside them: quarrow-dax check MODEL --report REPORT",
+            ))
+        else:
+            for report in reports:
+                if is_report_folder(Path(report)):
+                    inputs.reports.append((display_path(report), inputs.models[0]))
+                else:
+                    inputs.problems.append(Diagnostic.for_path(
+                        "path", "not a report folder: no definition.pbir, definition/report.json or report.json",
+                        display_path(report)))
     return inputs

@@ -239,6 +239,14 @@ def add_reading_options(command: argparse.ArgumentParser) -> None:
     )
 
 
+def add_report_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--report", action="append", metavar="PATH",
+        help="a report folder (*.Report) to take with the model given, whatever model its definition.pbir names "
+        "(repeatable)",
+    )
+
+
 def add_grammar_options(command: argparse.ArgumentParser, verb: str = "check against") -> None:
     command.add_argument(
         "--strict", action="store_true",
