@@ -11,7 +11,7 @@
 //
 // Built by bench/run_all.py; by hand:
 //   g++ -O2 -std=c++20 -Idax_parser/include -Idax_parser/src -Ipython-module
-//       bench/bench_throughput.cpp dax_parser/src/*.cpp python-module/json_writer.cpp
+//       bench/bench_throughput.cpp dax_parser/src/*.cpp python-module/native/json_writer.cpp
 //       -o build/bench/bench_throughput
 #include <algorithm>
 #include <chrono>
@@ -29,7 +29,7 @@
 #include <sys/resource.h>
 
 #include "dax_parser/dax_parser.hpp"
-#include "json_writer.hpp"
+#include "native/json_writer.hpp"
 
 namespace {
 

@@ -535,9 +535,9 @@ def bench_peers(corpus: pathlib.Path, budget: float) -> None:
 
 def build_cpp() -> pathlib.Path | None:
     sources = [CPP_SOURCE, *sorted((ROOT / "dax_parser" / "src").glob("*.cpp")),
-               ROOT / "python-module" / "json_writer.cpp"]
+               ROOT / "python-module" / "native" / "json_writer.cpp"]
     headers = [*(ROOT / "dax_parser").rglob("*.hpp"), *(ROOT / "dax_parser").rglob("*.inc"),
-               ROOT / "python-module" / "json_writer.hpp"]
+               ROOT / "python-module" / "native" / "json_writer.hpp"]
     compiler = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
     if not compiler:
         print("(no C++ compiler found: C++ benchmark skipped)")

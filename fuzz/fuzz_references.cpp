@@ -1,4 +1,4 @@
-// libFuzzer target for the references of a tree (python-module/references):
+// libFuzzer target for the references of a tree (python-module/syntax/references):
 // each input read as an expression, a query and a model's function, and of
 // every tree that parses: spans inside the input and in source order, each
 // reference's call before it and a call, each use's definition before it,
@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "invariants.hpp"
-#include "references.hpp"
+#include "syntax/references.hpp"
 
 namespace {
 

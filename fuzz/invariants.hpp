@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "dax_parser/dax_parser.hpp"
-#include "json_writer.hpp"
+#include "native/json_writer.hpp"
 
 namespace dax_fuzz {
 

@@ -66,7 +66,7 @@ jobs=${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 # The library is instrumented for coverage but gets libFuzzer's main only
 # through the targets' link.
-library_sources=(dax_parser/src/*.cpp python-module/json_writer.cpp python-module/references.cpp)
+library_sources=(dax_parser/src/*.cpp python-module/native/json_writer.cpp python-module/syntax/references.cpp)
 compile() {  # SOURCE OBJECT SANITIZERS
     "$cxx" "${flags[@]}" "-fsanitize=$3" -c "$1" -o "$2"
 }

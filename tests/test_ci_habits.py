@@ -196,8 +196,6 @@ MESSAGES = [
     (["check", "Sales.SemanticModel/definition.pbism"], 2, "quarrow-dax: Sales.SemanticModel/definition.pbism: the "
      "definition file of a semantic model (settings, no DAX): check the model's folder instead\n  hint: quarrow-dax"
      " check Sales.SemanticModel\n"),
-    (["check", "Sales.Report/definition.pbir"], 2, "quarrow-dax: Sales.Report/definition.pbir: the definition file of a"
-     " report (which model it shows, no DAX)\n  hint: its model: quarrow-dax check Sales.SemanticModel\n"),
     (["check", "quotes.dax"], 1, "  hint: \u201c is a typographic quote, which DAX does not read: write a string between"
      " straight double quotes, \"text\" (an editor, a word processor or a chat may have replaced the straight"
      " quotes)\n"),
@@ -222,5 +220,4 @@ def test_deps_on_a_folder_of_several_models_names_them(tmp_path):
     make(tmp_path, {f"{name}.SemanticModel/definition/model.tmdl": "model M\n" for name in ("A", "B")})
     code, stdout, stderr = run_cli("deps", ".", cwd=tmp_path)
     assert (code, stdout) == (2, "") and stderr == (
-        "quarrow-dax: deps: . holds 2 models (A.SemanticModel/definition, B.SemanticModel/definition): give one of"
-        " them\n")
+        "quarrow-dax: deps: .: 2 projects in one folder (A.SemanticModel, B.SemanticModel): give one of them\n")

@@ -131,37 +131,6 @@ def test_the_width_check_finds_a_line_that_could_break():
 
 
 @pytest.mark.skipif(not CORPUS.is_dir(), reason=f"corpus folder not found: {CORPUS}")
-def test_an_atom_prints_as_its_group_would():
-    """A subtree printed whole (an atom) has the text its group prints when
-    it is laid out part by part on a line wide enough: the two printers
-    agree on every compound expression of the corpus."""
-    from quarrow_dax.formatter import layout, style
-    from quarrow_dax.formatter.comments import Source
-
-    wide = 10**6
-    checked = 0
-    for path in corpus_files():
-        text = path.read_text(encoding="utf-8")
-        kind = "query" if path.parent.name == "queries" else "expression"
-        if S.first_error(text, kind=kind) is not None:
-            continue
-        tree = (S.parse_query if kind == "query" else S.parse_expression)(text)
-        # A builder that has laid the tree out, and with it put out every comment.
-        builder = style._Builder(Source(text), ",", True, wide, {})
-        builder.run([tree])
-        for node, _ in tree.walk():
-            if type(node) not in style._COMPOUND:
-                continue
-            flat = style._flat(builder, node, 0, 0)
-            if flat is None:
-                continue
-            pieces = builder.expand(layout.Atom(flat, node))
-            assert layout.render(pieces, wide, 4, expand=builder.expand) == flat, node.text
-            checked += 1
-    assert checked > 10_000
-
-
-@pytest.mark.skipif(not CORPUS.is_dir(), reason=f"corpus folder not found: {CORPUS}")
 def test_the_fingerprint_of_a_standard_text_is_the_modules_json():
     """The formatter checks a result by fingerprints: for every corpus file
     that the exact module reads, the fingerprint of the tree the formatter

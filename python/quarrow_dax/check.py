@@ -23,11 +23,16 @@ from typing import TYPE_CHECKING, Literal, TypeVar
 
 from ._native import lex
 from .diagnostics import RULES, Diagnostic, Rule, split_error
-from .model import Formula, Model, ModelError, ModelWarning, is_model_folder, load_model, model_folder_of, read_model
+from .model import (
+    Formula, Model, ModelError, ModelWarning, is_model_folder, load_model, model_folder_of, read_model,
+)
+from .project import pbip_model, pbip_reports
+from .report import is_report_folder
 from .references import references
 from .resolution import Resolution, Resolver
 from .syntax.parsing import Grammar, Separators, first_error
-from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, read_bytes, read_text, walk
+from .syntax.separators import SeparatorError, list_separators
+from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, read_bytes, walk
 
 if TYPE_CHECKING:
     from .selection import PathFilter
@@ -35,8 +40,8 @@ if TYPE_CHECKING:
 __all__ = [
     "CheckOptions", "Inputs", "ModelPart", "ModelTally", "STDIN", "SourceKind", "check_file", "check_files",
     "check_model", "check_tasks", "check_text", "collect_inputs", "formula_diagnostic", "in_formula", "is_query",
-    "model_resolver", "not_dax_problem", "object_name", "parse_source", "pbip_model", "quote_hint",
-    "reference_diagnostic", "source_kind",
+    "mixed_separators", "model_resolver", "not_dax_problem", "object_name", "parse_source", "quote_hint",
+    "reference_diagnostic", "separator_diagnostic", "source_kind",
 ]
 
 D = TypeVar("D", bound=Diagnostic)
@@ -46,6 +51,19 @@ D = TypeVar("D", bound=Diagnostic)
 UNKNOWN_REFERENCE = RULES.setdefault("DAX001", Rule(
     "DAX001", "unknown-reference",
     "A reference to a name that exists nowhere: no measure, column, table, variable, parameter or function.",
+))
+
+#: What format and lint --fix report of a text that separates arguments
+#: with `;` in the comma convention, and check of a text that mixes `,` and `;`.
+SEMICOLON_SEPARATORS = RULES.setdefault("E006", Rule(
+    "E006", "semicolon-separators",
+    "A text that separates arguments with `;`, given to format or lint --fix in the comma convention, which would"
+    " write `,` for it.",
+))
+MIXED_SEPARATORS = RULES.setdefault("W002", Rule(
+    "W002", "mixed-separators",
+    "A text whose lists are separated by both `,` and `;`: `ROUND(1,5;0)` is 1.5 rounded in the semicolon convention"
+    " but three arguments in the comma convention.", "warning",
 ))
 
 #: The path that stands for standard input, and its name in reports.
@@ -247,6 +265,37 @@ def check_text(path: str, text: str, options: CheckOptions) -> Diagnostic | None
     return None
 
 
+def separator_diagnostic(error: SeparatorError, text: str, path: str | None = None) -> Diagnostic:
+    """The diagnostic of a text refused for its `;` separators."""
+    return Diagnostic.at(text, error.span.start, error.span.end, "separators", error.message, path=path,
+                         code=SEMICOLON_SEPARATORS.code, hint=error.hint)
+
+
+def mixed_separators(text: str, options: CheckOptions, path: str | None = None) -> Diagnostic | None:
+    """A warning about a text (one that parses) whose lists are separated
+    by both `,` and `;`, at the first separator of the rarer kind."""
+    if ";" not in text or "," not in text:
+        return None
+    try:
+        found = list_separators(text, options.separators)
+    except ValueError:
+        return None
+    if not found.commas or not found.semicolons:
+        return None
+    # The rarer kind is marked; on a tie, the one the convention does not use.
+    commas_rarer = (len(found.commas), options.separators == "comma") < (len(found.semicolons), True)
+    rarer, name = (found.commas, "`,`") if commas_rarer else (found.semicolons, "`;`")
+    hint = ("in the comma convention `;` reads as `,`, so `ROUND(1,5;0)` has three arguments; write one separator"
+            " throughout, or read the text with --separators semicolon" if options.separators == "comma" else
+            "in the semicolon convention `,` separates arguments only where it is no decimal comma; write `;`"
+            " throughout")
+    return Diagnostic.at(text, rarer[0].start, rarer[0].end, "separators",
+                         f"arguments are separated by both `,` ({len(found.commas)}) and `;` ({len(found.semicolons)}):"
+                         f" the convention the text is written in is unclear (this {name} is the first of the fewer)",
+                         path=path, severity="warning",
+                         code=MIXED_SEPARATORS.code, hint=hint)
+
+
 def read_problem(error: SourceError, path: str) -> Diagnostic:
     return Diagnostic.for_path("read", error.message, path, error.line or 0, error.column or 0)
 
@@ -261,6 +310,8 @@ def check_file(path: str, options: CheckOptions, data: bytes | None = None) -> l
     except SourceError as error:
         return [read_problem(error, name)]
     diagnostic = check_text(name, text, options)
+    if diagnostic is None:
+        diagnostic = mixed_separators(text, options, name)
     return [] if diagnostic is None else [diagnostic]
 
 
@@ -442,6 +493,9 @@ def check_model(
             except ValueError as error:
                 tally.failed += 1
                 yield _named(formula_diagnostic(formula, error), part)
+                continue
+            for mixed in _separator_warning(formula, options):
+                yield _named(mixed, part)
     if part is not None:
         tally.unreadable = any(part.has(model_error.file) for model_error in errors)
         yield from part.problems(path, errors, warnings, options.resolve)
@@ -455,6 +509,12 @@ def check_model(
 
 def _named(diagnostic: D, part: ModelPart | None) -> D:
     return diagnostic if part is None else part.named(diagnostic)
+
+
+def _separator_warning(formula: Formula, options: CheckOptions) -> Iterator[Diagnostic]:
+    warning = mixed_separators(formula.text, options)
+    if warning is not None:
+        yield in_formula(warning, formula)
 
 
 def model_resolver(path: str, model: Model, errors: Sequence[ModelError]) -> Resolver | None:
@@ -485,6 +545,8 @@ def _check_model_names(
             tally.failed += 1
             yield _named(formula_diagnostic(formula, error), part)
             continue
+        for mixed in _separator_warning(formula, options):
+            yield _named(mixed, part)
         if resolver is None:
             continue
         unknown = [found for found in resolver.resolve(formula, refs) if found.status == "unknown"]
@@ -498,42 +560,17 @@ def _check_model_names(
 
 @dataclass
 class Inputs:
-    """The DAX files and models to check, and the paths that gave nothing.
-    `parts` maps a model of `models` to the only files of it to report on:
-    the `.tmdl` files named outright, read with the rest of their model."""
+    """The DAX files, models and reports to check, and the paths that gave
+    nothing. Each report comes with the model to check it against (None:
+    the one its definition.pbir names). `parts` maps a model of `models` to
+    the only files of it to report on: the `.tmdl` files named outright,
+    read with the rest of their model."""
 
     files: list[str] = field(default_factory=list)
     models: list[str] = field(default_factory=list)
     problems: list[Diagnostic] = field(default_factory=list)
+    reports: list[tuple[str, str | None]] = field(default_factory=list)
     parts: dict[str, list[str]] = field(default_factory=dict)
-
-
-def pbip_model(project: Path) -> str | None:
-    """The semantic model folder a Power BI project file names, if found: the
-    dataset its report refers to, or a `*.SemanticModel` folder beside it."""
-    candidates: list[Path] = []
-    try:
-        artifacts = json.loads(read_text(project, max_size=1 << 20)).get("artifacts", [])
-        for artifact in artifacts:
-            report = project.parent / artifact["report"]["path"]
-            candidates.extend(_report_model(report))
-    except (SourceError, ValueError, TypeError, KeyError, AttributeError):
-        pass
-    candidates.append(project.with_suffix(".SemanticModel"))
-    for candidate in candidates:
-        if is_dir(candidate):
-            return str(PurePath(os.path.normpath(candidate)))
-    return None
-
-
-def _report_model(report: Path) -> list[Path]:
-    """The model folder a report folder's `definition.pbir` refers to by
-    path, as a one-item list (none when it names no local model)."""
-    try:
-        pbir = json.loads(read_text(report / "definition.pbir", max_size=1 << 20))
-        return [report / pbir["datasetReference"]["byPath"]["path"]]
-    except (SourceError, ValueError, TypeError, KeyError, AttributeError):
-        return []
 
 
 def _nothing_found(path: str) -> Diagnostic:
@@ -543,20 +580,16 @@ def _nothing_found(path: str) -> Diagnostic:
     hint = None
     if reason.startswith("not a model folder: ") and "no *.bim file and no TMDL" not in reason:
         hint = reason[len("not a model folder: ") :]
-    return Diagnostic.for_path("path", "no *.dax files and no models found in it", display_path(path), hint=hint)
+    return Diagnostic.for_path("path", "no *.dax files, models or reports found in it", display_path(path),
+                               hint=hint)
 
 
 def not_dax_problem(path: str) -> Diagnostic | None:
-    """What to say of a Power BI file that holds no DAX to read: a project
-    file, a packaged report, a model's or a report's definition file."""
+    """What to say of a Power BI file that holds no DAX to read: a packaged
+    report, or a semantic model's definition file."""
     root = Path(path)
     suffix = root.suffix.lower()
     shown = display_path(path)
-    if suffix == ".pbip":
-        model = pbip_model(root)
-        hint = f"quarrow-dax check {model}" if model else "check the project's *.SemanticModel folder"
-        return Diagnostic.for_path(
-            "path", "a Power BI project file, not DAX: check its semantic model folder instead", shown, hint=hint)
     if suffix in (".pbix", ".pbit"):
         kind = "report" if suffix == ".pbix" else "report template"
         return Diagnostic.for_path(
@@ -568,34 +601,50 @@ def not_dax_problem(path: str) -> Diagnostic | None:
         return Diagnostic.for_path(
             "path", "the definition file of a semantic model (settings, no DAX): check the model's folder instead",
             shown, hint=f"quarrow-dax check {folder}")
-    if suffix == ".pbir":
-        models = [model for model in _report_model(root.parent) if is_dir(model)]
-        hint = (f"its model: quarrow-dax check {PurePath(os.path.normpath(models[0]))}" if models else
-                "the report's DAX is in its semantic model; check the *.SemanticModel folder")
-        return Diagnostic.for_path(
-            "path", "the definition file of a report (which model it shows, no DAX)", shown, hint=hint)
     return None
 
 
 #: The Power BI files that hold no DAX to read, refused with a word on what
-#: to give instead.
-NOT_DAX_SUFFIXES = (".pbip", ".pbix", ".pbit", ".pbism", ".pbir")
+#: to give instead (a project file and a report's definition.pbir are read:
+#: they name the reports and the model).
+NOT_DAX_SUFFIXES = (".pbix", ".pbit", ".pbism")
 
 
-def collect_inputs(paths: Iterable[str], selection: PathFilter | None = None, *, in_models: bool = True) -> Inputs:
-    """The DAX files and the models to check. A folder gives the models under
-    it (each *.bim file and TMDL folder) and the *.dax files outside the TMDL
-    folders (a .dax file in a model folder is no part of the model, and
-    reporting it beside the model would count it twice), less what
-    `selection` leaves out; a folder that gives nothing is a problem. An
-    existing *.bim file is a model; an existing *.tmdl file is read with the
-    rest of its model (the folder above it that is one) when `in_models`, so
-    that the names it uses are looked up, and reported on alone; elsewhere,
-    or without `in_models`, it is a model of its own. A Power BI file that
-    holds no DAX (.pbip, .pbix, .pbism, .pbir) is refused with what to give
-    instead; any other path is a DAX file whatever its name, and one that
-    does not exist is kept: reading it reports the error. A path named
-    outright is left out only when `selection` forces its exclusions."""
+def _is_unit(path: Path) -> bool:
+    """A folder that a search takes whole: a TMDL folder or a report."""
+    return is_model_folder(path) or is_report_folder(path)
+
+
+def _project_file(root: Path, inputs: Inputs, whole: set[str]) -> None:
+    """The model and reports of a `.pbip` file."""
+    problems: list[Diagnostic] = []
+    reports = pbip_reports(root, problems)
+    inputs.problems.extend(problems)
+    inputs.reports.extend((display_path(str(report)), None) for report in reports)
+    model = pbip_model(root, reports)
+    if model is not None:
+        _add_model(inputs, display_path(model), whole)
+
+
+def collect_inputs(
+    paths: Iterable[str], reports: Sequence[str] = (), selection: PathFilter | None = None, *, in_models: bool = True,
+) -> Inputs:
+    """The DAX files, models and reports to check. A folder gives the models
+    under it (each *.bim file and TMDL folder), its report folders and the
+    *.dax files outside both (a .dax file in a model folder is no part of
+    the model, and reporting it beside the model would count it twice), less
+    what `selection` leaves out; a folder that gives nothing is a problem.
+    An existing *.bim file is a model; an existing *.tmdl file is read with
+    the rest of its model (the folder above it that is one) when
+    `in_models`, so that the names it uses are looked up, and reported on
+    alone; elsewhere, or without `in_models`, it is a model of its own. A
+    report folder is a report; a .pbip file its reports and the model they
+    read; a Power BI file that holds no DAX (.pbix, .pbism) is refused with
+    what to give instead; any other path is a DAX file whatever its name,
+    and one that does not exist is kept: reading it reports the error.
+    `reports` (`--report`) are checked against the one model among `paths`.
+    A path named outright is left out only when `selection` forces its
+    exclusions."""
     inputs = Inputs()
     skip = None if selection is None else selection.skips
     whole: set[str] = set()
@@ -612,12 +661,17 @@ def collect_inputs(paths: Iterable[str], selection: PathFilter | None = None, *,
             if is_model_folder(root):
                 _add_model(inputs, shown, whole)
                 continue
+            if is_report_folder(root):
+                inputs.reports.append((shown, None))
+                continue
             problems: list[SourceError] = []
             found = 0
-            for entry in walk(root, problems, is_model_folder, skip):
+            for entry in walk(root, problems, _is_unit, skip):
                 name = entry.name.lower()
                 if name.endswith(".dax"):
                     inputs.files.append(str(entry))
+                elif is_dir(entry) and is_report_folder(entry):
+                    inputs.reports.append((str(entry), None))
                 elif name.endswith(".bim") or is_dir(entry):  # a folder here is a TMDL folder
                     _add_model(inputs, str(entry), whole)
                 else:
@@ -626,6 +680,10 @@ def collect_inputs(paths: Iterable[str], selection: PathFilter | None = None, *,
             inputs.problems.extend(read_problem(problem, problem.path) for problem in problems)
             if not found and not problems:
                 inputs.problems.append(_nothing_found(path))
+        elif path.lower().endswith(".pbip") and is_file(root):
+            _project_file(root, inputs, whole)
+        elif root.name.lower() == "definition.pbir" and is_file(root):
+            inputs.reports.append((display_path(str(root.parent)), None))
         elif path.lower().endswith(NOT_DAX_SUFFIXES) and is_file(root):
             refusal = not_dax_problem(path)
             if refusal is not None:
@@ -645,6 +703,20 @@ def collect_inputs(paths: Iterable[str], selection: PathFilter | None = None, *,
                 inputs.parts[model].append(shown)
         else:
             inputs.files.append(shown)
+    if reports:
+        if len(inputs.models) != 1:
+            inputs.problems.append(Diagnostic.for_path(
+                "path", f"--report goes with one model, and {len(inputs.models)} were given", display_path(reports[0]),
+                hint="give the model the reports read beside them: quarrow-dax check MODEL --report REPORT",
+            ))
+        else:
+            for report in reports:
+                if is_report_folder(Path(report)):
+                    inputs.reports.append((display_path(report), inputs.models[0]))
+                else:
+                    inputs.problems.append(Diagnostic.for_path(
+                        "path", "not a report folder: no definition.pbir, definition/report.json or report.json",
+                        display_path(report)))
     return inputs
 
 

@@ -8,7 +8,7 @@ names every staged file, wants)::
     from quarrow_dax.check import collect_inputs
     from quarrow_dax.selection import PathFilter
 
-    inputs = collect_inputs(["."], PathFilter())
+    inputs = collect_inputs(["."], selection=PathFilter())
 
 Each folder's exclusions are those of the configuration that governs it
 (`quarrow_dax.config`), relative to that configuration's folder; the

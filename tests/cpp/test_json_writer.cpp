@@ -6,7 +6,7 @@
 
 #include "check.hpp"
 #include "dax_parser/dax_parser.hpp"
-#include "json_writer.hpp"
+#include "native/json_writer.hpp"
 
 namespace {
 

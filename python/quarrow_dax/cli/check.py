@@ -32,6 +32,9 @@ from ..check import (
 )
 from ..diagnostics import FORMATS, Diagnostic, object_phrase
 from ..model import ModelError, read_model
+from ..report import ReportError, load_report
+from ..report._files import problem as report_problem
+from ..report_check import ReportTally, check_reports
 from ..selection import PathFilter
 from ..sources import SourceError
 from .common import (
@@ -46,6 +49,7 @@ from .common import (
     add_grammar_options,
     add_output_options,
     add_reading_options,
+    add_report_option,
     non_negative,
     options_of,
     plural,
@@ -85,7 +89,7 @@ def check_dax_files(
                     if any(diagnostic.kind == "read" for diagnostic in diagnostics):
                         unreadable += 1
                     else:
-                        failed += 1
+                        failed += any(diagnostic.severity == "error" for diagnostic in diagnostics)
                 for diagnostic in diagnostics:
                     report.add(diagnostic)
                 progress.update(done)
@@ -119,6 +123,25 @@ def check_models(
     return summary, checked
 
 
+def check_report_inputs(args: argparse.Namespace, reports: list[tuple[str, str | None]], report: Report,
+                        configs: Configurations) -> str:
+    """Checks the reports against their models, each read as its
+    configuration says, and writes the diagnostics; returns the summary
+    line."""
+    tally = ReportTally()
+    for path, model in reports:
+        config = configs.for_path(path)
+        if config is None:
+            continue
+        for diagnostic in check_reports([(path, model)], options_of(args, config), tally):
+            report.add(diagnostic)
+    summary = (f"checked {plural(tally.reports, 'report')}: {plural(tally.uses, 'field reference')}, "
+               f"{plural(tally.formulas, 'formula')}: {tally.failed} with errors")
+    if tally.unknown or tally.stale:
+        summary += f"; {tally.unknown} broken and {tally.stale} stale field references"
+    return summary
+
+
 def run(args: argparse.Namespace) -> int:
     if args.list and args.format not in ("text", "json"):
         raise UsageError("check --list writes text or json only")
@@ -131,34 +154,37 @@ def run(args: argparse.Namespace) -> int:
     report = Report(args)
     configs = Configurations(args, report.add)
     selection = configs.selection(args)
-    inputs = collect_inputs(paths, selection)
+    inputs = collect_inputs(paths, args.report or (), selection)
     if args.list:
         return run_list(args, inputs, configs, selection)
     configs.walk_problems(selection)
     for problem in inputs.problems:
         report.add(problem)
-    files_given = len(inputs.files)
     checked, failed, unreadable = check_dax_files(args, inputs.files, report, configs)
     files_skipped = configs.skipped
     summaries = []
     # A run without models keeps the summary it always had, even for no files.
-    if inputs.files or not inputs.models:
+    if inputs.files or not (inputs.models or inputs.reports):
         summary = f"checked {plural(checked, 'file')}: {failed} with errors"
         if unreadable:
             summary += f"; {plural(unreadable, 'file')} could not be read"
-        summaries.append(summary + _not_checked(files_skipped, files_given, "file") + "\n")
+        summaries.append(summary + _not_checked(files_skipped, "file") + "\n")
     if inputs.models:
+        before = configs.skipped
         summary, _ = check_models(args, inputs, report, configs)
-        summaries.append(summary + _not_checked(configs.skipped - files_skipped, len(inputs.models), "model") + "\n")
+        summaries.append(summary + _not_checked(configs.skipped - before, "model") + "\n")
+    if inputs.reports:
+        before = configs.skipped
+        summary = check_report_inputs(args, inputs.reports, report, configs)
+        summaries.append(summary + _not_checked(configs.skipped - before, "report") + "\n")
     report.finish("".join(summaries), successful=report.status < EXIT_USAGE)
     return report.status
 
 
-def _not_checked(skipped: int, given: int, noun: str) -> str:
+def _not_checked(skipped: int, noun: str) -> str:
     """What a summary says of the paths left out for their configuration."""
     if not skipped:
         return ""
-    del given
     return f"; {plural(skipped, noun)} not checked: {'its' if skipped == 1 else 'their'} configuration cannot be used"
 
 
@@ -183,8 +209,8 @@ def first_line(text: str) -> tuple[int, int, str]:
 
 
 def run_list(args: argparse.Namespace, inputs: Inputs, configs: Configurations, selection: PathFilter) -> int:
-    """Writes one line per DAX file and per formula of each model, without
-    parsing anything: where it starts, what it is and its first line."""
+    """Writes one line per DAX file and per formula of each model and report,
+    without parsing anything: where it starts, what it is and its first line."""
     status = EXIT_OK
     machine = args.format == "json"
 
@@ -243,9 +269,29 @@ def run_list(args: argparse.Namespace, inputs: Inputs, configs: Configurations, 
         for model_error in errors:
             if part is None or part.has(model_error.file):
                 problem(model_problem(model_error))
-    found = [plural(files, "file")] if inputs.files or not inputs.models else []
+    report_count = reports = 0
+    for path, _ in inputs.reports:
+        config = configs.for_path(path)
+        if config is None:
+            continue
+        reports += 1
+        try:
+            loaded = load_report(path, max_file_size=args.max_file_size)
+        except ReportError as error:
+            problem(report_problem(error.path, error.message))
+            continue
+        for report_formula in loaded.formulas:
+            report_count += 1
+            formula = report_formula.formula
+            line, column, text = first_line(formula.text)
+            entry(formula.file, *formula.locate(line, column), text, formula.kind, object_name(formula))
+        for found_problem in loaded.problems:
+            problem(found_problem)
+    found = [plural(files, "file")] if inputs.files or not (inputs.models or inputs.reports) else []
     if inputs.models:
         found.append(f"{plural(count, 'formula')} in {plural(models, 'model')}")
+    if inputs.reports:
+        found.append(f"{plural(report_count, 'formula')} in {plural(reports, 'report')}")
     if not args.quiet:
         write_err("found " + " and ".join(found) + "\n")
     return status
@@ -260,14 +306,17 @@ def add_command(commands: Subcommands) -> None:
         "expression. Tabular models (a *.bim file, a TMDL definition folder or a folder "
         "holding one, such as *.SemanticModel) have each DAX formula parsed as its kind "
         "requires; an error is reported at its line and column in the model file, with the "
-        "object it belongs to.",
+        "object it belongs to. Reports (a *.Report folder, or those of a *.pbip project) have "
+        "their own DAX parsed and every field they reference looked up in their model: a name "
+        "the model lacks is E008 (the visual shows an error), or W004 in a bookmark, formatting "
+        "selector or saved state.",
     )
     check.add_argument(
         "paths",
         nargs="+",
         metavar="PATH",
-        help="a file, a model, a directory (the models and the *.dax files outside model "
-        "folders under it, recursively) or -",
+        help="a file, a model, a report, a *.pbip project, a directory (the models, reports and the *.dax "
+        "files outside them under it, recursively) or -",
     )
     check.add_argument(
         "--as", dest="mode", choices=("query", "expr"), help="read every *.dax file as this (models: ignored)"
@@ -297,6 +346,7 @@ def add_command(commands: Subcommands) -> None:
         "kind and object, and its first line (formats text and json only)",
     )
     check.add_argument("--no-progress", action="store_true", help="never draw a progress bar")
+    add_report_option(check)
     check.add_argument(
         "--no-resolve", action="store_true",
         help="do not look up the names a model's formulas use; by default a reference to a measure, column, "

@@ -6,22 +6,20 @@ lines, or a Graphviz or Mermaid drawing. The graph is quarrow_dax.graph's.
 from __future__ import annotations
 
 import argparse
+import difflib
 import json
+from pathlib import Path
 from typing import Any
 
-import difflib
-from pathlib import Path
-
-from ..check import (
-    NOT_DAX_SUFFIXES, TYPOGRAPHIC_QUOTES, display_path, model_problem, not_dax_problem, pbip_model,
-)
+from ..check import NOT_DAX_SUFFIXES, TYPOGRAPHIC_QUOTES, display_path, model_problem, not_dax_problem
 from ..config import ConfigError, ConfigFinder
 from ..diagnostics import Diagnostic
 from ..graph import DependencyGraph, Edge, find_objects, to_dot, to_mermaid
-from ..model import (
-    Model, ModelError, ModelObject, ModelWarning, find_models, is_model_folder, load_model, model_folder_of,
-)
-from ..sources import is_dir, is_file
+from ..model import Model, ModelError, ModelObject, ModelWarning, model_folder_of
+from ..project import Project, ProjectError, load_project
+from ..report import ReportError
+from ..report.extension import extended_model
+from ..sources import is_file
 from .common import (
     EXIT_ERRORS,
     EXIT_OK,
@@ -33,6 +31,7 @@ from .common import (
     add_grammar_options,
     add_output_options,
     add_reading_options,
+    add_report_option,
     config_problem,
     options_of,
     plural,
@@ -42,18 +41,14 @@ from .common import (
 
 
 def model_argument(given: str) -> tuple[str | None, str | None]:
-    """The model `deps` reads for the MODEL argument, and a note on how it
-    was found (None when it is the path itself); or None and why no model
-    can be read from it. A .tmdl file stands for its model, a project file
-    for the model it names, a folder that holds one model (a PBIP
-    project's root) for that model."""
+    """What `deps` reads for the MODEL argument, and a note on how it was
+    found (None when it is the path itself); or None and why nothing can be
+    read from it. A .tmdl file stands for its model; a packaged report or a
+    model's settings file is refused with what to give instead (projects,
+    report folders and folders of projects are `load_project`'s)."""
     path = Path(given)
     suffix = path.suffix.lower()
     if suffix in NOT_DAX_SUFFIXES and is_file(path):
-        if suffix == ".pbip":
-            model = pbip_model(path)
-            if model is not None:
-                return model, f"reading {model}, the semantic model of {display_path(given)}"
         refusal = not_dax_problem(given)
         return None, None if refusal is None else _refusal_text(refusal)
     if suffix == ".tmdl" and is_file(path):
@@ -62,23 +57,7 @@ def model_argument(given: str) -> tuple[str | None, str | None]:
             return None, (f"{display_path(given)}: one .tmdl file outside a model folder is only a part of a model; "
                           "give its definition folder")
         return str(folder), f"reading {display_path(str(folder))}, the model {display_path(given)} is part of"
-    if is_dir(path) and not is_model_folder(path) and not (path / "definition").exists() and not any(
-            entry.suffix.lower() == ".bim" for entry in _entries(path)):
-        errors: list[ModelError] = []
-        models = [str(found) for found in find_models(path, errors)]
-        if len(models) == 1:
-            return models[0], f"reading {display_path(models[0])}, the one model in {display_path(given)}"
-        if len(models) > 1:
-            listed = ", ".join(display_path(model) for model in models[:5]) + (", ..." if len(models) > 5 else "")
-            return None, f"{display_path(given)} holds {len(models)} models ({listed}): give one of them"
     return given, None
-
-
-def _entries(folder: Path) -> list[Path]:
-    try:
-        return list(folder.iterdir())
-    except OSError:
-        return []
 
 
 def _refusal_text(diagnostic: Diagnostic) -> str:
@@ -140,16 +119,27 @@ def run(args: argparse.Namespace) -> int:
         write_err(config_problem(error).render() + "\n")
         return EXIT_USAGE
     options = options_of(args, config)
-    errors: list[ModelError] = []
-    warnings: list[ModelWarning] = []
-    model = load_model(model_path, errors, warnings, max_file_size=args.max_file_size)
-    problems: list[ModelError | ModelWarning] = [*errors, *warnings]
+    try:
+        project = load_project(model_path, args.report or (), max_file_size=args.max_file_size)
+    except (ProjectError, ReportError) as error:
+        write_err(f"{PROG}: deps: {error}\n")
+        return EXIT_USAGE
+    for report_problem in project.report_problems:
+        write_err(report_problem.render() + "\n")
+    problems: list[ModelError | ModelWarning] = [*project.model_errors, *project.model_warnings]
     for problem in problems:
         write_err(model_problem(problem).render() + "\n")
-    if errors:
+    if project.model_errors:
         write_err(f"{PROG}: deps: the model could not be read in full, so its dependencies would be incomplete\n")
         return EXIT_USAGE
+    if project.model is None:
+        write_err(f"{PROG}: deps: {args.model}: no model found: its reports name one that is not beside them\n")
+        return EXIT_USAGE
+    model = project.model
+    for report in project.reports:
+        model = extended_model(model, report)
     graph = DependencyGraph.build(model, grammar=options.grammar, separators=options.separators)
+    graph.add_reports(project.reports)
     unknown = sum(resolution.status == "unknown" for resolution in graph.resolutions)
     left_out = [f"{plural(len(graph.errors), 'formula')} that cannot be parsed"] if graph.errors else []
     left_out += [f"{plural(unknown, 'reference')} to names that exist nowhere"] if unknown else []
@@ -172,8 +162,7 @@ def run(args: argparse.Namespace) -> int:
         status = EXIT_ERRORS if cycles else EXIT_OK
     elif args.unused:
         listed = graph.unused()
-        summary = (f"{plural(len(listed), 'object')} that no formula, relationship, hierarchy or sort-by column "
-                   "refers to; a report may still use them\n")
+        summary = unused_summary(len(listed), project)
     elif args.object is not None:
         starts = find_objects(model, args.object)
         if not starts:
@@ -212,6 +201,17 @@ def run(args: argparse.Namespace) -> int:
     return status
 
 
+def unused_summary(count: int, project: Project) -> str:
+    """What --unused found, and which reports it counted as users."""
+    if not project.reports:
+        return (f"{plural(count, 'object')} that no formula, relationship, hierarchy or sort-by column refers "
+                "to; a report may still use them\n")
+    uses = sum(use.used for use in project.uses)
+    names = ", ".join(report.name for report in project.reports)
+    return (f"{plural(count, 'object')} that no formula, relationship, hierarchy, sort-by column or report uses; "
+            f"read {plural(len(project.reports), 'report')} ({names}) with {plural(uses, 'field reference')}\n")
+
+
 def _json_line(record: dict[str, Any]) -> str:
     return json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n"
 
@@ -220,18 +220,20 @@ def add_command(commands: Subcommands) -> None:
     deps = commands.add_parser(
         "deps",
         help="list what a model object uses or what uses it, unused objects or circular uses",
-        description="Read one model and answer from its dependency graph: with OBJECT, what it uses "
-        "(--upstream, the default) or what uses it (--downstream), directly or with --deep through any "
-        "number of steps; --unused, the tables, columns, measures, hierarchies and functions that nothing "
-        "in the model refers to; --cycles, one circular use per line; with none of these, every "
-        "dependency as `user -> used`. Objects are named as DAX names them: 'Sales'[Margin %], [Margin %], "
+        description="Read one model (or a project: a model and its reports) and answer from its dependency "
+        "graph: with OBJECT, what it uses (--upstream, the default) or what uses it (--downstream: measures, "
+        "visuals, filters and bookmarks), directly or with --deep through any number of steps; --unused, the "
+        "tables, columns, measures, hierarchies and functions that nothing in the model (nor in its reports) "
+        "refers to; --cycles, one circular use per line; with none of these, every dependency as `user -> used`. "
+        "Objects are named as DAX names them: 'Sales'[Margin %], [Margin %], "
         "'Date', PercentOfTotal, role 'Readers'.",
         epilog="Exit status: 0 when answered (--cycles: 1 when there is a cycle), 2 for a bad command line, an "
         "object the model does not have, or a model that cannot be read in full.",
     )
     deps.add_argument("model", metavar="MODEL",
-                      help="a *.bim file, a TMDL folder or a folder holding one, a .tmdl file of one (its model is "
-                      "read), a .pbip project file or the folder of a Power BI project that holds one model")
+                      help="a *.bim file, a TMDL folder or a folder holding one, or a .tmdl file of one (its model is "
+                      "read); or a project: a *.pbip file, a report folder (with the model it names), a folder holding "
+                      "a *.SemanticModel and its reports")
     deps.add_argument("object", nargs="?", metavar="OBJECT", help="the object to start from")
     direction = deps.add_mutually_exclusive_group()
     direction.add_argument("--upstream", action="store_true", help="what OBJECT uses (the default)")
@@ -246,6 +248,7 @@ def add_command(commands: Subcommands) -> None:
         help="text: one object per line (default); json: one object per line; dot (Graphviz) and mermaid: "
         "the graph of what is listed",
     )
+    add_report_option(deps)
     add_reading_options(deps)
     add_grammar_options(deps)
     add_config_options(deps, walks=False)

@@ -87,7 +87,7 @@ def run(args: argparse.Namespace) -> int:
     configs = Configurations(args, problem)
     selection = configs.selection(args)
     # The formatter looks up no names: a .tmdl file is formatted by itself.
-    inputs = collect_inputs(paths, selection, in_models=False)
+    inputs = collect_inputs(paths, selection=selection, in_models=False)
     configs.walk_problems(selection)
     for each in inputs.problems:
         problem(each)
@@ -104,8 +104,9 @@ def run(args: argparse.Namespace) -> int:
             if not result.failed:
                 if args.diff:
                     write_out(diff_text(result.diff(), args))
-                elif not args.check:
-                    write_out(result.after or "")
+                elif not args.check and result.after is not None:
+                    # In the input's encoding, after its byte-order mark.
+                    write_out(result.encoded())
                 if (args.check or args.diff) and result.changed:
                     status = max(status, EXIT_ERRORS)
             continue
@@ -123,22 +124,22 @@ def run(args: argparse.Namespace) -> int:
         elif not result.changed:
             unchanged += 1
             continue
-        else:
+        elif args.check or args.diff:
+            changed += 1
             if args.check:
                 write_out(result.path + "\n")
             if args.diff:
                 write_out(diff_text(result.diff(), args))
-            if args.check or args.diff:
-                status = max(status, EXIT_ERRORS)
+            status = max(status, EXIT_ERRORS)
+        else:
+            refused = result.write()
+            if refused is None:
+                changed += 1
             else:
-                try:
-                    result.write()
-                except OSError as error:
-                    write_err(f"{PROG}: cannot write {result.path}: {error.strerror or error}\n")
-                    status = EXIT_USAGE
-                    unwritten += 1
-                    continue
-            changed += 1
+                # Left as it is (changed meanwhile, read-only, ...): not formatted.
+                write_err(f"{PROG}: {refused}\n")
+                status = max(status, EXIT_USAGE)
+                unwritten += 1
     if (results or configs.skipped) and not args.quiet:
         verb = "would be formatted" if args.check or args.diff else "formatted"
         summary = f"{plural(changed, 'file')} {verb}, {unchanged} unchanged"
@@ -183,8 +184,10 @@ def add_command(commands: Subcommands) -> None:
         "formatting conventions, keeping every comment; files are rewritten in place, each only when all of it "
         "formatted and reads back to the same syntax trees.",
         epilog="Exit status: 0 when everything formatted (or, with --check or --diff, was formatted already), 1 when "
-        "--check or --diff finds files to format or some file or formula has a syntax error, 2 for a bad command line, a path that "
-        "cannot be read, or an internal error of the formatter.",
+        "--check or --diff finds files to format or some file or formula has a syntax error (or separates arguments "
+        "with `;` without --separators semicolon), 2 for a bad command line, a path that cannot be read or written "
+        "(read-only, or changed by another program while it was formatted), a configuration that cannot be used, or "
+        "an internal error of the formatter.",
     )
     command.add_argument("paths", nargs="+", metavar="PATH",
                          help="a file, a model, a directory (as check searches it) or - (standard input, written "

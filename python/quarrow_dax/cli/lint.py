@@ -10,12 +10,15 @@ from __future__ import annotations
 
 import argparse
 from collections import Counter
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING
 
 from ..check import STDIN, CheckOptions, ModelPart, ModelTally, collect_inputs
 from ..config import ConfigError
 from ..diagnostics import FORMATS, Diagnostic, Writer
+from ..report import ReportError, load_report
+from ..report._files import problem as report_problem
+from ..report_check import ModelCache
 from .common import (
     EXIT_ERRORS,
     EXIT_OK,
@@ -28,6 +31,7 @@ from .common import (
     add_grammar_options,
     add_output_options,
     add_reading_options,
+    add_report_option,
     options_of,
     plural,
     read_standard_input,
@@ -90,9 +94,9 @@ def run(args: argparse.Namespace) -> int:
     report = Report(args, out=write_err if fixed_out else write_out, judge=judge(args))
     configs = Configurations(args, report.add)
     selection = configs.selection(args)
-    inputs = collect_inputs(paths, selection)
+    inputs = collect_inputs(paths, args.report or (), selection)
     configs.walk_problems(selection)
-    found = {"files": Counter[str](), "models": Counter[str]()}
+    found = {"files": Counter[str](), "models": Counter[str](), "reports": Counter[str]()}
     fixes = LintFixes(args, report)
 
     def add(diagnostic: Diagnostic, group: str) -> None:
@@ -149,12 +153,25 @@ def run(args: argparse.Namespace) -> int:
             add(diagnostic, "models")
         formulas += tally.formulas
         broken += tally.unreadable
+    reports_skipped = configs.skipped
+    report_tally = ModelTally()
+    caches: dict[CheckOptions, ModelCache] = {}
+    linted_reports = 0
+    for path, model_path in inputs.reports:
+        settings = configured(path)
+        if settings is None:
+            continue
+        options, config = settings
+        linted_reports += 1
+        cache = caches.setdefault(options, ModelCache(options))
+        for diagnostic in lint_report_path(path, model_path, options, config, report_tally, cache):
+            add(diagnostic, "reports")
     status = max(report.status, fixes.status)
     if args.diff:
         report.finish(fixes.summary(), successful=status < EXIT_USAGE)
         return max(status, EXIT_ERRORS if fixes.files and not args.exit_zero else EXIT_OK)
     summaries = []
-    if inputs.files or not inputs.models:
+    if inputs.files or not (inputs.models or inputs.reports):
         summary = f"linted {plural(linted, 'file')}: {_tally(found['files'])}"
         if unreadable:
             summary += f"; {plural(unreadable, 'file')} could not be read"
@@ -163,7 +180,10 @@ def run(args: argparse.Namespace) -> int:
         summary = f"linted {plural(formulas, 'formula')} in {plural(models, 'model')}: {_tally(found['models'])}"
         if broken:
             summary += f"; {plural(broken, 'model')} could not be read in full"
-        summaries.append(summary + _not_linted(configs.skipped - files_skipped, "model") + "\n")
+        summaries.append(summary + _not_linted(reports_skipped - files_skipped, "model") + "\n")
+    if inputs.reports:
+        summaries.append(f"linted {plural(report_tally.formulas, 'formula')} in {plural(linted_reports, 'report')}: "
+                         f"{_tally(found['reports'])}" + _not_linted(configs.skipped - reports_skipped, "report") + "\n")
     if fixes.wanted:
         summaries.append(fixes.summary())
         if args.show_fixes:
@@ -177,6 +197,24 @@ def _not_linted(skipped: int, noun: str) -> str:
     if not skipped:
         return ""
     return f"; {plural(skipped, noun)} not linted: {'its' if skipped == 1 else 'their'} configuration cannot be used"
+
+
+def lint_report_path(path: str, model_path: str | None, options: CheckOptions, config: LintConfig,
+                     tally: ModelTally, cache: ModelCache) -> Iterator[Diagnostic]:
+    """The findings in the DAX of the report at `path`, its names looked up
+    in the model at `model_path` (None: the one it names); what keeps it
+    from being read."""
+    from ..lint import lint_report
+
+    try:
+        report = load_report(path, max_file_size=options.max_file_size)
+    except ReportError as error:
+        yield report_problem(error.path, error.message)
+        return
+    if model_path is None and report.dataset is not None:
+        model_path = report.dataset.model
+    model = cache.get(model_path)[0] if model_path is not None else None
+    yield from lint_report(report, model, options, config, tally)
 
 
 class LintFixes:
@@ -230,16 +268,16 @@ class LintFixes:
             self.report.add(problem)
         if standard_input and not self.diff:
             if result.after is not None:
-                write_out(result.after)
+                write_out(result.encoded())  # in the input's encoding, after its byte-order mark
         if not result.changed:
             return True
         if self.diff:
             write_out(diff_text(result.diff(), self.args))
         elif not standard_input:
-            try:
-                result.write()
-            except OSError as error:
-                write_err(f"{PROG}: cannot write {result.path}: {error.strerror or error}\n")
+            refused = result.write()
+            if refused is not None:
+                # Left as it is (changed meanwhile, read-only, ...): not fixed.
+                write_err(f"{PROG}: {refused}\n")
                 self.status = EXIT_USAGE
                 self.unwritten += 1
                 return False
@@ -300,8 +338,8 @@ def add_command(commands: Subcommands) -> None:
     )
     lint.add_argument(
         "paths", nargs="*", metavar="PATH",
-        help="a file, a model, a directory (the models and the *.dax files outside model folders under it, "
-        "recursively) or -",
+        help="a file, a model, a report (its DAX: report measures, visual calculations), a *.pbip project, a "
+        "directory (the models, reports and *.dax files under it, recursively) or -",
     )
     lint.add_argument(
         "--as", dest="mode", choices=("query", "expr"), help="read every *.dax file as this (models: ignored)"
@@ -351,6 +389,7 @@ def add_command(commands: Subcommands) -> None:
         "--show-fixes", action="store_true",
         help="say what each finding's fix would write; with --fix, list what was fixed in each file",
     )
+    add_report_option(lint)
     add_reading_options(lint)
     add_grammar_options(lint)
     add_config_options(lint)

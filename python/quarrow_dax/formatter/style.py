@@ -3,15 +3,16 @@ for `layout.render`.
 
 The style is the one DAX users know from the public formatting conventions:
 keywords and built-in function names in upper case; a space around binary
-operators, after each separator and inside parentheses, and (by default)
-between a function's name and its `(`; a call that fits on its line stays
-there, otherwise its name and `(` end the line, each argument takes a line
-one level deeper and the `)` lines up with the start of the call; a chain
-of operators that does not fit breaks before each operator; `VAR` ...
-`RETURN` one declaration per line with `RETURN` under its `VAR`s and the
-result below it; table constructors one row per line when they do not fit;
-`DEFINE` one definition per line, a blank line between kinds. Strings,
-names and numbers are written exactly as the source has them.
+operators, after each separator and inside brackets (the one-line table,
+`one_line.ONE_LINE`), and (by default) between a function's name and its
+`(`; a call that fits on its line stays there, otherwise its name and `(`
+end the line, each argument takes a line one level deeper and the `)` lines
+up with the start of the call; a chain of operators that does not fit
+breaks before each operator; `VAR` ... `RETURN` one declaration per line
+with `RETURN` under its `VAR`s and the result below it; table constructors
+one row per line when they do not fit; `DEFINE` one definition per line, a
+blank line between kinds. Strings, names and numbers are written exactly as
+the source has them.
 
 Comments are put back by position: each printed token that came from the
 source brings the comments before it, and the trailing comments of the
@@ -19,12 +20,13 @@ previous token go out before the next line break. The tree is walked with
 a work list: a chain of a million operators is one list of operands, and
 no Python recursion follows the tree's depth.
 
-The handlers below are the style; the machinery that visits every node is
-native, in the syntax module: the work list that reads the handlers' parts
-into the document (work_list.cpp: `work`, `child`, the anchors' token
-indexes) and the printer of the parts that fit on one line (flat_printer.cpp:
-`_flat`, the atoms), which writes the spellings of `syntax.spelling` and the
-layout of these handlers in one string.
+The handlers below are the style, with the one-line table they take their
+brackets and breaks from; the machinery that visits every node is native,
+in the syntax module: the work list that reads the handlers' parts into the
+document (work_list.cpp: `work`, `child`, the anchors' token indexes) and
+the printer of the parts that fit on one line (flat_printer.cpp: `_flat`,
+the atoms, and the leaves' texts), which writes the spellings of
+`syntax.spelling` laid out by the same one-line table in one string.
 """
 
 from __future__ import annotations
@@ -48,6 +50,7 @@ from ..syntax.spelling import (
 )
 from .comments import TRAIL, Comment, Source
 from .layout import ALIGN, BLANK, DEDENT, END, GROUP, HARD, INDENT, LINE, SOFT, Atom, Multiline, Piece
+from .one_line import ONE_LINE, Brackets, OneLine, flat_style
 
 __all__ = ["Document", "Kind", "build"]
 
@@ -55,6 +58,7 @@ Kind = Literal["expression", "query", "function"]
 
 _syntax.register_operators(BINARY_OPERATORS, UNARY_OPERATORS)
 _native_flat = _syntax.flat
+_leaf_text = _syntax.leaf_text
 
 _WHITE = frozenset(b" \t\r\n")
 _NO_TOKEN = 1 << 62  # an offset past any text (work_list.cpp's no_token)
@@ -115,14 +119,18 @@ def _no_token(*args: object) -> None:
 class _Builder:
     def __init__(
         self, source: Source | None, separator: str, space_before_paren: bool, width: int,
-        replacements: Mapping[int, Node],
+        replacements: Mapping[int, Node], one_line: OneLine = ONE_LINE,
     ) -> None:
         self.pieces: list[Piece] = []
         self.separator = separator
-        self.list_separator = separator + " "
-        self.open_call = " (" if space_before_paren else "("
-        self.empty_call = " ()" if space_before_paren else "()"
-        self.flat_style = (self.list_separator, self.open_call, self.empty_call)
+        self.one_line = one_line
+        space = " " if space_before_paren else ""
+        self.open_call = space + one_line.call.opening
+        self.empty_call = space + (one_line.call.empty or "")
+        # The end of a call where no comments are placed (`closing` without anchors).
+        self.close_call = (DEDENT, one_line.call.inside, one_line.call.closing, END)
+        # The one-line table under these options, as the native printer reads it.
+        self.flat_style = flat_style(one_line, separator, space_before_paren)
         self.replacements = replacements
         self.width = width
         # Wider sources rarely print within the width: try the parts.
@@ -291,64 +299,29 @@ class _Builder:
         return None if span is None else span.start
 
     def listed(self, items: tuple[Node, ...]) -> list[_Item]:
-        """Items separated by the separator, a LINE after each separator."""
+        """Items separated by the separator, the one-line table's break
+        after each separator."""
         parts: list[_Item] = []
         separator = self.separator
+        after_separator = self.one_line.after_separator
         anchored = self.starts is not None
         for index, item in enumerate(items):
             if index:
-                parts.append([self.at_after(items[index - 1]) if anchored else None, separator, LINE])
+                parts.append([self.at_after(items[index - 1]) if anchored else None, separator, after_separator])
             parts.append(self.child(item))
         return parts
 
     # --- leaves: one piece of text each -------------------------------------------
 
-    def text(self, node: Node, text: str) -> None:
+    def text(self, node: Node, min_bp: int, follow: int) -> None:
+        """A leaf (a number, a string, a name, a reference...): its text as
+        the flat printer spells it, which may hold a line break (a string
+        written over two lines). The work list prints most leaves natively
+        at once; this handler prints those it cannot: where comments are
+        placed around a leaf built in code, a replacement, a leaf alone."""
         self.leaf(node)
+        text = _leaf_text(node, self.flat_style)
         self.pieces.append(Multiline(text) if "\n" in text else text)
-
-    def number(self, node: Number, min_bp: int, follow: int) -> None:
-        self.leaf(node)
-        self.pieces.append(node.value)
-
-    def string(self, node: String, min_bp: int, follow: int) -> None:
-        self.text(node, string_literal(node.value))
-
-    def boolean(self, node: Boolean, min_bp: int, follow: int) -> None:
-        self.leaf(node)
-        self.pieces.append("TRUE" if node.value else "FALSE")
-
-    def blank(self, node: Blank, min_bp: int, follow: int) -> None:
-        self.leaf(node)
-        self.pieces.append("BLANK")
-
-    def parameter(self, node: Parameter, min_bp: int, follow: int) -> None:
-        self.leaf(node)
-        self.pieces.append("@" + node.name)
-
-    def identifier(self, node: Identifier, min_bp: int, follow: int) -> None:
-        self.leaf(node)
-        self.pieces.append(node.name)
-
-    def table_ref(self, node: TableRef, min_bp: int, follow: int) -> None:
-        self.text(node, quote_table(node.table.name))
-
-    def bracket_ref(self, node: BracketRef, min_bp: int, follow: int) -> None:
-        self.text(node, bracketed(node.name))
-
-    def column_ref(self, node: TableColumnRef, min_bp: int, follow: int) -> None:
-        self.text(node, table_name(node.table) + bracketed(node.column))
-
-    def hierarchy_ref(self, node: HierarchyRef, min_bp: int, follow: int) -> None:
-        levels = "".join("." + bracketed(level) for level in node.levels)
-        self.text(node, table_name(node.table) + bracketed(node.column) + levels)
-
-    def typed_literal(self, node: TypedLiteral, min_bp: int, follow: int) -> None:
-        self.text(node, node.prefix + string_literal(node.value))
-
-    def axis(self, node: Axis, min_bp: int, follow: int) -> None:
-        self.leaf(node)
-        self.pieces.append(" ".join(word.upper() for word in node.words))
 
     def omitted(self, node: Omitted, min_bp: int, follow: int) -> None:
         return None  # an argument left out is no text
@@ -368,10 +341,11 @@ class _Builder:
         # The parts run flat, anchors only where comments are placed: a
         # large file has thousands of calls, each laid out here.
         anchored = self.starts is not None
+        brackets = self.one_line.call
         parts: list[_Item] = [GROUP, self.at_node(node, 2)] if anchored else [GROUP]
-        parts += (name + self.open_call, INDENT, LINE)
+        parts += (name + self.open_call, INDENT, brackets.inside)
         child = self.child
-        separator = self.separator
+        separator, after_separator = self.separator, self.one_line.after_separator
         pairs = _pairs(upper, args) if upper in _PAIRED else None
         last = len(args) - 1
         for index, arg in enumerate(args):
@@ -379,7 +353,7 @@ class _Builder:
                 if anchored:
                     parts.append(self.at_after(args[index - 1]))
                 # Nothing between the separator and a last argument left out.
-                parts += (separator, SOFT if index == last and type(arg) is Omitted else LINE)
+                parts += (separator, SOFT if index == last and type(arg) is Omitted else after_separator)
             if pairs is None:
                 parts.append(child(arg))
                 continue
@@ -388,43 +362,54 @@ class _Builder:
             parts.append(child(arg))
             if index - 1 in pairs:
                 parts.append(END)
-        parts += self.closing(self.last_of(node), ")") if anchored else _CLOSE_PAREN
+        parts += self.closing(self.last_of(node), brackets) if anchored else self.close_call
         return parts
 
-    def closing(self, index: int | None, bracket: str) -> list[_Item]:
+    def opening(self, anchor: _At | None, brackets: Brackets) -> list[_Item]:
+        """The start of a bracketed group, `anchor` on its opening bracket."""
+        return [GROUP, anchor, brackets.opening, INDENT, brackets.inside]
+
+    def closing(self, index: int | None, brackets: Brackets) -> list[_Item]:
         """The end of a bracketed group: the comments on their own lines
         before the closing bracket keep the indentation of what it closes."""
         before = None if index is None else _At(index, -1)  # the comments only: the bracket comes later
-        return [before, DEDENT, LINE, self.at(index), bracket, END]
+        return [before, DEDENT, brackets.inside, self.at(index), brackets.closing, END]
+
+    def grouped(self, node: Node) -> list[_Item]:
+        """`node` in the parentheses that the tree needs around it."""
+        grouping = self.one_line.grouping
+        return [grouping[0], node, grouping[1]]
 
     def binary(self, node: Binary, min_bp: int, follow: int) -> list[_Item]:
         if needs_parens(node, min_bp, follow):
-            return ["(", node, ")"]
+            return self.grouped(node)
         operands, operators, powers = _chain(node, follow)
         child = self.child
         anchored = self.starts is not None
+        before, after = self.one_line.before_operator, self.one_line.after_operator
         parts: list[_Item] = [GROUP, child(operands[0], *powers[0])]
         for index in range(1, len(operands)):
-            parts += (INDENT, LINE)
+            parts += (INDENT, before)
             if anchored:
                 parts.append(self.at_after(operands[index - 1]))
-            parts += (BINARY_OPERATORS[operators[index - 1]][2] + " ", child(operands[index], *powers[index]), DEDENT)
+            parts += (BINARY_OPERATORS[operators[index - 1]][2] + after, child(operands[index], *powers[index]), DEDENT)
         parts.append(END)
         return parts
 
     def unary(self, node: Unary, min_bp: int, follow: int) -> list[_Item]:
         if needs_parens(node, min_bp, follow):
-            return ["(", node, ")"]
+            return self.grouped(node)
         power, spelling = _unary_spelling(node)
         return [self.at_node(node), spelling, self.child(node.expr, power, follow)]
 
     def paren(self, node: Paren, min_bp: int, follow: int) -> list[_Item]:
-        return [[GROUP, self.at_node(node), "(", INDENT, LINE], self.child(node.expr),
-                self.closing(self.last_of(node), ")")]
+        brackets = self.one_line.parens
+        return [self.opening(self.at_node(node), brackets), self.child(node.expr),
+                self.closing(self.last_of(node), brackets)]
 
     def var_block(self, node: VarBlock, min_bp: int, follow: int) -> list[_Item]:
         if needs_parens(node, min_bp, follow):
-            return ["(", node, ")"]
+            return self.grouped(node)
         child = self.child
         anchored = self.starts is not None
         # RETURN lines up with the VARs wherever the block starts.
@@ -454,28 +439,30 @@ class _Builder:
         return None if found < 0 else end.end + found
 
     def table_constructor(self, node: TableConstructor, min_bp: int, follow: int) -> list[_Item] | None:
+        table, row = self.one_line.table, self.one_line.row
         if not node.rows:
             self.leaf(node)
-            self.pieces.append("{}")
+            self.pieces.append(table.empty or "")
             return None
-        parts: list[_Item] = [GROUP, self.at_node(node), "{", INDENT, LINE]
-        separator = self.separator
+        parts: list[_Item] = self.opening(self.at_node(node), table)
+        separator, after_separator = self.separator, self.one_line.after_separator
         for index, cells in enumerate(node.rows):
             if index:
                 parts += [self.at_after(node.rows[index - 1][-1], 0 if bare_row(node.rows[index - 1]) else 1),
-                          separator, LINE]
+                          separator, after_separator]
             if bare_row(cells):
                 parts.append(self.child(cells[0]))
                 continue
             first = self.first_of(cells[0])
-            parts += [[GROUP, self.at(None if first is None else first - 1), "(", INDENT, LINE], *self.listed(cells),
-                      self.closing(self.after(cells[-1]), ")")]
-        parts.append(self.closing(self.last_of(node), "}"))
+            parts += [self.opening(self.at(None if first is None else first - 1), row), *self.listed(cells),
+                      self.closing(self.after(cells[-1]), row)]
+        parts.append(self.closing(self.last_of(node), table))
         return parts
 
     def row(self, node: RowConstructor, min_bp: int, follow: int) -> list[_Item]:
-        return [GROUP, self.at_node(node), "(", INDENT, LINE, *self.listed(node.items),
-                *self.closing(self.last_of(node), ")")]
+        brackets = self.one_line.row
+        return [*self.opening(self.at_node(node), brackets), *self.listed(node.items),
+                *self.closing(self.last_of(node), brackets)]
 
     # --- queries ------------------------------------------------------------------------
 
@@ -532,15 +519,17 @@ class _Builder:
         """`( parameters ) => body`, after `head` when there is one."""
         body = self.first_of(node.body)
         arrow = None if body is None else body - 1
+        brackets = self.one_line.parameters
         parts: list[_Item] = [GROUP]
         if head is not None:
             parts += [self.at_node(node, 3), head]
         if not node.params:
-            parts += [self.at(None if arrow is None else arrow - 2, None if arrow is None else arrow - 1), "()"]
+            parts += [self.at(None if arrow is None else arrow - 2, None if arrow is None else arrow - 1),
+                      brackets.empty or ""]
         else:
             first = self.first_of(node.params[0])
-            parts += [GROUP, self.at(None if first is None else first - 1), "(", INDENT, LINE,
-                      *self.listed(node.params), *self.closing(self.after(node.params[-1]), ")")]
+            parts += [*self.opening(self.at(None if first is None else first - 1), brackets),
+                      *self.listed(node.params), *self.closing(self.after(node.params[-1]), brackets)]
         parts += [[self.at(arrow), " =>", INDENT, LINE], self.child(node.body), [DEDENT, END]]
         return parts
 
@@ -568,6 +557,10 @@ class _Builder:
     def order_key(self, node: OrderKey, min_bp: int, follow: int) -> list[_Item]:
         if node.direction == "Desc":
             return [self.child(node.expr), self.at_after(node.expr), " DESC"]
+        # An ASC the author wrote stays: the key's span then reaches past its expression.
+        span, expr_span = node.span, node.expr.span
+        if span is not None and expr_span is not None and span.end > expr_span.end:
+            return [self.child(node.expr), self.at_after(node.expr), " ASC"]
         return [self.child(node.expr)]
 
     def visual_shape(self, node: VisualShape, min_bp: int, follow: int) -> list[_Item]:
@@ -598,10 +591,10 @@ class _Builder:
 
 # How each kind of node is laid out: the handler for its class.
 _HANDLERS: dict[type[Node], Callable[[_Builder, Any, int, int], Any]] = {
-    Number: _Builder.number, String: _Builder.string, Boolean: _Builder.boolean, Blank: _Builder.blank,
-    Parameter: _Builder.parameter, Identifier: _Builder.identifier, TableRef: _Builder.table_ref,
-    BracketRef: _Builder.bracket_ref, TableColumnRef: _Builder.column_ref, HierarchyRef: _Builder.hierarchy_ref,
-    TypedLiteral: _Builder.typed_literal, Axis: _Builder.axis, Omitted: _Builder.omitted,
+    Number: _Builder.text, String: _Builder.text, Boolean: _Builder.text, Blank: _Builder.text,
+    Parameter: _Builder.text, Identifier: _Builder.text, TableRef: _Builder.text, BracketRef: _Builder.text,
+    TableColumnRef: _Builder.text, HierarchyRef: _Builder.text, TypedLiteral: _Builder.text, Axis: _Builder.text,
+    Omitted: _Builder.omitted,
     FunctionCall: _Builder.call, Binary: _Builder.binary, Unary: _Builder.unary, Paren: _Builder.paren,
     VarBlock: _Builder.var_block, TableConstructor: _Builder.table_constructor, RowConstructor: _Builder.row,
     Query: _Builder.query, DefineBlock: _Builder.define, Evaluate: _Builder.evaluate, OrderKey: _Builder.order_key,
@@ -626,8 +619,6 @@ def _flat(builder: _Builder, node: Node, min_bp: int, follow: int) -> str | None
 # and result. A broken call keeps each pair on one line where it fits.
 _NAMED_PAIRS = {"ADDCOLUMNS", "SELECTCOLUMNS", "SUMMARIZE", "SUMMARIZECOLUMNS", "GROUPBY", "ROW", "DATATABLE"}
 _PAIRED = frozenset(_NAMED_PAIRS | {"SWITCH"})
-# The end of a call where no comments are placed (`closing` without anchors).
-_CLOSE_PAREN = (DEDENT, LINE, ")", END)
 
 
 def _pairs(name: str, args: tuple[Expr, ...]) -> set[int]:
@@ -693,22 +684,23 @@ def build(
     space_before_paren: bool = True,
     width: int = 120,
     replacements: Mapping[int, Node] | None = None,
+    one_line: OneLine = ONE_LINE,
 ) -> Document:
     """The document of `tree` in the house style, with the comments of
     `source` (the text the tree was read from) placed by the positions of
     the nodes that came from it. `replacements` maps the id() of nodes of
-    the tree to the nodes printed in their place."""
+    the tree to the nodes printed in their place; `one_line` is the
+    one-line layout the style follows."""
     if not replacements and type(tree) in _COMPOUND and (source is None or not source.comments):
         # A formula without comments that fits on its line, as most do: the
         # atom that the work list would make of it, at once.
         span = tree.span
         if (span is not None and span.end - span.start <= min(width, _ATOM_SPAN)
                 and (source is None or not source.data[: span.start].strip())):
-            style = (separator + " ", " (" if space_before_paren else "(", " ()" if space_before_paren else "()")
-            text = _native_flat(tree, 0, 0, width, style)
+            text = _native_flat(tree, 0, 0, width, flat_style(one_line, separator, space_before_paren))
             if text is not None:
                 return Document([text], _expand_nothing)
-    builder = _Builder(source, separator, space_before_paren, width, replacements or {})
+    builder = _Builder(source, separator, space_before_paren, width, replacements or {}, one_line)
     items: list[_Item] = []
     if kind == "function" and isinstance(tree, Function):
         # Its doc comments come first, outside the groups of its signature.

@@ -1,23 +1,28 @@
 // The formatter's flat printer: an expression's syntax objects as the text
-// its layout prints on one line (what the formatter holds as an Atom). The
-// spellings follow quarrow_dax.syntax.spelling, whose operator tables are
-// registered here; the layout is the formatter's (style.py documents it):
-// `F ( a, b )`, `( x )`, `{ 1, ( 2, 3 ) }`, a space around each binary
-// operator, built-in function names in upper case. Walked with a work list.
+// its layout prints on one line (what the formatter holds as an Atom), and
+// the text of a leaf wherever the formatter prints one. The spellings follow
+// quarrow_dax.syntax.spelling, whose operator tables are registered here;
+// every text between the parts (brackets, the spaces inside them, after a
+// separator, around an operator) comes from the formatter's one-line table
+// (formatter/one_line.py), which the style's handlers follow too. Walked
+// with a work list.
 #include <cstddef>
 #include <exception>
+#include <iterator>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "dax_parser/dialect.hpp"
 #include "dax_parser/lexer.hpp"
 #include "fingerprint.hpp"
 #include "format_entries.hpp"
+#include "syntax/node_classes.hpp"
 #include "syntax_boundary.hpp"
-#include "node_classes.hpp"
 
 namespace dax::python::format {
 
@@ -47,12 +52,42 @@ const Operator* find_operator(const std::vector<Operator>& table, PyObject* name
     return nullptr;
 }
 
-// The strings the printer writes between the parts, from the formatter's options.
+// The texts the printer writes between the parts: one_line.FlatStyle, the
+// formatter's one-line table under its options, read once into this object.
 struct Style {
-    std::string_view list_separator;  // ", " or "; "
-    std::string_view open_call;       // " (" or "("
-    std::string_view empty_call;      // " ()" or "()"
+    std::string call_open;   // after a function's name: " ( "
+    std::string call_close;  // " )"
+    std::string call_empty;  // " ()"
+    std::string separator;   // ", "
+    std::string separator_before_omitted;  // ","
+    std::string paren_open;
+    std::string paren_close;
+    std::string table_open;
+    std::string table_close;
+    std::string table_empty;
+    std::string row_open;
+    std::string row_close;
+    std::string before_operator;
+    std::string after_operator;
+    std::string grouping_open;  // the parentheses that the tree needs
+    std::string grouping_close;
 };
+
+constexpr const char* style_capsule_name = "quarrow_dax._syntax.one_line_style";
+
+// The Style an object of one_line_style() holds, or null with an exception set.
+const Style* style_of(PyObject* object) {
+    auto* style = static_cast<const Style*>(PyCapsule_GetPointer(object, style_capsule_name));
+    if (style == nullptr) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "the style must come from _syntax.one_line_style()");
+    }
+    return style;
+}
+
+void delete_style(PyObject* capsule) noexcept {
+    delete static_cast<Style*>(PyCapsule_GetPointer(capsule, style_capsule_name));
+}
 
 bool utf8_of(PyObject* text, std::string_view& utf8) {
     if (!PyUnicode_Check(text)) {
@@ -108,8 +143,11 @@ Scratch shared_scratch;  // used with the interpreter lock held
 
 class FlatPrinter {
 public:
-    FlatPrinter(const Style& style, Py_ssize_t limit)
-        : style_(style), limit_(limit), scratch_(shared_scratch.busy ? own_scratch_ : shared_scratch),
+    // `keep_breaks`: a text with a line break in it (a string, a quoted
+    // name) is printed as it is rather than ending the print with None.
+    FlatPrinter(const Style& style, Py_ssize_t limit, bool keep_breaks)
+        : style_(style), limit_(limit), keep_breaks_(keep_breaks),
+          scratch_(shared_scratch.busy ? own_scratch_ : shared_scratch),
           out_(scratch_.out), tasks_(scratch_.tasks), held_(scratch_.held) {
         scratch_.busy = true;
         out_.clear();
@@ -205,16 +243,14 @@ private:
     }
 
     // Pushes `items` separated by the list separator; the last separator
-    // without its space when the last item is an argument left out
+    // with nothing after it when the last item is an argument left out
     // (`omitted_last`), as `F ( a, )` has it.
     void list(PyObject* items, bool omitted_last) {
         const Py_ssize_t count = PyTuple_Size(items);
         for (Py_ssize_t i = count; i-- > 0;) {
             child(PyTuple_GetItem(items, i), 0, 0);
             if (i == 0) break;
-            std::string_view separator = style_.list_separator;
-            if (omitted_last && i == count - 1) separator.remove_suffix(1);
-            literal(separator);
+            literal(omitted_last && i == count - 1 ? style_.separator_before_omitted : style_.separator);
         }
     }
 
@@ -224,10 +260,9 @@ private:
         return node;
     }
 
-    Outcome text_piece(std::string_view text) {
-        if (text.find('\n') != std::string_view::npos) return Outcome::none;
-        put(text);
-        return Outcome::done;
+    // Whether `text` holds a line break that no line can hold.
+    bool breaks_line(std::string_view text) const noexcept {
+        return !keep_breaks_ && text.find('\n') != std::string_view::npos;
     }
 
     Outcome node(PyObject* node, long min_bp, long follow) {
@@ -236,15 +271,14 @@ private:
         std::string_view text;
         switch (*kind) {
             case NodeKind::TableColumnRef: {
-                // A table read without quotes is a plain name: it needs no check.
                 std::string_view name;
                 bool quoted = false;
                 PyObject* table = field(node, *kind, 0);
                 if (table == nullptr || !table_name(table, name, quoted) || !text_field(node, *kind, 1, text))
                     return Outcome::failed;
-                if (name.find('\n') != std::string_view::npos || text.find('\n') != std::string_view::npos)
-                    return Outcome::none;
-                if (quoted) put_quoted('\'', name, '\'', '\'');
+                if (breaks_line(name) || breaks_line(text)) return Outcome::none;
+                // Quoted as it was read, or where a tree built in code needs it.
+                if (quoted || !is_plain_name(name)) put_quoted('\'', name, '\'', '\'');
                 else put(name);
                 put_quoted('[', text, ']', ']');
                 return Outcome::done;
@@ -256,18 +290,17 @@ private:
                 put(upper.empty() ? text : std::string_view(upper));
                 const Py_ssize_t count = PyTuple_Size(args);
                 if (count == 0) {
-                    put(style_.empty_call);
+                    put(style_.call_empty);
                     return Outcome::done;
                 }
-                put(style_.open_call);
-                put(" ");
-                literal(" )");
+                put(style_.call_open);
+                literal(style_.call_close);
                 list(args, count > 1 && kind_of_node(PyTuple_GetItem(args, count - 1)) == NodeKind::Omitted);
                 return Outcome::done;
             }
             case NodeKind::BracketRef:
                 if (!text_field(node, *kind, 0, text)) return Outcome::failed;
-                if (text.find('\n') != std::string_view::npos) return Outcome::none;
+                if (breaks_line(text)) return Outcome::none;
                 put_quoted('[', text, ']', ']');
                 return Outcome::done;
             case NodeKind::Number:
@@ -277,7 +310,7 @@ private:
                 return Outcome::done;
             case NodeKind::String:
                 if (!text_field(node, *kind, 0, text)) return Outcome::failed;
-                if (text.find('\n') != std::string_view::npos) return Outcome::none;
+                if (breaks_line(text)) return Outcome::none;
                 put_quoted('"', text, '"', '"');
                 return Outcome::done;
             case NodeKind::Binary: {
@@ -285,8 +318,8 @@ private:
                 const Operator* op = op_name == nullptr ? nullptr : find_operator(binary_operators, op_name);
                 if (op == nullptr) return Outcome::failed;
                 if (op->lbp < min_bp || follow >= op->rbp) {  // parentheses keep the tree
-                    put("(");
-                    literal(")");
+                    put(style_.grouping_open);
+                    literal(style_.grouping_close);
                     child(node, 0, 0);
                     return Outcome::done;
                 }
@@ -296,7 +329,9 @@ private:
                 // A chain of operators that bind alike prints operand by
                 // operand with the same powers as these nested nodes.
                 child(right, op->rbp, follow);
+                literal(style_.after_operator);
                 literal(op->spelling);
+                literal(style_.before_operator);
                 child(left, 0, op->lbp);
                 return Outcome::done;
             }
@@ -305,8 +340,8 @@ private:
                 const Operator* op = op_name == nullptr ? nullptr : find_operator(unary_operators, op_name);
                 if (op == nullptr) return Outcome::failed;
                 if (follow >= op->rbp) {
-                    put("(");
-                    literal(")");
+                    put(style_.grouping_open);
+                    literal(style_.grouping_close);
                     child(node, 0, 0);
                     return Outcome::done;
                 }
@@ -327,8 +362,8 @@ private:
             case NodeKind::Paren: {
                 PyObject* inner = field(node, *kind, 0);
                 if (inner == nullptr) return Outcome::failed;
-                put("( ");
-                literal(" )");
+                put(style_.paren_open);
+                literal(style_.paren_close);
                 child(inner, 0, 0);
                 return Outcome::done;
             }
@@ -337,11 +372,11 @@ private:
                 if (!tuple_field(node, *kind, 0, rows)) return Outcome::failed;
                 const Py_ssize_t count = PyTuple_Size(rows);
                 if (count == 0) {
-                    put("{}");
+                    put(style_.table_empty);
                     return Outcome::done;
                 }
-                put("{ ");
-                literal(" }");
+                put(style_.table_open);
+                literal(style_.table_close);
                 for (Py_ssize_t r = count; r-- > 0;) {
                     PyObject* cells = PyTuple_GetItem(rows, r);
                     if (!PyTuple_Check(cells)) {
@@ -357,19 +392,19 @@ private:
                     if (bare) {
                         list(cells, false);
                     } else {
-                        literal(" )");
+                        literal(style_.row_close);
                         list(cells, false);
-                        literal("( ");
+                        literal(style_.row_open);
                     }
-                    if (r != 0) literal(style_.list_separator);
+                    if (r != 0) literal(style_.separator);
                 }
                 return Outcome::done;
             }
             case NodeKind::RowConstructor: {
                 PyObject* items = nullptr;
                 if (!tuple_field(node, *kind, 0, items)) return Outcome::failed;
-                put("( ");
-                literal(" )");
+                put(style_.row_open);
+                literal(style_.row_close);
                 list(items, false);
                 return Outcome::done;
             }
@@ -395,7 +430,7 @@ private:
                 bool quoted = false;
                 PyObject* table = field(node, *kind, 0);
                 if (table == nullptr || !table_name(table, name, quoted)) return Outcome::failed;
-                if (name.find('\n') != std::string_view::npos) return Outcome::none;
+                if (breaks_line(name)) return Outcome::none;
                 put_quoted('\'', name, '\'', '\'');
                 return Outcome::done;
             }
@@ -417,14 +452,13 @@ private:
                     put(".");
                     put_quoted('[', level, ']', ']');
                 }
-                if (std::string_view(out_).substr(start).find('\n') != std::string_view::npos) return Outcome::none;
+                if (breaks_line(std::string_view(out_).substr(start))) return Outcome::none;
                 return Outcome::done;
             }
             case NodeKind::TypedLiteral: {
                 std::string_view value;
                 if (!text_field(node, *kind, 0, text) || !text_field(node, *kind, 1, value)) return Outcome::failed;
-                if (text.find('\n') != std::string_view::npos || value.find('\n') != std::string_view::npos)
-                    return Outcome::none;
+                if (breaks_line(text) || breaks_line(value)) return Outcome::none;
                 put(text);
                 put_quoted('"', value, '"', '"');
                 return Outcome::done;
@@ -449,6 +483,7 @@ private:
 
     const Style& style_;
     const Py_ssize_t limit_;  // the longest text wanted, in characters; negative: any
+    const bool keep_breaks_;
     Scratch own_scratch_;     // when the shared one is in use (never, unless a field's method prints)
     Scratch& scratch_;
     std::string& out_;
@@ -477,10 +512,7 @@ bool read_operators(PyObject* table, bool binary, std::vector<Operator>& operato
         }
         Py_INCREF(key);
         op.name.reset(key);
-        // A binary operator is written with a space on each side.
-        if (binary) op.spelling.push_back(' ');
-        op.spelling.append(spelling);
-        if (binary) op.spelling.push_back(' ');
+        op.spelling = spelling;
         operators.push_back(std::move(op));
     }
     return true;
@@ -506,29 +538,88 @@ PyObject* register_operators(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     }
 }
 
-PyObject* flat_text(PyObject* node, long min_bp, long follow, Py_ssize_t limit, PyObject* style_strings) {
-    if (!PyTuple_Check(style_strings) || PyTuple_Size(style_strings) != 3) {
-        PyErr_SetString(PyExc_TypeError, "the style is (list_separator, open_call, empty_call)");
+namespace {
+
+// Reads the texts of a one_line.FlatStyle, as a dict, into `style`.
+bool read_style(PyObject* texts, Style& style) {
+    if (!PyDict_Check(texts)) {
+        PyErr_SetString(PyExc_TypeError, "one_line_style() takes a dict of the style's texts");
+        return false;
+    }
+    const std::pair<const char*, std::string*> fields[] = {
+        {"call_open", &style.call_open},
+        {"call_close", &style.call_close},
+        {"call_empty", &style.call_empty},
+        {"separator", &style.separator},
+        {"separator_before_omitted", &style.separator_before_omitted},
+        {"paren_open", &style.paren_open},
+        {"paren_close", &style.paren_close},
+        {"table_open", &style.table_open},
+        {"table_close", &style.table_close},
+        {"table_empty", &style.table_empty},
+        {"row_open", &style.row_open},
+        {"row_close", &style.row_close},
+        {"before_operator", &style.before_operator},
+        {"after_operator", &style.after_operator},
+        {"grouping_open", &style.grouping_open},
+        {"grouping_close", &style.grouping_close},
+    };
+    if (PyDict_Size(texts) != static_cast<Py_ssize_t>(std::size(fields))) {
+        PyErr_Format(PyExc_ValueError, "the style has %zd texts, not %zd", static_cast<Py_ssize_t>(std::size(fields)),
+                     PyDict_Size(texts));
+        return false;
+    }
+    for (const auto& [name, text] : fields) {
+        PyObject* value = PyDict_GetItemString(texts, name);
+        if (value == nullptr) {
+            PyErr_Format(PyExc_KeyError, "the style has no %s", name);
+            return false;
+        }
+        if (!PyUnicode_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "the style's %s must be a str", name);
+            return false;
+        }
+        std::string_view utf8;
+        if (!utf8_of(value, utf8)) return false;
+        if (utf8.find('\n') != std::string_view::npos) {
+            PyErr_Format(PyExc_ValueError, "the style's %s must stand on one line", name);
+            return false;
+        }
+        text->assign(utf8);
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* one_line_style(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    try {
+        if (nargs != 1) {
+            PyErr_SetString(PyExc_TypeError, "one_line_style() takes (texts)");
+            return nullptr;
+        }
+        auto style = std::make_unique<Style>();
+        if (!read_style(args[0], *style)) return nullptr;
+        PyObject* capsule = PyCapsule_New(style.get(), style_capsule_name, delete_style);
+        if (capsule != nullptr) style.release();  // the capsule owns it now
+        return capsule;
+    } catch (...) {
+        raise_current_exception();
         return nullptr;
     }
-    Style style;
-    if (!utf8_of(PyTuple_GetItem(style_strings, 0), style.list_separator) ||
-        !utf8_of(PyTuple_GetItem(style_strings, 1), style.open_call) ||
-        !utf8_of(PyTuple_GetItem(style_strings, 2), style.empty_call))
-        return nullptr;
-    if (style.list_separator.empty()) {
-        PyErr_SetString(PyExc_ValueError, "the list separator must not be empty");
-        return nullptr;
-    }
-    FlatPrinter printer(style, limit);
+}
+
+PyObject* flat_text(PyObject* node, long min_bp, long follow, Py_ssize_t limit, PyObject* style_object) {
+    const Style* style = style_of(style_object);
+    if (style == nullptr) return nullptr;
+    FlatPrinter printer(*style, limit, false);
     return printer.print(node, min_bp, follow);
 }
 
 PyObject* flat(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     try {
         if (nargs != 5) {
-            PyErr_SetString(PyExc_TypeError,
-                            "flat() takes (node, min_bp, follow, limit, (list_separator, open_call, empty_call))");
+            PyErr_SetString(PyExc_TypeError, "flat() takes (node, min_bp, follow, limit, style)");
             return nullptr;
         }
         const long min_bp = PyLong_AsLong(args[1]);
@@ -536,6 +627,27 @@ PyObject* flat(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const Py_ssize_t limit = PyLong_AsSsize_t(args[3]);
         if (PyErr_Occurred()) return nullptr;
         return flat_text(args[0], min_bp, follow, limit, args[4]);
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* leaf_text(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    try {
+        if (nargs != 2) {
+            PyErr_SetString(PyExc_TypeError, "leaf_text() takes (node, style)");
+            return nullptr;
+        }
+        const Style* style = style_of(args[1]);
+        if (style == nullptr) return nullptr;
+        FlatPrinter printer(*style, -1, true);
+        Ref text(printer.print(args[0], 0, 0));
+        if (text && text.get() == Py_None) {  // a VAR block, or no expression
+            PyErr_Format(PyExc_TypeError, "leaf_text() takes a leaf, not %R", Py_TYPE(args[0]));
+            return nullptr;
+        }
+        return text.release();
     } catch (...) {
         raise_current_exception();
         return nullptr;

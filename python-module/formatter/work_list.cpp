@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "format_entries.hpp"
+#include "syntax/located.hpp"
+#include "syntax/node_classes.hpp"
 #include "syntax_boundary.hpp"
-#include "located.hpp"
-#include "node_classes.hpp"
 
 namespace dax::python::format {
 

@@ -1,7 +1,7 @@
 // The syntax module's entries for the formatter (quarrow_dax.formatter):
 // reading a text with its comments and fingerprint, fingerprinting a result,
 // printing expressions flat, and laying a document out in lines. Each is a
-// METH_FASTCALL function for the module's table in syntax_module.cpp.
+// METH_FASTCALL function for the module's table in syntax/module.cpp.
 #pragma once
 
 #include "fingerprint.hpp"
@@ -39,13 +39,19 @@ PyObject* render(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // register_operators(binary, unary): spelling.BINARY_OPERATORS and
 // UNARY_OPERATORS, for the flat printer.
 PyObject* register_operators(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-// flat(node, min_bp, follow, limit, (list_separator, open_call, empty_call)):
-// the expression's flat text, or None (none, or longer than `limit`
-// characters unless `limit` is negative).
+// one_line_style(texts): the flat printer's style, an object holding the
+// texts of a one_line.FlatStyle (a dict of them), for `flat` and `leaf_text`.
+PyObject* one_line_style(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// flat(node, min_bp, follow, limit, style): the expression's flat text, or
+// None (none, or longer than `limit` characters unless `limit` is negative).
 PyObject* flat(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // The same from C++: a new reference (the text or None), or null with an
 // exception set. May throw std::bad_alloc.
 PyObject* flat_text(PyObject* node, long min_bp, long follow, Py_ssize_t limit, PyObject* style);
+// leaf_text(node, style): a leaf's text as the formatter prints it, with the
+// line breaks its strings and names may hold; TypeError for a VAR block or
+// a node that is no expression.
+PyObject* leaf_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // register_work(_At, _Placed, Atom, Multiline, Located, handlers): the
 // classes of the formatter's work list and its handlers by node class.

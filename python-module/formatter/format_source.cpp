@@ -15,11 +15,11 @@
 #include "dax_parser/dax_parser.hpp"
 #include "fingerprint.hpp"
 #include "format_entries.hpp"
-#include "json_writer.hpp"
-#include "node_classes.hpp"
+#include "native/json_writer.hpp"
+#include "syntax/node_classes.hpp"
+#include "syntax/tree_builder.hpp"
 #include "syntax_boundary.hpp"
 #include "syntax_options.hpp"
-#include "tree_builder.hpp"
 
 namespace dax::python::format {
 

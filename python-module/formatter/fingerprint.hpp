@@ -12,7 +12,7 @@
 #include "dax_parser/expr.hpp"
 #include "dax_parser/query.hpp"
 #include "dax_parser/token.hpp"
-#include "json_writer.hpp"
+#include "native/json_writer.hpp"
 
 namespace dax::fingerprint {
 

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "dax_parser/dax_parser.hpp"
-#include "format_entries.hpp"
+#include "formatter/format_entries.hpp"
 #include "located.hpp"
 #include "node_classes.hpp"
 #include "py_ref.hpp"
@@ -303,8 +303,12 @@ PyMethodDef functions[] = {
      "render(pieces, width, indent, newline, expand)\n--\n\nA formatter's document laid out in lines."},
     {"register_operators", as_cfunction(dax::python::format::register_operators), METH_FASTCALL,
      "register_operators(binary, unary)\n--\n\nTakes the operator tables of quarrow_dax.syntax.spelling."},
+    {"one_line_style", as_cfunction(dax::python::format::one_line_style), METH_FASTCALL,
+     "one_line_style(texts)\n--\n\nThe flat printer's style from the texts of a formatter's one-line table."},
     {"flat", as_cfunction(dax::python::format::flat), METH_FASTCALL,
      "flat(node, min_bp, follow, limit, style)\n--\n\nAn expression printed on one line, or None."},
+    {"leaf_text", as_cfunction(dax::python::format::leaf_text), METH_FASTCALL,
+     "leaf_text(node, style)\n--\n\nA leaf's text as the formatter prints it, line breaks kept."},
     {"register_work", as_cfunction(dax::python::format::register_work), METH_FASTCALL,
      "register_work(at_class, placed_class, atom_class, multiline_class, located_class, handlers)\n--\n\n"
      "Takes the classes and handlers of the formatter's work list."},
