@@ -113,8 +113,10 @@ class Automaton:
 
     def valid_count(self, count: int) -> bool:
         """Whether some form takes `count` arguments."""
-        states = self.run(count)
-        return len(states) == count + 1 and self.accepts(states[-1])
+        counts = self._counts
+        while len(counts) <= count and counts[-1]:
+            counts.append(self._advance(counts[-1], len(counts) - 1, _ANY))
+        return count < len(counts) and bool(counts[count] & self._accepting)
 
     def expected(self, states: frozenset[int]) -> tuple[Parameter, ...]:
         """The parameters that may come next from `states`."""
@@ -181,5 +183,12 @@ def _built(forms: tuple[Form, ...]) -> Automaton:
 
 def automaton(signature: Signature | tuple[Form, ...]) -> Automaton:
     """The automaton of a signature (or of its forms), built once per
-    distinct set of forms."""
-    return _built(signature.forms if isinstance(signature, Signature) else signature)
+    distinct set of forms and kept on the signature."""
+    if not isinstance(signature, Signature):
+        return _built(signature)
+    # Kept in the instance's own dictionary: found again without hashing
+    # the forms, which a call site would otherwise do for every call.
+    cached: Automaton | None = signature.__dict__.get("_automaton")
+    if cached is None:
+        cached = signature.__dict__["_automaton"] = _built(signature.forms)
+    return cached

@@ -43,6 +43,8 @@ def learn_link(name: str) -> str:
 
 def _split_top(text: str, line: int) -> list[str]:
     """`text` split at the commas outside braces."""
+    if "{" not in text and "}" not in text:
+        return [part.strip() for part in text.split(",")] if text.strip() else []
     parts: list[str] = []
     depth = 0
     current = ""
