@@ -205,6 +205,9 @@ RULES: dict[str, Rule] = {
         Rule("W001", "model-warning", "Something in a model file that reads, but perhaps not as its author meant.",
              "warning"),
         Rule("E005", "bad-configuration", "A configuration file that cannot be read or says what cannot be done."),
+        Rule("E006", "argument-count", "A function call with more or fewer arguments than the function takes."),
+        Rule("E007", "argument-kind",
+             "A literal or computed value where a function takes a column, a table or a reference."),
     )
 }
 
