@@ -211,7 +211,10 @@ def add_command(commands: Subcommands) -> None:
         "expression. Tabular models (a *.bim file, a TMDL definition folder or a folder "
         "holding one, such as *.SemanticModel) have each DAX formula parsed as its kind "
         "requires; an error is reported at its line and column in the model file, with the "
-        "object it belongs to.",
+        "object it belongs to. A text that parses has its function calls checked against the "
+        "functions' signatures: a wrong number of arguments (E006), or a literal or computed value "
+        "where a column, table or reference is required (E007); `quarrow-dax functions NAME` "
+        "prints a signature.",
     )
     check.add_argument(
         "paths",
@@ -251,7 +254,8 @@ def add_command(commands: Subcommands) -> None:
     check.add_argument(
         "--no-resolve", action="store_true",
         help="do not look up the names a model's formulas use; by default a reference to a measure, column, "
-        "table, variable, parameter or function that exists nowhere is a reference error (DAX001)",
+        "table, variable, parameter or function that exists nowhere is a reference error (DAX001), and calls "
+        "of the model's functions are checked against their parameters",
     )
     add_reading_options(check)
     add_grammar_options(check)
