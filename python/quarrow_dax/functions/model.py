@@ -5,7 +5,7 @@ one or more `Form`s (most functions have one), each a sequence of
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Literal, Union, get_args
+from typing import Any, Literal, Union, get_args
 
 __all__ = [
     "CATEGORIES", "KINDS", "Form", "Item", "Kind", "Parameter", "RepeatingGroup", "Returns", "Signature",
@@ -169,3 +169,18 @@ class Signature:
     def text(self) -> str:
         """Every form's syntax, one a line."""
         return "\n".join(form.text(self.name) for form in self.forms)
+
+    def to_dict(self) -> dict[str, Any]:
+        """The signature as plain data (for JSON): its fields, each form's
+        syntax and its parameters, a group's members marked `repeating`."""
+        return {
+            "name": self.name, "category": self.category, "description": self.description, "link": self.link,
+            "returns": self.returns, "min_args": self.min_args, "max_args": self.max_args,
+            "deprecated": self.deprecated, "replacement": self.replacement,
+            "forms": [
+                {"syntax": form.text(self.name),
+                 "parameters": [{"name": p.name, "kind": p.kind, "optional": p.optional, "repeating": p.repeating,
+                                 "keywords": list(p.keywords)} for p in form.parameters]}
+                for form in self.forms
+            ],
+        }
