@@ -318,3 +318,38 @@ def test_both_grammars_and_separators(tmp_path, grammar, separators, text, codes
     make(tmp_path, {"f.dax": text})
     options = CheckOptions(grammar=grammar, separators=separators)
     assert [d.code for d in check_file(str(tmp_path / "f.dax"), options)] == codes
+
+
+# --- the shortcuts agree with the general reading ---------------------------------------
+
+
+def test_the_reading_by_place_agrees_with_the_automaton_wherever_it_is_taken():
+    from quarrow_dax.arguments import _REFUSED, _plan
+    from quarrow_dax.functions import automaton
+
+    taken = 0
+    for found in catalogue().values():
+        low, high, places = _plan(found)
+        if places is None:
+            continue
+        taken += 1
+        machine = automaton(found)
+        parameters = found.parameters
+        assert [index for index, _ in places] == [i for i, p in enumerate(parameters) if p.kind in _REFUSED]
+        for count in range(len(parameters) + 2):
+            assert machine.valid_count(count) == (low <= count <= high), (found.name, count)
+            if machine.valid_count(count):
+                readings = machine.candidates(count)
+                assert [list(params) for params in readings] == [[p] for p in parameters[:count]], found.name
+    assert taken > 300  # most functions
+
+
+@pytest.mark.skipif(not CORPUS.is_dir(), reason=f"the shared corpus is not at {CORPUS}")
+def test_find_nodes_finds_what_find_all_finds():
+    from quarrow_dax.syntax import TableConstructor, VarBlock
+
+    for file in sorted(CORPUS.rglob("*.dax")):
+        tree = example_tree(file.relative_to(CORPUS))
+        if tree is not None:
+            for classes in ((FunctionCall, TableConstructor), (VarBlock,)):
+                assert [id(n) for n in find_nodes(tree, *classes)] == [id(n) for n in tree.find_all(*classes)]

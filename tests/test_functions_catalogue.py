@@ -179,3 +179,16 @@ def test_validator_finds_what_the_reader_lets_through(tmp_path):
     edited = tmp_path / "signatures.txt"
     edited.write_text(text)
     assert validate_main([str(edited)]) == 1
+
+
+def test_the_catalogue_read_as_asked_for_equals_the_file_read_at_once():
+    from quarrow_dax.functions.data import DATA_FILE, Catalogue
+
+    text = DATA_FILE.read_text(encoding="utf-8")
+    lazy = Catalogue(text)
+    assert "SUM" in lazy and "NOSUCH" not in lazy and len(lazy) == len(parse(text))
+    assert lazy["SWITCH"] == parse(text)["SWITCH"]  # one entry read alone
+    assert dict(lazy) == parse(text) and list(lazy) == list(parse(text))
+    with pytest.raises(CatalogueError) as info:
+        Catalogue("[aggregation]\nSUM ( C:column ) -> scalar\n    Sums.\nSUM ( C:column ) -> scalar\n    Again.\n")
+    assert info.value.line == 4

@@ -43,6 +43,8 @@ from .syntax.search import find_nodes
 
 __all__ = ["ARGUMENT_COUNT", "ARGUMENT_KIND", "CallProblem", "check_calls", "defined_functions", "signature_of"]
 
+_CATALOGUE = catalogue()
+
 ARGUMENT_COUNT = RULES["E006"]
 ARGUMENT_KIND = RULES["E007"]
 
@@ -82,6 +84,14 @@ _WANTED = {
 }
 
 
+#: What an argument plainly is, by the class of its node.
+_PLAIN_SHAPES: dict[type[Node], str] = {
+    Number: "number", String: "string", Boolean: "logical", Blank: "blank", TypedLiteral: "literal",
+    Binary: "computed", TableConstructor: "constructor", TableColumnRef: "reference", BracketRef: "reference",
+    HierarchyRef: "reference",
+}
+
+
 def _unwrap(node: Node) -> Node:
     while isinstance(node, Paren):
         node = node.expr
@@ -97,28 +107,18 @@ class _Shapes:
         self.calls: dict[int, str] = {}
 
     def of(self, argument: Node) -> str | None:
-        node = _unwrap(argument)
-        if isinstance(node, Number):
-            return "number"
-        if isinstance(node, String):
-            return "string"
-        if isinstance(node, Boolean):
-            return "logical"
-        if isinstance(node, Blank):
-            return "blank"
-        if isinstance(node, TypedLiteral):
-            return "literal"
-        if isinstance(node, Unary):
-            inner = _unwrap(node.expr)
-            return "number" if node.op != "Not" and isinstance(inner, Number) else "computed"
-        if isinstance(node, Binary):
-            return "computed"
-        if isinstance(node, TableConstructor):
-            return "constructor"
-        if isinstance(node, (TableColumnRef, BracketRef, HierarchyRef)):
-            return "reference"
-        if isinstance(node, FunctionCall):
-            upper = node.name.upper()
+        node = argument
+        while type(node) is Paren:
+            node = node.expr  # type: ignore[attr-defined]
+        kind = type(node)
+        shape = _PLAIN_SHAPES.get(kind)
+        if shape is not None:
+            return shape
+        if kind is Unary:
+            inner = _unwrap(node.expr)  # type: ignore[attr-defined]
+            return "number" if node.op != "Not" and type(inner) is Number else "computed"  # type: ignore[attr-defined]
+        if kind is FunctionCall:
+            upper = node.name.upper()  # type: ignore[attr-defined]
             found = catalogue().get(upper)
             if upper not in self.user and found is not None and found.returns == "scalar":
                 self.calls[id(argument)] = found.name
@@ -176,6 +176,27 @@ def _checked(found: Signature) -> bool:
     return checked
 
 
+_Plan = tuple[int, "int | None", "tuple[tuple[int, frozenset[str]], ...] | None"]
+
+
+def _plan(found: Signature) -> _Plan:
+    """(min_args, max_args, the places that refuse some arguments and what
+    they refuse) of a function whose arguments have one reading for each
+    count; places None otherwise. One reading means one form, no group, and
+    at most its last parameter optional (TOTALYTD's two optional ones are
+    told apart by kind, not by place). Kept on the signature: it is asked
+    for every call."""
+    plan: _Plan | None = found.__dict__.get("_plan")
+    if plan is None:
+        form = found.forms[0]
+        simple = (len(found.forms) == 1 and form.positional
+                  and sum(p.optional for p in form.parameters) <= 1)
+        places = tuple((index, _REFUSED[p.kind]) for index, p in enumerate(form.parameters)
+                       if p.kind in _REFUSED) if simple else None
+        plan = found.__dict__["_plan"] = (found.min_args, found.max_args, places)
+    return plan
+
+
 def _row_variant(found: Signature) -> Signature | None:
     """SUMX for SUM, STDEVX.S for STDEV.S: the iterator of an aggregation."""
     head, dot, tail = found.name.partition(".")
@@ -190,11 +211,27 @@ class _Checker:
 
     def call(self, call: FunctionCall) -> None:
         upper = call.name.upper()
-        found = self.user.get(upper) or catalogue().get(upper)
+        found = self.user.get(upper) if self.user else None
         if found is None:
-            return
+            found = _CATALOGUE.get(upper)
+            if found is None:
+                return
         args = call.args
         count = len(args)
+        low, high, places = _plan(found)
+        if places is not None:
+            # One reading for each count: each argument's parameter is known
+            # by its place, and only the places that refuse something matter.
+            if count < low or (high is not None and count > high):
+                self.count_problem(call, found, count)
+                return
+            for index, refused in places:
+                if index < count:
+                    shape = self.shapes.of(args[index])
+                    if shape in refused:
+                        self.kind_problem(call, found, index, shape, (found.forms[0].parameters[index],))
+                        return
+            return
         machine = automaton(found)
         if not machine.valid_count(count):
             self.count_problem(call, found, count)

@@ -26,7 +26,6 @@ from __future__ import annotations
 import difflib
 from collections.abc import Iterable, Mapping
 from functools import lru_cache
-from types import MappingProxyType
 
 from .binding import Automaton, automaton
 from .data import DATA_FILE, CatalogueError, load
@@ -38,7 +37,7 @@ __all__ = [
     "keyword_words", "naming_functions", "row_context_table", "signature", "user_defined",
 ]
 
-_CATALOGUE: Mapping[str, Signature] = MappingProxyType(load())
+_CATALOGUE = load()
 
 
 def catalogue() -> Mapping[str, Signature]:
@@ -73,8 +72,18 @@ def _words(signatures: Iterable[Signature]) -> frozenset[str]:
                      for word in parameter.keywords)
 
 
-#: Every word some function takes as an argument (ASC, DAY, ROWS ...).
-KEYWORDS: frozenset[str] = _words(_CATALOGUE.values())
+def __getattr__(name: str) -> frozenset[str]:
+    # KEYWORDS reads every entry of the catalogue: only when asked for.
+    if name == "KEYWORDS":
+        words = _words(_CATALOGUE.values())
+        globals()["KEYWORDS"] = words
+        return words
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+#: Every word some function takes as an argument (ASC, DAY, ROWS ...), read
+#: from the whole catalogue when first asked for.
+KEYWORDS: frozenset[str]
 
 
 @lru_cache(maxsize=None)
@@ -88,8 +97,10 @@ def keyword_words(name: str) -> frozenset[str]:
 def naming_functions() -> frozenset[str]:
     """The built-in functions that name the columns they make with strings
     (ADDCOLUMNS, SUMMARIZECOLUMNS, ROW ...)."""
-    return frozenset(found.name for found in _CATALOGUE.values()
-                     if any(p.kind == "name" for form in found.forms for p in form.parameters))
+    # Only the entries whose signature lines mention the kind are read.
+    named = [name for name in _CATALOGUE if any(":name" in line for line in _CATALOGUE.headers(name))]
+    return frozenset(name for name in named
+                     if any(p.kind == "name" for form in _CATALOGUE[name].forms for p in form.parameters))
 
 
 _TABLE_KINDS = frozenset({"table", "column", "tableref", "ref"})
@@ -108,12 +119,16 @@ def _table_index(form: Form, parameter: Parameter) -> int | None:
     return None
 
 
-@lru_cache(maxsize=4096)
-def _row_context(forms: tuple[Form, ...], index: int) -> int | None:
-    machine = automaton(forms)
-    longest = max(len(form.parameters) for form in forms)
+@lru_cache(maxsize=None)
+def _row_context(name: str, index: int) -> int | None:
+    # Cached by name: resolution asks for every reference inside a call.
+    found = _CATALOGUE.get(name)
+    if found is None:
+        return None
+    machine = automaton(found)
+    longest = max(len(form.parameters) for form in found.forms)
     for count in range(index + 1, index + longest + 2):
-        for parameter in machine.candidates(count)[index] if count > index else ():
+        for parameter in machine.candidates(count)[index]:
             if parameter.kind == "row" or (parameter.kind == "column" and parameter.repeating):
                 for form in machine.forms:
                     if any(p is parameter for p in form.parameters):
@@ -129,10 +144,7 @@ def row_context_table(name: str, index: int) -> int | None:
     None. An expression evaluated per row has the row context of the table
     before it (SUMX ( Sales, [Qty] ), FILTER, TOPN's order); so do the
     grouping columns of SUMMARIZE and GROUPBY."""
-    found = signature(name)
-    if found is None or index < 0:
-        return None
-    return _row_context(found.forms, index)
+    return None if index < 0 else _row_context(name.upper(), index)
 
 
 #: The kinds of a user-defined function's parameter, by its type.

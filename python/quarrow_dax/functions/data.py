@@ -5,13 +5,13 @@ line, so that a bad edit fails the import (and the tests) where it is."""
 from __future__ import annotations
 
 import re
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from pathlib import Path
 from typing import cast, get_args
 
 from .model import CATEGORIES, Form, Item, Kind, Parameter, RepeatingGroup, Returns, Signature
 
-__all__ = ["DATA_FILE", "CatalogueError", "learn_link", "load", "parse"]
+__all__ = ["DATA_FILE", "Catalogue", "CatalogueError", "learn_link", "load", "parse"]
 
 #: The data file, shipped in the package beside this module.
 DATA_FILE = Path(__file__).with_name("signatures.txt")
@@ -147,10 +147,11 @@ class _Entry:
             raise CatalogueError(line, f"unknown field of {self.name}: {text!r}")
 
 
-def _entries(lines: list[str]) -> Iterator[_Entry]:
-    category: str | None = None
+def _entries(lines: list[str], category: str | None = None, offset: int = 0) -> Iterator[_Entry]:
+    """The entries of `lines`, the data file's from line `offset` + 1 on,
+    under `category` until a line names another."""
     entry: _Entry | None = None
-    for number, raw in enumerate(lines, 1):
+    for number, raw in enumerate(lines, offset + 1):
         line = raw.rstrip()
         if not line.strip() or line.lstrip().startswith("#"):
             continue
@@ -202,6 +203,79 @@ def parse(text: str) -> dict[str, Signature]:
     return found
 
 
-def load() -> dict[str, Signature]:
-    """The catalogue as the data file holds it."""
-    return parse(DATA_FILE.read_text(encoding="utf-8"))
+class Catalogue(Mapping[str, Signature]):
+    """The signatures of a data file's text by name in upper case, each read
+    from its lines when it is first asked for: a command that meets a few
+    dozen functions does not pay for reading five hundred. The names, their
+    categories and where each entry's lines are come from one quick pass;
+    `parse` reads everything at once, as the validator does."""
+
+    def __init__(self, text: str) -> None:
+        self._lines = text.splitlines()
+        #: Each name's category and the range of its lines.
+        self._places: dict[str, tuple[str, int, int]] = {}
+        self._read: dict[str, Signature] = {}
+        category: str | None = None
+        name: str | None = None
+        start = 0
+        for index, line in enumerate(self._lines):
+            if not line or line[0] in " \t#":
+                continue
+            if line.startswith("["):
+                heading = _CATEGORY.match(line.rstrip())
+                if heading is None or heading.group("name") not in CATEGORIES:
+                    raise CatalogueError(index + 1, f"not a category: {line!r}")
+                self._close(name, category, start, index)
+                category, name = heading.group("name"), None
+                continue
+            found = line.split(" ", 1)[0]
+            if found == name and not self._described(start, index):
+                continue  # another form of the same function
+            self._close(name, category, start, index)
+            if category is None:
+                raise CatalogueError(index + 1, "a function before any [category]")
+            if found in self._places:
+                raise CatalogueError(index + 1, f"{found} is listed twice (first at line {self._places[found][1] + 1})")
+            name, start = found, index
+        self._close(name, category, start, len(self._lines))
+
+    def _described(self, start: int, end: int) -> bool:
+        return any(line.strip() and not line.lstrip().startswith("#") and line[0] in " \t"
+                   for line in self._lines[start:end])
+
+    def _close(self, name: str | None, category: str | None, start: int, end: int) -> None:
+        if name is not None and category is not None:
+            self._places[name] = (category, start, end)
+
+    def __getitem__(self, name: str) -> Signature:
+        found = self._read.get(name)
+        if found is None:
+            category, start, end = self._places[name]
+            entry = next(_entries(self._lines[start:end], category, start))
+            found = self._read[name] = entry.signature()
+        return found
+
+    def get(self, name: str, default: Signature | None = None) -> Signature | None:  # type: ignore[override]
+        found = self._read.get(name)
+        if found is not None:
+            return found
+        return self[name] if name in self._places else default
+
+    def __contains__(self, name: object) -> bool:
+        return name in self._places
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._places)
+
+    def __len__(self) -> int:
+        return len(self._places)
+
+    def headers(self, name: str) -> list[str]:
+        """The signature lines of a function's entry, unread."""
+        _, start, end = self._places[name]
+        return [line for line in self._lines[start:end] if line and line[0] not in " \t#"]
+
+
+def load() -> Catalogue:
+    """The catalogue of the data file, read as it is asked for."""
+    return Catalogue(DATA_FILE.read_text(encoding="utf-8"))

@@ -8,21 +8,33 @@ arguments the grammar reads as names.
 
 from __future__ import annotations
 
-from ..functions import KEYWORDS, catalogue, is_builtin
+from .. import functions
+from ..functions import catalogue
 
 __all__ = ["BUILTIN_FUNCTIONS", "KEYWORD_ARGUMENTS", "is_builtin_function"]
 
 #: Every built-in function name, in upper case.
 BUILTIN_FUNCTIONS: frozenset[str] = frozenset(catalogue())
 
+
+def __getattr__(name: str) -> frozenset[str]:
+    # The words are read from the whole catalogue, only when asked for.
+    if name == "KEYWORD_ARGUMENTS":
+        return functions.KEYWORDS
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 #: Every word some built-in function takes as an argument where the grammar
 #: sees a name: sort orders and ranking ties, WINDOW's ABS and REL, how
 #: blanks sort, date and time intervals, CROSSFILTER's directions, the types
 #: of DATATABLE and CONVERT, the axes and levels of visual calculations.
-KEYWORD_ARGUMENTS: frozenset[str] = KEYWORDS
+KEYWORD_ARGUMENTS: frozenset[str]
 
 
 def is_builtin_function(name: str) -> bool:
     """Whether `name` (in any case) names one of DAX's own functions; every
-    name starting with ``INFO.`` is one of the engine's INFO functions."""
-    return is_builtin(name)
+    name starting with ``INFO.`` is one of the engine's INFO functions (as
+    `quarrow_dax.functions.is_builtin`, without the call: asked for every
+    call of every formula)."""
+    upper = name.upper()
+    return upper in BUILTIN_FUNCTIONS or upper.startswith("INFO.")

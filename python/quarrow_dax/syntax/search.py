@@ -12,7 +12,7 @@ from typing import TypeVar
 
 from .nodes import (
     Axis, Binary, Blank, Boolean, BracketRef, FunctionCall, HierarchyRef, Identifier, Node, Number, Omitted,
-    Parameter, Paren, String, TableColumnRef, TableRef, TypedLiteral, Unary,
+    Parameter, Paren, String, TableColumnRef, TableConstructor, TableRef, TypedLiteral, Unary, VarBlock, VarDecl,
 )
 
 __all__ = ["find_nodes"]
@@ -37,13 +37,21 @@ def find_nodes(tree: Node, *classes: type[N]) -> list[N]:
         kind = type(node)
         if kind in wanted:
             found.append(node)  # type: ignore[arg-type]
+        if kind in _LEAVES:
+            continue
         if kind is FunctionCall:
-            extend(reversed(node.args))  # type: ignore[attr-defined]
+            extend(node.args[::-1])  # type: ignore[attr-defined]
         elif kind is Binary:
             push(node.right)  # type: ignore[attr-defined]
             push(node.left)  # type: ignore[attr-defined]
-        elif kind is Paren or kind is Unary:
+        elif kind is Paren or kind is Unary or kind is VarDecl:
             push(node.expr)  # type: ignore[attr-defined]
-        elif kind not in _LEAVES:
-            extend(reversed(node.children()))
+        elif kind is VarBlock:
+            push(node.body)  # type: ignore[attr-defined]
+            extend(node.decls[::-1])  # type: ignore[attr-defined]
+        elif kind is TableConstructor:
+            for row in node.rows[::-1]:  # type: ignore[attr-defined]
+                extend(row[::-1])
+        else:
+            extend(node.children()[::-1])
     return found
