@@ -109,7 +109,7 @@ class _Shapes:
     def of(self, argument: Node) -> str | None:
         node = argument
         while type(node) is Paren:
-            node = node.expr  # type: ignore[attr-defined]
+            node = node.expr
         kind = type(node)
         shape = _PLAIN_SHAPES.get(kind)
         if shape is not None:

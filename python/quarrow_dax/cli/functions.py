@@ -50,15 +50,16 @@ def run(args: argparse.Namespace) -> int:
     if args.name is None:
         groups = by_category()
         if args.format == "json":
-            for found in (found for group in groups.values() for found in group):
-                write_out(json.dumps(found.to_dict(), ensure_ascii=False) + "\n")
+            for group in groups.values():
+                for listed in group:
+                    write_out(json.dumps(listed.to_dict(), ensure_ascii=False) + "\n")
             return EXIT_OK
         for category, group in groups.items():
-            width = max(len(found.name) for found in group)
+            width = max(len(listed.name) for listed in group)
             write_out(f"{category} ({plural(len(group), 'function')})\n")
-            for found in group:
-                mark = " (deprecated)" if found.deprecated else ""
-                write_out(f"  {found.name:<{width}}  {found.description}{mark}\n")
+            for listed in group:
+                mark = " (deprecated)" if listed.deprecated else ""
+                write_out(f"  {listed.name:<{width}}  {listed.description}{mark}\n")
         return EXIT_OK
     found = signature(args.name)
     if found is None:
