@@ -31,7 +31,7 @@ def test_one_function_in_any_case():
 @pytest.mark.parametrize("name, line", [
     ("RANKX", "  Ties        one of SKIP, DENSE (optional)"),
     ("keywordmatch", "deprecated"),
-    ("ISSUBTOTAL", "replaced by ROLLUPADDISSUBTOTAL, as the reference recommends"),
+    ("ISSUBTOTAL", "superseded: the reference points to ROLLUPADDISSUBTOTAL instead"),
     ("min", "form 2:"),
     ("blank", "  (no parameters)"),
     ("INDEX", "  RelationOrAxis  a table expression, or one of ROWS, COLUMNS (optional)"),

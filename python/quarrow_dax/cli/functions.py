@@ -41,7 +41,7 @@ def describe(found: Signature) -> str:
     if found.deprecated:
         lines.append("deprecated" + (f": use {found.replacement}" if found.replacement else ""))
     elif found.replacement:
-        lines.append(f"replaced by {found.replacement}, as the reference recommends")
+        lines.append(f"superseded: the reference points to {found.replacement} instead")
     lines.append(found.link)
     return "\n".join(lines) + "\n"
 

@@ -236,4 +236,4 @@ SUMMARIZECOLUMNS ( ROLLUPADDISSUBTOTAL ( 'Product'[Brand], "Is Total" ), "Sales"
         if found is None or found.replacement is None or found.deprecated or _user_defined(node, context):
             return
         context.report(self, context.call_name_span(node), f"{found.name} has a newer replacement: "
-                       f"{found.replacement}", hint=f"use {found.replacement}, as the DAX reference recommends")
+                       f"{found.replacement}", hint=f"use {found.replacement} instead")
