@@ -192,3 +192,12 @@ def test_the_catalogue_read_as_asked_for_equals_the_file_read_at_once():
     with pytest.raises(CatalogueError) as info:
         Catalogue("[aggregation]\nSUM ( C:column ) -> scalar\n    Sums.\nSUM ( C:column ) -> scalar\n    Again.\n")
     assert info.value.line == 4
+
+
+@pytest.mark.parametrize("name, counts", [
+    ("ADDCOLUMNS", {10**6 + 1: True, 10**6: False}), ("SWITCH", {10**6: True, 10**6 + 1: True}),
+    ("SUM", {10**6: False}), ("LOOKUP", {10**6 + 1: True, 10**6: False}), ("DATATABLE", {10**6 + 1: True}),
+])
+def test_huge_argument_counts_are_answered_from_the_repeating_part(name, counts):
+    machine = automaton(signature(name))
+    assert {count: machine.valid_count(count) for count in counts} == counts

@@ -45,7 +45,12 @@ class Automaton:
         self._accepting = frozenset(accepting)
         # States from which the end is reached without taking an argument.
         self._finishing = frozenset(s for s, closure in enumerate(self._closures) if closure & self._accepting)
+        # The states after 0, 1, 2 ... arguments of any kind, up to where the
+        # sequence repeats itself (it must: the sets of states are finite),
+        # so that a call of a million arguments costs no million sets.
         self._counts: list[frozenset[int]] = [self._closures[0]]
+        self._seen: dict[frozenset[int], int] = {self._closures[0]: 0}
+        self._cycle_start: int | None = None
 
     # --- building ----------------------------------------------------------------
 
@@ -93,13 +98,32 @@ class Automaton:
                     reached |= self._closures[target]
         return frozenset(reached)
 
+    def _after(self, count: int) -> frozenset[int]:
+        """The states after `count` arguments of any kind."""
+        counts = self._counts
+        while self._cycle_start is None and len(counts) <= count:
+            following = self._advance(counts[-1], len(counts) - 1, _ANY)
+            if following in self._seen:
+                self._cycle_start = self._seen[following]
+                break
+            self._seen[following] = len(counts)
+            counts.append(following)
+        if count < len(counts):
+            return counts[count]
+        start = self._cycle_start or 0
+        return counts[start + (count - start) % (len(counts) - start)]
+
     def run(self, count: int, fits: Fits = _ANY) -> list[frozenset[int]]:
         """The states after each number of arguments, 0 to `count`, taking
         them as `fits` allows; shorter when no state is left."""
         if fits is _ANY:
-            while len(self._counts) <= count and self._counts[-1]:
-                self._counts.append(self._advance(self._counts[-1], len(self._counts) - 1, _ANY))
-            return self._counts[: count + 1]
+            found: list[frozenset[int]] = []
+            for index in range(count + 1):
+                states = self._after(index)
+                if not states:
+                    break
+                found.append(states)
+            return found
         states = [self._closures[0]]
         for index in range(count):
             following = self._advance(states[-1], index, fits)
@@ -113,10 +137,7 @@ class Automaton:
 
     def valid_count(self, count: int) -> bool:
         """Whether some form takes `count` arguments."""
-        counts = self._counts
-        while len(counts) <= count and counts[-1]:
-            counts.append(self._advance(counts[-1], len(counts) - 1, _ANY))
-        return count < len(counts) and bool(counts[count] & self._accepting)
+        return bool(self._after(count) & self._accepting)
 
     def expected(self, states: frozenset[int]) -> tuple[Parameter, ...]:
         """The parameters that may come next from `states`."""
