@@ -119,10 +119,10 @@ class Automaton:
         if fits is _ANY:
             found: list[frozenset[int]] = []
             for index in range(count + 1):
-                states = self._after(index)
-                if not states:
+                after = self._after(index)
+                if not after:
                     break
-                found.append(states)
+                found.append(after)
             return found
         states = [self._closures[0]]
         for index in range(count):
