@@ -353,3 +353,14 @@ def test_find_nodes_finds_what_find_all_finds():
         if tree is not None:
             for classes in ((FunctionCall, TableConstructor), (VarBlock,)):
                 assert [id(n) for n in find_nodes(tree, *classes)] == [id(n) for n in tree.find_all(*classes)]
+
+
+def test_a_file_beyond_the_limit_has_its_grammar_checked_and_a_warning_for_its_calls(tmp_path, monkeypatch):
+    from quarrow_dax import check
+
+    monkeypatch.setattr(check, "CALL_CHECK_LIMIT", 20)
+    make(tmp_path, {"big.dax": "DIVIDE ( 1 ) + SUM ( 1 ) + 1", "bad.dax": "DIVIDE ( 1 ) + SUM ( 1 ) +"})
+    (found,) = check_file(str(tmp_path / "big.dax"), CheckOptions())
+    assert (found.severity, found.code, found.line) == ("warning", "W002", 0)
+    assert found.message == "function calls not checked: the file holds more than 20 characters"
+    assert [d.code for d in check_file(str(tmp_path / "bad.dax"), CheckOptions())] == ["E002"]

@@ -208,6 +208,9 @@ RULES: dict[str, Rule] = {
         Rule("E006", "argument-count", "A function call with more or fewer arguments than the function takes."),
         Rule("E007", "argument-kind",
              "A literal or computed value where a function takes a column, a table or a reference."),
+        Rule("W002", "calls-not-checked",
+             "A DAX file too large for its function calls to be checked against the functions' signatures.",
+             "warning"),
     )
 }
 

@@ -70,7 +70,7 @@ def check_dax_files(args: argparse.Namespace, files: list[str], writer: Writer) 
             for done, diagnostics in enumerate(reports, 1):
                 if diagnostics:
                     progress.clear()
-                    failed += 1
+                    failed += any(diagnostic.severity == "error" for diagnostic in diagnostics)
                 for diagnostic in diagnostics:
                     writer.add(diagnostic)
                     status = max(status, status_of(diagnostic))
