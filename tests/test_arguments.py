@@ -364,3 +364,18 @@ def test_a_file_beyond_the_limit_has_its_grammar_checked_and_a_warning_for_its_c
     assert (found.severity, found.code, found.line) == ("warning", "W002", 0)
     assert found.message == "function calls not checked: the file holds more than 20 characters"
     assert [d.code for d in check_file(str(tmp_path / "bad.dax"), CheckOptions())] == ["E002"]
+
+
+@pytest.mark.parametrize("resolve", [True, False])
+def test_a_formula_beyond_the_limit_is_warned_of_in_its_model(tmp_path, monkeypatch, resolve):
+    from quarrow_dax import check
+
+    monkeypatch.setattr(check, "CALL_CHECK_LIMIT", 20)
+    make(tmp_path, {
+        "definition/model.tmdl": "model Model\n",
+        "definition/tables/T.tmdl": "table T\n\n\tmeasure Short = SUM ( 1 )\n\tmeasure Long = "
+                                    + "SUM ( 2 ) + " * 3 + "1\n",
+    })
+    found = list(check_model(str(tmp_path / "definition"), CheckOptions(resolve=resolve)))
+    assert [(d.code, d.severity, d.line, d.column, d.object) for d in found] == [
+        ("E007", "error", 3, 24, "'T'[Short]"), ("W002", "warning", 4, 17, "'T'[Long]")]

@@ -391,10 +391,13 @@ def check_model(path: str, options: CheckOptions, tally: ModelTally | None = Non
         for formula in read_model(path, errors, warnings, max_file_size=options.max_file_size):
             tally.formulas += 1
             try:
-                tree = parse_tree(formula.text, _formula_kind(formula), options)
+                tree = _formula_tree(formula, options)
             except ValueError as error:
                 tally.failed += 1
                 yield formula_diagnostic(formula, error)
+                continue
+            if tree is None:
+                yield _calls_not_checked(formula)
                 continue
             found = _in_formula(formula, call_diagnostics(formula.text, check_calls(tree)))
             tally.failed += bool(found)
@@ -404,6 +407,24 @@ def check_model(path: str, options: CheckOptions, tally: ModelTally | None = Non
         yield model_problem(model_error)
     for warning in warnings:
         yield model_problem(warning)
+
+
+def _formula_tree(formula: Formula, options: CheckOptions) -> Node | None:
+    """The syntax tree of a formula, or None for one beyond CALL_CHECK_LIMIT,
+    whose grammar alone is checked. Raises ParseError."""
+    if len(formula.text) > CALL_CHECK_LIMIT:
+        parse_source(formula.text, _formula_kind(formula), options)
+        return None
+    return parse_tree(formula.text, _formula_kind(formula), options)
+
+
+def _calls_not_checked(formula: Formula) -> Diagnostic:
+    diagnostic = Diagnostic.at(
+        formula.text, 0, 0, "argument",
+        f"function calls not checked: the formula holds more than {CALL_CHECK_LIMIT:,} characters",
+        severity="warning", code="W002", hint="the grammar was checked; the calls are checked in formulas up to that size",
+    )
+    return in_formula(diagnostic, formula)
 
 
 def _in_formula(formula: Formula, diagnostics: list[Diagnostic]) -> list[Diagnostic]:
@@ -443,16 +464,17 @@ def _check_model_names(
     model = load_model(path, errors, warnings, max_file_size=options.max_file_size)
     # Every formula is parsed first: a call is checked against the model's
     # functions, which may be declared after it.
-    parsed: list[tuple[Formula, Node | ValueError]] = []
+    parsed: list[tuple[Formula, Node | ValueError | None]] = []
     trees: dict[int, Node] = {}
     for formula in model.formulas:
         try:
-            parsed_tree = parse_tree(formula.text, _formula_kind(formula), options)
+            parsed_tree = _formula_tree(formula, options)
         except ValueError as error:
             parsed.append((formula, error))
             continue
         parsed.append((formula, parsed_tree))
-        trees[id(formula)] = parsed_tree
+        if parsed_tree is not None:
+            trees[id(formula)] = parsed_tree
     functions = model_functions(model, trees)
     resolver = model_resolver(path, model, errors, trees)
     for formula, outcome in parsed:
@@ -469,11 +491,13 @@ def _check_model_names(
                               separators=options.separators)
             found = [reference_diagnostic(formula, resolution) for resolution in resolver.resolve(formula, refs)
                      if resolution.status == "unknown"]
-        problems = check_calls(tree, functions)
+        if tree is None:
+            found.append(_calls_not_checked(formula))
+        problems = [] if tree is None else check_calls(tree, functions)
         if problems:
             found += _in_formula(formula, call_diagnostics(formula.text, problems))
             found.sort(key=lambda diagnostic: diagnostic.start)
-        tally.failed += bool(found)
+        tally.failed += any(diagnostic.severity == "error" for diagnostic in found)
         yield from found
 
 
