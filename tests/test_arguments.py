@@ -210,6 +210,7 @@ RIGHT = [
     "DATATABLE ( \"Name\", STRING, \"Value\", INTEGER, { { \"a\", 1 }, { \"b\", 2 } } )",
     "UNKNOWNFUNCTION ( 1 ) + Lib.Svg ( )",
     "EVALUATEANDLOG ( FILTER ( T, 1 ), \"rows\", 10 )",
+    "ADDCOLUMNS ( T, \"a\" & \"b\", 1, NAMEOF ( T[c] ), 2 )",  # names that may be constant: not blamed
     "SUM ( IF ( [a], T[x], T[y] ) )",  # IF may give a column reference
 ]
 

@@ -70,8 +70,9 @@ _NOT_REFERENCES = _VALUES | {"constructor", "call"}
 _REFUSED: dict[str, frozenset[str]] = {
     "column": _NOT_REFERENCES, "tableref": _NOT_REFERENCES, "ref": _NOT_REFERENCES,
     "table": _VALUES | {"call"}, "filter": frozenset({"string"}),
-    # A column's name is a string constant, known before anything runs.
-    "name": (_NOT_REFERENCES - {"string"}) | {"reference"},
+    # A column's name is a string known before anything runs; whether a
+    # computed one (a concatenation, NAMEOF) is taken is not certain.
+    "name": frozenset({"number", "logical", "blank", "literal", "constructor", "reference"}),
 }
 _SHAPES = {
     "number": "a number", "string": "a string", "logical": "TRUE or FALSE", "blank": "BLANK",
