@@ -31,7 +31,7 @@ def problems(text, **options):
 # Two examples on the reference's pages that the engine refuses: IF given only
 # its condition (best-practices/dax-error-functions.md) and RELATED given a
 # comparison (medianx-function-dax.md). Both are the pages' typos.
-REFUSED_EXAMPLES = {"expressions/0023.dax": "E006", "expressions/0233.dax": "E007"}
+REFUSED_EXAMPLES = {"expressions/0023.dax": "E009", "expressions/0233.dax": "E010"}
 
 
 def reference_examples():
@@ -83,69 +83,69 @@ def test_reference_examples_pass(name):
 
 # DAX, the code, the message, and the text the finding marks
 WRONG = [
-    ("SUM ( Sales[Amount], 1 )", "E006", "SUM takes 1 argument; 2 given", "1"),
-    ("ROUND ( [Total] )", "E006", "ROUND takes 2 arguments; 1 given", "ROUND"),
-    ("IF ( [a] > 1 )", "E006", "IF takes 2 or 3 arguments; 1 given", "IF"),
-    ("DIVIDE ( 1 )", "E006", "DIVIDE takes 2 or 3 arguments; 1 given", "DIVIDE"),
-    ("divide ( 1, 2, 3, 4 )", "E006", "DIVIDE takes 2 or 3 arguments; 4 given", "4"),
-    ("BLANK ( 1 )", "E006", "BLANK takes no arguments; 1 given", "1"),
-    ("SUM ( , Sales[Amount] )", "E006", "SUM takes 1 argument; 2 given", "Sales[Amount]"),  # omitted: given
-    ("DATE ( 2024, 1 )", "E006", "DATE takes 3 arguments; 2 given", "DATE"),
-    ("TOTALYTD ( [m] )", "E006", "TOTALYTD takes 2 to 4 arguments; 1 given", "TOTALYTD"),
-    ("CALCULATE ( )", "E006", "CALCULATE takes at least 1 argument; 0 given", "CALCULATE"),
-    ("FILTER ( T )", "E006", "FILTER takes 2 arguments; 1 given", "FILTER"),
-    ("INFO.VIEW.TABLES ( 1 )", "E006", "INFO.VIEW.TABLES takes no arguments; 1 given", "1"),
-    ("USERELATIONSHIP ( A[k] )", "E006", "USERELATIONSHIP takes 2 arguments; 1 given", "USERELATIONSHIP"),
-    ("SWITCH ( [x], 1 )", "E006", "SWITCH takes at least 3 arguments; 2 given", "SWITCH"),
-    ("ADDCOLUMNS ( T, \"a\", 1, \"b\" )", "E006", "ADDCOLUMNS takes 3, 5, 7, … arguments; 4 given", "ADDCOLUMNS"),
-    ("ROW ( \"a\", 1, \"b\" )", "E006", "ROW takes 2, 4, 6, … arguments; 3 given", "ROW"),
-    ("CONTAINS ( T, T[a] )", "E006", "CONTAINS takes 3, 5, 7, … arguments; 2 given", "CONTAINS"),
-    ("LOOKUP ( [x], [Year] )", "E006", "LOOKUP takes 1, 3, 5, … arguments; 2 given", "LOOKUP"),
-    ("WINDOW ( 1 )", "E006", "WINDOW takes 2 to 10 arguments; 1 given", "WINDOW"),
-    ("SUMMARIZE ( T, T[c], \"x\" )", "E006",
+    ("SUM ( Sales[Amount], 1 )", "E009", "SUM takes 1 argument; 2 given", "1"),
+    ("ROUND ( [Total] )", "E009", "ROUND takes 2 arguments; 1 given", "ROUND"),
+    ("IF ( [a] > 1 )", "E009", "IF takes 2 or 3 arguments; 1 given", "IF"),
+    ("DIVIDE ( 1 )", "E009", "DIVIDE takes 2 or 3 arguments; 1 given", "DIVIDE"),
+    ("divide ( 1, 2, 3, 4 )", "E009", "DIVIDE takes 2 or 3 arguments; 4 given", "4"),
+    ("BLANK ( 1 )", "E009", "BLANK takes no arguments; 1 given", "1"),
+    ("SUM ( , Sales[Amount] )", "E009", "SUM takes 1 argument; 2 given", "Sales[Amount]"),  # omitted: given
+    ("DATE ( 2024, 1 )", "E009", "DATE takes 3 arguments; 2 given", "DATE"),
+    ("TOTALYTD ( [m] )", "E009", "TOTALYTD takes 2 to 4 arguments; 1 given", "TOTALYTD"),
+    ("CALCULATE ( )", "E009", "CALCULATE takes at least 1 argument; 0 given", "CALCULATE"),
+    ("FILTER ( T )", "E009", "FILTER takes 2 arguments; 1 given", "FILTER"),
+    ("INFO.VIEW.TABLES ( 1 )", "E009", "INFO.VIEW.TABLES takes no arguments; 1 given", "1"),
+    ("USERELATIONSHIP ( A[k] )", "E009", "USERELATIONSHIP takes 2 arguments; 1 given", "USERELATIONSHIP"),
+    ("SWITCH ( [x], 1 )", "E009", "SWITCH takes at least 3 arguments; 2 given", "SWITCH"),
+    ("ADDCOLUMNS ( T, \"a\", 1, \"b\" )", "E009", "ADDCOLUMNS takes 3, 5, 7, … arguments; 4 given", "ADDCOLUMNS"),
+    ("ROW ( \"a\", 1, \"b\" )", "E009", "ROW takes 2, 4, 6, … arguments; 3 given", "ROW"),
+    ("CONTAINS ( T, T[a] )", "E009", "CONTAINS takes 3, 5, 7, … arguments; 2 given", "CONTAINS"),
+    ("LOOKUP ( [x], [Year] )", "E009", "LOOKUP takes 1, 3, 5, … arguments; 2 given", "LOOKUP"),
+    ("WINDOW ( 1 )", "E009", "WINDOW takes 2 to 10 arguments; 1 given", "WINDOW"),
+    ("SUMMARIZE ( T, T[c], \"x\" )", "E009",
      "SUMMARIZE needs <Expression> after argument 3: <Name> and <Expression> go together", "\"x\""),
-    ("SUMMARIZECOLUMNS ( T[a], FILTER ( T, T[a] > 1 ), \"x\", [m], \"y\" )", "E006",
+    ("SUMMARIZECOLUMNS ( T[a], FILTER ( T, T[a] > 1 ), \"x\", [m], \"y\" )", "E009",
      "SUMMARIZECOLUMNS needs <Expression> after argument 5: <Name> and <Expression> go together", "\"y\""),
-    ("SUM ( 1 )", "E007", "SUM needs a column reference as argument 1 (<ColumnName>), not a number", "1"),
-    ("SUM ( Sales[Amount] * 2 )", "E007",
+    ("SUM ( 1 )", "E010", "SUM needs a column reference as argument 1 (<ColumnName>), not a number", "1"),
+    ("SUM ( Sales[Amount] * 2 )", "E010",
      "SUM needs a column reference as argument 1 (<ColumnName>), not a computed value", "Sales[Amount] * 2"),
-    ("RELATED ( 1 )", "E007", "RELATED needs a column reference as argument 1 (<ColumnName>), not a number", "1"),
-    ("SUM ( ( -1 ) )", "E007", "SUM needs a column reference as argument 1 (<ColumnName>), not a number", "( -1 )"),
-    ("SUM ( ABS ( T[x] ) )", "E007",
+    ("RELATED ( 1 )", "E010", "RELATED needs a column reference as argument 1 (<ColumnName>), not a number", "1"),
+    ("SUM ( ( -1 ) )", "E010", "SUM needs a column reference as argument 1 (<ColumnName>), not a number", "( -1 )"),
+    ("SUM ( ABS ( T[x] ) )", "E010",
      "SUM needs a column reference as argument 1 (<ColumnName>), not the scalar result of ABS", "ABS ( T[x] )"),
-    ("DISTINCTCOUNT ( [a] & [b] )", "E007",
+    ("DISTINCTCOUNT ( [a] & [b] )", "E010",
      "DISTINCTCOUNT needs a column reference as argument 1 (<ColumnName>), not a computed value", "[a] & [b]"),
-    ("MIN ( 1 )", "E007", "MIN needs a column reference as argument 1 (<ColumnName>), not a number", "1"),
-    ("SELECTEDVALUE ( \"x\", 0 )", "E007",
+    ("MIN ( 1 )", "E010", "MIN needs a column reference as argument 1 (<ColumnName>), not a number", "1"),
+    ("SELECTEDVALUE ( \"x\", 0 )", "E010",
      "SELECTEDVALUE needs a column reference as argument 1 (<ColumnName>), not a string", "\"x\""),
-    ("EARLIER ( TRUE )", "E007", "EARLIER needs a column reference as argument 1 (<ColumnName>), not TRUE or FALSE",
+    ("EARLIER ( TRUE )", "E010", "EARLIER needs a column reference as argument 1 (<ColumnName>), not TRUE or FALSE",
      "TRUE"),
-    ("LOOKUPVALUE ( T[a], 2, 1 )", "E007",
+    ("LOOKUPVALUE ( T[a], 2, 1 )", "E010",
      "LOOKUPVALUE needs a column reference as argument 2 (<SearchColumnName>), not a number", "2"),
-    ("CONTAINS ( T, \"a\", 1 )", "E007",
+    ("CONTAINS ( T, \"a\", 1 )", "E010",
      "CONTAINS needs a column reference as argument 2 (<ColumnName>), not a string", "\"a\""),
-    ("RELATEDTABLE ( { 1 } )", "E007",
+    ("RELATEDTABLE ( { 1 } )", "E010",
      "RELATEDTABLE needs a table name as argument 1 (<TableName>), not a table constructor", "{ 1 }"),
-    ("VALUES ( 1 + 1 )", "E007",
+    ("VALUES ( 1 + 1 )", "E010",
      "VALUES needs a table or column reference as argument 1 (<TableNameOrColumnName>), not a computed value",
      "1 + 1"),
-    ("COUNTROWS ( \"x\" )", "E007", "COUNTROWS needs a table as argument 1 (<Table>), not a string", "\"x\""),
-    ("FILTER ( 1, TRUE )", "E007", "FILTER needs a table as argument 1 (<Table>), not a number", "1"),
-    ("SUMX ( SUM ( T[a] ), 1 )", "E007", "SUMX needs a table as argument 1 (<Table>), not the scalar result of SUM",
+    ("COUNTROWS ( \"x\" )", "E010", "COUNTROWS needs a table as argument 1 (<Table>), not a string", "\"x\""),
+    ("FILTER ( 1, TRUE )", "E010", "FILTER needs a table as argument 1 (<Table>), not a number", "1"),
+    ("SUMX ( SUM ( T[a] ), 1 )", "E010", "SUMX needs a table as argument 1 (<Table>), not the scalar result of SUM",
      "SUM ( T[a] )"),
-    ("CALCULATE ( [m], \"x\" )", "E007",
+    ("CALCULATE ( [m], \"x\" )", "E010",
      "CALCULATE needs a filter (a condition or a table) as argument 2 (<Filter>), not a string", "\"x\""),
-    ("ADDCOLUMNS ( T, [x], 1 )", "E007",
+    ("ADDCOLUMNS ( T, [x], 1 )", "E010",
      "ADDCOLUMNS needs a column name (a string) as argument 2 (<Name>), not a column reference", "[x]"),
-    ("PATH ( 1, T[p] )", "E007", "PATH needs a column reference as argument 1 (<IDColumnName>), not a number", "1"),
-    ("TREATAS ( { 1 }, \"x\" )", "E007",
+    ("PATH ( 1, T[p] )", "E010", "PATH needs a column reference as argument 1 (<IDColumnName>), not a number", "1"),
+    ("TREATAS ( { 1 }, \"x\" )", "E010",
      "TREATAS needs a column reference as argument 2 (<ColumnName>), not a string", "\"x\""),
-    ("CROSSFILTER ( A[k], 2, BOTH )", "E007",
+    ("CROSSFILTER ( A[k], 2, BOTH )", "E010",
      "CROSSFILTER needs a column reference as argument 2 (<ColumnName2>), not a number", "2"),
-    ("PERCENTILE.INC ( dt\"2024-01-01\", 0.5 )", "E007",
+    ("PERCENTILE.INC ( dt\"2024-01-01\", 0.5 )", "E010",
      "PERCENTILE.INC needs a column reference as argument 1 (<ColumnName>), not a literal", 'dt"2024-01-01"'),
     # the first of several problems in one call is the one reported
-    ("SUMMARIZE ( T, \"x\", [m], T[c] )", "E007",
+    ("SUMMARIZE ( T, \"x\", [m], T[c] )", "E010",
      "SUMMARIZE needs a column name (a string) as argument 4 (<Name>), not a column reference", "T[c]"),
 ]
 
@@ -168,7 +168,7 @@ def test_hints_give_the_signature_and_the_iterator_of_an_aggregation():
 def test_every_wrong_call_of_a_formula_is_reported_in_order():
     found = problems("DIVIDE ( SUM ( 1 ) ) + ROUND ( SUM ( T[a], T[b] ) )")
     assert [(code, marked) for code, _, marked in found] == [
-        ("E006", "DIVIDE"), ("E007", "1"), ("E006", "ROUND"), ("E006", "T[b]"),
+        ("E009", "DIVIDE"), ("E010", "1"), ("E009", "ROUND"), ("E009", "T[b]"),
     ]
 
 
@@ -232,15 +232,15 @@ UDF_CASES = [
     ("Scale ( 1 )", []),
     ("Scale ( 1, 3, 1 )", []),
     ("Scale ( 1, , 1 )", []),  # a default argument omitted in the middle
-    ("SCALE ( )", [("E006", "Scale takes 1 to 3 arguments; 0 given", "SCALE")]),
-    ("Scale ( 1, 2, 3, 4 )", [("E006", "Scale takes 1 to 3 arguments; 4 given", "4")]),
+    ("SCALE ( )", [("E009", "Scale takes 1 to 3 arguments; 0 given", "SCALE")]),
+    ("Scale ( 1, 2, 3, 4 )", [("E009", "Scale takes 1 to 3 arguments; 4 given", "4")]),
     ("Total ( T[a], T )", []),
-    ("Total ( 1, T )", [("E007", "Total needs a column reference as argument 1 (<column>), not a number", "1")]),
-    ("Total ( T[a], \"rows\" )", [("E007", "Total needs a table as argument 2 (<rows>), not a string",
+    ("Total ( 1, T )", [("E010", "Total needs a column reference as argument 1 (<column>), not a number", "1")]),
+    ("Total ( T[a], \"rows\" )", [("E010", "Total needs a table as argument 2 (<rows>), not a string",
                                    '"rows"')]),
     # a function of the query takes precedence over the built-in function of the same name
     ("Sum ( 1, 2 )", []),
-    ("Sum ( 1 )", [("E006", "Sum takes 2 arguments; 1 given", "Sum")]),
+    ("Sum ( 1 )", [("E009", "Sum takes 2 arguments; 1 given", "Sum")]),
 ]
 
 
@@ -252,7 +252,7 @@ def test_functions_a_query_defines(call, expected):
 def test_a_parameter_default_makes_it_optional_only_with_all_after_it():
     query = "DEFINE FUNCTION F = ( a = 1, b, c = 2 ) => a + b + c EVALUATE {{ {} }}"
     assert problems(query.format("F ( , 1 )")) == []
-    assert [code for code, _, _ in problems(query.format("F ( 1 )"))] == ["E006"]
+    assert [code for code, _, _ in problems(query.format("F ( 1 )"))] == ["E009"]
 
 
 def make(root, files):
@@ -277,7 +277,7 @@ def test_a_models_calls_are_checked_where_they_are(tmp_path, resolve):
     make(tmp_path, MODEL)
     found = list(check_model(str(tmp_path / "definition"), CheckOptions(resolve=resolve)))
     placed = [(d.code, d.line, d.column, d.object) for d in found]
-    expected = [("E006", 5, 18, "'Sales'[Bad]"), ("E007", 6, 10, "'Sales'[Bad]")]
+    expected = [("E009", 5, 18, "'Sales'[Bad]"), ("E010", 6, 10, "'Sales'[Bad]")]
     # Without resolving names, the model's own functions are not looked up.
     assert placed == (expected if resolve else expected[1:])
     assert found[-1].render().splitlines() == [
@@ -292,7 +292,7 @@ def test_a_model_bim_function_declared_after_its_use(tmp_path):
                      "functions": [{"name": "F", "expression": "( a ) => a"}]}}
     make(tmp_path, {"model.bim": json.dumps(bim, indent=1)})
     (found,) = check_model(str(tmp_path / "model.bim"), CheckOptions())
-    assert (found.code, found.message, found.object) == ("E006", "F takes 1 argument; 2 given", "'T'[M]")
+    assert (found.code, found.message, found.object) == ("E009", "F takes 1 argument; 2 given", "'T'[M]")
 
 
 # --- files, grammars, separators -----------------------------------------------------------
@@ -301,8 +301,8 @@ def test_a_model_bim_function_declared_after_its_use(tmp_path):
 def test_a_file_reports_every_wrong_call_but_only_a_parse_error_when_it_has_one(tmp_path):
     make(tmp_path, {"a.dax": "DIVIDE ( 1 )\n+ SUM ( 2 )", "b.dax": "DIVIDE ( 1 ) +"})
     found = check_file(str(tmp_path / "a.dax"), CheckOptions())
-    assert [(d.kind, d.code, d.line, d.column) for d in found] == [("argument", "E006", 1, 1),
-                                                                  ("argument", "E007", 2, 9)]
+    assert [(d.kind, d.code, d.line, d.column) for d in found] == [("argument", "E009", 1, 1),
+                                                                  ("argument", "E010", 2, 9)]
     assert found[0].render().splitlines() == [
         f"{tmp_path / 'a.dax'}:1:1: argument error: DIVIDE takes 2 or 3 arguments; 1 given",
         "DIVIDE ( 1 )", "^^^^^^", "  hint: DIVIDE ( <Numerator>, <Denominator>[, <AlternateResult>] )",
@@ -311,8 +311,8 @@ def test_a_file_reports_every_wrong_call_but_only_a_parse_error_when_it_has_one(
 
 
 @pytest.mark.parametrize("grammar, separators, text, codes", [
-    ("standard", "comma", "DIVIDE ( 1 ) + SUM ( 1.5 )", ["E006", "E007"]),
-    ("engine", "semicolon", "DIVIDE ( 1; 2 ) + SUM ( 1,5 ) + ROUND ( 1,5 )", ["E007", "E006"]),
+    ("standard", "comma", "DIVIDE ( 1 ) + SUM ( 1.5 )", ["E009", "E010"]),
+    ("engine", "semicolon", "DIVIDE ( 1; 2 ) + SUM ( 1,5 ) + ROUND ( 1,5 )", ["E010", "E009"]),
     ("standard", "semicolon", "DIVIDE ( 1; 2; 3 )", []),
 ])
 def test_both_grammars_and_separators(tmp_path, grammar, separators, text, codes):
@@ -362,7 +362,7 @@ def test_a_file_beyond_the_limit_has_its_grammar_checked_and_a_warning_for_its_c
     monkeypatch.setattr(check, "CALL_CHECK_LIMIT", 20)
     make(tmp_path, {"big.dax": "DIVIDE ( 1 ) + SUM ( 1 ) + 1", "bad.dax": "DIVIDE ( 1 ) + SUM ( 1 ) +"})
     (found,) = check_file(str(tmp_path / "big.dax"), CheckOptions())
-    assert (found.severity, found.code, found.line) == ("warning", "W002", 0)
+    assert (found.severity, found.code, found.line) == ("warning", "W005", 0)
     assert found.message == "function calls not checked: the file holds more than 20 characters"
     assert [d.code for d in check_file(str(tmp_path / "bad.dax"), CheckOptions())] == ["E002"]
 
@@ -379,4 +379,4 @@ def test_a_formula_beyond_the_limit_is_warned_of_in_its_model(tmp_path, monkeypa
     })
     found = list(check_model(str(tmp_path / "definition"), CheckOptions(resolve=resolve)))
     assert [(d.code, d.severity, d.line, d.column, d.object) for d in found] == [
-        ("E007", "error", 3, 24, "'T'[Short]"), ("W002", "warning", 4, 17, "'T'[Long]")]
+        ("E010", "error", 3, 24, "'T'[Short]"), ("W005", "warning", 4, 17, "'T'[Long]")]

@@ -6,8 +6,8 @@ signatures: what `quarrow-dax check` reports beyond the grammar.
 
     for problem in check_calls(parse_expression("DIVIDE ( 1 ) + SUM ( Sales[Amount] * 2 )")):
         print(problem.code, problem.message)
-    # E006 DIVIDE takes 2 or 3 arguments; 1 given
-    # E007 SUM needs a column reference as argument 1 (<ColumnName>), not a computed value
+    # E009 DIVIDE takes 2 or 3 arguments; 1 given
+    # E010 SUM needs a column reference as argument 1 (<ColumnName>), not a computed value
 
 A call of a built-in function is checked against its signature in
 `quarrow_dax.functions`; a call of a user-defined function against its own
@@ -16,10 +16,10 @@ in), where a parameter with a default may be left out when all after it
 may. Two things are errors, and only where the engine refuses them for
 certain:
 
-- a number of arguments no form of the function takes (E006), counting an
+- a number of arguments no form of the function takes (E009), counting an
   omitted argument (`RANKX ( T, [m], , DESC )`) as given, and groups as
   groups (ADDCOLUMNS takes a table and then name and expression pairs);
-- an argument that plainly cannot be what its parameter takes (E007): a
+- an argument that plainly cannot be what its parameter takes (E010): a
   literal, an operator's result, a table constructor or the result of a
   scalar function where a column, a table or a reference is required,
   or a string where a table or filter is.
@@ -45,8 +45,8 @@ __all__ = ["ARGUMENT_COUNT", "ARGUMENT_KIND", "CallProblem", "check_calls", "def
 
 _CATALOGUE = catalogue()
 
-ARGUMENT_COUNT = RULES["E006"]
-ARGUMENT_KIND = RULES["E007"]
+ARGUMENT_COUNT = RULES["E009"]
+ARGUMENT_KIND = RULES["E010"]
 
 
 @dataclass(frozen=True, slots=True)

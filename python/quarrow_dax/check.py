@@ -257,7 +257,7 @@ def check_file(path: str, options: CheckOptions, data: bytes | None = None) -> l
     if len(text) > CALL_CHECK_LIMIT:
         return [Diagnostic.for_path(
             "argument", f"function calls not checked: the file holds more than {CALL_CHECK_LIMIT:,} characters",
-            name, severity="warning", code="W002",
+            name, severity="warning", code="W005",
             hint="the grammar was checked; the calls are checked in files up to that size")]
     tree = parse_tree(text, source_kind(text, options), options)
     return call_diagnostics(text, check_calls(tree), path=name)
@@ -422,7 +422,7 @@ def _calls_not_checked(formula: Formula) -> Diagnostic:
     diagnostic = Diagnostic.at(
         formula.text, 0, 0, "argument",
         f"function calls not checked: the formula holds more than {CALL_CHECK_LIMIT:,} characters",
-        severity="warning", code="W002", hint="the grammar was checked; the calls are checked in formulas up to that size",
+        severity="warning", code="W005", hint="the grammar was checked; the calls are checked in formulas up to that size",
     )
     return in_formula(diagnostic, formula)
 

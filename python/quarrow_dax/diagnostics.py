@@ -205,10 +205,10 @@ RULES: dict[str, Rule] = {
         Rule("W001", "model-warning", "Something in a model file that reads, but perhaps not as its author meant.",
              "warning"),
         Rule("E005", "bad-configuration", "A configuration file that cannot be read or says what cannot be done."),
-        Rule("E006", "argument-count", "A function call with more or fewer arguments than the function takes."),
-        Rule("E007", "argument-kind",
+        Rule("E009", "argument-count", "A function call with more or fewer arguments than the function takes."),
+        Rule("E010", "argument-kind",
              "A literal or computed value where a function takes a column, a table or a reference."),
-        Rule("W002", "calls-not-checked",
+        Rule("W005", "calls-not-checked",
              "A DAX file too large for its function calls to be checked against the functions' signatures.",
              "warning"),
     )

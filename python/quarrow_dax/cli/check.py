@@ -212,8 +212,8 @@ def add_command(commands: Subcommands) -> None:
         "holding one, such as *.SemanticModel) have each DAX formula parsed as its kind "
         "requires; an error is reported at its line and column in the model file, with the "
         "object it belongs to. A text that parses has its function calls checked against the "
-        "functions' signatures: a wrong number of arguments (E006), or a literal or computed value "
-        "where a column, table or reference is required (E007); `quarrow-dax functions NAME` "
+        "functions' signatures: a wrong number of arguments (E009), or a literal or computed value "
+        "where a column, table or reference is required (E010); `quarrow-dax functions NAME` "
         "prints a signature.",
     )
     check.add_argument(
