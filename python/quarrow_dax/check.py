@@ -17,30 +17,29 @@ import json
 import os
 import re
 from collections.abc import Generator, Iterable, Iterator, Sequence
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, replace
 from pathlib import Path, PurePath
-from typing import TYPE_CHECKING, Literal, TypeVar
+from typing import Any, Literal, TypeVar
 
 from ._native import lex
-from .diagnostics import RULES, Diagnostic, Rule, split_error
+from .arguments import CallProblem, check_calls, signature_of
+from .diagnostics import RULES, Diagnostic, LineIndex, Rule, split_error
+from .functions import Signature
 from .model import (
-    Formula, Model, ModelError, ModelWarning, is_model_folder, load_model, model_folder_of, read_model,
+    Formula, Model, ModelError, ModelWarning, load_model, read_model,
 )
-from .project import pbip_model, pbip_reports
-from .report import is_report_folder
 from .references import references
 from .resolution import Resolution, Resolver
+from .syntax import Function, Node, parse_expression, parse_function, parse_query
 from .syntax.parsing import Grammar, Separators, first_error
 from .syntax.separators import SeparatorError, list_separators
-from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, read_bytes, walk
-
-if TYPE_CHECKING:
-    from .selection import PathFilter
+from .sources import MAX_FILE_SIZE, SourceError, decode_text, read_bytes
 
 __all__ = [
-    "CheckOptions", "Inputs", "ModelPart", "ModelTally", "STDIN", "SourceKind", "check_file", "check_files",
-    "check_model", "check_tasks", "check_text", "collect_inputs", "formula_diagnostic", "in_formula", "is_query",
-    "mixed_separators", "model_resolver", "not_dax_problem", "object_name", "parse_source", "quote_hint",
+    "CheckOptions", "ModelPart", "ModelTally", "STDIN", "SourceKind", "call_diagnostics", "check_file",
+    "check_files", "check_model", "check_tasks", "check_text", "formula_calls",
+    "formula_diagnostic", "function_signatures", "in_formula", "is_query", "mixed_separators", "model_functions",
+    "model_resolver", "object_name", "parse_source", "parse_tree", "quote_hint",
     "reference_diagnostic", "separator_diagnostic", "source_kind",
 ]
 
@@ -73,6 +72,13 @@ STDIN_NAME = "<stdin>"
 SourceKind = Literal["query", "expression", "function"]
 MODEL_SUFFIXES = (".bim", ".tmdl")
 
+#: The largest DAX file, in characters, whose calls are checked: checking
+#: builds the file's syntax tree as Python objects, some hundred bytes of
+#: memory and a few microseconds per node, where the grammar alone is
+#: checked natively at any size. Real formulas and queries are far smaller;
+#: larger files are generated, mostly data.
+CALL_CHECK_LIMIT = 4 * 1024 * 1024
+
 
 @dataclass(frozen=True)
 class CheckOptions:
@@ -92,6 +98,13 @@ class CheckOptions:
     separators: Separators = "comma"
     #: Whether a model's references are checked against the model.
     resolve: bool = True
+
+
+def parse_tree(text: str, kind: SourceKind, options: CheckOptions) -> Node:
+    """The syntax tree of one DAX text read as `kind`, as `parse_source`
+    reads it. Raises ParseError."""
+    parse = {"query": parse_query, "expression": parse_expression, "function": parse_function}[kind]
+    return parse(text, grammar=options.grammar, separators=options.separators)
 
 
 def parse_source(text: str, kind: SourceKind, options: CheckOptions) -> None:
@@ -301,18 +314,38 @@ def read_problem(error: SourceError, path: str) -> Diagnostic:
 
 
 def check_file(path: str, options: CheckOptions, data: bytes | None = None) -> list[Diagnostic]:
-    """The diagnostics of one DAX file: its first error, or the reason it
-    cannot be read. `data`: the bytes when they are read already
-    (standard input)."""
+    """The diagnostics of one DAX file: its first syntax error, or else the
+    problems of its calls (a warning instead beyond CALL_CHECK_LIMIT), or
+    the reason it cannot be read. `data`: the bytes when they are read
+    already (standard input)."""
     name = display_path(path)
     try:
         text = read_source(path, options, data)
     except SourceError as error:
         return [read_problem(error, name)]
     diagnostic = check_text(name, text, options)
-    if diagnostic is None:
-        diagnostic = mixed_separators(text, options, name)
-    return [] if diagnostic is None else [diagnostic]
+    if diagnostic is not None:
+        return [diagnostic]
+    mixed = mixed_separators(text, options, name)
+    found = [] if mixed is None else [mixed]
+    if len(text) > CALL_CHECK_LIMIT:
+        found.append(Diagnostic.for_path(
+            "argument", f"function calls not checked: the file holds more than {CALL_CHECK_LIMIT:,} characters",
+            name, severity="warning", code="W005",
+            hint="the grammar was checked; the calls are checked in files up to that size"))
+        return found
+    tree = parse_tree(text, source_kind(text, options), options)
+    found += call_diagnostics(text, check_calls(tree), path=name)
+    found.sort(key=lambda diagnostic: diagnostic.start)
+    return found
+
+
+def call_diagnostics(text: str | LineIndex, problems: Sequence[CallProblem], **fields: Any) -> list[Diagnostic]:
+    """The diagnostics of calls' argument problems in `text` (see
+    `quarrow_dax.arguments`); other fields (a path) by keyword."""
+    index = text if isinstance(text, LineIndex) else LineIndex(text)
+    return [Diagnostic.at(index, problem.start, problem.end, "argument", problem.message, code=problem.code,
+                          hint=problem.hint, **fields) for problem in problems]
 
 
 def _check_task(task: tuple[str, bytes | None, CheckOptions]) -> list[Diagnostic]:
@@ -467,35 +500,49 @@ def _file_key(path: str) -> str:
     return os.path.normcase(os.path.normpath(os.path.abspath(path)))
 
 
+def _formula_kind(formula: Formula) -> SourceKind:
+    return "function" if formula.kind == "function" else "expression"
+
+
 def check_model(
     path: str, options: CheckOptions, tally: ModelTally | None = None, only: Iterable[str] | None = None
 ) -> Iterator[Diagnostic]:
-    """Parses every formula of the model at `path` and, with
-    `options.resolve`, looks up every name it refers to; yields the errors,
-    then what kept parts of the model from being read, then the warnings.
-    Names are not looked up in a model read only in part (one file that
-    could not be read, or a single .tmdl file): what is missing may be in the
-    part that was not read. With `only` (files of the model), the whole
-    model is read but only those files' formulas are checked and reported."""
+    """Parses every formula of the model at `path`, checks the arguments of
+    its calls and, with `options.resolve`, looks up every name it refers to;
+    yields the errors, then what kept parts of the model from being read,
+    then the warnings. Names (the model's functions among them) are not
+    looked up without `options.resolve`, nor in a model read only in part
+    (one file that could not be read, or a single .tmdl file): what is
+    missing may be in the part that was not read. With `only` (files of the
+    model), the whole model is read but only those files' formulas are
+    checked and reported."""
     tally = ModelTally() if tally is None else tally
     part = None if only is None else ModelPart(only)
     errors: list[ModelError] = []
     warnings: list[ModelWarning] = []
     if options.resolve:
-        yield from _check_model_names(path, options, tally, errors, warnings, part)
+        for diagnostic in _check_model_names(path, options, tally, errors, warnings, part):
+            yield _named(diagnostic, part)
     else:
         for formula in read_model(path, errors, warnings, max_file_size=options.max_file_size):
             if part is not None and not part.has(formula.file):
                 continue
             tally.formulas += 1
             try:
-                parse_source(formula.text, "function" if formula.kind == "function" else "expression", options)
+                tree = _formula_tree(formula, options)
             except ValueError as error:
                 tally.failed += 1
                 yield _named(formula_diagnostic(formula, error), part)
                 continue
             for mixed in _separator_warning(formula, options):
                 yield _named(mixed, part)
+            if tree is None:
+                yield _named(_calls_not_checked(formula), part)
+                continue
+            found = _in_formula(formula, call_diagnostics(formula.text, check_calls(tree)))
+            tally.failed += bool(found)
+            for diagnostic in found:
+                yield _named(diagnostic, part)
     if part is not None:
         tally.unreadable = any(part.has(model_error.file) for model_error in errors)
         yield from part.problems(path, errors, warnings, options.resolve)
@@ -507,8 +554,62 @@ def check_model(
         yield model_problem(warning)
 
 
-def _named(diagnostic: D, part: ModelPart | None) -> D:
-    return diagnostic if part is None else part.named(diagnostic)
+def _formula_tree(formula: Formula, options: CheckOptions) -> Node | None:
+    """The syntax tree of a formula, or None for one beyond CALL_CHECK_LIMIT,
+    whose grammar alone is checked. Raises ParseError."""
+    if len(formula.text) > CALL_CHECK_LIMIT:
+        parse_source(formula.text, _formula_kind(formula), options)
+        return None
+    return parse_tree(formula.text, _formula_kind(formula), options)
+
+
+def _calls_not_checked(formula: Formula) -> Diagnostic:
+    diagnostic = Diagnostic.at(
+        formula.text, 0, 0, "argument",
+        f"function calls not checked: the formula holds more than {CALL_CHECK_LIMIT:,} characters",
+        severity="warning", code="W005", hint="the grammar was checked; the calls are checked in formulas up to that size",
+    )
+    return in_formula(diagnostic, formula)
+
+
+def _in_formula(formula: Formula, diagnostics: list[Diagnostic]) -> list[Diagnostic]:
+    return [in_formula(diagnostic, formula) for diagnostic in diagnostics]
+
+
+def function_signatures(model: Model, options: CheckOptions) -> dict[str, Signature]:
+    """The signatures of the model's user-defined functions, by name in upper
+    case, each function's text parsed here (for DAX outside the model's own
+    formulas, such as a report's, checked against its functions)."""
+    trees: dict[int, Node] = {}
+    for function in model.functions.values():
+        for formula in function.formulas:
+            try:
+                trees[id(formula)] = parse_tree(formula.text, "function", options)
+            except ValueError:
+                continue
+    return model_functions(model, trees)
+
+
+def formula_calls(formula: Formula, options: CheckOptions, functions: dict[str, Signature]) -> list[Diagnostic]:
+    """The problems of the calls of a formula that parses (or the warning
+    that it is too long to check them), placed in its file."""
+    if len(formula.text) > CALL_CHECK_LIMIT:
+        return [_calls_not_checked(formula)]
+    tree = parse_tree(formula.text, _formula_kind(formula), options)
+    return _in_formula(formula, call_diagnostics(formula.text, check_calls(tree, functions)))
+
+
+def model_functions(model: Model, trees: dict[int, Node]) -> dict[str, Signature]:
+    """The signatures of the model's user-defined functions, by name in upper
+    case, from the parsed trees of their formulas (by the formula's id);
+    a function whose text did not parse is left out."""
+    found: dict[str, Signature] = {}
+    for function in model.functions.values():
+        for formula in function.formulas:
+            tree = trees.get(id(formula))
+            if isinstance(tree, Function):
+                found[function.name.upper()] = signature_of(tree, function.name)
+    return found
 
 
 def _separator_warning(formula: Formula, options: CheckOptions) -> Iterator[Diagnostic]:
@@ -517,218 +618,82 @@ def _separator_warning(formula: Formula, options: CheckOptions) -> Iterator[Diag
         yield in_formula(warning, formula)
 
 
-def model_resolver(path: str, model: Model, errors: Sequence[ModelError]) -> Resolver | None:
+def model_resolver(
+    path: str, model: Model, errors: Sequence[ModelError], trees: dict[int, Node] | None = None
+) -> Resolver | None:
     """What looks up the names of the model read from `path`, or None when
     the model was read only in part: some file could not be read, or `path`
     is one .tmdl file (a pre-commit hook passes the files that changed), so
-    the names its formulas use may be declared where nothing was read."""
+    the names its formulas use may be declared where nothing was read.
+    `trees`: the formulas' syntax trees by the formula's id, where parsed
+    already."""
     if errors or Path(path).suffix.lower() == ".tmdl":
         return None
-    return Resolver(model)
+    return Resolver(model, trees)
+
+
+def _named(diagnostic: D, part: ModelPart | None) -> D:
+    return diagnostic if part is None else part.named(diagnostic)
 
 
 def _check_model_names(
     path: str, options: CheckOptions, tally: ModelTally, errors: list[ModelError], warnings: list[ModelWarning],
     part: ModelPart | None = None,
 ) -> Iterator[Diagnostic]:
+    """The diagnostics of the model's formulas (with `part`, of its files
+    only; every formula is read all the same, for the names and functions
+    the others use)."""
     model = load_model(path, errors, warnings, max_file_size=options.max_file_size)
-    resolver = model_resolver(path, model, errors)
+    # Every formula is parsed first: a call is checked against the model's
+    # functions, which may be declared after it.
+    parsed: list[tuple[Formula, Node | ValueError | None]] = []
+    trees: dict[int, Node] = {}
     for formula in model.formulas:
+        try:
+            parsed_tree = _formula_tree(formula, options)
+        except ValueError as error:
+            parsed.append((formula, error))
+            continue
+        parsed.append((formula, parsed_tree))
+        if parsed_tree is not None:
+            trees[id(formula)] = parsed_tree
+    functions = model_functions(model, trees)
+    resolver = model_resolver(path, model, errors, trees)
+    for formula, outcome in parsed:
         if part is not None and not part.has(formula.file):
             continue
         tally.formulas += 1
-        try:
-            # Reading the references parses the formula, as parse_source would.
-            refs = references(formula.text, kind="function" if formula.kind == "function" else "expression",
-                              grammar=options.grammar, separators=options.separators)
-        except ValueError as error:
+        if isinstance(outcome, ValueError):
             tally.failed += 1
-            yield _named(formula_diagnostic(formula, error), part)
+            yield formula_diagnostic(formula, outcome)
             continue
-        for mixed in _separator_warning(formula, options):
-            yield _named(mixed, part)
-        if resolver is None:
-            continue
-        unknown = [found for found in resolver.resolve(formula, refs) if found.status == "unknown"]
-        tally.failed += bool(unknown)
-        for found in unknown:
-            yield _named(reference_diagnostic(formula, found), part)
+        tree = outcome
+        yield from _separator_warning(formula, options)
+        found: list[Diagnostic] = []
+        if resolver is not None:
+            # The text parsed above, so reading its references cannot fail.
+            refs = references(formula.text, kind=_formula_kind(formula), grammar=options.grammar,
+                              separators=options.separators)
+            found = [reference_diagnostic(formula, resolution) for resolution in resolver.resolve(formula, refs)
+                     if resolution.status == "unknown"]
+        if tree is None:
+            found.append(_calls_not_checked(formula))
+        problems = [] if tree is None else check_calls(tree, functions)
+        if problems:
+            found += _in_formula(formula, call_diagnostics(formula.text, problems))
+            found.sort(key=lambda diagnostic: diagnostic.start)
+        tally.failed += any(diagnostic.severity == "error" for diagnostic in found)
+        yield from found
 
 
-# --- what to check --------------------------------------------------------------
+# The paths a run reads are found by quarrow_dax.inputs, which reads this
+# module; the names stay reachable here, loaded when first asked for.
+_MOVED = ("Inputs", "NOT_DAX_SUFFIXES", "collect_inputs", "not_dax_problem")
 
 
-@dataclass
-class Inputs:
-    """The DAX files, models and reports to check, and the paths that gave
-    nothing. Each report comes with the model to check it against (None:
-    the one its definition.pbir names). `parts` maps a model of `models` to
-    the only files of it to report on: the `.tmdl` files named outright,
-    read with the rest of their model."""
+def __getattr__(name: str) -> object:
+    if name in _MOVED:
+        from . import inputs
 
-    files: list[str] = field(default_factory=list)
-    models: list[str] = field(default_factory=list)
-    problems: list[Diagnostic] = field(default_factory=list)
-    reports: list[tuple[str, str | None]] = field(default_factory=list)
-    parts: dict[str, list[str]] = field(default_factory=dict)
-
-
-def _nothing_found(path: str) -> Diagnostic:
-    errors: list[ModelError] = []
-    next(iter(read_model(path, errors)), None)
-    reason = errors[0].message if errors else ""
-    hint = None
-    if reason.startswith("not a model folder: ") and "no *.bim file and no TMDL" not in reason:
-        hint = reason[len("not a model folder: ") :]
-    return Diagnostic.for_path("path", "no *.dax files, models or reports found in it", display_path(path),
-                               hint=hint)
-
-
-def not_dax_problem(path: str) -> Diagnostic | None:
-    """What to say of a Power BI file that holds no DAX to read: a packaged
-    report, or a semantic model's definition file."""
-    root = Path(path)
-    suffix = root.suffix.lower()
-    shown = display_path(path)
-    if suffix in (".pbix", ".pbit"):
-        kind = "report" if suffix == ".pbix" else "report template"
-        return Diagnostic.for_path(
-            "path", f"a packaged Power BI {kind} ({suffix}), whose model is stored in a binary form that cannot be"
-            " read", shown, hint="in Power BI Desktop, save it as a Power BI Project (File > Save as, type *.pbip),"
-            " then check its *.SemanticModel folder")
-    if suffix == ".pbism":
-        folder = str(PurePath(os.path.normpath(root.parent)))
-        return Diagnostic.for_path(
-            "path", "the definition file of a semantic model (settings, no DAX): check the model's folder instead",
-            shown, hint=f"quarrow-dax check {folder}")
-    return None
-
-
-#: The Power BI files that hold no DAX to read, refused with a word on what
-#: to give instead (a project file and a report's definition.pbir are read:
-#: they name the reports and the model).
-NOT_DAX_SUFFIXES = (".pbix", ".pbit", ".pbism")
-
-
-def _is_unit(path: Path) -> bool:
-    """A folder that a search takes whole: a TMDL folder or a report."""
-    return is_model_folder(path) or is_report_folder(path)
-
-
-def _project_file(root: Path, inputs: Inputs, whole: set[str]) -> None:
-    """The model and reports of a `.pbip` file."""
-    problems: list[Diagnostic] = []
-    reports = pbip_reports(root, problems)
-    inputs.problems.extend(problems)
-    inputs.reports.extend((display_path(str(report)), None) for report in reports)
-    model = pbip_model(root, reports)
-    if model is not None:
-        _add_model(inputs, display_path(model), whole)
-
-
-def collect_inputs(
-    paths: Iterable[str], reports: Sequence[str] = (), selection: PathFilter | None = None, *, in_models: bool = True,
-) -> Inputs:
-    """The DAX files, models and reports to check. A folder gives the models
-    under it (each *.bim file and TMDL folder), its report folders and the
-    *.dax files outside both (a .dax file in a model folder is no part of
-    the model, and reporting it beside the model would count it twice), less
-    what `selection` leaves out; a folder that gives nothing is a problem.
-    An existing *.bim file is a model; an existing *.tmdl file is read with
-    the rest of its model (the folder above it that is one) when
-    `in_models`, so that the names it uses are looked up, and reported on
-    alone; elsewhere, or without `in_models`, it is a model of its own. A
-    report folder is a report; a .pbip file its reports and the model they
-    read; a Power BI file that holds no DAX (.pbix, .pbism) is refused with
-    what to give instead; any other path is a DAX file whatever its name,
-    and one that does not exist is kept: reading it reports the error.
-    `reports` (`--report`) are checked against the one model among `paths`.
-    A path named outright is left out only when `selection` forces its
-    exclusions."""
-    inputs = Inputs()
-    skip = None if selection is None else selection.skips
-    whole: set[str] = set()
-    for path in paths:
-        if path == STDIN:
-            inputs.files.append(path)
-            continue
-        shown = display_path(path)
-        root = Path(path)
-        folder = is_dir(root)
-        if selection is not None and selection.skips_named(root, folder):
-            continue
-        if folder:
-            if is_model_folder(root):
-                _add_model(inputs, shown, whole)
-                continue
-            if is_report_folder(root):
-                inputs.reports.append((shown, None))
-                continue
-            problems: list[SourceError] = []
-            found = 0
-            for entry in walk(root, problems, _is_unit, skip):
-                name = entry.name.lower()
-                if name.endswith(".dax"):
-                    inputs.files.append(str(entry))
-                elif is_dir(entry) and is_report_folder(entry):
-                    inputs.reports.append((str(entry), None))
-                elif name.endswith(".bim") or is_dir(entry):  # a folder here is a TMDL folder
-                    _add_model(inputs, str(entry), whole)
-                else:
-                    continue
-                found += 1
-            inputs.problems.extend(read_problem(problem, problem.path) for problem in problems)
-            if not found and not problems:
-                inputs.problems.append(_nothing_found(path))
-        elif path.lower().endswith(".pbip") and is_file(root):
-            _project_file(root, inputs, whole)
-        elif root.name.lower() == "definition.pbir" and is_file(root):
-            inputs.reports.append((display_path(str(root.parent)), None))
-        elif path.lower().endswith(NOT_DAX_SUFFIXES) and is_file(root):
-            refusal = not_dax_problem(path)
-            if refusal is not None:
-                inputs.problems.append(refusal)
-        elif path.lower().endswith(MODEL_SUFFIXES) and is_file(root):
-            model_folder = model_folder_of(root) if in_models and root.suffix.lower() == ".tmdl" else None
-            if model_folder is None:
-                _add_model(inputs, shown, whole)
-                continue
-            model = display_path(str(model_folder))
-            if os.path.normpath(os.path.abspath(model)) in whole:
-                continue
-            if model not in inputs.parts:
-                inputs.models.append(model)
-                inputs.parts[model] = []
-            if shown not in inputs.parts[model]:
-                inputs.parts[model].append(shown)
-        else:
-            inputs.files.append(shown)
-    if reports:
-        if len(inputs.models) != 1:
-            inputs.problems.append(Diagnostic.for_path(
-                "path", f"--report goes with one model, and {len(inputs.models)} were given", display_path(reports[0]),
-                hint="give the model the reports read beside them: quarrow-dax check MODEL --report REPORT",
-            ))
-        else:
-            for report in reports:
-                if is_report_folder(Path(report)):
-                    inputs.reports.append((display_path(report), inputs.models[0]))
-                else:
-                    inputs.problems.append(Diagnostic.for_path(
-                        "path", "not a report folder: no definition.pbir, definition/report.json or report.json",
-                        display_path(report)))
-    return inputs
-
-
-def _add_model(inputs: Inputs, model: str, whole: set[str]) -> None:
-    """Adds a whole model; one named before by some of its files is read
-    whole from now on."""
-    key = os.path.normpath(os.path.abspath(model))
-    if key in whole:
-        return
-    whole.add(key)
-    for partial in list(inputs.parts):
-        if os.path.normpath(os.path.abspath(partial)) == key:
-            del inputs.parts[partial]
-            return  # already listed in inputs.models
-    inputs.models.append(model)
+        return getattr(inputs, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -5,7 +5,7 @@ configuration's `exclude` and `extend-exclude` leave out, not what
 `force` says that exclusions apply to it too (as a pre-commit hook, which
 names every staged file, wants)::
 
-    from quarrow_dax.check import collect_inputs
+    from quarrow_dax.inputs import collect_inputs
     from quarrow_dax.selection import PathFilter
 
     inputs = collect_inputs(["."], selection=PathFilter())

@@ -11,7 +11,8 @@ import json
 from pathlib import Path
 from typing import Any
 
-from ..check import NOT_DAX_SUFFIXES, TYPOGRAPHIC_QUOTES, display_path, model_problem, not_dax_problem
+from ..check import TYPOGRAPHIC_QUOTES, display_path, model_problem
+from ..inputs import NOT_DAX_SUFFIXES, not_dax_problem
 from ..config import ConfigError, ConfigFinder
 from ..diagnostics import Diagnostic
 from ..graph import DependencyGraph, Edge, find_objects, to_dot, to_mermaid

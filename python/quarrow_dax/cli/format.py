@@ -8,7 +8,8 @@ from __future__ import annotations
 
 import argparse
 
-from ..check import STDIN, collect_inputs
+from ..check import STDIN
+from ..inputs import collect_inputs
 from ..config import Config
 from ..config.settings import MAX_INDENT
 from ..diagnostics import Diagnostic

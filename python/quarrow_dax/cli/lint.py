@@ -13,7 +13,8 @@ from collections import Counter
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING
 
-from ..check import STDIN, CheckOptions, ModelPart, ModelTally, collect_inputs
+from ..check import STDIN, CheckOptions, ModelPart, ModelTally
+from ..inputs import collect_inputs
 from ..config import ConfigError
 from ..diagnostics import FORMATS, Diagnostic, Writer
 from ..report import ReportError, load_report
