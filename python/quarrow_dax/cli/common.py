@@ -344,7 +344,7 @@ def _globs(text: str) -> str:
     return text
 
 
-def add_output_options(command: argparse.ArgumentParser, statistics: bool = True) -> None:
+def add_output_options(command: argparse.ArgumentParser, statistics: bool = True, colour: bool = True) -> None:
     command.add_argument(
         "--quiet", "-q", action="store_true",
         help="write the findings only: no summary, no progress bar, no notes on standard error",
@@ -355,6 +355,8 @@ def add_output_options(command: argparse.ArgumentParser, statistics: bool = True
             help="instead of each finding, write how many there are of each code, the most frequent first (formats "
             "text and json)",
         )
+    if not colour:
+        return
     command.add_argument(
         "--color", choices=("auto", "always", "never"), default="auto",
         help="colour the text on a terminal: auto (the default; NO_COLOR and FORCE_COLOR are honoured), always or "

@@ -253,5 +253,5 @@ def add_command(commands: Subcommands) -> None:
     add_reading_options(deps)
     add_grammar_options(deps)
     add_config_options(deps, walks=False)
-    add_output_options(deps, statistics=False)
+    add_output_options(deps, statistics=False, colour=False)
     deps.set_defaults(run=run)

@@ -40,9 +40,20 @@ class ConfigError(Exception):
         return f"{where}: {self.message}"
 
 
+# Letters typed for the digits they look like, in a rule code (DAX1O1).
+_LOOK_ALIKE = str.maketrans({"O": "0", "o": "0", "I": "1", "l": "1", "L": "1"})
+
+
 def did_you_mean(word: str, known: Iterable[str]) -> str:
-    """" (did you mean 'select'?)" when one known word is close to `word`, else ""."""
-    close = difflib.get_close_matches(word, list(known), n=1, cutoff=0.6)
+    """" (did you mean 'select'?)" when one known word is close to `word`,
+    else "". A code with a letter for a look-alike digit (DAX1O1) is taken
+    for that code first."""
+    candidates = list(known)
+    head, digits = word[:3], word[3:]
+    fixed = head.upper() + digits.translate(_LOOK_ALIKE)
+    if fixed != word and fixed in candidates:
+        return f" (did you mean {fixed!r}?)"
+    close = difflib.get_close_matches(word, candidates, n=1, cutoff=0.6)
     return f" (did you mean {close[0]!r}?)" if close else ""
 
 
