@@ -52,6 +52,6 @@ from .objects import (
 
 __all__ = [
     "KINDS", "CalculationItem", "Column", "Formula", "Function", "Hierarchy", "Level", "Measure", "Model",
-    "ModelError", "ModelObject", "ModelWarning", "Partition", "Relationship", "Role", "Table", "bracket",
+    "ModelError", "ModelObject", "ModelWarning", "Partition", "Relationship", "Role", "Table", "TableObject", "bracket",
     "find_models", "is_model_folder", "load_model", "parse_formula", "parse_function", "quote_table", "read_model",
 ]
