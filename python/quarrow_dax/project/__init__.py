@@ -172,8 +172,9 @@ def _finish(path: str, model_path: str | None, reports: list[Report], problems: 
     project = Project(path, None, model_path, problems=problems)
     if originals is not None:
         # Each project keeps its own files: those of its model and reports.
-        report_folders = tuple(str(Path(report.path)) + os.sep for report in reports)
-        project.originals = {name: original for name, original in originals.items() if name.startswith(report_folders)}
+        folders = {Path(os.path.abspath(report.path)) for report in reports}
+        project.originals = {name: original for name, original in originals.items()
+                             if folders.intersection(Path(os.path.abspath(name)).parents)}
     if model_path is not None:
         project.model = load_model(model_path, project.model_errors, project.model_warnings, max_file_size=max_size,
                                    originals=project.originals if originals is not None else None)

@@ -43,6 +43,16 @@ def model_names(files: dict[str, FileText], wanted: Callable[[str], bool],
     return places
 
 
+# How a listing names each kind of place.
+_ROLES = {
+    "declaration": "{kind} declaration", "ref": "ref {kind}", "sort by": "sort-by column",
+    "level column": "hierarchy level's column", "group by": "group-by column", "relationship": "relationship's {kind}",
+    "role permission": "role's {kind} permission", "perspective": "perspective's {kind}",
+    "translation": "translation's {kind}", "variation": "variation's {kind}", "alternate of": "aggregation's base {kind}",
+    "linguistic binding": "Q&A binding's {kind}", "query order": "Power BI's query order",
+}
+
+
 def _names_target(place: NamePlace, target: Target) -> bool:
     if place.name.casefold() != target.name.casefold():
         return False
@@ -60,7 +70,8 @@ def name_edits(places: list[NamePlace], files: dict[str, FileText], target: Targ
         if not _names_target(place, target):
             continue
         file = files[place.file]
-        what = f"{place.kind} {place.role}".replace("calculation item", "item")
+        what = _ROLES.get(place.role, "{kind} " + place.role).format(kind="field" if place.kind == "member"
+                                                                       else place.kind)
         if place.syntax == "tmdl":
             written = file.text[place.start : place.end]
             quoted = written.startswith("'") and not needs_tmdl_quotes(place.name)

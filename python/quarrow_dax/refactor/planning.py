@@ -19,10 +19,8 @@ RenameError.
 from __future__ import annotations
 
 import json
-import os
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from pathlib import Path
 
 from ..project import Project, load_project
 from ..resolution import Resolver
@@ -36,7 +34,7 @@ from .model_places import model_formula_edits, model_names, name_edits
 from .report_places import report_edits
 from .splice import FileText, SpliceError
 from .targets import Kind, RenameError, Target, check_new_name, find_target
-from .verify import verify
+from .verify import report_of, verify
 
 __all__ = ["Rename", "plan_rename", "rename"]
 
@@ -82,7 +80,9 @@ def _refuse_unreadable(project: Project) -> None:
         error = project.model_errors[0]
         raise RenameError(f"the model cannot be read in full: {error}", "nothing was renamed; fix the file first")
     for problem in project.report_problems:
-        if problem.severity == "error":
+        # The model a report's definition.pbir names is not what is renamed:
+        # a report given with its model (--report) may name another.
+        if problem.severity == "error" and not (problem.path or "").endswith("definition.pbir"):
             raise RenameError(f"a report cannot be read in full: {problem.path}:{problem.line}:{problem.column}:"
                               f" {problem.message}", "nothing was renamed; fix the file first")
 
@@ -137,9 +137,8 @@ def plan_rename(project: Project, old: str, new: str, *, kind: Kind | None = Non
     except RenameError:
         _refuse_report_measure(project, old)
         raise
-    report_folders = tuple(str(Path(report.path)) + os.sep for report in project.reports)
     files = {path: FileText(path, decode_text(original.data, path)) for path, original in project.originals.items()}
-    model_files = {path: file for path, file in files.items() if not path.startswith(report_folders)}
+    model_files = {path: file for path, file in files.items() if report_of(path, project.reports) is None}
     forms = spellings(target.name)
     wanted = _wanted(forms)
     names_either = _wanted(forms + spellings(new))

@@ -33,7 +33,7 @@ from .targets import RenameError, Target
 if TYPE_CHECKING:
     from .planning import Rename
 
-__all__ = ["verify"]
+__all__ = ["report_of", "verify"]
 
 # The fields of tree nodes that hold a name a rename may change.
 _NAME_FIELDS: dict[type, str] = {
@@ -79,26 +79,42 @@ def _fail(message: str) -> RenameError:
                        " nothing was written", "please report this with the files")
 
 
+# Where the scratch copies go: a file system in memory where the system has
+# one (a TMDL model or PBIR report is a tree of many small files, which some
+# disks are slow to make and remove), else the usual temporary folder.
+_MEMORY = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK | os.X_OK) else None
+
+
+def _absolute(path: str) -> Path:
+    return Path(os.path.abspath(path))
+
+
+def report_of(path: str, reports: Sequence[Report]) -> int | None:
+    """The index of the report among `reports` whose folder holds the file
+    `path`; None for a file of none (the model's)."""
+    where = _absolute(path)
+    for index, report in enumerate(reports):
+        if _absolute(report.path) in where.parents:
+            return index
+    return None
+
+
 def _scratch(folder: str, root: Path, files: dict[str, bytes]) -> Path:
     """Copies of `files` (their paths under `root`) under `folder`; the
     copy of `root`."""
     copy = Path(folder) / root.name
     for path, data in files.items():
-        target = copy / Path(path).relative_to(root)
+        target = copy / _absolute(path).relative_to(root)
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_bytes(data)
     return copy
 
 
-def _model_root(project: Project) -> Path:
-    model = project.model
-    assert model is not None
-    files = sorted({formula.file for formula in model.formulas} | {
-        path for path in project.originals if path.lower().endswith((".bim", ".tmdl"))
-        and not any(path.startswith(str(Path(report.path)) + os.sep) for report in project.reports)})
-    if len(files) == 1 and files[0].lower().endswith(".bim"):
-        return Path(files[0]).parent
-    return Path(os.path.commonpath(files)) if len(files) > 1 else Path(files[0]).parent
+def _model_root(files: Sequence[str]) -> Path:
+    """The folder of the model's files: the TMDL definition folder, or the
+    folder of the .bim file."""
+    absolute = [str(_absolute(path)) for path in files]
+    return Path(os.path.commonpath(absolute)) if len(absolute) > 1 else Path(absolute[0]).parent
 
 
 def verify(project: Project, plan: Rename, texts: dict[int, str], resolver: Resolver, grammar: Grammar,
@@ -111,29 +127,45 @@ def verify(project: Project, plan: Rename, texts: dict[int, str], resolver: Reso
     assert old_model is not None
     names = _Names(plan.target, plan.new)
     new_bytes = {edit.path: edit.data for edit in plan.edits}
-    with tempfile.TemporaryDirectory(prefix="quarrow-dax-rename-") as folder:
-        root = _model_root(project)
-        model_files = {path: new_bytes.get(path, original.data) for path, original in project.originals.items()
-                       if path.startswith(str(root) + os.sep)}
-        copy = _scratch(os.path.join(folder, "model"), root, model_files)
-        errors: list[ModelError] = []
-        source = copy / Path(old_model.path).name if Path(old_model.path).is_file() else copy
-        new_model = load_model(source, errors, [])
-        if errors:
-            raise _fail(f"{errors[0].message} (in {Path(errors[0].file).relative_to(copy)})")
-        _same_objects(old_model, new_model, names)
-        _same_formulas(old_model.formulas, new_model.formulas, texts, names, old_model)
-        _same_resolutions(resolver, Resolver(new_model), names, grammar, separators)
-        for index, report in enumerate(project.reports):
-            folder_name = str(Path(report.path)) + os.sep
-            if any(path.startswith(folder_name) for path in new_bytes):
-                files = {path: new_bytes.get(path, original.data) for path, original in project.originals.items()
-                         if path.startswith(folder_name)}
-                copy = _scratch(os.path.join(folder, f"report{index}"), Path(report.path), files)
-                renamed = load_report(copy, new_model, max_file_size=0)
-                _same_report(report, renamed, names, texts, Path(report.path), copy)
-            else:
-                _same_report(report, decide(report, new_model), names, texts, None, None)
+    by_report: dict[int | None, dict[str, bytes]] = {}
+    for path, original in project.originals.items():
+        by_report.setdefault(report_of(path, project.reports), {})[path] = new_bytes.get(path, original.data)
+    try:
+        with tempfile.TemporaryDirectory(prefix="quarrow-dax-rename-", dir=_MEMORY) as folder:
+            _verify_in(folder, project, texts, resolver, grammar, separators, names, by_report, new_bytes)
+    except OSError as error:
+        if _MEMORY is None:
+            raise RenameError(f"cannot make the scratch copy the renamed files are checked in: {error}") from None
+        # The memory file system is full or closed to us: the usual place.
+        with tempfile.TemporaryDirectory(prefix="quarrow-dax-rename-") as folder:
+            _verify_in(folder, project, texts, resolver, grammar, separators, names, by_report, new_bytes)
+
+
+def _verify_in(folder: str, project: Project, texts: dict[int, str], resolver: Resolver, grammar: Grammar,
+               separators: Separators, names: _Names, by_report: dict[int | None, dict[str, bytes]],
+               new_bytes: dict[str, bytes]) -> None:
+    """`verify`, its scratch copies made in `folder`."""
+    old_model = project.model
+    assert old_model is not None
+    model_files = by_report.get(None, {})
+    root = _model_root(list(model_files))
+    copy = _scratch(os.path.join(folder, "model"), root, model_files)
+    errors: list[ModelError] = []
+    source = copy / Path(old_model.path).name if Path(old_model.path).is_file() else copy
+    new_model = load_model(source, errors, [])
+    if errors:
+        raise _fail(f"{errors[0].message} (in {Path(errors[0].file).relative_to(copy)})")
+    _same_objects(old_model, new_model, names)
+    _same_formulas(old_model.formulas, new_model.formulas, texts, names, old_model)
+    _same_resolutions(resolver, Resolver(new_model), names, grammar, separators)
+    for index, report in enumerate(project.reports):
+        files = by_report.get(index, {})
+        if any(path in new_bytes for path in files):
+            copy = _scratch(os.path.join(folder, f"report{index}"), _absolute(report.path), files)
+            renamed = load_report(copy, new_model, max_file_size=0)
+            _same_report(report, renamed, names, texts, _absolute(report.path), copy)
+        else:
+            _same_report(report, decide(report, new_model), names, texts, None, None)
 
 
 def _same_objects(old: Model, new: Model, names: _Names) -> None:
@@ -311,7 +343,7 @@ def _use_key(use: FieldUse, names: _Names | None, root: Path | None) -> tuple[An
     if names is not None:
         table = names.table(table)
         name = names.member(use.table, name, (use.kind,))
-    file = str(Path(use.file).relative_to(root)) if root is not None else use.file
+    file = str(_absolute(use.file).relative_to(root)) if root is not None else use.file
     return (table, name, use.kind, use.where, use.written, use.level, use.hierarchy, use.schema, use.page,
             use.visual, use.bookmark, file, use.line)
 

@@ -198,7 +198,8 @@ def field_names(report: Report, texts: Mapping[str, str], wanted: Callable[[str]
     only when `wanted` says it may spell a name wanted (all when None): a
     tool looking for one name skips what cannot hold it."""
     walk = _Walk(report, wanted or (lambda _: True))
-    folder = str(Path(report.path)) + os.sep
-    for file in sorted(name for name in texts if name.startswith(folder) and name.endswith(".json")):
+    folder = Path(os.path.abspath(report.path))
+    for file in sorted(name for name in texts if name.endswith(".json")
+                       and folder in Path(os.path.abspath(name)).parents):
         walk.file(file, texts[file], extensions=file.endswith("reportExtensions.json"))
     return walk.found
