@@ -386,3 +386,85 @@ def test_a_name_changed_only_in_case_is_a_rename(shop):
     renamed(shop, "'Sales'[Amount]", "AMOUNT")
     text = (shop / SALES).read_text()
     assert "[Amount]" not in text and text.count("[AMOUNT]") == 3 and "column AMOUNT\n" in text
+
+
+def _bim(ascii_only):
+    """A .bim model with every place that names a table or column, written
+    as a serializer that escapes non-ASCII characters (or not) writes it."""
+    column = lambda name, **more: {"name": name, "dataType": "string", "sourceColumn": name, **more}  # noqa: E731
+    database = {"name": "Shop", "compatibilityLevel": 1702, "model": {
+        "culture": "en-US",
+        "tables": [
+            {"name": "Sales", "columns": [column("Amount"), column("Région"), column("Band", sortByColumn="Amount")],
+             "measures": [{"name": "Revenue", "expression": ["SUM ( Sales[Amount] )", "    + 0"]},
+                          {"name": "Régions", "expression": "DISTINCTCOUNT ( 'Sales'[Région] )"}],
+             "hierarchies": [{"name": "Geo", "levels": [{"name": "Région", "ordinal": 0, "column": "Région"}]}],
+             "partitions": [{"name": "Sales", "source": {"type": "m", "expression": "let in Sales"}}]},
+            {"name": "Agg", "columns": [column("Total", alternateOf={
+                "baseColumn": {"table": "Sales", "column": "Amount"}, "summarization": "sum"})],
+             "partitions": [{"name": "Agg", "source": {"type": "calculated", "expression": "ROW ( \"Total\", 1 )"}}]},
+        ],
+        "relationships": [{"name": "r1", "fromTable": "Agg", "fromColumn": "Total", "toTable": "Sales",
+                           "toColumn": "Amount"}],
+        "roles": [{"name": "Readers", "modelPermission": "read", "tablePermissions": [
+            {"name": "Sales", "filterExpression": "Sales[Région] <> \"\"",
+             "columnPermissions": [{"name": "Amount", "metadataPermission": "none"}]}]}],
+        "perspectives": [{"name": "View", "tables": [{"name": "Sales", "columns": [{"name": "Région"}],
+                                                       "measures": [{"name": "Revenue"}]}]}],
+        "cultures": [{"name": "en-US", "translations": {"model": {"name": "Model", "tables": [
+            {"name": "Sales", "translatedCaption": "Ventes", "columns": [{"name": "Région",
+                                                                         "translatedCaption": "Région"}]}]}},
+            "linguisticMetadata": {"content": json.dumps({"Entities": {"sales.région": {"Definition": {"Binding": {
+                "ConceptualEntity": "Sales", "ConceptualProperty": "Région"}}}}}, ensure_ascii=ascii_only),
+                "contentType": "json"}}],
+        "annotations": [{"name": "PBI_QueryOrder", "value": json.dumps(["Sales", "Agg"])}],
+    }}
+    return json.dumps(database, indent=2, ensure_ascii=ascii_only) + "\n"
+
+
+@pytest.mark.parametrize("ascii_only", [False, True], ids=["literal", "escaped"])
+def test_a_bim_file_renamed_in_the_hand_it_was_written_in(tmp_path, ascii_only):
+    path = tmp_path / "model.bim"
+    original = _bim(ascii_only)
+    path.write_text(original, encoding="utf-8", newline="")
+    renamed(path, "'Sales'[Région]", "Zône")
+    text = path.read_text(encoding="utf-8")
+    # Written as the file writes names: non-ASCII escaped, or not.
+    assert text.isascii() == ascii_only
+    zone = "Z\\u00f4ne" if ascii_only else "Zône"
+    region = "R\\u00e9gion" if ascii_only else "Région"
+    # The column's declaration, its level, role permission, perspective and
+    # translation, and two references in DAX.
+    assert text.count(f'"{zone}"') == 4 and text.count(f"[{zone}]") == 2
+    # The measure, the level named like the column, the translated caption stay.
+    assert text.count(f'"name": "{region}s"') == 1 and text.count(f'"name": "{region}",\n') == 1
+    assert text.count(f'"translatedCaption": "{region}"') == 1
+    model = json.loads(text)["model"]
+    content = json.loads(model["cultures"][0]["linguisticMetadata"]["content"])
+    assert content["Entities"]["sales.région"]["Definition"]["Binding"]["ConceptualProperty"] == "Zône"
+    renamed(path, "'Sales'[Zône]", "Région")
+    assert path.read_text(encoding="utf-8") == original
+    renamed(path, "'Sales'", "Ventes")
+    text = path.read_text(encoding="utf-8")
+    # The table, its role permission, perspective and translation.
+    assert text.count('"name": "Ventes",') == 4
+    for place in ('"fromTable": "Agg"', '"toTable": "Ventes"', '"table": "Ventes"', '[\\"Ventes\\", \\"Agg\\"]', '\\"ConceptualEntity\\": \\"Ventes\\"', "SUM ( Ventes[Amount] )",
+                  "'Ventes'[", 'Ventes[R'):
+        assert place in text, place
+    assert text.count('"name": "Sales"') == 1  # the partition keeps its own name
+    renamed(path, "'Ventes'", "Sales")
+    assert path.read_text(encoding="utf-8") == original
+
+
+@pytest.mark.parametrize("mark", [b"", b"\xef\xbb\xbf"], ids=["no mark", "byte-order mark"])
+def test_crlf_files_and_byte_order_marks_are_kept(shop, mark):
+    for path in (shop / SALES, shop / LEGACY, shop / VISUAL):
+        path.write_bytes(mark + path.read_bytes().replace(b"\n", b"\r\n"))
+    before = snapshot(shop)
+    renamed(shop, "[Revenue]", "Net Revenue")
+    sales = (shop / SALES).read_bytes()
+    assert sales.startswith(mark + b"/// A model") and b"\n" not in sales.replace(b"\r\n", b"")
+    assert b"measure 'Net Revenue' = SUM ( Sales[Amount] ) -- the revenue, \"Revenue\"\r\n" in sales
+    assert b'"nativeQueryRef": "Net Revenue"\r\n' in (shop / VISUAL).read_bytes()
+    renamed(shop, "[Net Revenue]", "Revenue")
+    assert snapshot(shop) == before

@@ -114,3 +114,18 @@ def test_kind_picks_the_calculation_item_over_the_column(shop, capsys):
     assert status == 2 and "say which with --kind item or --kind column" in err
     status, _, err = run(capsys, ".", "'Time Intelligence'[YTD]", "Year", "--kind", "item")
     assert status == 0 and err.startswith("renamed calculation item 'Time Intelligence'[YTD] to")
+
+
+def test_a_calculation_item_renamed_lists_the_filter_values_that_may_select_it(shop, capsys):
+    """A filter's value is data: it is listed, not changed."""
+    status, out, err = run(capsys, ".", "'Time Intelligence'[YTD]", "Year to date", "--diff")
+    assert status == 0
+    assert "+\t\tcalculationItem 'Year to date' = CALCULATE ( SELECTEDMEASURE (), DATESYTD ( 'Date'[Date] ) )\n" in out
+    assert err == ("Shop.Report/definition/pages/p1/page.json:48:36: note: a filter value that may select the"
+                   " calculation item, left as it is: 'YTD'\n"
+                   "calculation item 'Time Intelligence'[YTD] would be renamed to 'Time Intelligence'[Year to date]:"
+                   " 1 place in 1 file\n")
+    status, _, err = run(capsys, ".", "'Time Intelligence'[YTD]", "Year to date")
+    assert status == 0 and err.endswith("1 place in 1 file; 1 filter value of the old name left as they are (--diff"
+                                        " lists them)\n")
+    assert "'YTD'" in (shop / "Shop.Report/definition/pages/p1/page.json").read_text()

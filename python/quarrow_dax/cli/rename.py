@@ -8,10 +8,13 @@ says what happened.
 from __future__ import annotations
 
 import argparse
+import bisect
 
 from ..project import ProjectError, load_project
 from ..refactor import Rename, RenameError, plan_rename
-from ..refactor.dax import Mention
+from ..refactor.dax import FileMention, Mention
+from ..refactor.splice import FileText
+from ..sources import read_text
 from ..report import ReportError
 from .common import (
     EXIT_OK, EXIT_USAGE, PROG, Subcommands, add_grammar_options, add_reading_options, add_report_option, plural,
@@ -31,6 +34,15 @@ def _mention(mention: Mention, old: str) -> str:
     if mention.kind == "ambiguous reference":
         return f"{where}{text} {owner} may mean {old} among others: left as it is\n"
     return f"{where}a {mention.kind} {owner} spells the old name, left as it is: {text}\n"
+
+
+def _file_mention(mention: FileMention, files: dict[str, FileText]) -> str:
+    file = files.get(mention.path)
+    if file is None:
+        file = files[mention.path] = FileText(mention.path, read_text(mention.path))
+    line = bisect.bisect_right(file.line_starts, mention.start)
+    column = mention.start - file.line_starts[line - 1] + 1
+    return f"{mention.path}:{line}:{column}: note: {mention.what}, left as it is: {mention.text}\n"
 
 
 def _places(plan: Rename) -> str:
@@ -63,6 +75,8 @@ def run(args: argparse.Namespace) -> int:
     if args.diff:
         write_out("".join(edit.diff() for edit in plan.edits))
         write_err("".join(_mention(mention, old) for mention in plan.mentions))
+        texts: dict[str, FileText] = {}
+        write_err("".join(_file_mention(mention, texts) for mention in plan.file_mentions))
         write_err(f"{plan.target.kind} {old} would be renamed to {new}: {places} in {files}\n")
         return EXIT_OK
     if args.dry_run:
@@ -81,9 +95,12 @@ def run(args: argparse.Namespace) -> int:
 
 
 def _left(plan: Rename) -> str:
-    if not plan.mentions:
-        return ""
-    return f"; {plural(len(plan.mentions), 'mention')} in DAX strings and comments left as they are (--diff lists them)"
+    text = ""
+    if plan.mentions:
+        text = f"; {plural(len(plan.mentions), 'mention')} in DAX strings and comments left as they are"
+    if plan.file_mentions:
+        text += f"; {plural(len(plan.file_mentions), 'filter value')} of the old name left as they are"
+    return text + (" (--diff lists them)" if text else "")
 
 
 def add_command(commands: Subcommands) -> None:

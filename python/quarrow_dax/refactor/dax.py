@@ -21,7 +21,7 @@ from ..syntax.spelling import bracketed, quote_table
 from .edits import TextEdit
 from .targets import Target, needs_dax_quotes
 
-__all__ = ["DaxEdit", "Findings", "Mention", "apply_dax", "dax_edits", "may_mention", "mentions", "spellings"]
+__all__ = ["DaxEdit", "FileMention", "Findings", "Mention", "apply_dax", "dax_edits", "may_mention", "mentions", "spellings"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -50,14 +50,29 @@ class Mention:
     text: str
 
 
+@dataclass(frozen=True, slots=True)
+class FileMention:
+    """A place of a file outside DAX left as it is that spells the renamed
+    name: a report's filter value naming a calculation item. `start` and
+    `end` are character offsets of the file's text."""
+
+    path: str
+    start: int
+    end: int
+    text: str
+    what: str
+
+
 @dataclass
 class Findings:
-    """What a rename found so far: the file edits, the mentions, and the
-    new text of each formula it changes (by the formula's id)."""
+    """What a rename found so far: the file edits, the mentions (in DAX,
+    and in other files), and the new text of each formula it changes (by
+    the formula's id)."""
 
     edits: list[TextEdit] = field(default_factory=list)
     mentions: list[Mention] = field(default_factory=list)
     texts: dict[int, str] = field(default_factory=dict)
+    file_mentions: list[FileMention] = field(default_factory=list)
 
 
 def apply_dax(text: str, edits: Sequence[DaxEdit]) -> str:

@@ -28,7 +28,7 @@ from ..sources import decode_text
 from ..syntax import BracketRef, ParseError, TableColumnRef, parse_expression
 from ..syntax.parsing import Grammar, Separators
 from ..writeback import WriteProblem
-from .dax import Findings, Mention, spellings
+from .dax import FileMention, Findings, Mention, spellings
 from .edits import EditConflict, FileEdit, TextEdit, file_edit, write_edits
 from .model_places import model_formula_edits, model_names, name_edits
 from .report_places import report_edits
@@ -51,6 +51,9 @@ class Rename:
     new: str
     edits: list[FileEdit]
     mentions: list[Mention] = field(default_factory=list)
+    #: Places outside DAX left as they are that spell the old name (a
+    #: report's filter values that may select a calculation item).
+    file_mentions: list[FileMention] = field(default_factory=list)
 
     @property
     def places(self) -> int:
@@ -161,7 +164,7 @@ def plan_rename(project: Project, old: str, new: str, *, kind: Kind | None = Non
         result = [file_edit(project.originals[path], changes) for path, changes in sorted(by_file.items())]
     except EditConflict as error:
         raise RenameError(f"internal error: {error}", "please report this with the files") from None
-    plan = Rename(target, new, [edit for edit in result if edit.changed], found.mentions)
+    plan = Rename(target, new, [edit for edit in result if edit.changed], found.mentions, found.file_mentions)
     if check and plan.edits:
         verify(project, plan, found.texts, resolver, grammar, separators)
     return plan

@@ -26,7 +26,7 @@ from ..resolution import Resolver
 from ..syntax import ParseError
 from ..syntax.parsing import Grammar, Separators
 from ..references import Reference, references
-from .dax import DaxEdit, Findings, ambiguous, apply_dax, dax_edits, may_mention, mentions
+from .dax import DaxEdit, FileMention, Findings, ambiguous, apply_dax, dax_edits, may_mention, mentions
 from .edits import TextEdit
 from .splice import FileText, formula_edits
 from .targets import RenameError, Target
@@ -95,6 +95,11 @@ class _ReportRename:
             elif name.form == "table name":
                 if self.target.kind == "table" and self.same(name.text, self.target.name):
                     self.whole(name.span, name.text, "table of report measures")
+            elif name.form == "literal" and self.target.kind == "calculation item":
+                if self.same(name.text[1:-1].replace("''", "'"), self.target.name):
+                    self.found.file_mentions.append(FileMention(
+                        name.span.file, name.span.start, name.span.end, name.text,
+                        "a filter value that may select the calculation item"))
         for name in found:  # once every field reference renamed is known
             if name.form == "display name" and name.field is not None:
                 field = (name.field.file, name.field.start, name.field.end)
@@ -230,6 +235,5 @@ def report_edits(report: Report, model: Model, files: dict[str, FileText], targe
     strings and comments of the report's DAX."""
     rename = _ReportRename(report, model, files, target, new, forms, wanted, found)
     rename.uses()
-    if target.kind in ("table", "measure", "column"):
-        rename.names()
+    rename.names()
     rename.formulas(grammar, separators)

@@ -6,7 +6,9 @@ keys), expanded levels (`queryRefs`) and data transforms (`queryName`)
 repeat; the names a visual shows for them (`nativeQueryRef`, PBIR-Legacy's
 `NativeReferenceName`); and the tables report measures are attached to
 (`reportExtensions.json`). The field references themselves (`Entity`,
-`Property`, ...) are `FieldUse`s with their own spans.
+`Property`, ...) are `FieldUse`s with their own spans. Also the text values
+of filters and conditions (`{"Literal": {"Value": "'YTD'"}}`), which are
+data, not names of fields, but may be a calculation item's name.
 
     from quarrow_dax.report.names import field_names
 
@@ -35,7 +37,7 @@ from .objects import Report
 
 __all__ = ["FieldName", "field_names", "split_query_name"]
 
-Form = Literal["query name", "display name", "table name"]
+Form = Literal["query name", "display name", "table name", "literal"]
 
 # Keys whose string (or list of strings) is a query name.
 _QUERY_KEYS = frozenset({"queryRef", "queryName"})
@@ -54,7 +56,9 @@ class FieldName:
     """One string (or object key) that spells a field otherwise than as a
     field reference. `form` is "query name" ("Table.Name", perhaps wrapped
     in an aggregation: "Sum(Table.Name)"), "display name" (the name a visual
-    shows, bare) or "table name". `key` is the JSON key it stands under
+    shows, bare), "table name", or "literal" (a text value of a filter or
+    condition, quoted as the report writes it: "'YTD'"). `key` is the JSON
+    key it stands under
     (for an object key, its object's key: "columnProperties"). `field` is
     the name span of the field reference beside it, when there is one.
     `page` and `visual` are the ids of the visual it belongs to, where it
@@ -137,6 +141,8 @@ class _Walk:
                     self.add(where, child, child_key, "display name", field, page, visual)
                 elif child_key == "metadata" and key == "selector":
                     self.add(where, child, child_key, "query name", None, page, visual)
+                elif child_key == "Value" and key == "Literal" and len(child) >= 2 and child[0] == child[-1] == "'":
+                    self.add(where, child, child_key, "literal", None, page, visual)
             elif child_key == "queryRefs" and isinstance(child, list):
                 for item in child:
                     if isinstance(item, JsonString):
