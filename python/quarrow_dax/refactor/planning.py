@@ -22,6 +22,7 @@ import json
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
+from ..model import ModelError
 from ..project import Project, load_project
 from ..resolution import Resolver
 from ..sources import decode_text
@@ -157,6 +158,8 @@ def plan_rename(project: Project, old: str, new: str, *, kind: Kind | None = Non
             report_edits(report, model, files, target, new, forms, wanted, grammar, separators, found)
     except SpliceError as error:
         raise RenameError(f"{error}: the files changed while they were read", "run the rename again") from None
+    except (ValueError, ModelError) as error:  # a place that is not what its reader said: a fault of ours
+        raise RenameError(f"internal error: {error}; nothing was written", "please report this with the files") from None
     by_file: dict[str, list[TextEdit]] = {}
     for edit in found.edits:
         by_file.setdefault(edit.path, []).append(edit)

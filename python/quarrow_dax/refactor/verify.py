@@ -130,15 +130,17 @@ def verify(project: Project, plan: Rename, texts: dict[int, str], resolver: Reso
     by_report: dict[int | None, dict[str, bytes]] = {}
     for path, original in project.originals.items():
         by_report.setdefault(report_of(path, project.reports), {})[path] = new_bytes.get(path, original.data)
-    try:
-        with tempfile.TemporaryDirectory(prefix="quarrow-dax-rename-", dir=_MEMORY) as folder:
-            _verify_in(folder, project, texts, resolver, grammar, separators, names, by_report, new_bytes)
-    except OSError as error:
-        if _MEMORY is None:
-            raise RenameError(f"cannot make the scratch copy the renamed files are checked in: {error}") from None
-        # The memory file system is full or closed to us: the usual place.
-        with tempfile.TemporaryDirectory(prefix="quarrow-dax-rename-") as folder:
-            _verify_in(folder, project, texts, resolver, grammar, separators, names, by_report, new_bytes)
+    # The memory file system first; full or closed to us, the usual place.
+    places = [_MEMORY, None] if _MEMORY is not None else [None]
+    for place in places:
+        try:
+            with tempfile.TemporaryDirectory(prefix="quarrow-dax-rename-", dir=place) as folder:
+                _verify_in(folder, project, texts, resolver, grammar, separators, names, by_report, new_bytes)
+            return
+        except OSError as error:
+            if place is places[-1]:
+                raise RenameError(f"cannot make the scratch copy the renamed files are checked in: {error};"
+                                  " nothing was written") from None
 
 
 def _verify_in(folder: str, project: Project, texts: dict[int, str], resolver: Resolver, grammar: Grammar,
