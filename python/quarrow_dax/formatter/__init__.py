@@ -25,6 +25,7 @@ from collections.abc import Iterable
 
 from ..syntax.nodes import Node
 from ..syntax.parsing import Grammar, Separators
+from ..syntax.separators import refuse_semicolons
 from .comments import Source
 from .layout import render
 from .native import KIND_CODES, read
@@ -57,8 +58,9 @@ def format(
     `indent_prefix` columns in (the file's indentation): lines fit the
     width counting them, but they are not part of the result. The result
     has no final line break. Raises ParseError for text that does not
-    parse, and FormatError (an internal error) rather than return a result
-    that would not mean the same."""
+    parse, SeparatorError (a ParseError) for text that separates arguments
+    with `;` in the comma convention, and FormatError (an internal error)
+    rather than return a result that would not mean the same."""
     return format_text(text, kind, _options(width, indent, space_before_paren, separators, grammar), name,
                        first_line_offset=first_line_offset, indent_prefix=indent_prefix)
 
@@ -98,6 +100,7 @@ def _format_text(
     if code is None:
         raise ValueError(f"kind must be 'expression', 'query' or 'function', not {kind!r}")
     reading = read(text, code, options.native)
+    refuse_semicolons(text, options.separators)
     # The room of a line, and of the first: at least a column, however deep
     # the text stands.
     width = max(options.width - indent_prefix, 1)

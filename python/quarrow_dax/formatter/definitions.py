@@ -124,6 +124,10 @@ def evaluate(builder: _Builder, node: Evaluate, min_bp: int, follow: int) -> lis
 def order_key(builder: _Builder, node: OrderKey, min_bp: int, follow: int) -> list[_Item]:
     if node.direction == "Desc":
         return [builder.child(node.expr), builder.at_after(node.expr), " DESC"]
+    # An ASC the author wrote stays: the key's span then reaches past its expression.
+    span, expr_span = node.span, node.expr.span
+    if span is not None and expr_span is not None and span.end > expr_span.end:
+        return [builder.child(node.expr), builder.at_after(node.expr), " ASC"]
     return [builder.child(node.expr)]
 
 

@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from ..sources import MAX_FILE_SIZE
+from ..writeback import Original
 from .building import ModelBuilder, TmdlObjects
 from .errors import ModelError, read_model_text
 from .formulas import CALCULATION_GROUP_EXPRESSIONS, KPI_EXPRESSIONS, NON_DAX_SOURCES, Formula
@@ -67,10 +68,19 @@ class TmdlReader:
     whole where they start, so that no line of M, JSON or DAX is ever taken
     for a statement."""
 
-    def __init__(self, file: Path, max_file_size: int = MAX_FILE_SIZE, sink: ModelBuilder | None = None) -> None:
+    def __init__(
+        self, file: Path, max_file_size: int = MAX_FILE_SIZE, sink: ModelBuilder | None = None,
+        originals: dict[str, Original] | None = None, *, text: str | None = None, names: Any = None,
+    ) -> None:
         self.file = str(file)
         self.objects = None if sink is None else TmdlObjects(self.file, sink)
-        text = read_model_text(file, max_file_size)
+        #: Told of every statement, `ref` line and value block when given
+        #: (`tmdl_names.TmdlNames`: where the file spells objects' names).
+        self.names = names
+        if text is None:
+            text = read_model_text(file, max_file_size, originals)
+        #: The file's text as read (for a given `text`, that one).
+        self.text = text
         # A CRLF checkout ends each line with a carriage return that is no
         # part of the text.
         self.lines = [line[:-1] if line.endswith("\r") else line for line in text.split("\n")]
@@ -100,6 +110,8 @@ class TmdlReader:
                                  + self.indentation_advice(stack, indent))
             keyword, name, value, value_column = self.statement(index, content, indent, stack[-1] if stack else None)
             if keyword == "ref":
+                if self.names is not None:
+                    self.names.reference(index, indent, content)
                 index += 1  # `ref table X`: the order of objects, no content
                 continue
             parent = stack[-1] if stack else None
@@ -108,6 +120,8 @@ class TmdlReader:
             stack.append(node)
             if self.objects is not None:
                 self.objects.statement(index + 1, stack, content)
+            if self.names is not None:
+                self.names.statement(index, stack, content)
             declaration = index
             index += 1
             if value is None:
@@ -122,6 +136,8 @@ class TmdlReader:
             else:
                 form = "inline"
                 body = [(value, declaration, value_column)]
+            if self.names is not None:
+                self.names.block(stack, body)
             if node.dax is not None and keyword != "partition":
                 formula = self.formula(node.dax, body, form, depth)
                 if formula is not None:
@@ -291,4 +307,4 @@ class TmdlReader:
 
 
 def read_tmdl(file: Path, context: ReadContext) -> Iterator[Formula]:
-    yield from TmdlReader(file, context.max_file_size, context.sink).formulas()
+    yield from TmdlReader(file, context.max_file_size, context.sink, context.originals).formulas()
