@@ -200,6 +200,17 @@ def test_a_pair_keeps_its_value_on_its_names_line_where_it_breaks(text, width, e
     assert formatted(text, width=width) == expected
 
 
+# However the source is spaced, the value is handed to the layout whole (one
+# piece of flat text) or in parts; it must come out the same either way.
+@pytest.mark.parametrize("spacing", ["", " ", "     ", "\n        "])
+@pytest.mark.parametrize("value", ["NOT ({s}WEEKDAY([Date], 2) IN {{6, 7}})", "-({s}[Amount] - [Cost] * [Rate] - [Shipping])"])
+def test_a_pairs_value_breaks_alike_however_its_source_is_spaced(spacing, value):
+    text = f'ADDCOLUMNS ( T, "Is Work Day", {value.format(s=spacing)} )'
+    result = formatted(text, width=40)
+    assert result.splitlines()[2].startswith('    "Is Work Day", '), result
+    assert formatted(result, width=40) == result
+
+
 # --- & chains -----------------------------------------------------------------------
 
 

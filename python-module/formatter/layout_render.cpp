@@ -582,8 +582,11 @@ private:
     // where all of it fits there; it goes whole to the next line where it
     // fits there; otherwise it breaks anyway, and stays on the line where
     // its first line (up to the next place a line may break) fits on it. An
-    // atom there is opened when it does not fit whole, so that its first
-    // line is what must fit.
+    // atom before that place (`NOT ` then a parenthesis read as one atom) is
+    // opened when it does not fit with what stands around it, so that its
+    // own first line is what must fit: the value is laid out the same
+    // whether the builder handed it over as atoms or as their parts, which
+    // depends on how the source was spaced (a second run must agree).
     bool join() {
         if (!open_line() || stack_.empty()) return true;
         const Py_ssize_t next_line = width_ - levels_.back();
@@ -591,22 +594,50 @@ private:
         if (!part_width(0, std::max(room(), next_line), whole)) return false;
         if (whole <= room()) return true;
         if (whole <= next_line) return break_line();
-        Kind kind{};
-        if (!kind_of(stack_.back(), kind)) return false;
-        if (kind == Kind::Atom && expand_ != Py_None) {
-            Ref text(atom_text(stack_.back()));
-            if (!text) return false;
-            const Py_ssize_t columns = columns_of(text.get());
-            Py_ssize_t trail = 0;
-            if (columns < 0 || !trail_width(stack_.size() - 1, trail)) return false;
-            if (columns + trail <= room()) return true;
-            PyObject* atom = stack_.back();
-            stack_.pop_back();
-            if (!expand(atom)) return false;
-        }
+        if (expand_ != Py_None && !open_head_atoms()) return false;
         Py_ssize_t head = 0;
         if (!trail_width(stack_.size(), head)) return false;
         return head <= room() || break_line();
+    }
+
+    // Opens, from the top of the stack up to the next place a line may
+    // break, each atom that does not fit on the line with the text before
+    // it and after it up to that place.
+    bool open_head_atoms() {
+        Py_ssize_t before = 0;  // the columns of the text above `index`
+        std::size_t index = stack_.size();
+        while (index-- > 0) {
+            PyObject* piece = stack_[index];
+            Kind kind{};
+            if (!kind_of(piece, kind)) return false;
+            if (kind == Kind::Text) {
+                const Py_ssize_t columns = columns_of(piece);
+                if (columns < 0) return false;
+                before += columns;
+            } else if (kind == Kind::Op) {
+                const long op = PyLong_AsLong(piece);
+                if (op == -1 && PyErr_Occurred()) return false;
+                if (op != op_group && op != op_fill && op != op_end && op != op_indent && op != op_align &&
+                    op != op_dedent)
+                    return true;
+            } else if (kind == Kind::Atom) {
+                Ref text(atom_text(piece));
+                if (!text) return false;
+                const Py_ssize_t columns = columns_of(text.get());
+                Py_ssize_t trail = 0;
+                if (columns < 0 || !trail_width(index, trail)) return false;
+                if (before + columns + trail <= room()) return true;
+                // Its pieces take its place; the scan goes on with the first.
+                std::vector<PyObject*> above(stack_.begin() + static_cast<std::ptrdiff_t>(index) + 1, stack_.end());
+                stack_.resize(index);
+                if (!expand(piece)) return false;
+                index = stack_.size();
+                stack_.insert(stack_.end(), above.begin(), above.end());
+            } else {
+                return true;  // a comment or a text of several lines: measured as it is
+            }
+        }
+        return true;
     }
 
     // Replaces an atom that does not fit by the pieces `expand` gives.
