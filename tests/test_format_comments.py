@@ -112,6 +112,27 @@ def test_reproducers(text, kind):
     assert problem(text, kind) is None
 
 
+@pytest.mark.parametrize("text, kind, expected", [
+    # between the words of a definition, each comment stays between the same two words
+    ("DEFINE MEASURE /* a */ T /* b */ [m] = 1 EVALUATE {1}", "query",
+     "DEFINE\n    MEASURE /* a */ T /* b */ [m] = 1\n\nEVALUATE\n{ 1 }"),
+    ("DEFINE MEASURE /* a */ 'Sales Table' /* b */ [A measure with a long name] = SUMX ( 'Sales Table', "
+     "'Sales Table'[Quantity] * 'Sales Table'[Price] ) EVALUATE {1}", "query",
+     "DEFINE\n    MEASURE /* a */ 'Sales Table' /* b */ [A measure with a long name] =\n"
+     "        SUMX ( 'Sales Table', 'Sales Table'[Quantity] * 'Sales Table'[Price] )\n\nEVALUATE\n{ 1 }"),
+    # two kinds in a row: the line comment ends its line, the block comment starts the next
+    ("1 + -- a\n/* b */ 2", "expression", "1\n    + -- a\n    /* b */ 2"),
+    ("f(1, -- a\n2 /* b */, /* c */ 3)", "expression", "f (\n    1, -- a\n    2 /* b */,\n    /* c */ 3\n)"),
+    ("VAR v /* c */ = -- d\n1 RETURN v", "expression", "VAR v /* c */ = -- d\n    1\nRETURN\n    v"),
+    # no space left stranded after the operator when its line comment moves to the line's end
+    ("[Sales Amount] +   -- a\n[Cost]", "expression", "[Sales Amount] + [Cost] -- a"),
+    ('[a] + /* c */ [b] & "x" & /* d */ [c]', "expression", '[a] + /* c */ [b] & "x" & /* d */ [c]'),
+])
+def test_comments_stay_by_their_code(text, kind, expected):
+    assert quarrow_dax.format(text, kind=kind) == expected
+    assert quarrow_dax.format(expected, kind=kind) == expected
+
+
 @pytest.mark.skipif(not CORPUS.is_dir(), reason=f"corpus folder not found: {CORPUS}")
 def test_a_comment_at_every_boundary_of_a_corpus_sample():
     """Every 60th file, every 5th boundary of it: a few thousand texts."""

@@ -39,7 +39,7 @@ from ..syntax.separators import SeparatorError
 from ..writeback import Change, Original, WriteProblem, write_back
 from . import format_text
 from .options import FormatOptions, Kind
-from .placement import text_columns
+from .placement import PLACED_FORMS, text_columns
 from .safety import FormatError
 
 __all__ = ["FileResult", "format_dax_file", "format_dax_text", "format_formula", "format_model", "leading_breaks"]
@@ -268,7 +268,10 @@ def _format_model_file(file: str, formulas: list[Formula], options: FormatOption
     text = original.data[len(mark) :].decode(codec)
     result = FileResult(file, text, None, formulas=len(formulas), mark=mark, codec=codec, original=original)
     changes: list[tuple[Formula, str]] = []
-    lines = text.split("\n")  # where each formula stands, for its width
+    # Where each formula stands, for its width: only TMDL formulas are placed
+    # (a .bim file's lines would be a copy of the file for nothing).
+    placed = any(formula.form in PLACED_FORMS for formula in formulas)
+    lines = text.split("\n") if placed else []
     for formula in formulas:
         name = f"{object_name(formula)} ({formula.kind}) in {file}"
         try:

@@ -21,10 +21,13 @@ from collections.abc import Sequence
 from ..model import Formula
 from .layout import display_width
 
-__all__ = ["TAB_WIDTH", "text_columns"]
+__all__ = ["PLACED_FORMS", "TAB_WIDTH", "text_columns"]
 
 #: The columns of a tab, as editors show TMDL files by default.
 TAB_WIDTH = 4
+
+#: The forms of the formulas whose place in their file counts (TMDL's).
+PLACED_FORMS = frozenset({"inline", "indented", "fenced"})
 
 
 def _columns(text: str) -> int:
@@ -34,7 +37,7 @@ def _columns(text: str) -> int:
 def text_columns(lines: Sequence[str], formula: Formula) -> tuple[int, int]:
     """(first line offset, indentation of the other lines) of `formula`'s
     text in its file, whose lines (line ends removed) are `lines`."""
-    if formula.form not in ("inline", "indented", "fenced") or not formula.line_map:
+    if formula.form not in PLACED_FORMS or not formula.line_map:
         return 0, 0
     indent = formula.block_depth * TAB_WIDTH
     if formula.form == "fenced":
