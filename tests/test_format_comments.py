@@ -107,9 +107,27 @@ def corpus_files() -> list[Path]:
     ("VAR x =\nF /* c */ ()\n\nRETURN x", "expression"),
     ("DEFINE MEASURE /* a */ T /* b */ [m] = 1 EVALUATE {1}", "query"),
     ("1 +\n-- a\n2", "expression"),
+    # a trailing comment that cannot trail its line, before a definition
+    ("EVALUATE F -- a\n() // b\nEVALUATE {2}", "query"),
+    ("EVALUATE F -- a\n() // b\n// c\nEVALUATE {2}", "query"),
+    ("EVALUATE F -- a\n() // b\n\n// c\nEVALUATE {2}", "query"),
+    ("DEFINE MEASURE T[m] = F -- a\n() // b\nMEASURE T[n] = 1 EVALUATE {1}", "query"),
 ])
 def test_reproducers(text, kind):
     assert problem(text, kind) is None
+
+
+@pytest.mark.parametrize("text", ["EVALUATE { (1), /// c\n (2), (3) }", "EVALUATE { /// c\n (1), (2) }"])
+def test_a_doc_comment_the_grammars_read_apart_never_changes_the_engines_tree(text):
+    """Before a parenthesised row, `///` is a doc comment to the standard
+    grammar, which then reads a parenthesis where the engine reads a row: a
+    result must read as the input under both grammars, or be refused."""
+    try:
+        result = quarrow_dax.format(text, kind="query")
+    except FormatError:
+        return
+    for grammar in ("engine", "standard"):
+        assert same_tree(S.parse_query(result, grammar=grammar), S.parse_query(text, grammar=grammar)), grammar
 
 
 @pytest.mark.parametrize("text, kind, expected", [

@@ -342,8 +342,40 @@ private:
         } else if (op == op_align) {
             levels_.push_back(open_line() ? std::min(column_, deepest_) : levels_.back());
         } else if (op == op_blank) {
+            if (blank_taken_) {  // written before the comments it follows
+                blank_taken_ = false;
+                return end_line();
+            }
             if (!empty_line()) return false;
             spaced_ = false;
+        }
+        return true;
+    }
+
+    // Whether an empty line is the next thing printed: only line breaks,
+    // changes of indentation, ends of groups and trailing comments (which
+    // will not trail either) stand before it.
+    bool empty_line_next(bool& found) {
+        found = false;
+        for (std::size_t index = stack_.size(); index-- > 0;) {
+            PyObject* piece = stack_[index];
+            Kind kind{};
+            if (!kind_of(piece, kind)) return false;
+            if (kind == Kind::Comment) {
+                CommentView comment;
+                if (!comment_of(piece, comment)) return false;
+                if (comment.place != comment_trail) return true;
+            } else if (kind == Kind::Op) {
+                const long op = PyLong_AsLong(piece);
+                if (op == -1 && PyErr_Occurred()) return false;
+                if (op == op_blank) {
+                    found = true;
+                    return true;
+                }
+                if (op == op_group || op == op_fill || op == op_join) return true;
+            } else {
+                return true;
+            }
         }
         return true;
     }
@@ -748,6 +780,18 @@ private:
         }
         if (!end_line()) return false;
         if (comment.blank_before && comment.place == comment_own && !empty_line()) return false;
+        if (comment.place == comment_trail && trail_ended && !blank_taken_) {
+            // A trailing comment that cannot trail its line goes on a line
+            // of its own, where a second run reads it as the first comment
+            // of what follows: an empty line due before that goes before it
+            // now, so that the second run finds it where it puts it.
+            bool blank_next = false;
+            if (!empty_line_next(blank_next)) return false;
+            if (blank_next) {
+                if (!empty_line()) return false;
+                blank_taken_ = true;
+            }
+        }
         if (!write(text)) return false;
         if (comment.place == comment_own && !comment.runs_to_line_end) {
             line_closed_ = true;  // a trailing comment may follow it on its line
@@ -774,6 +818,7 @@ private:
     bool spaced_ = false;       // an inline comment wants a space before the next text
     bool blank_ = true;         // no empty line may follow (the start, or one just written)
     bool line_closed_ = false;  // a `///` comment ends the line: only a line break may follow
+    bool blank_taken_ = false;  // the next empty line was written before the comments it follows
 };
 
 }  // namespace

@@ -26,7 +26,7 @@ from .comments import comment_texts, may_hold_comments
 from .native import fingerprints
 from .options import FormatOptions, Kind, parse_as
 
-__all__ = ["FormatError", "check", "same_tree", "verify"]
+__all__ = ["FormatError", "check", "check_engine_reading", "same_tree", "verify"]
 
 
 class FormatError(RuntimeError):
@@ -109,6 +109,16 @@ def check(printed: str, code: int, options: int, tree_print: bytes, comment_prin
         raise FormatError(name, "change what it means (its syntax tree differs)")
     if found[1] != comment_print:
         raise FormatError(name, "lose, add or reorder comments")
+
+
+def check_engine_reading(text: str, printed: str, code: int, options: int, name: str) -> None:
+    """Raises FormatError unless `printed` reads under the native `options`
+    (the engine grammar) as the same tree as `text` does."""
+    before, after = fingerprints(text, code, options), fingerprints(printed, code, options)
+    if isinstance(after, ParseError):
+        raise FormatError(name, f"give text that does not parse ({after})")
+    if isinstance(before, ParseError) or before[0] != after[0]:
+        raise FormatError(name, "change what it means (its syntax tree differs)")
 
 
 def verify(printed: str, tree: Node, kind: Kind, options: FormatOptions, comments: list[str], name: str) -> None:
