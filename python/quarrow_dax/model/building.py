@@ -79,6 +79,11 @@ class ModelBuilder:
         return table.measures.get(key) or table.calculation_items.get(key) or table
 
 
+# How TMSL (and TMDL's `type:` property) spell the column types that have
+# a name of more than one word here.
+_BIM_COLUMN_TYPES = {"calculatedTableColumn": "calculated table column", "rowNumber": "row number"}
+
+
 def _position(json_reader: JsonReader, value: Any, owner: Any) -> tuple[int, int]:
     """Where a .bim object is: at its name when that has a position, else at
     its opening brace."""
@@ -128,8 +133,7 @@ class BimObjects:
         for column in reader.objects(table, "columns"):
             column_name = reader.name(column)
             column_type = self.text(column, "type") or "data"
-            if column_type == "calculatedTableColumn":
-                column_type = "calculated table column"
+            column_type = _BIM_COLUMN_TYPES.get(column_type, column_type)
             found.columns.setdefault(name_key(column_name), Column(
                 column_name, *self.place(column), table=name, type=column_type,
                 sort_by=self.text(column, "sortByColumn"),
@@ -246,6 +250,8 @@ class TmdlObjects:
     def property(self, owner: Any, key: str, value: str) -> None:
         if isinstance(owner, Column) and key == "sortByColumn":
             owner.sort_by = _tmdl_name(value)
+        elif isinstance(owner, Column) and key == "type" and value in _BIM_COLUMN_TYPES:
+            owner.type = _BIM_COLUMN_TYPES[value]
         elif isinstance(owner, Level) and key == "column":
             owner.column = _tmdl_name(value)
         elif isinstance(owner, Relationship):

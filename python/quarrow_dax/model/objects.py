@@ -71,8 +71,10 @@ class TableObject(ModelObject):
 @dataclass(eq=False)
 class Column(TableObject):
     """A column: "data" (from the source), "calculated" (a formula of its
-    own) or "calculated table column" (made by its calculated table's formula).
-    `sort_by` names the column of the same table it is sorted by."""
+    own), "calculated table column" (made by its calculated table's formula)
+    or "row number" (the hidden `RowNumber-...` column the engine keeps in
+    every table, which no formula can name). `sort_by` names the column of
+    the same table it is sorted by."""
 
     type: str = "data"
     sort_by: str | None = None
