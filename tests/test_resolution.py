@@ -184,6 +184,24 @@ CASES = [
     ("VAR t = Sales RETURN SUMX ( t, t[Price] ) + 'Date'[Revenue]", "[Margin]",
      [("resolved", "table", "'Sales'"), ("local", "column of a table variable or parameter", []),
       ("unknown", "a measure of another table under this table's name", "'Sales'[Revenue]")]),
+    # a column the iterated expression makes wins over the model's (and the measure's table's) column
+    ('SUMX ( SUMMARIZE ( Sales, Sales[Price], "Quantity", 1 ), [Quantity] * [Price] )', "[Margin]",
+     [("resolved", "table", "'Sales'"), ("resolved", "column", "'Sales'[Price]"),
+      ("local", "column made in the formula", []), ("resolved", "column of the measure's table", "'Sales'[Price]")]),
+    # also through a variable, FILTER and parentheses
+    ('VAR t = FILTER ( ( ADDCOLUMNS ( VALUES ( Sales[Price] ), "Quantity", 1 ) ), 1 ) RETURN MAXX ( t, [Quantity] )',
+     "[Margin]", [("resolved", "column", "'Sales'[Price]"), ("local", "column made in the formula", [])]),
+    # a model table iterated keeps its columns, whatever the formula makes elsewhere
+    ('SUMX ( Sales, [Quantity] ) + COUNTROWS ( ADDCOLUMNS ( \'Date\', "Quantity", 1 ) )', "[Margin]",
+     [("resolved", "table", "'Sales'"), ("resolved", "column of the iterated table", "'Sales'[Quantity]"),
+      ("resolved", "table", "'Date'")]),
+    # a bare column of no table in row context here: another table's only column is a guess, not a fact
+    ("SUM ( [Month] ) + SUMX ( 'Date', [Month] )", "[Margin]",
+     [("ambiguous", "no table in row context here has a column of that name", ["'Date'[Month]"]),
+      ("resolved", "table", "'Date'"), ("resolved", "column of the iterated table", "'Date'[Month]")]),
+    # ... which is taken where an iterated table cannot be told and may be that one
+    ("VAR t = TOPN ( 1, 'Date' ) RETURN SUMX ( t, [Month] )", "[Margin]",
+     [("resolved", "table", "'Date'"), ("resolved", "the only column of that name", "'Date'[Month]")]),
 ]
 
 
