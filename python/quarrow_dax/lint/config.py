@@ -11,6 +11,12 @@ first; a ``pyproject.toml`` without the table is passed over)::
     ignore = ["DAX105", "style"]           # less these
     severity = { DAX101 = "error" }        # error, warning or note
     per-path-ignores = { "legacy/**" = ["DAX101"], "*.bim" = ["DAX002"] }
+    include-generated = true               # also lint Power BI's own date tables
+
+The formulas of the tables Power BI makes itself for its auto date/time
+(`LocalDateTable_...`, `DateTableTemplate_...`; see `Table.generated`) are
+not linted unless `include-generated` is true: nobody writes them, and a
+fix to them would be undone when Power BI makes them again.
 
 Rules are selected by code (``DAX101``), code prefix (``DAX1``), name
 (``use-divide``), category (``performance``) or ``ALL``. A severity given for
@@ -42,7 +48,7 @@ CONFIG_NAMES = ("quarrow-dax.toml", "pyproject.toml")
 # No configuration file is anywhere near this size.
 _MAX_CONFIG_SIZE = 1 << 20
 _SEVERITIES: tuple[Severity, ...] = ("error", "warning", "note")
-_KEYS = ("select", "ignore", "severity", "per-path-ignores")
+_KEYS = ("select", "ignore", "severity", "per-path-ignores", "include-generated")
 
 
 class ConfigError(Exception):
@@ -137,6 +143,7 @@ class LintConfig:
     ignore: tuple[str, ...] = ()
     severity: tuple[tuple[str, Severity], ...] = ()
     per_path_ignores: tuple[tuple[str, tuple[str, ...]], ...] = ()
+    include_generated: bool = False
     root: str | None = None
     path: str | None = None
     _rules: dict[str | None, tuple[LintRule, ...]] = field(default_factory=dict, init=False, repr=False,
@@ -280,6 +287,10 @@ def _parse(text: str, shown: str) -> LintConfig:
             ignores.append((pattern, _strings(selectors, where, shown, line)))
             _check_selectors(ignores[-1][1], where, shown, line)
         settings["per_path_ignores"] = tuple(ignores)
+    if "include-generated" in table:
+        if not isinstance(table["include-generated"], bool):
+            raise ConfigError(shown, "include-generated must be true or false", _line_of(text, "include-generated"))
+        settings["include_generated"] = table["include-generated"]
     return LintConfig(**settings, root=root, path=shown)
 
 

@@ -45,7 +45,7 @@ from ..syntax import Expr, Node, Paren, ParseError, Span, Token, tokenize
 from ..syntax.tokens import COMMENT_KINDS
 from .config import LintConfig
 from .context import FormulaKind
-from .engine import Finding, lint_text, lint_tree, parse_formula, parse_text
+from .engine import Finding, lint_text, lint_tree, linted_formulas, parse_formula, parse_text
 from .rule import Edit, Fix
 
 __all__ = ["FixError", "FixedFile", "FixedText", "MAX_ROUNDS", "apply_fixes", "fix_dax_file", "fix_model", "fix_text", "settle"]
@@ -510,6 +510,7 @@ def fix_model(
     in_file: dict[str, list[Formula]] = {}
     for formula in model.formulas:
         in_file.setdefault(formula.file, []).append(formula)
+    for formula in linted_formulas(model, config):
         try:
             tree = parse_formula(formula, options)
         except ParseError:
