@@ -102,7 +102,7 @@ _LOCAL_KINDS = {
     "variable": "variable", "variable use": "variable", "parameter": "parameter", "parameter use": "parameter",
     "query parameter": "query parameter", "measure definition": "query definition",
     "column definition": "query definition", "table definition": "query definition",
-    "function definition": "query definition",
+    "function definition": "query definition", "mparameter definition": "query definition",
 }
 
 
