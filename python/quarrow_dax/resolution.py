@@ -493,7 +493,7 @@ class _FormulaResolver:
                 for node in tree.find_all(FunctionCall, VarDecl):
                     if isinstance(node, VarDecl):
                         self._declarations.append(node)
-                    elif node.span is not None:
+                    elif isinstance(node, FunctionCall) and node.span is not None:
                         self._calls[(node.span.start, node.span.end)] = node
         return self._calls
 

@@ -17,7 +17,8 @@ from ..check import (
     model_resolver, read_problem, read_source, source_kind,
 )
 from ..diagnostics import Diagnostic, LineIndex
-from ..model import Formula, Model, ModelError, ModelWarning, TableObject, load_model
+from ..model import Formula, Model, ModelError, ModelWarning, load_model
+from ..model.objects import TableObject
 from ..references import references
 from ..resolution import Resolution, Resolver
 from ..sources import SourceError

@@ -156,8 +156,9 @@ SUMX ( Sales, Sales[Quantity] * Sales[Net Price] )
                 )
                 continue
             if column is None:
-                column = found.candidates[0]
-                assert isinstance(column, Column)
+                candidate = found.candidates[0]
+                assert isinstance(candidate, Column)
+                column = candidate
                 message = f"the column {reference.text} is written without its table, and no row context here has it"
             else:
                 message = f"the column {reference.text} is written without its table"
