@@ -40,6 +40,8 @@ CASES = [
         ("the column [Qty] is written without its table", "write Sales[Qty]")]),
     ("a column of no row context", "measure", "COUNTROWS ( VALUES ( [Id] ) )", "DAX201", [
         ("the column [Id] is written without its table, and no row context here has it", "write 'Order'[Id]")]),
+    ("a column of several tables, none in row context", "measure", "SUM ( [Date] )", "DAX201", [
+        ("the column [Date] is written without its table, which no row context here tells", None)]),
     ("a bare column of the filtered table", "measure", "CALCULATE ( [Total], FILTER ( Sales, [Qty] > 1 ) )", "DAX103",
      [("FILTER over the whole table Sales where its columns would do",
        "filter the columns: KEEPFILTERS ( condition )")]),
