@@ -8,6 +8,7 @@
     quarrow-dax deps MODEL [OBJECT]   what a model object uses or what uses it
     quarrow-dax usage PATH      the fields of the model that reports use, and where
     quarrow-dax format PATH...  format files and the formulas of models in place
+    quarrow-dax functions [NAME]  a DAX function's signature, or every function
 
 FILE may be - for standard input. Files are read as UTF-8 unless a
 byte-order mark says UTF-16 or UTF-32 (or --encoding names another
@@ -58,7 +59,7 @@ from collections.abc import Sequence
 from typing import Any, Protocol
 
 from .. import __version__
-from . import check, deps, format, lint, printing, usage
+from . import check, deps, format, functions, lint, printing, usage
 from .common import (
     EXIT_BROKEN_PIPE,
     EXIT_INTERRUPTED,
@@ -83,7 +84,7 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace) -> int: ...
 
 
-COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, format)
+COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, format, functions)
 
 
 def build_parser() -> argparse.ArgumentParser:
