@@ -11,7 +11,7 @@ from __future__ import annotations
 import functools
 import re
 
-from .functions import KEYWORD_ARGUMENTS, is_builtin_function
+from . import functions
 from .nodes import Binary, Expr, Node, Paren, TableName, Unary, VarBlock
 
 __all__ = [
@@ -82,8 +82,9 @@ def is_plain_table_name(name: str) -> bool:
     Date or Calendar) and no word a function takes as an argument. Quotes
     are never wrong, so where in doubt they are written."""
     upper = name.upper()
-    return (is_plain_name(name) and upper not in _KEYWORDS and upper not in KEYWORD_ARGUMENTS
-            and not is_builtin_function(name))
+    # The words functions take are read from the catalogue only when asked for.
+    return (is_plain_name(name) and upper not in _KEYWORDS and not functions.is_builtin_function(name)
+            and upper not in functions.KEYWORD_ARGUMENTS)
 
 
 def quote_table(name: str) -> str:
