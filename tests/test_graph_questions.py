@@ -18,6 +18,8 @@ MODELS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "models"
 SHARED_MODELS = sorted([*(MODELS / "bim").iterdir(), *(MODELS / "tmdl").iterdir()]) if MODELS.is_dir() else []
 
 ROW_NUMBER = "RowNumber-2662979B-1795-4F74-8F37-6A1BA8059B61"
+# One of Power BI's own date tables, which nothing here uses either.
+LOCAL_DATES = "LocalDateTable_0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d"
 
 
 def _bim_column(name, kind=None):
@@ -37,6 +39,8 @@ def write_bim(folder):
         {"name": "Budget", "columns": [_bim_column("Plan")],
          "measures": [{"name": "Planned", "expression": "SUM ( Budget[Plan] )"}]},
         {"name": "Notes", "columns": [_bim_column("Text")]},
+        {"name": LOCAL_DATES, "isHidden": True, "showAsVariationsOnly": True, "columns": [_bim_column("Date")],
+         "annotations": [{"name": "__PBI_LocalDateTable", "value": "true"}]},
         {"name": "Measures", "columns": [_bim_column("Dummy")], "measures": [
             {"name": "Total", "expression": "SUM ( Sales[Amount] )",
              "kpi": {"targetExpression": "[Goal]", "statusExpression": "IF ( [Total] > [Goal], 1, -1 )"}},
@@ -76,6 +80,16 @@ table Notes
 \tcolumn Text
 \t\tdataType: string
 \t\tsourceColumn: Text
+
+table {LOCAL_DATES}
+\tisHidden
+\tshowAsVariationsOnly
+
+\tcolumn Date
+\t\tdataType: dateTime
+\t\tsourceColumn: Date
+
+\tannotation __PBI_LocalDateTable = true
 
 table Measures
 
@@ -125,6 +139,25 @@ def test_unused_leaves_out_row_numbers_and_tables_that_measures_read(written):
     ]
 
 
+def test_unused_lists_power_bis_own_date_tables_on_request(written):
+    graph = DependencyGraph.build(load_model(written))
+    assert graph.model.table(LOCAL_DATES).generated
+    everything = [obj.dax for obj in graph.unused(include_generated=True)]
+    assert everything == ["'Budget'[Planned]", "'Notes'", "'Notes'[Text]", f"'{LOCAL_DATES}'",
+                          f"'{LOCAL_DATES}'[Date]", "'Measures'[Dummy]"]
+    assert [obj.dax for obj in graph.unused()] == [name for name in everything if LOCAL_DATES not in name]
+
+
+@pytest.mark.parametrize("options, status, listed", [
+    ([], 0, 4), (["--include-generated"], 0, 6), (["--cycles", "--include-generated"], 2, 0)])
+def test_deps_include_generated(written, options, status, listed):
+    question = [] if "--cycles" in options else ["--unused"]
+    done = subprocess.run([sys.executable, "-m", "quarrow_dax", "deps", str(written), *question, *options],
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, len(done.stdout.splitlines())) == (status, listed), done.stderr
+    assert ("--include-generated goes with --unused" in done.stderr) == (status == 2)
+
+
 def test_deep_and_cycles_agree_about_a_kpi_that_comes_back(written):
     graph = DependencyGraph.build(load_model(written))
     (total,) = find_objects(graph.model, "[Total]")
@@ -160,3 +193,5 @@ def test_an_object_is_its_own_dependency_exactly_on_a_cycle(path):
                 if isinstance(edge.source, Measure)]
         assert not (read and id(table) in unused), (table.dax, read[:1])
         assert not any(column.type == "row number" and id(column) in unused for column in table.columns.values())
+        assert not (table.generated and any(id(obj) in unused for obj in (table, *table.columns.values(),
+                                                                             *table.hierarchies.values())))

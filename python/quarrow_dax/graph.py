@@ -374,12 +374,14 @@ class DependencyGraph:
                         work.append(found)
         return seen
 
-    def unused(self) -> list[ModelObject]:
+    def unused(self, *, include_generated: bool = False) -> list[ModelObject]:
         """The tables, columns, measures, hierarchies and functions that no
         other object refers to: no formula, relationship, hierarchy level or
         sort-by column. The engine's own row-number columns, which no
-        formula can name, are never listed. A report may still use what is
-        listed.
+        formula can name, are never listed; nor, unless `include_generated`,
+        the objects of the tables Power BI makes itself for auto date/time
+        (`Table.generated`), which Power BI keeps and removes as a whole. A
+        report may still use what is listed.
 
         A table counts as used when anything uses it or one of its columns,
         measures, hierarchies or calculation items, except what goes with
@@ -395,6 +397,8 @@ class DependencyGraph:
                 members[id(member)] = parts[id(member)] = id(table)
             for measure in table.measures.values():
                 members[id(measure)] = id(table)
+        generated: set[int] = set() if include_generated else {
+            id(table) for table in self.model.tables.values() if table.generated}
         used_tables: set[int] = set()
         for edge in self.edges:
             home = members.get(id(edge.target), id(edge.target))
@@ -403,6 +407,8 @@ class DependencyGraph:
         found: list[ModelObject] = []
         for obj in self.objects:
             if not isinstance(obj, _NAMEABLE) or (isinstance(obj, Column) and obj.type == "row number"):
+                continue
+            if members.get(id(obj), id(obj)) in generated:
                 continue
             if isinstance(obj, Table):
                 if id(obj) not in used_tables:
