@@ -198,3 +198,24 @@ def test_the_shared_model_with_auto_date_time():
     generated = [f for f in everything if "DateTable" in (f.object or "")]
     assert len(generated) == 24 and not [f for f in default if "DateTable" in (f.object or "")]
     assert len(everything) - len(default) == len(generated)
+
+
+TABLE_NAMES = [
+    # names a fix may write bare
+    ("Sales", True), ("Measures", True), ("Sales2", True), ("_x", True), ("dbo.Sales", True), ("Ägypten", True),
+    # functions' names: Date and Calendar above all
+    ("Date", False), ("Calendar", False), ("Values", False), ("Filter", False), ("Product", False), ("Year", False),
+    ("Today", False), ("Blank", False),
+    # words of the language and words functions take
+    ("Order", False), ("True", False), ("Measure", False), ("Evaluate", False), ("Rows", False),
+    ("MParameter", False), ("Dense", False), ("Day", False), ("Skip", False), ("Integer", False),
+    # what does not read as one name
+    ("Sales 2", False), ("2Sales", False), ("Sales-EU", False), ("", False),
+]
+
+
+@pytest.mark.parametrize("name, plain", TABLE_NAMES)
+def test_which_table_names_a_fix_writes_without_quotes(name, plain):
+    from quarrow_dax.syntax.spelling import is_plain_table_name
+
+    assert is_plain_table_name(name) is plain
