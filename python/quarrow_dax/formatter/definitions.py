@@ -10,8 +10,8 @@ from __future__ import annotations
 from typing import TYPE_CHECKING
 
 from ..syntax.nodes import (
-    Column, DefineBlock, Evaluate, FuncParam, Function, Measure, Node, OrderKey, Query, Table, Var, VisualAxis,
-    VisualGroup, VisualShape,
+    Column, DefineBlock, Evaluate, FuncParam, Function, Measure, MParameter, Node, OrderKey, Query, Table, Var,
+    VisualAxis, VisualGroup, VisualShape,
 )
 from ..syntax.spelling import bracketed, is_plain_name, quote_table, string_literal, table_name
 from .layout import BLANK, DEDENT, END, GROUP, HARD, INDENT, LINE
@@ -53,7 +53,9 @@ def define(builder: _Builder, node: DefineBlock, min_bp: int, follow: int) -> li
     return parts
 
 
-def definition(builder: _Builder, node: Measure | Column | Var | Table | Function, min_bp: int, follow: int) -> list[_Item]:
+def definition(
+    builder: _Builder, node: Measure | Column | Var | Table | Function | MParameter, min_bp: int, follow: int
+) -> list[_Item]:
     parts: list[_Item] = []
     if node.doc is not None and node.span is None:
         # Built in code: its doc comments are not among the source's comments.
@@ -69,7 +71,8 @@ def definition(builder: _Builder, node: Measure | Column | Var | Table | Functio
     elif isinstance(node, Var):
         words = ("VAR ", node.name, " =")
     else:
-        words = ("TABLE ", node.name if is_plain_name(node.name) else quote_table(node.name), " =")
+        keyword = "MPARAMETER " if isinstance(node, MParameter) else "TABLE "
+        words = (keyword, node.name if is_plain_name(node.name) else quote_table(node.name), " =")
     parts += [builder.head(words, builder.first_of(node), builder.first_of(node.expr), GROUP), [INDENT, LINE],
               builder.child(node.expr), [DEDENT, END]]
     if isinstance(node, Table) and node.visual_shape is not None:

@@ -41,9 +41,9 @@ from .. import _syntax
 from ..syntax.functions import BUILTIN_FUNCTIONS, KEYWORD_ARGUMENTS
 from ..syntax.nodes import (
     Axis, Binary, Blank, Boolean, BracketRef, Column, DefineBlock, Evaluate, Expr, FuncParam, Function,
-    FunctionCall, HierarchyRef, Identifier, Located, Measure, Node, Number, Omitted, OrderKey, Paren, Parameter, Query,
-    RowConstructor, String, Table, TableColumnRef, TableConstructor, TableRef, TypedLiteral, Unary, Var, VarBlock, VarDecl,
-    VisualAxis, VisualGroup, VisualShape,
+    FunctionCall, HierarchyRef, Identifier, Located, Measure, MParameter, Node, Number, Omitted, OrderKey, Paren,
+    Parameter, Query, RowConstructor, String, Table, TableColumnRef, TableConstructor, TableRef, TypedLiteral, Unary, Var,
+    VarBlock, VarDecl, VisualAxis, VisualGroup, VisualShape,
 )
 from ..syntax.spelling import BINARY_OPERATORS, UNARY_OPERATORS, bare_row, leftmost, needs_parens
 from . import definitions
@@ -578,7 +578,8 @@ _HANDLERS: dict[type[Node], Callable[[_Builder, Any, int, int], Any]] = {
     VarBlock: _Builder.var_block, TableConstructor: _Builder.table_constructor, RowConstructor: _Builder.row,
     Query: definitions.query, DefineBlock: definitions.define, Evaluate: definitions.evaluate, OrderKey: definitions.order_key,
     Measure: definitions.definition, Column: definitions.definition, Var: definitions.definition, Table: definitions.definition,
-    Function: definitions.definition, FuncParam: definitions.parameter_definition, VisualShape: definitions.visual_shape,
+    Function: definitions.definition, MParameter: definitions.definition, FuncParam: definitions.parameter_definition,
+    VisualShape: definitions.visual_shape,
     VisualAxis: definitions.visual_axis, VisualGroup: definitions.visual_group,
 }
 _syntax.register_work(_At, _Placed, Atom, Multiline, Located, _HANDLERS)
