@@ -7,6 +7,7 @@
     quarrow-dax lint PATH...    report what the lint rules find in each file or formula
     quarrow-dax deps MODEL [OBJECT]   what a model object uses or what uses it
     quarrow-dax usage PATH      the fields of the model that reports use, and where
+    quarrow-dax diff OLD NEW    what changed in meaning between two versions of a model
     quarrow-dax format PATH...  format files and the formulas of models in place
 
 FILE may be - for standard input. Files are read as UTF-8 unless a
@@ -58,7 +59,7 @@ from collections.abc import Sequence
 from typing import Any, Protocol
 
 from .. import __version__
-from . import check, deps, format, lint, printing, usage
+from . import check, deps, diff, format, lint, printing, usage
 from .common import (
     EXIT_BROKEN_PIPE,
     EXIT_INTERRUPTED,
@@ -83,7 +84,7 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace) -> int: ...
 
 
-COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, format)
+COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, diff, format)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -1,0 +1,151 @@
+"""`quarrow-dax diff`: what changed in meaning between two versions of a
+model or project, given as two paths or as one path at git revisions. The
+comparison is quarrow_dax.diff's; this module reads the sides, relabels
+the files of a revision as the repository names them, and writes.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import dataclasses
+import os
+from collections.abc import Callable
+
+from ..check import model_problem
+from ..diff import Change, compare, counted
+from ..diff.git import GitError, Revision, parse_revisions, read_at_revision, temporary_folder
+from ..diff.writers import FORMATS, write
+from ..project import Project, ProjectError, load_project
+from ..report import ReportError
+from ..sources import MAX_FILE_SIZE
+from .common import (
+    EXIT_ERRORS,
+    EXIT_OK,
+    EXIT_USAGE,
+    PROG,
+    Subcommands,
+    UsageError,
+    add_grammar_options,
+    byte_size,
+    write_err,
+    write_out,
+)
+
+Shown = Callable[[str], str]
+
+
+def _same(path: str) -> str:
+    return path
+
+
+def _read_side(path: str, label: str, shown: Shown, max_file_size: int) -> Project | None:
+    """The project at `path`, or None (said on standard error) when it
+    cannot be read in full: a comparison with part of a side would report
+    the rest as removed or added."""
+    if path.lower().endswith(".tmdl") and os.path.isfile(path):
+        write_err(f"{PROG}: diff: {shown(path)}: one .tmdl file is only a part of a model; give its definition "
+                  "folder\n")
+        return None
+    try:
+        project = load_project(path, max_file_size=max_file_size)
+    except (ProjectError, ReportError) as error:
+        write_err(f"{PROG}: diff: the {label} side: {shown(error.path)}: {error.message}\n")
+        return None
+    unreadable = False
+    for problem in (model_problem(error) for error in project.model_errors):
+        write_err(dataclasses.replace(problem, path=shown(problem.path or "")).render() + "\n")
+        unreadable = True
+    for problem in project.report_problems:
+        if problem.severity == "error":
+            write_err(dataclasses.replace(problem, path=shown(problem.path or "")).render() + "\n")
+            unreadable = True
+    if unreadable:
+        write_err(f"{PROG}: diff: the {label} side ({shown(path)}) could not be read in full\n")
+        return None
+    return project
+
+
+def _relabel(changes: list[Change], old: Shown, new: Shown) -> list[Change]:
+    """The changes with the files of a revision named as the repository
+    names them."""
+    if old is _same and new is _same:
+        return changes
+    relabelled = []
+    for change in changes:
+        impact = tuple(dataclasses.replace(found, file=new(found.file)) for found in change.impact)
+        shown = old if change.side == "old" else new
+        relabelled.append(dataclasses.replace(change, file=shown(change.file), impact=impact))
+    return relabelled
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.git is None and len(args.paths) != 2:
+        raise UsageError("diff: give OLD and NEW, or --git REV[..REV] and one PATH")
+    if args.git is not None and len(args.paths) != 1:
+        raise UsageError("diff: with --git, give one PATH: the model or project to compare at the revisions")
+    with contextlib.ExitStack() as stack:
+        old_path, new_path = args.paths[0], args.paths[-1]
+        shown_old: Shown = _same
+        shown_new: Shown = _same
+        if args.git is not None:
+            try:
+                revisions = parse_revisions(args.git)
+            except ValueError as error:
+                raise UsageError(f"diff: --git {error}") from None
+            try:
+                old_revision = read_at_revision(old_path, revisions.old, stack.enter_context(temporary_folder()))
+                new_revision: Revision | None = None
+                if revisions.new is not None:
+                    new_revision = read_at_revision(new_path, revisions.new, stack.enter_context(temporary_folder()))
+            except GitError as error:
+                write_err(f"{PROG}: diff: {error}\n")
+                return EXIT_USAGE
+            old_path, shown_old = str(old_revision.path), old_revision.shown
+            if new_revision is not None:
+                new_path, shown_new = str(new_revision.path), new_revision.shown
+        old = _read_side(old_path, "old", shown_old, args.max_file_size)
+        new = _read_side(new_path, "new", shown_new, args.max_file_size) if old is not None else None
+        if old is None or new is None:
+            return EXIT_USAGE
+        changes = compare(old, new, grammar="standard" if args.strict else "engine", separators=args.separators)
+        changes = _relabel(changes, shown_old, shown_new)
+    out, err = write(changes, args.format, layout=not args.no_layout)
+    write_out(out)
+    if err:
+        write_err(err)
+    return EXIT_ERRORS if counted(changes) else EXIT_OK
+
+
+def add_command(commands: Subcommands) -> None:
+    diff = commands.add_parser(
+        "diff",
+        help="what changed in meaning between two versions of a model or project",
+        description="Compare two versions of a model or project by meaning: objects matched by lineage tag, "
+        "else by name, else (for one that vanished and one that appeared with the same formula) as a rename; "
+        "formulas compared as trees, so that layout, comments, the case of built-in names and references to "
+        "renamed objects are no change; properties (data type, format string, display folder, hidden, sort-by, "
+        "relationships, roles' filters, calculation items' order); reports' pages, visuals and fields. Each "
+        "change lists what it reaches downstream on the new side, and for a removed or renamed object, the "
+        "places that still use the old name. Differences of layout alone are listed apart and never counted.",
+        epilog="Exit status: 0 when nothing changed in meaning, 1 when something did, 2 for a bad command line, "
+        "a side that cannot be read in full, or a git revision or path that cannot be read.",
+    )
+    diff.add_argument("paths", nargs="+", metavar="PATH",
+                      help="OLD and NEW: each a *.bim file, a TMDL folder or a *.SemanticModel folder, or a project "
+                      "(a *.pbip file, a report folder, a folder holding a model and its reports); with --git, one "
+                      "PATH")
+    diff.add_argument("--git", metavar="REV[..REV]",
+                      help="compare PATH as it stands at git revision REV with the work tree, or at A..B (A with "
+                      "B), or at A...B (the merge base of A and B with B); read with git, nothing checked out")
+    diff.add_argument("--format", choices=tuple(FORMATS), default="text",
+                      help="text: grouped by kind of change, one object a line (default); json: one record a line; "
+                      "markdown: a table for a pull-request comment, changed formulas folded in; github: workflow "
+                      "annotations at the changed lines")
+    diff.add_argument("--no-layout", action="store_true",
+                      help="leave out the formulas whose text differs only in layout (still counted in the summary)")
+    diff.add_argument("--max-file-size", type=byte_size, default=MAX_FILE_SIZE, metavar="SIZE",
+                      help=f"refuse files larger than SIZE (such as 64M or 2G; 0: no limit; default "
+                      f"{MAX_FILE_SIZE >> 20}M)")
+    add_grammar_options(diff, "read formulas with")
+    diff.set_defaults(run=run)
