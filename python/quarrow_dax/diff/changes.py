@@ -14,7 +14,9 @@ CHANGES: tuple[ChangeKind, ...] = get_args(ChangeKind)
 
 
 def _label(kind: str, text: str) -> str:
-    return text if text.startswith(kind + " ") else f"{kind} {text}"
+    # Parts of reports are named with their kind already ("visual 'X' on
+    # page ...", "filters of page ..."), as are relationships and roles.
+    return text if text.startswith((kind + " ", "filters of ")) else f"{kind} {text}"
 
 
 @dataclass(frozen=True)

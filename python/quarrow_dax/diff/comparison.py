@@ -71,15 +71,15 @@ class Comparison:
     def run(self) -> list[Change]:
         measures = [(self.report_measures(old, self.old_model), self.report_measures(new, self.new_model))
                     for old, new in self.report_pairs if old is not None and new is not None]
-        self.matching = match_models(self.old_model, self.new_model, self.comparer,
-                                     tables=(self.old_tables, self.new_tables), report_measures=measures)
+        match_models(self.old_model, self.new_model, self.comparer, self.matching,
+                     tables=(self.old_tables, self.new_tables), report_measures=measures)
         changes = list(self.model_changes())
         for old_report, new_report in self.report_pairs:
             changes.extend(ReportComparison(old_report, new_report, self.old_model, self.new_model, self.matching,
                                             old_base=self.old.model, new_base=self.new.model).changes())
         changes = [self.with_impact(change) for change in changes]
         order = {kind: index for index, kind in enumerate(CHANGES)}
-        return sorted(changes, key=lambda change: order[change.change])  # stable: declaration order within
+        return sorted(changes, key=lambda change: (order[change.change], change.file, change.line, change.column))
 
     # --- model objects -------------------------------------------------------
 

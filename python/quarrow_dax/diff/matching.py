@@ -160,15 +160,15 @@ def _model_measures(tables: Iterable[Table]) -> list[ModelObject]:
     return [measure for table in tables for measure in table.measures.values() if measure.kind == "measure"]
 
 
-def match_models(old: Model, new: Model, comparer: FormulaComparer, *,
+def match_models(old: Model, new: Model, comparer: FormulaComparer, matching: Matching, *,
                  tables: tuple[Sequence[Table], Sequence[Table]] | None = None,
                  report_measures: Sequence[tuple[Sequence[ModelObject], Sequence[ModelObject]]] = ()) -> Matching:
-    """Matches the objects of `old` with those of `new` (see the module's
-    documentation). `tables` are the tables to match, when not all of each
+    """Matches the objects of `old` with those of `new` into `matching` (see
+    the module's documentation); `comparer` compares formulas through the
+    same `matching`. `tables` are the tables to match, when not all of each
     model's (a model extended with a report's measures has tables that
     only hold those); `report_measures` are the report measures of each
     pair of reports (old, new), matched among themselves."""
-    matching = Matching()
     old_tables, new_tables = tables if tables is not None else (list(old.tables.values()), list(new.tables.values()))
     tables_group = _Group(old_tables, new_tables)
     _by_tag_and_name(matching, tables_group, _name)

@@ -230,7 +230,7 @@ class _PbirReader:
             return
         data_type = string_value(measure, "dataType", text, self.problems)
         shown = measure.get("formatString")
-        format_string = str(shown) if is_string(shown) else None
+        format_string = str(shown) if isinstance(shown, str) else None
         self.report.formulas.append(report_formula(self.report.name, text, expression, "report measure", table, name,
                                                    data_type=data_type, format_string=format_string))
         references = measure.get("references")
