@@ -36,7 +36,7 @@ def _plural(count: int, noun: str) -> str:
 def summary(changes: list[Change]) -> str:
     """One line: how many changes of each kind, and the differences of layout."""
     total = counted(changes)
-    kinds = [f"{sum(c.change == kind for c in changes)} {kind}" for kind in CHANGES[:-1]
+    kinds = [f"{sum(c.change == kind for c in changes)} {_HEADINGS[kind]}" for kind in CHANGES[:-1]
              if any(c.change == kind for c in changes)]
     head = f"{_plural(total, 'change')} ({', '.join(kinds)})" if total else "no changes in meaning"
     layout = len(changes) - total
@@ -143,11 +143,10 @@ def _fenced(text: str) -> str:
 
 
 def _cell_object(change: Change) -> str:
-    kind, _, rest = change.object.partition(" ")
     if change.change == "renamed":
         return f"{change.kind} {_code(str(change.old))} → {_code(str(change.new))}"
-    if rest and kind == change.kind:
-        return f"{kind} {_code(rest)}"
+    if change.label == change.object:  # a part of a report, a relationship: its kind is in its name
+        return _code(change.object)
     return f"{change.kind} {_code(change.object)}"
 
 
