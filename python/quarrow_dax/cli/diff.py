@@ -14,7 +14,7 @@ from collections.abc import Callable
 
 from ..check import model_problem
 from ..diff import Change, compare, counted
-from ..diff.git import GitError, Revision, parse_revisions, read_at_revision, temporary_folder
+from ..diff.git import GitError, NotInRevision, Revision, parse_revisions, read_at_revision, temporary_folder
 from ..diff.writers import FORMATS, write
 from ..project import Project, ProjectError, load_project
 from ..report import ReportError
@@ -66,6 +66,16 @@ def _read_side(path: str, label: str, shown: Shown, max_file_size: int) -> Proje
     return project
 
 
+def _at_revision(path: str, revision: str, stack: contextlib.ExitStack[None], missing: list[str]) -> Revision | None:
+    """`path` read at `revision` into a temporary folder that `stack`
+    removes; None (and why, in `missing`) when the revision does not have it."""
+    try:
+        return read_at_revision(path, revision, stack.enter_context(temporary_folder()))
+    except NotInRevision as error:
+        missing.append(str(error))
+        return None
+
+
 def _relabel(changes: list[Change], old: Shown, new: Shown) -> list[Change]:
     """The changes with the files of a revision named as the repository
     names them."""
@@ -93,19 +103,37 @@ def run(args: argparse.Namespace) -> int:
                 revisions = parse_revisions(args.git)
             except ValueError as error:
                 raise UsageError(f"diff: --git {error}") from None
+            missing: list[str] = []
             try:
-                old_revision = read_at_revision(old_path, revisions.old, stack.enter_context(temporary_folder()))
+                old_revision = _at_revision(old_path, revisions.old, stack, missing)
                 new_revision: Revision | None = None
                 if revisions.new is not None:
-                    new_revision = read_at_revision(new_path, revisions.new, stack.enter_context(temporary_folder()))
+                    new_revision = _at_revision(new_path, revisions.new, stack, missing)
+                elif not os.path.lexists(new_path):
+                    missing.append(f"{new_path}: not in the work tree")
             except GitError as error:
                 write_err(f"{PROG}: diff: {error}\n")
                 return EXIT_USAGE
-            old_path, shown_old = str(old_revision.path), old_revision.shown
+            if len(missing) == 2:
+                write_err(f"{PROG}: diff: {missing[0]}, nor in the other side\n")
+                return EXIT_USAGE
+            # A project added (or removed) between the revisions is compared
+            # with nothing: all of it is added (or removed).
+            for note in missing:
+                write_err(f"{PROG}: diff: {note}: compared with nothing\n")
+            if old_revision is not None:
+                old_path, shown_old = str(old_revision.path), old_revision.shown
             if new_revision is not None:
                 new_path, shown_new = str(new_revision.path), new_revision.shown
-        old = _read_side(old_path, "old", shown_old, args.max_file_size)
-        new = _read_side(new_path, "new", shown_new, args.max_file_size) if old is not None else None
+            empty_old = old_revision is None
+            empty_new = new_revision is None if revisions.new is not None else not os.path.lexists(new_path)
+        else:
+            empty_old = empty_new = False
+        old = Project(old_path, None, None) if empty_old else _read_side(old_path, "old", shown_old, args.max_file_size)
+        new = None
+        if old is not None:
+            new = Project(new_path, None, None) if empty_new else _read_side(new_path, "new", shown_new,
+                                                                              args.max_file_size)
         if old is None or new is None:
             return EXIT_USAGE
         changes = compare(old, new, grammar="standard" if args.strict else "engine", separators=args.separators)

@@ -17,7 +17,7 @@ import tempfile
 from dataclasses import dataclass
 from pathlib import Path, PurePosixPath
 
-__all__ = ["GitError", "Revision", "Revisions", "parse_revisions", "read_at_revision"]
+__all__ = ["GitError", "NotInRevision", "Revision", "Revisions", "parse_revisions", "read_at_revision"]
 
 # What a model or report is made of; images and other resources are left.
 _SUFFIXES = frozenset({".bim", ".tmdl", ".json", ".pbip", ".pbir", ".pbism"})
@@ -27,6 +27,10 @@ _TREE_ENTRY = re.compile(rb"(\d+) (\w+) ([0-9a-f]+)\t(.*)", re.DOTALL)
 class GitError(Exception):
     """git could not give what was asked: not a repository, an unknown
     revision, a path the revision does not have."""
+
+
+class NotInRevision(GitError):
+    """The path is not in the revision: a project added or removed since."""
 
 
 @dataclass(frozen=True)
@@ -156,7 +160,7 @@ def read_at_revision(path: str | os.PathLike[str], revision: str, into: str | os
             continue
         wanted.append((blob.decode(), relative))
     if not found_path:
-        raise GitError(f"{inside}: not in revision {revision}")
+        raise NotInRevision(f"{inside}: not in revision {revision}")
     root = Path(into)
     contents = _git(top, "cat-file", "--batch", data="".join(f"{blob}\n" for blob, _ in wanted).encode())
     position = 0

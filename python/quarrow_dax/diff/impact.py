@@ -50,8 +50,22 @@ class ImpactFinder:
         return self._graph
 
     def downstream(self, obj: ModelObject) -> list[Impact]:
-        """What uses `obj` on the new side, through any number of steps."""
-        return [_impact_of(found) for found in self.graph.downstream(obj, deep=True)]
+        """What uses `obj` on the new side, through any number of steps. A
+        table is used through its columns, measures and hierarchies too;
+        they are part of it, not listed."""
+        graph = self.graph
+        starts: list[ModelObject] = [obj]
+        if isinstance(obj, Table):
+            starts += [*obj.columns.values(), *obj.measures.values(), *obj.hierarchies.values()]
+        if len(starts) == 1:
+            return [_impact_of(found) for found in graph.downstream(obj, deep=True)]
+        inside = {id(start) for start in starts}
+        found: dict[int, ModelObject] = {}
+        for start in starts:
+            for reached in graph.downstream(start, deep=True):
+                if id(reached) not in inside:
+                    found.setdefault(id(reached), reached)
+        return [_impact_of(reached) for reached in graph.sorted(found.values())]
 
     def _unknown_by_name(self) -> dict[str, list[Resolution]]:
         """The references of the new side that name nothing, by the name

@@ -85,7 +85,11 @@ class ReportComparison:
             return [Change("removed", "report", _report_label(old), old.name, None, old.path, 0, side="old",
                            old_object=old)]
         assert old is not None and new is not None
-        found = list(self.fields_change("report", _report_label(new), new.path, 0, 0, self.report_fields(old, "old"),
+        # The report's filters are placed at the first of them (in report.json).
+        first = next((use for use in new.uses if use.page is None and use.visual is None and use.bookmark is None
+                      and use.where == "report filter"), None)
+        place = (first.file, first.line, first.column) if first is not None else (new.path, 0, 0)
+        found = list(self.fields_change("report", _report_label(new), *place, self.report_fields(old, "old"),
                                         self.report_fields(new, "new"), "filters", new))
         found.extend(self.page_changes(old, new))
         return found
