@@ -18,7 +18,7 @@ from quarrow_dax.diff import compare
 from quarrow_dax.graph import DependencyGraph
 from quarrow_dax.model import ModelError, load_model, read_model
 from quarrow_dax.model.writing import rewrite_formulas
-from quarrow_dax.project import ProjectError
+from quarrow_dax.project import ProjectError, load_project
 from quarrow_dax.resolution import resolve_model
 
 DATA = Path(__file__).parent / "data" / "diff"
@@ -300,3 +300,38 @@ def test_a_side_that_cannot_be_read_raises(tmp_path):
     assert raised.value.file.endswith("Bad.tmdl") and raised.value.line == 2
     with pytest.raises(ProjectError):
         compare(DATA / "old" / "Shop.SemanticModel", tmp_path / "nothing")
+
+
+# --- the shared reports ----------------------------------------------------------
+
+REPORTS = MODELS.parent / "reports"
+REPORT_PROJECTS = sorted(path.name for path in REPORTS.iterdir() if path.is_dir()) if REPORTS.is_dir() else []
+
+
+def project_path(folder):
+    """What names the project in a shared report folder: its .pbip file, else
+    its report folder."""
+    return next(folder.glob("*.pbip"), None) or next(folder.glob("*.Report"))
+
+
+@needs_models
+@pytest.mark.parametrize("name", REPORT_PROJECTS)
+def test_a_project_with_its_json_written_again_compares_equal(tmp_path, name):
+    copy = writable_copy(REPORTS / name, tmp_path / name)
+    for path in copy.rglob("*.json"):
+        document = json.loads(path.read_text(encoding="utf-8-sig"))
+        path.write_text(json.dumps(document, indent="\t", ensure_ascii=False), encoding="utf-8")
+    assert compare(project_path(REPORTS / name), project_path(copy)) == []
+
+
+@needs_models
+def test_a_visual_removed_from_a_shared_report(tmp_path):
+    copy = writable_copy(REPORTS / "daxlib-svg", tmp_path / "svg")
+    visuals = sorted((copy / "SVG.Report" / "definition" / "pages").glob("*/visuals/*/visual.json"))
+    gone = visuals[0]
+    (before,) = load_project(project_path(REPORTS / "daxlib-svg")).reports
+    (visual,) = [visual for visual in before.visuals if Path(visual.file).parent.name == gone.parent.name]
+    shutil.rmtree(gone.parent)
+    (change,) = compare(project_path(REPORTS / "daxlib-svg"), project_path(copy))
+    assert (change.change, change.kind, change.side, change.old) == ("removed", "visual", "old", visual.label)
+    assert change.file == visual.file and change.line == visual.line

@@ -66,7 +66,8 @@ def _read_side(path: str, label: str, shown: Shown, max_file_size: int) -> Proje
     return project
 
 
-def _at_revision(path: str, revision: str, stack: contextlib.ExitStack[None], missing: list[str]) -> Revision | None:
+def _at_revision(path: str, revision: str, stack: contextlib.ExitStack[bool | None],
+                 missing: list[str]) -> Revision | None:
     """`path` read at `revision` into a temporary folder that `stack`
     removes; None (and why, in `missing`) when the revision does not have it."""
     try:

@@ -14,7 +14,7 @@ from ..project import Project
 from ..report import Report
 from ..report.extension import extended_model
 from ..syntax.parsing import Grammar, Separators
-from .changes import CHANGES, Change
+from .changes import CHANGES, Change, ChangeKind
 from .formulas import FormulaComparer
 from .impact import ImpactFinder
 from .matching import MAIN_KINDS, Matching, main_formula, match_models
@@ -83,46 +83,32 @@ class Comparison:
 
     # --- model objects -------------------------------------------------------
 
-    def new_objects(self) -> Iterator[ModelObject]:
-        """The new side's objects in declaration order: for a table that is
-        new, the table alone (its columns come with it) but its measures,
-        which are matched across tables."""
-        for table in self.new_tables:
+    def objects(self, side: str) -> Iterator[ModelObject]:
+        """One side's objects in declaration order: for a table the other
+        side lacks, the table alone (its columns come and go with it) but
+        its measures, which are matched across tables."""
+        new = side == "new"
+        tables, model = (self.new_tables, self.new_model) if new else (self.old_tables, self.old_model)
+        for table in tables:
             yield table
-            paired = self.matching.old_of(table) is not None
+            paired = (self.matching.old_of(table) if new else self.matching.new_of(table)) is not None
             if paired:
                 yield from table.columns.values()
             yield from (measure for measure in table.measures.values() if measure.kind == "measure")
             if paired:
                 yield from table.hierarchies.values()
                 yield from table.calculation_items.values()
-        yield from self.new_model.relationships
-        yield from self.new_model.roles.values()
-        yield from self.new_model.functions.values()
-        for _, report in self.report_pairs:
+        yield from model.relationships
+        yield from model.roles.values()
+        yield from model.functions.values()
+        for old_report, new_report in self.report_pairs:
+            report = new_report if new else old_report
             if report is not None:
-                yield from self.report_measures(report, self.new_model)
-
-    def old_objects(self) -> Iterator[ModelObject]:
-        for table in self.old_tables:
-            yield table
-            paired = self.matching.new_of(table) is not None
-            if paired:
-                yield from table.columns.values()
-            yield from (measure for measure in table.measures.values() if measure.kind == "measure")
-            if paired:
-                yield from table.hierarchies.values()
-                yield from table.calculation_items.values()
-        yield from self.old_model.relationships
-        yield from self.old_model.roles.values()
-        yield from self.old_model.functions.values()
-        for report, _ in self.report_pairs:
-            if report is not None:
-                yield from self.report_measures(report, self.old_model)
+                yield from self.report_measures(report, model)
 
     def model_changes(self) -> Iterator[Change]:
         matching = self.matching
-        for obj in self.new_objects():
+        for obj in self.objects("new"):
             old = matching.old_of(obj)
             if old is None:
                 formula = main_formula(obj)
@@ -130,7 +116,7 @@ class Comparison:
                              obj.file, obj.line, obj.column, new_object=obj)
             else:
                 yield from self.pair_changes(old, obj)
-        for obj in self.old_objects():
+        for obj in self.objects("old"):
             if matching.new_of(obj) is None:
                 formula = main_formula(obj)
                 yield Change("removed", obj.kind, obj.dax, formula.text if formula is not None else None, None,
@@ -149,7 +135,7 @@ class Comparison:
         old_slots = dict(self.slots(old, "old"))
         for key, (part, formula) in self.slots(new, "new"):
             before = old_slots.pop(key, None)
-            change = "properties" if isinstance(new, Role) else "changed"
+            change: ChangeKind = "properties" if isinstance(new, Role) else "changed"
             if before is None:
                 yield Change(change, new.kind, new.dax, None, formula.text, formula.file, formula.line,
                              formula.column, part=part, old_object=old, new_object=new)
@@ -160,8 +146,8 @@ class Comparison:
                              formula.text, formula.file, formula.line, formula.column, part=part, old_object=old,
                              new_object=new)
         for part, formula in old_slots.values():
-            change = "properties" if isinstance(new, Role) else "changed"
-            yield Change(change, new.kind, new.dax, formula.text, None, new.file, new.line, new.column, part=part,
+            gone: ChangeKind = "properties" if isinstance(new, Role) else "changed"
+            yield Change(gone, new.kind, new.dax, formula.text, None, new.file, new.line, new.column, part=part,
                          old_object=old, new_object=new)
 
     def slots(self, obj: ModelObject, side: str) -> Iterator[tuple[tuple[str, str], tuple[str, Formula]]]:

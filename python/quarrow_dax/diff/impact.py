@@ -9,8 +9,8 @@ from __future__ import annotations
 from collections.abc import Iterable, Sequence
 
 from ..graph import DependencyGraph, ReportNode, VisualNode
-from ..model import Column, Function, Hierarchy, Measure, Model, ModelObject, Table, TableObject, quote_table
-from ..model.objects import name_key
+from ..model import Column, Function, Hierarchy, Measure, Model, ModelObject, Table, quote_table
+from ..model.objects import TableObject, name_key
 from ..report import FieldUse, Report
 from ..resolution import Resolution
 from ..syntax.parsing import Grammar, Separators
