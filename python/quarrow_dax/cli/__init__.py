@@ -9,6 +9,7 @@
     quarrow-dax usage PATH      the fields of the model that reports use, and where
     quarrow-dax diff OLD NEW    what changed in meaning between two versions of a model
     quarrow-dax format PATH...  format files and the formulas of models in place
+    quarrow-dax functions [NAME]  a DAX function's signature, or every function
 
 FILE may be - for standard input. Files are read as UTF-8 unless a
 byte-order mark says UTF-16 or UTF-32 (or --encoding names another
@@ -59,7 +60,7 @@ from collections.abc import Sequence
 from typing import Any, Protocol
 
 from .. import __version__
-from . import check, deps, diff, format, lint, printing, usage
+from . import check, deps, diff, format, functions, lint, printing, usage
 from .common import (
     EXIT_BROKEN_PIPE,
     EXIT_INTERRUPTED,
@@ -84,7 +85,7 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace) -> int: ...
 
 
-COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, diff, format)
+COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, diff, format, functions)
 
 
 def build_parser() -> argparse.ArgumentParser:
