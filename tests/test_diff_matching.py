@@ -76,6 +76,11 @@ MATCHING = [
      measures("measure T = SUMX ( Sales, 'Sales'[Net] )", "column Net\n\t\tlineageTag: c",
               "column Twice = Sales[Net] * 2"),
      [("renamed", "'Sales'[Net]", None, "'Sales'[Amount]", "'Sales'[Net]")]),
+    ("renamed and changed, tag kept: both said",
+     measures("measure A = SUM ( Sales[Qty] )\n\t\tlineageTag: a"),
+     measures("measure B = SUM ( Sales[Price] )\n\t\tlineageTag: a"),
+     [("renamed", "'Sales'[B]", None, "'Sales'[A]", "'Sales'[B]"),
+      ("changed", "'Sales'[B]", "expression", "SUM ( Sales[Qty] )", "SUM ( Sales[Price] )")]),
     ("written defaults are no change; a flag set is",
      measures("column Flag\n\t\tsourceColumn: Flag", "column Other\n\t\tisHidden: false"),
      measures("column Flag\n\t\tsourceColumn: Flag\n\t\tisHidden: false\n\t\tisKey: false", "column Other\n\t\tisHidden"),
@@ -111,6 +116,13 @@ def test_relationships(tmp_path, old_extra, new_name, new_extra, expected):
     after = tmdl_model(tmp_path / "new", {"Sales": sales, "Keys": KEYS},
                        RELATIONSHIPS.format(name=new_name, extra=new_extra))
     assert summary(compare(before, after)) == sorted(expected)
+
+
+def test_a_measure_moved_to_another_table(tmp_path):
+    keys = "table Keys\n\tlineageTag: k\n\tcolumn Key\n\t\tsourceColumn: Key\n"
+    before = tmdl_model(tmp_path / "old", {"Sales": measures("measure Total = SUM ( Sales[Qty] )"), "Keys": keys})
+    after = tmdl_model(tmp_path / "new", {"Sales": measures(), "Keys": keys + "\tmeasure Total = SUM ( Sales[Qty] )\n"})
+    assert summary(compare(before, after)) == [("properties", "'Keys'[Total]", "table", "'Sales'", "'Keys'")]
 
 
 def test_a_table_renamed_carries_its_members_and_its_users(tmp_path):

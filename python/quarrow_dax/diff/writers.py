@@ -59,7 +59,7 @@ def _names(impacts: Iterable[Impact], shown: int = SHOWN) -> str:
     return text + (f" and {len(listed) - shown} more" if len(listed) > shown else "")
 
 
-def _text_line(change: Change) -> str:
+def _text_line(change: Change, placed: bool = True) -> str:
     head = change.label
     if change.change == "renamed":
         head = f"{change.kind} {change.old} -> {change.new}"
@@ -69,7 +69,7 @@ def _text_line(change: Change) -> str:
     elif change.part is not None:
         head += f": {change.part}"
     where = _place(change.file, change.line, change.column) + (" (old side)" if change.side == "old" else "")
-    line = f"  {head}  at {where}"
+    line = f"  {head}  at {where}" if placed else f"  {head}"
     downstream = [found for found in change.impact if found.relation == "downstream"]
     if downstream:
         line += f"; downstream: {_names(downstream)}"
@@ -78,10 +78,10 @@ def _text_line(change: Change) -> str:
     return line
 
 
-def _text_property_line(object_changes: list[Change]) -> str:
+def _text_property_line(object_changes: list[Change], placed: bool = True) -> str:
     first = object_changes[0]
     parts = "; ".join(f"{change.part} {_value(change.old)} -> {_value(change.new)}" for change in object_changes)
-    line = f"  {first.label}: {parts}  at {_place(first.file, first.line, first.column)}"
+    line = f"  {first.label}: {parts}" + (f"  at {_place(first.file, first.line, first.column)}" if placed else "")
     downstream = [found for found in first.impact if found.relation == "downstream"]
     if downstream:
         line += f"; downstream: {_names(downstream)}"
@@ -224,7 +224,8 @@ def write_github(changes: list[Change], layout: bool = True) -> tuple[str, str]:
         if not change.counts:
             continue
         title = f"{change.kind} {change.change}"
-        message = _text_line(change).strip() if change.change != "properties" else _text_property_line([change]).strip()
+        message = (_text_line(change, placed=False) if change.change != "properties"
+                   else _text_property_line([change], placed=False)).strip()
         properties = [("file", change.file)]
         if change.line:
             properties.append(("line", str(change.line)))
