@@ -7,15 +7,17 @@ the comparison alone.
 
 Usage: python bench/bench_diff.py [--models DIR] [--rounds N]
 
-Each figure is the best of N rounds (default 7). The goal: reading both
-versions of the largest shared model (by bytes) and comparing them in
-under a second.
+Each figure is the best of N rounds (default 7), in wall-clock time and,
+for the command line, in CPU time too (on a loaded machine the wall clock
+mostly measures the wait for a core). The goal: reading both versions of
+the largest shared model (by bytes) and comparing them in under a second.
 """
 
 from __future__ import annotations
 
 import argparse
 import pathlib
+import resource
 import shutil
 import subprocess
 import sys
@@ -72,13 +74,16 @@ def main() -> None:
         for folder in folders:
             old = folder / "definition" if (folder / "definition").is_dir() else folder
             new = second_version(folder, pathlib.Path(temporary) / folder.parent.name / folder.name)
-            best_cli = best_read = best_compare = float("inf")
+            best_cli = best_cli_cpu = best_read = best_compare = float("inf")
             changes: list = []
             for _ in range(args.rounds):
+                before = resource.getrusage(resource.RUSAGE_CHILDREN)
                 start = time.perf_counter()
                 subprocess.run([sys.executable, "-m", "quarrow_dax", "diff", str(old), str(new)], capture_output=True,
                                check=False)
                 best_cli = min(best_cli, time.perf_counter() - start)
+                after = resource.getrusage(resource.RUSAGE_CHILDREN)
+                best_cli_cpu = min(best_cli_cpu, after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
                 start = time.perf_counter()
                 old_project, new_project = load_project(old), load_project(new)
                 read = time.perf_counter()
@@ -89,11 +94,12 @@ def main() -> None:
             counted = sum(change.counts for change in changes)
             name = f"{folder.parent.name}/{folder.name}" + (" (largest)" if folder == largest else "")
             rows.append([name, f"{size_of(folder) / 1e3:.0f} KB", f"{counted} + {len(changes) - counted} layout",
-                         f"{best_cli * 1e3:.0f} ms", f"{best_read * 1e3:.0f} ms", f"{best_compare * 1e3:.1f} ms"])
+                         f"{best_cli * 1e3:.0f} ms", f"{best_cli_cpu * 1e3:.0f} ms", f"{best_read * 1e3:.0f} ms",
+                         f"{best_compare * 1e3:.1f} ms"])
             if folder == largest:
                 goal = best_read
-    table(["model", "size", "changes found", "diff (command line)", "read both + compare", "compare alone"], rows,
-          "<>>>>>")
+    table(["model", "size", "changes found", "diff (command line)", "its CPU time", "read both + compare",
+           "compare alone"], rows, "<>>>>>>")
     print(f"\ngoal: both versions of the largest model read and compared in under a second: {goal * 1e3:.0f} ms "
           f"{'ok' if goal < 1 else 'SHORT'}")
     print(f"load average at end: {load_average()}")
