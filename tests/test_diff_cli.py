@@ -317,3 +317,20 @@ def test_readme_job_script_comments_the_markdown(tmp_path):
     git(repo, "update-ref", "refs/remotes/origin/main", git(repo, "rev-parse", "HEAD").strip())
     commit(NEW, "its new version")
     assert job().startswith("### quarrow-dax diff: 31 changes")
+
+
+MODELS = ROOT.parent / "shared" / "models"
+
+
+@pytest.mark.skipif(not MODELS.is_dir(), reason=f"shared models not found: {MODELS}")
+def test_shared_models_formatted_or_written_again_exit_0(tmp_path):
+    tmdl = writable_copy(MODELS / "tmdl" / "ms-sales", tmp_path / "ms-sales")
+    subprocess.run([sys.executable, "-m", "quarrow_dax", "format", str(tmdl)], check=True, capture_output=True)
+    status, out, err = run_cli(MODELS / "tmdl" / "ms-sales" / "definition", tmdl / "definition", "--format", "json")
+    records = [json.loads(line) for line in out.splitlines()]
+    assert status == 0 and records and {record["change"] for record in records} == {"layout"}
+    assert err.startswith(f"no changes in meaning; {len(records)} differences of layout only")
+    (bim,) = (MODELS / "bim" / "as-sales-pbip").glob("*.bim")
+    again = tmp_path / "model.bim"
+    again.write_text(json.dumps(json.loads(bim.read_text(encoding="utf-8-sig")), indent=3), encoding="utf-8")
+    assert run_cli(bim, again) == (0, "no changes in meaning\n", "")
