@@ -283,7 +283,8 @@ class TmdlObjects:
                 if owner.lineage_tag is None:
                     owner.lineage_tag = _tmdl_value(value)
             elif key in PROPERTIES and key not in owner.properties:
-                owner.properties[key] = _tmdl_value(value)
+                # A property naming a column quotes it as TMDL names objects.
+                owner.properties[key] = _tmdl_name(value) if key == "sortByColumn" else _tmdl_value(value)
         if isinstance(owner, Column) and key == "sortByColumn":
             owner.sort_by = _tmdl_name(value)
         elif isinstance(owner, Level) and key == "column":
