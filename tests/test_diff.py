@@ -15,10 +15,11 @@ import pytest
 from conftest import writable_copy
 
 from quarrow_dax.diff import compare
-from quarrow_dax.graph import DependencyGraph
+from quarrow_dax.graph import DependencyGraph, find_objects
 from quarrow_dax.model import ModelError, load_model, read_model
 from quarrow_dax.model.writing import rewrite_formulas
 from quarrow_dax.project import ProjectError, load_project
+from quarrow_dax.report.extension import extended_model
 from quarrow_dax.resolution import resolve_model
 
 DATA = Path(__file__).parent / "data" / "diff"
@@ -335,3 +336,44 @@ def test_a_visual_removed_from_a_shared_report(tmp_path):
     (change,) = compare(project_path(REPORTS / "daxlib-svg"), project_path(copy))
     assert (change.change, change.kind, change.side, change.old) == ("removed", "visual", "old", visual.label)
     assert change.file == visual.file and change.line == visual.line
+
+
+# --- renames made with `quarrow-dax rename` ------------------------------------------
+
+RENAMES = [
+    # shared folder, what to pass to rename and to compare, old, new name, the renamed object as diff names it
+    ("models/tmdl/ms-sales", "definition", "[Sales Amount]", "Revenue", "measure", "'Sales'[Revenue]"),
+    ("models/bim/as-sales-pbip", "model.bim", "[Margin]", "Gross Margin", "measure", "'Sales'[Gross Margin]"),
+    ("models/tmdl/fuam-core", "definition", "'capacities'[CapacityId]", "Capacity Key", "column",
+     "'capacities'[Capacity Key]"),
+    # a project: the report's fields and the visuals showing the measure follow it
+    ("reports/ms-sales-legacy", "Sales.pbip", "[Margin]", "Gross Margin", "measure", "'Sales'[Gross Margin]"),
+    ("reports/daxlib-svg", "SVG.pbip", "[Compound.Bars]", "Bars", "measure", "'_Measures'[Bars]"),
+]
+
+
+@needs_models
+@pytest.mark.parametrize("folder, path, old, new, kind, renamed", RENAMES, ids=[case[0] for case in RENAMES])
+def test_a_rename_made_with_the_rename_command_is_one_rename(tmp_path, folder, path, old, new, kind, renamed):
+    original = MODELS.parent / folder
+    copy = writable_copy(original, tmp_path / "copy")
+    # The separators are given: rename takes no default for them from a configuration yet.
+    run = subprocess.run([sys.executable, "-m", "quarrow_dax", "rename", str(copy / path), old, new,
+                          "--separators", "comma"], capture_output=True, timeout=300)
+    assert run.returncode == 0, run.stderr.decode()
+    changes = compare(original / path, copy / path)
+    (change,) = [change for change in changes if change.counts]
+    assert (change.change, change.kind, change.object, change.new) == ("renamed", kind, renamed, renamed)
+    assert not change.breaks
+    assert not [other for other in changes if not other.counts]  # what follows the rename is no layout
+    # its impact is what used it before, under the new name
+    project = load_project(original / path)
+    model = project.model
+    for report in project.reports:
+        model = extended_model(model, report)
+    graph = DependencyGraph.build(model)
+    graph.add_reports(project.reports)
+    (target,) = find_objects(model, old)
+    assert {found.object for found in change.impact} == {
+        obj.dax.replace(target.dax, renamed) for obj in graph.downstream(target, deep=True)}
+    assert change.impact

@@ -334,3 +334,26 @@ def test_shared_models_formatted_or_written_again_exit_0(tmp_path):
     again = tmp_path / "model.bim"
     again.write_text(json.dumps(json.loads(bim.read_text(encoding="utf-8-sig")), indent=3), encoding="utf-8")
     assert run_cli(bim, again) == (0, "no changes in meaning\n", "")
+
+
+def test_formulas_are_read_as_the_configuration_says(tmp_path):
+    """`DIVIDE ( [A]; 2,5 )` has three arguments read in the comma convention
+    (whose engine grammar also takes `;` between them), two in the semicolon
+    convention (2,5 the number). Against `DIVIDE ( [A]; 2; 5 )` that is
+    layout in the one, a change in the other; the configuration of the new
+    side's folder decides, and the command line over it."""
+    for side, text in (("old", "DIVIDE ( [A]; 2,5 )"), ("new", "divide([A];2;5)")):
+        folder = tmp_path / side / "definition"
+        (folder / "tables").mkdir(parents=True)
+        (folder / "model.tmdl").write_text("model Model\n", encoding="utf-8")
+        (folder / "tables" / "T.tmdl").write_text(f"table T\n\tmeasure A = 1\n\tmeasure B = {text}\n", encoding="utf-8")
+    status, out, _ = run_cli("old", "new", cwd=tmp_path)
+    assert status == 0 and out.startswith("layout only, not counted (1):\n  measure 'T'[B]: expression")
+    assert run_cli("old", "new", "--separators", "semicolon", cwd=tmp_path)[0] == 1
+    (tmp_path / "quarrow-dax.toml").write_text('separators = "semicolon"\n', encoding="utf-8")
+    status, out, _ = run_cli("old", "new", cwd=tmp_path)
+    assert status == 1 and out.startswith("changed (1):\n  measure 'T'[B]: expression")
+    assert run_cli("old", "new", "--separators", "comma", cwd=tmp_path)[0] == 0
+    (tmp_path / "quarrow-dax.toml").write_text('separators = "colon"\n', encoding="utf-8")
+    status, out, err = run_cli("old", "new", cwd=tmp_path)
+    assert status == 2 and "quarrow-dax.toml" in err and "Traceback" not in err

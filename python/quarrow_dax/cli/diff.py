@@ -13,6 +13,7 @@ import os
 from collections.abc import Callable
 
 from ..check import model_problem
+from ..config import ConfigError, ConfigFinder
 from ..diff import Change, compare, counted
 from ..diff.git import GitError, NotInRevision, Revision, parse_revisions, read_at_revision, temporary_folder
 from ..diff.writers import FORMATS, write
@@ -26,8 +27,10 @@ from .common import (
     PROG,
     Subcommands,
     UsageError,
+    add_config_options,
     add_grammar_options,
     byte_size,
+    config_problem,
     write_err,
     write_out,
 )
@@ -95,6 +98,15 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError("diff: give OLD and NEW, or --git REV[..REV] and one PATH")
     if args.git is not None and len(args.paths) != 1:
         raise UsageError("diff: with --git, give one PATH: the model or project to compare at the revisions")
+    # How formulas are read: the command line, else the configuration of
+    # the new side's folder (in the work tree, also with --git).
+    try:
+        config = ConfigFinder(args.config).config_for(args.paths[-1])
+    except ConfigError as error:
+        write_err(config_problem(error).render() + "\n")
+        return EXIT_USAGE
+    strict = config.strict if args.strict is None else args.strict
+    separators = args.separators or config.separators
     with contextlib.ExitStack() as stack:
         old_path, new_path = args.paths[0], args.paths[-1]
         shown_old: Shown = _same
@@ -137,7 +149,7 @@ def run(args: argparse.Namespace) -> int:
                                                                               args.max_file_size)
         if old is None or new is None:
             return EXIT_USAGE
-        changes = compare(old, new, grammar="standard" if args.strict else "engine", separators=args.separators)
+        changes = compare(old, new, grammar="standard" if strict else "engine", separators=separators)
         changes = _relabel(changes, shown_old, shown_new)
     out, err = write(changes, args.format, layout=not args.no_layout)
     write_out(out)
@@ -177,4 +189,5 @@ def add_command(commands: Subcommands) -> None:
                       help=f"refuse files larger than SIZE (such as 64M or 2G; 0: no limit; default "
                       f"{MAX_FILE_SIZE >> 20}M)")
     add_grammar_options(diff, "read formulas with")
+    add_config_options(diff, walks=False)
     diff.set_defaults(run=run)
