@@ -30,21 +30,48 @@ def run_cli(*args, cwd=DATA, env=None):
 
 def test_text_groups_changes_by_kind_one_object_a_line():
     status, out, err = run_cli("old/Shop.SemanticModel", "new/Shop.SemanticModel")
-    assert status == 1 and err == ""
+    # the changes on standard output, the summary on standard error, as every command writes them
+    assert status == 1 and err == ("21 changes (4 added, 2 removed, 3 renamed, 3 changed, 9 properties changed);"
+                                   " 3 differences of layout only\n")
     lines = out.splitlines()
     headings = [line for line in lines if not line.startswith("  ")]
     assert headings == ["added (4):", "removed (2):", "renamed (3):", "changed (3):", "properties changed (9):",
-                        "layout only, not counted (3):",
-                        "21 changes (4 added, 2 removed, 3 renamed, 3 changed, 9 properties changed);"
-                        " 3 differences of layout only"]
+                        "layout only, not counted (3):"]
     # the properties of one object on one line
     (cost,) = [line for line in lines if "'Sales'[Cost]:" in line]
     assert "data type 'decimal' -> 'double'; hidden 'false' -> 'true'" in cost
     (removed,) = [line for line in lines if "Old Measure" in line]
     assert removed.endswith("breaks measure 'Sales'[Legacy] at new/Shop.SemanticModel/definition/tables/Sales.tmdl:29:19")
     assert "at old/Shop.SemanticModel/definition/tables/Sales.tmdl:27:2 (old side)" in removed
-    status, out, _ = run_cli("old/Shop.SemanticModel", "new/Shop.SemanticModel", "--no-layout")
-    assert "layout only" not in out.splitlines()[-2] and out.splitlines()[-1].endswith("3 differences of layout only")
+    status, out, err = run_cli("old/Shop.SemanticModel", "new/Shop.SemanticModel", "--no-layout")
+    assert "layout only" not in out and err.endswith("3 differences of layout only\n")
+
+
+@pytest.mark.parametrize("form", ["text", "json", "markdown", "github"])
+def test_quiet_leaves_the_changes_alone_and_drops_the_summary(form):
+    loud = run_cli("old/Shop.pbip", "new/Shop.pbip", "--format", form)
+    quiet = run_cli("old/Shop.pbip", "new/Shop.pbip", "--format", form, "--quiet")
+    assert quiet == (loud[0], loud[1], "") and loud[0] == 1 and loud[1]
+    assert run_cli("old/Shop.pbip", "old/Shop.pbip", "-q", "--format", form)[::2] == (0, "")
+
+
+@pytest.mark.parametrize("args, environment, coloured", [
+    ([], {}, False),  # not a terminal
+    (["--color", "always"], {}, True),
+    (["--color", "always"], {"NO_COLOR": "1"}, True),  # the command line wins
+    ([], {"FORCE_COLOR": "1"}, True),
+    (["--color", "never"], {"FORCE_COLOR": "1"}, False),
+    (["--color", "always", "--format", "json"], {}, False),  # machines read the other formats
+])
+def test_colour_follows_the_conventions(args, environment, coloured):
+    env = {key: value for key, value in os.environ.items() if key not in ("NO_COLOR", "FORCE_COLOR")}
+    status, out, _ = run_cli("old/Shop.SemanticModel", "new/Shop.SemanticModel", *args, env={**env, **environment})
+    assert status == 1 and ("\x1b[" in out) == coloured
+    plain = run_cli("old/Shop.SemanticModel", "new/Shop.SemanticModel", *args, "--color", "never")[1]
+    # colour only paints: the text under it is the same
+    assert re.sub(r"\x1b\[[0-9;]*m", "", out) == plain
+    if coloured:
+        assert "\x1b[32;1madded (4):\x1b[0m" in out and "\x1b[31;1mbreaks\x1b[0m" in out
 
 
 def test_json_has_one_record_a_change():
@@ -100,7 +127,7 @@ def test_github_annotates_the_changed_lines():
     ("bim/old/model.bim", "bim/old"),
 ])
 def test_nothing_changed_exits_0(old, new):
-    assert run_cli(old, new) == (0, "no changes in meaning\n", "")
+    assert run_cli(old, new) == (0, "", "no changes in meaning\n")
 
 
 def test_a_side_that_cannot_be_read_exits_2_with_its_place(tmp_path):
@@ -116,6 +143,10 @@ def test_a_side_that_cannot_be_read_exits_2_with_its_place(tmp_path):
     page.write_text("{ not json", encoding="utf-8")
     status, _, err = run_cli(OLD / "Shop.pbip", broken / "Shop.pbip")
     assert status == 2 and "page.json:1:" in err and "Traceback" not in err
+    # in a workflow, also an error annotation at the place, where the pull request shows it
+    status, out, err = run_cli(OLD / "Shop.pbip", broken / "Shop.pbip", "--format", "github", "--quiet")
+    (annotation,) = out.splitlines()
+    assert status == 2 and annotation.startswith(f"::error file={page},line=1,") and "page.json:1:" in err
 
 
 @pytest.mark.parametrize("args, message", [
@@ -129,6 +160,9 @@ def test_a_side_that_cannot_be_read_exits_2_with_its_place(tmp_path):
 def test_bad_command_lines_exit_2(args, message):
     status, out, err = run_cli(*args)
     assert status == 2 and out == "" and message in err and "Traceback" not in err
+    if message.startswith(("only", "the new side")):  # a side that names no model: in a workflow, annotated too
+        status, out, _ = run_cli(*args, "--format", "github")
+        assert status == 2 and out.startswith("::error") and message in out
 
 
 # --- git ------------------------------------------------------------------------------
@@ -183,7 +217,7 @@ def test_git_revisions_compare_as_the_folders_do(repo):
 
 def test_git_revision_against_the_work_tree(repo):
     project = repo / "projects" / "shop"
-    assert run_cli("--git", "HEAD", "projects/shop/Shop.pbip", cwd=repo)[:2] == (0, "no changes in meaning\n")
+    assert run_cli("--git", "HEAD", "projects/shop/Shop.pbip", cwd=repo) == (0, "", "no changes in meaning\n")
     sales = project / "Shop.SemanticModel" / "definition" / "tables" / "Sales.tmdl"
     sales.write_text(sales.read_text(encoding="utf-8").replace("SUM ( Sales[Discount] )", "SUM ( Sales[Discount] ) * 2"),
                      encoding="utf-8")
@@ -192,6 +226,19 @@ def test_git_revision_against_the_work_tree(repo):
     assert status == 1 and out.splitlines()[0] == "changed (1):"
     assert "measure 'Sales'[Discounts]: expression  at projects/shop/Shop.SemanticModel" in out
     assert state(repo) == before
+
+
+def test_a_project_one_revision_lacks_is_compared_with_nothing(repo):
+    shutil.copytree(OLD, repo / "projects" / "extra", copy_function=shutil.copyfile)
+    git(repo, "add", "-A")
+    git(repo, "commit", "-q", "-m", "another project")
+    status, out, err = run_cli("--git", "HEAD~1..HEAD", "projects/extra/Shop.pbip", "--format", "json", cwd=repo)
+    records = [json.loads(line) for line in out.splitlines()]
+    assert status == 1 and records and {record["change"] for record in records} == {"added"}
+    assert "projects/extra/Shop.pbip" in err and "compared with nothing" in err
+    # the note is one --quiet leaves out; the other way round all of it is removed
+    status, out, err = run_cli("--git", "HEAD..HEAD~1", "projects/extra/Shop.pbip", "--format", "json", "-q", cwd=repo)
+    assert status == 1 and err == "" and {json.loads(line)["change"] for line in out.splitlines()} == {"removed"}
 
 
 def test_three_dots_compare_with_the_merge_base(repo):
@@ -333,7 +380,7 @@ def test_shared_models_formatted_or_written_again_exit_0(tmp_path):
     (bim,) = (MODELS / "bim" / "as-sales-pbip").glob("*.bim")
     again = tmp_path / "model.bim"
     again.write_text(json.dumps(json.loads(bim.read_text(encoding="utf-8-sig")), indent=3), encoding="utf-8")
-    assert run_cli(bim, again) == (0, "no changes in meaning\n", "")
+    assert run_cli(bim, again) == (0, "", "no changes in meaning\n")
 
 
 def test_formulas_are_read_as_the_configuration_says(tmp_path):

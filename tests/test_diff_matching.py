@@ -81,6 +81,30 @@ MATCHING = [
      measures("measure B = SUM ( Sales[Price] )\n\t\tlineageTag: a"),
      [("renamed", "'Sales'[B]", None, "'Sales'[A]", "'Sales'[B]"),
       ("changed", "'Sales'[B]", "expression", "SUM ( Sales[Qty] )", "SUM ( Sales[Price] )")]),
+    # without a tag or a formula, a data column is known by its source column and data type
+    ("a data column renamed, no tags: its source column and data type say it is the same",
+     measures("measure T = SUM ( Sales[Amount] )", "column Amount\n\t\tdataType: double\n\t\tsourceColumn: amt"),
+     measures("measure T = SUM ( Sales[Net] )", "column Net\n\t\tdataType: double\n\t\tsourceColumn: amt"),
+     [("renamed", "'Sales'[Net]", None, "'Sales'[Amount]", "'Sales'[Net]")]),
+    ("a data column renamed to another source: removed and added",
+     measures("column Amount\n\t\tsourceColumn: amt"), measures("column Net\n\t\tsourceColumn: net"),
+     [("added", "'Sales'[Net]", None, None, None), ("removed", "'Sales'[Amount]", None, None, None)]),
+    ("a data column renamed with another data type: removed and added",
+     measures("column Amount\n\t\tdataType: double\n\t\tsourceColumn: amt"),
+     measures("column Net\n\t\tdataType: string\n\t\tsourceColumn: amt"),
+     [("added", "'Sales'[Net]", None, None, None), ("removed", "'Sales'[Amount]", None, None, None)]),
+    ("a hierarchy renamed, no tags: its levels' columns say it is the same",
+     measures("column Year\n\t\tsourceColumn: y", "column Month\n\t\tsourceColumn: m",
+              "hierarchy Calendar\n\t\tlevel Year\n\t\t\tcolumn: Year\n\t\tlevel Month\n\t\t\tcolumn: Month"),
+     measures("column Year\n\t\tsourceColumn: y", "column Month\n\t\tsourceColumn: m",
+              "hierarchy Dates\n\t\tlevel Year\n\t\t\tcolumn: Year\n\t\tlevel Month\n\t\t\tcolumn: Month"),
+     [("renamed", "'Sales'[Dates]", None, "'Sales'[Calendar]", "'Sales'[Dates]")]),
+    ("a hierarchy renamed with its levels reordered: removed and added",
+     measures("column Year\n\t\tsourceColumn: y", "column Month\n\t\tsourceColumn: m",
+              "hierarchy Calendar\n\t\tlevel Year\n\t\t\tcolumn: Year\n\t\tlevel Month\n\t\t\tcolumn: Month"),
+     measures("column Year\n\t\tsourceColumn: y", "column Month\n\t\tsourceColumn: m",
+              "hierarchy Dates\n\t\tlevel Month\n\t\t\tcolumn: Month\n\t\tlevel Year\n\t\t\tcolumn: Year"),
+     [("added", "'Sales'[Dates]", None, None, None), ("removed", "'Sales'[Calendar]", None, None, None)]),
     ("written defaults are no change; a flag set is",
      measures("column Flag\n\t\tsourceColumn: Flag", "column Other\n\t\tisHidden: false"),
      measures("column Flag\n\t\tsourceColumn: Flag\n\t\tisHidden: false\n\t\tisKey: false", "column Other\n\t\tisHidden"),
@@ -118,6 +142,24 @@ def test_relationships(tmp_path, old_extra, new_name, new_extra, expected):
     assert summary(compare(before, after)) == sorted(expected)
 
 
+@pytest.mark.parametrize("new_name, from_column, to_column, expected", [
+    ("r1", "Sales.Key2", "Keys.Key", [("properties", "relationship 'Sales'[Key2] -> 'Keys'[Key]", "from",
+                                       "'Sales'[Key]", "'Sales'[Key2]")]),
+    ("r1", "Sales.Key", "Keys.Code", [("properties", "relationship 'Sales'[Key] -> 'Keys'[Code]", "to",
+                                       "'Keys'[Key]", "'Keys'[Code]")]),
+    # another id and other columns: nothing says it is the same relationship
+    ("r2", "Sales.Key2", "Keys.Key", [("added", "relationship 'Sales'[Key2] -> 'Keys'[Key]", None, None, None),
+                                      ("removed", "relationship 'Sales'[Key] -> 'Keys'[Key]", None, None, None)]),
+], ids=["from column", "to column", "new id and column"])
+def test_a_relationship_joining_other_columns(tmp_path, new_name, from_column, to_column, expected):
+    sales = measures("column Key\n\t\tsourceColumn: Key", "column Key2\n\t\tsourceColumn: Key2")
+    keys = KEYS + "\tcolumn Code\n\t\tsourceColumn: Code\n"
+    before = tmdl_model(tmp_path / "old", {"Sales": sales, "Keys": keys}, RELATIONSHIPS.format(name="r1", extra=""))
+    after = tmdl_model(tmp_path / "new", {"Sales": sales, "Keys": keys},
+                       f"relationship {new_name}\n\tfromColumn: {from_column}\n\ttoColumn: {to_column}\n")
+    assert summary(compare(before, after)) == sorted(expected)
+
+
 def test_a_measure_moved_to_another_table(tmp_path):
     keys = "table Keys\n\tlineageTag: k\n\tcolumn Key\n\t\tsourceColumn: Key\n"
     before = tmdl_model(tmp_path / "old", {"Sales": measures("measure Total = SUM ( Sales[Qty] )"), "Keys": keys})
@@ -135,6 +177,65 @@ def test_a_table_renamed_carries_its_members_and_its_users(tmp_path):
     changes = compare(before, after)
     assert summary(changes) == [("renamed", "'Order Lines'", None, "'Orders'", "'Order Lines'")]
     assert [found.object for found in changes[0].impact] == ["'Sales'[Total]"]
+
+
+TABLE_RENAMES = [
+    # old Orders table, new table (as 'Order Lines'), expected
+    ("its columns and measures say it is the same",
+     "\tcolumn Amount\n\t\tsourceColumn: Amount\n\tmeasure Lines = COUNTROWS ( Orders )\n",
+     "\tcolumn Amount\n\t\tsourceColumn: Amount\n\tmeasure Lines = COUNTROWS ( 'Order Lines' )\n",
+     [("renamed", "'Order Lines'", None, "'Orders'", "'Order Lines'")]),
+    ("a column of another source too: removed and added",
+     "\tcolumn Amount\n\t\tsourceColumn: Amount\n", "\tcolumn Amount\n\t\tsourceColumn: Net\n",
+     [("added", "'Order Lines'", None, None, None), ("removed", "'Orders'", None, None, None)]),
+    ("a measure more too: removed and added",
+     "\tcolumn Amount\n\t\tsourceColumn: Amount\n",
+     "\tcolumn Amount\n\t\tsourceColumn: Amount\n\tmeasure Lines = 1\n",
+     [("added", "'Order Lines'", None, None, None), ("added", "'Order Lines'[Lines]", None, None, "1"),
+      ("removed", "'Orders'", None, None, None)]),
+]
+
+
+@pytest.mark.parametrize("old, new, expected", [case[1:] for case in TABLE_RENAMES],
+                         ids=[case[0] for case in TABLE_RENAMES])
+def test_a_table_renamed_without_tags(tmp_path, old, new, expected):
+    """Without lineage tags a table is known by what it holds; the formula
+    that names it by its new name follows it, where it is the same table."""
+    before = tmdl_model(tmp_path / "old", {"Sales": measures("measure Total = SUM ( Orders[Amount] )"),
+                                           "Orders": "table Orders\n" + old})
+    after = tmdl_model(tmp_path / "new", {"Sales": measures("measure Total = SUM ( 'Order Lines'[Amount] )"),
+                                          "Orders": "table 'Order Lines'\n" + new})
+    changes = summary(compare(before, after))
+    if expected[0][0] == "renamed":
+        assert changes == expected
+    else:
+        # the measure that names the table by its new name now names another one
+        assert [change for change in changes if change[1] != "'Sales'[Total]"] == sorted(expected)
+        assert ("changed", "'Sales'[Total]", "expression") in [change[:3] for change in changes]
+
+
+def calculation_group(name, *items):
+    return (f"table {name}\n\tcalculationGroup\n"
+            + "".join(f"\t\tcalculationItem {item} = SELECTEDMEASURE ( )\n" for item in items)
+            + "\tcolumn Name\n\t\tdataType: string\n\t\tsourceColumn: Name\n")
+
+
+@pytest.mark.parametrize("new_name, items, expected", [
+    ("Periods", ("YTD", "PY"), [("renamed", "'Periods'", None, "'Time'", "'Periods'")]),
+    # one column named alike is not enough: the items differ
+    ("Currency", ("USD", "EUR"), [("added", "'Currency'", None, None, None), ("removed", "'Time'", None, None, None)]),
+])
+def test_a_calculation_group_renamed_without_tags(tmp_path, new_name, items, expected):
+    before = tmdl_model(tmp_path / "old", {"Time": calculation_group("Time", "YTD", "PY")})
+    after = tmdl_model(tmp_path / "new", {"Time": calculation_group(new_name, *items)})
+    assert summary(compare(before, after)) == expected
+
+
+def test_two_tables_of_one_make_up_are_not_guessed(tmp_path):
+    same = "\tcolumn Key\n\t\tsourceColumn: Key\n"
+    before = tmdl_model(tmp_path / "old", {"A": "table A\n" + same, "B": "table B\n" + same})
+    after = tmdl_model(tmp_path / "new", {"A": "table C\n" + same, "B": "table D\n" + same})
+    assert [change[0] for change in summary(compare(before, after))] == ["added", "added", "removed", "removed"]
 
 
 # --- formulas --------------------------------------------------------------------

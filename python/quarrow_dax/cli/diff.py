@@ -10,16 +10,19 @@ import argparse
 import contextlib
 import dataclasses
 import os
+import sys
 from collections.abc import Callable
 
 from ..check import model_problem
 from ..config import ConfigError, ConfigFinder
+from ..diagnostics import Diagnostic, github_command, writer_for
 from ..diff import Change, compare, counted
 from ..diff.git import GitError, NotInRevision, Revision, parse_revisions, read_at_revision, temporary_folder
 from ..diff.writers import FORMATS, write
 from ..project import Project, ProjectError, load_project
 from ..report import ReportError
 from ..sources import MAX_FILE_SIZE
+from ..terminal import colour_wanted
 from .common import (
     EXIT_ERRORS,
     EXIT_OK,
@@ -29,6 +32,7 @@ from .common import (
     UsageError,
     add_config_options,
     add_grammar_options,
+    add_output_options,
     byte_size,
     config_problem,
     write_err,
@@ -42,26 +46,47 @@ def _same(path: str) -> str:
     return path
 
 
-def _read_side(path: str, label: str, shown: Shown, max_file_size: int) -> Project | None:
-    """The project at `path`, or None (said on standard error) when it
+class Problems:
+    """Where what keeps a side from being read goes: standard error, and
+    with --format github also a workflow error at its place on standard
+    output, so that a pull request shows it where the change is."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.annotate = args.format == "github"
+        self.colour = colour_wanted(sys.stderr, args.color)
+
+    def add(self, diagnostic: Diagnostic) -> None:
+        write_err(diagnostic.render(colour=self.colour) + "\n")
+        if self.annotate:
+            writer_for("github", write_out, write_err, PROG).add(diagnostic)
+
+    def say(self, text: str, path: str | None = None) -> None:
+        """A problem without a place in a file (a path that names no model)."""
+        write_err(f"{PROG}: diff: {text}\n")
+        if self.annotate:
+            write_out(github_command("error", [("file", path)] if path else [], f"diff: {text}"))
+
+
+def _read_side(path: str, label: str, shown: Shown, max_file_size: int, problems: Problems) -> Project | None:
+    """The project at `path`, or None (said through `problems`) when it
     cannot be read in full: a comparison with part of a side would report
     the rest as removed or added."""
     if path.lower().endswith(".tmdl") and os.path.isfile(path):
-        write_err(f"{PROG}: diff: {shown(path)}: one .tmdl file is only a part of a model; give its definition "
-                  "folder\n")
+        problems.say(f"{shown(path)}: one .tmdl file is only a part of a model; give its definition folder",
+                     shown(path))
         return None
     try:
         project = load_project(path, max_file_size=max_file_size)
     except (ProjectError, ReportError) as error:
-        write_err(f"{PROG}: diff: the {label} side: {shown(error.path)}: {error.message}\n")
+        problems.say(f"the {label} side: {shown(error.path)}: {error.message}", shown(error.path))
         return None
     unreadable = False
     for problem in (model_problem(error) for error in project.model_errors):
-        write_err(dataclasses.replace(problem, path=shown(problem.path or "")).render() + "\n")
+        problems.add(dataclasses.replace(problem, path=shown(problem.path or "")))
         unreadable = True
     for problem in project.report_problems:
         if problem.severity == "error":
-            write_err(dataclasses.replace(problem, path=shown(problem.path or "")).render() + "\n")
+            problems.add(dataclasses.replace(problem, path=shown(problem.path or "")))
             unreadable = True
     if unreadable:
         write_err(f"{PROG}: diff: the {label} side ({shown(path)}) could not be read in full\n")
@@ -100,10 +125,11 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError("diff: with --git, give one PATH: the model or project to compare at the revisions")
     # How formulas are read: the command line, else the configuration of
     # the new side's folder (in the work tree, also with --git).
+    problems = Problems(args)
     try:
         config = ConfigFinder(args.config).config_for(args.paths[-1])
     except ConfigError as error:
-        write_err(config_problem(error).render() + "\n")
+        problems.add(config_problem(error))
         return EXIT_USAGE
     strict = config.strict if args.strict is None else args.strict
     separators = args.separators or config.separators
@@ -125,15 +151,16 @@ def run(args: argparse.Namespace) -> int:
                 elif not os.path.lexists(new_path):
                     missing.append(f"{new_path}: not in the work tree")
             except GitError as error:
-                write_err(f"{PROG}: diff: {error}\n")
+                problems.say(str(error))
                 return EXIT_USAGE
             if len(missing) == 2:
-                write_err(f"{PROG}: diff: {missing[0]}, nor in the other side\n")
+                problems.say(f"{missing[0]}, nor in the other side")
                 return EXIT_USAGE
             # A project added (or removed) between the revisions is compared
             # with nothing: all of it is added (or removed).
             for note in missing:
-                write_err(f"{PROG}: diff: {note}: compared with nothing\n")
+                if not args.quiet:
+                    write_err(f"{PROG}: diff: {note}: compared with nothing\n")
             if old_revision is not None:
                 old_path, shown_old = str(old_revision.path), old_revision.shown
             if new_revision is not None:
@@ -142,19 +169,21 @@ def run(args: argparse.Namespace) -> int:
             empty_new = new_revision is None if revisions.new is not None else not os.path.lexists(new_path)
         else:
             empty_old = empty_new = False
-        old = Project(old_path, None, None) if empty_old else _read_side(old_path, "old", shown_old, args.max_file_size)
+        old = Project(old_path, None, None) if empty_old else _read_side(old_path, "old", shown_old, args.max_file_size,
+                                                                             problems)
         new = None
         if old is not None:
             new = Project(new_path, None, None) if empty_new else _read_side(new_path, "new", shown_new,
-                                                                              args.max_file_size)
+                                                                              args.max_file_size, problems)
         if old is None or new is None:
             return EXIT_USAGE
         changes = compare(old, new, grammar="standard" if strict else "engine", separators=separators)
         changes = _relabel(changes, shown_old, shown_new)
-    out, err = write(changes, args.format, layout=not args.no_layout)
+    out, summary = write(changes, args.format, layout=not args.no_layout,
+                         colour=args.format == "text" and colour_wanted(sys.stdout, args.color))
     write_out(out)
-    if err:
-        write_err(err)
+    if summary and not args.quiet:
+        write_err(summary)
     return EXIT_ERRORS if counted(changes) else EXIT_OK
 
 
@@ -163,7 +192,8 @@ def add_command(commands: Subcommands) -> None:
         "diff",
         help="what changed in meaning between two versions of a model or project",
         description="Compare two versions of a model or project by meaning: objects matched by lineage tag, "
-        "else by name, else (for one that vanished and one that appeared with the same formula) as a rename; "
+        "else by name, else (for one that vanished and one that appeared with the same formula, or without a formula "
+        "the same make-up: source columns, members, levels) as a rename; "
         "formulas compared as trees, so that layout, comments, the case of built-in names and references to "
         "renamed objects are no change; properties (data type, format string, display folder, hidden, sort-by, "
         "relationships, roles' filters, calculation items' order); reports' pages, visuals and fields. Each "
@@ -190,4 +220,5 @@ def add_command(commands: Subcommands) -> None:
                       f"{MAX_FILE_SIZE >> 20}M)")
     add_grammar_options(diff, "read formulas with")
     add_config_options(diff, walks=False)
+    add_output_options(diff, statistics=False)
     diff.set_defaults(run=run)

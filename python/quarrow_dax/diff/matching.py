@@ -15,7 +15,12 @@ pair of reports. In each group:
    formulas mean the same (references to objects already matched count as
    the same references) and no other candidate has that formula. Matches
    found this way can make further ones, so the step is repeated until it
-   finds nothing more.
+   finds nothing more;
+4. then the same for what has no formula, by its make-up: a data column by
+   its source column and data type, a table by its columns (name, source
+   column, data type), measures and calculation items, a hierarchy by the columns of its
+   levels. A rename leaves these as they were, where the formulas that name
+   the object are rewritten.
 
 Relationships have no names a person gives them: they are matched by name
 (the saving tool's identifier), then by the columns they join.
@@ -27,7 +32,7 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Literal
 
-from ..model import Formula, Model, ModelObject, Relationship, Table
+from ..model import Column, Formula, Hierarchy, Model, ModelObject, Relationship, Table
 from ..model.objects import name_key
 from .formulas import FormulaComparer
 
@@ -38,7 +43,7 @@ __all__ = ["MAIN_KINDS", "Matching", "main_formula", "match_models"]
 MAIN_KINDS = frozenset({"measure", "calculated column", "calculated table", "calculation item", "function",
                         "report measure"})
 
-How = Literal["lineage tag", "name", "formula", "columns"]
+How = Literal["lineage tag", "name", "formula", "make-up", "columns"]
 
 
 def main_formula(obj: ModelObject) -> Formula | None:
@@ -111,35 +116,98 @@ def _by_tag_and_name(matching: Matching, group: _Group, key: Callable[[ModelObje
                 matching.pair(objects[0], candidates[0], "lineage tag" if tagged else "name")
 
 
-def _by_formula(matching: Matching, group: _Group, comparer: FormulaComparer) -> bool:
-    """Pairs the vanished and appeared objects of `group` whose main
-    formulas mean the same, where that pairing is the only one possible.
-    Whether any pair was made."""
-    if not group.by_formula:
-        return False
+Identity = Callable[[ModelObject, Literal["old", "new"]], "object | None"]
+
+
+def _by_identity(matching: Matching, group: _Group, identity: Identity, how: How) -> bool:
+    """Pairs the vanished and appeared objects of `group` that have the same
+    identity (None: none to go by), where that pairing is the only one
+    possible. Whether any pair was made."""
     old = matching.unmatched(group.old, "old")
     new = matching.unmatched(group.new, "new")
     if not old or not new:
         return False
-    appeared: dict[bytes, list[ModelObject]] = {}
+    appeared: dict[object, list[ModelObject]] = {}
     for obj in new:
-        formula = main_formula(obj)
-        identity = comparer.identity(formula, "new") if formula is not None else None
-        if identity is not None:
-            appeared.setdefault(identity, []).append(obj)
-    vanished: dict[bytes, list[ModelObject]] = {}
-    for obj in old:
-        formula = main_formula(obj)
-        identity = comparer.identity(formula, "old") if formula is not None else None
-        if identity is not None:
-            vanished.setdefault(identity, []).append(obj)
+        found = identity(obj, "new")
+        if found is not None:
+            appeared.setdefault(found, []).append(obj)
     made = False
-    for identity, olds in vanished.items():
-        news = appeared.get(identity, [])
+    vanished: dict[object, list[ModelObject]] = {}
+    for obj in old:
+        found = identity(obj, "old")
+        if found is not None:
+            vanished.setdefault(found, []).append(obj)
+    for found, olds in vanished.items():
+        news = appeared.get(found, [])
         if len(olds) == 1 and len(news) == 1:
-            matching.pair(olds[0], news[0], "formula")
+            matching.pair(olds[0], news[0], how)
             made = True
     return made
+
+
+def _by_formula(matching: Matching, group: _Group, comparer: FormulaComparer) -> bool:
+    """Pairs the vanished and appeared objects of `group` whose main
+    formulas mean the same."""
+    if not group.by_formula:
+        return False
+
+    def identity(obj: ModelObject, side: Literal["old", "new"]) -> bytes | None:
+        formula = main_formula(obj)
+        return comparer.identity(formula, side) if formula is not None else None
+
+    return _by_identity(matching, group, identity, "formula")
+
+
+def _column_make_up(column: ModelObject) -> tuple[str, str] | None:
+    """A data column's source column and data type: what a rename keeps."""
+    if main_formula(column) is not None or not column.properties.get("sourceColumn"):
+        return None
+    return column.properties["sourceColumn"], name_key(column.properties.get("dataType") or "")
+
+
+def _make_up(matching: Matching) -> Identity:
+    """The identity of an object without a formula, by what it is made of;
+    what it names (a level's column) as the new object it is."""
+
+    def identity(obj: ModelObject, side: Literal["old", "new"]) -> object | None:
+        if main_formula(obj) is not None:
+            return None
+        if isinstance(obj, Column):
+            return _column_make_up(obj)
+        if isinstance(obj, Table):
+            columns = sorted((name_key(column.name), *(_column_make_up(column) or ("", "")))
+                             for column in obj.columns.values())
+            measures = sorted(name_key(measure.name) for measure in obj.measures.values() if measure.kind == "measure")
+            items = sorted(name_key(item.name) for item in obj.calculation_items.values())
+            return (tuple(columns), tuple(measures), tuple(items)) if columns or measures or items else None
+        if isinstance(obj, Hierarchy) and obj.levels:
+            table = obj.table
+            ends: list[object] = []
+            for level in obj.levels:
+                column = _table_column(matching, table, level.column, side)
+                if column is None:
+                    return None
+                ends.append(id(column))
+            return tuple(ends)
+        return None
+
+    return identity
+
+
+def _table_column(matching: Matching, table_name: str, name: str, side: Literal["old", "new"]) -> ModelObject | None:
+    """A column of a paired table, as the new object it is."""
+    for old_table, new_table in matching.pairs:
+        if not isinstance(new_table, Table) or not isinstance(old_table, Table):
+            continue
+        table = new_table if side == "new" else old_table
+        if name_key(table.name) != name_key(table_name):
+            continue
+        column = next((found for found in table.columns.values() if name_key(found.name) == name_key(name)), None)
+        if column is None or side == "new":
+            return column
+        return matching.new_of(column)
+    return None
 
 
 def _name(obj: ModelObject) -> str:
@@ -201,11 +269,15 @@ def match_models(old: Model, new: Model, comparer: FormulaComparer, matching: Ma
         return groups
 
     groups = table_members()
+    make_up = _make_up(matching)
     # Each round pairs at least one more object, or ends.
     while True:
         made = False
         for group in (tables_group, measures, functions, *reports, *groups):
             made = _by_formula(matching, group, comparer) or made
+        if not made:
+            for group in (tables_group, *groups):
+                made = _by_identity(matching, group, make_up, "make-up") or made
         groups = table_members()
         if not made:
             break

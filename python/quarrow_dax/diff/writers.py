@@ -3,7 +3,7 @@ line), `json` (one record a line), `markdown` (a pull-request comment: a
 table, and each changed formula's old and new text folded away) and
 `github` (workflow commands that annotate the changed lines). Each writer
 returns (what goes to standard output, the summary for standard error);
-text and Markdown hold their summary themselves."""
+Markdown, a document for a comment, also holds the summary in its heading."""
 
 from __future__ import annotations
 
@@ -13,6 +13,7 @@ from collections.abc import Callable, Iterable
 
 from ..diagnostics import github_command
 from ..model import quote_table
+from ..terminal import paint
 from .changes import CHANGES, Change, Impact, counted
 
 __all__ = ["FORMATS", "summary", "write"]
@@ -59,7 +60,19 @@ def _names(impacts: Iterable[Impact], shown: int = SHOWN) -> str:
     return text + (f" and {len(listed) - shown} more" if len(listed) > shown else "")
 
 
-def _text_line(change: Change, placed: bool = True) -> str:
+#: The colour of each group's heading on a terminal.
+_COLOURS = {"added": "green", "removed": "red", "renamed": "cyan", "changed": "yellow", "properties": "blue",
+            "layout": "dim"}
+
+
+def _identity(text: str, *styles: str) -> str:
+    return text
+
+
+Paint = Callable[..., str]
+
+
+def _text_line(change: Change, placed: bool = True, paint: Paint = _identity) -> str:
     head = change.label
     if change.change == "renamed":
         head = f"{change.kind} {change.old} -> {change.new}"
@@ -69,19 +82,20 @@ def _text_line(change: Change, placed: bool = True) -> str:
     elif change.part is not None:
         head += f": {change.part}"
     where = _place(change.file, change.line, change.column) + (" (old side)" if change.side == "old" else "")
-    line = f"  {head}  at {where}" if placed else f"  {head}"
+    line = f"  {paint(head, 'bold')}  at {where}" if placed else f"  {head}"
     downstream = [found for found in change.impact if found.relation == "downstream"]
     if downstream:
         line += f"; downstream: {_names(downstream)}"
     for found in change.breaks:
-        line += f"; breaks {found.label} at {_place(found.file, found.line, found.column)}"
+        line += f"; {paint('breaks', 'red', 'bold')} {found.label} at {_place(found.file, found.line, found.column)}"
     return line
 
 
-def _text_property_line(object_changes: list[Change], placed: bool = True) -> str:
+def _text_property_line(object_changes: list[Change], placed: bool = True, paint: Paint = _identity) -> str:
     first = object_changes[0]
     parts = "; ".join(f"{change.part} {_value(change.old)} -> {_value(change.new)}" for change in object_changes)
-    line = f"  {first.label}: {parts}" + (f"  at {_place(first.file, first.line, first.column)}" if placed else "")
+    line = f"  {paint(first.label, 'bold')}: {parts}" + (
+        f"  at {_place(first.file, first.line, first.column)}" if placed else "")
     downstream = [found for found in first.impact if found.relation == "downstream"]
     if downstream:
         line += f"; downstream: {_names(downstream)}"
@@ -96,22 +110,22 @@ def _grouped_properties(changes: list[Change]) -> list[list[Change]]:
     return list(groups.values())
 
 
-def write_text(changes: list[Change], layout: bool = True) -> tuple[str, str]:
+def write_text(changes: list[Change], layout: bool = True, colour: bool = False) -> tuple[str, str]:
+    painter: Paint = paint if colour else _identity
     out = []
     for kind in CHANGES:
         group = [change for change in changes if change.change == kind]
         if not group or (kind == "layout" and not layout):
             continue
-        out.append(f"{_HEADINGS[kind]} ({len(group)}):\n")
+        out.append(painter(f"{_HEADINGS[kind]} ({len(group)}):", _COLOURS[kind], "bold") + "\n")
         if kind == "properties":
-            out.extend(_text_property_line(members) + "\n" for members in _grouped_properties(group))
+            out.extend(_text_property_line(members, paint=painter) + "\n" for members in _grouped_properties(group))
         else:
-            out.extend(_text_line(change) + "\n" for change in group)
-    out.append(summary(changes) + "\n")
-    return "".join(out), ""
+            out.extend(_text_line(change, paint=painter) + "\n" for change in group)
+    return "".join(out), summary(changes) + "\n"
 
 
-def write_json(changes: list[Change], layout: bool = True) -> tuple[str, str]:
+def write_json(changes: list[Change], layout: bool = True, colour: bool = False) -> tuple[str, str]:
     lines = [json.dumps(change.to_dict(), ensure_ascii=False, separators=(",", ":")) + "\n"
              for change in changes if layout or change.counts]
     return "".join(lines), summary(changes) + "\n"
@@ -177,7 +191,7 @@ def _cell_impact(change: Change) -> str:
     return "<br>".join(cells)
 
 
-def write_markdown(changes: list[Change], layout: bool = True) -> tuple[str, str]:
+def write_markdown(changes: list[Change], layout: bool = True, colour: bool = False) -> tuple[str, str]:
     total = counted(changes)
     out = [f"### quarrow-dax diff: {summary(changes)}\n\n"]
     if total:
@@ -210,13 +224,13 @@ def write_markdown(changes: list[Change], layout: bool = True) -> tuple[str, str
                  f"</summary>\n\n{lines}\n</details>\n")
         if size + len(block) <= MARKDOWN_LIMIT:
             out.append(block)
-    return "".join(out), ""
+    return "".join(out), summary(changes) + "\n"
 
 
 # --- GitHub annotations ---------------------------------------------------------
 
 
-def write_github(changes: list[Change], layout: bool = True) -> tuple[str, str]:
+def write_github(changes: list[Change], layout: bool = True, colour: bool = False) -> tuple[str, str]:
     """A notice at each change, a warning at each break. Layout is never
     annotated: it is not a change."""
     out = []
@@ -245,14 +259,14 @@ def write_github(changes: list[Change], layout: bool = True) -> tuple[str, str]:
     return "".join(out), summary(changes) + "\n"
 
 
-Writer = Callable[[list[Change], bool], tuple[str, str]]
+Writer = Callable[[list[Change], bool, bool], tuple[str, str]]
 FORMATS: dict[str, Writer] = {
     "text": write_text, "json": write_json, "markdown": write_markdown, "github": write_github,
 }
 
 
-def write(changes: list[Change], format: str, *, layout: bool = True) -> tuple[str, str]:
-    """(standard output, standard error) of `changes` in `format`; with
-    `layout` False, differences of layout only are left out (the summary
-    still counts them)."""
-    return FORMATS[format](changes, layout)
+def write(changes: list[Change], format: str, *, layout: bool = True, colour: bool = False) -> tuple[str, str]:
+    """(standard output, the summary for standard error) of `changes` in
+    `format`; with `layout` False, differences of layout only are left out
+    (the summary still counts them); `colour` paints text for a terminal."""
+    return FORMATS[format](changes, layout, colour)
