@@ -165,6 +165,16 @@ def test_bad_command_lines_exit_2(args, message):
         assert status == 2 and out.startswith("::error") and message in out
 
 
+def test_the_power_bi_files_people_try(tmp_path):
+    model = writable_copy(OLD / "Shop.SemanticModel", tmp_path / "Shop.SemanticModel")
+    (model / "definition.pbism").write_text('{"version": "4.0"}\n', encoding="utf-8")
+    # a model's settings file stands for its folder
+    assert run_cli(OLD / "Shop.SemanticModel", model / "definition.pbism") == (0, "", "no changes in meaning\n")
+    (tmp_path / "Shop.pbix").write_bytes(b"PK\x03\x04")
+    status, out, err = run_cli(OLD / "Shop.pbip", tmp_path / "Shop.pbix")
+    assert status == 2 and out == "" and "the new side" in err and "save each version as a Power BI Project" in err
+
+
 # --- git ------------------------------------------------------------------------------
 
 
@@ -239,6 +249,36 @@ def test_a_project_one_revision_lacks_is_compared_with_nothing(repo):
     # the note is one --quiet leaves out; the other way round all of it is removed
     status, out, err = run_cli("--git", "HEAD..HEAD~1", "projects/extra/Shop.pbip", "--format", "json", "-q", cwd=repo)
     assert status == 1 and err == "" and {json.loads(line)["change"] for line in out.splitlines()} == {"removed"}
+
+
+def test_a_commit_made_by_the_rename_command_is_one_rename(tmp_path):
+    """The pull request a rename makes: the rename command run in a work
+    tree, committed, and diff --git over the commit: one rename, every
+    formula, model reference and report field that followed it no change."""
+    repo = tmp_path / "repo"
+    shutil.copytree(ROOT / "tests" / "data" / "Shop", repo / "Shop", copy_function=shutil.copyfile)
+    git(repo, "init", "-q", "-b", "main")
+    git(repo, "config", "user.email", "test@example.com")
+    git(repo, "config", "user.name", "Test")
+    git(repo, "add", "-A")
+    git(repo, "commit", "-q", "-m", "the project")
+    for old, new, line in [
+        ("[Revenue]", "Net Revenue", "  measure 'Sales'[Revenue] -> 'Sales'[Net Revenue]  at "
+                                     "Shop/Shop.SemanticModel/definition/tables/Sales.tmdl:5:2; downstream: "),
+        ("'Product'", "Goods", "  table 'Product' -> 'Goods'  at Shop/Shop.SemanticModel/definition/tables/"
+                               "Product.tmdl:1:1; downstream: "),
+    ]:
+        rename = subprocess.run([sys.executable, "-m", "quarrow_dax", "rename", "Shop", old, new], cwd=repo,
+                                capture_output=True, timeout=120)
+        assert rename.returncode == 0, rename.stderr.decode()
+        # before the commit, against the work tree; after it, between the commits
+        for revisions in ("HEAD", None):
+            if revisions is None:
+                git(repo, "commit", "-q", "-am", f"rename {old}")
+                revisions = "HEAD~1..HEAD"
+            status, out, err = run_cli("--git", revisions, "Shop", cwd=repo)
+            assert (status, err) == (1, "1 change (1 renamed)\n")
+            assert out.startswith("renamed (1):\n" + line) and len(out.splitlines()) == 2
 
 
 def test_three_dots_compare_with_the_merge_base(repo):

@@ -71,10 +71,18 @@ def _read_side(path: str, label: str, shown: Shown, max_file_size: int, problems
     """The project at `path`, or None (said through `problems`) when it
     cannot be read in full: a comparison with part of a side would report
     the rest as removed or added."""
-    if path.lower().endswith(".tmdl") and os.path.isfile(path):
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix == ".tmdl" and os.path.isfile(path):
         problems.say(f"{shown(path)}: one .tmdl file is only a part of a model; give its definition folder",
                      shown(path))
         return None
+    if suffix in (".pbix", ".pbit") and os.path.isfile(path):
+        problems.say(f"the {label} side: {shown(path)}: a packaged Power BI report ({suffix}), whose model is stored "
+                     "in a binary form that cannot be read\n  hint: in Power BI Desktop, save each version as a Power "
+                     "BI Project (File > Save as, type *.pbip) and compare those", shown(path))
+        return None
+    if suffix == ".pbism" and os.path.isfile(path):
+        path = os.path.dirname(path) or "."  # a model's settings file stands for its folder
     try:
         project = load_project(path, max_file_size=max_file_size)
     except (ProjectError, ReportError) as error:
