@@ -399,3 +399,26 @@ def test_a_rename_made_with_the_rename_command_is_one_rename(tmp_path, folder, p
         used -= {member.dax for member in members}
     assert {found.object for found in change.impact} == {dax.replace(target.dax, renamed) for dax in used}
 
+
+
+@needs_models
+@pytest.mark.parametrize("name", SHARED)
+@pytest.mark.parametrize("what", ["table", "column"])
+def test_every_shared_model_renamed_by_the_rename_command_is_one_rename(tmp_path, name, what):
+    """The widest table of each shared model, or the first data column of
+    the widest table that has one, renamed with the rename command: one rename whether or not the model
+    keeps lineage tags."""
+    original = model_path(name)
+    model = load_model(original)
+    tables = sorted((table for table in model.tables.values() if table.columns and not table.calculation_group),
+                    key=lambda table: -len(table.columns))
+    target = tables[0] if what == "table" else next(
+        column for table in tables for column in table.columns.values() if column.properties.get("sourceColumn"))
+    copy = writable_copy(MODELS / name, tmp_path / "copy")
+    path = copy / original.relative_to(MODELS / name)
+    run = subprocess.run([sys.executable, "-m", "quarrow_dax", "rename", str(path), target.dax,
+                          target.name + " Renamed"], capture_output=True, timeout=300)
+    assert run.returncode == 0, run.stderr.decode()
+    renamed = target.dax[:-1] + " Renamed" + target.dax[-1]
+    assert [(change.change, change.kind, change.object) for change in compare(original, path)] == [
+        ("renamed", what, renamed)]
