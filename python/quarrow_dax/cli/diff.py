@@ -64,7 +64,8 @@ class Problems:
         """A problem without a place in a file (a path that names no model)."""
         write_err(f"{PROG}: diff: {text}\n")
         if self.annotate:
-            write_out(github_command("error", [("file", path)] if path else [], f"diff: {text}"))
+            place = [("file", path)] if path else []
+            write_out(github_command("error", [*place, ("title", f"{PROG} diff")], text))
 
 
 def _read_side(path: str, label: str, shown: Shown, max_file_size: int, problems: Problems) -> Project | None:
