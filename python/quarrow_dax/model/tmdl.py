@@ -6,7 +6,7 @@ stack; and, when a `Model` is being built, the objects the file declares
 from __future__ import annotations
 
 import re
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -70,11 +70,11 @@ class TmdlReader:
 
     def __init__(
         self, file: Path, max_file_size: int = MAX_FILE_SIZE, sink: ModelBuilder | None = None,
-        originals: dict[str, Original] | None = None,
+        originals: dict[str, Original] | None = None, texts: Mapping[str, str] | None = None,
     ) -> None:
         self.file = str(file)
         self.objects = None if sink is None else TmdlObjects(self.file, sink)
-        text = read_model_text(file, max_file_size, originals)
+        text = read_model_text(file, max_file_size, originals, texts)
         # A CRLF checkout ends each line with a carriage return that is no
         # part of the text.
         self.lines = [line[:-1] if line.endswith("\r") else line for line in text.split("\n")]
@@ -295,4 +295,4 @@ class TmdlReader:
 
 
 def read_tmdl(file: Path, context: ReadContext) -> Iterator[Formula]:
-    yield from TmdlReader(file, context.max_file_size, context.sink, context.originals).formulas()
+    yield from TmdlReader(file, context.max_file_size, context.sink, context.originals, context.texts).formulas()

@@ -1,0 +1,415 @@
+"""The language server: the protocol's messages mapped onto the features.
+
+The event loop owns the documents (each change applied as it arrives) and
+the protocol; every piece of analysis runs on one worker thread, so that
+reading the next keystroke never waits for a model to be checked. Problems
+are found a moment after typing pauses (`DIAGNOSTICS_DELAY`); a change
+that arrives meanwhile makes the run under way stop at its next formula
+(`analysis.Stale`), and only the newest text's problems are shown.
+
+No request or notification can end the server: a fault in a feature is
+logged and the feature answers nothing.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import os
+from collections.abc import Awaitable, Callable
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, TypeVar
+
+from lsprotocol import types
+from pygls.exceptions import JsonRpcException
+from pygls.lsp.server import LanguageServer
+
+from .. import __version__
+from ..check import CheckOptions
+from ..formatter import FormatOptions
+from .analysis import Stale
+from .completion import complete, resolve
+from .convert import lsp_diagnostic
+from .documents import Change, Document, DocumentStore, uri_of_path
+from . import renaming
+from .editing import RenameRefused, code_actions, format_document
+from .hover import hover, signature_help
+from .navigation import declared_at, definition, references_of
+from .outline import TOKEN_MODIFIERS, TOKEN_TYPES, document_symbols, semantic_tokens
+from .places import Piece
+from .symbols import Symbol, symbol_at
+from .workspace import DocumentView, Files, Workspace, model_root
+
+__all__ = ["DIAGNOSTICS_DELAY", "DaxLanguageServer", "create_server"]
+
+logger = logging.getLogger("quarrow_dax.lsp")
+
+#: Seconds of quiet after a change before its problems are worked out.
+DIAGNOSTICS_DELAY = 0.12
+#: The protocol's error code for a request that was valid but failed.
+REQUEST_FAILED = -32803
+
+T = TypeVar("T")
+
+
+class DaxLanguageServer(LanguageServer):
+    """The server, with its documents, models and worker."""
+
+    def __init__(self) -> None:
+        super().__init__("quarrow-dax", __version__, text_document_sync_kind=types.TextDocumentSyncKind.Incremental)
+        self.documents = DocumentStore()
+        self.dax = Workspace()
+        self.worker = ThreadPoolExecutor(max_workers=1, thread_name_prefix="quarrow-dax-analysis")
+        self.delay = DIAGNOSTICS_DELAY
+        #: Per diagnostics key (a model's root, or a lone document's URI):
+        #: bumped by every change, so that older work knows it is stale.
+        self.generations: dict[str, int] = {}
+        self.timers: dict[str, asyncio.TimerHandle] = {}
+        #: The URIs each key published problems to, to clear them later.
+        self.published: dict[str, set[str]] = {}
+
+    # --- running work --------------------------------------------------------------------
+
+    async def run(self, work: Callable[[], T]) -> T | None:
+        """`work` on the worker thread; a fault is logged, never raised."""
+
+        def guarded() -> T | None:
+            try:
+                return work()
+            except Stale:
+                return None
+            except (RenameRefused, JsonRpcException):
+                raise
+            except Exception:  # noqa: BLE001 - no input may end the server
+                logger.exception("quarrow-dax: a feature failed")
+                return None
+
+        loop = asyncio.get_running_loop()
+        return await loop.run_in_executor(self.worker, guarded)
+
+    def options(self) -> CheckOptions:
+        return self.dax.options
+
+    def files(self) -> Files:
+        return Files(self.documents, self.documents.encoding)
+
+    def view(self, document: Document, check: Callable[[], None] = lambda: None) -> DocumentView:
+        return self.dax.view(document, self.documents, check)
+
+    # --- diagnostics -------------------------------------------------------------------
+
+    def key_of(self, document: Document) -> str:
+        found = model_root(document.path) if document.path is not None else None
+        return found[0] if found is not None and document.path is not None and not document.path.lower().endswith(
+            ".dax") else document.uri
+
+    def changed(self, document: Document) -> None:
+        """Schedules the problems of what `document` belongs to."""
+        self.schedule(self.key_of(document))
+
+    def schedule(self, key: str, delay: float | None = None) -> None:
+        self.generations[key] = self.generations.get(key, 0) + 1
+        timer = self.timers.pop(key, None)
+        if timer is not None:
+            timer.cancel()
+        loop = asyncio.get_running_loop()
+        self.timers[key] = loop.call_later(self.delay if delay is None else delay,
+                                           lambda: asyncio.ensure_future(self.diagnose(key)))
+
+    async def diagnose(self, key: str) -> None:
+        self.timers.pop(key, None)
+        generation = self.generations.get(key, 0)
+
+        def check() -> None:
+            if self.generations.get(key, 0) != generation:
+                raise Stale()
+
+        results = await self.run(lambda: self.findings(key, check))
+        if results is None or self.generations.get(key, 0) != generation:
+            return
+        for uri, version, diagnostics in results:
+            self.text_document_publish_diagnostics(
+                types.PublishDiagnosticsParams(uri=uri, diagnostics=diagnostics, version=version))
+        now = {uri for uri, _, _ in results}
+        for uri in self.published.get(key, set()) - now:
+            # A file whose problems are gone (a closed file no longer failing).
+            self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(uri=uri, diagnostics=[]))
+        self.published[key] = now
+
+    def findings(self, key: str, check: Callable[[], None]) -> list[tuple[str, int | None, list[types.Diagnostic]]]:
+        """The problems of every open document of `key` (and, for a model,
+        what keeps files of it that are not open from being read)."""
+        documents = [document for document in self.documents if self.key_of(document) == key]
+        results: list[tuple[str, int | None, list[types.Diagnostic]]] = []
+        snapshot = None
+        for document in documents:
+            view = self.view(document, check)
+            snapshot = snapshot or view.snapshot
+            found = self.dax.findings(view, check)
+            results.append((document.uri, document.version,
+                            [lsp_diagnostic(document, item.diagnostic, item.piece) for item in found]))
+        if snapshot is not None and any(d.path and d.path.lower().endswith((".tmdl", ".bim")) for d in documents):
+            files = self.files()
+            open_paths = {document.path for document in documents if document.path is not None}
+            for path, diagnostics in self.dax.elsewhere(snapshot, open_paths).items():
+                elsewhere = files.document(path)
+                if elsewhere is not None:
+                    results.append((uri_of_path(path), None, [lsp_diagnostic(elsewhere, d) for d in diagnostics]))
+        return results
+
+    def everything_changed(self) -> None:
+        """Files changed on disk: every open document's problems again."""
+        self.dax.files_changed()
+        for key in {self.key_of(document) for document in self.documents}:
+            self.schedule(key)
+
+    # --- requests at a place --------------------------------------------------------------
+
+    async def at_place(self, uri: str, position: types.Position,
+                       answer: Callable[[DocumentView, Piece, int], T]) -> T | None:
+        """`answer(view, piece, byte offset in the piece)` for the DAX text
+        at `position`, on the worker; None outside DAX."""
+        document = self.documents.get(uri)
+        if document is None:
+            return None
+
+        def work() -> T | None:
+            view = self.view(document)
+            offset = document.offset(position.line, position.character)
+            piece = view.piece_at(offset)
+            return None if piece is None else answer(view, piece, piece.byte_at(offset))
+
+        return await self.run(work)
+
+    async def at_name(self, uri: str, position: types.Position,
+                      answer: Callable[[DocumentView, Piece | None, Symbol], T]) -> T | None:
+        """`answer(view, piece, symbol)` for the name at `position`: in a
+        DAX text, or (piece None) where a model file declares an object."""
+        document = self.documents.get(uri)
+        if document is None:
+            return None
+
+        def work() -> T | None:
+            view = self.view(document)
+            offset = document.offset(position.line, position.character)
+            piece = view.piece_at(offset)
+            if piece is not None:
+                found = self.symbol(view, piece, piece.byte_at(offset))
+            elif view.is_model_file:
+                found = declared_at(view, offset, self.files())
+            else:
+                found = None
+            return None if found is None else answer(view, piece, found)
+
+        return await self.run(work)
+
+    def symbol(self, view: DocumentView, piece: Piece, offset: int) -> Symbol | None:
+        return symbol_at(view, piece, offset, self.options())
+
+
+def _encoding(kind: Any) -> str:
+    value = getattr(kind, "value", kind)
+    return value if value in ("utf-8", "utf-16", "utf-32") else "utf-16"
+
+
+def _format_options(server: DaxLanguageServer) -> FormatOptions:
+    options = server.options()
+    return FormatOptions(separators=options.separators, grammar=options.grammar)
+
+
+def _changes(params: types.DidChangeTextDocumentParams) -> list[Change]:
+    changes = []
+    for change in params.content_changes:
+        if isinstance(change, types.TextDocumentContentChangePartial):
+            where = change.range
+            changes.append(Change(change.text, where.start.line, where.start.character, where.end.line,
+                                  where.end.character))
+        else:
+            changes.append(Change(change.text))
+    return changes
+
+
+def create_server() -> DaxLanguageServer:
+    """A server with every feature registered."""
+    server = DaxLanguageServer()
+
+    @server.feature(types.INITIALIZE)
+    def initialize(ls: DaxLanguageServer, params: types.InitializeParams) -> None:
+        ls.documents.encoding = _encoding(ls.workspace.position_encoding)  # type: ignore[assignment]
+        settings = params.initialization_options if isinstance(params.initialization_options, dict) else {}
+        separators = settings.get("separators")
+        grammar = settings.get("grammar")
+        ls.dax.options = CheckOptions(
+            separators=separators if separators in ("comma", "semicolon") else "comma",
+            grammar=grammar if grammar in ("engine", "standard") else "engine")
+        delay = settings.get("diagnosticsDelay")
+        if isinstance(delay, (int, float)) and 0 <= delay <= 10_000:
+            ls.delay = delay / 1000
+
+    @server.feature(types.SHUTDOWN)
+    def shutdown(ls: DaxLanguageServer, params: None) -> None:
+        for timer in ls.timers.values():
+            timer.cancel()
+        ls.timers.clear()
+        ls.worker.shutdown(wait=False, cancel_futures=True)
+
+    # --- documents ------------------------------------------------------------------
+
+    @server.feature(types.TEXT_DOCUMENT_DID_OPEN)
+    def did_open(ls: DaxLanguageServer, params: types.DidOpenTextDocumentParams) -> None:
+        item = params.text_document
+        ls.changed(ls.documents.open(item.uri, item.text, item.version))
+
+    @server.feature(types.TEXT_DOCUMENT_DID_CHANGE)
+    def did_change(ls: DaxLanguageServer, params: types.DidChangeTextDocumentParams) -> None:
+        document = ls.documents.change(params.text_document.uri, _changes(params), params.text_document.version)
+        if document is not None:
+            ls.changed(document)
+
+    @server.feature(types.TEXT_DOCUMENT_DID_CLOSE)
+    def did_close(ls: DaxLanguageServer, params: types.DidCloseTextDocumentParams) -> None:
+        document = ls.documents.close(params.text_document.uri)
+        if document is None:
+            return
+        ls.text_document_publish_diagnostics(types.PublishDiagnosticsParams(uri=document.uri, diagnostics=[]))
+        key = ls.key_of(document)
+        ls.published.get(key, set()).discard(document.uri)
+        if key != document.uri:
+            ls.schedule(key)  # the model is read from the disk's text of the file now
+
+    @server.feature(types.TEXT_DOCUMENT_DID_SAVE)
+    def did_save(ls: DaxLanguageServer, params: types.DidSaveTextDocumentParams) -> None:
+        ls.everything_changed()
+
+    @server.feature(types.WORKSPACE_DID_CHANGE_WATCHED_FILES)
+    def watched(ls: DaxLanguageServer, params: types.DidChangeWatchedFilesParams) -> None:
+        ls.everything_changed()
+
+    # --- formatting -----------------------------------------------------------------
+
+    @server.feature(types.TEXT_DOCUMENT_FORMATTING)
+    async def formatting(ls: DaxLanguageServer, params: types.DocumentFormattingParams) -> list[types.TextEdit] | None:
+        document = ls.documents.get(params.text_document.uri)
+        if document is None:
+            return None
+        return await ls.run(lambda: format_document(ls.view(document), _format_options(ls)))
+
+    @server.feature(types.TEXT_DOCUMENT_RANGE_FORMATTING)
+    async def range_formatting(ls: DaxLanguageServer,
+                               params: types.DocumentRangeFormattingParams) -> list[types.TextEdit] | None:
+        document = ls.documents.get(params.text_document.uri)
+        if document is None:
+            return None
+        where = params.range
+        first = document.offset(where.start.line, where.start.character)
+        last = document.offset(where.end.line, where.end.character)
+        return await ls.run(lambda: format_document(ls.view(document), _format_options(ls), first, last))
+
+    # --- the catalogue and the model under the cursor ---------------------------------
+
+    @server.feature(types.TEXT_DOCUMENT_HOVER)
+    async def on_hover(ls: DaxLanguageServer, params: types.HoverParams) -> types.Hover | None:
+        return await ls.at_name(params.text_document.uri, params.position,
+                                lambda view, piece, found: hover(view, piece, found, ls.files().text))
+
+    @server.feature(types.TEXT_DOCUMENT_SIGNATURE_HELP,
+                    types.SignatureHelpOptions(trigger_characters=["(", ",", ";"], retrigger_characters=[" "]))
+    async def on_signature_help(ls: DaxLanguageServer, params: types.SignatureHelpParams) -> types.SignatureHelp | None:
+        return await ls.at_place(params.text_document.uri, params.position,
+                                 lambda view, piece, offset: signature_help(view, piece, offset,
+                                                                              ls.options().separators))
+
+    @server.feature(types.TEXT_DOCUMENT_COMPLETION,
+                    types.CompletionOptions(trigger_characters=["[", "'"], resolve_provider=True))
+    async def on_completion(ls: DaxLanguageServer, params: types.CompletionParams) -> types.CompletionList | None:
+        return await ls.at_place(params.text_document.uri, params.position,
+                                 lambda view, piece, offset: complete(view, piece, offset, ls.options().separators))
+
+    @server.feature(types.COMPLETION_ITEM_RESOLVE)
+    def on_completion_resolve(ls: DaxLanguageServer, item: types.CompletionItem) -> types.CompletionItem:
+        try:
+            return resolve(item)
+        except Exception:  # noqa: BLE001 - no input may end the server
+            logger.exception("quarrow-dax: completion item")
+            return item
+
+    @server.feature(types.TEXT_DOCUMENT_DEFINITION)
+    async def on_definition(ls: DaxLanguageServer, params: types.DefinitionParams) -> list[types.Location] | None:
+        return await ls.at_name(params.text_document.uri, params.position,
+                                lambda view, piece, found: definition(view, piece, found, ls.files()) or None)
+
+    @server.feature(types.TEXT_DOCUMENT_REFERENCES)
+    async def on_references(ls: DaxLanguageServer, params: types.ReferenceParams) -> list[types.Location] | None:
+        return await ls.at_name(params.text_document.uri, params.position, lambda view, piece, found: references_of(
+            view, piece, found, ls.options(), ls.files(), params.context.include_declaration))
+
+    # --- renaming ---------------------------------------------------------------------
+
+    @server.feature(types.TEXT_DOCUMENT_PREPARE_RENAME)
+    async def on_prepare_rename(ls: DaxLanguageServer,
+                                params: types.PrepareRenameParams) -> types.PrepareRenamePlaceholder | None:
+        return await _refusing(ls.at_name(params.text_document.uri, params.position, renaming.prepare))
+
+    @server.feature(types.TEXT_DOCUMENT_RENAME)
+    async def on_rename(ls: DaxLanguageServer, params: types.RenameParams) -> types.WorkspaceEdit | None:
+        return await _refusing(ls.at_name(params.text_document.uri, params.position, lambda view, piece, found: (
+            renaming.rename(view, piece, found, params.new_name, ls.files(), ls.options()))))
+
+    # --- outline, fixes, colours ---------------------------------------------------------
+
+    @server.feature(types.TEXT_DOCUMENT_DOCUMENT_SYMBOL)
+    async def on_document_symbol(ls: DaxLanguageServer,
+                                 params: types.DocumentSymbolParams) -> list[types.DocumentSymbol] | None:
+        document = ls.documents.get(params.text_document.uri)
+        if document is None:
+            return None
+        return await ls.run(lambda: document_symbols(ls.view(document), ls.files()))
+
+    @server.feature(types.TEXT_DOCUMENT_CODE_ACTION, types.CodeActionOptions(
+        code_action_kinds=[types.CodeActionKind.QuickFix, types.CodeActionKind.SourceFixAll]))
+    async def on_code_action(ls: DaxLanguageServer, params: types.CodeActionParams) -> list[types.CodeAction] | None:
+        document = ls.documents.get(params.text_document.uri)
+        if document is None:
+            return None
+        where = params.range
+        first = document.offset(where.start.line, where.start.character)
+        last = document.offset(where.end.line, where.end.character)
+        only = [str(getattr(kind, "value", kind)) for kind in params.context.only] if params.context.only else None
+
+        def work() -> list[types.CodeAction]:
+            view = ls.view(document)
+            config, _ = ls.dax.config_for(document.path)
+            shown = ls.dax.findings(view)
+            return code_actions(view, shown, first, last, ls.options(), config, only)
+        return await ls.run(work)
+
+    @server.feature(types.TEXT_DOCUMENT_SEMANTIC_TOKENS_FULL,
+                    types.SemanticTokensLegend(token_types=TOKEN_TYPES, token_modifiers=TOKEN_MODIFIERS))
+    async def on_semantic_tokens(ls: DaxLanguageServer, params: types.SemanticTokensParams) -> types.SemanticTokens | None:
+        document = ls.documents.get(params.text_document.uri)
+        if document is None:
+            return None
+        data = await ls.run(lambda: semantic_tokens(ls.view(document)))
+        return None if data is None else types.SemanticTokens(data=data)
+
+    return server
+
+
+async def _refusing(work: Awaitable[T]) -> T:
+    """A rename's answer, or the reason it is refused as the request's error."""
+    try:
+        return await work
+    except RenameRefused as refusal:
+        raise JsonRpcException(message=str(refusal), code=REQUEST_FAILED) from None
+
+
+def serve(tcp_port: int | None = None, host: str = "127.0.0.1") -> None:
+    """Runs the server on standard input and output, or on a TCP port of the
+    loopback address, until the editor says exit."""
+    logging.basicConfig(level=os.environ.get("QUARROW_DAX_LSP_LOG", "WARNING").upper(),
+                        format="%(levelname)s %(name)s: %(message)s")
+    server = create_server()
+    if tcp_port is None:
+        server.start_io()
+    else:
+        server.start_tcp(host, tcp_port)
