@@ -50,8 +50,11 @@ def smallest_edit(document: Document, new: str) -> list[types.TextEdit]:
     return [text_edit(document, start, end_old, new[start:end_new])]
 
 
-def _overlaps(piece: Piece, first: int, last: int) -> bool:
-    return piece.start <= last and first <= piece.end
+def _overlaps(document: Document, piece: Piece, first: int, last: int) -> bool:
+    """Whether the range touches the lines of the piece (in a model file,
+    the line that declares a formula written after its `=` counts)."""
+    start = document.text.rfind("\n", 0, piece.start) + 1
+    return start <= last and first <= piece.end
 
 
 def format_document(view: DocumentView, options: FormatOptions, first: int | None = None,
@@ -72,7 +75,7 @@ def format_document(view: DocumentView, options: FormatOptions, first: int | Non
     changes = []
     for piece in view.pieces:
         formula = piece.formula
-        if formula is None or (first is not None and last is not None and not _overlaps(piece, first, last)):
+        if formula is None or (first is not None and last is not None and not _overlaps(document, piece, first, last)):
             continue
         try:
             new = format_formula(formula, options, f"{formula.kind} {formula.name}")

@@ -281,6 +281,8 @@ class Workspace:
             found.extend(Finding(model_problem(error)) for error in problems if error.file == path)
             return found
         for piece in view.pieces:
+            if not piece.text.strip():
+                continue  # a new, empty file: nothing is wrong with it yet
             functions = snapshot.parsed.functions if snapshot is not None else None
             diagnostics, _ = text_findings(piece.text, piece.kind, self.options, config, document.path, functions)
             found.extend(Finding(diagnostic, piece) for diagnostic in diagnostics)

@@ -1,0 +1,197 @@
+"""The language server's parts without the protocol: documents changed as
+an editor changes them, every formula of the real models mapped to its
+characters in the file, cached findings equal to fresh ones, and what
+the tokens before a cursor say."""
+
+from __future__ import annotations
+
+import pathlib
+import random
+
+import pytest
+
+pytest.importorskip("lsprotocol")
+
+from quarrow_dax.check import CheckOptions  # noqa: E402
+from quarrow_dax.lint import LintConfig  # noqa: E402
+from quarrow_dax.lsp.analysis import FormulaCache  # noqa: E402
+from quarrow_dax.lsp.cursor import enclosing_call, prefix  # noqa: E402
+from quarrow_dax.lsp.documents import Change, Document  # noqa: E402
+from quarrow_dax.lsp.places import formula_piece  # noqa: E402
+from quarrow_dax.model import load_model, read_model  # noqa: E402
+from quarrow_dax.sources import read_text  # noqa: E402
+
+SHARED_MODELS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "models"
+MODELS = sorted([*SHARED_MODELS.glob("bim/*/model.bim"), *SHARED_MODELS.glob("tmdl/*/definition")])
+DATA = pathlib.Path(__file__).resolve().parent / "data" / "lsp"
+
+
+# --- documents ---------------------------------------------------------------------
+
+TEXTS = ["", "abc\ndef", "VAR x = \"é€\"\r\nRETURN x", "-- 😀 emoji\n[Total 😀] + 1\n", "\n\n\t\tx\n"]
+
+
+def _units(text: str, encoding: str) -> int:
+    if encoding == "utf-8":
+        return len(text.encode("utf-8"))
+    if encoding == "utf-16":
+        return len(text.encode("utf-16-le")) // 2
+    return len(text)
+
+
+@pytest.mark.parametrize("encoding", ["utf-16", "utf-8", "utf-32"])
+def test_positions_and_offsets_agree_in_every_encoding(encoding):
+    for text in TEXTS:
+        document = Document("file:///a.dax", "/a.dax", 1, text, encoding)  # type: ignore[arg-type]
+        for offset in range(len(text) + 1):
+            line, units = document.position(offset)
+            line_start = text.rfind("\n", 0, offset) + 1
+            assert line == text.count("\n", 0, offset)
+            assert units == _units(text[line_start:offset], encoding)
+            assert document.offset(line, units) == offset
+
+
+@pytest.mark.parametrize("encoding", ["utf-16", "utf-8"])
+def test_incremental_changes_give_the_text_a_full_sync_would(encoding):
+    """Random edits, each sent as an editor sends it (range in the editor's
+    units), give the same text as applying them to the string."""
+    pieces = ["a", "é", "😀", "\n", "VAR ", "[x]", "\r\n", "\t"]
+    generator = random.Random(26)
+    for _ in range(40):
+        text = "".join(generator.choice(pieces) for _ in range(generator.randrange(0, 12)))
+        document = Document("file:///a.dax", "/a.dax", 1, text, encoding)  # type: ignore[arg-type]
+        changes = []
+        expected = text
+        for _ in range(3):
+            start = generator.randrange(0, len(expected) + 1)
+            end = generator.randrange(start, len(expected) + 1)
+            new = "".join(generator.choice(pieces) for _ in range(generator.randrange(0, 3)))
+            probe = Document("", None, 0, expected, encoding)  # type: ignore[arg-type]
+            (start_line, start_units), (end_line, end_units) = probe.position(start), probe.position(end)
+            changes.append(Change(new, start_line, start_units, end_line, end_units))
+            expected = expected[:start] + new + expected[end:]
+        assert document.changed(changes, 2).text == expected
+
+
+def test_a_change_past_the_end_is_clamped_and_a_whole_text_replaces():
+    document = Document("file:///a.dax", "/a.dax", 1, "abc\ndef")
+    assert document.changed([Change("!", 9, 0, 12, 4)], 2).text == "abc\ndef!"
+    assert document.changed([Change("xyz")], 2).text == "xyz"
+    assert document.changed([Change("Q", 0, 50, 0, 60)], 2).text == "abcQ\ndef"
+
+
+# --- every formula of the real models, at its characters ------------------------------
+
+
+@pytest.mark.parametrize("path", MODELS, ids=[p.parent.name if p.suffix else p.parent.name for p in MODELS])
+def test_every_formula_maps_onto_its_characters_in_the_file(path):
+    """The characters a formula's piece points at in the file are those of
+    the formula: in TMDL one to one, in a .bim file each escape standing
+    for the character it writes."""
+    texts: dict[str, str] = {}
+    checked = 0
+    for formula in read_model(path):
+        text = texts.get(formula.file)
+        if text is None:
+            text = texts[formula.file] = read_text(formula.file)
+        starts = [0] + [i + 1 for i, c in enumerate(text) if c == "\n"]
+        piece = formula_piece(formula, text, starts)
+        assert piece.offsets is not None and len(piece.offsets) == len(formula.text) + 1
+        assert all(a < b for a, b in zip(piece.offsets, piece.offsets[1:-1])), formula.name
+        for index, character in enumerate(formula.text):
+            at = piece.offsets[index]
+            if character == "\n" or text[at] == character:
+                continue
+            # Only a .bim file writes a character otherwise: as a JSON escape.
+            assert formula.file.endswith(".bim") and text[at] == "\\", (formula.file, formula.name, index)
+        # And back: each character's offset finds the character.
+        for index in range(0, len(formula.text), 7):
+            assert piece.char_at(piece.offsets[index]) == index
+        checked += 1
+    assert checked > 0
+
+
+# --- cached findings -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("path", [*MODELS[:3], DATA / "Shop.SemanticModel" / "definition"],
+                         ids=lambda p: p.parent.name)
+def test_cached_findings_are_those_found_afresh(path):
+    """After a formula of the model changes, the findings of every formula
+    (most from the cache) equal those of a cache that starts empty."""
+    options = CheckOptions()
+    config = LintConfig()
+    cache = FormulaCache()
+    model = load_model(path, [], [])
+    parsed = cache.parse(model, options, True)
+    cache.findings(parsed, model.formulas, options, config)
+    # A measure whose text the file holds as it is (no escapes in it).
+    target = next(formula for formula in model.formulas
+                  if formula.kind == "measure" and formula.text in read_text(formula.file))
+    file_text = read_text(target.file)
+    changed = file_text.replace(target.text, target.text + " + 0", 1)
+    changed_model = load_model(path, [], [], texts={target.file: changed})
+    parsed = cache.parse(changed_model, options, True)
+    cached = cache.findings(parsed, changed_model.formulas, options, config)
+    fresh_cache = FormulaCache()
+    fresh = fresh_cache.findings(fresh_cache.parse(changed_model, options, True), changed_model.formulas, options,
+                                 config)
+    assert [(f.name, d.code, d.line, d.column, d.message) for f, d in cached] == \
+        [(f.name, d.code, d.line, d.column, d.message) for f, d in fresh]
+
+
+def test_a_renamed_measure_is_unknown_everywhere_at_once():
+    """The cache is keyed by the model's shape: renaming a measure makes the
+    formulas that use it (unchanged themselves) report it unknown."""
+    root = DATA / "Shop.SemanticModel" / "definition"
+    sales = root / "tables" / "Sales.tmdl"
+    options, config, cache = CheckOptions(), LintConfig(), FormulaCache()
+    model = load_model(root, [], [])
+    before = cache.findings(cache.parse(model, options, True), model.formulas, options, config)
+    renamed = sales.read_text(encoding="utf-8").replace("measure Revenue =", "measure Turnover =")
+    model = load_model(root, [], [], texts={str(sales): renamed})
+    after = cache.findings(cache.parse(model, options, True), model.formulas, options, config)
+    unknown = {(f.name, d.message) for f, d in after if d.code == "DAX001"} - \
+        {(f.name, d.message) for f, d in before if d.code == "DAX001"}
+    assert {name for name, _ in unknown} == {"Margin", "Taxed", "Ratio", "Revenue LY"}
+
+
+# --- the tokens before the cursor ---------------------------------------------------------
+
+CALLS = [
+    # (text before the cursor, the call, the argument)
+    ("SUM ( ", ("SUM", 0)),
+    ("DIVIDE ( [a], ", ("DIVIDE", 1)),
+    ("CALCULATE ( [a], FILTER ( T, T[x] > 1 ), ", ("CALCULATE", 2)),
+    ("IF ( ( 1 + 2 ), ", ("IF", 1)),
+    ("IF ( ( 1, ", ("IF", 0)),  # a parenthesized group: its commas are not the call's
+    ("ROUND ( { 1, 2 ", None),  # in a table constructor
+    ("1 + 2", None),
+    ("SWITCH ( TRUE (), 1, \"a,b\", ", ("SWITCH", 3)),  # a comma inside a string counts not
+    ("f ( -- a, b\n 1, ", ("f", 1)),  # nor one inside a comment
+]
+
+
+@pytest.mark.parametrize("typed, expected", CALLS, ids=[c[0] for c in CALLS])
+def test_the_call_and_argument_before_the_cursor(typed, expected):
+    before = prefix(typed, len(typed.encode("utf-8")))
+    call = enclosing_call(before.tokens)
+    assert (None if call is None else (call.name, call.argument)) == expected
+
+
+OPEN_TOKENS = [
+    ("Sales[Qu", "BracketIdent", "Qu"),
+    ("'Sales Ta", "QuotedIdent", "Sales Ta"),
+    ('FORMAT ( x, "0.', "String", "0."),
+    ("1 /* note", "BlockComment", ""),
+    ("1 -- note", "LineComment", ""),
+    ("Sales[Qty] + ", None, ""),
+]
+
+
+@pytest.mark.parametrize("typed, kind, text", OPEN_TOKENS, ids=[c[0] for c in OPEN_TOKENS])
+def test_what_the_cursor_is_inside_of(typed, kind, text):
+    before = prefix(typed, len(typed.encode("utf-8")))
+    assert before.open_kind == kind
+    if kind in ("BracketIdent", "QuotedIdent", "String"):
+        assert before.open_text == text
