@@ -195,3 +195,56 @@ def test_what_the_cursor_is_inside_of(typed, kind, text):
     assert before.open_kind == kind
     if kind in ("BracketIdent", "QuotedIdent", "String"):
         assert before.open_text == text
+
+
+# --- the command -------------------------------------------------------------------------
+
+
+def test_the_server_listens_on_a_loopback_port_when_asked():
+    """`quarrow-dax lsp --tcp PORT`: an editor connects to 127.0.0.1 and
+    talks the same protocol; `exit` ends the server."""
+    import json
+    import socket
+    import subprocess
+    import sys
+    import time
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    server = subprocess.Popen([sys.executable, "-m", "quarrow_dax", "lsp", "--tcp", str(port)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                connection = socket.create_connection(("127.0.0.1", port), timeout=10)
+                break
+            except OSError:
+                assert time.monotonic() < deadline and server.poll() is None, server.stderr.read() if server.stderr else ""
+                time.sleep(0.1)
+        with connection:
+            def send(message: dict) -> None:
+                body = json.dumps({"jsonrpc": "2.0", **message}).encode()
+                connection.sendall(b"Content-Length: %d\r\n\r\n" % len(body) + body)
+
+            send({"id": 1, "method": "initialize", "params": {"processId": None, "rootUri": None, "capabilities": {}}})
+            data = b""
+            while b"\r\n\r\n" not in data:
+                data += connection.recv(65536)
+            head, _, body = data.partition(b"\r\n\r\n")
+            length = next(int(line.split(b":")[1]) for line in head.split(b"\r\n")
+                          if line.lower().startswith(b"content-length"))
+            while len(body) < length:
+                body += connection.recv(65536)
+            answer = json.loads(body[:length])
+            capabilities = answer["result"]["capabilities"]
+            assert capabilities["hoverProvider"] and capabilities["renameProvider"] and capabilities["completionProvider"]
+            assert capabilities["textDocumentSync"]["change"] == 2  # incremental
+            send({"id": 2, "method": "shutdown"})
+            send({"method": "exit"})
+        assert server.wait(timeout=30) == 0
+    finally:
+        if server.poll() is None:
+            server.kill()
+            server.wait()
