@@ -51,6 +51,11 @@ async def initialize(client: LanguageClient, root: pathlib.Path, **options: obje
         general=types.GeneralClientCapabilities(position_encodings=[types.PositionEncodingKind.Utf16]),
         text_document=types.TextDocumentClientCapabilities(
             hover=types.HoverClientCapabilities(content_format=[types.MarkupKind.Markdown]),
+            completion=types.CompletionClientCapabilities(completion_item=types.ClientCompletionItemOptions(
+                documentation_format=[types.MarkupKind.Markdown])),
+            signature_help=types.SignatureHelpClientCapabilities(
+                signature_information=types.ClientSignatureInformationOptions(
+                    documentation_format=[types.MarkupKind.Markdown])),
             document_symbol=types.DocumentSymbolClientCapabilities(hierarchical_document_symbol_support=True),
             rename=types.RenameClientCapabilities(prepare_support=True),
             publish_diagnostics=types.PublishDiagnosticsClientCapabilities(version_support=True),

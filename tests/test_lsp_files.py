@@ -277,3 +277,20 @@ async def test_the_outline_of_a_query_and_of_one_that_does_not_parse(client, pro
     result = await client.text_document_document_symbol_async(types.DocumentSymbolParams(text_document=document_id(uri)))
     assert [symbol.name for symbol in result] == ["Sales[Total]", "threshold", "EVALUATE"]
     close_document(client, uri)
+
+
+async def test_a_line_being_typed_in_tmdl_keeps_the_rest_of_the_file_working(client, project):
+    """A line the TMDL reader cannot understand is reported where it is;
+    the formulas after it still get their problems and their features."""
+    path = project / "Shop.SemanticModel/definition/tables/Sales.tmdl"
+    text = path.read_text().replace("\tmeasure Cost =", "  measure Half typed\n\tmeasure Cost =")
+    uri = open_document(client, path, text, version=5)
+    found = await diagnostics(client, uri, 5)
+    fault = position_of(text, "  measure Half typed")
+    broken = position_of(text, "measure Broken")
+    assert ("E004", fault.line) in {(item.code, item.range.start.line) for item in found}
+    assert ("E002", broken.line) in {(item.code, item.range.start.line) for item in found}
+    result = await client.text_document_hover_async(types.HoverParams(
+        text_document=document_id(uri), position=position_of(text, "[Revenue] / [Cost]", shift=14)))
+    assert result is not None and "**measure 'Sales'[Cost]**" in result.contents.value
+    close_document(client, uri)

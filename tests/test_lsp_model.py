@@ -237,30 +237,39 @@ async def test_completion_of_words_has_functions_tables_variables_and_keywords(c
 # --- definition and references --------------------------------------------------------
 
 
-async def test_go_to_definition_across_files(client, project):
-    uri, text = await opened(client, project, QUERY)
+DEFINITIONS = [
+    # (file, text to point at, shift into it, the file of the definition, what its range holds, which one)
+    (QUERY, "[Revenue]", 3, SALES, "Revenue", 0),
+    (QUERY, "'Date'[Year]", 2, DATE, "'Date'", 0),
+    (QUERY, "'Date'[Year]", 8, DATE, "Year", 0),
+    (SALES, "WithTax", 1, FUNCTIONS, "WithTax", 0),
+    (SALES, "profit, ", 1, SALES, "profit", 0),
+    (SALES, "Sales[Unit Cost]", 8, SALES, "'Unit Cost'", 0),
+    (FUNCTIONS, "amount * ", 1, FUNCTIONS, "amount", 1),  # the description says "amount" first
+    (FUNCTIONS, "rate )", 1, FUNCTIONS, "rate", 1),
+]
+
+
+@pytest.mark.parametrize("relative, needle, shift, target, expected, occurrence", DEFINITIONS,
+                         ids=[f"{d[1]}+{d[2]}" for d in DEFINITIONS])
+async def test_go_to_definition(client, project, relative, needle, shift, target, expected, occurrence):
+    uri, text = await opened(client, project, relative)
     result = await client.text_document_definition_async(types.DefinitionParams(
-        text_document=document_id(uri), position=position_of(text, "[Revenue]", shift=3)))
+        text_document=document_id(uri), position=position_of(text, needle, shift=shift)))
     assert len(result) == 1
-    target = result[0]
-    assert target.uri == (project / SALES).as_uri()
-    sales = text_of(project, SALES).split("\n")
-    assert sales[target.range.start.line][target.range.start.character:target.range.end.character] == "Revenue"
-    # A table's name in 'Date'[Year] goes to the table.
-    result = await client.text_document_definition_async(types.DefinitionParams(
-        text_document=document_id(uri), position=position_of(text, "'Date'", shift=2)))
-    assert result[0].uri == (project / DATE).as_uri() and result[0].range.start.line == 0
+    found = result[0]
+    assert found.uri == (project / target).as_uri()
+    target_text = text_of(project, target)
+    assert found.range.start == position_of(target_text, expected, occurrence)
+    line = target_text.split("\n")[found.range.start.line]
+    assert line[found.range.start.character:found.range.end.character] == expected
 
 
-async def test_go_to_a_function_and_a_variable(client, project):
+async def test_no_definition_for_a_built_in_function(client, project):
     uri, text = await opened(client, project, SALES)
     result = await client.text_document_definition_async(types.DefinitionParams(
-        text_document=document_id(uri), position=position_of(text, "WithTax", shift=1)))
-    assert result[0].uri == (project / FUNCTIONS).as_uri()
-    result = await client.text_document_definition_async(types.DefinitionParams(
-        text_document=document_id(uri), position=position_of(text, "profit, ", shift=1)))
-    assert result[0].uri == uri
-    assert result[0].range.start == position_of(text, "profit = ")
+        text_document=document_id(uri), position=position_of(text, "SUMX", shift=1)))
+    assert not result
 
 
 async def test_find_references_across_the_model_and_its_report(client, project):

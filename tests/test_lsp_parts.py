@@ -248,3 +248,21 @@ def test_the_server_listens_on_a_loopback_port_when_asked():
         if server.poll() is None:
             server.kill()
             server.wait()
+
+
+LOCALS = [
+    # (text before the cursor, kind of text, the names offered as variables and parameters)
+    ("VAR a = 1 VAR b = a + ", "expression", {("a", "variable"), ("b", "variable")}),
+    ("(amount : SCALAR, rate : SCALAR) => amount * ra", "function", {("amount", "parameter"), ("rate", "parameter")}),
+    ("DEFINE FUNCTION f = ( x, y ) => VAR z = x ", "query", {("x", "parameter"), ("y", "parameter"),
+                                                              ("z", "variable")}),
+    ("SUM ( Sales[x] ) + ", "expression", set()),
+]
+
+
+@pytest.mark.parametrize("typed, kind, expected", LOCALS, ids=[c[0] for c in LOCALS])
+def test_the_variables_and_parameters_completion_offers(typed, kind, expected):
+    from quarrow_dax.lsp.completion import _locals
+
+    before = prefix(typed, len(typed.encode("utf-8")))
+    assert set(_locals(before.tokens, kind)) == expected

@@ -169,6 +169,9 @@ class FormulaCache:
             elif outcome is not None:
                 parsed.trees[id(formula)] = outcome
         self.trees = trees
+        # Findings of formulas the model no longer has are dropped.
+        live = {_finding_key(formula) for formula in model.formulas}
+        self.results = {key: found for key, found in self.results.items() if key in live}
         parsed.functions = model_functions(model, parsed.trees)
         parsed.resolver = Resolver(model, parsed.trees) if whole else None
         made = frozenset(parsed.resolver.made()) if parsed.resolver is not None else frozenset()
@@ -202,7 +205,7 @@ class FormulaCache:
         for number, formula in enumerate(formulas):
             if number % 64 == 0:
                 check()
-            key = (formula.file, formula.kind, formula.table, formula.name, formula.text)
+            key = _finding_key(formula)
             diagnostics = kept.get(key)
             if diagnostics is None:
                 diagnostics = self.results.get(key)
@@ -211,8 +214,13 @@ class FormulaCache:
             kept[key] = diagnostics
             # Placed anew: the formula may have moved in its file.
             found.extend((formula, in_formula(diagnostic, formula)) for diagnostic in diagnostics)
-        self.results = kept
+        self.results.update(kept)
         return found
+
+
+def _finding_key(formula: Formula) -> tuple[Any, ...]:
+    """What a formula's findings are kept by: its text and its object."""
+    return (formula.file, formula.kind, formula.table, formula.name, formula.text)
 
 
 def _formula_findings(

@@ -125,6 +125,8 @@ class ModelState:
         warnings: list[ModelWarning] = []
         model = load_model(self.root, errors, warnings, max_file_size=options.max_file_size, texts=texts)
         check()
+        if errors:
+            model = self._past_faults(model, texts, errors, warnings, options, check)
         whole = self.whole and not errors
         parsed = self.cache.parse(model, options, whole, check)
         by_file: dict[str, list[Formula]] = {}
@@ -132,6 +134,38 @@ class ModelState:
             by_file.setdefault(formula.file, []).append(formula)
         self.snapshot = ModelSnapshot(self.root, whole, key, parsed, errors, warnings, by_file)
         return self.snapshot
+
+
+    def _past_faults(self, model: Model, texts: dict[str, str], errors: list[ModelError],
+                     warnings: list[ModelWarning], options: CheckOptions, check: Callable[[], None]) -> Model:
+        """The model read again with each line of an open TMDL file that the
+        reader could not understand left blank, so that the formulas after
+        it are read (while a line is being typed, the rest of the file keeps
+        its features); every fault met is kept in `errors`. Lines are
+        blanked, not removed: every formula stays where it is. A few rounds
+        at most: each finds the next fault further down."""
+        patched = dict(texts)
+        for _ in range(_FAULT_ROUNDS):
+            faults = [error for error in errors if error.file in patched and error.line
+                      and error.file.lower().endswith(".tmdl") and "never closed" not in error.message]
+            fresh = [fault for fault in faults if patched[fault.file].split("\n")[(fault.line or 1) - 1].strip()]
+            if not fresh:
+                break
+            for fault in fresh:
+                lines = patched[fault.file].split("\n")
+                lines[(fault.line or 1) - 1] = ""
+                patched[fault.file] = "\n".join(lines)
+            check()
+            more: list[ModelError] = []
+            model = load_model(self.root, more, [], max_file_size=options.max_file_size, texts=patched)
+            known = {(error.file, error.line) for error in errors}
+            errors.extend(error for error in more if (error.file, error.line) not in known)
+        return model
+
+
+#: How many faults of open TMDL files are stepped over before the rest of
+#: a file is left unread.
+_FAULT_ROUNDS = 8
 
 
 @dataclass
