@@ -131,6 +131,18 @@ async def test_the_configuration_is_read_as_lint_reads_it(client, project):
     found = await diagnostics(client, uri, 1)
     # The configuration's problem, and check's error: no lint without a usable configuration.
     assert sorted(item.code for item in found) == ["E002", "E005"]
+    # The reading and formatting settings too: `;` lists, and a narrow width.
+    semicolons = project / FILES / "semicolons" / "measure.dax"
+    semicolons.parent.mkdir()
+    (semicolons.parent / "quarrow-dax.toml").write_text('separators = "semicolon"\n[format]\nwidth = 30\n')
+    text = "DIVIDE ( SUM ( Sales[Amount] ); COUNTROWS ( Sales ); 0,5 )\n"
+    uri = open_document(client, semicolons, text)
+    assert await diagnostics(client, uri, 1) == []
+    edits = await client.text_document_formatting_async(types.DocumentFormattingParams(
+        text_document=document_id(uri), options=types.FormattingOptions(tab_size=4, insert_spaces=True)))
+    import quarrow_dax
+
+    assert apply(text, edits) == quarrow_dax.format(text, width=30, separators="semicolon") + "\n"
 
 
 HOSTILE = [

@@ -24,9 +24,10 @@ function activate(context) {
     synchronize: {
       fileEvents: vscode.workspace.createFileSystemWatcher("**/*.{tmdl,bim,pbir,json,toml}"),
     },
+    // Empty settings are left to the configuration files the server reads.
     initializationOptions: {
-      separators: settings.get("separators", "comma"),
-      grammar: settings.get("grammar", "engine"),
+      separators: settings.get("separators", "") || undefined,
+      grammar: settings.get("grammar", "") || undefined,
     },
   };
   client = new LanguageClient("quarrowDax", "quarrow-dax", serverOptions, clientOptions);

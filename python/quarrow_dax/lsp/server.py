@@ -87,9 +87,6 @@ class DaxLanguageServer(LanguageServer):
         loop = asyncio.get_running_loop()
         return await loop.run_in_executor(self.worker, guarded)
 
-    def options(self) -> CheckOptions:
-        return self.dax.options
-
     def files(self) -> Files:
         return Files(self.documents, self.documents.encoding)
 
@@ -204,17 +201,12 @@ class DaxLanguageServer(LanguageServer):
         return await self.run(work)
 
     def symbol(self, view: DocumentView, piece: Piece, offset: int) -> Symbol | None:
-        return symbol_at(view, piece, offset, self.options())
+        return symbol_at(view, piece, offset, view.options)
 
 
 def _encoding(kind: Any) -> str:
     value = getattr(kind, "value", kind)
     return value if value in ("utf-8", "utf-16", "utf-32") else "utf-16"
-
-
-def _format_options(server: DaxLanguageServer) -> FormatOptions:
-    options = server.options()
-    return FormatOptions(separators=options.separators, grammar=options.grammar)
 
 
 def _changes(params: types.DidChangeTextDocumentParams) -> list[Change]:
@@ -237,11 +229,12 @@ def create_server() -> DaxLanguageServer:
     def initialize(ls: DaxLanguageServer, params: types.InitializeParams) -> None:
         ls.documents.encoding = _encoding(ls.workspace.position_encoding)  # type: ignore[assignment]
         settings = params.initialization_options if isinstance(params.initialization_options, dict) else {}
-        separators = settings.get("separators")
-        grammar = settings.get("grammar")
-        ls.dax.options = CheckOptions(
-            separators=separators if separators in ("comma", "semicolon") else "comma",
-            grammar=grammar if grammar in ("engine", "standard") else "engine")
+        # What the editor asks for wins over the files' configuration, as
+        # the command line's options do.
+        if settings.get("separators") in ("comma", "semicolon"):
+            ls.dax.overrides["separators"] = settings["separators"]
+        if settings.get("grammar") in ("engine", "standard"):
+            ls.dax.overrides["grammar"] = settings["grammar"]
         delay = settings.get("diagnosticsDelay")
         if isinstance(delay, (int, float)) and 0 <= delay <= 10_000:
             ls.delay = delay / 1000
@@ -292,7 +285,7 @@ def create_server() -> DaxLanguageServer:
         document = ls.documents.get(params.text_document.uri)
         if document is None:
             return None
-        return await ls.run(lambda: format_document(ls.view(document), _format_options(ls)))
+        return await ls.run(lambda: format_document((view := ls.view(document)), view.settings.format))
 
     @server.feature(types.TEXT_DOCUMENT_RANGE_FORMATTING)
     async def range_formatting(ls: DaxLanguageServer,
@@ -303,7 +296,7 @@ def create_server() -> DaxLanguageServer:
         where = params.range
         first = document.offset(where.start.line, where.start.character)
         last = document.offset(where.end.line, where.end.character)
-        return await ls.run(lambda: format_document(ls.view(document), _format_options(ls), first, last))
+        return await ls.run(lambda: format_document((view := ls.view(document)), view.settings.format, first, last))
 
     # --- the catalogue and the model under the cursor ---------------------------------
 
@@ -317,13 +310,13 @@ def create_server() -> DaxLanguageServer:
     async def on_signature_help(ls: DaxLanguageServer, params: types.SignatureHelpParams) -> types.SignatureHelp | None:
         return await ls.at_place(params.text_document.uri, params.position,
                                  lambda view, piece, offset: signature_help(view, piece, offset,
-                                                                              ls.options().separators))
+                                                                              view.options.separators))
 
     @server.feature(types.TEXT_DOCUMENT_COMPLETION,
                     types.CompletionOptions(trigger_characters=["[", "'"], resolve_provider=True))
     async def on_completion(ls: DaxLanguageServer, params: types.CompletionParams) -> types.CompletionList | None:
         return await ls.at_place(params.text_document.uri, params.position,
-                                 lambda view, piece, offset: complete(view, piece, offset, ls.options().separators))
+                                 lambda view, piece, offset: complete(view, piece, offset, view.options.separators))
 
     @server.feature(types.COMPLETION_ITEM_RESOLVE)
     def on_completion_resolve(ls: DaxLanguageServer, item: types.CompletionItem) -> types.CompletionItem:
@@ -341,7 +334,7 @@ def create_server() -> DaxLanguageServer:
     @server.feature(types.TEXT_DOCUMENT_REFERENCES)
     async def on_references(ls: DaxLanguageServer, params: types.ReferenceParams) -> list[types.Location] | None:
         return await ls.at_name(params.text_document.uri, params.position, lambda view, piece, found: references_of(
-            view, piece, found, ls.options(), ls.files(), params.context.include_declaration))
+            view, piece, found, view.options, ls.files(), params.context.include_declaration))
 
     # --- renaming ---------------------------------------------------------------------
 
@@ -353,7 +346,7 @@ def create_server() -> DaxLanguageServer:
     @server.feature(types.TEXT_DOCUMENT_RENAME)
     async def on_rename(ls: DaxLanguageServer, params: types.RenameParams) -> types.WorkspaceEdit | None:
         return await _refusing(ls.at_name(params.text_document.uri, params.position, lambda view, piece, found: (
-            renaming.rename(view, piece, found, params.new_name, ls.files(), ls.options()))))
+            renaming.rename(view, piece, found, params.new_name, ls.files(), view.options))))
 
     # --- outline, fixes, colours ---------------------------------------------------------
 
@@ -378,9 +371,8 @@ def create_server() -> DaxLanguageServer:
 
         def work() -> list[types.CodeAction]:
             view = ls.view(document)
-            config, _ = ls.dax.config_for(document.path)
             shown = ls.dax.findings(view)
-            return code_actions(view, shown, first, last, ls.options(), config, only)
+            return code_actions(view, shown, first, last, view.options, view.settings.lint, only)
         return await ls.run(work)
 
     @server.feature(types.TEXT_DOCUMENT_SEMANTIC_TOKENS_FULL,

@@ -22,7 +22,10 @@ from pathlib import Path
 
 from ..check import CheckOptions, model_problem, source_kind
 from ..diagnostics import Diagnostic
+from ..config import Config
+from ..formatter import DEFAULT_WIDTH, FormatOptions
 from ..lint import ConfigError, ConfigFinder, LintConfig
+from ..syntax import Grammar
 from ..model import Formula, Model, ModelError, ModelWarning, is_model_folder, load_model
 from ..resolution import Resolver
 from .analysis import FormulaCache, ParsedModel, text_findings
@@ -30,7 +33,7 @@ from ..sources import SourceError, read_text
 from .documents import Document, uri_of_path
 from .places import Piece, formula_piece, text_piece
 
-__all__ = ["DocumentView", "Files", "Finding", "ModelSnapshot", "ModelState", "Workspace", "model_root"]
+__all__ = ["DocumentView", "Files", "Finding", "ModelSnapshot", "ModelState", "Settings", "Workspace", "model_root"]
 
 #: How far above a `.dax` file its model's folder is looked for: a
 #: `*.SemanticModel/DAXQueries/query.dax` is two levels below the model.
@@ -177,14 +180,32 @@ class Finding:
     piece: Piece | None = None
 
 
+@dataclass(frozen=True)
+class Settings:
+    """How one file is read, linted and formatted: its configuration
+    (`pyproject.toml` or `quarrow-dax.toml`, found as the command line finds
+    it) under what the editor asked for; `problem` is why the
+    configuration cannot be used (then nothing is linted)."""
+
+    options: CheckOptions
+    lint: LintConfig | None
+    format: FormatOptions
+    problem: Diagnostic | None = None
+
+
 @dataclass
 class DocumentView:
     """What the features see of one document: its text, its DAX texts
-    (`pieces`) and the model it belongs to, if any."""
+    (`pieces`), the model it belongs to, if any, and its settings."""
 
     document: Document
     pieces: list[Piece]
     snapshot: ModelSnapshot | None = None
+    settings: Settings = field(default_factory=lambda: Settings(CheckOptions(), LintConfig(), FormatOptions()))
+
+    @property
+    def options(self) -> CheckOptions:
+        return self.settings.options
 
     def piece_at(self, offset: int) -> Piece | None:
         """The DAX text holding the document offset (at its end too, and
@@ -235,18 +256,22 @@ class Files:
 class Workspace:
     """The open documents' models and the settings the server runs with."""
 
-    def __init__(self, options: CheckOptions | None = None) -> None:
-        self.options = options or CheckOptions()
+    def __init__(self) -> None:
+        #: What the editor asked for (initialization options), over every
+        #: file's configuration: "separators", "grammar".
+        self.overrides: dict[str, str] = {}
         self.models: dict[str, ModelState] = {}
         #: Bumped when a file changes on disk: snapshots read before are stale.
         self.disk_epoch = 0
         self.finder = ConfigFinder()
+        self._settings: dict[str, Settings] = {}
 
     def files_changed(self) -> None:
         """Files changed on disk (saved, checked out, a configuration
         edited): read everything again when next asked."""
         self.disk_epoch += 1
         self.finder = ConfigFinder()
+        self._settings = {}
 
     def state_of(self, path: str | None) -> ModelState | None:
         if path is None:
@@ -266,40 +291,64 @@ class Workspace:
         mine = sorted((d for d in documents if d.path is not None and _belongs(d.path, state.root)),
                       key=lambda d: d.path or "")
         texts = {d.path: d.text for d in mine if d.path is not None}
-        key = (self.disk_epoch, self.options, tuple((d.path, d.version, id(d.text)) for d in mine))
-        return state.read(texts, key, self.options, check)
+        options = self.settings_for(state.root).options
+        key = (self.disk_epoch, options, tuple((d.path, d.version, id(d.text)) for d in mine))
+        return state.read(texts, key, options, check)
 
-    def config_for(self, path: str | None) -> tuple[LintConfig | None, Diagnostic | None]:
-        """The lint configuration for a file, or the problem of the file
-        that holds it (then nothing is linted, as on the command line)."""
+    def settings_for(self, path: str | None) -> Settings:
+        """The settings of a file (or of a model, by its root)."""
+        where = path or "."
+        found = self._settings.get(where)
+        if found is None:
+            found = self._settings[where] = self._settings_of(where)
+        return found
+
+    def _settings_of(self, path: str) -> Settings:
+        problem = None
+        lint: LintConfig | None
         try:
-            return self.finder.config_for(path or "."), None
+            config = self.finder.settings_for(path)
+            lint = config.lint  # read when first asked for: it may fail too
         except ConfigError as error:
-            return None, Diagnostic.for_path("config", error.message, error.path, error.line or 0, error.column or 0)
+            config, lint = Config(), None
+            problem = Diagnostic.for_path("config", error.message, error.path, error.line or 0, error.column or 0)
+        strict = config.strict
+        if "grammar" in self.overrides:
+            strict = self.overrides["grammar"] == "standard"
+        separators = self.overrides.get("separators") or config.separators
+        grammar: Grammar = "standard" if strict else "engine"
+        options = CheckOptions(grammar=grammar, separators=separators)  # type: ignore[arg-type]
+        table = config.format
+        formatting = FormatOptions(
+            width=table.width or DEFAULT_WIDTH, indent=table.indent if table.indent is not None else 4,
+            space_before_paren=True if table.space_before_paren is None else table.space_before_paren,
+            separators=self.overrides.get("separators") or table.separators or config.separators,  # type: ignore[arg-type]
+            grammar=grammar)
+        return Settings(options, lint, formatting, problem)
 
     # --- what the features see ---------------------------------------------------------
 
     def view(self, document: Document, documents: Iterable[Document],
              check: Callable[[], None] = lambda: None) -> DocumentView:
-        """The document with its DAX texts and its model."""
+        """The document with its DAX texts, its model and its settings."""
         state = self.state_of(document.path)
         snapshot = self.snapshot(state, documents, check) if state is not None else None
         path = document.path or ""
+        settings = self.settings_for(document.path)
         if snapshot is not None and _belongs(path, snapshot.root):
             formulas = snapshot.by_file.get(path, [])
-            view = DocumentView(document, [], snapshot)
             starts = document.line_starts
-            view.pieces = [formula_piece(formula, document.text, starts) for formula in formulas]
-            return view
+            pieces = [formula_piece(formula, document.text, starts) for formula in formulas]
+            return DocumentView(document, pieces, snapshot, settings)
         if path.lower().endswith((".tmdl", ".bim")):
-            return DocumentView(document, [], snapshot)
-        kind = source_kind(document.text, self.options)
-        return DocumentView(document, [text_piece(document.text, kind)], snapshot)
+            return DocumentView(document, [], snapshot, settings)
+        kind = source_kind(document.text, settings.options)
+        return DocumentView(document, [text_piece(document.text, kind)], snapshot, settings)
 
     def findings(self, view: DocumentView, check: Callable[[], None] = lambda: None) -> list[Finding]:
         """Everything to show on the document of `view`."""
         document = view.document
-        config, problem = self.config_for(document.path)
+        config, problem, options = view.settings.lint, view.settings.problem, view.options
         found: list[Finding] = []
         if problem is not None:
             found.append(Finding(problem))
@@ -308,7 +357,7 @@ class Workspace:
             state = self.models[snapshot.root]
             by_formula = {id(piece.formula): piece for piece in view.pieces}
             formulas = [piece.formula for piece in view.pieces if piece.formula is not None]
-            for formula, diagnostic in state.cache.findings(snapshot.parsed, formulas, self.options, config, check):
+            for formula, diagnostic in state.cache.findings(snapshot.parsed, formulas, options, config, check):
                 found.append(Finding(diagnostic, by_formula.get(id(formula))))
             path = document.path
             problems: list[ModelError | ModelWarning] = [*snapshot.errors, *snapshot.warnings]
@@ -318,7 +367,7 @@ class Workspace:
             if not piece.text.strip():
                 continue  # a new, empty file: nothing is wrong with it yet
             functions = snapshot.parsed.functions if snapshot is not None else None
-            diagnostics, _ = text_findings(piece.text, piece.kind, self.options, config, document.path, functions)
+            diagnostics, _ = text_findings(piece.text, piece.kind, options, config, document.path, functions)
             found.extend(Finding(diagnostic, piece) for diagnostic in diagnostics)
         return found
 
