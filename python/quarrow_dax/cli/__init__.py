@@ -9,6 +9,7 @@
     quarrow-dax usage PATH      the fields of the model that reports use, and where
     quarrow-dax format PATH...  format files and the formulas of models in place
     quarrow-dax functions [NAME]  a DAX function's signature, or every function
+    quarrow-dax rename PATH OLD NEW   rename a model object across the model and its reports
     quarrow-dax lsp             the language server, for editors
 
 FILE may be - for standard input. Files are read as UTF-8 unless a
@@ -70,7 +71,7 @@ from collections.abc import Sequence
 from typing import Any, Protocol
 
 from .. import __version__
-from . import check, deps, format, functions, lint, lsp, printing, usage
+from . import check, deps, format, functions, lint, lsp, printing, rename, usage
 from .common import (
     EXIT_BROKEN_PIPE,
     EXIT_INTERRUPTED,
@@ -95,7 +96,7 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace) -> int: ...
 
 
-COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, format, functions, lsp)
+COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, format, functions, rename, lsp)
 
 
 def build_parser() -> argparse.ArgumentParser:
