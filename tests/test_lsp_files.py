@@ -306,3 +306,52 @@ async def test_a_line_being_typed_in_tmdl_keeps_the_rest_of_the_file_working(cli
         text_document=document_id(uri), position=position_of(text, "[Revenue] / [Cost]", shift=14)))
     assert result is not None and "**measure 'Sales'[Cost]**" in result.contents.value
     close_document(client, uri)
+
+
+async def test_renaming_a_measure_across_the_model_and_its_report(client, project):
+    """The refactoring's edits as one WorkspaceEdit: made by the editor, the
+    files read back as the model with the measure renamed everywhere."""
+    from quarrow_dax.check import CheckOptions, check_model
+    from quarrow_dax.lsp.documents import path_of_uri
+    from quarrow_dax.project import load_project
+
+    sales = project / "Shop.SemanticModel/definition/tables/Sales.tmdl"
+    text = sales.read_text()
+    uri = open_document(client, sales)
+    position = position_of(text, "[Revenue] - [Cost]", shift=3)
+    prepared = await client.text_document_prepare_rename_async(types.PrepareRenameParams(
+        text_document=document_id(uri), position=position))
+    assert prepared.placeholder == "Revenue"
+    assert text.split("\n")[prepared.range.start.line][prepared.range.start.character:prepared.range.end.character] \
+        == "Revenue"
+    with pytest.raises(Exception, match="Cost"):  # the name another measure has
+        await client.text_document_rename_async(types.RenameParams(
+            text_document=document_id(uri), position=position, new_name="Cost"))
+    result = await client.text_document_rename_async(types.RenameParams(
+        text_document=document_id(uri), position=position, new_name="Turnover"))
+    changed = {pathlib.Path(path_of_uri(file_uri)).name for file_uri in result.changes}
+    assert changed == {"Sales.tmdl", "Date.tmdl", "visual.json"}
+    before = [(d.code, d.message) for d in check_model(str(project / "Shop.SemanticModel"), CheckOptions())]
+    for file_uri, edits in result.changes.items():
+        path = pathlib.Path(path_of_uri(file_uri))
+        path.write_text(apply(path.read_text(), edits))
+    model = load_project(project / "Shop.pbip").model
+    assert model.measure("Turnover") is not None and model.measure("Revenue") is None
+    after = [(d.code, d.message) for d in check_model(str(project / "Shop.SemanticModel"), CheckOptions())]
+    assert after == before  # the same problems (the broken measure, the misspelt name), nothing new
+    visual = (project / "Shop.Report/definition/pages/overview/visuals/card/visual.json").read_text()
+    assert '"Property": "Turnover"' in visual
+    close_document(client, uri)
+
+
+async def test_a_rename_waits_for_unsaved_files(client, project):
+    date = project / "Shop.SemanticModel/definition/tables/Date.tmdl"
+    uri = open_document(client, date, date.read_text() + "\n")
+    sales = project / "Shop.SemanticModel/definition/tables/Sales.tmdl"
+    text = sales.read_text()
+    other = open_document(client, sales)
+    with pytest.raises(Exception, match="save Date.tmdl first"):
+        await client.text_document_rename_async(types.RenameParams(
+            text_document=document_id(other), position=position_of(text, "measure Cost", shift=9), new_name="Costs"))
+    close_document(client, uri)
+    close_document(client, other)

@@ -41,8 +41,8 @@ def add_command(commands: Subcommands) -> None:
         "lsp",
         help="run the language server (for editors), on standard input and output",
         description="Run the DAX language server: problems as check and lint report them, formatting, hover, "
-        "signature help, completion, go to definition, references, renaming of variables and parameters, the "
-        "outline, fixes and semantic tokens, for .dax files, TMDL files and .bim files, each file of a model read "
+        "signature help, completion, go to definition, references, renaming (model objects across the model and its "
+        "reports, variables and parameters), the outline, fixes and semantic tokens, for .dax files, TMDL files and .bim files, each file of a model read "
         "with its model. An editor starts it and talks to it over standard input and output (or --tcp).",
     )
     command.add_argument("--tcp", type=_port, metavar="PORT",

@@ -16,7 +16,8 @@ owns only the documents and the protocol:
 - `places`: where each character of a formula sits in its document;
 - one module per group of features: `hover` (with signature help),
   `completion`, `navigation` (definition, references), `editing`
-  (formatting, fixes, renaming), `outline` (symbols, semantic tokens);
+  (formatting, fixes), `renaming` (the refactoring of `quarrow-dax
+  rename`, and variables), `outline` (symbols, semantic tokens);
 - `server`: the protocol's messages, the worker thread, the debounce.
 
 pygls and lsprotocol come with the package's `lsp` extra; this package

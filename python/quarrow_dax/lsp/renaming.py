@@ -16,7 +16,8 @@ from lsprotocol import types
 
 from ..check import CheckOptions
 from ..model.objects import CalculationItem, Column, Function, Measure, Table
-from ..project import model_key
+from ..project import load_project, model_key
+from ..refactor import Kind, RenameError, plan_rename
 from ..report import ReportError, is_report_folder, load_report
 from .convert import lsp_range, span_range
 from .editing import RenameRefused, rename_local
@@ -26,10 +27,11 @@ from .workspace import DocumentView, Files
 
 __all__ = ["prepare", "rename"]
 
-_KINDS = {Measure: "measure", Column: "column", Table: "table", Function: "function", CalculationItem: "calculation item"}
+_KINDS: dict[type, Kind] = {Measure: "measure", Column: "column", Table: "table", Function: "function",
+                            CalculationItem: "calculation item"}
 
 
-def _kind(found: Symbol) -> str | None:
+def _kind(found: Symbol) -> Kind | None:
     target = found.target
     return None if target is None else _KINDS.get(type(target))
 
@@ -44,8 +46,14 @@ def prepare(view: DocumentView, piece: Piece | None, found: Symbol) -> types.Pre
         what = "a built-in function" if found.kind == "function" else f"{found.kind} {found.name}"
         raise RenameRefused(f"{what} cannot be renamed" if found.kind != "unknown"
                             else f"{found.name} names nothing in the model: nothing to rename")
-    where = lsp_range(view.document, found.start, found.end) if piece is None \
-        else span_range(view.document, piece, found.start, found.end)
+    start, end = found.start, found.end
+    written = view.document.text[start:end] if piece is None \
+        else piece.data[start:end].decode("utf-8", "replace")
+    if len(written) >= 2 and (written[0], written[-1]) in (("[", "]"), ("'", "'"), ('"', '"')):
+        # The name inside its brackets or quotes is what the editor offers to change.
+        start += 1
+        end -= 1
+    where = lsp_range(view.document, start, end) if piece is None else span_range(view.document, piece, start, end)
     return types.PrepareRenamePlaceholder(range=where, placeholder=found.target.name if found.target else found.name)
 
 
@@ -79,11 +87,6 @@ def rename(view: DocumentView, piece: Piece | None, found: Symbol, new_name: str
     if found.is_local:
         assert piece is not None
         return types.WorkspaceEdit(changes={view.document.uri: rename_local(view, piece, found, new_name)})
-    try:
-        from ..project import load_project
-        from ..refactor import RenameError, plan_rename  # type: ignore[import-untyped, import-not-found, unused-ignore]
-    except ImportError:
-        raise RenameRefused("renaming model objects needs quarrow_dax.refactor, which this installation lacks") from None
     snapshot = view.snapshot
     target = found.target
     kind = _kind(found)

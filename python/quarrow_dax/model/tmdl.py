@@ -6,7 +6,7 @@ stack; and, when a `Model` is being built, the objects the file declares
 from __future__ import annotations
 
 import re
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -71,7 +71,6 @@ class TmdlReader:
     def __init__(
         self, file: Path, max_file_size: int = MAX_FILE_SIZE, sink: ModelBuilder | None = None,
         originals: dict[str, Original] | None = None, *, text: str | None = None, names: Any = None,
-        texts: Mapping[str, str] | None = None,
     ) -> None:
         self.file = str(file)
         self.objects = None if sink is None else TmdlObjects(self.file, sink)
@@ -79,7 +78,7 @@ class TmdlReader:
         #: (`tmdl_names.TmdlNames`: where the file spells objects' names).
         self.names = names
         if text is None:
-            text = read_model_text(file, max_file_size, originals, texts)
+            text = read_model_text(file, max_file_size, originals)
         #: The file's text as read (for a given `text`, that one).
         self.text = text
         # A CRLF checkout ends each line with a carriage return that is no
@@ -308,4 +307,7 @@ class TmdlReader:
 
 
 def read_tmdl(file: Path, context: ReadContext) -> Iterator[Formula]:
-    yield from TmdlReader(file, context.max_file_size, context.sink, context.originals, context.texts).formulas()
+    # A text given in place of the file's (an editor's unsaved buffer).
+    given = read_model_text(file, context.max_file_size, texts=context.texts) if context.texts and str(file) in \
+        context.texts else None
+    yield from TmdlReader(file, context.max_file_size, context.sink, context.originals, text=given).formulas()
