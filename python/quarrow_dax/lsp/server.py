@@ -25,13 +25,11 @@ from pygls.exceptions import JsonRpcException
 from pygls.lsp.server import LanguageServer
 
 from .. import __version__
-from ..check import CheckOptions
-from ..formatter import FormatOptions
+from . import renaming
 from .analysis import Stale
 from .completion import complete, resolve
 from .convert import lsp_diagnostic
 from .documents import Change, Document, DocumentStore, uri_of_path
-from . import renaming
 from .editing import RenameRefused, code_actions, format_document
 from .hover import hover, signature_help
 from .navigation import declared_at, definition, references_of
