@@ -1,6 +1,10 @@
 """What the language server's end-to-end tests share: a pytest-lsp client
 that keeps every diagnostics notification (with its version), a copy of
-the test project to work in, and small helpers that speak for an editor."""
+the test project to work in, and small helpers that speak for an editor.
+
+No test can hang: every request the client sends fails after `PATIENCE`
+seconds without an answer, a server that dies fails the requests waiting
+for it at once, and the session's end kills a server that does not stop."""
 
 from __future__ import annotations
 
@@ -8,6 +12,7 @@ import asyncio
 import pathlib
 import shutil
 import sys
+from typing import Any
 
 from lsprotocol import types
 from pytest_lsp import ClientServerConfig, LanguageClient
@@ -18,11 +23,28 @@ DATA = pathlib.Path(__file__).resolve().parent / "data" / "lsp"
 PATIENCE = 20.0
 
 
+class _Client(LanguageClient):
+    async def server_exit(self, server: asyncio.subprocess.Process) -> None:
+        await super().server_exit(server)
+        if self._stop_event.is_set():
+            return
+        # pytest-lsp fails only the notifications awaited; a request would wait forever.
+        for future in list(self.protocol._request_futures.values()):
+            if not future.done():
+                future.set_exception(RuntimeError(f"the server exited with {server.returncode}"))
+
+
 def recording_client() -> LanguageClient:
     """The test client, also keeping every publishDiagnostics in order."""
     from pygls.protocol import default_converter
 
-    client = LanguageClient(converter_factory=default_converter)
+    client = _Client(converter_factory=default_converter)
+    asking = client.protocol.send_request_async
+
+    def bounded(method: str, params: object = None, msg_id: object = None) -> Any:
+        return asyncio.wait_for(asking(method, params, msg_id=msg_id), PATIENCE)
+
+    client.protocol.send_request_async = bounded  # type: ignore[method-assign]
     features = dict(DEFAULT_CLIENT_FEATURES)
 
     def publish(client: LanguageClient, params: types.PublishDiagnosticsParams) -> None:
@@ -38,6 +60,19 @@ def recording_client() -> LanguageClient:
 def server_config(*arguments: str) -> ClientServerConfig:
     return ClientServerConfig(server_command=[sys.executable, "-m", "quarrow_dax", "lsp", *arguments],
                               client_factory=recording_client)
+
+
+async def end_session(client: LanguageClient) -> None:
+    """shutdown and exit, as an editor ends; the server must then end with
+    status 0. One that does not end in time is killed (and the test fails)."""
+    try:
+        await asyncio.wait_for(client.shutdown_session(), PATIENCE)
+    finally:
+        server = client._server
+        if server is not None and server.returncode is None:
+            server.kill()
+            await server.wait()
+    assert client.error is None and server is not None and server.returncode == 0, server and server.returncode
 
 
 def project_copy(target: pathlib.Path) -> pathlib.Path:

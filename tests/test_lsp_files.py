@@ -17,7 +17,7 @@ from lsprotocol import types  # noqa: E402
 from pytest_lsp import LanguageClient  # noqa: E402
 
 from lsp_client import (  # noqa: E402
-    close_document, diagnostics, document_id, edit, initialize, open_document, position_of, project_copy,
+    end_session, close_document, diagnostics, document_id, edit, initialize, open_document, position_of, project_copy,
     server_config,
 )
 
@@ -35,7 +35,7 @@ def project(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
 async def client(lsp_client: LanguageClient, project: pathlib.Path):
     await initialize(lsp_client, project)
     yield
-    await lsp_client.shutdown_session()
+    await end_session(lsp_client)
 
 
 def apply(text: str, edits: list[types.TextEdit]) -> str:

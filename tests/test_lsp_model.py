@@ -17,7 +17,7 @@ from pytest_lsp import LanguageClient  # noqa: E402
 from quarrow_dax.functions import signature  # noqa: E402
 
 from lsp_client import (  # noqa: E402
-    diagnostics, document_id, edit, initialize, open_document, position_of, project_copy, server_config,
+    end_session, diagnostics, document_id, edit, initialize, open_document, position_of, project_copy, server_config,
 )
 
 pytestmark = pytest.mark.asyncio(loop_scope="module")
@@ -37,7 +37,7 @@ def project(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
 async def client(lsp_client: LanguageClient, project: pathlib.Path):
     await initialize(lsp_client, project)
     yield
-    await lsp_client.shutdown_session()
+    await end_session(lsp_client)
 
 
 def text_of(project: pathlib.Path, relative: pathlib.Path) -> str:

@@ -8,7 +8,12 @@ that arrives meanwhile makes the run under way stop at its next formula
 (`analysis.Stale`), and only the newest text's problems are shown.
 
 No request or notification can end the server: a fault in a feature is
-logged and the feature answers nothing.
+logged and the feature answers nothing; a request the server cannot read
+is answered with the protocol's error, and a fault anywhere else is logged
+(on standard error, and to the editor's log) rather than shown to the user
+at every keystroke. On standard input and output, nothing but the
+protocol reaches standard output: whatever else would be written there
+(a stray print, a library's message) goes to standard error.
 """
 
 from __future__ import annotations
@@ -16,13 +21,15 @@ from __future__ import annotations
 import asyncio
 import logging
 import os
+import sys
 from collections.abc import Awaitable, Callable
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, TypeVar
+from typing import Any, BinaryIO, TypeVar
 
 from lsprotocol import types
-from pygls.exceptions import JsonRpcException
+from pygls.exceptions import FeatureRequestError, JsonRpcException
 from pygls.lsp.server import LanguageServer
+from pygls.protocol import LanguageServerProtocol
 
 from .. import __version__
 from . import renaming
@@ -50,11 +57,29 @@ REQUEST_FAILED = -32803
 T = TypeVar("T")
 
 
+class _Protocol(LanguageServerProtocol):
+    """pygls's protocol, answering a request it cannot read.
+
+    A request whose parameters do not have the protocol's shape fails before
+    any handler sees it; left there, the editor would wait for its answer
+    forever. It gets the protocol's error answer instead."""
+
+    def structure_message(self, data: dict[str, Any]) -> Any:
+        try:
+            return super().structure_message(data)
+        except JsonRpcException as error:
+            request = data.get("id") if "method" in data else None
+            if isinstance(request, (int, str)) and not isinstance(request, bool):
+                self._send_response(request, None, error.to_response_error())
+            raise
+
+
 class DaxLanguageServer(LanguageServer):
     """The server, with its documents, models and worker."""
 
     def __init__(self) -> None:
-        super().__init__("quarrow-dax", __version__, text_document_sync_kind=types.TextDocumentSyncKind.Incremental)
+        super().__init__("quarrow-dax", __version__, text_document_sync_kind=types.TextDocumentSyncKind.Incremental,
+                         protocol_cls=_Protocol)
         self.documents = DocumentStore()
         self.dax = Workspace()
         self.worker = ThreadPoolExecutor(max_workers=1, thread_name_prefix="quarrow-dax-analysis")
@@ -84,6 +109,18 @@ class DaxLanguageServer(LanguageServer):
 
         loop = asyncio.get_running_loop()
         return await loop.run_in_executor(self.worker, guarded)
+
+    def report_server_error(self, error: Exception, source: Any) -> None:
+        """A fault outside the features' own guard (a message that could not
+        be read, a notification's handler): logged, and sent to the
+        editor's log. pygls would show each one to the user, which a fault
+        repeated at every keystroke makes unusable."""
+        logger.error("quarrow-dax: %s: %s", getattr(source, "__name__", source), error)
+        try:
+            self.window_log_message(types.LogMessageParams(
+                type=types.MessageType.Error, message=f"quarrow-dax: {error}"))
+        except Exception:  # noqa: BLE001 - no transport left to report on
+            logger.exception("quarrow-dax: the fault could not be sent to the editor")
 
     def files(self) -> Files:
         return Files(self.documents, self.documents.encoding)
@@ -400,6 +437,34 @@ def serve(tcp_port: int | None = None, host: str = "127.0.0.1") -> None:
                         format="%(levelname)s %(name)s: %(message)s")
     server = create_server()
     if tcp_port is None:
-        server.start_io()
+        server.start_io(*_protocol_streams())
     else:
         server.start_tcp(host, tcp_port)
+
+
+def _protocol_streams() -> tuple[BinaryIO, BinaryIO]:
+    """Standard input and output, kept for the protocol alone.
+
+    The protocol gets its own handles on them; standard output itself (the
+    descriptor and `sys.stdout`, so that C code is covered too) then leads
+    to standard error and standard input to nothing, so that no print and
+    no read anywhere in the process can put a byte into the protocol or
+    take one out of it."""
+    try:
+        sys.stdout.flush()
+        reading = os.fdopen(os.dup(0), "rb")
+        writing = os.fdopen(os.dup(1), "wb")
+    except (AttributeError, OSError, ValueError):  # no descriptors to move (an embedding host)
+        return sys.stdin.buffer, sys.stdout.buffer
+    try:
+        os.dup2(sys.stderr.fileno(), 1)
+    except (AttributeError, OSError, ValueError):  # no standard error either: stray output is dropped
+        nothing = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(nothing, 1)
+        os.close(nothing)
+    sys.stdout = sys.stderr if sys.stderr is not None else open(os.devnull, "w", encoding="utf-8")
+    nothing = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(nothing, 0)
+    os.close(nothing)
+    sys.stdin = open(os.devnull, encoding="utf-8")
+    return reading, writing
