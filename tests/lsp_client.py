@@ -93,6 +93,9 @@ async def initialize(client: LanguageClient, root: pathlib.Path, **options: obje
                     documentation_format=[types.MarkupKind.Markdown])),
             document_symbol=types.DocumentSymbolClientCapabilities(hierarchical_document_symbol_support=True),
             rename=types.RenameClientCapabilities(prepare_support=True),
+            # As VS Code: a code action's edit fetched when the action is chosen.
+            code_action=types.CodeActionClientCapabilities(
+                data_support=True, resolve_support=types.ClientCodeActionResolveOptions(properties=["edit"])),
             publish_diagnostics=types.PublishDiagnosticsClientCapabilities(version_support=True),
         ),
     )

@@ -235,8 +235,19 @@ async def test_quick_fixes_and_fixing_everything(client, project):
     assert "DIVIDE ( total, COUNTROWS ( Sales ) )" in divided
     every = [action for action in actions if action.kind == types.CodeActionKind.SourceFixAll]
     assert len(every) == 1
+    # Its edit is worked out only when the action is chosen.
+    assert every[0].edit is None
+    resolved = await client.code_action_resolve_async(every[0])
     # Only the safe fixes: the unused variable goes, the division stays.
-    assert apply(text, every[0].edit.changes[uri]) == removed
+    assert apply(text, resolved.edit.changes[uri]) == removed
+    # With only an unsafe fix left, there is nothing to fix at once.
+    edit(client, uri, 2, (0, 0), (10_000, 0), removed)
+    assert [item.code for item in await diagnostics(client, uri, 2)] == ["DAX101"]
+    actions = await client.text_document_code_action_async(types.CodeActionParams(
+        text_document=document_id(uri), range=types.Range(start=types.Position(line=0, character=0),
+                                                          end=types.Position(line=4, character=0)),
+        context=types.CodeActionContext(diagnostics=[])))
+    assert [action.kind for action in actions] == [types.CodeActionKind.QuickFix]
     close_document(client, uri)
 
 
@@ -355,3 +366,44 @@ async def test_a_rename_waits_for_unsaved_files(client, project):
             text_document=document_id(other), position=position_of(text, "measure Cost", shift=9), new_name="Costs"))
     close_document(client, uri)
     close_document(client, other)
+
+
+# --- files changed on disk ------------------------------------------------------------------
+
+
+async def published_after(client: LanguageClient, uri: str, seen: int) -> list[types.Diagnostic]:
+    """The first diagnostics of `uri` published after the first `seen`
+    notifications."""
+    import asyncio
+
+    from lsp_client import PATIENCE
+
+    published = client.published  # type: ignore[attr-defined]
+    deadline = asyncio.get_running_loop().time() + PATIENCE
+    while asyncio.get_running_loop().time() < deadline:
+        for params in published[seen:]:
+            if params.uri == uri:
+                return list(params.diagnostics)
+        await asyncio.sleep(0.01)
+    raise AssertionError(f"no new diagnostics for {uri}")
+
+
+async def test_a_file_of_the_model_changed_on_disk_is_read_again(client, tmp_path):
+    """Another file of the model, not open in the editor, changed on disk
+    (by git, another tool): once the editor says so (a watched file
+    changed, a file saved), the open file's problems follow it."""
+    project = project_copy(tmp_path / "project")
+    sales = project / "Shop.SemanticModel/definition/tables/Sales.tmdl"
+    date = project / "Shop.SemanticModel/definition/tables/Date.tmdl"
+    uri = open_document(client, sales)
+    assert "DAX001" in {item.code for item in await diagnostics(client, uri, 1)}  # [Revenu] is nowhere
+    date.write_text(date.read_text().replace("\n\tcolumn Date", "\n\tmeasure Revenu = 1\n\n\tcolumn Date"))
+    seen = len(client.published)
+    client.workspace_did_change_watched_files(types.DidChangeWatchedFilesParams(changes=[types.FileEvent(
+        uri=date.as_uri(), type=types.FileChangeType.Changed)]))
+    assert "DAX001" not in {item.code for item in await published_after(client, uri, seen)}
+    date.write_text(date.read_text().replace("measure Revenu = 1", "measure Other = 1"))
+    seen = len(client.published)
+    client.text_document_did_save(types.DidSaveTextDocumentParams(text_document=document_id(date.as_uri())))
+    assert "DAX001" in {item.code for item in await published_after(client, uri, seen)}
+    close_document(client, uri)

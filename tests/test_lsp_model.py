@@ -214,6 +214,17 @@ async def test_completion_after_a_quote_gives_tables(client, project):
     assert next(item for item in items if item.label == "Date").text_edit.new_text == "Date'"
 
 
+async def test_completion_in_a_function_offers_its_parameters(client, project):
+    uri, text = await opened(client, project, FUNCTIONS)
+    position = position_of(text, "rate )", shift=2)
+    items = await _complete(client, uri, position)
+    by_label = {item.label: item for item in items}
+    assert [(by_label[name].kind, by_label[name].detail) for name in ("amount", "rate")] == [
+        (types.CompletionItemKind.Variable, "parameter")] * 2
+    # The edit replaces what was typed of the name.
+    assert by_label["rate"].text_edit.range.start.character == position.character - 2
+
+
 async def test_no_completion_inside_a_string(client, project):
     uri, position = await typed_in_scratch(client, project, 'FORMAT ( 1, "0.0')
     assert list(await _complete(client, uri, position)) == []

@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Literal
 
-__all__ = ["Change", "Document", "DocumentStore", "Encoding", "path_of_uri", "uri_of_path"]
+__all__ = ["Change", "Document", "DocumentStore", "Encoding", "Positions", "path_of_uri", "uri_of_path"]
 
 #: How the editor counts characters in a line: "utf-16" (the protocol's
 #: default), "utf-8" or "utf-32" (code points).
@@ -102,12 +102,15 @@ class Document:
         """The character offset where each line begins (after a line feed)."""
         starts = self._starts
         if not starts:
-            starts.append(0)
+            # Made aside and put in place at once: the event loop and the
+            # worker may both ask first, and neither may see half a list.
+            found = [0]
             text = self.text
             at = text.find("\n")
             while at >= 0:
-                starts.append(at + 1)
+                found.append(at + 1)
                 at = text.find("\n", at + 1)
+            starts[:] = found
         return starts
 
     def line(self, number: int) -> str:
@@ -137,6 +140,10 @@ class Document:
         line = bisect.bisect_right(starts, offset) - 1
         return line, _units(self.text[starts[line] : offset], self.encoding)
 
+    def positions(self) -> Positions:
+        """`position` for many offsets, mostly in increasing order."""
+        return Positions(self)
+
     def changed(self, changes: Iterable[Change], version: int) -> Document:
         """The document after `changes`, applied in order as the protocol
         says (each to the text the one before left)."""
@@ -151,6 +158,30 @@ class Document:
                 text = text[:start] + change.text + text[end:]
             document = Document(self.uri, self.path, version, text, self.encoding)
         return Document(self.uri, self.path, version, text, self.encoding)
+
+
+class Positions:
+    """Editor positions of character offsets, each counted on from the one
+    before when it is further along the same line: the tokens of a line of
+    a hundred thousand characters cost the line's length once, not once
+    per token."""
+
+    def __init__(self, document: Document) -> None:
+        self.document = document
+        self.line = -1
+        self.offset = 0
+        self.units = 0
+
+    def __call__(self, offset: int) -> tuple[int, int]:
+        document = self.document
+        offset = max(0, min(offset, len(document.text)))
+        starts = document.line_starts
+        line = bisect.bisect_right(starts, offset) - 1
+        if line != self.line or offset < self.offset:
+            self.line, self.offset, self.units = line, starts[line], 0
+        self.units += _units(document.text[self.offset : offset], document.encoding)
+        self.offset = offset
+        return line, self.units
 
 
 class DocumentStore:

@@ -30,7 +30,7 @@ from .places import Piece
 from .symbols import Symbol
 from .workspace import DocumentView, Finding as Shown
 
-__all__ = ["code_actions", "format_document", "rename_local", "smallest_edit"]
+__all__ = ["FIX_ALL", "code_actions", "fix_all", "format_document", "rename_local", "smallest_edit"]
 
 
 def smallest_edit(document: Document, new: str) -> list[types.TextEdit]:
@@ -108,10 +108,19 @@ def _format_options(options: CheckOptions) -> FormatOptions:
     return FormatOptions(separators=options.separators, grammar=options.grammar)
 
 
+#: The title of the source action that makes every safe fix of a document.
+FIX_ALL = "Fix every safe lint finding (quarrow-dax)"
+
+
 def code_actions(view: DocumentView, shown: list[Shown], first: int, last: int, options: CheckOptions,
-                 config: LintConfig | None, only: list[str] | None = None) -> list[types.CodeAction]:
-    """A quick fix for each finding in the range that proposes one, and a
-    source action that makes every safe fix of the document."""
+                 config: LintConfig | None, only: list[str] | None = None,
+                 deferred: bool = False) -> list[types.CodeAction]:
+    """A quick fix for each finding in the range that proposes one, and,
+    when a finding of the document has a safe fix, a source action that
+    makes every safe fix of it. `deferred`: that action comes without its
+    edit (the editor resolves it when chosen, see `fix_all`), since
+    working it out means linting the whole document again, and editors
+    ask for actions at every move of the cursor."""
     actions: list[types.CodeAction] = []
 
     def wanted(kind: str) -> bool:
@@ -128,13 +137,27 @@ def code_actions(view: DocumentView, shown: list[Shown], first: int, last: int, 
             action = _quick_fix(view, piece, finding, options)
             if action is not None:
                 actions.append(action)
-    if wanted(types.CodeActionKind.SourceFixAll) and config is not None:
-        edits = _fix_all(view, options, config)
-        if edits:
-            actions.append(types.CodeAction(
-                title="Fix every safe lint finding (quarrow-dax)", kind=types.CodeActionKind.SourceFixAll,
-                edit=types.WorkspaceEdit(changes={view.document.uri: edits})))
+    fixable = any(isinstance(item.diagnostic, Finding) and item.diagnostic.fix is not None
+                  and item.diagnostic.fix.safe for item in shown)
+    if wanted(types.CodeActionKind.SourceFixAll) and config is not None and fixable:
+        if deferred:
+            actions.append(types.CodeAction(title=FIX_ALL, kind=types.CodeActionKind.SourceFixAll,
+                                            data={"uri": view.document.uri}))
+        else:
+            action = fix_all(view, options, config)
+            if action is not None:
+                actions.append(action)
     return actions
+
+
+def fix_all(view: DocumentView, options: CheckOptions, config: LintConfig) -> types.CodeAction | None:
+    """The source action that makes every safe fix of the document, with
+    its edit; None when there is nothing to fix."""
+    edits = _fix_all(view, options, config)
+    if not edits:
+        return None
+    return types.CodeAction(title=FIX_ALL, kind=types.CodeActionKind.SourceFixAll,
+                            edit=types.WorkspaceEdit(changes={view.document.uri: edits}))
 
 
 def _quick_fix(view: DocumentView, piece: Piece, finding: Finding, options: CheckOptions) -> types.CodeAction | None:

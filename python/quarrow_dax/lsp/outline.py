@@ -10,6 +10,8 @@ tables, columns and measures, variables, strings, numbers, comments.
 
 from __future__ import annotations
 
+import bisect
+
 from lsprotocol import types
 
 from ..model import ModelObject
@@ -20,6 +22,7 @@ from ..syntax import Table as TableDefinition, Var as VarDefinition
 from ..syntax import ParseError
 from .convert import lsp_range, span_range
 from .cursor import tokens_of
+from .documents import Document
 from .navigation import declaration_location
 from .places import Piece
 from .workspace import DocumentView, Files
@@ -194,30 +197,69 @@ def _token_type(tokens: list[Token], index: int) -> tuple[int, int] | None:
     return None
 
 
+#: The tokens of a DAX text, relative to the first line of the document's
+#: lines that hold it, by (kind, text, those lines, encoding): a change in
+#: one formula of a file of thousands colours that formula again, not the
+#: file. Used by the worker thread alone.
+_COLOURED: dict[tuple[str, str, str, str], list[tuple[int, int, int, int, int]]] = {}
+#: How many characters of text the keys may hold before the cache starts
+#: again (a .dax file typed character by character leaves a key per version).
+_COLOURED_KEPT = 8_000_000
+_coloured_size = 0
+
+
+def _coloured(document: Document, piece: Piece, first_line: int) -> list[tuple[int, int, int, int, int]]:
+    """The piece's tokens as (line from `first_line`, start, length, type,
+    modifiers), in the editor's units; a token over lines split by line."""
+    position = document.positions()
+    found: list[tuple[int, int, int, int, int]] = []
+    tokens = tokens_of(piece.text)
+    for index in range(len(tokens)):
+        typed = _token_type(tokens, index)
+        span = tokens[index].span
+        if typed is None or span is None:
+            continue
+        start, end = piece.document_span(span.start, span.end)
+        line, character = position(start)
+        end_line, end_character = position(end)
+        while line < end_line:
+            line_end = document.line_starts[line] + len(document.line(line))
+            length = document.position(line_end)[1] - character
+            if length > 0:
+                found.append((line - first_line, character, length, *typed))
+            line, character = line + 1, 0
+        if end_character > character:
+            found.append((line - first_line, character, end_character - character, *typed))
+    return found
+
+
+def _remember(key: tuple[str, str, str, str], relative: list[tuple[int, int, int, int, int]]) -> None:
+    global _coloured_size
+    size = len(key[1]) + len(key[2])
+    if _coloured_size + size > _COLOURED_KEPT:
+        _COLOURED.clear()
+        _coloured_size = 0
+    _COLOURED[key] = relative
+    _coloured_size += size
+
+
 def semantic_tokens(view: DocumentView) -> list[int]:
     """The document's semantic tokens, encoded as the protocol wants them
     (relative lines and starts, in the editor's units). A token that spans
     lines (a string or comment) is sent one line at a time."""
     document = view.document
+    starts = document.line_starts
     absolute: list[tuple[int, int, int, int, int]] = []
     for piece in view.pieces:
-        tokens = tokens_of(piece.text)
-        for index in range(len(tokens)):
-            typed = _token_type(tokens, index)
-            span = tokens[index].span
-            if typed is None or span is None:
-                continue
-            start, end = piece.document_span(span.start, span.end)
-            line, character = document.position(start)
-            end_line, end_character = document.position(end)
-            while line < end_line:
-                line_end = document.line_starts[line] + len(document.line(line))
-                length = document.position(line_end)[1] - character
-                if length > 0:
-                    absolute.append((line, character, length, *typed))
-                line, character = line + 1, 0
-            if end_character > character:
-                absolute.append((line, character, end_character - character, *typed))
+        first_line = bisect.bisect_right(starts, piece.start) - 1
+        last_line = bisect.bisect_right(starts, piece.end) - 1
+        lines_end = starts[last_line + 1] if last_line + 1 < len(starts) else len(document.text)
+        key = (piece.kind, piece.text, document.text[starts[first_line] : lines_end], document.encoding)
+        relative = _COLOURED.get(key)
+        if relative is None:
+            relative = _coloured(document, piece, first_line)
+            _remember(key, relative)
+        absolute.extend((line + first_line, *rest) for line, *rest in relative)
     absolute.sort()
     data: list[int] = []
     previous_line = previous_start = 0

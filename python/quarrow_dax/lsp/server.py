@@ -37,7 +37,7 @@ from .analysis import Stale
 from .completion import complete, resolve
 from .convert import lsp_diagnostic
 from .documents import Change, Document, DocumentStore, uri_of_path
-from .editing import RenameRefused, code_actions, format_document
+from .editing import RenameRefused, code_actions, fix_all, format_document
 from .hover import hover, signature_help
 from .navigation import declared_at, definition, references_of
 from .outline import TOKEN_MODIFIERS, TOKEN_TYPES, document_symbols, semantic_tokens
@@ -114,7 +114,10 @@ class DaxLanguageServer(LanguageServer):
         """A fault outside the features' own guard (a message that could not
         be read, a notification's handler): logged, and sent to the
         editor's log. pygls would show each one to the user, which a fault
-        repeated at every keystroke makes unusable."""
+        repeated at every keystroke makes unusable. A request's fault is
+        already in its answer."""
+        if source is FeatureRequestError:
+            return
         logger.error("quarrow-dax: %s: %s", getattr(source, "__name__", source), error)
         try:
             self.window_log_message(types.LogMessageParams(
@@ -394,7 +397,7 @@ def create_server() -> DaxLanguageServer:
         return await ls.run(lambda: document_symbols(ls.view(document), ls.files()))
 
     @server.feature(types.TEXT_DOCUMENT_CODE_ACTION, types.CodeActionOptions(
-        code_action_kinds=[types.CodeActionKind.QuickFix, types.CodeActionKind.SourceFixAll]))
+        code_action_kinds=[types.CodeActionKind.QuickFix, types.CodeActionKind.SourceFixAll], resolve_provider=True))
     async def on_code_action(ls: DaxLanguageServer, params: types.CodeActionParams) -> list[types.CodeAction] | None:
         document = ls.documents.get(params.text_document.uri)
         if document is None:
@@ -407,8 +410,25 @@ def create_server() -> DaxLanguageServer:
         def work() -> list[types.CodeAction]:
             view = ls.view(document)
             shown = ls.dax.findings(view)
-            return code_actions(view, shown, first, last, view.options, view.settings.lint, only)
+            return code_actions(view, shown, first, last, view.options, view.settings.lint, only,
+                                deferred=_resolves_edits(ls))
         return await ls.run(work)
+
+    @server.feature(types.CODE_ACTION_RESOLVE)
+    async def on_code_action_resolve(ls: DaxLanguageServer, action: types.CodeAction) -> types.CodeAction:
+        uri = action.data.get("uri") if isinstance(action.data, dict) else None
+        document = ls.documents.get(uri) if isinstance(uri, str) else None
+        if document is None or action.kind != types.CodeActionKind.SourceFixAll:
+            return action
+
+        def work() -> types.CodeAction:
+            # The document as it is now: the edit is made on the text the editor has.
+            view = ls.view(document)
+            config = view.settings.lint
+            resolved = None if config is None else fix_all(view, view.options, config)
+            return resolved if resolved is not None else types.CodeAction(
+                title=action.title, kind=action.kind, edit=types.WorkspaceEdit(changes={}))
+        return await ls.run(work) or action
 
     @server.feature(types.TEXT_DOCUMENT_SEMANTIC_TOKENS_FULL,
                     types.SemanticTokensLegend(token_types=TOKEN_TYPES, token_modifiers=TOKEN_MODIFIERS))
@@ -420,6 +440,15 @@ def create_server() -> DaxLanguageServer:
         return None if data is None else types.SemanticTokens(data=data)
 
     return server
+
+
+def _resolves_edits(ls: DaxLanguageServer) -> bool:
+    """Whether the editor fetches a code action's edit when it is chosen."""
+    try:
+        support = ls.client_capabilities.text_document.code_action.resolve_support  # type: ignore[union-attr]
+    except AttributeError:
+        return False
+    return support is not None and "edit" in support.properties
 
 
 async def _refusing(work: Awaitable[T]) -> T:
