@@ -124,6 +124,13 @@ async def test_the_configuration_is_read_as_lint_reads_it(client, project):
     uri = open_document(client, path, (project / FILES / "measure.dax").read_text())
     found = await diagnostics(client, uri, 1)
     assert [(item.code, item.severity) for item in found] == [("DAX002", types.DiagnosticSeverity.Error)]
+    # The same in a pyproject.toml, its own table.
+    in_pyproject = project / FILES / "pyproject" / "measure.dax"
+    in_pyproject.parent.mkdir()
+    (in_pyproject.parent / "pyproject.toml").write_text(
+        '[project]\nname = "x"\n[tool.quarrow-dax.lint]\nignore = ["DAX002"]\n')
+    uri = open_document(client, in_pyproject, (project / FILES / "measure.dax").read_text())
+    assert [item.code for item in await diagnostics(client, uri, 1)] == ["DAX101"]
     broken = project / FILES / "broken-config" / "measure.dax"
     broken.parent.mkdir()
     (broken.parent / "quarrow-dax.toml").write_text("[lint]\nselect = [\"NOPE\"]\n")

@@ -323,3 +323,31 @@ def test_the_server_ends_when_its_editor_goes_away(session):
     server.process.stdin.close()
     assert server.finish() is not None  # ended by itself, not killed
     assert server.violations == []
+
+
+@pytest.mark.parametrize("dynamic", [True, False], ids=["asked", "not asked"])
+def test_an_editor_that_watches_files_when_asked_is_asked_to(dynamic):
+    """An editor that can watch files on request is asked to watch the
+    model's, the reports' and the configuration's files; one that cannot
+    is not sent a request it would refuse."""
+    server = Session()
+    try:
+        capabilities = {"workspace": {"didChangeWatchedFiles": {"dynamicRegistration": dynamic}}}
+        assert "result" in server.request("initialize", {"processId": None, "rootUri": DATA.as_uri(),
+                                                         "capabilities": capabilities})
+        server.notify("initialized", {})
+        # A request after `initialized`: a registration, if any, comes before its answer.
+        server.request("textDocument/hover", at("untitled:none", 0, 0))
+        asked = [message for message in server.seen if message.get("method") == "client/registerCapability"]
+        if dynamic:
+            [registration] = asked[0]["params"]["registrations"]
+            assert registration["method"] == "workspace/didChangeWatchedFiles"
+            patterns = {watcher["globPattern"] for watcher in registration["registerOptions"]["watchers"]}
+            assert {"**/*.tmdl", "**/*.bim", "**/quarrow-dax.toml", "**/pyproject.toml"} <= patterns
+        else:
+            assert asked == []
+        assert server.close() == 0
+    finally:
+        if server.process.poll() is None:
+            server.process.kill()
+            server.process.wait()

@@ -51,6 +51,8 @@ logger = logging.getLogger("quarrow_dax.lsp")
 
 #: Seconds of quiet after a change before its problems are worked out.
 DIAGNOSTICS_DELAY = 0.12
+#: The files whose change on disk changes what the open documents mean.
+WATCHED = ["**/*.tmdl", "**/*.bim", "**/*.pbir", "**/*.json", "**/quarrow-dax.toml", "**/pyproject.toml"]
 #: The protocol's error code for a request that was valid but failed.
 REQUEST_FAILED = -32803
 
@@ -277,6 +279,17 @@ def create_server() -> DaxLanguageServer:
         if isinstance(delay, (int, float)) and 0 <= delay <= 10_000:
             ls.delay = delay / 1000
 
+    @server.feature(types.INITIALIZED)
+    def initialized(ls: DaxLanguageServer, params: types.InitializedParams) -> None:
+        # Editors that watch files only when asked (Neovim, among others) are
+        # asked for the model's, the reports' and the configuration's files,
+        # so that a checkout or a save elsewhere is read again.
+        if _watches_when_asked(ls):
+            ls.client_register_capability(types.RegistrationParams(registrations=[types.Registration(
+                id="quarrow-dax-files", method=types.WORKSPACE_DID_CHANGE_WATCHED_FILES,
+                register_options=types.DidChangeWatchedFilesRegistrationOptions(watchers=[
+                    types.FileSystemWatcher(glob_pattern=pattern) for pattern in WATCHED]))]))
+
     @server.feature(types.SHUTDOWN)
     def shutdown(ls: DaxLanguageServer, params: None) -> None:
         for timer in ls.timers.values():
@@ -440,6 +453,13 @@ def create_server() -> DaxLanguageServer:
         return None if data is None else types.SemanticTokens(data=data)
 
     return server
+
+
+def _watches_when_asked(ls: DaxLanguageServer) -> bool:
+    try:
+        return bool(ls.client_capabilities.workspace.did_change_watched_files.dynamic_registration)  # type: ignore[union-attr]
+    except AttributeError:
+        return False
 
 
 def _resolves_edits(ls: DaxLanguageServer) -> bool:
