@@ -346,3 +346,51 @@ def test_semantic_tokens_kept_for_unchanged_formulas_are_those_found_afresh(path
         decoded.append((line, start, *rest))
     fresh = sorted(token for piece in view.pieces for token in outline._coloured(view.document, piece, 0))
     assert decoded == fresh and len(fresh) > 0
+
+
+# --- the worker's order ---------------------------------------------------------------------
+
+
+def test_the_worker_takes_the_most_urgent_work_first():
+    """Work submitted while the worker is busy runs by urgency, in arrival
+    order within one; a fault reaches the future; shutting down cancels
+    what has not begun and refuses what comes after."""
+    import threading
+
+    from quarrow_dax.lsp.worker import ASKED, BACKGROUND, PROBLEMS, Worker
+
+    worker = Worker()
+    release = threading.Event()
+    busy = worker.submit(BACKGROUND, lambda: release.wait(30))
+    ran: list[str] = []
+    submitted = [(BACKGROUND, "colours"), (PROBLEMS, "problems 1"), (ASKED, "hover"), (BACKGROUND, "outline"),
+                 (PROBLEMS, "problems 2"), (ASKED, "completion")]
+    futures = [worker.submit(urgency, lambda name=name: ran.append(name) or name) for urgency, name in submitted]
+
+    def fault() -> None:
+        raise ValueError("a planted fault")
+
+    failing = worker.submit(ASKED, fault)
+    release.set()
+    assert busy.result(30) is True
+    assert [future.result(30) for future in futures] == [name for _, name in submitted]
+    assert ran == ["hover", "completion", "problems 1", "problems 2", "colours", "outline"]
+    with pytest.raises(ValueError, match="a planted fault"):
+        failing.result(30)
+    # Shutting down while busy: the work under way ends, the rest is cancelled.
+    release.clear()
+    busy = worker.submit(ASKED, lambda: release.wait(30))
+    waiting = worker.submit(ASKED, lambda: ran.append("never"))
+    started = threading.Event()
+    for _ in range(30_000):  # at most 30 s
+        if busy.running():
+            started.set()
+            break
+        release.wait(0.001)
+    assert started.is_set()
+    worker.shutdown()
+    release.set()
+    assert busy.result(30) is True and waiting.cancelled()
+    assert worker.submit(ASKED, lambda: ran.append("never")).cancelled()
+    worker._thread.join(30)
+    assert not worker._thread.is_alive() and "never" not in ran

@@ -2,7 +2,9 @@
 
 The event loop owns the documents (each change applied as it arrives) and
 the protocol; every piece of analysis runs on one worker thread, so that
-reading the next keystroke never waits for a model to be checked. Problems
+reading the next keystroke never waits for a model to be checked, taking
+what the user waits on first, then the problems, then what the editor
+asks for on its own (colours, the outline, code actions). Problems
 are found a moment after typing pauses (`DIAGNOSTICS_DELAY`); a change
 that arrives meanwhile makes the run under way stop at its next formula
 (`analysis.Stale`), and only the newest text's problems are shown.
@@ -23,7 +25,6 @@ import logging
 import os
 import sys
 from collections.abc import Awaitable, Callable
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any, BinaryIO, TypeVar
 
 from lsprotocol import types
@@ -43,6 +44,7 @@ from .navigation import declared_at, definition, references_of
 from .outline import TOKEN_MODIFIERS, TOKEN_TYPES, document_symbols, semantic_tokens
 from .places import Piece
 from .symbols import Symbol, symbol_at
+from .worker import ASKED, BACKGROUND, PROBLEMS, Worker
 from .workspace import DocumentView, Files, Workspace, model_root
 
 __all__ = ["DIAGNOSTICS_DELAY", "DaxLanguageServer", "create_server"]
@@ -84,7 +86,7 @@ class DaxLanguageServer(LanguageServer):
                          protocol_cls=_Protocol)
         self.documents = DocumentStore()
         self.dax = Workspace()
-        self.worker = ThreadPoolExecutor(max_workers=1, thread_name_prefix="quarrow-dax-analysis")
+        self.worker = Worker()
         self.delay = DIAGNOSTICS_DELAY
         #: Per diagnostics key (a model's root, or a lone document's URI):
         #: bumped by every change, so that older work knows it is stale.
@@ -95,8 +97,9 @@ class DaxLanguageServer(LanguageServer):
 
     # --- running work --------------------------------------------------------------------
 
-    async def run(self, work: Callable[[], T]) -> T | None:
-        """`work` on the worker thread; a fault is logged, never raised."""
+    async def run(self, work: Callable[[], T], urgency: int = ASKED) -> T | None:
+        """`work` on the worker thread, by its urgency (see `worker`); a
+        fault is logged, never raised."""
 
         def guarded() -> T | None:
             try:
@@ -109,8 +112,7 @@ class DaxLanguageServer(LanguageServer):
                 logger.exception("quarrow-dax: a feature failed")
                 return None
 
-        loop = asyncio.get_running_loop()
-        return await loop.run_in_executor(self.worker, guarded)
+        return await asyncio.wrap_future(self.worker.submit(urgency, guarded))
 
     def report_server_error(self, error: Exception, source: Any) -> None:
         """A fault outside the features' own guard (a message that could not
@@ -161,7 +163,7 @@ class DaxLanguageServer(LanguageServer):
             if self.generations.get(key, 0) != generation:
                 raise Stale()
 
-        results = await self.run(lambda: self.findings(key, check))
+        results = await self.run(lambda: self.findings(key, check), PROBLEMS)
         if results is None or self.generations.get(key, 0) != generation:
             return
         for uri, version, diagnostics in results:
@@ -295,7 +297,7 @@ def create_server() -> DaxLanguageServer:
         for timer in ls.timers.values():
             timer.cancel()
         ls.timers.clear()
-        ls.worker.shutdown(wait=False, cancel_futures=True)
+        ls.worker.shutdown()
 
     # --- documents ------------------------------------------------------------------
 
@@ -407,7 +409,7 @@ def create_server() -> DaxLanguageServer:
         document = ls.documents.get(params.text_document.uri)
         if document is None:
             return None
-        return await ls.run(lambda: document_symbols(ls.view(document), ls.files()))
+        return await ls.run(lambda: document_symbols(ls.view(document), ls.files()), BACKGROUND)
 
     @server.feature(types.TEXT_DOCUMENT_CODE_ACTION, types.CodeActionOptions(
         code_action_kinds=[types.CodeActionKind.QuickFix, types.CodeActionKind.SourceFixAll], resolve_provider=True))
@@ -425,7 +427,7 @@ def create_server() -> DaxLanguageServer:
             shown = ls.dax.findings(view)
             return code_actions(view, shown, first, last, view.options, view.settings.lint, only,
                                 deferred=_resolves_edits(ls))
-        return await ls.run(work)
+        return await ls.run(work, BACKGROUND)
 
     @server.feature(types.CODE_ACTION_RESOLVE)
     async def on_code_action_resolve(ls: DaxLanguageServer, action: types.CodeAction) -> types.CodeAction:
@@ -449,7 +451,7 @@ def create_server() -> DaxLanguageServer:
         document = ls.documents.get(params.text_document.uri)
         if document is None:
             return None
-        data = await ls.run(lambda: semantic_tokens(ls.view(document)))
+        data = await ls.run(lambda: semantic_tokens(ls.view(document)), BACKGROUND)
         return None if data is None else types.SemanticTokens(data=data)
 
     return server
