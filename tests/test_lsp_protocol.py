@@ -202,6 +202,7 @@ UNREADABLE = [
     ("a body that is not JSON", b"{not json", None),
     ("a JSON array", b"[1, 2, 3]", None),
     ("a number", b"42", None),
+    ("JSON nested past any stack", b'{"jsonrpc": "2.0", "method": "x", "params": ' + b"[" * 200_000, None),
     ("a request without a position", {"method": "textDocument/hover", "params": {"textDocument": {"uri": "u"}}},
      -32602),
     ("a negative line", {"method": "textDocument/hover",

@@ -259,7 +259,8 @@ def semantic_tokens(view: DocumentView) -> list[int]:
         if relative is None:
             relative = _coloured(document, piece, first_line)
             _remember(key, relative)
-        absolute.extend((line + first_line, *rest) for line, *rest in relative)
+        absolute.extend((line + first_line, start, length, kind, modifiers)
+                        for line, start, length, kind, modifiers in relative)
     absolute.sort()
     data: list[int] = []
     previous_line = previous_start = 0
