@@ -235,14 +235,19 @@ def test_the_server_listens_on_a_loopback_port_when_asked():
                 connection.sendall(b"Content-Length: %d\r\n\r\n" % len(body) + body)
 
             send({"id": 1, "method": "initialize", "params": {"processId": None, "rootUri": None, "capabilities": {}}})
+            def receive() -> bytes:
+                chunk = connection.recv(65536)  # within the connection's timeout
+                assert chunk, "the server closed the connection"
+                return chunk
+
             data = b""
             while b"\r\n\r\n" not in data:
-                data += connection.recv(65536)
+                data += receive()
             head, _, body = data.partition(b"\r\n\r\n")
             length = next(int(line.split(b":")[1]) for line in head.split(b"\r\n")
                           if line.lower().startswith(b"content-length"))
             while len(body) < length:
-                body += connection.recv(65536)
+                body += receive()
             answer = json.loads(body[:length])
             capabilities = answer["result"]["capabilities"]
             assert capabilities["hoverProvider"] and capabilities["renameProvider"] and capabilities["completionProvider"]
