@@ -130,13 +130,27 @@ def test_a_wrong_result_is_an_internal_error_naming_the_input(monkeypatch, chang
         assert "measure.dax" in str(info.value) and problem in str(info.value)
 
 
-def test_a_text_the_exact_module_reads_gives_one_it_reads():
-    # `///` after an operand is a comment to the engine grammar only: moved
-    # there from before an operand, it would turn a text that
-    # quarrow_dax.parse_expression reads into one it rejects.
-    with pytest.raises(FormatError, match="does not parse"):
-        quarrow_dax.format("a + /// doc\nb")
-    assert quarrow_dax.format('dt"2024-01-01" + /// doc\nb') == 'dt"2024-01-01" + b /// doc'
+@pytest.mark.parametrize("text, expected", [
+    # a `///` comment stays right before the code it precedes: the exact
+    # module reads it only there
+    ("1 + /// x\n2", "1\n    + /// x\n    2"),
+    ("a + /// doc\nb", "a\n    + /// doc\n    b"),
+    ("= /// x\nABS ( 1 )", "= /// x\nABS ( 1 )"),
+    ("f(1, /// x\n2)", "f (\n    1, /// x\n    2\n)"),
+    ("/// x\n1 + 2", "/// x\n1 + 2"),
+    # where only the engine grammar reads it, it stays before its code too
+    ('dt"2024-01-01" + /// doc\nb', 'dt"2024-01-01"\n    + /// doc\n    b'),
+])
+def test_a_doc_comment_stays_before_its_code(text, expected):
+    from quarrow_dax import _native
+
+    assert quarrow_dax.format(text) == expected
+    assert quarrow_dax.format(expected) == expected
+    try:
+        before = _native.parse_expression(text)
+    except ValueError:
+        return  # beyond the exact module
+    assert _native.parse_expression(expected) == before
 
 
 SHAPE = 'DEFINE TABLE t = T WITH VISUAL SHAPE AXIS ROWS GROUP [a] TOTAL [b] ORDER BY [a] DENSIFY "d" EVALUATE t'

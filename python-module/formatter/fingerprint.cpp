@@ -1,9 +1,11 @@
-// Tree fingerprints: names normalised in place, then the JSON writer, then
-// what only the engine grammar reads and the JSON leaves out.
+// Tree fingerprints: names normalised in place (and put back after), then
+// the JSON writer, then what only the engine grammar reads and the JSON
+// leaves out.
 #include "fingerprint.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace dax::fingerprint {
@@ -21,68 +23,121 @@ void upper_ascii(std::string& text) noexcept {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
 }
 
-// Upper-cases the built-in function names and Axis words of every
-// expression below `root`, which is walked with a work list.
-// for_each_child hands out const references; the tree is the caller's to
-// change, hence the casts.
-void normalize(Expr& root, std::vector<Expr*>& work, const NameSet& builtins) {
-    work.push_back(&root);
-    while (!work.empty()) {
-        Expr* e = work.back();
-        work.pop_back();
-        if (auto* call = e->as<node::FunctionCall>()) {
-            std::string upper = builtin_upper(call->name, builtins);
-            if (!upper.empty()) call->name = std::move(upper);
-        } else if (auto* axis = e->as<node::Axis>()) {
-            for (std::string& word : axis->words) upper_ascii(word);
-        }
-        for_each_child(*e, [&work](const Expr& child) { work.push_back(const_cast<Expr*>(&child)); });
+// The names in upper case.
+std::string upper_of(std::string_view name) {
+    std::string upper(name);
+    upper_ascii(upper);
+    return upper;
+}
+
+// Puts the names that the formatter may print in another case in upper case,
+// in place, walking each expression with a work list, and puts them back as
+// they were when it is done: the caller's tree is lent, not changed. It
+// collects the names the tree declares on the way, when asked to.
+class Normalizer {
+public:
+    Normalizer(const Names& names, NameSet* declared) : names_(names), declared_(declared) {}
+    ~Normalizer() {
+        for (auto entry = renamed_.rbegin(); entry != renamed_.rend(); ++entry) entry->first->swap(entry->second);
     }
-}
+    Normalizer(const Normalizer&) = delete;
+    Normalizer& operator=(const Normalizer&) = delete;
 
-void normalize_keys(std::vector<OrderKey>& keys, std::vector<Expr*>& work, const NameSet& builtins) {
-    for (OrderKey& key : keys) normalize(key.expr, work, builtins);
-}
+    // Upper-cases the built-in function names, their keyword arguments and
+    // Axis words of every expression below `root`, and notes the names of
+    // the variables declared there.
+    // for_each_child hands out const references; the tree is the caller's to
+    // change, hence the casts.
+    void expression(Expr& root) {
+        work_.push_back(&root);
+        while (!work_.empty()) {
+            Expr* e = work_.back();
+            work_.pop_back();
+            if (const auto* block = e->as<node::VarBlock>()) {
+                for (const VarDecl& decl : block->decls) declare(decl.name);
+            } else if (auto* call = e->as<node::FunctionCall>()) {
+                std::string upper = is_ascii(call->name) ? upper_of(call->name) : std::string();
+                if (!upper.empty() && names_.builtins.find(upper) != names_.builtins.end()) {
+                    if (upper != call->name) rename(call->name, std::move(upper));
+                    for (Expr& arg : call->args) {
+                        auto* bare = arg.as<node::Identifier>();
+                        const std::string* keyword = bare ? keyword_upper(bare->name, names_) : nullptr;
+                        if (keyword != nullptr && *keyword != bare->name) rename(bare->name, *keyword);
+                    }
+                }
+            } else if (auto* axis = e->as<node::Axis>()) {
+                for (std::string& word : axis->words) rename_upper(word);
+            }
+            for_each_child(*e, [this](const Expr& child) { work_.push_back(const_cast<Expr*>(&child)); });
+        }
+    }
 
-void normalize_function(definition::Function& function, std::vector<Expr*>& work, const NameSet& builtins) {
-    for (FuncParam& param : function.params)
-        if (param.default_value) normalize(*param.default_value, work, builtins);
-    normalize(function.body, work, builtins);
-}
+    void keys(std::vector<OrderKey>& keys) {
+        for (OrderKey& key : keys) expression(key.expr);
+    }
 
-void normalize_query(Query& query, std::vector<Expr*>& work, const NameSet& builtins) {
-    if (query.define) {
-        for (Definition& def : query.define->defs) {
-            std::visit(
-                [&](auto& d) {
-                    using D = std::remove_cvref_t<decltype(d)>;
-                    if constexpr (std::is_same_v<D, definition::Function>) {
-                        normalize_function(d, work, builtins);
-                    } else {
-                        normalize(d.expr, work, builtins);
-                        if constexpr (std::is_same_v<D, definition::Table>) {
-                            if (!d.visual_shape) return;
-                            for (VisualAxis& axis : d.visual_shape->axes) {
-                                upper_ascii(axis.name);
-                                for (VisualGroup& group : axis.groups) {
-                                    for (Expr& column : group.columns) normalize(column, work, builtins);
-                                    if (group.total) normalize(*group.total, work, builtins);
+    void function(definition::Function& function) {
+        for (FuncParam& param : function.params) {
+            declare(param.name);
+            if (param.default_value) expression(*param.default_value);
+        }
+        expression(function.body);
+    }
+
+    void query(Query& query) {
+        if (query.define) {
+            for (Definition& def : query.define->defs) {
+                std::visit(
+                    [&](auto& d) {
+                        using D = std::remove_cvref_t<decltype(d)>;
+                        if constexpr (std::is_same_v<D, definition::Function>) {
+                            function(d);
+                        } else {
+                            if constexpr (std::is_same_v<D, definition::Var> || std::is_same_v<D, definition::Table>)
+                                declare(d.name);
+                            expression(d.expr);
+                            if constexpr (std::is_same_v<D, definition::Table>) {
+                                if (!d.visual_shape) return;
+                                for (VisualAxis& axis : d.visual_shape->axes) {
+                                    rename_upper(axis.name);
+                                    for (VisualGroup& group : axis.groups) {
+                                        for (Expr& column : group.columns) expression(column);
+                                        if (group.total) expression(*group.total);
+                                    }
+                                    keys(axis.order_by);
                                 }
-                                normalize_keys(axis.order_by, work, builtins);
                             }
                         }
-                    }
-                },
-                def);
+                    },
+                    def);
+            }
+        }
+        for (EvaluateStmt& stmt : query.evaluates) {
+            expression(stmt.expr);
+            keys(stmt.order_by);
+            if (stmt.start_at)
+                for (Expr& value : *stmt.start_at) expression(value);
         }
     }
-    for (EvaluateStmt& stmt : query.evaluates) {
-        normalize(stmt.expr, work, builtins);
-        normalize_keys(stmt.order_by, work, builtins);
-        if (stmt.start_at)
-            for (Expr& value : *stmt.start_at) normalize(value, work, builtins);
+
+private:
+    void rename(std::string& field, std::string name) {
+        renamed_.emplace_back(&field, std::move(name));
+        field.swap(renamed_.back().second);
     }
-}
+    void rename_upper(std::string& field) {
+        std::string upper = upper_of(field);
+        if (upper != field) rename(field, std::move(upper));
+    }
+    void declare(std::string_view name) {
+        if (declared_ != nullptr) declared_->insert(upper_of(name));
+    }
+
+    const Names& names_;
+    NameSet* declared_;
+    std::vector<Expr*> work_;
+    std::vector<std::pair<std::string*, std::string>> renamed_;  // each field, and what it held
+};
 
 void write_optional_expr(json::Buffer& out, const std::optional<Expr>& expr) {
     if (expr) json::write_expr(out, *expr);
@@ -197,15 +252,31 @@ std::string builtin_upper(std::string_view name, const NameSet& builtins) {
     return upper;
 }
 
-void write_expression(json::Buffer& out, Expr& expr, const NameSet& builtins) {
-    std::vector<Expr*> work;
-    normalize(expr, work, builtins);
+bool is_builtin(std::string_view name, const NameSet& builtins) {
+    if (!is_ascii(name)) return false;
+    std::string upper(name);
+    upper_ascii(upper);
+    return builtins.find(upper) != builtins.end();
+}
+
+const std::string* keyword_upper(std::string_view name, const Names& names) {
+    // Most names are longer than any keyword: rejected before a copy.
+    if (name.size() > names.longest_keyword || !is_ascii(name)) return nullptr;
+    std::string upper(name);
+    upper_ascii(upper);
+    const auto found = names.keywords.find(upper);
+    return found == names.keywords.end() ? nullptr : &*found;
+}
+
+void write_expression(json::Buffer& out, Expr& expr, const Names& names, NameSet* declared) {
+    Normalizer normalizer(names, declared);
+    normalizer.expression(expr);
     json::write_expr(out, expr);
 }
 
-void write_query(json::Buffer& out, Query& query, const NameSet& builtins) {
-    std::vector<Expr*> work;
-    normalize_query(query, work, builtins);
+void write_query(json::Buffer& out, Query& query, const Names& names, NameSet* declared) {
+    Normalizer normalizer(names, declared);
+    normalizer.query(query);
     json::write_query(out, query);
     if (!query.define) return;
     // What the JSON leaves out, by the definition's index: a line of its own.
@@ -232,9 +303,9 @@ void write_query(json::Buffer& out, Query& query, const NameSet& builtins) {
     if (any) out.push(']');
 }
 
-void write_function(json::Buffer& out, definition::Function& function, const NameSet& builtins) {
-    std::vector<Expr*> work;
-    normalize_function(function, work, builtins);
+void write_function(json::Buffer& out, definition::Function& function, const Names& names, NameSet* declared) {
+    Normalizer normalizer(names, declared);
+    normalizer.function(function);
     out.append("{\"Function\":{\"doc\":");
     write_optional_string(out, function.doc);
     out.append(",\"params\":");

@@ -19,6 +19,7 @@
 
 #include "dax_parser/dialect.hpp"
 #include "dax_parser/lexer.hpp"
+#include "display_width.hpp"
 #include "fingerprint.hpp"
 #include "format_entries.hpp"
 #include "syntax/node_classes.hpp"
@@ -145,8 +146,9 @@ class FlatPrinter {
 public:
     // `keep_breaks`: a text with a line break in it (a string, a quoted
     // name) is printed as it is rather than ending the print with None.
-    FlatPrinter(const Style& style, Py_ssize_t limit, bool keep_breaks)
+    FlatPrinter(const Style& style, Py_ssize_t limit, bool keep_breaks, PyObject* declared = nullptr)
         : style_(style), limit_(limit), keep_breaks_(keep_breaks),
+          declared_(declared != nullptr && PyAnySet_Check(declared) ? declared : nullptr),
           scratch_(shared_scratch.busy ? own_scratch_ : shared_scratch),
           out_(scratch_.out), tasks_(scratch_.tasks), held_(scratch_.held) {
         scratch_.busy = true;
@@ -187,7 +189,7 @@ private:
 
     void put(std::string_view text) {
         out_.append(text);
-        for (const char c : text) chars_ += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        chars_ += display_width(text);
     }
 
     // Puts `text` with `quote` doubled inside `open` ... `close`.
@@ -244,14 +246,37 @@ private:
 
     // Pushes `items` separated by the list separator; the last separator
     // with nothing after it when the last item is an argument left out
-    // (`omitted_last`), as `F ( a, )` has it.
-    void list(PyObject* items, bool omitted_last) {
+    // (`omitted_last`), as `F ( a, )` has it. From the item
+    // `first_keyword` on (the arguments of a built-in function; negative:
+    // none), a bare name that is one of the keywords those take (`desc`,
+    // `day`) in upper case, as the style's call handler has it.
+    void list(PyObject* items, bool omitted_last, Py_ssize_t first_keyword = -1) {
         const Py_ssize_t count = PyTuple_Size(items);
         for (Py_ssize_t i = count; i-- > 0;) {
-            child(PyTuple_GetItem(items, i), 0, 0);
+            PyObject* item = PyTuple_GetItem(items, i);
+            const std::string* keyword = first_keyword >= 0 && i >= first_keyword ? keyword_of(item) : nullptr;
+            if (keyword != nullptr) literal(*keyword);
+            else child(item, 0, 0);
             if (i == 0) break;
             literal(omitted_last && i == count - 1 ? style_.separator_before_omitted : style_.separator);
         }
+    }
+
+    // The keyword a bare name spells in any case, or null (also for any
+    // other node).
+    const std::string* keyword_of(PyObject* item) {
+        if (kind_of_node(item) != NodeKind::Identifier) return nullptr;
+        std::string_view name;
+        if (!text_field(item, NodeKind::Identifier, 0, name)) {
+            PyErr_Clear();  // printing the node itself says what is wrong
+            return nullptr;
+        }
+        const std::string* keyword = fingerprint::keyword_upper(name, formatter_names());
+        if (keyword == nullptr || declared_ == nullptr) return keyword;
+        Ref key(PyUnicode_FromStringAndSize(keyword->data(), static_cast<Py_ssize_t>(keyword->size())));
+        const int found = key ? PySet_Contains(declared_, key.get()) : -1;
+        if (found < 0) PyErr_Clear();
+        return found == 0 ? keyword : nullptr;  // a declared name is a variable's or a table's
     }
 
     // The first operand of a chain of binary operators (`node` itself when it is none).
@@ -295,7 +320,12 @@ private:
                 }
                 put(style_.call_open);
                 literal(style_.call_close);
-                list(args, count > 1 && kind_of_node(PyTuple_GetItem(args, count - 1)) == NodeKind::Omitted);
+                // Keywords never come first, but for RANK's ties: a function's
+                // first argument is mostly its table.
+                Py_ssize_t first_keyword = -1;
+                if (fingerprint::is_builtin(text, builtin_names())) first_keyword = text == "RANK" || upper == "RANK" ? 0 : 1;
+                list(args, count > 1 && kind_of_node(PyTuple_GetItem(args, count - 1)) == NodeKind::Omitted,
+                     first_keyword);
                 return Outcome::done;
             }
             case NodeKind::BracketRef:
@@ -482,8 +512,9 @@ private:
     }
 
     const Style& style_;
-    const Py_ssize_t limit_;  // the longest text wanted, in characters; negative: any
+    const Py_ssize_t limit_;  // the longest text wanted, in columns; negative: any
     const bool keep_breaks_;
+    PyObject* const declared_;  // the names the text declares, in upper case (a set), or null
     Scratch own_scratch_;     // when the shared one is in use (never, unless a field's method prints)
     Scratch& scratch_;
     std::string& out_;
@@ -609,24 +640,25 @@ PyObject* one_line_style(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 }
 
-PyObject* flat_text(PyObject* node, long min_bp, long follow, Py_ssize_t limit, PyObject* style_object) {
+PyObject* flat_text(PyObject* node, long min_bp, long follow, Py_ssize_t limit, PyObject* style_object,
+                    PyObject* declared) {
     const Style* style = style_of(style_object);
     if (style == nullptr) return nullptr;
-    FlatPrinter printer(*style, limit, false);
+    FlatPrinter printer(*style, limit, false, declared);
     return printer.print(node, min_bp, follow);
 }
 
 PyObject* flat(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     try {
-        if (nargs != 5) {
-            PyErr_SetString(PyExc_TypeError, "flat() takes (node, min_bp, follow, limit, style)");
+        if (nargs != 5 && nargs != 6) {
+            PyErr_SetString(PyExc_TypeError, "flat() takes (node, min_bp, follow, limit, style[, declared])");
             return nullptr;
         }
         const long min_bp = PyLong_AsLong(args[1]);
         const long follow = PyLong_AsLong(args[2]);
         const Py_ssize_t limit = PyLong_AsSsize_t(args[3]);
         if (PyErr_Occurred()) return nullptr;
-        return flat_text(args[0], min_bp, follow, limit, args[4]);
+        return flat_text(args[0], min_bp, follow, limit, args[4], nargs == 6 ? args[5] : nullptr);
     } catch (...) {
         raise_current_exception();
         return nullptr;

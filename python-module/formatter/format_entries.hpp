@@ -17,13 +17,17 @@ inline constexpr long comment_inline = 2;
 
 // The names register_builtins took.
 const fingerprint::NameSet& builtin_names() noexcept;
+const fingerprint::Names& formatter_names() noexcept;
 
-// register_builtins(names): the built-in function names (upper case) that
-// the formatter writes in upper case.
+// register_builtins(names, keywords): the built-in function names and the
+// keywords those functions take as arguments (upper case), which the
+// formatter writes in upper case.
 PyObject* register_builtins(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // format_parse(text, options, kind): (tree, source bytes, fingerprint,
 // comment fingerprint, code token starts or None, comments or None, the
-// options to read the result with).
+// options to read the result with, the names the text declares in upper
+// case as a frozenset). A fingerprint is "=" and the document of
+// fingerprint.hpp, or, past a megabyte, "#" and its SHA-256 digest.
 PyObject* format_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // format_fingerprint(text, options, kind): (fingerprint, comment fingerprint).
 PyObject* format_fingerprint(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
@@ -33,8 +37,12 @@ PyObject* source_comments(PyObject* module, PyObject* const* args, Py_ssize_t na
 // register_layout(Atom, Comment, Multiline): the classes of the pieces of a
 // document other than str and int.
 PyObject* register_layout(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-// render(pieces, width, indent, newline, expand): a document laid out.
+// render(pieces, width, indent, newline, expand[, first_offset, prefix]): a
+// document laid out; its first line starts `first_offset` columns in and the
+// others `prefix` columns in, where it will be written.
 PyObject* render(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+// display_width(text): the columns a text takes on a screen.
+PyObject* display_width(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // register_operators(binary, unary): spelling.BINARY_OPERATORS and
 // UNARY_OPERATORS, for the flat printer.
@@ -42,12 +50,15 @@ PyObject* register_operators(PyObject* module, PyObject* const* args, Py_ssize_t
 // one_line_style(texts): the flat printer's style, an object holding the
 // texts of a one_line.FlatStyle (a dict of them), for `flat` and `leaf_text`.
 PyObject* one_line_style(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-// flat(node, min_bp, follow, limit, style): the expression's flat text, or
-// None (none, or longer than `limit` characters unless `limit` is negative).
+// flat(node, min_bp, follow, limit, style[, declared]): the expression's flat
+// text, or None (none, or wider than `limit` columns unless `limit` is
+// negative). `declared`: the names the text declares, in upper case (a set),
+// which are never taken for a function's keyword arguments.
 PyObject* flat(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // The same from C++: a new reference (the text or None), or null with an
 // exception set. May throw std::bad_alloc.
-PyObject* flat_text(PyObject* node, long min_bp, long follow, Py_ssize_t limit, PyObject* style);
+PyObject* flat_text(PyObject* node, long min_bp, long follow, Py_ssize_t limit, PyObject* style,
+                    PyObject* declared = nullptr);
 // leaf_text(node, style): a leaf's text as the formatter prints it, with the
 // line breaks its strings and names may hold; TypeError for a VAR block or
 // a node that is no expression.
@@ -58,7 +69,8 @@ PyObject* leaf_text(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* register_work(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // work(builder, items, whole): style._Builder.work.
 PyObject* work(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-// child(context, node, min_bp, follow): style._Builder.child.
+// child(context, node, min_bp, follow): style._Builder.child; `context` is
+// (replaced, placing, comment starts, atom span, width, style, declared).
 PyObject* child(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 // token_index(starts, at_end, node, offset=0): the index of the first code
 // token at or after the node's start (end), plus `offset`; None without

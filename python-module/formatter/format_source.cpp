@@ -3,6 +3,8 @@
 // of its comments (to compare the formatter's result with), and its comments
 // with where each stands relative to the code. A result is checked with the
 // fingerprints alone: no second tree is built.
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -13,6 +15,7 @@
 #include <variant>
 
 #include "dax_parser/dax_parser.hpp"
+#include "digest.hpp"
 #include "fingerprint.hpp"
 #include "format_entries.hpp"
 #include "native/json_writer.hpp"
@@ -29,7 +32,7 @@ namespace {
 enum class TextKind : long { Expression = 0, Query = 1, Function = 2 };
 
 // Set by register_builtins; kept for the life of the process.
-fingerprint::NameSet registered_builtins;
+fingerprint::Names registered_names;
 
 struct Input {
     std::string_view utf8;
@@ -124,14 +127,41 @@ Result<Tree, DaxError> parse(std::string_view text, TokenVector tokens, Dialect 
     return Tree(std::in_place_index<2>, std::move(result).value());
 }
 
-// The tree and the comment fingerprints of a parsed text.
-struct Fingerprints {
-    json::Buffer tree;
-    json::Buffer comments;
+// A fingerprint: "=" and the document fingerprint.hpp writes, or, where it
+// grows past a megabyte, "#" and the SHA-256 digest of all of it ("="
+// included), taken as it is written: a large text's tree document is many
+// times its size and is never held whole, while a small one is compared
+// faster than it is digested. Not to be moved once taken.
+struct Fingerprint {
+    static constexpr std::size_t kept = std::size_t{1} << 20;
+
+    json::Buffer buffer;
+    fingerprint::Sha256 digest;
+    std::array<unsigned char, 32> digested{};
+    bool large = false;
+
+    template <class Write>
+    void take(Write write) {
+        buffer.drain_into(&digest, kept);
+        buffer.push('=');
+        write(buffer);
+        if (!buffer.drained()) return;
+        buffer.flush();
+        digested = digest.finish();
+        large = true;
+    }
 };
 
-// Lexes and parses `input`, then fingerprints the tree after `before`
-// (which may read the tree as it was parsed) has run. With
+// The tree and the comment fingerprints of a parsed text.
+struct Fingerprints {
+    Fingerprint tree;
+    Fingerprint comments;
+    fingerprint::NameSet declared;  // the names the text declares, in upper case
+};
+
+// Lexes and parses `input`, fingerprints the tree (noting the names it
+// declares when `declared`), then runs `before`, which may take the tree
+// apart as it reads it. With
 // `standard_first`, the standard grammar reads the text if it can, and the
 // engine grammar only if it cannot: a text that the exact module reads is
 // then held to that module's tree, and its result must be read by it too.
@@ -139,7 +169,7 @@ struct Fingerprints {
 // makes of what `before` made, the tokens, the fingerprints and the options
 // the text was read with.
 template <class Before, class Finish>
-PyObject* read(const Input& input, bool standard_first, Before before, Finish finish) {
+PyObject* read(const Input& input, bool standard_first, bool declared, Before before, Finish finish) {
     const Dialect dialect = dialect_of(input.options);
     long options = input.options;
     auto lexed = without_lock([&] { return lex(input.utf8, dialect); });
@@ -158,26 +188,37 @@ PyObject* read(const Input& input, bool standard_first, Before before, Finish fi
     });
     if (!parsed) return error_tuple(parsed.error());
     Tree& tree = parsed.value();
-    Ref made(before(tree));
-    if (PyErr_Occurred()) return nullptr;
     auto prints = without_lock([&] {
         auto result = std::make_unique<Fingerprints>();
-        std::visit(
-            [&](auto& t) {
-                using T = std::remove_cvref_t<decltype(t)>;
-                if constexpr (std::is_same_v<T, Expr>) fingerprint::write_expression(result->tree, t, registered_builtins);
-                else if constexpr (std::is_same_v<T, Query>) fingerprint::write_query(result->tree, t, registered_builtins);
-                else fingerprint::write_function(result->tree, t, registered_builtins);
-            },
-            tree);
-        fingerprint::write_comments(result->comments, tokens.all, input.utf8);
+        fingerprint::NameSet* names = declared ? &result->declared : nullptr;
+        result->tree.take([&](json::Buffer& out) {
+            std::visit(
+                [&](auto& t) {
+                    using T = std::remove_cvref_t<decltype(t)>;
+                    if constexpr (std::is_same_v<T, Expr>)
+                        fingerprint::write_expression(out, t, registered_names, names);
+                    else if constexpr (std::is_same_v<T, Query>)
+                        fingerprint::write_query(out, t, registered_names, names);
+                    else fingerprint::write_function(out, t, registered_names, names);
+                },
+                tree);
+        });
+        result->comments.take([&](json::Buffer& out) { fingerprint::write_comments(out, tokens.all, input.utf8); });
         return result;
     });
+    Ref made(before(tree));
+    if (PyErr_Occurred()) return nullptr;
     return finish(std::move(made), tokens.all, *prints, options);
 }
 
-PyObject* bytes_of(const json::Buffer& buffer) {
-    return PyBytes_FromStringAndSize(buffer.data(), static_cast<Py_ssize_t>(buffer.size()));
+PyObject* bytes_of(const Fingerprint& print) {
+    if (!print.large) {
+        const std::string_view document = print.buffer.view();
+        return PyBytes_FromStringAndSize(document.data(), static_cast<Py_ssize_t>(document.size()));
+    }
+    std::array<char, 33> bytes{'#'};
+    for (std::size_t i = 0; i < print.digested.size(); ++i) bytes[i + 1] = static_cast<char>(print.digested[i]);
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
 // Whether code follows the block comment at `index` on its line, with
@@ -232,25 +273,37 @@ PyObject* none() { Py_RETURN_NONE; }
 
 }  // namespace
 
-const fingerprint::NameSet& builtin_names() noexcept { return registered_builtins; }
+const fingerprint::NameSet& builtin_names() noexcept { return registered_names.builtins; }
+
+const fingerprint::Names& formatter_names() noexcept { return registered_names; }
+
+namespace {
+
+// The str items of `iterable`, as they are.
+bool read_names(PyObject* iterable, fingerprint::NameSet& names) {
+    Ref iterator(PyObject_GetIter(iterable));
+    if (!iterator) return false;
+    while (Ref name{PyIter_Next(iterator.get())}) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+        if (utf8 == nullptr) return false;
+        names.emplace(utf8, static_cast<std::size_t>(size));
+    }
+    return !PyErr_Occurred();
+}
+
+}  // namespace
 
 PyObject* register_builtins(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     try {
-        if (nargs != 1) {
-            PyErr_SetString(PyExc_TypeError, "register_builtins() takes (names)");
+        if (nargs != 2) {
+            PyErr_SetString(PyExc_TypeError, "register_builtins() takes (names, keywords)");
             return nullptr;
         }
-        Ref iterator(PyObject_GetIter(args[0]));
-        if (!iterator) return nullptr;
-        fingerprint::NameSet names;
-        while (Ref name{PyIter_Next(iterator.get())}) {
-            Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-            if (utf8 == nullptr) return nullptr;
-            names.emplace(utf8, static_cast<std::size_t>(size));
-        }
-        if (PyErr_Occurred()) return nullptr;
-        registered_builtins = std::move(names);
+        fingerprint::Names names;
+        if (!read_names(args[0], names.builtins) || !read_names(args[1], names.keywords)) return nullptr;
+        for (const std::string& keyword : names.keywords) names.longest_keyword = std::max(names.longest_keyword, keyword.size());
+        registered_names = std::move(names);
         Py_RETURN_NONE;
     } catch (...) {
         raise_current_exception();
@@ -273,9 +326,9 @@ PyObject* format_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                                     (input->options & option_semicolon_lists) == 0 &&
                                     input->kind != TextKind::Function;
         return read(
-            *input, standard_first,
+            *input, standard_first, true,
             [&](const Tree& tree) -> PyObject* {
-                TreeBuilder builder(source.get());
+                TreeBuilder builder(source.get(), true);  // the tree is not needed after
                 return std::visit(
                     [&](const auto& t) -> PyObject* {
                         using T = std::remove_cvref_t<decltype(t)>;
@@ -298,9 +351,14 @@ PyObject* format_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                     return nullptr;
                 }
                 Ref read_with(PyLong_FromLong(options));
-                if (!read_with) return nullptr;
-                return PyTuple_Pack(7, made.get(), source.get(), tree_print.get(), comment_print.get(), starts.get(),
-                                    comments.get(), read_with.get());
+                Ref declared(PyFrozenSet_New(nullptr));
+                if (!read_with || !declared) return nullptr;
+                for (const std::string& name : prints.declared) {
+                    Ref item(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+                    if (!item || PySet_Add(declared.get(), item.get()) < 0) return nullptr;
+                }
+                return PyTuple_Pack(8, made.get(), source.get(), tree_print.get(), comment_print.get(), starts.get(),
+                                    comments.get(), read_with.get(), declared.get());
             });
     } catch (...) {
         raise_current_exception();
@@ -313,7 +371,7 @@ PyObject* format_fingerprint(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         const std::optional<Input> input = bind("format_fingerprint", args, nargs, true);
         if (!input) return nullptr;
         return read(
-            *input, false, [](const Tree&) -> PyObject* { return nullptr; },
+            *input, false, false, [](const Tree&) -> PyObject* { return nullptr; },
             [](Ref, const TokenVector&, const Fingerprints& prints, long) -> PyObject* {
                 Ref tree_print(bytes_of(prints.tree));
                 Ref comment_print(bytes_of(prints.comments));

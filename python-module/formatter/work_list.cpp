@@ -48,6 +48,7 @@ struct Names {
     PyObject* width;
     PyObject* atom_span;
     PyObject* flat_style;
+    PyObject* declared;
     PyObject* flush;
     PyObject* flush_trailing;
     PyObject* at;
@@ -56,13 +57,13 @@ struct Names {
 
 bool intern_names() {
     if (names.last_of != nullptr) return true;  // the last one made
-    PyObject** slots[] = {&names.pieces,  &names.replacements, &names.starts,         &names.next_start,
-                          &names.next_trail, &names.waiting,   &names.printed_end,    &names.width,
-                          &names.atom_span, &names.flat_style, &names.flush,          &names.flush_trailing,
-                          &names.at,        &names.last_of};
-    const char* texts[] = {"pieces",  "replacements", "starts",      "next_start", "next_trail",
-                           "waiting", "printed_end",  "width",       "atom_span",  "flat_style",
-                           "flush",   "flush_trailing", "at",        "last_of"};
+    PyObject** slots[] = {&names.pieces,     &names.replacements, &names.starts,     &names.next_start,
+                          &names.next_trail, &names.waiting,      &names.printed_end, &names.width,
+                          &names.atom_span,  &names.flat_style,   &names.declared,    &names.flush,
+                          &names.flush_trailing, &names.at,       &names.last_of};
+    const char* texts[] = {"pieces",     "replacements", "starts",   "next_start", "next_trail",
+                           "waiting",    "printed_end",  "width",    "atom_span",  "flat_style",
+                           "declared",   "flush",        "flush_trailing", "at",   "last_of"};
     static_assert(std::size(slots) == std::size(texts));
     for (std::size_t i = 0; i < std::size(slots); ++i) {
         PyObject* name = PyUnicode_InternFromString(texts[i]);
@@ -179,8 +180,10 @@ public:
         pieces_.reset(PyObject_GetAttr(builder_, names.pieces));
         replacements_.reset(PyObject_GetAttr(builder_, names.replacements));
         flat_style_.reset(PyObject_GetAttr(builder_, names.flat_style));
+        declared_.reset(PyObject_GetAttr(builder_, names.declared));
         Ref starts(PyObject_GetAttr(builder_, names.starts));
-        if (!pieces_ || !replacements_ || !flat_style_ || !starts || !starts_.open(starts.get())) return false;
+        if (!pieces_ || !replacements_ || !flat_style_ || !declared_ || !starts || !starts_.open(starts.get()))
+            return false;
         if (!PyList_Check(pieces_.get()) || !PyDict_Check(replacements_.get())) {
             PyErr_SetString(PyExc_TypeError, "the builder's pieces must be a list and its replacements a dict");
             return false;
@@ -355,7 +358,7 @@ private:
             const long low = PyLong_AsLong(min_bp);
             const long high = PyLong_AsLong(follow);
             if (PyErr_Occurred()) return false;
-            Ref text(flat_text(node, low, high, width_, flat_style_.get()));
+            Ref text(flat_text(node, low, high, width_, flat_style_.get(), declared_.get()));
             if (!text) return false;
             if (text.get() != Py_None) {
                 Ref atom(new_record(classes.atom, {text.get(), item}));
@@ -364,6 +367,19 @@ private:
                 return true;
             }
             // Otherwise it never fits on one line: laid out part by part at once.
+        } else if (placed && is_leaf(kind_of_node(node)) && kind_of_node(node) != NodeKind::Omitted) {
+            // A leaf of the source where comments are placed: its text, the
+            // comments before it out already.
+            const long low = PyLong_AsLong(min_bp);
+            const long high = PyLong_AsLong(follow);
+            if (PyErr_Occurred()) return false;
+            Ref text(flat_text(node, low, high, -1, flat_style_.get(), declared_.get()));
+            if (!text) return false;
+            if (text.get() != Py_None) {  // else a line break in it: its handler makes it a Multiline
+                if (!append(text.get())) return false;
+                state_.printed_end = end;
+                return true;
+            }
         }
         whole = false;
         PyObject* handler = PyDict_GetItemWithError(classes.handlers, reinterpret_cast<PyObject*>(Py_TYPE(node)));
@@ -383,6 +399,7 @@ private:
     Ref pieces_;
     Ref replacements_;
     Ref flat_style_;
+    Ref declared_;
     Starts starts_;
     CommentState state_;
     Py_ssize_t width_ = 0;
@@ -424,7 +441,7 @@ PyObject* child(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             PyErr_SetString(PyExc_RuntimeError, "quarrow_dax.formatter.style has not registered its classes");
             return nullptr;
         }
-        if (nargs < 2 || nargs > 4 || !PyTuple_Check(args[0]) || PyTuple_Size(args[0]) != 6) {
+        if (nargs < 2 || nargs > 4 || !PyTuple_Check(args[0]) || PyTuple_Size(args[0]) != 7) {
             PyErr_SetString(PyExc_TypeError, "child() takes (context, node, min_bp=0, follow=0)");
             return nullptr;
         }
@@ -448,20 +465,18 @@ PyObject* child(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (replaced < 0 || placing < 0) return nullptr;
         if (replaced) return item.release();
         PyObject* style = PyTuple_GetItem(context, 5);
+        PyObject* declared = PyTuple_GetItem(context, 6);
         const std::optional<NodeKind> kind = kind_of_node(node);
         const auto* located = reinterpret_cast<const LocatedObject*>(node);
         const bool spanned = kind && located->source != nullptr;
         if (is_leaf(kind)) {
-            if (!placing || (*kind != NodeKind::Omitted && spanned)) {  // an argument left out places no comment
-                Ref text(flat_text(node, min_bp, follow, -1, style));
+            // Where comments are placed, a leaf of the source is printed when
+            // the work list reaches it (WorkList::node), which puts out the
+            // comments before it first.
+            if (!placing) {
+                Ref text(flat_text(node, min_bp, follow, -1, style, declared));
                 if (!text) return nullptr;
-                if (text.get() != Py_None) {
-                    if (!placing) return text.release();
-                    Ref start(PyLong_FromSsize_t(located->start));
-                    Ref end(PyLong_FromSsize_t(located->end));
-                    if (!start || !end) return nullptr;
-                    return new_record(classes.placed, {text.get(), start.get(), end.get()});
-                }
+                if (text.get() != Py_None) return text.release();
             }
         } else if (spanned && is_compound(node)) {
             const Py_ssize_t atom_span = PyLong_AsSsize_t(PyTuple_GetItem(context, 3));
@@ -473,7 +488,7 @@ PyObject* child(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 if (!comment_inside(PyTuple_GetItem(context, 2), located->start, located->end, inside)) return nullptr;
                 if (inside) return item.release();
             }
-            Ref text(flat_text(node, min_bp, follow, width, style));
+            Ref text(flat_text(node, min_bp, follow, width, style, declared));
             if (!text) return nullptr;
             if (text.get() != Py_None) {
                 Ref atom(new_record(classes.atom, {text.get(), item.get()}));

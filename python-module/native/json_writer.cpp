@@ -26,7 +26,18 @@ Buffer::~Buffer() {
     else std::free(data_);
 }
 
+void Buffer::flush() {
+    if (drain_ == nullptr || size_ == 0) return;
+    drain_->take(std::string_view(data_, size_));
+    drained_ = true;
+    size_ = 0;
+}
+
 void Buffer::grow(std::size_t needed_extra) {
+    if (drain_ != nullptr && size_ + needed_extra > drain_threshold_) {
+        flush();
+        if (capacity_ >= needed_extra) return;
+    }
     const std::size_t needed = size_ + needed_extra;
     if (needed < size_) throw std::bad_alloc();  // overflow
     std::size_t new_capacity = capacity_ * 2 > needed ? capacity_ * 2 : needed;

@@ -12,9 +12,20 @@
 
 namespace dax::json {
 
+// Where a buffer's bytes go when it is drained rather than grown: a reader
+// of a document too large to hold at once (a digest of it, say).
+class Drain {
+public:
+    virtual void take(std::string_view bytes) = 0;
+
+protected:
+    ~Drain() = default;
+};
+
 // A growable byte buffer that only ever appends. Growth doubles the capacity
 // (or takes the length needed, if larger); allocation failure throws
 // std::bad_alloc. Large buffers take large blocks (dax_parser/large_pages.hpp).
+// A buffer given a drain hands it its bytes instead of growing.
 class Buffer {
 public:
     static constexpr std::size_t initial_capacity = 128;
@@ -44,10 +55,25 @@ public:
     std::size_t capacity() const noexcept { return capacity_; }
     std::string_view view() const noexcept { return {data_, size_}; }
 
+    // From now on, once it holds more than `threshold` bytes, hands what it
+    // holds to `drain` whenever it is full, and grows only for a single
+    // append larger than what it can hold.
+    void drain_into(Drain* drain, std::size_t threshold = 0) noexcept {
+        drain_ = drain;
+        drain_threshold_ = threshold;
+    }
+    // Whether it has handed anything to its drain.
+    bool drained() const noexcept { return drained_; }
+    // Hands what it holds to its drain (nothing without one).
+    void flush();
+
 private:
     void grow(std::size_t needed_extra);
 
     char* data_ = nullptr;
+    Drain* drain_ = nullptr;
+    std::size_t drain_threshold_ = 0;
+    bool drained_ = false;
     bool mapped_ = false;  // held in pages of our own mapping rather than from malloc
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;

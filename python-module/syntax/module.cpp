@@ -288,7 +288,8 @@ PyMethodDef functions[] = {
      "references_function(text, options)\n--\n\nA model function's references, or (kind, message, start, end)."},
     // The formatter's entries (format_entries.hpp).
     {"register_builtins", as_cfunction(dax::python::format::register_builtins), METH_FASTCALL,
-     "register_builtins(names)\n--\n\nTakes the built-in function names that the formatter writes in upper case."},
+     "register_builtins(names, keywords)\n--\n\nTakes the built-in function names and their keyword arguments, which "
+     "the formatter writes in upper case."},
     {"format_parse", as_cfunction(dax::python::format::format_parse), METH_FASTCALL,
      "format_parse(text, options, kind)\n--\n\n(tree, source, fingerprint, comment fingerprint, code starts, "
      "comments), or (kind, message, start, end)."},
@@ -300,7 +301,10 @@ PyMethodDef functions[] = {
     {"register_layout", as_cfunction(dax::python::format::register_layout), METH_FASTCALL,
      "register_layout(atom_class, comment_class, multiline_class)\n--\n\nTakes the formatter's piece classes."},
     {"render", as_cfunction(dax::python::format::render), METH_FASTCALL,
-     "render(pieces, width, indent, newline, expand)\n--\n\nA formatter's document laid out in lines."},
+     "render(pieces, width, indent, newline, expand[, first_offset, prefix])\n--\n\nA formatter's document laid out "
+     "in lines."},
+    {"display_width", as_cfunction(dax::python::format::display_width), METH_FASTCALL,
+     "display_width(text)\n--\n\nThe columns a text takes on a screen (wide characters two, combining marks none)."},
     {"register_operators", as_cfunction(dax::python::format::register_operators), METH_FASTCALL,
      "register_operators(binary, unary)\n--\n\nTakes the operator tables of quarrow_dax.syntax.spelling."},
     {"one_line_style", as_cfunction(dax::python::format::one_line_style), METH_FASTCALL,

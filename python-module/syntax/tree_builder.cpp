@@ -4,6 +4,10 @@
 #include <array>
 #include <string_view>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace dax::python {
 
 namespace {
@@ -76,6 +80,39 @@ PyObject* strings(const std::vector<std::string>& texts) {
     return tuple.release();
 }
 
+// How many nodes are freed between two calls of give_back_freed_memory: the
+// C++ nodes freed are small blocks that the allocator would keep, while the
+// Python objects made meanwhile come from memory of their own.
+constexpr std::size_t trim_every = std::size_t{1} << 16;
+
+void give_back_freed_memory() noexcept {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
+
+// Frees the children of `e`, whose objects are made (and theirs, so that
+// nothing is left below them).
+void release_children(Expr& e) {
+    if (auto* unary = e.as<node::Unary>()) {
+        unary->expr.reset();
+    } else if (auto* binary = e.as<node::Binary>()) {
+        binary->left.reset();
+        binary->right.reset();
+    } else if (auto* paren = e.as<node::Paren>()) {
+        paren->expr.reset();
+    } else if (auto* call = e.as<node::FunctionCall>()) {
+        std::vector<Expr>().swap(call->args);
+    } else if (auto* block = e.as<node::VarBlock>()) {
+        std::vector<VarDecl>().swap(block->decls);
+        block->body.reset();
+    } else if (auto* table = e.as<node::TableConstructor>()) {
+        std::vector<std::vector<Expr>>().swap(table->rows);
+    } else if (auto* row = e.as<node::RowConstructor>()) {
+        std::vector<Expr>().swap(row->items);
+    }
+}
+
 }  // namespace
 
 TreeBuilder::~TreeBuilder() {
@@ -130,6 +167,10 @@ PyObject* TreeBuilder::expr(const Expr& root) {
         PyObject* node = finish(*e);
         if (node == nullptr) return nullptr;
         values_.push_back(node);
+        if (release_) {
+            release_children(const_cast<Expr&>(*e));  // the caller gave the tree away
+            if (++released_ % trim_every == 0) give_back_freed_memory();
+        }
     }
     return pop();
 }

@@ -15,8 +15,12 @@ namespace dax::python {
 class TreeBuilder {
 public:
     // `source` is the bytes object of the UTF-8 input; every object made
-    // keeps a reference to it, for its `text`.
-    explicit TreeBuilder(PyObject* source) noexcept : source_(source) {}
+    // keeps a reference to it, for its `text`. With `release_as_built`, the
+    // trees given are the caller's to dismantle: the children of each
+    // expression are freed once its object is made, so that a large tree is
+    // never held twice (as C++ nodes and as Python objects).
+    explicit TreeBuilder(PyObject* source, bool release_as_built = false) noexcept
+        : source_(source), release_(release_as_built) {}
     ~TreeBuilder();
     TreeBuilder(const TreeBuilder&) = delete;
     TreeBuilder& operator=(const TreeBuilder&) = delete;
@@ -44,6 +48,8 @@ private:
     PyObject* make(NodeKind kind, Span span, std::initializer_list<PyObject*> fields);
 
     PyObject* source_;
+    bool release_;
+    std::size_t released_ = 0;  // nodes whose children were freed
     // Objects built but not yet taken by their parent: owned references.
     std::vector<PyObject*> values_;
 };

@@ -30,7 +30,7 @@ from .comments import Source
 from .layout import render
 from .native import KIND_CODES, read
 from .options import DEFAULT_WIDTH, FormatOptions, Kind
-from .safety import FormatError, check, same_tree, verify
+from .safety import FormatError, check, check_engine_reading, same_tree, verify
 from .style import build
 
 __all__ = ["DEFAULT_WIDTH", "FormatError", "FormatOptions", "Kind", "format", "format_text", "format_tree", "same_tree"]
@@ -46,16 +46,23 @@ def format(
     separators: Separators = "comma",
     grammar: Grammar = "engine",
     name: str = "<text>",
+    first_line_offset: int = 0,
+    indent_prefix: int = 0,
 ) -> str:
     """`text` formatted: an expression such as a measure's formula, a query
     (`kind="query"`) or a model's user-defined function, `(parameters) =>
     body` (`kind="function"`). The options are those of FormatOptions;
-    `name` names the input in errors. The result has no final line break.
-    Raises ParseError for text that does not parse, SeparatorError (a
-    ParseError) for text that separates arguments with `;` in the comma
-    convention, and FormatError (an internal error) rather than return a
-    result that would not mean the same."""
-    return format_text(text, kind, _options(width, indent, space_before_paren, separators, grammar), name)
+    `name` names the input in errors. Where the result will be written
+    after other text (`measure Sales =` in a TMDL file), its first line
+    starts `first_line_offset` columns in, and every other line
+    `indent_prefix` columns in (the file's indentation): lines fit the
+    width counting them, but they are not part of the result. The result
+    has no final line break. Raises ParseError for text that does not
+    parse, SeparatorError (a ParseError) for text that separates arguments
+    with `;` in the comma convention, and FormatError (an internal error)
+    rather than return a result that would not mean the same."""
+    return format_text(text, kind, _options(width, indent, space_before_paren, separators, grammar), name,
+                       first_line_offset=first_line_offset, indent_prefix=indent_prefix)
 
 
 @functools.lru_cache(maxsize=64)
@@ -63,10 +70,16 @@ def _options(width: int, indent: int, space_before_paren: bool, separators: Sepa
     return FormatOptions(width, indent, space_before_paren, separators, grammar)
 
 
-def format_text(text: str, kind: Kind, options: FormatOptions, name: str = "<text>", newline: str = "\n") -> str:
+def format_text(
+    text: str, kind: Kind, options: FormatOptions, name: str = "<text>", newline: str = "\n", *,
+    first_line_offset: int = 0, indent_prefix: int = 0,
+) -> str:
     """`format` with the options as one object; `newline` separates the
     lines the formatter breaks (a line break inside a string or a comment is
     kept as it is)."""
+    for label, value in (("first_line_offset", first_line_offset), ("indent_prefix", indent_prefix)):
+        if type(value) is not int or value < 0:
+            raise ValueError(f"{label} must be a whole number of 0 or more, not {value!r}")
     # Python's cyclic garbage collector pauses meanwhile: formatting makes
     # many small objects and frees them all by reference counting, while the
     # collector's passes over them (and over the tree) would cost a sixth of
@@ -74,22 +87,39 @@ def format_text(text: str, kind: Kind, options: FormatOptions, name: str = "<tex
     collecting = gc.isenabled()
     gc.disable()
     try:
-        return _format_text(text, kind, options, name, newline)
+        return _format_text(text, kind, options, name, newline, first_line_offset, indent_prefix)
     finally:
         if collecting:
             gc.enable()
 
 
-def _format_text(text: str, kind: Kind, options: FormatOptions, name: str, newline: str) -> str:
+def _format_text(
+    text: str, kind: Kind, options: FormatOptions, name: str, newline: str, first_line_offset: int, indent_prefix: int,
+) -> str:
     code = KIND_CODES.get(kind)
     if code is None:
         raise ValueError(f"kind must be 'expression', 'query' or 'function', not {kind!r}")
     reading = read(text, code, options.native)
     refuse_semicolons(text, options.separators)
+    # The room of a line, and of the first: at least a column, however deep
+    # the text stands.
+    width = max(options.width - indent_prefix, 1)
     document = build(reading.tree, kind, reading.source, separator=options.separator,
-                     space_before_paren=options.space_before_paren, width=options.width)
-    printed = render(document.pieces, options.width, options.indent, newline, document.expand)
-    check(printed, code, reading.check_options, reading.tree_print, reading.comment_print, name)
+                     space_before_paren=options.space_before_paren, width=width, declared=reading.declared,
+                     first_width=max(options.width - first_line_offset, 1))
+    printed = render(document.pieces, options.width, options.indent, newline, document.expand, first_line_offset,
+                     indent_prefix)
+    # The tree and its document are let go before the result is read again:
+    # for a large text each is many times its size.
+    check_options, tree_print, comment_print = reading.check_options, reading.tree_print, reading.comment_print
+    del reading, document
+    check(printed, code, check_options, tree_print, comment_print, name)
+    if check_options != options.native and "///" in text:
+        # Held to the standard grammar, for which `///` starts a doc comment;
+        # the engine grammar, which was asked for, reads it as a comment, and
+        # the two read a few texts apart (a parenthesised row after it): the
+        # result must then mean to the engine what the input did too.
+        check_engine_reading(text, printed, code, options.native, name)
     return printed
 
 

@@ -39,6 +39,7 @@ from ..syntax.separators import SeparatorError
 from ..writeback import Change, Original, WriteProblem, write_back
 from . import format_text
 from .options import FormatOptions, Kind
+from .placement import PLACED_FORMS, text_columns
 from .safety import FormatError
 
 __all__ = ["FileResult", "format_dax_file", "format_dax_text", "format_formula", "format_model", "leading_breaks"]
@@ -245,14 +246,19 @@ def leading_breaks(text: str) -> str:
     return lead[: lead.rfind("\n") + 1]
 
 
-def format_formula(formula: Formula, options: FormatOptions, name: str) -> str:
+def format_formula(formula: Formula, options: FormatOptions, name: str, columns: tuple[int, int] = (0, 0)) -> str:
     """A model formula's text formatted: only its layout changes. Its
     leading line breaks stay, and the lines the formatter breaks end as
-    the formula's lines do (a .bim formula may hold CRLF). Raises
-    ParseError (SeparatorError among them) and FormatError."""
+    the formula's lines do (a .bim formula may hold CRLF). `columns`: the
+    columns before its first line and before the others where it is
+    written (`placement.text_columns`). Raises ParseError (SeparatorError
+    among them) and FormatError."""
     kind: Kind = "function" if formula.kind == "function" else "expression"
     text = formula.text
-    return leading_breaks(text) + format_text(text, kind, options, name, line_end(text))
+    lead = leading_breaks(text)
+    first, prefix = columns
+    return lead + format_text(text, kind, options, name, line_end(text), first_line_offset=prefix if lead else first,
+                              indent_prefix=prefix)
 
 
 def _format_model_file(file: str, formulas: list[Formula], options: FormatOptions, original: Original) -> FileResult:
@@ -262,10 +268,14 @@ def _format_model_file(file: str, formulas: list[Formula], options: FormatOption
     text = original.data[len(mark) :].decode(codec)
     result = FileResult(file, text, None, formulas=len(formulas), mark=mark, codec=codec, original=original)
     changes: list[tuple[Formula, str]] = []
+    # Where each formula stands, for its width: only TMDL formulas are placed
+    # (a .bim file's lines would be a copy of the file for nothing).
+    placed = any(formula.form in PLACED_FORMS for formula in formulas)
+    lines = text.split("\n") if placed else []
     for formula in formulas:
         name = f"{object_name(formula)} ({formula.kind}) in {file}"
         try:
-            new = format_formula(formula, options, name)
+            new = format_formula(formula, options, name, text_columns(lines, formula))
         except SeparatorError as error:
             result.problems.append(in_formula(separator_diagnostic(error, formula.text), formula))
             continue

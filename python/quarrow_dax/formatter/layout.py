@@ -8,11 +8,20 @@ comments (`comments.Comment`) and the operations below. A GROUP ... END pair is
 printed flat, each LINE a space and each SOFT nothing, when all of it and
 the text after it up to the next place a line may break fit on the current
 line; otherwise its own LINE and SOFT break the line, and each group inside
-it decides for itself. A group is tried once, and the try stops where the
+it decides for itself. A FILL ... END pair is a group that, when it does not
+fit, fills its lines: each of its own LINEs and SOFTs breaks the line only
+where the text after it, up to its next one (or its END and on to the next
+place a line may break), does not fit on the line, or where the part before
+it took more than one line. A JOIN, between a name and its value, keeps
+the value on the line where all of it fits there, sends it whole to the
+next line where it fits there, and otherwise keeps it on the line where its
+first line fits there (an atom that does not fit whole is opened to find
+its first line); it never breaks a flat group. A group is tried once, and the try stops where the
 line overflows, so the cost grows with the document's size, and nothing
 here recurses. The engine is native (layout_render.cpp): it visits every
 piece of every document, which Python would do many times slower.
 
+Widths count display columns (`display_width`), as editors show the text.
 Lines are indented in spaces, never deeper than half the width: nesting
 beyond that (a few hundred levels) keeps that indentation rather than
 pushing its text off any screen.
@@ -27,8 +36,8 @@ from .. import _syntax
 from .comments import Comment
 
 __all__ = [
-    "ALIGN", "BLANK", "DEDENT", "END", "GROUP", "HARD", "INDENT", "LINE", "SOFT", "Atom", "Multiline", "Piece",
-    "render",
+    "ALIGN", "BLANK", "DEDENT", "END", "FILL", "GROUP", "HARD", "INDENT", "JOIN", "LINE", "SOFT", "Atom", "Multiline",
+    "Piece", "display_width", "render",
 ]
 
 LINE = 1  # a space in a flat group, a line break in a broken one
@@ -40,6 +49,8 @@ ALIGN = 6  # ... indented to the column where this stands
 DEDENT = 7  # back to the indentation before the last INDENT or ALIGN
 GROUP = 8
 END = 9
+FILL = 10  # a GROUP that, when it does not fit, breaks at each of its own LINEs only where what follows does not
+JOIN = 11  # between a name and its value: nothing, or a line break where the value fits whole on the next line only
 
 
 class Multiline(str):
@@ -62,18 +73,26 @@ Piece = Union[str, int, Comment, Atom]
 
 _syntax.register_layout(Atom, Comment, Multiline)
 
+#: The columns a text takes on a screen, as the layout counts them: two for
+#: an East Asian wide or fullwidth character, none for a combining mark or an
+#: invisible format character, one for any other (a line break included).
+display_width: Callable[[str], int] = _syntax.display_width
+
 
 def render(
     pieces: list[Piece], width: int, indent: int, newline: str = "\n",
-    expand: Callable[[Atom], list[Piece]] | None = None,
+    expand: Callable[[Atom], list[Piece]] | None = None, first_offset: int = 0, prefix: int = 0,
 ) -> str:
     """The text of a document laid out in `width` columns, `indent` spaces
     per level, lines separated by `newline`, without a final line break.
-    `expand` gives the pieces of an atom that does not fit."""
+    `expand` gives the pieces of an atom that does not fit. Where the text
+    is written, its first line starts `first_offset` columns in and every
+    other line `prefix` columns in (a model file's indentation): they count
+    against the width, but are not part of the result."""
     if len(pieces) == 1:  # a formula of one piece that fits on its line
         only = pieces[0]
         if type(only) is str:
             return only
-        if type(only) is Atom and len(only.text) <= width:
+        if type(only) is Atom and display_width(only.text) <= width - first_offset:
             return only.text
-    return _syntax.render(pieces, width, indent, newline, expand)
+    return _syntax.render(pieces, width, indent, newline, expand, first_offset, prefix)

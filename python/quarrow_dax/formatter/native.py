@@ -7,16 +7,16 @@ from __future__ import annotations
 from typing import Any, NamedTuple, cast
 
 from .. import _syntax
-from ..syntax.functions import BUILTIN_FUNCTIONS
+from ..syntax.functions import BUILTIN_FUNCTIONS, KEYWORD_ARGUMENTS
 from ..syntax.nodes import Node
 from ..syntax.parsing import ParseError, _error
 from .comments import Source
 
 __all__ = ["KIND_CODES", "Reading", "fingerprints", "read"]
 
-# The fingerprints write built-in function names in upper case, as the
-# formatter does.
-_syntax.register_builtins(BUILTIN_FUNCTIONS)
+# The fingerprints write built-in function names, and the keywords among
+# their arguments, in upper case, as the formatter does.
+_syntax.register_builtins(BUILTIN_FUNCTIONS, KEYWORD_ARGUMENTS)
 
 #: The native code of each kind of text.
 KIND_CODES = {"expression": 0, "query": 1, "function": 2}
@@ -24,15 +24,17 @@ KIND_CODES = {"expression": 0, "query": 1, "function": 2}
 
 class Reading(NamedTuple):
     """A text as the formatter reads it: its tree, its source (bytes and
-    comments), the fingerprints of its tree and of its comments, and the
-    native options to read its result with (the standard grammar when it
-    read the text: see `read`)."""
+    comments), the fingerprints of its tree and of its comments (digests),
+    the native options to read its result with (the standard grammar when it
+    read the text: see `read`), and the names it declares (variables,
+    parameters, tables of a DEFINE block) in upper case."""
 
     tree: Node
     source: Source
     tree_print: bytes
     comment_print: bytes
     check_options: int
+    declared: frozenset[str]
 
 
 def read(text: str, code: int, options: int) -> Reading:
@@ -46,8 +48,8 @@ def read(text: str, code: int, options: int) -> Reading:
     result: tuple[Any, ...] = _syntax.format_parse(text, options, code)
     if type(result[0]) is str:
         raise _error(cast(tuple[str, str, int, int], result), text)
-    tree, data, tree_print, comment_print, starts, comments, check_options = result
-    return Reading(tree, Source.scanned(data, starts, comments), tree_print, comment_print, check_options)
+    tree, data, tree_print, comment_print, starts, comments, check_options, declared = result
+    return Reading(tree, Source.scanned(data, starts, comments), tree_print, comment_print, check_options, declared)
 
 
 def fingerprints(text: str, code: int, options: int) -> tuple[bytes, bytes] | ParseError:

@@ -7,9 +7,10 @@ native reader fingerprints the input's tree and comments as it parses it,
 and the result's fingerprints must be the same bytes. A tree's fingerprint
 holds everything but positions; for text that the standard grammar reads
 it is the exact module's JSON of the tree. DAX names are not case
-sensitive, so built-in function names (which the formatter writes in upper
-case) and the keywords kept in the tree (the axes of a visual calculation)
-are fingerprinted in upper case. A tree that a caller gives (`format_tree`,
+sensitive, so built-in function names and the keywords among their
+arguments (which the formatter writes in upper case: `DESC`, `DAY`) and the
+keywords kept in the tree (the axes of a visual calculation) are
+fingerprinted in upper case. A tree that a caller gives (`format_tree`,
 perhaps changed since it was read) is compared with the tree its result
 reads as, the same names compared without regard to case.
 """
@@ -18,13 +19,14 @@ from __future__ import annotations
 
 from typing import Any
 
-from ..syntax.nodes import Axis, FunctionCall, Node, VisualAxis
+from ..syntax.functions import BUILTIN_FUNCTIONS, KEYWORD_ARGUMENTS
+from ..syntax.nodes import Axis, FunctionCall, Identifier, Node, VisualAxis
 from ..syntax.parsing import ParseError, tokenize
 from .comments import comment_texts, may_hold_comments
 from .native import fingerprints
 from .options import FormatOptions, Kind, parse_as
 
-__all__ = ["FormatError", "check", "same_tree", "verify"]
+__all__ = ["FormatError", "check", "check_engine_reading", "same_tree", "verify"]
 
 
 class FormatError(RuntimeError):
@@ -51,9 +53,19 @@ def _caseless(value: Any) -> Any:
     return tuple(_caseless(item) for item in value)
 
 
+def _keyword(node: Any) -> str | None:
+    """The keyword a bare name among a built-in function's arguments spells,
+    in upper case; None for any other node."""
+    if type(node) is not Identifier or not node.name.isascii():
+        return None
+    upper = node.name.upper()
+    return upper if upper in KEYWORD_ARGUMENTS else None
+
+
 def same_tree(a: Node, b: Node) -> bool:
     """Whether `a` and `b` have the same structure, function names, axis
-    words and axis names compared without regard to case. Iterative."""
+    words and axis names compared without regard to case, and the keywords
+    among a built-in function's arguments (`desc`, `day`) too. Iterative."""
     stack: list[tuple[Any, Any]] = [(a, b)]
     while stack:
         left, right = stack.pop()
@@ -66,6 +78,15 @@ def same_tree(a: Node, b: Node) -> bool:
                 if name == caseless:
                     if _caseless(first) != _caseless(second):
                         return False
+                elif name == "args" and type(left) is FunctionCall and left.name.upper() in BUILTIN_FUNCTIONS:
+                    if len(first) != len(second):
+                        return False
+                    for one, other in zip(first, second):
+                        keyword = _keyword(one)
+                        if keyword is None:
+                            stack.append((one, other))
+                        elif keyword != _keyword(other):
+                            return False
                 else:
                     stack.append((first, second))
         elif isinstance(left, tuple):
@@ -88,6 +109,16 @@ def check(printed: str, code: int, options: int, tree_print: bytes, comment_prin
         raise FormatError(name, "change what it means (its syntax tree differs)")
     if found[1] != comment_print:
         raise FormatError(name, "lose, add or reorder comments")
+
+
+def check_engine_reading(text: str, printed: str, code: int, options: int, name: str) -> None:
+    """Raises FormatError unless `printed` reads under the native `options`
+    (the engine grammar) as the same tree as `text` does."""
+    before, after = fingerprints(text, code, options), fingerprints(printed, code, options)
+    if isinstance(after, ParseError):
+        raise FormatError(name, f"give text that does not parse ({after})")
+    if isinstance(before, ParseError) or before[0] != after[0]:
+        raise FormatError(name, "change what it means (its syntax tree differs)")
 
 
 def verify(printed: str, tree: Node, kind: Kind, options: FormatOptions, comments: list[str], name: str) -> None:

@@ -21,7 +21,8 @@ a work list: a chain of a million operators is one list of operands, and
 no Python recursion follows the tree's depth.
 
 The handlers below are the style, with the one-line table they take their
-brackets and breaks from; the machinery that visits every node is native,
+brackets and breaks from (those of queries and definitions in
+`definitions.py`); the machinery that visits every node is native,
 in the syntax module: the work list that reads the handlers' parts into the
 document (work_list.cpp: `work`, `child`, the anchors' token indexes) and
 the printer of the parts that fit on one line (flat_printer.cpp: `_flat`,
@@ -33,24 +34,24 @@ from __future__ import annotations
 
 import functools
 from bisect import bisect_left
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Literal, NamedTuple, Union
 
 from .. import _syntax
-from ..syntax.functions import BUILTIN_FUNCTIONS
+from ..syntax.functions import BUILTIN_FUNCTIONS, KEYWORD_ARGUMENTS
 from ..syntax.nodes import (
     Axis, Binary, Blank, Boolean, BracketRef, Column, DefineBlock, Evaluate, Expr, FuncParam, Function,
     FunctionCall, HierarchyRef, Identifier, Located, Measure, MParameter, Node, Number, Omitted, OrderKey, Paren,
-    Parameter, Query, RowConstructor, String, Table, TableColumnRef, TableConstructor, TableRef, TypedLiteral, Unary,
-    Var, VarBlock, VisualAxis, VisualGroup, VisualShape,
+    Parameter, Query, RowConstructor, String, Table, TableColumnRef, TableConstructor, TableRef, TypedLiteral, Unary, Var,
+    VarBlock, VarDecl, VisualAxis, VisualGroup, VisualShape,
 )
-from ..syntax.spelling import (
-    BINARY_OPERATORS, UNARY_OPERATORS, bare_row, bracketed, is_plain_name, leftmost, needs_parens, quote_table,
-    string_literal, table_name,
-)
+from ..syntax.spelling import BINARY_OPERATORS, UNARY_OPERATORS, bare_row, leftmost, needs_parens
+from . import definitions
 from .comments import TRAIL, Comment, Source
-from .layout import ALIGN, BLANK, DEDENT, END, GROUP, HARD, INDENT, LINE, SOFT, Atom, Multiline, Piece
-from .one_line import ONE_LINE, Brackets, OneLine, flat_style
+from .layout import (
+    ALIGN, BLANK, DEDENT, END, FILL, GROUP, HARD, INDENT, JOIN, LINE, SOFT, Atom, Multiline, Piece, display_width,
+)
+from .one_line import ONE_LINE, Brackets, OneLine, flat_style, on_one_line
 
 __all__ = ["Document", "Kind", "build"]
 
@@ -119,7 +120,7 @@ def _no_token(*args: object) -> None:
 class _Builder:
     def __init__(
         self, source: Source | None, separator: str, space_before_paren: bool, width: int,
-        replacements: Mapping[int, Node], one_line: OneLine = ONE_LINE,
+        replacements: Mapping[int, Node], one_line: OneLine = ONE_LINE, declared: frozenset[str] = frozenset(),
     ) -> None:
         self.pieces: list[Piece] = []
         self.separator = separator
@@ -132,6 +133,8 @@ class _Builder:
         # The one-line table under these options, as the native printer reads it.
         self.flat_style = flat_style(one_line, separator, space_before_paren)
         self.replacements = replacements
+        # The names the text declares: no keyword argument is one of them.
+        self.declared = declared
         self.width = width
         # Wider sources rarely print within the width: try the parts.
         self.atom_span = min(width, _ATOM_SPAN)
@@ -147,8 +150,9 @@ class _Builder:
         # asks it for every argument and operand. It reads whether nodes are
         # replaced, whether comments are placed, where each starts, and the
         # atoms' limits.
-        context = (bool(replacements), self.starts is not None, [comment.start for comment in self.comments],
-                   self.atom_span, width, self.flat_style)
+        self.comment_starts = [comment.start for comment in self.comments]
+        context = (bool(replacements), self.starts is not None, self.comment_starts, self.atom_span, width,
+                   self.flat_style, declared)
         self.child: Callable[..., _Item] = functools.partial(_syntax.child, context)
         # The tokens of nodes, natively (work_list.cpp): None where no
         # comments are placed or the node has no position.
@@ -216,7 +220,12 @@ class _Builder:
         comments alone wait for the next line break: where a line break
         cannot come just after the code they followed (`a + -- note` before
         an operand), they go where formatting the result again would put
-        them, so that a second run changes nothing."""
+        them, so that a second run changes nothing. They do not wait when
+        one of them cannot trail the line (a comment after one that runs to
+        the end of the line takes a line of its own, at the indentation of
+        the code it is before), nor when one is a `///` comment: the
+        standard grammar reads those only right before the code they
+        precede."""
         comments = self.comments
         first = index = self.next_comment
         while index < len(comments) and comments[index].start < offset:
@@ -225,7 +234,7 @@ class _Builder:
             return
         batch = comments[first:index]
         self.advance(index)
-        if all(comment.kind == TRAIL for comment in batch):
+        if all(comment.kind == TRAIL for comment in batch) and _may_wait(self.waiting, batch):
             self.waiting += batch
             return
         self.put_waiting()
@@ -274,7 +283,10 @@ class _Builder:
         return _At(first, first if last is None else last)
 
     def leaf(self, node: Node) -> None:
-        """Places the comments around a node printed as one piece of text."""
+        """Places the comments before a node printed as one piece of text,
+        which its caller appends next. Those within it (between a
+        function's name and its `()`) go out at the next place comments
+        are put out, as if they followed it."""
         if self.starts is None:
             return
         span = node.span
@@ -283,6 +295,26 @@ class _Builder:
         if span.start > self.next_start:
             self.flush(span.start)
         self.printed_end = span.end
+
+    def head(self, words: tuple[str, ...], first: int | None, end: int | None, *before: _Item) -> list[_Item]:
+        """The words of a definition's head (`MEASURE`, its table, its name,
+        `=`), one a token, from the token `first` up to the token `end`,
+        after the parts `before`: where comments are placed, each word
+        anchored on its token, so that a comment between two of them stays
+        there; otherwise one text."""
+        starts = self.starts
+        if (starts is None or first is None or end is None or end - first != len(words) or end >= len(starts)
+                or not self.comment_between(starts[first], starts[end])):
+            return [self.at(first, None if end is None else end - 1), *before, "".join(words)]
+        parts: list[_Item] = [self.at(first), *before, words[0]]
+        for index in range(1, len(words)):
+            parts += (self.at(first + index), words[index])
+        return parts
+
+    def comment_between(self, start: int, end: int) -> bool:
+        """Whether a comment starts at or after `start` and before `end`."""
+        index = bisect_left(self.comment_starts, start)
+        return index < len(self.comment_starts) and self.comment_starts[index] < end
 
     def blank_line_before(self, offset: int | None) -> bool:
         """Whether the source has an empty line right before `offset`."""
@@ -346,24 +378,48 @@ class _Builder:
         parts += (name + self.open_call, INDENT, brackets.inside)
         child = self.child
         separator, after_separator = self.separator, self.one_line.after_separator
-        pairs = _pairs(upper, args) if upper in _PAIRED else None
+        # A pair stays together: its value on its name's line where it fits
+        # there, whole on the next line where it fits there, and otherwise
+        # starting on its name's line (`"Name", CALCULATE (` ... `)`); a VAR
+        # block, which lines up under its first VAR, starts the next line.
+        pairs = _pairs(upper, args) if upper in _PAIRED else ()
+        builtin = upper in BUILTIN_FUNCTIONS and name.isascii()
         last = len(args) - 1
         for index, arg in enumerate(args):
             if index:
                 if anchored:
                     parts.append(self.at_after(args[index - 1]))
-                # Nothing between the separator and a last argument left out.
-                parts += (separator, SOFT if index == last and type(arg) is Omitted else after_separator)
-            if pairs is None:
+                if index - 1 in pairs and type(arg) is not VarBlock:
+                    parts += (separator, on_one_line(after_separator), JOIN)
+                else:
+                    # Nothing between the separator and a last argument left out.
+                    parts += (separator, SOFT if index == last and type(arg) is Omitted else after_separator)
+            if builtin and type(arg) is Identifier and self.is_keyword(upper, index, arg):
+                parts.append(self.keyword(arg))
+            else:
                 parts.append(child(arg))
-                continue
-            if index in pairs:
-                parts.append(GROUP)  # a name and its expression share a line when they fit
-            parts.append(child(arg))
-            if index - 1 in pairs:
-                parts.append(END)
         parts += self.closing(self.last_of(node), brackets) if anchored else self.close_call
         return parts
+
+    def is_keyword(self, function: str, index: int, node: Identifier) -> bool:
+        """Whether a bare name, argument `index` of the built-in `function`,
+        is one of the keywords built-in functions take (`desc`, `day`). Not
+        where a function takes its table (the first argument, but for
+        RANK's ties), nor a name the text declares (`VAR Year = ...`): those
+        name a table or a variable, whose case is the author's."""
+        name = node.name.upper()
+        if name not in KEYWORD_ARGUMENTS or not node.name.isascii() or (index == 0 and function not in _TIES_FIRST):
+            return False
+        return name not in self.declared
+
+    def keyword(self, node: Identifier) -> _Item:
+        """A keyword that a built-in function takes as an argument (`DESC`,
+        `DAY`), in upper case as DAX's keywords are written."""
+        text = node.name.upper()
+        span = node.span
+        if self.starts is None or span is None:
+            return text
+        return _Placed(text, span.start, span.end)
 
     def opening(self, anchor: _At | None, brackets: Brackets) -> list[_Item]:
         """The start of a bracketed group, `anchor` on its opening bracket."""
@@ -384,16 +440,49 @@ class _Builder:
         if needs_parens(node, min_bp, follow):
             return self.grouped(node)
         operands, operators, powers = _chain(node, follow)
+        if node.op == "Concat" and len(operands) > 2:
+            return self.concatenation(operands, powers)
         child = self.child
         anchored = self.starts is not None
         before, after = self.one_line.before_operator, self.one_line.after_operator
-        parts: list[_Item] = [GROUP, child(operands[0], *powers[0])]
+        # One text for each operator: a chain may have a million of them.
+        spelled = {op: BINARY_OPERATORS[op][2] + after for op in set(operators)}
+        parts: list[_Item] = [GROUP, child(operands[0], *powers[0]), INDENT]
         for index in range(1, len(operands)):
-            parts += (INDENT, before)
             if anchored:
-                parts.append(self.at_after(operands[index - 1]))
-            parts += (BINARY_OPERATORS[operators[index - 1]][2] + after, child(operands[index], *powers[index]), DEDENT)
-        parts.append(END)
+                parts += (before, self.at_after(operands[index - 1]))
+            else:
+                parts.append(before)
+            parts += (spelled[operators[index - 1]], child(operands[index], *powers[index]))
+        parts += (DEDENT, END)
+        return parts
+
+    def concatenation(self, operands: list[Expr], powers: list[tuple[int, int]]) -> list[_Item]:
+        """A chain of `&` that does not fit on its line fills its lines with
+        operands, rather than one a line: such chains build text (a message,
+        SVG or HTML markup) from many short pieces, which read as the text
+        does. Where it builds markup, each operand that is a string starting
+        a tag (`"<rect ..."`, `"</svg>"`) starts a line, as such measures
+        are written by hand: one element a line, its attributes and their
+        values filled after it."""
+        child = self.child
+        anchored = self.starts is not None
+        before, after = self.one_line.before_operator, self.one_line.after_operator
+        operator = BINARY_OPERATORS["Concat"][2] + after
+        # The first line's fill indents the lines it breaks; each line after
+        # a tag's start is a fill of its own, indented as a whole.
+        parts: list[_Item] = [GROUP, FILL, child(operands[0], *powers[0]), INDENT]
+        first = True  # in the first fill
+        for index in range(1, len(operands)):
+            operand = operands[index]
+            anchor = self.at_after(operands[index - 1]) if anchored else None
+            if type(operand) is String and operand.value.lstrip().startswith("<"):
+                parts += (DEDENT, END) if first else (END, DEDENT)
+                parts += (INDENT, before, anchor, operator, FILL, child(operand, *powers[index]))
+                first = False
+            else:
+                parts += (before, anchor, operator, child(operand, *powers[index]))
+        parts += (DEDENT, END, END) if first else (END, DEDENT, END)
         return parts
 
     def unary(self, node: Unary, min_bp: int, follow: int) -> list[_Item]:
@@ -418,8 +507,10 @@ class _Builder:
             if index:
                 parts.append(BLANK if self.blank_line_before(self.start_offset(decl)) else HARD)
             if anchored:
-                parts.append(self.at_node(decl, 3))
-            parts += (GROUP, "VAR " + decl.name + " =", INDENT, LINE, child(decl.expr), DEDENT, END)
+                parts += self.head(("VAR ", decl.name, " ="), self.first_of(decl), self.first_of(decl.expr), GROUP)
+                parts += (INDENT, LINE, child(decl.expr), DEDENT, END)
+            else:
+                parts += (GROUP, "VAR " + decl.name + " =", INDENT, LINE, child(decl.expr), DEDENT, END)
         keyword = self.after(node.decls[-1])
         parts.append(BLANK if self.blank_line_before(self.return_offset(node, keyword)) else HARD)
         if anchored:
@@ -446,6 +537,12 @@ class _Builder:
             return None
         parts: list[_Item] = self.opening(self.at_node(node), table)
         separator, after_separator = self.separator, self.one_line.after_separator
+        # A short row of leaves where no comment is placed is one text: it
+        # fits on a line at any depth (lines are indented half the width at
+        # most), and a table may have a million rows.
+        short = self.width // 2 - len(separator)
+        row_open, row_close = row.opening + on_one_line(row.inside), on_one_line(row.inside) + row.closing
+        between = separator + on_one_line(after_separator)
         for index, cells in enumerate(node.rows):
             if index:
                 parts += [self.at_after(node.rows[index - 1][-1], 0 if bare_row(node.rows[index - 1]) else 1),
@@ -453,6 +550,13 @@ class _Builder:
             if bare_row(cells):
                 parts.append(self.child(cells[0]))
                 continue
+            if self.starts is None:
+                texts = [self.child(cell) for cell in cells]
+                if all(type(text) is str for text in texts):
+                    text = row_open + between.join(texts) + row_close  # type: ignore[arg-type]
+                    if (len(text) if text.isascii() else display_width(text)) <= short:
+                        parts.append(text)
+                        continue
             first = self.first_of(cells[0])
             parts += [self.opening(self.at(None if first is None else first - 1), row), *self.listed(cells),
                       self.closing(self.after(cells[-1]), row)]
@@ -464,134 +568,6 @@ class _Builder:
         return [*self.opening(self.at_node(node), brackets), *self.listed(node.items),
                 *self.closing(self.last_of(node), brackets)]
 
-    # --- queries ------------------------------------------------------------------------
-
-    def query(self, node: Query, min_bp: int, follow: int) -> list[_Item]:
-        parts: list[_Item] = []
-        if node.define is not None:
-            parts.append(node.define)
-        for index, statement in enumerate(node.evaluates):
-            if index or node.define is not None:
-                parts.append(BLANK)
-            parts.append(statement)
-        return parts
-
-    def define(self, node: DefineBlock, min_bp: int, follow: int) -> list[_Item]:
-        parts: list[_Item] = [self.at_node(node), "DEFINE", INDENT]
-        previous: type[Node] | None = None
-        for definition in node.defs:
-            kind = type(definition)
-            if previous is None:
-                parts.append(HARD)
-            elif kind is not previous or self.blank_line_before(self.start_offset(definition)):
-                parts.append(BLANK)
-            else:
-                parts.append(HARD)
-            parts.append(definition)
-            previous = kind
-        parts.append(DEDENT)
-        return parts
-
-    def definition(
-        self, node: Measure | Column | Var | Table | Function | MParameter, min_bp: int, follow: int
-    ) -> list[_Item]:
-        parts: list[_Item] = []
-        if node.doc is not None and node.span is None:
-            # Built in code: its doc comments are not among the source's comments.
-            for line in node.doc.split("\n"):
-                parts += ["/// " + line if line else "///", HARD]
-        if isinstance(node, Function):
-            return parts + self.function(node, "FUNCTION " + node.name + " = ")
-        if isinstance(node, (Measure, Column)):
-            keyword = "MEASURE " if isinstance(node, Measure) else "COLUMN "
-            table = "" if node.table is None else table_name(node.table)
-            head = keyword + table + bracketed(node.name) + " ="
-        elif isinstance(node, Var):
-            head = "VAR " + node.name + " ="
-        else:
-            keyword = "MPARAMETER " if isinstance(node, MParameter) else "TABLE "
-            head = keyword + (node.name if is_plain_name(node.name) else quote_table(node.name)) + " ="
-        first, body = self.first_of(node), self.first_of(node.expr)
-        parts += [[self.at(first, None if body is None else body - 1), GROUP, head, INDENT, LINE],
-                  self.child(node.expr), [DEDENT, END]]
-        if isinstance(node, Table) and node.visual_shape is not None:
-            parts += [INDENT, HARD, node.visual_shape, DEDENT]
-        return parts
-
-    def function(self, node: Function, head: str | None) -> list[_Item]:
-        """`( parameters ) => body`, after `head` when there is one."""
-        body = self.first_of(node.body)
-        arrow = None if body is None else body - 1
-        brackets = self.one_line.parameters
-        parts: list[_Item] = [GROUP]
-        if head is not None:
-            parts += [self.at_node(node, 3), head]
-        if not node.params:
-            parts += [self.at(None if arrow is None else arrow - 2, None if arrow is None else arrow - 1),
-                      brackets.empty or ""]
-        else:
-            first = self.first_of(node.params[0])
-            parts += [*self.opening(self.at(None if first is None else first - 1), brackets),
-                      *self.listed(node.params), *self.closing(self.after(node.params[-1]), brackets)]
-        parts += [[self.at(arrow), " =>", INDENT, LINE], self.child(node.body), [DEDENT, END]]
-        return parts
-
-    def parameter_definition(self, node: FuncParam, min_bp: int, follow: int) -> list[_Item]:
-        text = node.name + (" : " + " ".join(node.type_hints) if node.type_hints else "")
-        if node.default is None:
-            self.leaf(node)
-            return [text]
-        return [self.at_node(node), text, " = ", self.child(node.default)]
-
-    def evaluate(self, node: Evaluate, min_bp: int, follow: int) -> list[_Item]:
-        parts: list[_Item] = [[self.at_node(node), "EVALUATE", HARD], self.child(node.expr)]
-        last: Node = node.expr
-        if node.order_by:
-            after = self.after(node.expr)
-            parts += [HARD, GROUP, self.at(after, None if after is None else after + 1), "ORDER BY", INDENT, LINE,
-                      *self.listed(node.order_by), DEDENT, END]
-            last = node.order_by[-1]
-        if node.start_at is not None:
-            after = self.after(last)
-            parts += [HARD, GROUP, self.at(after, None if after is None else after + 1), "START AT", INDENT, LINE,
-                      *self.listed(node.start_at), DEDENT, END]
-        return parts
-
-    def order_key(self, node: OrderKey, min_bp: int, follow: int) -> list[_Item]:
-        if node.direction == "Desc":
-            return [self.child(node.expr), self.at_after(node.expr), " DESC"]
-        # An ASC the author wrote stays: the key's span then reaches past its expression.
-        span, expr_span = node.span, node.expr.span
-        if span is not None and expr_span is not None and span.end > expr_span.end:
-            return [self.child(node.expr), self.at_after(node.expr), " ASC"]
-        return [self.child(node.expr)]
-
-    def visual_shape(self, node: VisualShape, min_bp: int, follow: int) -> list[_Item]:
-        parts: list[_Item] = [self.at_node(node, 3), "WITH VISUAL SHAPE", INDENT]
-        for axis in node.axes:
-            parts += [HARD, axis]
-        if node.densify is not None:
-            parts += [HARD, "DENSIFY " + string_literal(node.densify)]
-        parts.append(DEDENT)
-        return parts
-
-    def visual_axis(self, node: VisualAxis, min_bp: int, follow: int) -> list[_Item]:
-        parts: list[_Item] = [self.at_node(node, 2), "AXIS " + node.name.upper(), INDENT]
-        for group in node.groups:
-            parts += [HARD, group]
-        if node.order_by:
-            parts += [HARD, GROUP, "ORDER BY", INDENT, LINE, *self.listed(node.order_by), DEDENT, END]
-        parts.append(DEDENT)
-        return parts
-
-    def visual_group(self, node: VisualGroup, min_bp: int, follow: int) -> list[_Item]:
-        parts: list[_Item] = [GROUP, self.at_node(node), "GROUP", INDENT, LINE, *self.listed(node.columns)]
-        if node.total is not None:
-            parts += [LINE, "TOTAL ", node.total]
-        parts += [DEDENT, END]
-        return parts
-
-
 # How each kind of node is laid out: the handler for its class.
 _HANDLERS: dict[type[Node], Callable[[_Builder, Any, int, int], Any]] = {
     Number: _Builder.text, String: _Builder.text, Boolean: _Builder.text, Blank: _Builder.text,
@@ -600,13 +576,36 @@ _HANDLERS: dict[type[Node], Callable[[_Builder, Any, int, int], Any]] = {
     Omitted: _Builder.omitted,
     FunctionCall: _Builder.call, Binary: _Builder.binary, Unary: _Builder.unary, Paren: _Builder.paren,
     VarBlock: _Builder.var_block, TableConstructor: _Builder.table_constructor, RowConstructor: _Builder.row,
-    Query: _Builder.query, DefineBlock: _Builder.define, Evaluate: _Builder.evaluate, OrderKey: _Builder.order_key,
-    Measure: _Builder.definition, Column: _Builder.definition, Var: _Builder.definition, Table: _Builder.definition,
-    Function: _Builder.definition, MParameter: _Builder.definition, FuncParam: _Builder.parameter_definition, VisualShape: _Builder.visual_shape,
-    VisualAxis: _Builder.visual_axis, VisualGroup: _Builder.visual_group,
+    Query: definitions.query, DefineBlock: definitions.define, Evaluate: definitions.evaluate, OrderKey: definitions.order_key,
+    Measure: definitions.definition, Column: definitions.definition, Var: definitions.definition, Table: definitions.definition,
+    Function: definitions.definition, MParameter: definitions.definition, FuncParam: definitions.parameter_definition,
+    VisualShape: definitions.visual_shape,
+    VisualAxis: definitions.visual_axis, VisualGroup: definitions.visual_group,
 }
 _syntax.register_work(_At, _Placed, Atom, Multiline, Located, _HANDLERS)
 
+
+
+# Functions whose first argument may be a keyword: RANK ( DENSE, ... ).
+_TIES_FIRST = frozenset({"RANK"})
+
+
+def declared_names(root: Node) -> frozenset[str]:
+    """The names that `root` declares (variables, parameters, tables of a
+    DEFINE block), in upper case, as the native reader gives them."""
+    declarations: Iterator[VarDecl | Var | FuncParam | Table] = root.find_all(VarDecl, Var, FuncParam, Table)
+    return frozenset(node.name.upper() for node in declarations)
+
+
+def _may_wait(waiting: list[Comment], batch: list[Comment]) -> bool:
+    """Whether trailing comments may wait for the next line break: all of
+    them can end one line, and none is a `///` comment."""
+    line_ended = False
+    for comment in (*waiting, *batch):
+        if line_ended or comment.text.startswith("///"):
+            return False
+        line_ended = comment.runs_to_line_end
+    return True
 
 
 def _flat(builder: _Builder, node: Node, min_bp: int, follow: int) -> str | None:
@@ -614,17 +613,17 @@ def _flat(builder: _Builder, node: Node, min_bp: int, follow: int) -> str | None
     None when there is none (a VAR block, a line break in a string, a node
     that is no expression). The same layout as the handlers', in one
     string, printed natively (flat_printer.cpp) with a work list."""
-    return _native_flat(node, min_bp, follow, -1, builder.flat_style)
+    return _native_flat(node, min_bp, follow, -1, builder.flat_style, builder.declared)
 
 
 # Functions whose arguments come in pairs: a column's name and its
 # expression (ADDCOLUMNS ( T, "Name", expression, ... )), or SWITCH's value
-# and result. A broken call keeps each pair on one line where it fits.
+# and result. A broken call keeps each pair together (a JOIN between them).
 _NAMED_PAIRS = {"ADDCOLUMNS", "SELECTCOLUMNS", "SUMMARIZE", "SUMMARIZECOLUMNS", "GROUPBY", "ROW", "DATATABLE"}
 _PAIRED = frozenset(_NAMED_PAIRS | {"SWITCH"})
 
 
-def _pairs(name: str, args: tuple[Expr, ...]) -> set[int]:
+def _pairs(name: str, args: tuple[Expr, ...]) -> set[int] | tuple[()]:
     """The indexes of the arguments that begin a pair."""
     starts: set[int] = set()
     if name == "SWITCH":
@@ -688,29 +687,36 @@ def build(
     width: int = 120,
     replacements: Mapping[int, Node] | None = None,
     one_line: OneLine = ONE_LINE,
+    declared: frozenset[str] | None = None,
+    first_width: int | None = None,
 ) -> Document:
     """The document of `tree` in the house style, with the comments of
     `source` (the text the tree was read from) placed by the positions of
     the nodes that came from it. `replacements` maps the id() of nodes of
     the tree to the nodes printed in their place; `one_line` is the
-    one-line layout the style follows."""
+    one-line layout the style follows; `declared`, the names the tree
+    declares (`declared_names`; found when not given). `width` is the room
+    of a line; `first_width`, of the first line, where it differs."""
+    if declared is None:
+        declared = declared_names(tree)
+    first_room = width if first_width is None else first_width
     if not replacements and type(tree) in _COMPOUND and (source is None or not source.comments):
         # A formula without comments that fits on its line, as most do: the
         # atom that the work list would make of it, at once.
         span = tree.span
-        if (span is not None and span.end - span.start <= min(width, _ATOM_SPAN)
+        if (span is not None and span.end - span.start <= min(first_room, _ATOM_SPAN)
                 and (source is None or not source.data[: span.start].strip())):
-            text = _native_flat(tree, 0, 0, width, flat_style(one_line, separator, space_before_paren))
+            text = _native_flat(tree, 0, 0, first_room, flat_style(one_line, separator, space_before_paren), declared)
             if text is not None:
                 return Document([text], _expand_nothing)
-    builder = _Builder(source, separator, space_before_paren, width, replacements or {}, one_line)
+    builder = _Builder(source, separator, space_before_paren, width, replacements or {}, one_line, declared)
     items: list[_Item] = []
     if kind == "function" and isinstance(tree, Function):
         # Its doc comments come first, outside the groups of its signature.
         first = builder.first_of(tree.params[0] if tree.params else tree.body)
         if first is not None and builder.starts is not None:
             builder.flush(builder.starts[max(first - 1, 0)])
-        items = builder.function(tree, None)
+        items = definitions.function(builder, tree, None)
     else:
         # An expression may begin with one `=`, as a model file writes it.
         span = tree.span
