@@ -52,7 +52,7 @@ def main() -> None:
 
     def usage_library() -> float:
         start = time.perf_counter()
-        load_projects(args.reports)
+        load_projects(args.reports, cultures=False)  # as the usage command reads them
         return time.perf_counter() - start
 
     def check_library() -> float:

@@ -1,7 +1,8 @@
-// The syntax module's entry for the positioned JSON readers
+// The syntax module's entries for the positioned JSON readers
 // (quarrow_dax.model.json_reader and quarrow_dax.report._json): a JSON text
-// read in one native pass into the values those readers return. A
-// METH_FASTCALL function for the module's table in syntax/module.cpp.
+// read in one native pass into the values those readers return, and the
+// maps from offsets to lines and through a string's escapes. METH_FASTCALL
+// functions for the module's table in syntax/module.cpp.
 #pragma once
 
 #include "py_ref.hpp"
@@ -21,5 +22,14 @@ namespace dax::python::json {
 // str) are placed, and only the strings that are values of those keys in a
 // placed object: everything else is a plain dict, list or str.
 PyObject* read_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// line_starts(text): the offsets where the lines of `text` begin (0, and
+// just past each line feed), for (line, column) by bisection.
+PyObject* line_starts(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// escape_map(text, start, end): the escapes of the JSON string text
+// text[start:end] as three lists: the offset of the character each makes in
+// the decoded value, its own offset in `text`, and its length.
+PyObject* escape_map(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace dax::python::json

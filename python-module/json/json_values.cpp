@@ -4,11 +4,10 @@
 #include <bit>
 #include <charconv>
 #include <cstdint>
-#include <memory>
 #include <optional>
-#include <type_traits>
 #include <vector>
 
+#include "json/code_points.hpp"
 #include "json/json_entries.hpp"
 #include "json/positioned_scan.hpp"
 #include "syntax_boundary.hpp"
@@ -238,10 +237,6 @@ private:
     std::vector<char> digits_;
 };
 
-struct MemFree {
-    void operator()(Py_UCS4* chars) const noexcept { PyMem_Free(chars); }
-};
-
 std::optional<dax::json::MarkerSet> marker_set(PyObject* markers) {
     dax::json::MarkerSet set;
     if (markers == Py_None) return set;
@@ -252,10 +247,9 @@ std::optional<dax::json::MarkerSet> marker_set(PyObject* markers) {
             PyErr_SetString(PyExc_TypeError, "read_json() markers must be str");
             return std::nullopt;
         }
-        std::unique_ptr<Py_UCS4, MemFree> chars(PyUnicode_AsUCS4Copy(item.get()));
-        if (!chars) return std::nullopt;
-        const Py_ssize_t length = PyUnicode_GetLength(item.get());
-        set.add(std::vector<std::uint32_t>(chars.get(), chars.get() + length));
+        const CodePoints chars(item.get());
+        if (!chars.ok()) return std::nullopt;
+        set.add(std::vector<std::uint32_t>(chars.text().begin(), chars.text().end()));
     }
     if (PyErr_Occurred()) return std::nullopt;
     return set;
@@ -291,10 +285,9 @@ PyObject* read_json(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const Names names;
         if (!names.ok()) return nullptr;
 
-        std::unique_ptr<Py_UCS4, MemFree> chars(PyUnicode_AsUCS4Copy(source));
-        if (!chars) return nullptr;
-        static_assert(std::is_same_v<Py_UCS4, std::uint32_t>);
-        const Text text(chars.get(), static_cast<std::size_t>(PyUnicode_GetLength(source)));
+        const CodePoints chars(source);
+        if (!chars.ok()) return nullptr;
+        const Text text = chars.text();
         auto tokens = without_lock([&] { return dax::json::scan(text, &*markers); });
         if (!tokens) Py_RETURN_NONE;
 

@@ -266,4 +266,45 @@ void decode_string(Text raw, std::vector<std::uint32_t>& out) {
     }
 }
 
+std::vector<Escape> escapes(Text text, std::size_t start, std::size_t end) {
+    std::vector<Escape> found;
+    end = std::min(end, text.size());
+    // How much shorter the value is than the text read so far.
+    std::size_t shortened = 0;
+    std::size_t i = start;
+    while (i + 1 < end) {
+        if (text[i] != '\\') {
+            ++i;
+            continue;
+        }
+        const auto hex_at = [&](std::size_t at) {
+            if (at + 6 > end || text[at] != '\\' || text[at + 1] != 'u') return std::optional<std::uint32_t>();
+            for (std::size_t k = at + 2; k < at + 6; ++k) {
+                if (hex_value(text[k]) < 0) return std::optional<std::uint32_t>();
+            }
+            return std::optional<std::uint32_t>(hex4(text, at + 2));
+        };
+        std::size_t length = 2;
+        if (const auto code = hex_at(i)) {
+            length = 6;
+            if (is_high_surrogate(*code)) {
+                const auto low = hex_at(i + 6);
+                if (low && is_low_surrogate(*low)) length = 12;
+            }
+        }
+        found.push_back({i - start - shortened, i, length});
+        shortened += length - 1;
+        i += length;
+    }
+    return found;
+}
+
+std::vector<std::size_t> line_starts(Text text) {
+    std::vector<std::size_t> starts{0};
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n') starts.push_back(i + 1);
+    }
+    return starts;
+}
+
 }  // namespace dax::json

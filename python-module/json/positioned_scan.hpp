@@ -75,4 +75,20 @@ std::optional<std::vector<Token>> scan(Text text, const MarkerSet* markers = nul
 // low surrogate escape side by side make one character, a lone one stays.
 void decode_string(Text raw, std::vector<std::uint32_t>& out);
 
+// One escape of a string's text as Python's json decodes it: at `raw`
+// (an offset of the text), `length` characters long, making the character
+// at `decoded` of the value (a surrogate pair's two escapes are one).
+struct Escape {
+    std::size_t decoded;
+    std::size_t raw;
+    std::size_t length;
+};
+
+// The escapes in [start, end) of `text`, in order: a backslash and the
+// character after it, or `\uXXXX`, or two of those making a surrogate pair.
+std::vector<Escape> escapes(Text text, std::size_t start, std::size_t end);
+
+// Where each line of `text` begins: 0, and just past each line feed.
+std::vector<std::size_t> line_starts(Text text);
+
 }  // namespace dax::json

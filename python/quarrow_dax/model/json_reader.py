@@ -163,7 +163,7 @@ class JsonReader:
     def __init__(self, text: str, warn: Callable[[str, int, int], None] | None = None) -> None:
         self.text = text
         self.warn = warn
-        self.line_starts = [0] + [match.end() for match in re.finditer("\n", text)]
+        self.line_starts: list[int] = _syntax.line_starts(text)
 
     def position(self, offset: int) -> tuple[int, int]:
         """The 1-based (line, column) of an offset into the text."""

@@ -106,13 +106,19 @@ def load_model(
     *,
     max_file_size: int = MAX_FILE_SIZE,
     originals: dict[str, Original] | None = None,
+    cultures: bool = True,
 ) -> Model:
     """Reads the model at `path` (as `read_model` finds it) whole: its objects
     and its formulas. Errors and warnings as for `read_model`: raised, or
     collected in lists, in which case the model holds what could be read;
-    `originals` as for `read_model`."""
+    `originals` as for `read_model`.
+
+    With `cultures` False the files of a TMDL folder's ``cultures/`` are
+    not read: they hold translations and linguistic metadata (often the
+    largest files of a model), no table, column, measure or relationship,
+    so a reader that wants only the model's objects is spared them."""
     builder = ModelBuilder(str(path))
-    formulas = list(_read_formulas(path, errors, warnings, max_file_size, builder, originals))
+    formulas = list(_read_formulas(path, errors, warnings, max_file_size, builder, originals, cultures))
     return builder.finish(formulas)
 
 
@@ -123,6 +129,7 @@ def _read_formulas(
     max_file_size: int,
     sink: ModelBuilder | None,
     originals: dict[str, Original] | None = None,
+    cultures: bool = True,
 ) -> Iterator[Formula]:
     """read_model, telling `sink` (when given) of every object met."""
 
@@ -133,7 +140,7 @@ def _read_formulas(
             warnings.append(warning)
 
     try:
-        files, reader = _model_files(Path(path), errors)
+        files, reader = _model_files(Path(path), errors, cultures)
     except ModelError as error:
         if errors is None:
             raise
@@ -164,8 +171,10 @@ class ReadContext:
 FileReader = Callable[[Path, "ReadContext"], Iterator[Formula]]
 
 
-def _model_files(path: Path, errors: list[ModelError] | None) -> tuple[list[Path], FileReader]:
-    """The files to read for the model at `path` and the reader for them."""
+def _model_files(path: Path, errors: list[ModelError] | None,
+                 cultures: bool = True) -> tuple[list[Path], FileReader]:
+    """The files to read for the model at `path` and the reader for them;
+    a TMDL folder's cultures/ left out unless `cultures`."""
     if is_file(path):
         suffix = path.suffix.lower()
         if suffix == ".bim":
@@ -182,7 +191,10 @@ def _model_files(path: Path, errors: list[ModelError] | None) -> tuple[list[Path
     if _is_tmdl_folder(path):
         # Model-wide files first, then tables/, roles/, cultures/ ... each in name order.
         problems: list[SourceError] = []
-        found = [file for file in walk(path, problems) if file.suffix.lower() == ".tmdl"]
+        def skip(entry: Path, is_folder: bool) -> bool:
+            return not cultures and is_folder and entry.parent == path and entry.name.lower() == "cultures"
+
+        found = [file for file in walk(path, problems, skip=skip) if file.suffix.lower() == ".tmdl"]
         raise_or_collect(problems, errors)
         files = sorted(found, key=lambda file: (len(file.relative_to(path).parts), str(file)))
         return files, read_tmdl

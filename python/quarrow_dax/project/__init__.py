@@ -163,21 +163,23 @@ def _read_reports(folders: Iterable[Path], problems: list[Diagnostic], max_size:
 
 
 def _finish(path: str, model_path: str | None, reports: list[Report], problems: list[Diagnostic],
-            max_size: int) -> Project:
+            max_size: int, cultures: bool = True) -> Project:
     project = Project(path, None, model_path, problems=problems)
     if model_path is not None:
-        project.model = load_model(model_path, project.model_errors, project.model_warnings, max_file_size=max_size)
+        project.model = load_model(model_path, project.model_errors, project.model_warnings, max_file_size=max_size,
+                                   cultures=cultures)
     project.reports = [decide(report, project.model) for report in reports]
     return project
 
 
 def load_projects(path: str | os.PathLike[str], reports: Sequence[str | os.PathLike[str]] = (), *,
-                  max_file_size: int = MAX_FILE_SIZE) -> list[Project]:
+                  max_file_size: int = MAX_FILE_SIZE, cultures: bool = True) -> list[Project]:
     """The projects at `path` (see the module's documentation): one per
     model, each with the reports that name it, in the order their models
     (else their reports) are found. `reports` are report folders to add to
     the project of the model `path`. Raises ProjectError when `path` holds
-    neither a model nor a report."""
+    neither a model nor a report. `cultures` as for `load_model`: False for
+    a reader that wants the model's objects alone (usage)."""
     root = Path(path)
     problems: list[Diagnostic] = []
     extra = [Path(report) for report in reports]
@@ -188,10 +190,10 @@ def load_projects(path: str | os.PathLike[str], reports: Sequence[str | os.PathL
     if root.suffix.lower() == ".pbip" and is_file(root):
         folders = pbip_reports(root, problems, max_file_size)
         found = _read_reports(folders + extra, problems, max_file_size)
-        return [_finish(str(path), pbip_model(root, folders), found, problems, max_file_size)]
+        return [_finish(str(path), pbip_model(root, folders), found, problems, max_file_size, cultures)]
     if _is_model_path(root):
         found = _read_reports(extra, problems, max_file_size)
-        return [_finish(str(path), str(path), found, problems, max_file_size)]
+        return [_finish(str(path), str(path), found, problems, max_file_size, cultures)]
     if not (is_dir(root) or is_report_folder(root)):
         raise ProjectError(str(path), "no such file or folder" if not os.path.lexists(root) else
                            "not a project: not a .pbip file, a report or model folder, or a folder holding them")
@@ -216,7 +218,7 @@ def load_projects(path: str | os.PathLike[str], reports: Sequence[str | os.PathL
                 named[key] = str(model_path.parent if model_path.name == "definition" else model_path)
     if not groups:
         raise ProjectError(str(path), "no report and no model found in it")
-    projects = [_finish(str(path), named.get(key) if key is not None else None, members, [], max_file_size)
+    projects = [_finish(str(path), named.get(key) if key is not None else None, members, [], max_file_size, cultures)
                 for key, members in groups.items()]
     projects[0].problems[:0] = problems
     return projects

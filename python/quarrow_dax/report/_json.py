@@ -13,22 +13,15 @@ text is read by that reader in Python, which says where and what is wrong.
 from __future__ import annotations
 
 import bisect
-import itertools
 import json
-import re
 from dataclasses import dataclass
 from typing import Any
 
+from .. import _syntax
 from ..diagnostics import Diagnostic, LineIndex, Severity
 from ..model.json_reader import JsonArray, JsonError, JsonObject, JsonReader, JsonString, read_native
 
 __all__ = ["JsonArray", "JsonObject", "JsonProblem", "JsonString", "JsonText", "RawSpan", "is_string"]
-
-# A JSON escape, a surrogate pair first: json.loads makes one character of it.
-_ESCAPE = re.compile(
-    r"\\u[dD][89abAB][0-9a-fA-F]{2}\\u[dD][c-fC-F][0-9a-fA-F]{2}|\\(?:u[0-9a-fA-F]{4}|.)", re.DOTALL
-)
-
 
 def is_string(value: Any) -> bool:
     """Whether `value` is a string the reader returned (and so has a place)."""
@@ -74,7 +67,7 @@ class JsonText:
     map to offsets of the file's text (`file_offset`) and to 1-based lines
     and columns of the file (`position`)."""
 
-    __slots__ = ("file", "text", "parent", "depth", "_span", "_escapes", "_line_starts", "_index")
+    __slots__ = ("file", "text", "parent", "depth", "root", "_span", "_escapes", "_line_starts", "_index")
 
     def __init__(self, file: str, text: str, parent: JsonText | None = None,
                  span: tuple[int, int] = (0, 0)) -> None:
@@ -82,6 +75,8 @@ class JsonText:
         self.text = text
         self.parent = parent
         self.depth: int = 1 if parent is None else parent.depth + 1
+        #: The file's own text, at the top of the chain of parents.
+        self.root: JsonText = self if parent is None else parent.root
         # Inside a string of the parent: the parent's offsets of its first
         # character and just past its last, and (worked out when first
         # asked) where its escapes are.
@@ -96,22 +91,8 @@ class JsonText:
         and its length there."""
         if self._escapes is None:
             assert self.parent is not None
-            start, end = self._span
-            found = list(_ESCAPE.finditer(self.parent.text, start, end))
-            raw = [match.start() for match in found]
-            lengths = [match.end() - match.start() for match in found]
-            # Each escape shortens the text by its length less one.
-            shortened = itertools.accumulate((length - 1 for length in lengths), initial=0)
-            decoded = [offset - start - before for offset, before in zip(raw, shortened)]
-            self._escapes = (decoded, raw, lengths)
+            self._escapes = _syntax.escape_map(self.parent.text, *self._span)
         return self._escapes
-
-    @property
-    def root(self) -> JsonText:
-        text = self
-        while text.parent is not None:
-            text = text.parent
-        return text
 
     def file_offset(self, offset: int) -> int:
         text = self
@@ -130,11 +111,13 @@ class JsonText:
     def position(self, offset: int) -> tuple[int, int]:
         """(line, column) in the file of an offset of this text."""
         root = self.root
-        if root._line_starts is None:
-            root._line_starts = [0] + [match.end() for match in re.finditer("\n", root.text)]
-        offset = self.file_offset(offset)
-        line = bisect.bisect_right(root._line_starts, offset)
-        return line, offset - root._line_starts[line - 1] + 1
+        starts = root._line_starts
+        if starts is None:
+            starts = root._line_starts = _syntax.line_starts(root.text)
+        if self.parent is not None:
+            offset = self.file_offset(offset)
+        line = bisect.bisect_right(starts, offset)
+        return line, offset - starts[line - 1] + 1
 
     def place(self, value: Any, owner: Any = None) -> tuple[int, int]:
         """(line, column) of a value the reader returned (a string, object or
@@ -147,6 +130,8 @@ class JsonText:
 
     def span(self, value: Any) -> RawSpan:
         """The raw span of a string the reader returned."""
+        if self.parent is None:
+            return RawSpan(self.file, value.start, value.end, 1)
         return RawSpan(self.file, self.file_offset(value.start), self.file_offset(value.end), self.depth)
 
     # --- reading ----------------------------------------------------------------

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import dataclasses
 from collections.abc import Iterable
+from typing import Any
 
 from ..model import Model, Table
 from ..references import Reference, references
@@ -121,6 +122,20 @@ def _listed_table(use: FieldUse, report: Report) -> str | None:
     return None
 
 
+_USE_FIELDS = tuple(each.name for each in dataclasses.fields(FieldUse))
+_set_field = object.__setattr__
+
+
+def _changed(use: FieldUse, changes: dict[str, Any]) -> FieldUse:
+    """`dataclasses.replace(use, **changes)`, field by field: replace calls
+    the frozen class's __init__ by keywords, which made up most of the time
+    deciding a report took (every use of a read report changes kind)."""
+    copy = object.__new__(FieldUse)
+    for name in _USE_FIELDS:
+        _set_field(copy, name, changes[name] if name in changes else getattr(use, name))
+    return copy
+
+
 def decide(report: Report, model: Model | None) -> Report:
     """`report` with every use's kind decided against `model` (None: only
     the report's own measures decide; the rest stay "unknown")."""
@@ -129,9 +144,9 @@ def decide(report: Report, model: Model | None) -> Report:
         if use.written == "metadata":  # "Table.Name", both of which may hold dots
             split = split_for_model(f"{use.table}.{use.name}", model)
             if split is not None and split != (use.table, use.name):
-                use = dataclasses.replace(use, table=split[0], name=split[1])
+                use = _changed(use, {"table": split[0], "name": split[1]})
         kind, table = _kind(use, model, report)
         if kind != use.kind or table != use.table:
-            use = dataclasses.replace(use, kind=kind, table=table)  # type: ignore[arg-type]
+            use = _changed(use, {"kind": kind, "table": table})
         decided.append(use)
     return dataclasses.replace(report, uses=decided)
