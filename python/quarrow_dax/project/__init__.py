@@ -32,7 +32,7 @@ from ..model import Model, ModelError, ModelWarning, find_models, is_model_folde
 from ..report import FieldUse, Report, ReportError, decide, find_reports, holds_model, is_report_folder, load_report
 from ..report._files import json_file, problem
 from ..report.dataset import read_dataset_reference
-from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file
+from ..sources import MAX_FILE_SIZE, SourceError, collection_paused, is_dir, is_file
 from ..writeback import Original
 
 __all__ = [
@@ -178,7 +178,8 @@ def _finish(path: str, model_path: str | None, reports: list[Report], problems: 
     if model_path is not None:
         project.model = load_model(model_path, project.model_errors, project.model_warnings, max_file_size=max_size,
                                    originals=project.originals if originals is not None else None, cultures=cultures)
-    project.reports = [decide(report, project.model) for report in reports]
+    # The reports were read for this project alone: their uses are decided where they are.
+    project.reports = [decide(report, project.model, in_place=True) for report in reports]
     return project
 
 
@@ -192,6 +193,12 @@ def load_projects(path: str | os.PathLike[str], reports: Sequence[str | os.PathL
     `originals` holds its files as read. `cultures` as for `load_model`:
     False for a reader that wants the model's objects alone (usage). Raises
     ProjectError when `path` holds neither a model nor a report."""
+    with collection_paused():
+        return _load_projects(path, reports, max_file_size, keep_originals, cultures)
+
+
+def _load_projects(path: str | os.PathLike[str], reports: Sequence[str | os.PathLike[str]], max_file_size: int,
+                   keep_originals: bool, cultures: bool) -> list[Project]:
     root = Path(path)
     problems: list[Diagnostic] = []
     originals: dict[str, Original] | None = {} if keep_originals else None

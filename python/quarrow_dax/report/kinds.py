@@ -136,17 +136,32 @@ def _changed(use: FieldUse, changes: dict[str, Any]) -> FieldUse:
     return copy
 
 
-def decide(report: Report, model: Model | None) -> Report:
+def decide(report: Report, model: Model | None, *, in_place: bool = False) -> Report:
     """`report` with every use's kind decided against `model` (None: only
-    the report's own measures decide; the rest stay "unknown")."""
+    the report's own measures decide; the rest stay "unknown"). With
+    `in_place`, for a report just read that nothing else holds yet, its
+    uses are decided where they are and `report` itself is returned: no
+    use is copied."""
+    change = _change_in_place if in_place else _changed
     decided = []
     for use in report.uses:
         if use.written == "metadata":  # "Table.Name", both of which may hold dots
             split = split_for_model(f"{use.table}.{use.name}", model)
             if split is not None and split != (use.table, use.name):
-                use = _changed(use, {"table": split[0], "name": split[1]})
+                use = change(use, {"table": split[0], "name": split[1]})
         kind, table = _kind(use, model, report)
         if kind != use.kind or table != use.table:
-            use = _changed(use, {"kind": kind, "table": table})
+            use = change(use, {"kind": kind, "table": table})
         decided.append(use)
+    if in_place:
+        report.uses[:] = decided
+        return report
     return dataclasses.replace(report, uses=decided)
+
+
+def _change_in_place(use: FieldUse, changes: dict[str, Any]) -> FieldUse:
+    """A use nothing else holds yet, changed where it is (a frozen class,
+    so through object.__setattr__, as a __post_init__ would)."""
+    for name, value in changes.items():
+        _set_field(use, name, value)
+    return use
