@@ -15,14 +15,13 @@ Visual calculations (`NativeVisualCalculation`) are DAX of the report.
 
 from __future__ import annotations
 
-import dataclasses
 import re
 from typing import Any
 
 from ..diagnostics import Diagnostic
 from ..model import Formula
 from ._json import JsonProblem, JsonText, JsonArray, JsonObject, JsonString, is_string
-from .objects import FieldUse, ReportFormula
+from .objects import FieldUse, ReportFormula, replaced
 
 __all__ = ["Context", "FieldCollector", "split_metadata"]
 
@@ -153,10 +152,10 @@ class FieldCollector:
             use = self.uses[index]
             named = self.query_refs.get((use.page, use.visual), {}).get(metadata)
             if named is not None:
-                self.uses[index] = dataclasses.replace(
-                    use, table=named.table, name=named.name, written="queryRef", level=named.level,
-                    hierarchy=named.hierarchy, schema=named.schema,
-                )
+                self.uses[index] = replaced(use, {
+                    "table": named.table, "name": named.name, "written": "queryRef", "level": named.level,
+                    "hierarchy": named.hierarchy, "schema": named.schema,
+                })
         self.selectors.clear()
 
     def problem(self, context: Context, places: Any, message: str, severity: str = "error") -> None:
@@ -212,7 +211,7 @@ class FieldCollector:
                     if kind is JsonObject or kind is JsonArray or (kind is JsonString and nested_key):
                         push((item, context, key))
             elif kind is JsonString and key in _NESTED_KEYS and node.lstrip()[:1] in ("{", "["):
-                inner = nested(node, context, key)  # type: ignore[arg-type]
+                inner = nested(node, context, key)
                 if inner is not None:
                     push(inner)
             root = False
@@ -361,7 +360,8 @@ class FieldCollector:
         if table is None:
             return True
         entity, schema, table_text = table
-        line, column = text.place(name)
+        name_span = text.span(name)
+        line, column = text.root.position(name_span.start)  # where text.place(name) is, found once
         where = context.where or context.fallback
         use = FieldUse(
             self.report, str(entity), str(name), "unknown", where, text.file, line, column, written,  # type: ignore[arg-type]
@@ -369,7 +369,7 @@ class FieldCollector:
             level=None if level is None else str(level), hierarchy=hierarchy,
             schema=str(schema) if is_string(schema) else None,
             table_span=table_text.span(entity),
-            name_span=text.span(name), level_span=level_span,
+            name_span=name_span, level_span=level_span,
         )
         if context.query_ref is not None:
             self.query_refs.setdefault((context.page, context.visual), {}).setdefault(context.query_ref, use)

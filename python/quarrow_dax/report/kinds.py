@@ -11,7 +11,7 @@ from typing import Any
 from ..model import Model, Table
 from ..references import Reference, references
 from ..syntax.parsing import ParseError
-from .objects import FieldUse, Report, ReportFormula
+from .objects import FieldUse, Report, ReportFormula, replaced
 
 __all__ = ["dax_uses", "decide", "split_for_model"]
 
@@ -122,27 +122,13 @@ def _listed_table(use: FieldUse, report: Report) -> str | None:
     return None
 
 
-_USE_FIELDS = tuple(each.name for each in dataclasses.fields(FieldUse))
-_set_field = object.__setattr__
-
-
-def _changed(use: FieldUse, changes: dict[str, Any]) -> FieldUse:
-    """`dataclasses.replace(use, **changes)`, field by field: replace calls
-    the frozen class's __init__ by keywords, which made up most of the time
-    deciding a report took (every use of a read report changes kind)."""
-    copy = object.__new__(FieldUse)
-    for name in _USE_FIELDS:
-        _set_field(copy, name, changes[name] if name in changes else getattr(use, name))
-    return copy
-
-
 def decide(report: Report, model: Model | None, *, in_place: bool = False) -> Report:
     """`report` with every use's kind decided against `model` (None: only
     the report's own measures decide; the rest stay "unknown"). With
     `in_place`, for a report just read that nothing else holds yet, its
     uses are decided where they are and `report` itself is returned: no
     use is copied."""
-    change = _change_in_place if in_place else _changed
+    change = _change_in_place if in_place else replaced
     decided = []
     for use in report.uses:
         if use.written == "metadata":  # "Table.Name", both of which may hold dots
@@ -163,5 +149,5 @@ def _change_in_place(use: FieldUse, changes: dict[str, Any]) -> FieldUse:
     """A use nothing else holds yet, changed where it is (a frozen class,
     so through object.__setattr__, as a __post_init__ would)."""
     for name, value in changes.items():
-        _set_field(use, name, value)
+        object.__setattr__(use, name, value)
     return use
