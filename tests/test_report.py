@@ -424,3 +424,43 @@ def test_placed_values_spell_themselves():
             elif isinstance(value, _json.JsonArray):
                 stack.extend(value)
     assert checked > 10_000
+
+
+@needs_reports
+@pytest.mark.parametrize("row", MANIFEST, ids=lambda row: row["folder"])
+def test_deciding_in_place_gives_what_deciding_a_copy_gives(row):
+    # load_projects decides the reports it has just read where they are;
+    # every other caller gets a new report and its own uses untouched.
+    project = load_project(REPORTS / row["folder"])
+    if project.model is None:
+        pytest.skip("no model beside this report")
+    for decided in project.reports:
+        read = load_report(decided.path)
+        before = list(read.uses)
+        kinds = [use.kind for use in before]
+        copied = decide(read, project.model)
+        assert read.uses == before and all(a is b for a, b in zip(read.uses, before))
+        assert [use.kind for use in read.uses] == kinds  # the copy left them alone
+        in_place = decide(read, project.model, in_place=True)
+        assert in_place is read and in_place.uses == copied.uses == decided.uses
+        assert [use.kind for use in in_place.uses] != kinds
+
+
+@pytest.mark.parametrize("enabled, fails", [(True, False), (False, False), (True, True), (False, True)])
+def test_reading_leaves_the_garbage_collector_as_it_found_it(tmp_path, enabled, fails):
+    import gc
+
+    from quarrow_dax.report import ReportError
+    from quarrow_dax.sources import collection_paused
+
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        with pytest.raises(ReportError) if fails else collection_paused():
+            if fails:
+                load_report(tmp_path / "missing.Report")
+            else:
+                assert not gc.isenabled()
+        assert gc.isenabled() == enabled
+    finally:
+        (gc.enable if was else gc.disable)()

@@ -11,6 +11,7 @@
 
 #include "dax_parser/dax_parser.hpp"
 #include "formatter/format_entries.hpp"
+#include "json/json_entries.hpp"
 #include "located.hpp"
 #include "node_classes.hpp"
 #include "py_ref.hpp"
@@ -286,6 +287,14 @@ PyMethodDef functions[] = {
      "references_query(text, options)\n--\n\nThe query's references, or (kind, message, start, end)."},
     {"references_function", as_cfunction(references_function_entry), METH_FASTCALL,
      "references_function(text, options)\n--\n\nA model function's references, or (kind, message, start, end)."},
+    // The positioned JSON readers' entries (json/json_entries.hpp).
+    {"read_json", as_cfunction(dax::python::json::read_json), METH_FASTCALL,
+     "read_json(text, object_class, array_class, string_class, placed_keys, markers)\n--\n\n(value,) of a JSON "
+     "text with the places of its values, or None when it is not plain JSON."},
+    {"line_starts", as_cfunction(dax::python::json::line_starts), METH_FASTCALL,
+     "line_starts(text)\n--\n\nThe offsets where the text's lines begin."},
+    {"escape_map", as_cfunction(dax::python::json::escape_map), METH_FASTCALL,
+     "escape_map(text, start, end)\n--\n\n(decoded offsets, offsets, lengths) of the escapes of text[start:end]."},
     // The formatter's entries (format_entries.hpp).
     {"register_builtins", as_cfunction(dax::python::format::register_builtins), METH_FASTCALL,
      "register_builtins(names, keywords)\n--\n\nTakes the built-in function names and their keyword arguments, which "

@@ -11,20 +11,42 @@ from collections.abc import Iterable
 from typing import Any
 
 from ..project import Project, ProjectError, load_projects
-from ..report import FieldUse, Report, ReportError
+from ..report import FieldUse, Page, Report, ReportError, Visual
 from .common import EXIT_OK, EXIT_USAGE, PROG, Subcommands, add_reading_options, add_report_option, plural, \
     status_of, write_err, write_out
 
 
-def _place(report: Report, use: FieldUse) -> str:
+class _Labels:
+    """The pages and visuals of a report by name, looked up once: a
+    report's every use names its page and visual."""
+
+    def __init__(self, report: Report) -> None:
+        self.report = report
+        self.pages: dict[str | None, Page] = {}
+        self.visuals: dict[tuple[str | None, str | None], Visual] = {}
+        for page in report.pages:  # the first of a name, as Report.page finds it
+            self.pages.setdefault(page.name, page)
+        for name, page in self.pages.items():
+            for visual in page.visuals:
+                self.visuals.setdefault((name, visual.name), visual)
+
+    def page(self, use: FieldUse) -> Page | None:
+        return self.pages.get(use.page)
+
+    def visual(self, use: FieldUse) -> Visual | None:
+        return self.visuals.get((use.page, use.visual)) if use.visual is not None else None
+
+
+def _place(labels: _Labels, use: FieldUse) -> str:
     """The page, visual or bookmark of a use, as a person finds it."""
+    report = labels.report
     parts = []
     if use.bookmark is not None:
         parts.append(f"bookmark {use.bookmark!r}")
-    page = report.page(use.page)
+    page = labels.page(use)
     if page is not None or use.page is not None:
         parts.append(f"page {page.label if page is not None else use.page!r}")
-    visual = report.visual(use.page, use.visual)
+    visual = labels.visual(use)
     if visual is not None or use.visual is not None:
         parts.append(f"visual {visual.label if visual is not None else use.visual!r}")
     if use.formula is not None:
@@ -32,11 +54,11 @@ def _place(report: Report, use: FieldUse) -> str:
     return ", ".join(parts) or f"report {report.name!r}"
 
 
-def _record(report: Report, use: FieldUse) -> dict[str, Any]:
-    page = report.page(use.page)
-    visual = report.visual(use.page, use.visual)
+def _record(labels: _Labels, use: FieldUse) -> dict[str, Any]:
+    page = labels.page(use)
+    visual = labels.visual(use)
     return {
-        "report": report.name, "table": use.table, "name": use.name, "kind": use.kind, "where": use.where,
+        "report": labels.report.name, "table": use.table, "name": use.name, "kind": use.kind, "where": use.where,
         "file": use.file, "line": use.line, "column": use.column,
         "page": page.label if page is not None else use.page, "visual": visual.label if visual is not None else None,
         "page_id": use.page, "visual_id": use.visual, "bookmark": use.bookmark, "level": use.level,
@@ -83,7 +105,8 @@ def _dax(table: str | None, name: str, level: str | None = None) -> str:
 
 def run(args: argparse.Namespace) -> int:
     try:
-        projects = load_projects(args.path, args.report or (), max_file_size=args.max_file_size)
+        # Kinds need the model's objects alone, not its translations.
+        projects = load_projects(args.path, args.report or (), max_file_size=args.max_file_size, cultures=False)
     except (ProjectError, ReportError) as error:
         write_err(f"{PROG}: usage: {error}\n")
         return EXIT_USAGE
@@ -118,13 +141,14 @@ def run(args: argparse.Namespace) -> int:
     else:
         count = 0
         for report in reports:
+            labels = _Labels(report)
             if machine:
-                write_out("".join(_json_line(_record(report, use)) for use in report.uses))
+                write_out("".join(_json_line(_record(labels, use)) for use in report.uses))
             else:
                 write_out("".join(
                     f"{use.file}:{use.line}:{use.column}: {use.where}: {use.kind} "
                     f"{_dax(use.table, use.name, use.level if use.hierarchy is None else None)}"
-                    f" ({_place(report, use)})\n" for use in report.uses))
+                    f" ({_place(labels, use)})\n" for use in report.uses))
             count += len(report.uses)
         summary = f"{plural(count, 'field reference')} in {plural(len(reports), 'report')}\n"
     # The summary on standard error, as every command writes it: standard output is the listing alone.

@@ -42,6 +42,10 @@ value given last is used, as `json.loads` does) is passed to `warn` as
 (message, line, column). What cannot be read raises `JsonError`, a
 ValueError with `message`, `offset`, `line` and `column`. Nesting costs no
 stack: open containers are kept on a list, at most `MAX_DEPTH` deep.
+
+A text that is plain JSON is read in one native pass (`read_native`); any
+other (a fault, a key given twice, nesting too deep) is read again here, in
+Python, which says where and what (`JsonReader.read_carefully`).
 """
 
 from __future__ import annotations
@@ -52,7 +56,9 @@ import re
 from collections.abc import Callable
 from typing import Any
 
-__all__ = ["MAX_DEPTH", "JsonArray", "JsonError", "JsonObject", "JsonReader", "JsonString"]
+from .. import _syntax
+
+__all__ = ["MAX_DEPTH", "JsonArray", "JsonError", "JsonObject", "JsonReader", "JsonString", "read_native"]
 
 #: How many arrays and objects may be open at once. Deeper than any model or
 #: report nests: a bound on what a nesting bomb can make the reader hold.
@@ -136,6 +142,21 @@ _LINE_FEEDS = ("\\n", "\\u000a", "\\u000A")
 _LONGEST_NUMBER = 300
 
 
+def read_native(text: str, placed_keys: frozenset[str] | None = None,
+                markers: frozenset[str] | None = None) -> tuple[Any] | None:
+    """``(value,)`` of `text` read natively, or None when it is not plain
+    JSON (a fault, a key given twice, nesting deeper than `MAX_DEPTH`, a
+    number of more than 300 characters): the careful reader then says why.
+
+    Without `placed_keys` the value is what `JsonReader.document` returns.
+    With them, only some values are placed, for a reader that looks at no
+    other: the root, its children, each object or array holding a string
+    (key or value) of `markers` anywhere inside, and in those objects the
+    string values of `placed_keys`; the rest are plain dicts, lists and
+    strs, and no container keeps the spans of its numbers and literals."""
+    return _syntax.read_json(text, JsonObject, JsonArray, JsonString, placed_keys, markers)
+
+
 def _skip_white(text: str, pos: int) -> int:
     match = _WHITE.match(text, pos)
     return match.end() if match else pos
@@ -155,7 +176,7 @@ class JsonReader:
         self.text = text
         self.warn = warn
         self.keys = keys
-        self.line_starts = [0] + [match.end() for match in re.finditer("\n", text)]
+        self.line_starts: list[int] = _syntax.line_starts(text)
 
     def position(self, offset: int) -> tuple[int, int]:
         """The 1-based (line, column) of an offset into the text."""
@@ -167,6 +188,13 @@ class JsonReader:
 
     def document(self) -> Any:
         """The value of the whole text."""
+        # The native pass keeps no key places: a reader asked for them reads in Python.
+        found = None if self.keys else read_native(self.text)
+        return found[0] if found is not None else self.read_carefully()
+
+    def read_carefully(self) -> Any:
+        """`document`, read in Python: what the native pass refuses is read
+        here, faults raised and keys given twice passed to `warn`."""
         text = self.text
         pos = _skip_white(text, 0)
         # The open containers, each with the key whose value comes next (objects).

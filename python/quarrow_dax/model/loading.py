@@ -111,13 +111,19 @@ def load_model(
     max_file_size: int = MAX_FILE_SIZE,
     originals: dict[str, Original] | None = None,
     texts: Mapping[str, str] | None = None,
+    cultures: bool = True,
 ) -> Model:
     """Reads the model at `path` (as `read_model` finds it) whole: its objects
     and its formulas. Errors and warnings as for `read_model`: raised, or
     collected in lists, in which case the model holds what could be read;
-    `originals` and `texts` as for `read_model`."""
+    `originals` and `texts` as for `read_model`.
+
+    With `cultures` False the files of a TMDL folder's ``cultures/`` are
+    not read: they hold translations and linguistic metadata (often the
+    largest files of a model), no table, column, measure or relationship,
+    so a reader that wants only the model's objects is spared them."""
     builder = ModelBuilder(str(path))
-    formulas = list(_read_formulas(path, errors, warnings, max_file_size, builder, originals, texts))
+    formulas = list(_read_formulas(path, errors, warnings, max_file_size, builder, originals, texts, cultures))
     return builder.finish(formulas)
 
 
@@ -129,6 +135,7 @@ def _read_formulas(
     sink: ModelBuilder | None,
     originals: dict[str, Original] | None = None,
     texts: Mapping[str, str] | None = None,
+    cultures: bool = True,
 ) -> Iterator[Formula]:
     """read_model, telling `sink` (when given) of every object met."""
 
@@ -139,7 +146,7 @@ def _read_formulas(
             warnings.append(warning)
 
     try:
-        files, reader = _model_files(Path(path), errors, texts)
+        files, reader = _model_files(Path(path), errors, texts, cultures)
     except ModelError as error:
         if errors is None:
             raise
@@ -184,9 +191,10 @@ def _only_given(folder: Path, found: list[Path], texts: Mapping[str, str] | None
 
 
 def _model_files(
-    path: Path, errors: list[ModelError] | None, texts: Mapping[str, str] | None = None
+    path: Path, errors: list[ModelError] | None, texts: Mapping[str, str] | None = None, cultures: bool = True
 ) -> tuple[list[Path], FileReader]:
-    """The files to read for the model at `path` and the reader for them."""
+    """The files to read for the model at `path` and the reader for them;
+    a TMDL folder's cultures/ left out unless `cultures`."""
     if is_file(path) or (texts is not None and str(path) in texts and not is_dir(path)):
         suffix = path.suffix.lower()
         if suffix == ".bim":
@@ -203,9 +211,13 @@ def _model_files(
     if _is_tmdl_folder(path):
         # Model-wide files first, then tables/, roles/, cultures/ ... each in name order.
         problems: list[SourceError] = []
-        found = [file for file in walk(path, problems) if file.suffix.lower() == ".tmdl"]
+        def skip(entry: Path, is_folder: bool) -> bool:
+            return not cultures and is_folder and entry.parent == path and entry.name.lower() == "cultures"
+
+        found = [file for file in walk(path, problems, skip=skip) if file.suffix.lower() == ".tmdl"]
         raise_or_collect(problems, errors)
-        found += _only_given(path, found, texts)
+        found += [file for file in _only_given(path, found, texts)
+                  if cultures or file.relative_to(path).parts[0].lower() != "cultures"]
         files = sorted(found, key=lambda file: (len(file.relative_to(path).parts), str(file)))
         return files, read_tmdl
     try:

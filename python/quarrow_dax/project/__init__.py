@@ -32,7 +32,7 @@ from ..model import Model, ModelError, ModelWarning, find_models, is_model_folde
 from ..report import FieldUse, Report, ReportError, decide, find_reports, holds_model, is_report_folder, load_report
 from ..report._files import json_file, problem
 from ..report.dataset import read_dataset_reference
-from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file
+from ..sources import MAX_FILE_SIZE, SourceError, collection_paused, is_dir, is_file
 from ..writeback import Original
 
 __all__ = [
@@ -168,7 +168,7 @@ def _read_reports(folders: Iterable[Path], problems: list[Diagnostic], max_size:
 
 
 def _finish(path: str, model_path: str | None, reports: list[Report], problems: list[Diagnostic],
-            max_size: int, originals: dict[str, Original] | None = None) -> Project:
+            max_size: int, originals: dict[str, Original] | None = None, cultures: bool = True) -> Project:
     project = Project(path, None, model_path, problems=problems)
     if originals is not None:
         # Each project keeps its own files: those of its model and reports.
@@ -177,19 +177,28 @@ def _finish(path: str, model_path: str | None, reports: list[Report], problems: 
                              if folders.intersection(Path(os.path.abspath(name)).parents)}
     if model_path is not None:
         project.model = load_model(model_path, project.model_errors, project.model_warnings, max_file_size=max_size,
-                                   originals=project.originals if originals is not None else None)
-    project.reports = [decide(report, project.model) for report in reports]
+                                   originals=project.originals if originals is not None else None, cultures=cultures)
+    # The reports were read for this project alone: their uses are decided where they are.
+    project.reports = [decide(report, project.model, in_place=True) for report in reports]
     return project
 
 
 def load_projects(path: str | os.PathLike[str], reports: Sequence[str | os.PathLike[str]] = (), *,
-                  max_file_size: int = MAX_FILE_SIZE, keep_originals: bool = False) -> list[Project]:
+                  max_file_size: int = MAX_FILE_SIZE, keep_originals: bool = False,
+                  cultures: bool = True) -> list[Project]:
     """The projects at `path` (see the module's documentation): one per
     model, each with the reports that name it, in the order their models
     (else their reports) are found. `reports` are report folders to add to
     the project of the model `path`. With `keep_originals`, each project's
-    `originals` holds its files as read. Raises ProjectError when `path`
-    holds neither a model nor a report."""
+    `originals` holds its files as read. `cultures` as for `load_model`:
+    False for a reader that wants the model's objects alone (usage). Raises
+    ProjectError when `path` holds neither a model nor a report."""
+    with collection_paused():
+        return _load_projects(path, reports, max_file_size, keep_originals, cultures)
+
+
+def _load_projects(path: str | os.PathLike[str], reports: Sequence[str | os.PathLike[str]], max_file_size: int,
+                   keep_originals: bool, cultures: bool) -> list[Project]:
     root = Path(path)
     problems: list[Diagnostic] = []
     originals: dict[str, Original] | None = {} if keep_originals else None
@@ -201,10 +210,10 @@ def load_projects(path: str | os.PathLike[str], reports: Sequence[str | os.PathL
     if root.suffix.lower() == ".pbip" and is_file(root):
         folders = pbip_reports(root, problems, max_file_size)
         found = _read_reports(folders + extra, problems, max_file_size, originals)
-        return [_finish(str(path), pbip_model(root, folders), found, problems, max_file_size, originals)]
+        return [_finish(str(path), pbip_model(root, folders), found, problems, max_file_size, originals, cultures)]
     if _is_model_path(root):
         found = _read_reports(extra, problems, max_file_size, originals)
-        return [_finish(str(path), str(path), found, problems, max_file_size, originals)]
+        return [_finish(str(path), str(path), found, problems, max_file_size, originals, cultures)]
     if not (is_dir(root) or is_report_folder(root)):
         raise ProjectError(str(path), "no such file or folder" if not os.path.lexists(root) else
                            "not a project: not a .pbip file, a report or model folder, or a folder holding them")
@@ -230,7 +239,7 @@ def load_projects(path: str | os.PathLike[str], reports: Sequence[str | os.PathL
     if not groups:
         raise ProjectError(str(path), "no report and no model found in it")
     projects = [_finish(str(path), named.get(key) if key is not None else None, members, [], max_file_size,
-                        originals)
+                        originals, cultures)
                 for key, members in groups.items()]
     projects[0].problems[:0] = problems
     return projects

@@ -26,7 +26,7 @@ import os
 from pathlib import Path
 
 from ..model import Model
-from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file, walk
+from ..sources import MAX_FILE_SIZE, SourceError, collection_paused, is_dir, is_file, walk
 from ..writeback import Original
 from ._files import problem
 from ._json import RawSpan
@@ -96,6 +96,12 @@ def load_report(path: str | os.PathLike[str], model: Model | None = None, *,
     When `originals` is a dict, every report file read (not
     `definition.pbir`) is kept there under its name, its bytes and identity
     as read: what a tool that rewrites the report edits."""
+    with collection_paused():
+        return _load_report(path, model, max_file_size, originals)
+
+
+def _load_report(path: str | os.PathLike[str], model: Model | None, max_file_size: int,
+                 originals: dict[str, Original] | None) -> Report:
     folder = Path(path)
     if is_file(folder) and folder.name.lower() in ("definition.pbir", "report.json"):
         folder = folder.parent
@@ -125,4 +131,4 @@ def load_report(path: str | os.PathLike[str], model: Model | None = None, *,
     report.problems.extend(collector.problems)
     for formula in report.measures:
         report.uses.extend(dax_uses(formula))
-    return decide(report, model)
+    return decide(report, model, in_place=True)  # the report was made here: nothing else holds it

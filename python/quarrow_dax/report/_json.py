@@ -5,31 +5,23 @@ character of the inner text may stand for two or six of the file.
 
 Values are those of `quarrow_dax.model.json_reader` (the reader `.bim` files
 are read with): `JsonString`, `JsonObject` and `JsonArray` know where they
-are. A text that is plain JSON is read faster than that reader reads it: the
-C decoder reads it, and places are kept only inside the containers that hold
-what the report readers look for (`_read_fast`); any other text is read by
-that reader, which says where and what is wrong.
+are. A text that is plain JSON is read natively, and places are kept only
+inside the containers that hold what the report readers look for; any other
+text is read by that reader in Python, which says where and what is wrong.
 """
 
 from __future__ import annotations
 
 import bisect
-import itertools
 import json
-import re
 from dataclasses import dataclass
 from typing import Any
 
+from .. import _syntax
 from ..diagnostics import Diagnostic, LineIndex, Severity
-from ..model.json_reader import JsonArray, JsonError, JsonObject, JsonReader, JsonString
+from ..model.json_reader import JsonArray, JsonError, JsonObject, JsonReader, JsonString, read_native
 
 __all__ = ["JsonArray", "JsonObject", "JsonProblem", "JsonString", "JsonText", "RawSpan", "is_string"]
-
-# A JSON escape, a surrogate pair first: json.loads makes one character of it.
-_ESCAPE = re.compile(
-    r"\\u[dD][89abAB][0-9a-fA-F]{2}\\u[dD][c-fC-F][0-9a-fA-F]{2}|\\(?:u[0-9a-fA-F]{4}|.)", re.DOTALL
-)
-
 
 def is_string(value: Any) -> bool:
     """Whether `value` is a string the reader returned (and so has a place)."""
@@ -75,7 +67,7 @@ class JsonText:
     map to offsets of the file's text (`file_offset`) and to 1-based lines
     and columns of the file (`position`)."""
 
-    __slots__ = ("file", "text", "parent", "depth", "_span", "_escapes", "_line_starts", "_index")
+    __slots__ = ("file", "text", "parent", "depth", "root", "_span", "_escapes", "_line_starts", "_index")
 
     def __init__(self, file: str, text: str, parent: JsonText | None = None,
                  span: tuple[int, int] = (0, 0)) -> None:
@@ -83,6 +75,8 @@ class JsonText:
         self.text = text
         self.parent = parent
         self.depth: int = 1 if parent is None else parent.depth + 1
+        #: The file's own text, at the top of the chain of parents.
+        self.root: JsonText = self if parent is None else parent.root
         # Inside a string of the parent: the parent's offsets of its first
         # character and just past its last, and (worked out when first
         # asked) where its escapes are.
@@ -97,22 +91,8 @@ class JsonText:
         and its length there."""
         if self._escapes is None:
             assert self.parent is not None
-            start, end = self._span
-            found = list(_ESCAPE.finditer(self.parent.text, start, end))
-            raw = [match.start() for match in found]
-            lengths = [match.end() - match.start() for match in found]
-            # Each escape shortens the text by its length less one.
-            shortened = itertools.accumulate((length - 1 for length in lengths), initial=0)
-            decoded = [offset - start - before for offset, before in zip(raw, shortened)]
-            self._escapes = (decoded, raw, lengths)
+            self._escapes = _syntax.escape_map(self.parent.text, *self._span)
         return self._escapes
-
-    @property
-    def root(self) -> JsonText:
-        text = self
-        while text.parent is not None:
-            text = text.parent
-        return text
 
     def file_offset(self, offset: int) -> int:
         text = self
@@ -131,11 +111,13 @@ class JsonText:
     def position(self, offset: int) -> tuple[int, int]:
         """(line, column) in the file of an offset of this text."""
         root = self.root
-        if root._line_starts is None:
-            root._line_starts = [0] + [match.end() for match in re.finditer("\n", root.text)]
-        offset = self.file_offset(offset)
-        line = bisect.bisect_right(root._line_starts, offset)
-        return line, offset - root._line_starts[line - 1] + 1
+        starts = root._line_starts
+        if starts is None:
+            starts = root._line_starts = _syntax.line_starts(root.text)
+        if self.parent is not None:
+            offset = self.file_offset(offset)
+        line = bisect.bisect_right(starts, offset)
+        return line, offset - starts[line - 1] + 1
 
     def place(self, value: Any, owner: Any = None) -> tuple[int, int]:
         """(line, column) of a value the reader returned (a string, object or
@@ -148,6 +130,8 @@ class JsonText:
 
     def span(self, value: Any) -> RawSpan:
         """The raw span of a string the reader returned."""
+        if self.parent is None:
+            return RawSpan(self.file, value.start, value.end, 1)
         return RawSpan(self.file, self.file_offset(value.start), self.file_offset(value.end), self.depth)
 
     # --- reading ----------------------------------------------------------------
@@ -216,9 +200,10 @@ class JsonText:
 
 
 def _read(text: JsonText, problems: list[JsonProblem]) -> Any:
-    """The positioned value of `text`: read fast when it is plain JSON,
-    else by the model's reader, which says where and what is wrong (or odd:
-    a key given twice)."""
+    """The positioned value of `text`: read natively when it is plain JSON,
+    placing only what the readers look at (see `_PLACED_STRINGS`); else by
+    the model's reader, which says where and what is wrong (or odd: a key
+    given twice)."""
     found = _read_fast(text.text)
     if found is not _SLOW:
         return found
@@ -230,62 +215,32 @@ def _read(text: JsonText, problems: list[JsonProblem]) -> Any:
 
     reader.warn = warn
     try:
-        return reader.document()
+        return reader.read_carefully()
     except JsonError as error:
         raise JsonProblem(text.file, text.file_offset(error.offset), error.message) from None
 
 
-# What the readers need a place for lies inside a container holding one of
-# these keys: field references and their tables, selectors, report DAX,
-# JSON texts inside strings, paths a report names. A container holding none
-# of them is kept as the decoder gives it, without places.
-_MARKERS = re.compile(
-    r'"(?:Property|Level|Hierarchy|Entity|Source|Expression|metadata|NativeVisualCalculation|NativeMeasure'
-    r'|entity|expression|config|filters|query|dataTransforms|parameters|path|connectionString)"'
-)
-_WHITE = re.compile(r"[ \t\n\r]*")
-_STRING = re.compile(r'"[^"\\\x00-\x1f]*(?:\\.[^"\\\x00-\x1f]*)*"', re.DOTALL)
 _SLOW = object()
 
 
-def _refuse(_: str) -> Any:
-    raise ValueError("not JSON")
-
-
-_DECODER = json.JSONDecoder(parse_constant=_refuse)
-
-
-class _Unexpected(Exception):
-    pass
-
-
 def _read_fast(source: str) -> Any:
-    """The value of `source` with the places the model's reader gives
-    (strings' start and end, objects' and arrays' start) inside every
-    container that holds one of `_MARKERS`, the rest as the C decoder gives
-    it: only what the readers look at is walked in Python. `_SLOW` when the
-    text is not plain JSON (a fault, a key given twice, NaN, nesting too
-    deep for the decoder): the careful reader then reads it."""
-    try:
-        _DECODER.decode(source)
-    except (ValueError, RecursionError):
-        return _SLOW
-    start = _WHITE.match(source).end()  # type: ignore[union-attr]
-    if source[start : start + 1] not in ("{", "["):
-        return _DECODER.decode(source)  # a scalar document has nothing to place
-    try:
-        return _place(source, start)
-    except (_Unexpected, ValueError, RecursionError):
-        return _SLOW
+    """The value of `source`, placed where the readers look, read natively;
+    `_SLOW` when it is not plain JSON (a fault, a key given twice, nesting
+    too deep): the careful reader then reads it."""
+    found = read_native(source, _PLACED_STRINGS, _MARKERS)
+    return _SLOW if found is None else found[0]
 
 
-# One member's key and the colon after it; what follows a value; a scalar.
-_STRING_PATTERN = r'"[^"\\\x00-\x1f]*(?:\\.[^"\\\x00-\x1f]*)*"'
-_SCALAR_PATTERN = r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?|true|false|null"
-_KEY = re.compile(f"({_STRING_PATTERN})[ \t\n\r]*:[ \t\n\r]*", re.DOTALL)
-_AFTER = re.compile(r"[ \t\n\r]*([,}\]])[ \t\n\r]*")
-_SCALAR = re.compile(_SCALAR_PATTERN)
-_LITERALS = {"true": True, "false": False, "null": None}
+# What the readers need a place for lies inside a container holding one of
+# these strings (as a key, mostly): field references and their tables,
+# selectors, report DAX, JSON texts inside strings, paths a report names. A
+# container holding none of them is kept as a plain dict or list, which the
+# field walk steps over.
+_MARKERS = frozenset({
+    "Property", "Level", "Hierarchy", "Entity", "Source", "Expression", "metadata", "NativeVisualCalculation",
+    "NativeMeasure", "entity", "expression", "config", "filters", "query", "dataTransforms", "parameters", "path",
+    "connectionString",
+})
 # The keys whose string values the readers need the places of; other
 # strings are kept as plain str.
 _PLACED_STRINGS = frozenset({
@@ -293,76 +248,3 @@ _PLACED_STRINGS = frozenset({
     "queryRef", "entity", "name", "schema", "expression", "displayName", "config", "filters", "query",
     "dataTransforms", "parameters", "path", "connectionString", "boundSection", "pageOrder",
 })
-
-
-def _place(source: str, start: int) -> Any:
-    """The placed container at `start`; each child container holding a
-    marker, and every child of the root (where the readers look for a
-    document's own shape), is placed in its turn (a work list, no
-    recursion)."""
-    root = JsonObject() if source[start] == "{" else JsonArray()
-    work: list[tuple[Any, int, bool]] = [(root, start, True)]
-    key_at, after_at, string_at, scalar_at = _KEY.match, _AFTER.match, _STRING.match, _SCALAR.match
-    markers = _MARKERS.search
-    placed_strings = _PLACED_STRINGS
-    while work:
-        container, pos, is_root = work.pop()
-        container.start = pos
-        is_object = type(container) is JsonObject
-        closer = "}" if is_object else "]"
-        pos = _WHITE.match(source, pos + 1).end()  # type: ignore[union-attr]
-        if source[pos] == closer:
-            container.end = pos + 1
-            continue
-        key = ""
-        while True:
-            if is_object:
-                match = key_at(source, pos)
-                if match is None:
-                    raise _Unexpected
-                raw = match.group(1)
-                key = json.loads(raw) if "\\" in raw else raw[1:-1]
-                if key in container:
-                    raise _Unexpected  # a key given twice: the careful reader warns of it
-                pos = match.end()
-            char = source[pos]
-            if char == '"':
-                match = string_at(source, pos)
-                if match is None:
-                    raise _Unexpected
-                end = match.end()
-                raw = match.group()
-                text = json.loads(raw) if "\\" in raw else raw[1:-1]
-                if is_object and key in placed_strings:
-                    value: Any = JsonString(text)
-                    value.start, value.end = pos, end
-                else:
-                    value = text
-            elif char == "{" or char == "[":
-                value, end = _DECODER.raw_decode(source, pos)
-                if is_root or markers(source, pos, end):
-                    value = JsonObject() if char == "{" else JsonArray()
-                    work.append((value, pos, False))
-            else:
-                match = scalar_at(source, pos)
-                if match is None:
-                    raise _Unexpected
-                end = match.end()
-                token = match.group()
-                value = _LITERALS[token] if token in _LITERALS else (
-                    float(token) if "." in token or "e" in token or "E" in token else int(token))
-            if is_object:
-                container[key] = value
-            else:
-                container.append(value)
-            match = after_at(source, end)
-            if match is None:
-                raise _Unexpected
-            pos = match.end()
-            if match.group(1) == ",":
-                continue
-            if match.group(1) == closer:
-                container.end = match.end(1)
-                break
-            raise _Unexpected
-    return root

@@ -15,14 +15,13 @@ Visual calculations (`NativeVisualCalculation`) are DAX of the report.
 
 from __future__ import annotations
 
-import dataclasses
 import re
 from typing import Any
 
 from ..diagnostics import Diagnostic
 from ..model import Formula
 from ._json import JsonProblem, JsonText, JsonArray, JsonObject, JsonString, is_string
-from .objects import FieldUse, ReportFormula
+from .objects import FieldUse, ReportFormula, replaced
 
 __all__ = ["Context", "FieldCollector", "split_metadata"]
 
@@ -89,9 +88,21 @@ class Context:
         self.query_ref = query_ref
 
     def but(self, **changes: Any) -> Context:
+        # Slot by slot, not in a loop over __slots__: the walk makes a
+        # context for every place and alias scope it enters.
         copy = Context.__new__(Context)
-        for name in Context.__slots__:
-            setattr(copy, name, changes.get(name, getattr(self, name)))
+        copy.text = self.text
+        copy.where = self.where
+        copy.fallback = self.fallback
+        copy.filters = self.filters
+        copy.page = self.page
+        copy.visual = self.visual
+        copy.bookmark = self.bookmark
+        copy.scope = self.scope
+        copy.selector = self.selector
+        copy.query_ref = self.query_ref
+        for name, value in changes.items():
+            setattr(copy, name, value)
         return copy
 
     def enter(self, key: str) -> Context:
@@ -141,10 +152,10 @@ class FieldCollector:
             use = self.uses[index]
             named = self.query_refs.get((use.page, use.visual), {}).get(metadata)
             if named is not None:
-                self.uses[index] = dataclasses.replace(
-                    use, table=named.table, name=named.name, written="queryRef", level=named.level,
-                    hierarchy=named.hierarchy, schema=named.schema,
-                )
+                self.uses[index] = replaced(use, {
+                    "table": named.table, "name": named.name, "written": "queryRef", "level": named.level,
+                    "hierarchy": named.hierarchy, "schema": named.schema,
+                })
         self.selectors.clear()
 
     def problem(self, context: Context, places: Any, message: str, severity: str = "error") -> None:
@@ -164,21 +175,45 @@ class FieldCollector:
     def walk(self, value: Any, context: Context) -> None:
         """Every reference in `value`, in document order. A container inside
         it that the reader left without places holds no reference (see
-        `_json`), and is stepped over."""
+        `_json`), and is stepped over, as is any value but a placed
+        container or a string that may hold a JSON text. (The hot loop of
+        reading a report: objects are handled inline.)"""
         stack: list[tuple[Any, Context, str | None]] = [(value, context, None)]
+        push, pop = stack.append, stack.pop
+        special, nested = self.special, self.nested
         root = True
         while stack:
-            node, context, key = stack.pop()
+            node, context, key = pop()
             kind = type(node)
             if kind is JsonObject or (root and isinstance(node, dict)):
-                self.object(node, context, key, stack)
+                skip = None
+                if not _SPECIAL.isdisjoint(node):
+                    context, skip = special(node, context, key)
+                in_bookmark = context.where == "bookmark" and key in ("sections", "visualContainers")
+                # Last to first, so that the stack gives them back in document order.
+                for child_key, child in reversed(node.items()):
+                    kind = type(child)
+                    if kind is not JsonObject and kind is not JsonArray and (
+                            kind is not JsonString or child_key not in _NESTED_KEYS):
+                        continue
+                    if child_key == skip:
+                        continue
+                    child_context = context.enter(child_key) if child_key in _TRANSITIONS else context
+                    if in_bookmark and kind is JsonObject:
+                        # The keys of a bookmark's sections and visual containers
+                        # are the page's and visual's names.
+                        child_context = child_context.but(**{"page" if key == "sections" else "visual": child_key})
+                    push((child, child_context, child_key))
             elif kind is JsonArray or (root and isinstance(node, list)):
+                nested_key = key in _NESTED_KEYS
                 for item in reversed(node):
-                    stack.append((item, context, key))
-            elif key in _NESTED_KEYS and is_string(node) and node.lstrip()[:1] in ("{", "["):
-                inner = self.nested(node, context, key)
+                    kind = type(item)
+                    if kind is JsonObject or kind is JsonArray or (kind is JsonString and nested_key):
+                        push((item, context, key))
+            elif kind is JsonString and key in _NESTED_KEYS and node.lstrip()[:1] in ("{", "["):
+                inner = nested(node, context, key)
                 if inner is not None:
-                    stack.append(inner)
+                    push(inner)
             root = False
 
     def nested(self, node: Any, context: Context, key: str) -> tuple[Any, Context, str | None] | None:
@@ -193,27 +228,6 @@ class FieldCollector:
         for odd in problems:
             self.json_problem(odd, context, f'in the "{key}" string')
         return value, context.but(text=text), None
-
-    def object(self, node: dict[str, Any], context: Context, key: str | None,
-               stack: list[tuple[Any, Context, str | None]]) -> None:
-        skip = None
-        if node.keys() & _SPECIAL:
-            context, skip = self.special(node, context, key)
-        in_bookmark = context.where == "bookmark" and key in ("sections", "visualContainers")
-        children = []
-        for child_key, child in node.items():
-            kind = type(child)
-            if not (kind is JsonObject or kind is JsonArray or (kind is JsonString and child_key in _NESTED_KEYS)):
-                continue  # a value without places holds no reference (see `walk`)
-            if child_key == skip:
-                continue
-            child_context = context.enter(child_key) if child_key in _TRANSITIONS else context
-            if in_bookmark and kind is JsonObject:
-                # The keys of a bookmark's sections and visual containers are
-                # the page's and visual's names.
-                child_context = child_context.but(**{"page" if key == "sections" else "visual": child_key})
-            children.append((child, child_context, child_key))
-        stack.extend(reversed(children))
 
     def special(self, node: dict[str, Any], context: Context, key: str | None) -> tuple[Context, str | None]:
         """What an object with a key that matters says: aliases, a selector,
@@ -346,7 +360,8 @@ class FieldCollector:
         if table is None:
             return True
         entity, schema, table_text = table
-        line, column = text.place(name)
+        name_span = text.span(name)
+        line, column = text.root.position(name_span.start)  # where text.place(name) is, found once
         where = context.where or context.fallback
         use = FieldUse(
             self.report, str(entity), str(name), "unknown", where, text.file, line, column, written,  # type: ignore[arg-type]
@@ -354,7 +369,7 @@ class FieldCollector:
             level=None if level is None else str(level), hierarchy=hierarchy,
             schema=str(schema) if is_string(schema) else None,
             table_span=table_text.span(entity),
-            name_span=text.span(name), level_span=level_span,
+            name_span=name_span, level_span=level_span,
         )
         if context.query_ref is not None:
             self.query_refs.setdefault((context.page, context.visual), {}).setdefault(context.query_ref, use)

@@ -6,11 +6,12 @@ from __future__ import annotations
 
 import dataclasses
 from collections.abc import Iterable
+from typing import Any
 
 from ..model import Model, Table
 from ..references import Reference, references
 from ..syntax.parsing import ParseError
-from .objects import FieldUse, Report, ReportFormula
+from .objects import FieldUse, Report, ReportFormula, replaced
 
 __all__ = ["dax_uses", "decide", "split_for_model"]
 
@@ -121,17 +122,32 @@ def _listed_table(use: FieldUse, report: Report) -> str | None:
     return None
 
 
-def decide(report: Report, model: Model | None) -> Report:
+def decide(report: Report, model: Model | None, *, in_place: bool = False) -> Report:
     """`report` with every use's kind decided against `model` (None: only
-    the report's own measures decide; the rest stay "unknown")."""
+    the report's own measures decide; the rest stay "unknown"). With
+    `in_place`, for a report just read that nothing else holds yet, its
+    uses are decided where they are and `report` itself is returned: no
+    use is copied."""
+    change = _change_in_place if in_place else replaced
     decided = []
     for use in report.uses:
         if use.written == "metadata":  # "Table.Name", both of which may hold dots
             split = split_for_model(f"{use.table}.{use.name}", model)
             if split is not None and split != (use.table, use.name):
-                use = dataclasses.replace(use, table=split[0], name=split[1])
+                use = change(use, {"table": split[0], "name": split[1]})
         kind, table = _kind(use, model, report)
         if kind != use.kind or table != use.table:
-            use = dataclasses.replace(use, kind=kind, table=table)  # type: ignore[arg-type]
+            use = change(use, {"kind": kind, "table": table})
         decided.append(use)
+    if in_place:
+        report.uses[:] = decided
+        return report
     return dataclasses.replace(report, uses=decided)
+
+
+def _change_in_place(use: FieldUse, changes: dict[str, Any]) -> FieldUse:
+    """A use nothing else holds yet, changed where it is (a frozen class,
+    so through object.__setattr__, as a __post_init__ would)."""
+    for name, value in changes.items():
+        object.__setattr__(use, name, value)
+    return use
