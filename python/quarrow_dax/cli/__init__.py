@@ -7,6 +7,7 @@
     quarrow-dax lint PATH...    report what the lint rules find in each file or formula
     quarrow-dax deps MODEL [OBJECT]   what a model object uses or what uses it
     quarrow-dax format PATH...  format files and the formulas of models in place
+    quarrow-dax scan FILE...    check and lint every dataset of admin scanner results
 
 FILE may be - for standard input. Files are read as UTF-8 unless a
 byte-order mark says UTF-16 or UTF-32 (or --encoding names another
@@ -57,7 +58,7 @@ from collections.abc import Sequence
 from typing import Any, Protocol
 
 from .. import __version__
-from . import check, deps, format, lint, printing
+from . import check, deps, format, lint, printing, scan
 from .common import (
     EXIT_BROKEN_PIPE,
     EXIT_INTERRUPTED,
@@ -82,7 +83,7 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace) -> int: ...
 
 
-COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, format)
+COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, format, scan)
 
 
 def build_parser() -> argparse.ArgumentParser:
