@@ -31,6 +31,7 @@ Needs pyarrow (and pandas for Series): ``pip install 'quarrow-dax[arrow]'``.
 
 from __future__ import annotations
 
+import importlib
 import os
 from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any, Literal
@@ -40,8 +41,6 @@ from .references import KINDS as REFERENCE_KINDS
 from .syntax.parsing import Grammar, Separators, _options
 
 if TYPE_CHECKING:
-    import pyarrow as pa
-
     from .lint import LintConfig
 
 __all__ = ["CHECK_COLUMNS", "LINT_COLUMNS", "REFERENCE_COLUMNS", "TextKind", "check", "lint", "references"]
@@ -67,8 +66,8 @@ _NARROW_LIMIT = (1 << 31) - 1
 
 def _pyarrow() -> Any:
     try:
-        import pyarrow
-        import pyarrow.compute
+        pyarrow = importlib.import_module("pyarrow")
+        importlib.import_module("pyarrow.compute")
     except ImportError:
         raise ImportError(
             "quarrow_dax.batch needs pyarrow: pip install 'quarrow-dax[arrow]' (or pip install pyarrow)"
@@ -179,7 +178,7 @@ def check(
     *,
     grammar: Grammar = "engine",
     separators: Separators = "comma",
-) -> pa.Table:
+) -> Any:
     """One row per text: `index`, `ok`, and the first error's `code`,
     `message`, `line` and `column` (null where the text parses; every
     column but `index` null for a null text). `kind`: read every text as an
@@ -223,7 +222,7 @@ def references(
     *,
     grammar: Grammar = "engine",
     separators: Separators = "comma",
-) -> pa.Table:
+) -> Any:
     """One row per reference of every text that parses, in text order and
     within a text in source order: the text's `index`, the reference's
     `kind`, `name`, `table` (of a column or hierarchy), `levels` (of a
@@ -296,7 +295,7 @@ def lint(
     config: LintConfig | None = None,
     grammar: Grammar = "engine",
     separators: Separators = "comma",
-) -> pa.Table:
+) -> Any:
     """One row per finding of the lint rules in every text, in text order
     and within a text by place: the text's `index`, the rule's `code`, the
     finding's `severity`, `kind` (the rule's category, or "lex"/"parse" for

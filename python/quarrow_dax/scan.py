@@ -33,7 +33,7 @@ from .check import CheckOptions, formula_diagnostic, in_formula, model_problem, 
 from .diagnostics import Diagnostic, SarifWriter
 from .model import ModelError
 from .model.scanner import DatasetPlace, ScannedDataset, find_datasets, read_dataset
-from .references import references
+from .references import SourceKind, references
 from .resolution import Resolver
 from .syntax import ParseError
 
@@ -133,7 +133,7 @@ def scan_dataset(dataset: ScannedDataset, options: CheckOptions, config: LintCon
     records = [record(model_problem(problem), None) for problem in dataset.problems]
     failed = 0
     for formula in model.formulas:
-        kind = "function" if formula.kind == "function" else "expression"
+        kind: SourceKind = "function" if formula.kind == "function" else "expression"
         try:
             refs = references(formula.text, kind=kind, grammar=options.grammar, separators=options.separators)
         except ParseError as error:

@@ -24,6 +24,7 @@ quarrow-dax installed (``pip install 'quarrow-dax[spark]'``).
 
 from __future__ import annotations
 
+import importlib
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
@@ -70,9 +71,8 @@ def _text_column(df: Any, column: str) -> None:
 def _pandas(table: Any) -> Any:
     """A pyarrow table as pandas with nullable columns, which Spark reads back
     to its types exactly (no float for an int with nulls)."""
-    import pandas as pd
-    import pyarrow as pa
-
+    pd = importlib.import_module("pandas")
+    pa = importlib.import_module("pyarrow")
     mapping = {pa.int32(): pd.Int32Dtype(), pa.int64(): pd.Int64Dtype(), pa.bool_(): pd.BooleanDtype()}
     return table.to_pandas(types_mapper=mapping.get)
 
@@ -111,8 +111,7 @@ def _exploded(df: Any, column: str, added: tuple[str, ...], prefix: str, results
     schema = _schema(df, added, prefix)
 
     def run(frames: Iterator[Any]) -> Iterator[Any]:
-        import pandas as pd
-
+        pd = importlib.import_module("pandas")
         for frame in frames:
             frame = frame.reset_index(drop=True)
             found = _pandas(results(frame[column]))

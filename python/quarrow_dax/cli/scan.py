@@ -10,6 +10,7 @@ writes the records and sums up.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import os
 import tempfile
@@ -112,8 +113,7 @@ def _summary(tally: Any, files: int, severities: dict[str, int]) -> str:
 
 def _require_pyarrow() -> None:
     try:
-        import pyarrow  # noqa: F401
-        import pyarrow.parquet  # noqa: F401
+        importlib.import_module("pyarrow.parquet")
     except ImportError:
         raise UsageError("scan --output writes Parquet with pyarrow: pip install 'quarrow-dax[arrow]'") from None
 
@@ -121,8 +121,8 @@ def _require_pyarrow() -> None:
 def _write_parquet(output: str, records: Iterable[ScanRecord], fields: tuple[str, ...]) -> str | None:
     """Writes the records to a Parquet file, through a temporary file beside
     it renamed at the end; returns why it could not be written, or None."""
-    import pyarrow as pa
-    import pyarrow.parquet as pq
+    pa = importlib.import_module("pyarrow")
+    pq = importlib.import_module("pyarrow.parquet")
 
     integers = {"line", "column", "end_line", "end_column"}
     schema = pa.schema([(name, pa.int32() if name in integers else pa.string()) for name in fields])
