@@ -19,13 +19,35 @@ char closer_of(char open) noexcept { return open == '{' ? '}' : ']'; }
 
 }  // namespace
 
+namespace {
+constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
+}
+
 void ScanSplitter::feed(std::string_view bytes) {
-    if (offset_ == 0 && bytes.substr(0, 3) == "\xEF\xBB\xBF") {
-        // A byte-order mark: no character of the document.
-        bytes.remove_prefix(3);
-        offset_ = 3;
+    // A byte-order mark first is no character of the document; it may come
+    // split over pieces, so its bytes are held until it is certain.
+    while (!mark_decided_ && !bytes.empty()) {
+        if (bytes.front() != byte_order_mark[mark_held_]) {
+            release_mark();
+            break;
+        }
+        bytes.remove_prefix(1);
+        if (++mark_held_ == byte_order_mark.size()) {
+            mark_decided_ = true;
+            offset_ = byte_order_mark.size();
+        }
     }
     for (const char c : bytes) {
+        if (stopped_) return;
+        step(c);
+        advance(c);
+    }
+}
+
+void ScanSplitter::release_mark() {
+    // What looked like the start of a mark is text after all.
+    mark_decided_ = true;
+    for (const char c : byte_order_mark.substr(0, mark_held_)) {
         if (stopped_) return;
         step(c);
         advance(c);
@@ -265,6 +287,7 @@ void ScanSplitter::fault(std::string message) {
 }
 
 void ScanSplitter::finish() {
+    if (!mark_decided_) release_mark();
     if (stopped_) return;
     if (in_string_) return fault("invalid JSON: unterminated string at the end of the file");
     if (in_scalar_) {

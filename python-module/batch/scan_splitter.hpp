@@ -80,6 +80,7 @@ private:
     void fault(std::string message);
     void skip_value(char c);
     void advance(char c) noexcept;
+    void release_mark();
 
     // The open containers down to the datasets' list, read as JSON.
     std::vector<Frame> stack_;
@@ -91,6 +92,8 @@ private:
     ScanItem current_workspace_;
     ScanItem current_dataset_;
     std::int64_t workspaces_ = 0;
+    std::size_t mark_held_ = 0;  // bytes of a byte-order mark read so far
+    bool mark_decided_ = false;
     bool seen_root_ = false;
     bool done_root_ = false;
     bool seen_workspaces_ = false;
