@@ -327,3 +327,23 @@ def test_malformed_files_exit_2_with_located_messages(tmp_path, small_result):
     assert records[0]["path"] == str(bad) and records[0]["line"] == 1 and records[0]["code"] == "E004"
     assert {record["code"] for record in records[1:]} == {"E002", "DAX001"}
     assert "Traceback" not in run.stderr
+
+
+def test_a_dataset_that_cannot_be_checked_is_reported_and_the_next_checked(tmp_path, monkeypatch):
+    import quarrow_dax.scan as scanning
+
+    real = scanning.scan_dataset
+
+    def failing(dataset, *arguments):
+        if dataset.name == "Bad":
+            raise MemoryError
+        return real(dataset, *arguments)
+
+    monkeypatch.setattr(scanning, "scan_dataset", failing)
+    path = tmp_path / "scan.json"
+    path.write_text(result_text(dataset("Bad", {"m": "1"}), dataset("Next", {"m": "1 +"})), encoding="utf-8")
+    records = list(scan_files([str(path)], CheckOptions()))
+    assert [(r.dataset, r.diagnostic.kind, r.message) for r in records] == [
+        ("Bad", "internal", "the dataset could not be checked: out of memory"),
+        ("Next", "parse", "unexpected end of input")]
+    assert (records[0].diagnostic.line, records[0].code) == (2, "E099")  # where the dataset starts in the file

@@ -30,7 +30,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from .check import CheckOptions, formula_diagnostic, in_formula, model_problem, reference_diagnostic, worker_count
-from .diagnostics import Diagnostic, SarifWriter
+from .diagnostics import RULES, Diagnostic, Rule, SarifWriter
 from .model import ModelError
 from .model.scanner import DatasetPlace, ScannedDataset, find_datasets, read_dataset
 from .references import SourceKind, references
@@ -40,7 +40,13 @@ from .syntax import ParseError
 if TYPE_CHECKING:
     from .lint import LintConfig
 
-__all__ = ["RECORD_FIELDS", "ScanRecord", "ScanSarifWriter", "ScanTally", "scan_dataset", "scan_files"]
+__all__ = ["INTERNAL_ERROR", "RECORD_FIELDS", "ScanRecord", "ScanSarifWriter", "ScanTally", "scan_dataset", "scan_files"]
+
+#: What scan reports of a dataset it could not check: a fault of quarrow_dax
+#: (or no memory left), never of the dataset.
+INTERNAL_ERROR = RULES.setdefault("E099", Rule(
+    "E099", "internal-error", "A dataset that could not be checked: a fault of quarrow_dax, or no memory left.",
+))
 
 #: The fields of a record as `ScanRecord.to_dict` writes them, in order.
 RECORD_FIELDS = (
@@ -175,7 +181,14 @@ def _run(task: _Task) -> tuple[list[ScanRecord], int, int, bool]:
         dataset = read_dataset(task.place)
     except ModelError as error:
         return [_problem_record(error, task.place)], 0, 0, False
-    records, formulas, failed = scan_dataset(dataset, task.options, task.config, task.lint)
+    try:
+        records, formulas, failed = scan_dataset(dataset, task.options, task.config, task.lint)
+    except Exception as error:  # a fault of quarrow_dax, or no memory left: reported, and the next dataset read
+        reason = "out of memory" if isinstance(error, MemoryError) else f"{type(error).__name__}: {error}"
+        diagnostic = Diagnostic.for_path("internal", f"the dataset could not be checked: {reason}", task.place.file,
+                                         task.place.line, task.place.column, code=INTERNAL_ERROR.code)
+        return [ScanRecord(task.place.workspace, task.place.workspace_id, dataset.name, dataset.id, None,
+                           diagnostic)], len(dataset.model.formulas), 0, False
     return records, formulas, failed, not dataset.problems
 
 

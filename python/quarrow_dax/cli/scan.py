@@ -48,6 +48,8 @@ def run(args: argparse.Namespace) -> int:
     from ..lint import ConfigError, ConfigFinder, LintConfig
     from ..scan import RECORD_FIELDS, ScanSarifWriter, ScanTally, scan_files
 
+    if "-" in args.files:
+        raise UsageError("scan reads scanner results from files, not from standard input")
     if args.output is not None:
         _require_pyarrow()
     config: LintConfig | None = None
@@ -68,8 +70,9 @@ def run(args: argparse.Namespace) -> int:
     def counted(stream: Iterable[ScanRecord]) -> Iterator[ScanRecord]:
         nonlocal status
         for record in stream:
-            status = max(status, status_of(record.diagnostic))
-            if record.object is not None:
+            internal = record.diagnostic.kind == "internal"
+            status = max(status, EXIT_USAGE if internal else status_of(record.diagnostic))
+            if record.object is not None or internal:
                 severities[record.severity] = severities.get(record.severity, 0) + 1
             yield record
 
