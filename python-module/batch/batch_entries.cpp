@@ -261,7 +261,11 @@ PyObject* parse_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 else if (one.query) item = builder.query(*one.query);
                 else item = builder.function(*one.function, "");
             }
-            one = Parsed();  // the tree is no longer needed
+            // The tree is no longer needed.
+            one.expr.reset();
+            one.query.reset();
+            one.function.reset();
+            one.error.reset();
             if (item == nullptr) return nullptr;
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
         }
