@@ -55,21 +55,22 @@ def test_hints(text, mode, hint):
     assert (diagnostic.hint or "")[: len(hint or "")] == (hint or "") and (hint is None) == (diagnostic.hint is None)
 
 
-def test_a_project_file_points_to_its_model(tmp_path):
+def test_a_project_file_is_its_model_and_its_reports(tmp_path):
     make(tmp_path, {
         "Sales.pbip": json.dumps({"artifacts": [{"report": {"path": "Sales.Report"}}]}),
         "Sales.Report/definition.pbir": json.dumps({"datasetReference": {"byPath": {"path": "../Model.SemanticModel"}}}),
+        "Sales.Report/report.json": json.dumps({"sections": []}),
         "Model.SemanticModel/definition/model.tmdl": "model M\n",
+        "Model.SemanticModel/definition/tables/T.tmdl": "table T\n\tmeasure m = 1 +\n",
         "Lone.pbip": "{}",
     })
     status, stdout, stderr = run_cli("check", "Sales.pbip", "Lone.pbip", cwd=tmp_path)
-    assert status == 2 and "parse error" not in stdout
-    assert stderr == (
-        "quarrow-dax: Sales.pbip: a Power BI project file, not DAX: check its semantic model folder instead\n"
-        "  hint: quarrow-dax check Model.SemanticModel\n"
-        "quarrow-dax: Lone.pbip: a Power BI project file, not DAX: check its semantic model folder instead\n"
-        "  hint: check the project's *.SemanticModel folder\n"
-    )
+    # The model's formula is checked, the report read, and a project file naming nothing is a located problem.
+    assert status == 2
+    assert stdout.startswith("Model.SemanticModel/definition/tables/T.tmdl:2:")
+    assert "checked 1 formula in 1 model: 1 with errors\n" in stdout
+    assert "checked 1 report: 0 field references, 0 formulas: 0 with errors\n" in stdout
+    assert stderr.startswith('Lone.pbip:1:1: report error: "artifacts" is not a list: the project names no report')
 
 
 def test_version(tmp_path):

@@ -4,12 +4,12 @@ bytes outside the formulas, and the shared models formatted on a copy."""
 
 import json
 import re
-import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+from conftest import writable_copy
 
 from quarrow_dax import _native
 from quarrow_dax import syntax as S
@@ -190,7 +190,7 @@ def formula_trees(root):
 @pytest.mark.skipif(not SHARED_MODELS.is_dir(), reason=f"the shared model files are not at {SHARED_MODELS}")
 def test_the_shared_models_formatted_on_a_copy(tmp_path):
     copy = tmp_path / "models"
-    shutil.copytree(SHARED_MODELS, copy)
+    writable_copy(SHARED_MODELS, copy)
     before = formula_trees(copy)
     status, _, err = run_cli(".", cwd=copy)
     assert status == 0 and re.fullmatch(r"\d+ files formatted, \d+ unchanged\n", err), err

@@ -212,7 +212,7 @@ def test_paths_that_give_nothing_are_errors_for_the_api_and_the_command_line(fil
     with pytest.raises(ModelError):
         list(read_model(tmp_path / path))
     status, stdout, stderr = run_cli("check", path, cwd=tmp_path)
-    assert status == 2 and stderr.startswith(f"quarrow-dax: {path}: no *.dax files and no models found in it\n")
+    assert status == 2 and stderr.startswith(f"quarrow-dax: {path}: no *.dax files, models or reports found in it\n")
     assert (hint is None) == ("hint:" not in stderr) and (hint is None or hint in stderr)
 
 

@@ -5,11 +5,11 @@ the shared corpus and models reads back and settles, and `lint --fix` /
 
 import collections
 import pathlib
-import shutil
 import subprocess
 import sys
 
 import pytest
+from conftest import writable_copy
 
 from quarrow_dax.check import CheckOptions, check_model, collect_inputs, is_query
 from quarrow_dax.lint import lint_model
@@ -154,7 +154,7 @@ def test_fix_of_the_shared_models(tmp_path):
     # Every fix, to review or not, reads back; the fixed models check as before and have no fix left to make.
     if not (SHARED / "models").is_dir():
         pytest.skip("the shared models are not beside the repository")
-    shutil.copytree(SHARED / "models", tmp_path / "models")
+    writable_copy(SHARED / "models", tmp_path / "models")
     models = collect_inputs([str(tmp_path / "models")]).models
     before = {model: collections.Counter((d.code, d.message) for d in check_model(model, CheckOptions()))
               for model in models}

@@ -24,15 +24,18 @@ from typing import Literal, TypeVar
 from ._native import lex
 from .diagnostics import RULES, Diagnostic, Rule, split_error
 from .model import Formula, Model, ModelError, ModelWarning, is_model_folder, load_model, read_model
+from .project import pbip_model, pbip_reports
+from .report import is_report_folder
 from .references import references
 from .resolution import Resolution, Resolver
 from .syntax.parsing import Grammar, Separators, first_error
+from .syntax.separators import SeparatorError, list_separators
 from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, read_bytes, read_text, walk
 
 __all__ = [
     "CheckOptions", "Inputs", "ModelTally", "STDIN", "SourceKind", "check_file", "check_files", "check_model",
-    "check_text", "collect_inputs", "formula_diagnostic", "in_formula", "is_query", "model_resolver", "object_name",
-    "parse_source", "reference_diagnostic", "source_kind",
+    "check_text", "collect_inputs", "formula_diagnostic", "in_formula", "is_query", "mixed_separators", "model_resolver",
+    "object_name", "parse_source", "reference_diagnostic", "separator_diagnostic", "source_kind",
 ]
 
 D = TypeVar("D", bound=Diagnostic)
@@ -42,6 +45,19 @@ D = TypeVar("D", bound=Diagnostic)
 UNKNOWN_REFERENCE = RULES.setdefault("DAX001", Rule(
     "DAX001", "unknown-reference",
     "A reference to a name that exists nowhere: no measure, column, table, variable, parameter or function.",
+))
+
+#: What format and lint --fix report of a text that separates arguments
+#: with `;` in the comma convention, and check of a text that mixes `,` and `;`.
+SEMICOLON_SEPARATORS = RULES.setdefault("E006", Rule(
+    "E006", "semicolon-separators",
+    "A text that separates arguments with `;`, given to format or lint --fix in the comma convention, which would"
+    " write `,` for it.",
+))
+MIXED_SEPARATORS = RULES.setdefault("W002", Rule(
+    "W002", "mixed-separators",
+    "A text whose lists are separated by both `,` and `;`: `ROUND(1,5;0)` is 1.5 rounded in the semicolon convention"
+    " but three arguments in the comma convention.", "warning",
 ))
 
 #: The path that stands for standard input, and its name in reports.
@@ -220,6 +236,37 @@ def check_text(path: str, text: str, options: CheckOptions) -> Diagnostic | None
     return None
 
 
+def separator_diagnostic(error: SeparatorError, text: str, path: str | None = None) -> Diagnostic:
+    """The diagnostic of a text refused for its `;` separators."""
+    return Diagnostic.at(text, error.span.start, error.span.end, "separators", error.message, path=path,
+                         code=SEMICOLON_SEPARATORS.code, hint=error.hint)
+
+
+def mixed_separators(text: str, options: CheckOptions, path: str | None = None) -> Diagnostic | None:
+    """A warning about a text (one that parses) whose lists are separated
+    by both `,` and `;`, at the first separator of the rarer kind."""
+    if ";" not in text or "," not in text:
+        return None
+    try:
+        found = list_separators(text, options.separators)
+    except ValueError:
+        return None
+    if not found.commas or not found.semicolons:
+        return None
+    # The rarer kind is marked; on a tie, the one the convention does not use.
+    commas_rarer = (len(found.commas), options.separators == "comma") < (len(found.semicolons), True)
+    rarer, name = (found.commas, "`,`") if commas_rarer else (found.semicolons, "`;`")
+    hint = ("in the comma convention `;` reads as `,`, so `ROUND(1,5;0)` has three arguments; write one separator"
+            " throughout, or read the text with --separators semicolon" if options.separators == "comma" else
+            "in the semicolon convention `,` separates arguments only where it is no decimal comma; write `;`"
+            " throughout")
+    return Diagnostic.at(text, rarer[0].start, rarer[0].end, "separators",
+                         f"arguments are separated by both `,` ({len(found.commas)}) and `;` ({len(found.semicolons)}):"
+                         f" the convention the text is written in is unclear (this {name} is the first of the fewer)",
+                         path=path, severity="warning",
+                         code=MIXED_SEPARATORS.code, hint=hint)
+
+
 def read_problem(error: SourceError, path: str) -> Diagnostic:
     return Diagnostic.for_path("read", error.message, path, error.line or 0, error.column or 0)
 
@@ -234,6 +281,8 @@ def check_file(path: str, options: CheckOptions, data: bytes | None = None) -> l
     except SourceError as error:
         return [read_problem(error, name)]
     diagnostic = check_text(name, text, options)
+    if diagnostic is None:
+        diagnostic = mixed_separators(text, options, name)
     return [] if diagnostic is None else [diagnostic]
 
 
@@ -356,11 +405,19 @@ def check_model(path: str, options: CheckOptions, tally: ModelTally | None = Non
             except ValueError as error:
                 tally.failed += 1
                 yield formula_diagnostic(formula, error)
+                continue
+            yield from _separator_warning(formula, options)
     tally.unreadable = bool(errors)
     for model_error in errors:
         yield model_problem(model_error)
     for warning in warnings:
         yield model_problem(warning)
+
+
+def _separator_warning(formula: Formula, options: CheckOptions) -> Iterator[Diagnostic]:
+    warning = mixed_separators(formula.text, options)
+    if warning is not None:
+        yield in_formula(warning, formula)
 
 
 def model_resolver(path: str, model: Model, errors: Sequence[ModelError]) -> Resolver | None:
@@ -388,6 +445,7 @@ def _check_model_names(
             tally.failed += 1
             yield formula_diagnostic(formula, error)
             continue
+        yield from _separator_warning(formula, options)
         if resolver is None:
             continue
         unknown = [found for found in resolver.resolve(formula, refs) if found.status == "unknown"]
@@ -401,30 +459,14 @@ def _check_model_names(
 
 @dataclass
 class Inputs:
-    """The DAX files and models to check, and the paths that gave nothing."""
+    """The DAX files, models and reports to check, and the paths that gave
+    nothing. Each report comes with the model to check it against (None:
+    the one its definition.pbir names)."""
 
     files: list[str] = field(default_factory=list)
     models: list[str] = field(default_factory=list)
     problems: list[Diagnostic] = field(default_factory=list)
-
-
-def _pbip_model(project: Path) -> str | None:
-    """The semantic model folder a Power BI project file names, if found: the
-    dataset its report refers to, or a `*.SemanticModel` folder beside it."""
-    candidates: list[Path] = []
-    try:
-        artifacts = json.loads(read_text(project, max_size=1 << 20)).get("artifacts", [])
-        for artifact in artifacts:
-            report = project.parent / artifact["report"]["path"]
-            pbir = json.loads(read_text(report / "definition.pbir", max_size=1 << 20))
-            candidates.append(report / pbir["datasetReference"]["byPath"]["path"])
-    except (SourceError, ValueError, TypeError, KeyError, AttributeError):
-        pass
-    candidates.append(project.with_suffix(".SemanticModel"))
-    for candidate in candidates:
-        if is_dir(candidate):
-            return str(PurePath(os.path.normpath(candidate)))
-    return None
+    reports: list[tuple[str, str | None]] = field(default_factory=list)
 
 
 def _nothing_found(path: str) -> Diagnostic:
@@ -434,18 +476,36 @@ def _nothing_found(path: str) -> Diagnostic:
     hint = None
     if reason.startswith("not a model folder: ") and "no *.bim file and no TMDL" not in reason:
         hint = reason[len("not a model folder: ") :]
-    return Diagnostic.for_path("path", "no *.dax files and no models found in it", display_path(path), hint=hint)
+    return Diagnostic.for_path("path", "no *.dax files, models or reports found in it", display_path(path),
+                               hint=hint)
 
 
-def collect_inputs(paths: Iterable[str]) -> Inputs:
-    """The DAX files and the models to check. A folder gives the models under
-    it (each *.bim file and TMDL folder) and the *.dax files outside the TMDL
-    folders (a .dax file in a model folder is no part of the model, and
-    reporting it beside the model would count it twice); a folder that gives
-    nothing is a problem. An existing *.bim or *.tmdl file is a model; a
-    .pbip file is refused with the model folder it names; any other path is
-    a DAX file whatever its name, and one that does not exist is kept:
-    reading it reports the error."""
+def _is_unit(path: Path) -> bool:
+    """A folder that a search takes whole: a TMDL folder or a report."""
+    return is_model_folder(path) or is_report_folder(path)
+
+
+def _project_file(root: Path, inputs: Inputs) -> None:
+    """The model and reports of a `.pbip` file."""
+    problems: list[Diagnostic] = []
+    reports = pbip_reports(root, problems)
+    inputs.problems.extend(problems)
+    inputs.reports.extend((display_path(str(report)), None) for report in reports)
+    model = pbip_model(root, reports)
+    if model is not None and display_path(model) not in inputs.models:
+        inputs.models.append(display_path(model))
+
+
+def collect_inputs(paths: Iterable[str], reports: Sequence[str] = ()) -> Inputs:
+    """The DAX files, models and reports to check. A folder gives the models
+    under it (each *.bim file and TMDL folder), its report folders and the
+    *.dax files outside both (a .dax file in a model folder is no part of
+    the model, and reporting it beside the model would count it twice); a
+    folder that gives nothing is a problem. An existing *.bim or *.tmdl file
+    is a model; a report folder a report; a .pbip file its reports and the
+    model they read; any other path is a DAX file whatever its name, and one
+    that does not exist is kept: reading it reports the error. `reports`
+    (`--report`) are checked against the one model among `paths`."""
     inputs = Inputs()
     for path in paths:
         if path == STDIN:
@@ -457,12 +517,17 @@ def collect_inputs(paths: Iterable[str]) -> Inputs:
             if is_model_folder(root):
                 inputs.models.append(shown)
                 continue
+            if is_report_folder(root):
+                inputs.reports.append((shown, None))
+                continue
             problems: list[SourceError] = []
             found = 0
-            for entry in walk(root, problems, is_model_folder):
+            for entry in walk(root, problems, _is_unit):
                 name = entry.name.lower()
                 if name.endswith(".dax"):
                     inputs.files.append(str(entry))
+                elif is_dir(entry) and is_report_folder(entry):
+                    inputs.reports.append((str(entry), None))
                 elif name.endswith(".bim") or is_dir(entry):  # a folder here is a TMDL folder
                     inputs.models.append(str(entry))
                 else:
@@ -472,13 +537,25 @@ def collect_inputs(paths: Iterable[str]) -> Inputs:
             if not found and not problems:
                 inputs.problems.append(_nothing_found(path))
         elif path.lower().endswith(".pbip") and is_file(root):
-            model = _pbip_model(root)
-            hint = f"quarrow-dax check {model}" if model else "check the project's *.SemanticModel folder"
-            inputs.problems.append(Diagnostic.for_path(
-                "path", "a Power BI project file, not DAX: check its semantic model folder instead", shown, hint=hint,
-            ))
+            _project_file(root, inputs)
+        elif root.name.lower() == "definition.pbir" and is_file(root):
+            inputs.reports.append((display_path(str(root.parent)), None))
         elif path.lower().endswith(MODEL_SUFFIXES) and is_file(root):
             inputs.models.append(shown)
         else:
             inputs.files.append(shown)
+    if reports:
+        if len(inputs.models) != 1:
+            inputs.problems.append(Diagnostic.for_path(
+                "path", f"--report goes with one model, and {len(inputs.models)} were given", display_path(reports[0]),
+                hint="give the model the reports read beside them: quarrow-dax check MODEL --report REPORT",
+            ))
+        else:
+            for report in reports:
+                if is_report_folder(Path(report)):
+                    inputs.reports.append((display_path(report), inputs.models[0]))
+                else:
+                    inputs.problems.append(Diagnostic.for_path(
+                        "path", "not a report folder: no definition.pbir, definition/report.json or report.json",
+                        display_path(report)))
     return inputs

@@ -205,10 +205,15 @@ RULES: dict[str, Rule] = {
         Rule("W001", "model-warning", "Something in a model file that reads, but perhaps not as its author meant.",
              "warning"),
         Rule("E005", "bad-configuration", "A configuration file that cannot be read or says what cannot be done."),
+        Rule("E007", "unreadable-report", "A report file or folder that cannot be read, or a part of a report missing."),
+        Rule("W003", "report-warning", "Something in a report file that reads, but perhaps not as its author meant.",
+             "warning"),
     )
 }
 
-_KIND_CODES = {"lex": "E001", "parse": "E002", "read": "E003", "path": "E003", "model": "E004", "config": "E005"}
+_KIND_CODES = {
+    "lex": "E001", "parse": "E002", "read": "E003", "path": "E003", "model": "E004", "config": "E005", "report": "E007",
+}
 
 #: The kinds of findings that come from a rule catalogue (the lint rules'
 #: categories): the text format names their rule's code, which is what a
@@ -243,8 +248,8 @@ class Diagnostic:
     `kind` says what was found: "lex" and "parse" errors of DAX text,
     "read" (a file or folder that cannot be read), "path" (a path with
     nothing to check), "model" (a model file that cannot be read in full, or
-    a warning about one), "config" (a configuration file that cannot be
-    used); the linter's findings have their rule's category (`RULE_KINDS`);
+    a warning about one), "report" (the same for a report file), "config"
+    (a configuration file that cannot be used); the linter's findings have their rule's category (`RULE_KINDS`);
     other tools bring their own. `code` is the rule's
     code (by default the kind's, see `RULES`). `object` and `object_kind`
     name the model object a formula belongs to (`'Sales'[Margin]`,
@@ -450,7 +455,7 @@ class Writer:
     on standard error."""
 
     #: Kinds that are about the input rather than the DAX in it.
-    INPUT_KINDS = frozenset({"read", "path", "model", "config"})
+    INPUT_KINDS = frozenset({"read", "path", "model", "config", "report"})
 
     def __init__(self, out: Output, err: Output, program: str = "quarrow-dax") -> None:
         self.out = out

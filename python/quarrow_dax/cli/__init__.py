@@ -6,6 +6,7 @@
     quarrow-dax check PATH...   report the first error of each file or formula
     quarrow-dax lint PATH...    report what the lint rules find in each file or formula
     quarrow-dax deps MODEL [OBJECT]   what a model object uses or what uses it
+    quarrow-dax usage PATH      the fields of the model that reports use, and where
     quarrow-dax format PATH...  format files and the formulas of models in place
     quarrow-dax scan FILE...    check and lint every dataset of admin scanner results
 
@@ -58,7 +59,7 @@ from collections.abc import Sequence
 from typing import Any, Protocol
 
 from .. import __version__
-from . import check, deps, format, lint, printing, scan
+from . import check, deps, format, lint, printing, scan, usage
 from .common import (
     EXIT_BROKEN_PIPE,
     EXIT_INTERRUPTED,
@@ -83,7 +84,7 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace) -> int: ...
 
 
-COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, format, scan)
+COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, format, scan)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -14,6 +14,7 @@ import contextlib
 import json
 import re
 import sys
+from collections.abc import Sequence
 
 from .. import __version__
 from ..check import (
@@ -30,6 +31,9 @@ from ..check import (
 )
 from ..diagnostics import FORMATS, Diagnostic, Writer, object_phrase, writer_for
 from ..model import ModelError, read_model
+from ..report import ReportError, load_report
+from ..report._files import problem as report_problem
+from ..report_check import ReportTally, check_reports
 from ..sources import SourceError
 from .common import (
     EXIT_OK,
@@ -40,6 +44,7 @@ from .common import (
     UsageError,
     add_grammar_options,
     add_reading_options,
+    add_report_option,
     non_negative,
     options_of,
     plural,
@@ -70,7 +75,7 @@ def check_dax_files(args: argparse.Namespace, files: list[str], writer: Writer) 
             for done, diagnostics in enumerate(reports, 1):
                 if diagnostics:
                     progress.clear()
-                    failed += 1
+                    failed += any(diagnostic.severity == "error" for diagnostic in diagnostics)
                 for diagnostic in diagnostics:
                     writer.add(diagnostic)
                     status = max(status, status_of(diagnostic))
@@ -101,6 +106,22 @@ def check_models(args: argparse.Namespace, models: list[str], writer: Writer) ->
     return status, summary + "\n"
 
 
+def check_report_inputs(args: argparse.Namespace, reports: list[tuple[str, str | None]],
+                        writer: Writer) -> tuple[int, str]:
+    """Checks the reports against their models and writes the diagnostics;
+    returns the exit status and the summary line."""
+    tally = ReportTally()
+    status = EXIT_OK
+    for diagnostic in check_reports(reports, options_of(args), tally):
+        writer.add(diagnostic)
+        status = max(status, status_of(diagnostic))
+    summary = (f"checked {plural(tally.reports, 'report')}: {plural(tally.uses, 'field reference')}, "
+               f"{plural(tally.formulas, 'formula')}: {tally.failed} with errors")
+    if tally.unknown or tally.stale:
+        summary += f"; {tally.unknown} broken and {tally.stale} stale field references"
+    return status, summary + "\n"
+
+
 def run(args: argparse.Namespace) -> int:
     if args.list and args.format not in ("text", "json"):
         raise UsageError("check --list writes text or json only")
@@ -108,9 +129,9 @@ def run(args: argparse.Namespace) -> int:
     if paths.count(STDIN) > 1:
         write_err(f"{PROG}: check: standard input (-) given more than once\n")
         return EXIT_USAGE
-    inputs = collect_inputs(paths)
+    inputs = collect_inputs(paths, args.report or ())
     if args.list:
-        return run_list(args, inputs.files, inputs.models, inputs.problems)
+        return run_list(args, inputs.files, inputs.models, inputs.problems, inputs.reports)
     writer = writer_for(args.format, write_out, write_err, PROG, __version__)
     status = EXIT_OK
     for problem in inputs.problems:
@@ -120,11 +141,15 @@ def run(args: argparse.Namespace) -> int:
     status = max(status, file_status)
     summaries = []
     # A run without models keeps the summary it always had, even for no files.
-    if inputs.files or not inputs.models:
+    if inputs.files or not (inputs.models or inputs.reports):
         summaries.append(f"checked {plural(checked, 'file')}: {failed} with errors\n")
     if inputs.models:
         model_status, summary = check_models(args, inputs.models, writer)
         status = max(status, model_status)
+        summaries.append(summary)
+    if inputs.reports:
+        report_status, summary = check_report_inputs(args, inputs.reports, writer)
+        status = max(status, report_status)
         summaries.append(summary)
     writer.finish("".join(summaries), successful=status < EXIT_USAGE)
     return status
@@ -150,9 +175,10 @@ def first_line(text: str) -> tuple[int, int, str]:
     return 1, 1, ""
 
 
-def run_list(args: argparse.Namespace, files: list[str], models: list[str], problems: list[Diagnostic]) -> int:
-    """Writes one line per DAX file and per formula of each model, without
-    parsing anything: where it starts, what it is and its first line."""
+def run_list(args: argparse.Namespace, files: list[str], models: list[str], problems: list[Diagnostic],
+             reports: Sequence[tuple[str, str | None]] = ()) -> int:
+    """Writes one line per DAX file and per formula of each model and report,
+    without parsing anything: where it starts, what it is and its first line."""
     status = EXIT_OK
     machine = args.format == "json"
     options = options_of(args)
@@ -195,9 +221,25 @@ def run_list(args: argparse.Namespace, files: list[str], models: list[str], prob
             entry(formula.file, *formula.locate(line, column), text, formula.kind, object_name(formula))
         for model_error in errors:
             problem(model_problem(model_error))
-    found = [plural(len(files), "file")] if files or not models else []
+    report_count = 0
+    for path, _ in reports:
+        try:
+            report = load_report(path, max_file_size=options.max_file_size)
+        except ReportError as error:
+            problem(report_problem(error.path, error.message))
+            continue
+        for report_formula in report.formulas:
+            report_count += 1
+            formula = report_formula.formula
+            line, column, text = first_line(formula.text)
+            entry(formula.file, *formula.locate(line, column), text, formula.kind, object_name(formula))
+        for found_problem in report.problems:
+            problem(found_problem)
+    found = [plural(len(files), "file")] if files or not (models or reports) else []
     if models:
         found.append(f"{plural(count, 'formula')} in {plural(len(models), 'model')}")
+    if reports:
+        found.append(f"{plural(report_count, 'formula')} in {plural(len(reports), 'report')}")
     (write_err if machine else write_out)("found " + " and ".join(found) + "\n")
     return status
 
@@ -211,14 +253,17 @@ def add_command(commands: Subcommands) -> None:
         "expression. Tabular models (a *.bim file, a TMDL definition folder or a folder "
         "holding one, such as *.SemanticModel) have each DAX formula parsed as its kind "
         "requires; an error is reported at its line and column in the model file, with the "
-        "object it belongs to.",
+        "object it belongs to. Reports (a *.Report folder, or those of a *.pbip project) have "
+        "their own DAX parsed and every field they reference looked up in their model: a name "
+        "the model lacks is E008 (the visual shows an error), or W004 in a bookmark, formatting "
+        "selector or saved state.",
     )
     check.add_argument(
         "paths",
         nargs="+",
         metavar="PATH",
-        help="a file, a model, a directory (the models and the *.dax files outside model "
-        "folders under it, recursively) or -",
+        help="a file, a model, a report, a *.pbip project, a directory (the models, reports and the *.dax "
+        "files outside them under it, recursively) or -",
     )
     check.add_argument(
         "--as", dest="mode", choices=("query", "expr"), help="read every *.dax file as this (models: ignored)"
@@ -248,6 +293,7 @@ def add_command(commands: Subcommands) -> None:
         "kind and object, and its first line (formats text and json only)",
     )
     check.add_argument("--no-progress", action="store_true", help="never draw a progress bar")
+    add_report_option(check)
     check.add_argument(
         "--no-resolve", action="store_true",
         help="do not look up the names a model's formulas use; by default a reference to a measure, column, "

@@ -54,12 +54,13 @@ def _encode(text: str) -> bytes:
         return text.encode("utf-8", "backslashreplace")
 
 
-def write_out(text: str) -> None:
+def write_out(text: str | bytes) -> None:
+    """Writes text (as UTF-8) or bytes as they are to standard output."""
     stream: TextIO | None = sys.stdout
     if stream is None:
         raise OutputError("standard output is closed")
     try:
-        stream.buffer.write(_encode(text))
+        stream.buffer.write(text if isinstance(text, bytes) else _encode(text))
         stream.flush()
     except BrokenPipeError:
         raise
@@ -235,6 +236,14 @@ def add_reading_options(command: argparse.ArgumentParser) -> None:
     command.add_argument(
         "--max-file-size", type=byte_size, default=MAX_FILE_SIZE, metavar="SIZE",
         help=f"refuse files larger than SIZE (such as 64M or 2G; 0: no limit; default {MAX_FILE_SIZE >> 20}M)",
+    )
+
+
+def add_report_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--report", action="append", metavar="PATH",
+        help="a report folder (*.Report) to take with the model given, whatever model its definition.pbir names "
+        "(repeatable)",
     )
 
 

@@ -58,15 +58,16 @@ def run(args: argparse.Namespace) -> int:
             if not result.failed:
                 if args.diff:
                     write_out(result.diff())
-                elif not args.check:
-                    write_out(result.after or "")
+                elif not args.check and result.after is not None:
+                    # In the input's encoding, after its byte-order mark.
+                    write_out(result.encoded())
                 if args.check and result.changed:
                     status = max(status, EXIT_ERRORS)
             continue
         results.append(result)
     for model in inputs.models:
         results.extend(format_model(model, options, max_file_size=args.max_file_size))
-    changed = unchanged = failed = 0
+    changed = unchanged = failed = unwritten = 0
     for result in results:
         status = max(status, report_format_problems(result))
         if result.failed:
@@ -74,24 +75,29 @@ def run(args: argparse.Namespace) -> int:
         elif not result.changed:
             unchanged += 1
             continue
-        else:
+        elif args.check or args.diff:
             changed += 1
             if args.check:
                 write_out(result.path + "\n")
                 status = max(status, EXIT_ERRORS)
             if args.diff:
                 write_out(result.diff())
-            if not (args.check or args.diff):
-                try:
-                    result.write()
-                except OSError as error:
-                    write_err(f"{PROG}: cannot write {result.path}: {error.strerror or error}\n")
-                    status = EXIT_USAGE
+        else:
+            refused = result.write()
+            if refused is None:
+                changed += 1
+            else:
+                # Left as it is (changed meanwhile, read-only, ...): not formatted.
+                write_err(f"{PROG}: {refused}\n")
+                status = max(status, EXIT_USAGE)
+                unwritten += 1
     if results:
         verb = "would be formatted" if args.check or args.diff else "formatted"
         summary = f"{plural(changed, 'file')} {verb}, {unchanged} unchanged"
         if failed:
             summary += f", {failed} could not be formatted"
+        if unwritten:
+            summary += f", {unwritten} could not be written"
         write_err(summary + "\n")
     return status
 
@@ -117,8 +123,9 @@ def add_command(commands: Subcommands) -> None:
         "formatting conventions, keeping every comment; files are rewritten in place, each only when all of it "
         "formatted and reads back to the same syntax trees.",
         epilog="Exit status: 0 when everything formatted (or, with --check, was formatted already), 1 when --check "
-        "finds files to format or some file or formula has a syntax error, 2 for a bad command line, a path that "
-        "cannot be read, or an internal error of the formatter.",
+        "finds files to format or some file or formula has a syntax error (or separates arguments with `;` without "
+        "--separators semicolon), 2 for a bad command line, a path that cannot be read or written (read-only, or "
+        "changed by another program while it was formatted), or an internal error of the formatter.",
     )
     command.add_argument("paths", nargs="+", metavar="PATH",
                          help="a file, a model, a directory (as check searches it) or - (standard input, written "

@@ -10,10 +10,14 @@ from __future__ import annotations
 
 import argparse
 from collections import Counter
+from collections.abc import Iterator
 from typing import TYPE_CHECKING
 
 from .. import __version__
 from ..check import STDIN, CheckOptions, ModelTally, collect_inputs
+from ..report import ReportError, load_report
+from ..report._files import problem
+from ..report_check import ModelCache
 from ..diagnostics import FORMATS, Diagnostic, Writer, writer_for
 from .common import (
     EXIT_ERRORS,
@@ -24,6 +28,7 @@ from .common import (
     UsageError,
     add_grammar_options,
     add_reading_options,
+    add_report_option,
     options_of,
     plural,
     read_standard_input,
@@ -59,7 +64,7 @@ def run(args: argparse.Namespace) -> int:
     if paths.count(STDIN) > 1:
         write_err(f"{PROG}: lint: standard input (-) given more than once\n")
         return EXIT_USAGE
-    inputs = collect_inputs(paths)
+    inputs = collect_inputs(paths, args.report or ())
     # Fixed standard input goes to standard output, and the report beside it.
     fixed_out = args.fix and not args.diff and STDIN in inputs.files
     writer = writer_for(args.format, write_err if fixed_out else write_out, write_err, PROG, __version__)
@@ -67,7 +72,7 @@ def run(args: argparse.Namespace) -> int:
     finder = ConfigFinder(args.config)
     reported: set[str] = set()
     status = EXIT_OK
-    found = {"files": Counter[str](), "models": Counter[str]()}
+    found = {"files": Counter[str](), "models": Counter[str](), "reports": Counter[str]()}
     fixes = LintFixes(args, writer)
 
     def add(diagnostic: Diagnostic, group: str | None = None) -> None:
@@ -114,22 +119,51 @@ def run(args: argparse.Namespace) -> int:
             add(diagnostic, "models")
         formulas += tally.formulas
         broken += tally.unreadable
+    report_tally = ModelTally()
+    cache = ModelCache(options)
+    for path, model_path in inputs.reports:
+        config = configured(path)
+        if config is None:
+            continue
+        for diagnostic in lint_report_path(path, model_path, options, config, report_tally, cache):
+            add(diagnostic, "reports")
     status = max(status, fixes.status)
     if args.diff:
         writer.finish(fixes.summary(), successful=status < EXIT_USAGE)
         return max(status, EXIT_ERRORS if fixes.files else EXIT_OK)
     summaries = []
-    if inputs.files or not inputs.models:
+    if inputs.files or not (inputs.models or inputs.reports):
         summaries.append(f"linted {plural(len(inputs.files), 'file')}: {_tally(found['files'])}\n")
     if inputs.models:
         summary = f"linted {plural(formulas, 'formula')} in {plural(len(inputs.models), 'model')}: {_tally(found['models'])}"
         if broken:
             summary += f"; {plural(broken, 'model')} could not be read in full"
         summaries.append(summary + "\n")
+    if inputs.reports:
+        summaries.append(f"linted {plural(report_tally.formulas, 'formula')} in {plural(len(inputs.reports), 'report')}: "
+                         f"{_tally(found['reports'])}\n")
     if fixes.wanted:
         summaries.append(fixes.summary())
     writer.finish("".join(summaries), successful=status < EXIT_USAGE)
     return status
+
+
+def lint_report_path(path: str, model_path: str | None, options: CheckOptions, config: LintConfig,
+                     tally: ModelTally, cache: ModelCache) -> Iterator[Diagnostic]:
+    """The findings in the DAX of the report at `path`, its names looked up
+    in the model at `model_path` (None: the one it names); what keeps it
+    from being read."""
+    from ..lint import lint_report
+
+    try:
+        report = load_report(path, max_file_size=options.max_file_size)
+    except ReportError as error:
+        yield problem(error.path, error.message)
+        return
+    if model_path is None and report.dataset is not None:
+        model_path = report.dataset.model
+    model = cache.get(model_path)[0] if model_path is not None else None
+    yield from lint_report(report, model, options, config, tally)
 
 
 class LintFixes:
@@ -169,19 +203,20 @@ class LintFixes:
             self.status = max(self.status, EXIT_USAGE if problem.kind == "internal" else status_of(problem))
         if standard_input and not self.diff:
             if result.after is not None:
-                write_out(result.after)
+                write_out(result.encoded())  # in the input's encoding, after its byte-order mark
         if not result.changed:
             return
-        self.files += 1
-        self.fixes += len(result.fixed)
         if self.diff:
             write_out(result.diff())
         elif not standard_input:
-            try:
-                result.write()
-            except OSError as error:
-                write_err(f"{PROG}: cannot write {result.path}: {error.strerror or error}\n")
+            refused = result.write()
+            if refused is not None:
+                # Left as it is (changed meanwhile, read-only, ...): not fixed.
+                write_err(f"{PROG}: {refused}\n")
                 self.status = EXIT_USAGE
+                return
+        self.files += 1
+        self.fixes += len(result.fixed)
 
     def summary(self) -> str:
         if self.diff:
@@ -221,8 +256,8 @@ def add_command(commands: Subcommands) -> None:
     )
     lint.add_argument(
         "paths", nargs="*", metavar="PATH",
-        help="a file, a model, a directory (the models and the *.dax files outside model folders under it, "
-        "recursively) or -",
+        help="a file, a model, a report (its DAX: report measures, visual calculations), a *.pbip project, a "
+        "directory (the models, reports and *.dax files under it, recursively) or -",
     )
     lint.add_argument(
         "--as", dest="mode", choices=("query", "expr"), help="read every *.dax file as this (models: ignored)"
@@ -263,6 +298,7 @@ def add_command(commands: Subcommands) -> None:
         help="write nothing; print a unified diff of what --fix would change, and exit with status 1 if it "
         "would change anything",
     )
+    add_report_option(lint)
     add_reading_options(lint)
     add_grammar_options(lint)
     lint.set_defaults(run=run)

@@ -18,6 +18,8 @@ from ..check import (
 )
 from ..diagnostics import Diagnostic, LineIndex
 from ..model import Formula, Model, ModelError, ModelWarning, load_model
+from ..report import Report
+from ..report.extension import extended_model
 from ..references import references
 from ..resolution import Resolution, Resolver
 from ..sources import SourceError
@@ -28,7 +30,9 @@ from .rule import CATALOGUE, Fix, LintRule
 from .scopes import walk_scoped
 from .suppressions import find_suppressions
 
-__all__ = ["Finding", "lint_file", "lint_model", "lint_text", "lint_tree", "parse_formula", "parse_text"]
+__all__ = [
+    "Finding", "lint_file", "lint_model", "lint_report", "lint_text", "lint_tree", "parse_formula", "parse_text",
+]
 
 _DEFAULT_CONFIG = LintConfig()
 
@@ -228,3 +232,33 @@ def lint_model(
     for warning in warnings:
         yield model_problem(warning)
 
+
+
+def lint_report(
+    report: Report, model: Model | None, options: CheckOptions | None = None, config: LintConfig | None = None,
+    tally: ModelTally | None = None,
+) -> Iterator[Diagnostic]:
+    """What kept parts of `report` from being read, then the findings in its
+    DAX (report measures and visual calculations), placed in the report's
+    files. A report measure's names are looked up in `model` with the
+    report's measures; a visual calculation's name the visual's own fields,
+    so the rules about the model's names leave them alone."""
+    options = CheckOptions() if options is None else options
+    tally = ModelTally() if tally is None else tally
+    yield from report.problems
+    extended = extended_model(model, report) if model is not None else None
+    resolver = Resolver(extended) if extended is not None and options.resolve else None
+    for formula in report.formulas:
+        tally.formulas += 1
+        try:
+            tree = parse_formula(formula.formula, options)
+        except ParseError as error:
+            tally.failed += 1
+            yield formula_diagnostic(formula.formula, error)
+            continue
+        measure = formula.kind == "report measure"
+        # Both are shown in visuals as a measure's value is.
+        for finding in lint_tree(tree, formula.text, path=formula.formula.file, config=config, object_kind="measure",
+                                 model=extended if measure else None, formula=formula.formula,
+                                 resolver=resolver if measure else None, separators=options.separators):
+            yield in_formula(finding, formula.formula)

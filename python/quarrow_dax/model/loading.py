@@ -12,6 +12,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file, walk
+from ..writeback import Original
 from .bim import read_bim
 from .building import ModelBuilder
 from .errors import ModelError, ModelWarning, raise_or_collect
@@ -66,6 +67,7 @@ def read_model(
     warnings: list[ModelWarning] | None = None,
     *,
     max_file_size: int = MAX_FILE_SIZE,
+    originals: dict[str, Original] | None = None,
 ) -> Iterator[Formula]:
     """Yields every DAX formula of the model at `path`, in file order.
 
@@ -76,8 +78,12 @@ def read_model(
     goes on with the model's next file (the formulas before the fault in that
     file have been yielded already). Warnings go to `warnings` when it is a
     list, otherwise to Python's `warnings` module. No file larger than
-    `max_file_size` bytes is read (0: no limit)."""
-    return _read_formulas(path, errors, warnings, max_file_size, None)
+    `max_file_size` bytes is read (0: no limit). When `originals` is a dict,
+    each file read is kept there under its name (`Formula.file`), its bytes
+    and identity as read: a tool that writes formulas back rewrites those
+    bytes, and replaces the file only while it still holds them
+    (`quarrow_dax.writeback`)."""
+    return _read_formulas(path, errors, warnings, max_file_size, None, originals)
 
 
 def load_model(
@@ -86,12 +92,14 @@ def load_model(
     warnings: list[ModelWarning] | None = None,
     *,
     max_file_size: int = MAX_FILE_SIZE,
+    originals: dict[str, Original] | None = None,
 ) -> Model:
     """Reads the model at `path` (as `read_model` finds it) whole: its objects
     and its formulas. Errors and warnings as for `read_model`: raised, or
-    collected in lists, in which case the model holds what could be read."""
+    collected in lists, in which case the model holds what could be read;
+    `originals` as for `read_model`."""
     builder = ModelBuilder(str(path))
-    formulas = list(_read_formulas(path, errors, warnings, max_file_size, builder))
+    formulas = list(_read_formulas(path, errors, warnings, max_file_size, builder, originals))
     return builder.finish(formulas)
 
 
@@ -101,6 +109,7 @@ def _read_formulas(
     warnings: list[ModelWarning] | None,
     max_file_size: int,
     sink: ModelBuilder | None,
+    originals: dict[str, Original] | None = None,
 ) -> Iterator[Formula]:
     """read_model, telling `sink` (when given) of every object met."""
 
@@ -119,7 +128,7 @@ def _read_formulas(
         return
     for file in files:
         try:
-            yield from reader(file, ReadContext(warn, max_file_size, sink))
+            yield from reader(file, ReadContext(warn, max_file_size, sink, originals))
         except ModelError as error:
             if errors is None:
                 raise
@@ -134,6 +143,8 @@ class ReadContext:
     max_file_size: int
     #: What builds a Model from the objects met, when one is being read.
     sink: ModelBuilder | None = None
+    #: Where the bytes of each file read are kept, when they are wanted.
+    originals: dict[str, Original] | None = None
 
 
 #: Reads one model file: its formulas, and its objects when a Model is being built.
