@@ -347,3 +347,12 @@ def test_a_dataset_that_cannot_be_checked_is_reported_and_the_next_checked(tmp_p
         ("Bad", "internal", "the dataset could not be checked: out of memory"),
         ("Next", "parse", "unexpected end of input")]
     assert (records[0].diagnostic.line, records[0].code) == (2, "E099")  # where the dataset starts in the file
+
+
+def test_a_result_without_the_datasets_schema_says_how_to_ask_for_it(tmp_path):
+    path = tmp_path / "scan.json"
+    path.write_text('{"workspaces": [{"name": "W", "datasets": [{"id": "d", "name": "Sales"}]}]}', encoding="utf-8")
+    run = run_scan(str(path), "--format", "json")
+    assert run.returncode == 0 and run.stdout == ""
+    assert "scanned 0 formulas in 1 dataset of 1 file" in run.stderr
+    assert "datasetSchema=true" in run.stderr

@@ -111,6 +111,9 @@ def _summary(tally: Any, files: int, severities: dict[str, int]) -> str:
                f" of {plural(files, 'file')}: {tally.failed} with errors, {found}")
     if tally.unreadable:
         summary += f"; {tally.unreadable} could not be read in full"
+    if tally.datasets and not tally.formulas:
+        summary += ("\n  hint: the datasets hold no DAX: was the scan asked for with datasetSchema=true and"
+                    " datasetExpressions=true?")
     return summary + "\n"
 
 
