@@ -188,3 +188,19 @@ def test_lint_takes_a_configuration():
     dropped = "DAX204"
     config = LintConfig().overridden(None, (dropped,))
     assert {row["code"] for row in batch.lint(texts, config=config).to_pylist()} == everything - {dropped}
+
+
+FUNCTION_TEXTS = ["( x : INT64 ) => x + [m]", "( a, b ) => a * SUM ( T[c] )", "/// doc\n( t : TABLE ) => COUNTROWS ( t )",
+                  "x =>", "( a ) => b", "1 + 2"]
+
+
+def test_functions_as_models_store_them():
+    table = batch.check(FUNCTION_TEXTS, kind="function")
+    assert rows_without_index(table) == [expected_check(text, "function") for text in FUNCTION_TEXTS]
+    refs = batch.references(FUNCTION_TEXTS, kind="function")
+    got: dict[int, list] = {}
+    for row in refs.to_pylist():
+        got.setdefault(row.pop("index"), []).append(row)
+    expected = {position: reference_rows(text, "function") for position, text in enumerate(FUNCTION_TEXTS)}
+    assert got == {position: rows for position, rows in expected.items() if rows}
+    assert {row["kind"] for rows in got.values() for row in rows} >= {"parameter", "parameter use"}
