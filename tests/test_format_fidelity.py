@@ -179,24 +179,30 @@ def test_the_library_refuses_them_too():
     assert quarrow_dax.format("ROUND(1,5;0)", separators="semicolon") == "ROUND ( 1,5; 0 )"
 
 
-@pytest.mark.parametrize("text, options, warned", [
-    ("ROUND(1,5;0)", [], "1:10"),
-    ("IF(a;b;c,d)", [], "1:9"),                    # the rarer one is marked
-    ("ROUND(1;0)", [], None),                      # one kind throughout
-    ("ROUND(1,5;0)", ["--separators", "semicolon"], None),  # 1,5 is a number there
-    ("ROUND(1 , 5;0)", ["--separators", "semicolon"], "1:9"),
-    ("EVALUATE T; EVALUATE ROW(\"a\", 1)", [], None),
+# text, options, where the warning is, and the argument error the reading
+# gives (a `;` read as `,` may give a call one argument too many)
+@pytest.mark.parametrize("text, options, warned, error", [
+    ("ROUND(1,5;0)", [], "1:10", "ROUND takes 2 arguments; 3 given"),
+    ("IF(a;b;c,d)", [], "1:9", "IF takes 2 or 3 arguments; 4 given"),  # the rarer one is marked
+    ("DIVIDE(1,5;0)", [], "1:11", None),
+    ("ROUND(1;0)", [], None, None),                      # one kind throughout
+    ("ROUND(1,5;0)", ["--separators", "semicolon"], None, None),  # 1,5 is a number there
+    ("ROUND(1 , 5;0)", ["--separators", "semicolon"], "1:9", "ROUND takes 2 arguments; 3 given"),
+    ("EVALUATE T; EVALUATE ROW(\"a\", 1)", [], None, None),
 ])
-def test_check_warns_of_mixed_separators(text, options, warned, tmp_path):
+def test_check_warns_of_mixed_separators(text, options, warned, error, tmp_path):
     (tmp_path / "a.dax").write_text(text, encoding="utf-8")
     status, out, _ = run_cli("check", *options, "a.dax", cwd=tmp_path)
-    assert status == 0  # a warning
+    assert status == (0 if error is None else 1)  # the warning alone keeps the status 0
     report = out.decode()
     if warned is None:
         assert "W002" not in report and "separators" not in report
     else:
         assert f"a.dax:{warned}: separators warning: arguments are separated by both" in report
-    assert "checked 1 file: 0 with errors" in report
+    if error is None:
+        assert "argument error" not in report and "checked 1 file: 0 with errors" in report
+    else:
+        assert f"argument error: {error}" in report and "checked 1 file: 1 with errors" in report
 
 
 # --- over the shared models ---------------------------------------------------------------------------

@@ -137,6 +137,17 @@ CASES = [
     ("DAX109", 'summarize(Sales,P[Color],"A",1)', ['"A"']),
     ("DAX109", 'SUMMARIZE ( Sales, P[Color] ) -- SUMMARIZE ( Sales, P[Color], "A", 1 )', []),
     ("DAX109", 'ADDCOLUMNS ( SUMMARIZE ( Sales, P[Color] ), "Amount", [m] )', []),
+    # DAX110 deprecated-function
+    ("DAX110", 'IF ( KEYWORDMATCH ( "b*", P[Name] ), 1 )', ["KEYWORDMATCH"]),
+    ("DAX110", 'keywordMatch("b*",P[Name])', ["keywordMatch"]),
+    ("DAX110", 'IF ( CONTAINSSTRING ( P[Name], "b*" ), 1 ) -- KEYWORDMATCH ( "b*", P[Name] )', []),
+    ("DAX110", 'DEFINE FUNCTION KeywordMatch = ( a, b ) => a & b EVALUATE { KEYWORDMATCH ( "x", "y" ) }', []),
+    ("DAX110", "ISSUBTOTAL ( P[Color] )", []),  # replaced, not deprecated: DAX111's
+    # DAX111 superseded-function
+    ("DAX111", 'SUMMARIZE ( Sales, ROLLUP ( P[Color] ), "T", ISSUBTOTAL ( P[Color] ) )', ["ISSUBTOTAL"]),
+    ("DAX111", 'SUMMARIZECOLUMNS ( ROLLUPADDISSUBTOTAL ( P[Color], "T" ), "N", [m] )', []),
+    ("DAX111", '"ISSUBTOTAL ( P[Color] )" & ""', []),
+    ("DAX111", 'KEYWORDMATCH ( "b*", P[Name] )', []),
     # DAX203 one-minus-ratio
     ("DAX203", "1 - [a] / [b]", ["1 - [a] / [b]"]),
     ("DAX203", "1-DIVIDE([a],[b])", ["1-DIVIDE([a],[b])"]),

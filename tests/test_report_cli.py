@@ -244,3 +244,20 @@ def test_visual_calculations_are_parsed_in_place_and_name_the_visuals_fields(pro
     assert (error["code"], error["object"], error["object_kind"]) == ("E002", "Broken", "visual calculation")
     text = (project / error["path"]).read_text().splitlines()[error["line"] - 1]
     assert text[: error["column"] - 1].endswith('"[Sum of Qty] *')
+
+
+def test_report_dax_has_its_calls_checked_in_place(project):
+    write(project, {"R.Report/definition/reportExtensions.json": {"entities": [{"name": "Sales", "measures": [
+        {"name": "Rounded", "expression": "ROUND ( [Total] )"}]}]}})
+    calculation = {"field": {"NativeVisualCalculation": {"Language": "dax", "Expression": "RUNNINGSUM ( )",
+                                                         "Name": "Running"}}, "queryRef": "c1"}
+    chart = visual("v4", "Calculated", field("Sales", "Qty", "Column"))
+    chart["visual"]["query"]["queryState"]["Values"]["projections"].append(calculation)
+    write(project, {"R.Report/definition/pages/p1/visuals/v4/visual.json": chart})
+    status, stdout, _ = run_cli("check", "--format", "json", "R.Report", cwd=project)
+    records = sorted((r["code"], r["object"], r["message"]) for r in map(json.loads, stdout.splitlines())
+                     if r["code"] == "E009")
+    assert status == 1 and records == [
+        ("E009", "'Sales'[Rounded]", "ROUND takes 2 arguments; 1 given"),
+        ("E009", "Running", "RUNNINGSUM takes 1 to 5 arguments; 0 given"),
+    ]

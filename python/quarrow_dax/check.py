@@ -19,23 +19,27 @@ import re
 from collections.abc import Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path, PurePath
-from typing import Literal, TypeVar
+from typing import Any, Literal, TypeVar
 
 from ._native import lex
-from .diagnostics import RULES, Diagnostic, Rule, split_error
+from .arguments import CallProblem, check_calls, signature_of
+from .diagnostics import RULES, Diagnostic, LineIndex, Rule, split_error
+from .functions import Signature
 from .model import Formula, Model, ModelError, ModelWarning, is_model_folder, load_model, read_model
 from .project import pbip_model, pbip_reports
 from .report import is_report_folder
 from .references import references
 from .resolution import Resolution, Resolver
+from .syntax import Function, Node, parse_expression, parse_function, parse_query
 from .syntax.parsing import Grammar, Separators, first_error
 from .syntax.separators import SeparatorError, list_separators
 from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, read_bytes, read_text, walk
 
 __all__ = [
-    "CheckOptions", "Inputs", "ModelTally", "STDIN", "SourceKind", "check_file", "check_files", "check_model",
-    "check_text", "collect_inputs", "formula_diagnostic", "in_formula", "is_query", "mixed_separators", "model_resolver",
-    "object_name", "parse_source", "reference_diagnostic", "separator_diagnostic", "source_kind",
+    "CheckOptions", "Inputs", "ModelTally", "STDIN", "SourceKind", "call_diagnostics", "check_file", "check_files",
+    "check_model", "check_text", "collect_inputs", "formula_calls", "formula_diagnostic", "function_signatures",
+    "in_formula", "is_query", "mixed_separators", "model_functions", "model_resolver", "object_name", "parse_source",
+    "parse_tree", "reference_diagnostic", "separator_diagnostic", "source_kind",
 ]
 
 D = TypeVar("D", bound=Diagnostic)
@@ -67,6 +71,13 @@ STDIN_NAME = "<stdin>"
 SourceKind = Literal["query", "expression", "function"]
 MODEL_SUFFIXES = (".bim", ".tmdl")
 
+#: The largest DAX file, in characters, whose calls are checked: checking
+#: builds the file's syntax tree as Python objects, some hundred bytes of
+#: memory and a few microseconds per node, where the grammar alone is
+#: checked natively at any size. Real formulas and queries are far smaller;
+#: larger files are generated, mostly data.
+CALL_CHECK_LIMIT = 4 * 1024 * 1024
+
 
 @dataclass(frozen=True)
 class CheckOptions:
@@ -86,6 +97,13 @@ class CheckOptions:
     separators: Separators = "comma"
     #: Whether a model's references are checked against the model.
     resolve: bool = True
+
+
+def parse_tree(text: str, kind: SourceKind, options: CheckOptions) -> Node:
+    """The syntax tree of one DAX text read as `kind`, as `parse_source`
+    reads it. Raises ParseError."""
+    parse = {"query": parse_query, "expression": parse_expression, "function": parse_function}[kind]
+    return parse(text, grammar=options.grammar, separators=options.separators)
 
 
 def parse_source(text: str, kind: SourceKind, options: CheckOptions) -> None:
@@ -272,18 +290,38 @@ def read_problem(error: SourceError, path: str) -> Diagnostic:
 
 
 def check_file(path: str, options: CheckOptions, data: bytes | None = None) -> list[Diagnostic]:
-    """The diagnostics of one DAX file: its first error, or the reason it
-    cannot be read. `data`: the bytes when they are read already
-    (standard input)."""
+    """The diagnostics of one DAX file: its first syntax error, or else the
+    problems of its calls (a warning instead beyond CALL_CHECK_LIMIT), or
+    the reason it cannot be read. `data`: the bytes when they are read
+    already (standard input)."""
     name = display_path(path)
     try:
         text = read_source(path, options, data)
     except SourceError as error:
         return [read_problem(error, name)]
     diagnostic = check_text(name, text, options)
-    if diagnostic is None:
-        diagnostic = mixed_separators(text, options, name)
-    return [] if diagnostic is None else [diagnostic]
+    if diagnostic is not None:
+        return [diagnostic]
+    mixed = mixed_separators(text, options, name)
+    found = [] if mixed is None else [mixed]
+    if len(text) > CALL_CHECK_LIMIT:
+        found.append(Diagnostic.for_path(
+            "argument", f"function calls not checked: the file holds more than {CALL_CHECK_LIMIT:,} characters",
+            name, severity="warning", code="W005",
+            hint="the grammar was checked; the calls are checked in files up to that size"))
+        return found
+    tree = parse_tree(text, source_kind(text, options), options)
+    found += call_diagnostics(text, check_calls(tree), path=name)
+    found.sort(key=lambda diagnostic: diagnostic.start)
+    return found
+
+
+def call_diagnostics(text: str | LineIndex, problems: Sequence[CallProblem], **fields: Any) -> list[Diagnostic]:
+    """The diagnostics of calls' argument problems in `text` (see
+    `quarrow_dax.arguments`); other fields (a path) by keyword."""
+    index = text if isinstance(text, LineIndex) else LineIndex(text)
+    return [Diagnostic.at(index, problem.start, problem.end, "argument", problem.message, code=problem.code,
+                          hint=problem.hint, **fields) for problem in problems]
 
 
 def _check_task(task: tuple[str, bytes | None, CheckOptions]) -> list[Diagnostic]:
@@ -385,13 +423,18 @@ def reference_diagnostic(formula: Formula, resolution: Resolution) -> Diagnostic
     return in_formula(diagnostic, formula)
 
 
+def _formula_kind(formula: Formula) -> SourceKind:
+    return "function" if formula.kind == "function" else "expression"
+
+
 def check_model(path: str, options: CheckOptions, tally: ModelTally | None = None) -> Iterator[Diagnostic]:
-    """Parses every formula of the model at `path` and, with
-    `options.resolve`, looks up every name it refers to; yields the errors,
-    then what kept parts of the model from being read, then the warnings.
-    Names are not looked up in a model read only in part (one file that
-    could not be read, or a single .tmdl file): what is missing may be in the
-    part that was not read."""
+    """Parses every formula of the model at `path`, checks the arguments of
+    its calls and, with `options.resolve`, looks up every name it refers to;
+    yields the errors, then what kept parts of the model from being read,
+    then the warnings. Names (the model's functions among them) are not
+    looked up without `options.resolve`, nor in a model read only in part
+    (one file that could not be read, or a single .tmdl file): what is
+    missing may be in the part that was not read."""
     tally = ModelTally() if tally is None else tally
     errors: list[ModelError] = []
     warnings: list[ModelWarning] = []
@@ -401,17 +444,81 @@ def check_model(path: str, options: CheckOptions, tally: ModelTally | None = Non
         for formula in read_model(path, errors, warnings, max_file_size=options.max_file_size):
             tally.formulas += 1
             try:
-                parse_source(formula.text, "function" if formula.kind == "function" else "expression", options)
+                tree = _formula_tree(formula, options)
             except ValueError as error:
                 tally.failed += 1
                 yield formula_diagnostic(formula, error)
                 continue
             yield from _separator_warning(formula, options)
+            if tree is None:
+                yield _calls_not_checked(formula)
+                continue
+            found = _in_formula(formula, call_diagnostics(formula.text, check_calls(tree)))
+            tally.failed += bool(found)
+            yield from found
     tally.unreadable = bool(errors)
     for model_error in errors:
         yield model_problem(model_error)
     for warning in warnings:
         yield model_problem(warning)
+
+
+def _formula_tree(formula: Formula, options: CheckOptions) -> Node | None:
+    """The syntax tree of a formula, or None for one beyond CALL_CHECK_LIMIT,
+    whose grammar alone is checked. Raises ParseError."""
+    if len(formula.text) > CALL_CHECK_LIMIT:
+        parse_source(formula.text, _formula_kind(formula), options)
+        return None
+    return parse_tree(formula.text, _formula_kind(formula), options)
+
+
+def _calls_not_checked(formula: Formula) -> Diagnostic:
+    diagnostic = Diagnostic.at(
+        formula.text, 0, 0, "argument",
+        f"function calls not checked: the formula holds more than {CALL_CHECK_LIMIT:,} characters",
+        severity="warning", code="W005", hint="the grammar was checked; the calls are checked in formulas up to that size",
+    )
+    return in_formula(diagnostic, formula)
+
+
+def _in_formula(formula: Formula, diagnostics: list[Diagnostic]) -> list[Diagnostic]:
+    return [in_formula(diagnostic, formula) for diagnostic in diagnostics]
+
+
+def function_signatures(model: Model, options: CheckOptions) -> dict[str, Signature]:
+    """The signatures of the model's user-defined functions, by name in upper
+    case, each function's text parsed here (for DAX outside the model's own
+    formulas, such as a report's, checked against its functions)."""
+    trees: dict[int, Node] = {}
+    for function in model.functions.values():
+        for formula in function.formulas:
+            try:
+                trees[id(formula)] = parse_tree(formula.text, "function", options)
+            except ValueError:
+                continue
+    return model_functions(model, trees)
+
+
+def formula_calls(formula: Formula, options: CheckOptions, functions: dict[str, Signature]) -> list[Diagnostic]:
+    """The problems of the calls of a formula that parses (or the warning
+    that it is too long to check them), placed in its file."""
+    if len(formula.text) > CALL_CHECK_LIMIT:
+        return [_calls_not_checked(formula)]
+    tree = parse_tree(formula.text, _formula_kind(formula), options)
+    return _in_formula(formula, call_diagnostics(formula.text, check_calls(tree, functions)))
+
+
+def model_functions(model: Model, trees: dict[int, Node]) -> dict[str, Signature]:
+    """The signatures of the model's user-defined functions, by name in upper
+    case, from the parsed trees of their formulas (by the formula's id);
+    a function whose text did not parse is left out."""
+    found: dict[str, Signature] = {}
+    for function in model.functions.values():
+        for formula in function.formulas:
+            tree = trees.get(id(formula))
+            if isinstance(tree, Function):
+                found[function.name.upper()] = signature_of(tree, function.name)
+    return found
 
 
 def _separator_warning(formula: Formula, options: CheckOptions) -> Iterator[Diagnostic]:
@@ -420,38 +527,62 @@ def _separator_warning(formula: Formula, options: CheckOptions) -> Iterator[Diag
         yield in_formula(warning, formula)
 
 
-def model_resolver(path: str, model: Model, errors: Sequence[ModelError]) -> Resolver | None:
+def model_resolver(
+    path: str, model: Model, errors: Sequence[ModelError], trees: dict[int, Node] | None = None
+) -> Resolver | None:
     """What looks up the names of the model read from `path`, or None when
     the model was read only in part: some file could not be read, or `path`
     is one .tmdl file (a pre-commit hook passes the files that changed), so
-    the names its formulas use may be declared where nothing was read."""
+    the names its formulas use may be declared where nothing was read.
+    `trees`: the formulas' syntax trees by the formula's id, where parsed
+    already."""
     if errors or Path(path).suffix.lower() == ".tmdl":
         return None
-    return Resolver(model)
+    return Resolver(model, trees)
 
 
 def _check_model_names(
     path: str, options: CheckOptions, tally: ModelTally, errors: list[ModelError], warnings: list[ModelWarning]
 ) -> Iterator[Diagnostic]:
     model = load_model(path, errors, warnings, max_file_size=options.max_file_size)
-    resolver = model_resolver(path, model, errors)
+    # Every formula is parsed first: a call is checked against the model's
+    # functions, which may be declared after it.
+    parsed: list[tuple[Formula, Node | ValueError | None]] = []
+    trees: dict[int, Node] = {}
     for formula in model.formulas:
-        tally.formulas += 1
         try:
-            # Reading the references parses the formula, as parse_source would.
-            refs = references(formula.text, kind="function" if formula.kind == "function" else "expression",
-                              grammar=options.grammar, separators=options.separators)
+            parsed_tree = _formula_tree(formula, options)
         except ValueError as error:
+            parsed.append((formula, error))
+            continue
+        parsed.append((formula, parsed_tree))
+        if parsed_tree is not None:
+            trees[id(formula)] = parsed_tree
+    functions = model_functions(model, trees)
+    resolver = model_resolver(path, model, errors, trees)
+    for formula, outcome in parsed:
+        tally.formulas += 1
+        if isinstance(outcome, ValueError):
             tally.failed += 1
-            yield formula_diagnostic(formula, error)
+            yield formula_diagnostic(formula, outcome)
             continue
+        tree = outcome
         yield from _separator_warning(formula, options)
-        if resolver is None:
-            continue
-        unknown = [found for found in resolver.resolve(formula, refs) if found.status == "unknown"]
-        tally.failed += bool(unknown)
-        for found in unknown:
-            yield reference_diagnostic(formula, found)
+        found: list[Diagnostic] = []
+        if resolver is not None:
+            # The text parsed above, so reading its references cannot fail.
+            refs = references(formula.text, kind=_formula_kind(formula), grammar=options.grammar,
+                              separators=options.separators)
+            found = [reference_diagnostic(formula, resolution) for resolution in resolver.resolve(formula, refs)
+                     if resolution.status == "unknown"]
+        if tree is None:
+            found.append(_calls_not_checked(formula))
+        problems = [] if tree is None else check_calls(tree, functions)
+        if problems:
+            found += _in_formula(formula, call_diagnostics(formula.text, problems))
+            found.sort(key=lambda diagnostic: diagnostic.start)
+        tally.failed += any(diagnostic.severity == "error" for diagnostic in found)
+        yield from found
 
 
 # --- what to check --------------------------------------------------------------

@@ -208,6 +208,12 @@ RULES: dict[str, Rule] = {
         Rule("E007", "unreadable-report", "A report file or folder that cannot be read, or a part of a report missing."),
         Rule("W003", "report-warning", "Something in a report file that reads, but perhaps not as its author meant.",
              "warning"),
+        Rule("E009", "argument-count", "A function call with more or fewer arguments than the function takes."),
+        Rule("E010", "argument-kind",
+             "A literal or computed value where a function takes a column, a table or a reference."),
+        Rule("W005", "calls-not-checked",
+             "A DAX file too large for its function calls to be checked against the functions' signatures.",
+             "warning"),
     )
 }
 

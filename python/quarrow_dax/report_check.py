@@ -11,9 +11,10 @@ a report, as functions that return diagnostics.
             print(diagnostic.render())
 
 A report's own DAX (report measures, visual calculations) is parsed as the
-engine reads it and placed in the report's files; a report measure's names
-are looked up in the model and the report's measures (DAX001, as in a
-model). A field reference to a name the model lacks is E008, an error: the
+engine reads it and placed in the report's files, and its calls are checked
+against the functions' signatures (E009, E010, as in a model); a report
+measure's names are looked up in the model and the report's measures
+(DAX001, as in a model). A field reference to a name the model lacks is E008, an error: the
 visual (or filter) that holds it shows an error in the service. Where the
 reference cannot break anything — a bookmark, a formatting selector, a
 visual's saved state, formatting of a field the visual no longer has — it
@@ -26,7 +27,8 @@ from __future__ import annotations
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 
-from .check import CheckOptions, formula_diagnostic, reference_diagnostic
+from .check import CheckOptions, formula_calls, formula_diagnostic, function_signatures, reference_diagnostic
+from .functions import Signature
 from .diagnostics import RULES, Diagnostic, Rule, Severity
 from .model import Model, ModelError, ModelWarning, bracket, load_model, quote_table
 from .project import model_key
@@ -71,26 +73,32 @@ def report_resolver(report: Report, model: Model | None) -> Resolver | None:
 
 
 def _formula_diagnostics(formula: ReportFormula, resolver: Resolver | None, options: CheckOptions,
-                         tally: ReportTally) -> Iterator[Diagnostic]:
+                         tally: ReportTally, functions: dict[str, Signature]) -> Iterator[Diagnostic]:
     tally.formulas += 1
     text = formula.formula.text
+    found: list[Diagnostic] = []
     if formula.kind != "report measure" or resolver is None or not options.resolve:
         # A visual calculation names the visual's own fields, not the model's.
         error = first_error(text, kind="expression", grammar=options.grammar, separators=options.separators)
         if error is not None:
             tally.failed += 1
             yield formula_diagnostic(formula.formula, error)
-        return
-    try:
-        refs = references(text, grammar=options.grammar, separators=options.separators)
-    except ParseError as error:
-        tally.failed += 1
-        yield formula_diagnostic(formula.formula, error)
-        return
-    unknown = [found for found in resolver.resolve(formula.formula, refs) if found.status == "unknown"]
-    tally.failed += bool(unknown)
-    for found in unknown:
-        yield reference_diagnostic(formula.formula, found)
+            return
+    else:
+        try:
+            refs = references(text, grammar=options.grammar, separators=options.separators)
+        except ParseError as error:
+            tally.failed += 1
+            yield formula_diagnostic(formula.formula, error)
+            return
+        found = [reference_diagnostic(formula.formula, resolution)
+                 for resolution in resolver.resolve(formula.formula, refs) if resolution.status == "unknown"]
+    # The calls are checked as in a model's formula, against the model's functions.
+    calls = formula_calls(formula.formula, options, functions)
+    if calls:
+        found = sorted(found + calls, key=lambda diagnostic: diagnostic.start)
+    tally.failed += any(diagnostic.severity == "error" for diagnostic in found)
+    yield from found
 
 
 def dead_selectors(report: Report) -> set[tuple[str | None, str | None, str]]:
@@ -218,8 +226,9 @@ def check_report(report: Report, model: Model | None, options: CheckOptions | No
     tally.uses += len(report.uses)
     yield from report.problems
     resolver = report_resolver(report, model)
+    functions = function_signatures(model, options) if model is not None and options.resolve else {}
     for formula in report.formulas:
-        yield from _formula_diagnostics(formula, resolver, options, tally)
+        yield from _formula_diagnostics(formula, resolver, options, tally, functions)
     if model is None or not options.resolve:
         return
     groups: dict[tuple[object, ...], list[tuple[FieldUse, Severity]]] = {}

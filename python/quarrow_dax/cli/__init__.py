@@ -8,6 +8,7 @@
     quarrow-dax deps MODEL [OBJECT]   what a model object uses or what uses it
     quarrow-dax usage PATH      the fields of the model that reports use, and where
     quarrow-dax format PATH...  format files and the formulas of models in place
+    quarrow-dax functions [NAME]  a DAX function's signature, or every function
     quarrow-dax scan FILE...    check and lint every dataset of admin scanner results
 
 FILE may be - for standard input. Files are read as UTF-8 unless a
@@ -59,7 +60,7 @@ from collections.abc import Sequence
 from typing import Any, Protocol
 
 from .. import __version__
-from . import check, deps, format, lint, printing, scan, usage
+from . import check, deps, format, functions, lint, printing, scan, usage
 from .common import (
     EXIT_BROKEN_PIPE,
     EXIT_INTERRUPTED,
@@ -84,7 +85,7 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace) -> int: ...
 
 
-COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, format, scan)
+COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, format, functions, scan)
 
 
 def build_parser() -> argparse.ArgumentParser:

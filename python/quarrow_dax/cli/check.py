@@ -256,7 +256,10 @@ def add_command(commands: Subcommands) -> None:
         "object it belongs to. Reports (a *.Report folder, or those of a *.pbip project) have "
         "their own DAX parsed and every field they reference looked up in their model: a name "
         "the model lacks is E008 (the visual shows an error), or W004 in a bookmark, formatting "
-        "selector or saved state.",
+        "selector or saved state. A text that parses has its function calls checked against the "
+        "functions' signatures: a wrong number of arguments (E009), or a literal or computed value "
+        "where a column, table or reference is required (E010); `quarrow-dax functions NAME` "
+        "prints a signature.",
     )
     check.add_argument(
         "paths",
@@ -297,7 +300,8 @@ def add_command(commands: Subcommands) -> None:
     check.add_argument(
         "--no-resolve", action="store_true",
         help="do not look up the names a model's formulas use; by default a reference to a measure, column, "
-        "table, variable, parameter or function that exists nowhere is a reference error (DAX001)",
+        "table, variable, parameter or function that exists nowhere is a reference error (DAX001), and calls "
+        "of the model's functions are checked against their parameters",
     )
     add_reading_options(check)
     add_grammar_options(check)
