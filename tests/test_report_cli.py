@@ -4,6 +4,7 @@ small projects written here (a report measure's errors at their place, a
 broken visual next to good ones)."""
 
 import json
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -91,7 +92,7 @@ def test_check_places_report_errors_in_the_report_files(project):
     assert broken.startswith("R.Report/definition/pages/p1/visuals/v2/visual.json:") and "'Sales'[Totl]" in broken
     assert "visual 'Broken card' on page 'Overview'" in broken and "hint: did you mean 'Sales'[Total]?" in stdout
     assert "checked 1 report: 5 field references, 2 formulas: 2 with errors; 1 broken and 0 stale field references" \
-        in stdout
+        in stderr
 
 
 def test_check_json_gives_codes_and_places(project):
@@ -105,22 +106,31 @@ def test_check_json_gives_codes_and_places(project):
 
 
 def test_a_model_with_report_paths(project):
-    status, stdout, _ = run_cli("check", "M.SemanticModel", "--report", "R.Report", cwd=project)
-    assert status == 1 and "checked 3 formulas in 1 model: 0 with errors" in stdout and "1 broken" in stdout
+    status, _, stderr = run_cli("check", "M.SemanticModel", "--report", "R.Report", cwd=project)
+    assert status == 1 and "checked 3 formulas in 1 model: 0 with errors" in stderr and "1 broken" in stderr
+    # One model named twice (its folder, its definition folder) is one model.
     status, _, stderr = run_cli("check", "M.SemanticModel", "M.SemanticModel/definition", "--report", "R.Report",
                                 cwd=project)
-    assert status == 2 and "--report goes with one model, and 2 were given" in stderr
+    assert status == 1 and "checked 3 formulas in 1 model: 0 with errors" in stderr
+
+
+def test_report_paths_with_two_models_are_refused(project, tmp_path):
+    shutil.copytree(project, tmp_path / "p")
+    shutil.copytree(tmp_path / "p" / "M.SemanticModel", tmp_path / "p" / "N.SemanticModel")
+    status, stdout, _ = run_cli("check", "M.SemanticModel", "N.SemanticModel", "--report", "R.Report",
+                                cwd=tmp_path / "p")
+    assert status == 2 and "--report goes with one model, and 2 were given" in stdout
 
 
 def test_lint_runs_its_rules_on_report_dax(project):
     write(project, {"R.Report/definition/reportExtensions.json": {"entities": [{"name": "Sales", "measures": [
         {"name": "Unused var", "expression": "VAR unused = 1\nRETURN [Total]"}]}]}})
-    status, stdout, _ = run_cli("lint", "R.Report", cwd=project)
+    status, stdout, stderr = run_cli("lint", "R.Report", cwd=project)
     (finding,) = [line for line in stdout.splitlines() if "[DAX002]" in line]
     text = (project / "R.Report/definition/reportExtensions.json").read_text().splitlines()
     line, column = map(int, finding.split(":")[1:3])
     assert text[line - 1][column - 1 :].startswith("unused = 1")
-    assert "in report measure 'Sales'[Unused var]" in stdout and "linted 1 formula in 1 report" in stdout
+    assert "in report measure 'Sales'[Unused var]" in stdout and "linted 1 formula in 1 report" in stderr
 
 
 def test_deps_lists_the_visuals_that_use_a_measure_directly_or_through_measures(project):
@@ -139,12 +149,12 @@ def test_deps_lists_the_visuals_that_use_a_measure_directly_or_through_measures(
 
 
 def test_deps_unused_counts_report_uses(project):
-    _, stdout, _ = run_cli("deps", "P.pbip", "--unused", cwd=project)
-    assert stdout.splitlines()[:-1] == ["'Sales'[Spare]", "'Sales'[Unused]", "'Sales'[Broken]"]
-    assert stdout.splitlines()[-1] == ("3 objects that no formula, relationship, hierarchy, sort-by column or report "
+    _, stdout, stderr = run_cli("deps", "P.pbip", "--unused", cwd=project)
+    assert stdout.splitlines() == ["'Sales'[Spare]", "'Sales'[Unused]", "'Sales'[Broken]"]
+    assert stderr.splitlines()[-1] == ("3 objects that no formula, relationship, hierarchy, sort-by column or report "
                                        "uses; read 1 report (R) with 5 field references")
-    _, stdout, _ = run_cli("deps", "M.SemanticModel", "--unused", cwd=project)
-    assert stdout.splitlines()[-1].endswith("a report may still use them") and "'Sales'[Margin]" in stdout
+    _, stdout, stderr = run_cli("deps", "M.SemanticModel", "--unused", cwd=project)
+    assert stderr.splitlines()[-1].endswith("a report may still use them") and "'Sales'[Margin]" in stdout
 
 
 def test_deps_draws_report_nodes_apart(project):

@@ -17,7 +17,7 @@ import json
 import os
 import re
 from collections.abc import Generator, Iterable, Iterator, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, replace
 from pathlib import Path, PurePath
 from typing import Any, Literal, TypeVar
 
@@ -25,21 +25,22 @@ from ._native import lex
 from .arguments import CallProblem, check_calls, signature_of
 from .diagnostics import RULES, Diagnostic, LineIndex, Rule, split_error
 from .functions import Signature
-from .model import Formula, Model, ModelError, ModelWarning, is_model_folder, load_model, read_model
-from .project import pbip_model, pbip_reports
-from .report import is_report_folder
+from .model import (
+    Formula, Model, ModelError, ModelWarning, load_model, read_model,
+)
 from .references import references
 from .resolution import Resolution, Resolver
 from .syntax import Function, Node, parse_expression, parse_function, parse_query
 from .syntax.parsing import Grammar, Separators, first_error
 from .syntax.separators import SeparatorError, list_separators
-from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, read_bytes, read_text, walk
+from .sources import MAX_FILE_SIZE, SourceError, decode_text, read_bytes
 
 __all__ = [
-    "CheckOptions", "Inputs", "ModelTally", "STDIN", "SourceKind", "call_diagnostics", "check_file", "check_files",
-    "check_model", "check_text", "collect_inputs", "formula_calls", "formula_diagnostic", "function_signatures",
-    "in_formula", "is_query", "mixed_separators", "model_functions", "model_resolver", "object_name", "parse_source",
-    "parse_tree", "reference_diagnostic", "separator_diagnostic", "source_kind",
+    "CheckOptions", "ModelPart", "ModelTally", "STDIN", "SourceKind", "call_diagnostics", "check_file",
+    "check_files", "check_model", "check_tasks", "check_text", "formula_calls",
+    "formula_diagnostic", "function_signatures", "in_formula", "is_query", "mixed_separators", "model_functions",
+    "model_resolver", "object_name", "parse_source", "parse_tree", "quote_hint",
+    "reference_diagnostic", "separator_diagnostic", "source_kind",
 ]
 
 D = TypeVar("D", bound=Diagnostic)
@@ -197,8 +198,31 @@ _DEFINITION_HEAD = re.compile(
 )
 
 
+#: Typographic quotes that word processors and chat tools put in place of
+#: DAX's straight ones, and what DAX writes there.
+TYPOGRAPHIC_QUOTES = {"\u201c": '"', "\u201d": '"', "\u201e": '"', "\u00ab": '"', "\u00bb": '"',
+                      "\u2018": "'", "\u2019": "'", "\u201a": "'"}
+
+
+def quote_hint(text: str, diagnostic: Diagnostic) -> str | None:
+    """The hint for a lexical error at a typographic quote, else None."""
+    if diagnostic.kind != "lex":
+        return None
+    at = text.encode("utf-8", "surrogatepass")[diagnostic.start : diagnostic.start + 4].decode("utf-8", "ignore")
+    if not at or at[0] not in TYPOGRAPHIC_QUOTES:
+        return None
+    straight = TYPOGRAPHIC_QUOTES[at[0]]
+    what = "a string between straight double quotes, \"text\"" if straight == '"' else (
+        "a table name between straight single quotes, 'Sales'")
+    return (f"{at[0]} is a typographic quote, which DAX does not read: write {what} (an editor, a word processor or"
+            " a chat may have replaced the straight quotes)")
+
+
 def _hint(text: str, kind: SourceKind, diagnostic: Diagnostic, options: CheckOptions) -> str | None:
     """A likely cause of the error and what to do, where one is known."""
+    quote = quote_hint(text, diagnostic)
+    if quote is not None:
+        return quote
     if kind == "expression" and is_query(text):
         return "the text begins with DEFINE or EVALUATE, so it is a query: check it with --as query (or without --as)"
     if kind == "query" and diagnostic.message == "expected at least one EVALUATE statement" and not is_query(text):
@@ -344,7 +368,14 @@ def check_files(
     them; `files` are (path, bytes read already or None). `jobs` processes
     share the work (0: one per processor; never more than files or
     processors). Closing the iterator early drops the files not begun."""
-    tasks = [(path, data, options) for path, data in files]
+    return check_tasks([(path, data, options) for path, data in files], jobs)
+
+
+def check_tasks(
+    tasks: Sequence[tuple[str, bytes | None, CheckOptions]], jobs: int = 1
+) -> Generator[list[Diagnostic], None, None]:
+    """`check_files` with options of each file's own: (path, bytes read
+    already or None, options)."""
     workers = worker_count(jobs, len(tasks))
     if workers <= 1:
         yield from map(_check_task, tasks)
@@ -401,7 +432,9 @@ def formula_diagnostic(formula: Formula, error: ValueError) -> Diagnostic:
     """The diagnostic of a formula's error: its line and column are in the
     model file; its span and excerpt are those of the formula's own text,
     where a .bim file's JSON escapes are already decoded."""
-    return in_formula(Diagnostic.from_error(error, formula.text), formula)
+    diagnostic = Diagnostic.from_error(error, formula.text)
+    hint = quote_hint(formula.text, diagnostic)
+    return in_formula(diagnostic if hint is None else replace(diagnostic, hint=hint), formula)
 
 
 def in_formula(diagnostic: D, formula: Formula) -> D:
@@ -423,39 +456,97 @@ def reference_diagnostic(formula: Formula, resolution: Resolution) -> Diagnostic
     return in_formula(diagnostic, formula)
 
 
+class ModelPart:
+    """The files of a model that a run reports on, when it was given some
+    of them rather than the whole: their formulas and problems are kept and
+    shown under the paths the user gave; the rest of the model is read only
+    so that names can be looked up."""
+
+    def __init__(self, files: Iterable[str]) -> None:
+        self.shown = {_file_key(file): file for file in files}
+
+    def has(self, file: str) -> bool:
+        return _file_key(file) in self.shown
+
+    def path_of(self, file: str) -> str:
+        """How a file of the model was given (`file` itself if it was not)."""
+        return self.shown.get(_file_key(file), file)
+
+    def named(self, diagnostic: D) -> D:
+        """The diagnostic under the path its file was given as."""
+        shown = self.path_of(diagnostic.path or "")
+        return diagnostic if shown == diagnostic.path or not diagnostic.path else replace(diagnostic, path=shown)
+
+    def problems(
+        self, model: str, errors: Sequence[ModelError], warnings: Sequence[ModelWarning], resolve: bool
+    ) -> Iterator[Diagnostic]:
+        """The model's errors and warnings in the files given; for errors
+        elsewhere, one warning that names were not looked up."""
+        for model_error in errors:
+            if self.has(model_error.file):
+                yield self.named(model_problem(model_error))
+        elsewhere = sum(not self.has(model_error.file) for model_error in errors)
+        if elsewhere and resolve:
+            yield Diagnostic.for_path(
+                "model", f"names were not looked up: {elsewhere} other file{'s' if elsewhere > 1 else ''} of the"
+                " model could not be read", model, severity="warning", code="W001",
+                hint=f"quarrow-dax check {model} shows why")
+        for warning in warnings:
+            if self.has(warning.file):
+                yield self.named(model_problem(warning))
+
+
+def _file_key(path: str) -> str:
+    return os.path.normcase(os.path.normpath(os.path.abspath(path)))
+
+
 def _formula_kind(formula: Formula) -> SourceKind:
     return "function" if formula.kind == "function" else "expression"
 
 
-def check_model(path: str, options: CheckOptions, tally: ModelTally | None = None) -> Iterator[Diagnostic]:
+def check_model(
+    path: str, options: CheckOptions, tally: ModelTally | None = None, only: Iterable[str] | None = None
+) -> Iterator[Diagnostic]:
     """Parses every formula of the model at `path`, checks the arguments of
     its calls and, with `options.resolve`, looks up every name it refers to;
     yields the errors, then what kept parts of the model from being read,
     then the warnings. Names (the model's functions among them) are not
     looked up without `options.resolve`, nor in a model read only in part
     (one file that could not be read, or a single .tmdl file): what is
-    missing may be in the part that was not read."""
+    missing may be in the part that was not read. With `only` (files of the
+    model), the whole model is read but only those files' formulas are
+    checked and reported."""
     tally = ModelTally() if tally is None else tally
+    part = None if only is None else ModelPart(only)
     errors: list[ModelError] = []
     warnings: list[ModelWarning] = []
     if options.resolve:
-        yield from _check_model_names(path, options, tally, errors, warnings)
+        for diagnostic in _check_model_names(path, options, tally, errors, warnings, part):
+            yield _named(diagnostic, part)
     else:
         for formula in read_model(path, errors, warnings, max_file_size=options.max_file_size):
+            if part is not None and not part.has(formula.file):
+                continue
             tally.formulas += 1
             try:
                 tree = _formula_tree(formula, options)
             except ValueError as error:
                 tally.failed += 1
-                yield formula_diagnostic(formula, error)
+                yield _named(formula_diagnostic(formula, error), part)
                 continue
-            yield from _separator_warning(formula, options)
+            for mixed in _separator_warning(formula, options):
+                yield _named(mixed, part)
             if tree is None:
-                yield _calls_not_checked(formula)
+                yield _named(_calls_not_checked(formula), part)
                 continue
             found = _in_formula(formula, call_diagnostics(formula.text, check_calls(tree)))
             tally.failed += bool(found)
-            yield from found
+            for diagnostic in found:
+                yield _named(diagnostic, part)
+    if part is not None:
+        tally.unreadable = any(part.has(model_error.file) for model_error in errors)
+        yield from part.problems(path, errors, warnings, options.resolve)
+        return
     tally.unreadable = bool(errors)
     for model_error in errors:
         yield model_problem(model_error)
@@ -541,9 +632,17 @@ def model_resolver(
     return Resolver(model, trees)
 
 
+def _named(diagnostic: D, part: ModelPart | None) -> D:
+    return diagnostic if part is None else part.named(diagnostic)
+
+
 def _check_model_names(
-    path: str, options: CheckOptions, tally: ModelTally, errors: list[ModelError], warnings: list[ModelWarning]
+    path: str, options: CheckOptions, tally: ModelTally, errors: list[ModelError], warnings: list[ModelWarning],
+    part: ModelPart | None = None,
 ) -> Iterator[Diagnostic]:
+    """The diagnostics of the model's formulas (with `part`, of its files
+    only; every formula is read all the same, for the names and functions
+    the others use)."""
     model = load_model(path, errors, warnings, max_file_size=options.max_file_size)
     # Every formula is parsed first: a call is checked against the model's
     # functions, which may be declared after it.
@@ -561,6 +660,8 @@ def _check_model_names(
     functions = model_functions(model, trees)
     resolver = model_resolver(path, model, errors, trees)
     for formula, outcome in parsed:
+        if part is not None and not part.has(formula.file):
+            continue
         tally.formulas += 1
         if isinstance(outcome, ValueError):
             tally.failed += 1
@@ -585,108 +686,14 @@ def _check_model_names(
         yield from found
 
 
-# --- what to check --------------------------------------------------------------
+# The paths a run reads are found by quarrow_dax.inputs, which reads this
+# module; the names stay reachable here, loaded when first asked for.
+_MOVED = ("Inputs", "NOT_DAX_SUFFIXES", "collect_inputs", "not_dax_problem")
 
 
-@dataclass
-class Inputs:
-    """The DAX files, models and reports to check, and the paths that gave
-    nothing. Each report comes with the model to check it against (None:
-    the one its definition.pbir names)."""
+def __getattr__(name: str) -> object:
+    if name in _MOVED:
+        from . import inputs
 
-    files: list[str] = field(default_factory=list)
-    models: list[str] = field(default_factory=list)
-    problems: list[Diagnostic] = field(default_factory=list)
-    reports: list[tuple[str, str | None]] = field(default_factory=list)
-
-
-def _nothing_found(path: str) -> Diagnostic:
-    errors: list[ModelError] = []
-    next(iter(read_model(path, errors)), None)
-    reason = errors[0].message if errors else ""
-    hint = None
-    if reason.startswith("not a model folder: ") and "no *.bim file and no TMDL" not in reason:
-        hint = reason[len("not a model folder: ") :]
-    return Diagnostic.for_path("path", "no *.dax files, models or reports found in it", display_path(path),
-                               hint=hint)
-
-
-def _is_unit(path: Path) -> bool:
-    """A folder that a search takes whole: a TMDL folder or a report."""
-    return is_model_folder(path) or is_report_folder(path)
-
-
-def _project_file(root: Path, inputs: Inputs) -> None:
-    """The model and reports of a `.pbip` file."""
-    problems: list[Diagnostic] = []
-    reports = pbip_reports(root, problems)
-    inputs.problems.extend(problems)
-    inputs.reports.extend((display_path(str(report)), None) for report in reports)
-    model = pbip_model(root, reports)
-    if model is not None and display_path(model) not in inputs.models:
-        inputs.models.append(display_path(model))
-
-
-def collect_inputs(paths: Iterable[str], reports: Sequence[str] = ()) -> Inputs:
-    """The DAX files, models and reports to check. A folder gives the models
-    under it (each *.bim file and TMDL folder), its report folders and the
-    *.dax files outside both (a .dax file in a model folder is no part of
-    the model, and reporting it beside the model would count it twice); a
-    folder that gives nothing is a problem. An existing *.bim or *.tmdl file
-    is a model; a report folder a report; a .pbip file its reports and the
-    model they read; any other path is a DAX file whatever its name, and one
-    that does not exist is kept: reading it reports the error. `reports`
-    (`--report`) are checked against the one model among `paths`."""
-    inputs = Inputs()
-    for path in paths:
-        if path == STDIN:
-            inputs.files.append(path)
-            continue
-        shown = display_path(path)
-        root = Path(path)
-        if is_dir(root):
-            if is_model_folder(root):
-                inputs.models.append(shown)
-                continue
-            if is_report_folder(root):
-                inputs.reports.append((shown, None))
-                continue
-            problems: list[SourceError] = []
-            found = 0
-            for entry in walk(root, problems, _is_unit):
-                name = entry.name.lower()
-                if name.endswith(".dax"):
-                    inputs.files.append(str(entry))
-                elif is_dir(entry) and is_report_folder(entry):
-                    inputs.reports.append((str(entry), None))
-                elif name.endswith(".bim") or is_dir(entry):  # a folder here is a TMDL folder
-                    inputs.models.append(str(entry))
-                else:
-                    continue
-                found += 1
-            inputs.problems.extend(read_problem(problem, problem.path) for problem in problems)
-            if not found and not problems:
-                inputs.problems.append(_nothing_found(path))
-        elif path.lower().endswith(".pbip") and is_file(root):
-            _project_file(root, inputs)
-        elif root.name.lower() == "definition.pbir" and is_file(root):
-            inputs.reports.append((display_path(str(root.parent)), None))
-        elif path.lower().endswith(MODEL_SUFFIXES) and is_file(root):
-            inputs.models.append(shown)
-        else:
-            inputs.files.append(shown)
-    if reports:
-        if len(inputs.models) != 1:
-            inputs.problems.append(Diagnostic.for_path(
-                "path", f"--report goes with one model, and {len(inputs.models)} were given", display_path(reports[0]),
-                hint="give the model the reports read beside them: quarrow-dax check MODEL --report REPORT",
-            ))
-        else:
-            for report in reports:
-                if is_report_folder(Path(report)):
-                    inputs.reports.append((display_path(report), inputs.models[0]))
-                else:
-                    inputs.problems.append(Diagnostic.for_path(
-                        "path", "not a report folder: no definition.pbir, definition/report.json or report.json",
-                        display_path(report)))
-    return inputs
+        return getattr(inputs, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

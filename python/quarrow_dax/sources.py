@@ -169,15 +169,19 @@ def read_text(path: str | os.PathLike[str], encoding: str | None = None, max_siz
 
 
 def walk(
-    root: Path, errors: list[SourceError], unit: Callable[[Path], bool] = lambda _: False
+    root: Path,
+    errors: list[SourceError],
+    unit: Callable[[Path], bool] = lambda _: False,
+    skip: Callable[[Path, bool], bool] | None = None,
 ) -> Iterator[Path]:
     """Yields the entries under the folder `root` that are not folders, and
     the folders for which `unit(folder)` is true (without entering them),
     folder by folder in name order. Hidden folders (`.git`) are skipped and
     symbolic links to folders are never entered (a unit behind one is still
-    yielded). A folder that cannot be
-    listed is appended to `errors` and the walk goes on. Iterative: a deep
-    tree needs no deep stack."""
+    yielded). `skip(path, is_folder)`, when given, leaves out an entry (a
+    folder with all below it): the walk never enters what it skips. A
+    folder that cannot be listed is appended to `errors` and the walk goes
+    on. Iterative: a deep tree needs no deep stack."""
     pending = [root]
     while pending:
         folder = pending.pop()
@@ -195,10 +199,12 @@ def walk(
                 is_link = entry.is_symlink()
             except OSError:
                 is_folder = is_link = False
+            if is_folder and entry.name.startswith("."):
+                continue
+            if skip is not None and skip(path, is_folder):
+                continue
             if not is_folder:
                 yield path
-            elif entry.name.startswith("."):
-                continue
             elif unit(path):
                 yield path
             elif not is_link:  # a link may lead back up the tree: never entered

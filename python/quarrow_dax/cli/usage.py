@@ -127,7 +127,8 @@ def run(args: argparse.Namespace) -> int:
                     f" ({_place(report, use)})\n" for use in report.uses))
             count += len(report.uses)
         summary = f"{plural(count, 'field reference')} in {plural(len(reports), 'report')}\n"
-    (write_err if machine else write_out)(summary)
+    # The summary on standard error, as every command writes it: standard output is the listing alone.
+    write_err(summary)
     return status
 
 

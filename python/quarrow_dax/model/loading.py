@@ -20,7 +20,7 @@ from .formulas import Formula
 from .objects import Model
 from .tmdl import read_tmdl
 
-__all__ = ["ReadContext", "find_models", "is_model_folder", "load_model", "read_model"]
+__all__ = ["ReadContext", "find_models", "is_model_folder", "load_model", "model_folder_of", "read_model"]
 
 
 def _is_tmdl_folder(path: Path) -> bool:
@@ -35,6 +35,19 @@ def is_model_folder(path: str | os.PathLike[str]) -> bool:
     """Whether `path` is a TMDL definition folder: one holding ``model.tmdl``
     or ``database.tmdl``, or named ``definition`` with a ``tables`` folder."""
     return _is_tmdl_folder(Path(path))
+
+
+def model_folder_of(path: str | os.PathLike[str]) -> Path | None:
+    """The TMDL folder that the file `path` is part of: the nearest folder
+    above it that is one (`is_model_folder`), or None. A relative `path`
+    gives a folder relative to the current one."""
+    given = Path(path)
+    for folder in Path(os.path.abspath(given)).parents:
+        if _is_tmdl_folder(folder):
+            if given.is_absolute():
+                return folder
+            return Path(os.path.relpath(folder))
+    return None
 
 
 def find_models(path: str | os.PathLike[str], errors: list[ModelError] | None = None) -> Iterator[Path]:
