@@ -9,7 +9,8 @@ results (see `quarrow_dax.model.scanner`) as a model in its own right, what
         print(record.workspace, record.dataset, record.object, record.code, record.message)
 
 Each dataset's formulas are checked as `check` checks a model's (the first
-error of each, and names that exist nowhere in the dataset, DAX001) and
+error of each, names that exist nowhere in the dataset, DAX001, calls to
+functions with the wrong arguments, mixed separators) and
 linted as `lint` lints them (every rule the configuration selects but
 DAX001, which check reports already). A `ScanRecord` is one finding: its
 workspace, dataset, table and object, and a `Diagnostic` whose line and
@@ -29,11 +30,10 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
-from .check import CheckOptions, formula_diagnostic, in_formula, model_problem, reference_diagnostic, worker_count
+from .check import CheckOptions, ModelTally, check_loaded_model, in_formula, model_problem, object_name, worker_count
 from .diagnostics import RULES, Diagnostic, Rule, SarifWriter
 from .model import ModelError
 from .model.scanner import DatasetPlace, ScannedDataset, find_datasets, read_dataset
-from .references import SourceKind, references
 from .resolution import Resolver
 from .syntax import ParseError
 
@@ -131,32 +131,29 @@ def scan_dataset(dataset: ScannedDataset, options: CheckOptions, config: LintCon
     place = dataset.place
     model = dataset.model
     resolver = Resolver(model)
+    check_codes = {"DAX001"}
 
     def record(diagnostic: Diagnostic, table: str | None) -> ScanRecord:
         return ScanRecord(place.workspace, place.workspace_id, dataset.name, dataset.id, table,
                           _plain(dataclasses.replace(diagnostic, path=place.file)))
 
     records = [record(model_problem(problem), None) for problem in dataset.problems]
-    failed = 0
-    for formula in model.formulas:
-        kind: SourceKind = "function" if formula.kind == "function" else "expression"
-        try:
-            refs = references(formula.text, kind=kind, grammar=options.grammar, separators=options.separators)
-        except ParseError as error:
-            failed += 1
-            records.append(record(formula_diagnostic(formula, error), formula.table))
-            continue
-        unknown = [found for found in resolver.resolve(formula, refs) if found.status == "unknown"]
-        failed += bool(unknown)
-        for found in unknown:
-            records.append(record(reference_diagnostic(formula, found), formula.table))
-        if not lint:
-            continue
-        tree = parse_formula(formula, options)
-        for finding in lint_tree(tree, formula.text, path=place.file, config=config, model=model, formula=formula,
-                                 resolver=resolver, separators=options.separators):
-            if finding.code != "DAX001":  # check's, reported above
-                records.append(record(in_formula(finding, formula), formula.table))
+    tally = ModelTally()
+    owners = {(object_name(formula), formula.kind): formula.table for formula in model.formulas}
+    # Check's own diagnostics, placed in each formula (and checked as check checks a model's).
+    for diagnostic in check_loaded_model(model, options, tally):
+        records.append(record(diagnostic, owners.get((diagnostic.object or "", diagnostic.object_kind or ""))))
+    if lint:
+        for formula in model.formulas:
+            try:
+                tree = parse_formula(formula, options)
+            except ParseError:
+                continue  # check reported it
+            for finding in lint_tree(tree, formula.text, path=place.file, config=config, model=model,
+                                     formula=formula, resolver=resolver, separators=options.separators):
+                if finding.code not in check_codes:  # check's, reported above
+                    records.append(record(in_formula(finding, formula), formula.table))
+    failed = tally.failed
     return records, len(model.formulas), failed
 
 

@@ -27,7 +27,9 @@ from .common import (
     PROG,
     Subcommands,
     UsageError,
+    add_config_options,
     add_grammar_options,
+    config_problem,
     non_negative,
     plural,
     status_of,
@@ -45,25 +47,25 @@ _PARQUET_BATCH = 50_000
 
 
 def run(args: argparse.Namespace) -> int:
-    from ..lint import ConfigError, ConfigFinder, LintConfig
+    from ..config import ConfigError, ConfigFinder
     from ..scan import RECORD_FIELDS, ScanSarifWriter, ScanTally, scan_files
 
     if "-" in args.files:
         raise UsageError("scan reads scanner results from files, not from standard input")
     if args.output is not None:
         _require_pyarrow()
-    config: LintConfig | None = None
-    if not args.no_lint:
-        try:
-            found = ConfigFinder(args.config).config_for(args.files[0])
-        except ConfigError as error:
-            where = error.path + (f":{error.line}" if error.line else "") + (f":{error.column}" if error.column else "")
-            write_err(f"{where}: {error.message}\n")
-            return EXIT_USAGE
-        config = found.overridden(args.select, args.ignore or ())
-    options = CheckOptions(grammar="standard" if args.strict else "engine", separators=args.separators)
+    # One configuration for the run: the first file's (or --config).
+    try:
+        found = ConfigFinder(args.config).config_for(args.files[0])
+        lint_config: LintConfig | None = None if args.no_lint else found.lint.overridden(args.select, args.ignore or ())
+    except ConfigError as error:
+        write_err(config_problem(error).render() + "\n")
+        return EXIT_USAGE
+    strict = found.strict if args.strict is None else args.strict
+    options = CheckOptions(grammar="standard" if strict else "engine",
+                           separators=args.separators or found.separators)
     tally = ScanTally()
-    records = scan_files(args.files, options, config, jobs=args.jobs, lint=not args.no_lint, tally=tally)
+    records = scan_files(args.files, options, lint_config, jobs=args.jobs, lint=not args.no_lint, tally=tally)
     status = EXIT_OK
     severities: dict[str, int] = {}
 
@@ -188,10 +190,6 @@ def add_command(commands: Subcommands) -> None:
     scan.add_argument("--no-lint", action="store_true", help="report check's errors only, no lint findings")
     scan.add_argument("--select", type=selectors, metavar="RULES", help="lint only these rules (as lint --select)")
     scan.add_argument("--ignore", type=selectors, metavar="RULES", help="do not run these rules (as lint --ignore)")
-    scan.add_argument(
-        "--config", metavar="FILE",
-        help="the lint configuration (a pyproject.toml or quarrow-dax.toml); by default the first found from the "
-        "first FILE's folder upward",
-    )
+    add_config_options(scan, walks=False)
     add_grammar_options(scan)
     scan.set_defaults(run=run)
