@@ -1,19 +1,14 @@
-"""quarrow_dax.spark on a local Spark (local[2], one session for the module):
+"""quarrow_dax.spark on a local Spark (local[2], the test session's, see conftest):
 a small DataFrame of corpus texts, split into many Arrow batches over two
 partitions, must give row for row what the batch API gives."""
 
-import os
-import shutil
-import sys
 from pathlib import Path
 
 import pytest
+from conftest import SPARK_REQUIRED, spark_missing
 
-pytest.importorskip("pyarrow")
-pytest.importorskip("pandas")
-pytest.importorskip("pyspark")
-if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
-    pytest.skip("no Java for a local Spark", allow_module_level=True)
+if spark_missing() is not None and not SPARK_REQUIRED:
+    pytest.skip(spark_missing(), allow_module_level=True)
 
 from quarrow_dax import batch  # noqa: E402
 from quarrow_dax import spark as dax  # noqa: E402
@@ -22,21 +17,6 @@ CORPUS = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
 
 EDGE_TEXTS = ["SUM ( Sales[Amount] )", "1 +", None, "'Date'[Calendar].[Year]", "日本 + [売上] ]",
               "VAR a = 1 RETURN a + [m]", "IF ( [Sales] = BLANK (), 0, [Margin] / [Sales] )", ""]
-
-
-@pytest.fixture(scope="module")
-def spark():
-    # The workers must run this interpreter, which has quarrow_dax.
-    os.environ["PYSPARK_PYTHON"] = sys.executable
-    from pyspark.sql import SparkSession
-
-    session = (SparkSession.builder.master("local[2]").appName("quarrow-dax-tests")
-               .config("spark.ui.enabled", "false").config("spark.sql.shuffle.partitions", "2")
-               # Small batches: each partition's texts come in several, numbered from 0 each time.
-               .config("spark.sql.execution.arrow.maxRecordsPerBatch", "7")
-               .getOrCreate())
-    yield session
-    session.stop()
 
 
 @pytest.fixture(scope="module")
