@@ -366,3 +366,35 @@ def test_a_result_without_the_datasets_schema_says_how_to_ask_for_it(tmp_path):
     assert run.returncode == 0 and run.stdout == ""
     assert "scanned 0 formulas in 1 dataset of 1 file" in run.stderr
     assert "datasetSchema=true" in run.stderr
+
+
+@pytest.mark.parametrize("config, arguments, expected", [
+    # The engine grammar by default; the configuration's strict, and --strict over it.
+    ("", (), {"Engine": None, "Semicolons": "E009"}),
+    ("strict = true\n", (), {"Engine": "E002", "Semicolons": "E009"}),
+    ("strict = true\n", ("--no-strict",), {"Engine": None, "Semicolons": "E009"}),
+    ("", ("--strict",), {"Engine": "E002", "Semicolons": "E009"}),
+    # The configuration's separators (1,5 a number), and --separators over them.
+    ('separators = "semicolon"\n', (), {"Engine": None, "Semicolons": None}),
+    ('separators = "semicolon"\n', ("--separators", "comma"), {"Engine": None, "Semicolons": "E009"}),
+])
+def test_the_configuration_found_beside_the_result_sets_the_grammar_and_separators(
+        tmp_path, config, arguments, expected):
+    # An engine-only formula (a dt"" literal), and one in the semicolon convention.
+    text = result_text(dataset("Sales", {"Engine": 'dt"2020-01-01"', "Semicolons": "ROUND ( 1,5; 0 )"}))
+    (tmp_path / "scan.json").write_text(text, encoding="utf-8")
+    (tmp_path / "quarrow-dax.toml").write_text(config, encoding="utf-8")
+    run = run_scan("scan.json", "--no-lint", "--format", "json", *arguments, cwd=tmp_path)
+    assert run.returncode == (1 if any(expected.values()) else 0), run.stderr
+    records = [json.loads(line) for line in run.stdout.splitlines()]
+    errors = {record["object"]: record["code"] for record in records if record["severity"] == "error"}
+    assert errors == {f"'Sales'[{name}]": code for name, code in expected.items() if code is not None}
+
+
+def test_a_configuration_that_cannot_be_used_is_refused_with_its_place(small_result):
+    config = small_result.parent / "quarrow-dax.toml"
+    config.write_text('strict = "yes"\n', encoding="utf-8")
+    run = run_scan(str(small_result), "--format", "json")
+    assert run.returncode == 2 and run.stdout == ""
+    assert run.stderr.startswith(f"{config}:1:") and "strict" in run.stderr
+    assert "Traceback" not in run.stderr
