@@ -260,6 +260,10 @@ def spark():
     session = (SparkSession.builder.master("local[2]").appName("quarrow-dax-tests")
                .config("spark.ui.enabled", "false").config("spark.sql.shuffle.partitions", "2")
                .config("spark.driver.host", "127.0.0.1")
+               # A few small queries: the JVM's quick compiler alone, and no code
+               # generated per query, start them sooner than full optimisation.
+               .config("spark.driver.extraJavaOptions", "-XX:TieredStopAtLevel=1 -XX:+UseSerialGC")
+               .config("spark.sql.codegen.wholeStage", "false")
                # Small batches: each partition's texts come in several, numbered from 0 each time.
                .config("spark.sql.execution.arrow.maxRecordsPerBatch", "7")
                .getOrCreate())

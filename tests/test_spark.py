@@ -68,3 +68,11 @@ def test_refuses_what_it_cannot_do(frame, spark):
     with pytest.raises(ValueError, match=r"columns named \['message'\] already: give a prefix"):
         dax.check(clashing, "expression")
     assert dax.check(clashing, "expression", prefix="dax_").collect()[0]["dax_code"] == "E002"
+
+
+def test_a_dataframe_with_columns_named_as_the_results_own(spark):
+    # `index` names each result's text inside the batch API; a DataFrame may
+    # have a column of that name, and a prefix keeps the added ones apart.
+    frame = spark.createDataFrame([(7, "[a] + [b]"), (8, "1 +")], "index long, expression string")
+    rows = dax.references(frame, "expression", prefix="ref_").collect()
+    assert sorted((row["index"], row["ref_name"]) for row in rows) == [(7, "a"), (7, "b"), (8, None)]

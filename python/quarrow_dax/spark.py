@@ -115,9 +115,13 @@ def _exploded(df: Any, column: str, added: tuple[str, ...], prefix: str, results
         for frame in frames:
             frame = frame.reset_index(drop=True)
             found = _pandas(results(frame[column]))
-            found.columns = ["index", *(f"{prefix}{name}" for name in added)]
-            joined = frame.merge(found, how="left", left_index=True, right_on="index", sort=False)
-            joined = joined.drop(columns="index").reset_index(drop=True)
+            # The text's row under a name no column of the DataFrame has (it may have an `index`).
+            row = "index"
+            while row in frame.columns:
+                row = f"_{row}"
+            found.columns = [row, *(f"{prefix}{name}" for name in added)]
+            joined = frame.merge(found, how="left", left_index=True, right_on=row, sort=False)
+            joined = joined.drop(columns=row).reset_index(drop=True)
             for name in joined.columns[len(frame.columns):]:
                 if joined[name].dtype == object:
                     # A row without results has NaN there, which Spark reads as no list or string.
