@@ -79,6 +79,18 @@ def test_refusals_exit_2_with_a_message_and_write_nothing(shop, capsys, args, me
     assert snapshot(shop) == before
 
 
+def test_the_configuration_is_read_and_one_that_cannot_be_used_refuses(shop, capsys):
+    (shop / "pyproject.toml").write_text('[tool.quarrow-dax]\nseparatorz = "semicolon"\n')
+    before = snapshot(shop)
+    status, out, err = run(capsys, ".", "[Revenue]", "Net Revenue")
+    assert (status, out) == (2, "")
+    assert err.startswith("pyproject.toml:2: config error: [tool.quarrow-dax] has no setting 'separatorz'")
+    assert snapshot(shop) == before
+    (shop / "pyproject.toml").write_text('[tool.quarrow-dax]\nseparators = "semicolon"\n')
+    status, out, err = run(capsys, ".", "[Revenue]", "Net Revenue", "--dry-run")
+    assert status == 0 and "would be renamed" in err
+
+
 def test_a_model_file_that_cannot_be_read_is_named_with_its_line(shop, capsys):
     path = shop / "Shop.SemanticModel/definition/tables/Product.tmdl"
     path.write_text(path.read_text().replace("\tcolumn Cost\n", "\tcolumn Cost\n  spaces\n"))

@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import bisect
 
+from ..config import ConfigError, ConfigFinder
 from ..project import ProjectError, load_project
 from ..refactor import Rename, RenameError, plan_rename
 from ..refactor.dax import FileMention, Mention
@@ -17,8 +18,8 @@ from ..refactor.splice import FileText
 from ..sources import read_text
 from ..report import ReportError
 from .common import (
-    EXIT_OK, EXIT_USAGE, PROG, Subcommands, add_grammar_options, add_reading_options, add_report_option, plural,
-    write_err, write_out,
+    EXIT_OK, EXIT_USAGE, PROG, Subcommands, add_config_options, add_grammar_options, add_reading_options,
+    add_report_option, config_problem, options_of, plural, write_err, write_out,
 )
 
 _KINDS = {"measure": "measure", "column": "column", "table": "table", "function": "function",
@@ -57,13 +58,19 @@ def _places(plan: Rename) -> str:
 
 def run(args: argparse.Namespace) -> int:
     try:
+        config = ConfigFinder(args.config).config_for(args.path)
+    except ConfigError as error:
+        write_err(config_problem(error).render() + "\n")
+        return EXIT_USAGE
+    options = options_of(args, config)
+    try:
         project = load_project(args.path, args.report or (), max_file_size=args.max_file_size, keep_originals=True)
     except (ProjectError, ReportError) as error:
         write_err(f"{PROG}: rename: {error}\n")
         return EXIT_USAGE
     try:
         plan = plan_rename(project, args.old, args.new, kind=_KINDS[args.kind] if args.kind else None,  # type: ignore[arg-type]
-                           grammar="standard" if args.strict else "engine", separators=args.separators)
+                           grammar=options.grammar, separators=options.separators)
     except RenameError as error:
         write_err(f"{PROG}: rename: {error.message}\n")
         if error.hint:
@@ -137,4 +144,5 @@ def add_command(commands: Subcommands) -> None:
     add_report_option(command)
     add_reading_options(command)
     add_grammar_options(command, "read formulas with")
+    add_config_options(command, walks=False)
     command.set_defaults(run=run)
