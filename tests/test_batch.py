@@ -6,6 +6,8 @@ inputs it takes, nulls, chunks and slices, and the inputs it refuses."""
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 pa = pytest.importorskip("pyarrow")
 pd = pytest.importorskip("pandas")
@@ -69,6 +71,20 @@ def test_check_follows_grammar_and_separators(grammar, separators):
     texts = EDGE_TEXTS + ["ROUND ( 1,5; 0 )", "ROUND ( 1.5, 0 )", "f ( 1, , 2 )", "dt\"2024-01-01\""]
     table = batch.check(texts, grammar=grammar, separators=separators, threads=3)
     assert rows_without_index(table) == [expected_check(text, "expression", grammar, separators) for text in texts]
+
+
+# Pieces whose places a line and column can get wrong: characters of two,
+# three and four bytes (one column each), line ends of every kind, tabs.
+_PIECES = ["1", "+", " ", "\t", "\n", "\r\n", "\r", "é", "日本", "😀", "\"a😀\"", "[m]", "'T é'[c]", "(",
+           ")", ",", ";", "--x\n", "/*😀*/", "VAR", "RETURN", "EVALUATE", "\u2028", "\u0085"]
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.lists(st.sampled_from(_PIECES), max_size=14).map("".join), min_size=1, max_size=12),
+       st.sampled_from(["expression", "query"]))
+def test_check_places_errors_as_first_error_does_in_any_text(texts, kind):
+    table = batch.check(texts, kind=kind, threads=2)
+    assert rows_without_index(table) == [expected_check(text, kind) for text in texts]
 
 
 def test_threads_do_not_change_the_result():
@@ -157,6 +173,18 @@ def test_references_agree_with_references_over_the_corpus(folder, kind):
     for row in table.to_pylist():
         got.setdefault(row.pop("index"), []).append(row)
     expected = {position: reference_rows(text, kind) for position, text in enumerate(texts)}
+    assert got == {position: rows for position, rows in expected.items() if rows}
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.lists(st.sampled_from(_PIECES + ["SUM (", "'T'[H].[L]", "Sales[Qty]", "[a😀]"]), max_size=14)
+                .map("".join), min_size=1, max_size=12))
+def test_references_are_placed_as_references_places_them_in_any_text(texts):
+    table = batch.references(texts, threads=2)
+    got: dict[int, list] = {}
+    for row in table.to_pylist():
+        got.setdefault(row.pop("index"), []).append(row)
+    expected = {position: reference_rows(text, "expression") for position, text in enumerate(texts)}
     assert got == {position: rows for position, rows in expected.items() if rows}
 
 
