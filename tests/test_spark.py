@@ -76,3 +76,13 @@ def test_a_dataframe_with_columns_named_as_the_results_own(spark):
     frame = spark.createDataFrame([(7, "[a] + [b]"), (8, "1 +")], "index long, expression string")
     rows = dax.references(frame, "expression", prefix="ref_").collect()
     assert sorted((row["index"], row["ref_name"]) for row in rows) == [(7, "a"), (7, "b"), (8, None)]
+
+
+def test_importing_the_module_leaves_pyspark_unloaded():
+    # A notebook without Spark, or a driver importing quarrow_dax alone, pays nothing for it.
+    import subprocess
+    import sys
+
+    code = "import sys, quarrow_dax.spark; print(sorted(m for m in sys.modules if m.split('.')[0] == 'pyspark'))"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout.strip() == "[]"
