@@ -30,7 +30,10 @@ def dataset_of(model, name, dataset_id):
         calculated = table.calculated
         columns = []
         for column in table.columns.values():
-            entry = {"name": column.name, "dataType": "String", "isHidden": False}
+            entry = {"name": column.name, "isHidden": False}
+            if column.data_type:
+                # As the scanner spells the model's words: "String", "DateTime".
+                entry["dataType"] = column.data_type[:1].upper() + column.data_type[1:]
             expression = text("calculated column", table.name, column.name)
             if column.type == "calculated" and expression is not None:
                 entry.update(columnType="Calculated", expression=expression)
@@ -47,7 +50,7 @@ def dataset_of(model, name, dataset_id):
                 entry["expression"] = expression
             measures.append(entry)
         source = text("calculated table", table.name, table.name) if calculated else M_SOURCE
-        tables.append({"name": table.name, "isHidden": False, "columns": columns, "measures": measures,
+        tables.append({"name": table.name, "isHidden": table.generated, "columns": columns, "measures": measures,
                        "source": [{"expression": source}] if source is not None else []})
     roles = []
     for role in model.roles.values():

@@ -126,7 +126,7 @@ def scan_dataset(dataset: ScannedDataset, options: CheckOptions, config: LintCon
     """The records of one dataset read from a scan result, the number of
     its formulas and of those with check's errors."""
     from .lint import lint_tree
-    from .lint.engine import parse_formula
+    from .lint.engine import linted_formulas, parse_formula
 
     place = dataset.place
     model = dataset.model
@@ -144,7 +144,8 @@ def scan_dataset(dataset: ScannedDataset, options: CheckOptions, config: LintCon
     for diagnostic in check_loaded_model(model, options, tally):
         records.append(record(diagnostic, owners.get((diagnostic.object or "", diagnostic.object_kind or ""))))
     if lint:
-        for formula in model.formulas:
+        # Power BI's own date tables are left out unless the configuration includes them, as lint does.
+        for formula in linted_formulas(model, config):
             try:
                 tree = parse_formula(formula, options)
             except ParseError:

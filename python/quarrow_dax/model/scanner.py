@@ -276,6 +276,10 @@ class _DatasetReader:
         file, line, column = self.place.file, self.place.line, self.place.column
         name = _name(table, path)
         found = builder.table(name, file, line, column)
+        # The scanner keeps no annotations and no isPrivate: a hidden table is
+        # all it says of the tables Power BI makes for its auto date/time,
+        # hidden as only Power BI hides its own (Table.generated reads both).
+        found.private = found.private or table.get("isHidden") is True
         columns = list(self.items(table, "columns", path))
         calculated_table = any(
             isinstance(item.get("columnType"), str) and item["columnType"].lower() == _CALCULATED_TABLE_COLUMN
@@ -299,8 +303,11 @@ class _DatasetReader:
                     continue  # the engine's own row number: no name a formula can use
                 calculated = column_type.lower() == "calculated" or (not column_type and "expression" in item)
                 kind = "calculated" if calculated else "data"
-                found.columns.setdefault(name_key(column_name),
-                                         Column(column_name, file, line, column, table=name, type=kind))
+                # The scanner spells the model's words with a capital ("String", "DateTime").
+                data_type = _text(item, "dataType", where)
+                data_type = data_type[:1].lower() + data_type[1:] if data_type else None
+                found.columns.setdefault(name_key(column_name), Column(column_name, file, line, column, table=name,
+                                                                       type=kind, data_type=data_type))
                 if calculated:
                     formulas.extend(_formulas(file, item, "expression", where, "calculated column", name, column_name))
             except _Invalid as invalid:
