@@ -7,6 +7,7 @@
     quarrow-dax lint PATH...    report what the lint rules find in each file or formula
     quarrow-dax deps MODEL [OBJECT]   what a model object uses or what uses it
     quarrow-dax usage PATH      the fields of the model that reports use, and where
+    quarrow-dax diff OLD NEW    what changed in meaning between two versions of a model
     quarrow-dax format PATH...  format files and the formulas of models in place
     quarrow-dax functions [NAME]  a DAX function's signature, or every function
     quarrow-dax rename PATH OLD NEW   rename a model object across the model and its reports
@@ -71,7 +72,7 @@ from collections.abc import Sequence
 from typing import Any, Protocol
 
 from .. import __version__
-from . import check, deps, format, functions, lint, printing, rename, scan, usage
+from . import check, deps, diff, format, functions, lint, printing, rename, scan, usage
 from .common import (
     EXIT_BROKEN_PIPE,
     EXIT_INTERRUPTED,
@@ -96,7 +97,7 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace) -> int: ...
 
 
-COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, format, functions, rename, scan)
+COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, diff, format, functions, rename, scan)
 
 
 def build_parser() -> argparse.ArgumentParser:

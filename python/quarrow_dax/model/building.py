@@ -11,8 +11,8 @@ from typing import TYPE_CHECKING, Any
 from .formulas import Formula
 from .json_reader import JsonReader
 from .objects import (
-    CalculationItem, Column, Function, Hierarchy, Level, Measure, Model, ModelObject, Partition, Relationship, Role,
-    Table, name_key,
+    PROPERTIES, CalculationItem, Column, Function, Hierarchy, Level, Measure, Model, ModelObject, Partition,
+    Relationship, Role, Table, name_key,
 )
 
 if TYPE_CHECKING:
@@ -102,6 +102,21 @@ class BimObjects:
     def place(self, owner: dict[str, Any]) -> tuple[str, int, int]:
         return (self.file, *_position(self.reader.json, owner.get("name"), owner))
 
+    def keep(self, found: ModelObject, owner: dict[str, Any]) -> None:
+        """Gives `found` the lineage tag and the properties its JSON object
+        sets: strings as they are, flags as true or false, numbers as written.
+        The first object of a name met twice keeps what it had."""
+        tag = owner.get("lineageTag")
+        if found.lineage_tag is None and isinstance(tag, str):
+            found.lineage_tag = tag
+        for key, value in owner.items():
+            if key not in PROPERTIES or key in found.properties:
+                continue
+            if isinstance(value, bool):
+                found.properties[key] = "true" if value else "false"
+            elif isinstance(value, (str, int, float)):
+                found.properties[key] = str(value)
+
     def text(self, owner: dict[str, Any], key: str) -> str | None:
         value = owner.get(key)
         return value if isinstance(value, str) else None
@@ -113,40 +128,46 @@ class BimObjects:
             self.table(table)
         for relationship in reader.objects(model, "relationships"):
             ends = [self.text(relationship, key) or "" for key in ("fromTable", "fromColumn", "toTable", "toColumn")]
-            self.sink.model.relationships.append(Relationship(
+            made = Relationship(
                 reader.name(relationship), *self.place(relationship), from_table=ends[0], from_column=ends[1],
                 to_table=ends[2], to_column=ends[3], active=relationship.get("isActive") is not False,
-            ))
+            )
+            self.keep(made, relationship)
+            self.sink.model.relationships.append(made)
         for role in reader.objects(model, "roles"):
             found = self.sink.role(reader.name(role), *self.place(role))
+            self.keep(found, role)
             for permission in reader.objects(role, "tablePermissions"):
                 if permission.get("filterExpression") not in (None, "", []):
                     found.tables.append(reader.name(permission))
         for function in reader.objects(model, "functions"):
             name = reader.name(function)
-            self.sink.model.functions.setdefault(name_key(name), Function(name, *self.place(function)))
+            self.keep(self.sink.model.functions.setdefault(name_key(name), Function(name, *self.place(function))),
+                      function)
 
     def table(self, table: dict[str, Any]) -> None:
         reader = self.reader
         name = reader.name(table)
         found = self.sink.table(name, *self.place(table))
+        self.keep(found, table)
         for column in reader.objects(table, "columns"):
             column_name = reader.name(column)
             column_type = self.text(column, "type") or "data"
             column_type = _BIM_COLUMN_TYPES.get(column_type, column_type)
-            found.columns.setdefault(name_key(column_name), Column(
+            self.keep(found.columns.setdefault(name_key(column_name), Column(
                 column_name, *self.place(column), table=name, type=column_type,
                 sort_by=self.text(column, "sortByColumn"), data_type=self.text(column, "dataType"),
-            ))
+            )), column)
         for measure in reader.objects(table, "measures"):
             measure_name = reader.name(measure)
-            found.measures.setdefault(name_key(measure_name), Measure(measure_name, *self.place(measure), table=name))
+            self.keep(found.measures.setdefault(name_key(measure_name), Measure(
+                measure_name, *self.place(measure), table=name)), measure)
         for hierarchy in reader.objects(table, "hierarchies"):
             hierarchy_name = reader.name(hierarchy)
             levels = [Level(reader.name(level), self.text(level, "column") or "")
                       for level in reader.objects(hierarchy, "levels")]
-            found.hierarchies.setdefault(name_key(hierarchy_name), Hierarchy(
-                hierarchy_name, *self.place(hierarchy), table=name, levels=levels))
+            self.keep(found.hierarchies.setdefault(name_key(hierarchy_name), Hierarchy(
+                hierarchy_name, *self.place(hierarchy), table=name, levels=levels)), hierarchy)
         for partition in reader.objects(table, "partitions"):
             source = reader.object(partition, "source") or {}
             source_type = source.get("type") or "query"
@@ -162,13 +183,23 @@ class BimObjects:
         group = reader.object(table, "calculationGroup")
         if group is not None:
             found.calculation_group = True
+            self.keep(found, group)
             for item in reader.objects(group, "calculationItems"):
                 item_name = reader.name(item)
-                found.calculation_items.setdefault(name_key(item_name), CalculationItem(
-                    item_name, *self.place(item), table=name))
+                self.keep(found.calculation_items.setdefault(name_key(item_name), CalculationItem(
+                    item_name, *self.place(item), table=name)), item)
 
 
 _TMDL_QUOTED = re.compile(r"'((?:[^']|'')*)'")
+
+
+def _tmdl_value(text: str) -> str:
+    """A property's value as TMDL writes it, in double quotes (doubled
+    inside) where it needs them, or bare."""
+    text = text.strip()
+    if len(text) >= 2 and text[0] == text[-1] == '"':
+        return text[1:-1].replace('""', '"')
+    return text
 
 
 def _tmdl_name(text: str) -> str:
@@ -259,6 +290,13 @@ class TmdlObjects:
         return None
 
     def property(self, owner: Any, key: str, value: str) -> None:
+        if isinstance(owner, ModelObject):
+            if key == "lineageTag":
+                if owner.lineage_tag is None:
+                    owner.lineage_tag = _tmdl_value(value)
+            elif key in PROPERTIES and key not in owner.properties:
+                # A property naming a column quotes it as TMDL names objects.
+                owner.properties[key] = _tmdl_name(value) if key == "sortByColumn" else _tmdl_value(value)
         if isinstance(owner, Column) and key == "sortByColumn":
             owner.sort_by = _tmdl_name(value)
         elif isinstance(owner, Column) and key == "type" and value in _BIM_COLUMN_TYPES:
