@@ -15,7 +15,7 @@ seconds=${1:-20}
 case $seconds in '' | *[!0-9]*) echo "usage: $0 [SECONDS_PER_TARGET]" >&2; exit 2 ;; esac
 
 out=build/fuzz
-targets=(lex parse_expression parse_query references)
+targets=(lex parse_expression parse_query references scan_split)
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fno-sanitize-recover=all
        -Idax_parser/include -Idax_parser/src -Ipython-module)
 
@@ -66,7 +66,8 @@ jobs=${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
 
 # The library is instrumented for coverage but gets libFuzzer's main only
 # through the targets' link.
-library_sources=(dax_parser/src/*.cpp python-module/native/json_writer.cpp python-module/syntax/references.cpp)
+library_sources=(dax_parser/src/*.cpp python-module/native/json_writer.cpp python-module/syntax/references.cpp
+                 python-module/batch/scan_splitter.cpp)
 compile() {  # SOURCE OBJECT SANITIZERS
     "$cxx" "${flags[@]}" "-fsanitize=$3" -c "$1" -o "$2"
 }

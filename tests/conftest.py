@@ -219,3 +219,54 @@ def function_def(name, params, body, doc=None):
     """`params` is a list of (name, [type hints]) pairs."""
     records = [{"name": n, "type_hints": list(hints)} for n, hints in params]
     return {"Function": {"doc": doc, "name": name, "params": records, "body": body}}
+
+
+# --- a local Spark ------------------------------------------------------------
+
+# .ci/run sets this: there a Spark that cannot start is a failure, not a skip,
+# so that the tests of quarrow_dax.spark cannot quietly stop running.
+SPARK_REQUIRED = os.environ.get("QUARROW_REQUIRE_SPARK") == "1"
+
+
+def spark_missing():
+    """Why a local Spark cannot run here, or None."""
+    import importlib.util
+
+    for module in ("pyspark", "pyarrow", "pandas"):
+        if importlib.util.find_spec(module) is None:
+            return f"{module} is not installed (pip install -e '.[test]')"
+    if shutil.which("java") is None and not os.environ.get("JAVA_HOME"):
+        return "no Java for a local Spark (Java 17: apt-get install openjdk-17-jre-headless)"
+    return None
+
+
+@pytest.fixture(scope="session")
+def spark():
+    """One local Spark (local[2]) for the whole test session: starting one
+    takes seconds, so every test that needs it shares it."""
+    missing = spark_missing()
+    if missing is not None:
+        if SPARK_REQUIRED:
+            pytest.fail(f"QUARROW_REQUIRE_SPARK=1 but {missing}")
+        pytest.skip(missing)
+    import sys
+
+    # The workers must run this interpreter, which has quarrow_dax; the
+    # driver listens on the loopback, whatever the machine's host name says.
+    os.environ["PYSPARK_PYTHON"] = sys.executable
+    os.environ.setdefault("SPARK_LOCAL_IP", "127.0.0.1")
+    from pyspark.sql import SparkSession
+
+    session = (SparkSession.builder.master("local[2]").appName("quarrow-dax-tests")
+               .config("spark.ui.enabled", "false").config("spark.sql.shuffle.partitions", "2")
+               .config("spark.driver.host", "127.0.0.1")
+               # A few small queries: the JVM's quick compiler alone, and no code
+               # generated per query, start them sooner than full optimisation.
+               .config("spark.driver.extraJavaOptions", "-XX:TieredStopAtLevel=1 -XX:+UseSerialGC")
+               .config("spark.sql.codegen.wholeStage", "false")
+               # Small batches: each partition's texts come in several, numbered from 0 each time.
+               .config("spark.sql.execution.arrow.maxRecordsPerBatch", "7")
+               .getOrCreate())
+    session.sparkContext.setLogLevel("ERROR")
+    yield session
+    session.stop()

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "batch/batch_entries.hpp"
 #include "dax_parser/dax_parser.hpp"
 #include "formatter/format_entries.hpp"
 #include "json/json_entries.hpp"
@@ -335,6 +336,22 @@ PyMethodDef functions[] = {
      "anchor_first(starts, node, count=1)\n--\n\nAn anchor for a node's first tokens, or None."},
     {"anchor_after", as_cfunction(dax::python::format::anchor_after), METH_FASTCALL,
      "anchor_after(starts, node, offset=0)\n--\n\nAn anchor for the token after a node, or None."},
+    // The bulk entries of quarrow_dax.batch and the scanner reader (batch/batch_entries.hpp).
+    {"check_texts", as_cfunction(dax::python::batch::check_texts), METH_FASTCALL,
+     "check_texts(offsets, wide, data, validity, first, length, options, kind, threads)\n--\n\n"
+     "Each text's first error as columns of bytes, the texts read from Arrow buffers across threads."},
+    {"references_texts", as_cfunction(dax::python::batch::references_texts), METH_FASTCALL,
+     "references_texts(offsets, wide, data, validity, first, length, options, kind, threads)\n--\n\n"
+     "The references of every text, one row each, as columns of bytes."},
+    {"parse_texts", as_cfunction(dax::python::batch::parse_texts), METH_FASTCALL,
+     "parse_texts(offsets, wide, data, validity, first, length, options, kind, threads)\n--\n\n"
+     "Each text's tree, error tuple or None, parsed across threads."},
+    {"scan_splitter", as_cfunction(dax::python::batch::scan_splitter), METH_FASTCALL,
+     "scan_splitter()\n--\n\nA new splitter of a scanner result into its datasets."},
+    {"scan_feed", as_cfunction(dax::python::batch::scan_feed), METH_FASTCALL,
+     "scan_feed(splitter, buffer)\n--\n\nThe workspaces, datasets and problems found in the next bytes."},
+    {"scan_finish", as_cfunction(dax::python::batch::scan_finish), METH_FASTCALL,
+     "scan_finish(splitter)\n--\n\nWhat the end of the document gives."},
     {nullptr, nullptr, 0, nullptr},
 };
 

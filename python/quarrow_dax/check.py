@@ -37,7 +37,7 @@ from .sources import MAX_FILE_SIZE, SourceError, decode_text, read_bytes
 
 __all__ = [
     "CheckOptions", "ModelPart", "ModelTally", "STDIN", "SourceKind", "call_diagnostics", "check_file",
-    "check_files", "check_model", "check_tasks", "check_text", "formula_calls",
+    "check_files", "check_loaded_model", "check_model", "check_tasks", "check_text", "formula_calls",
     "formula_diagnostic", "function_signatures", "in_formula", "is_query", "mixed_separators", "model_functions",
     "model_resolver", "object_name", "parse_source", "parse_tree", "quote_hint",
     "reference_diagnostic", "separator_diagnostic", "source_kind",
@@ -644,6 +644,18 @@ def _check_model_names(
     only; every formula is read all the same, for the names and functions
     the others use)."""
     model = load_model(path, errors, warnings, max_file_size=options.max_file_size)
+    resolve_names = not errors and Path(path).suffix.lower() != ".tmdl"
+    yield from check_loaded_model(model, options, tally, resolve_names=resolve_names, part=part)
+
+
+def check_loaded_model(
+    model: Model, options: CheckOptions, tally: ModelTally, *, resolve_names: bool = True,
+    part: ModelPart | None = None,
+) -> Iterator[Diagnostic]:
+    """The diagnostics of the formulas of a model read already (a model
+    file's, or a dataset of scanner results), as check_model gives them;
+    `resolve_names`: look up the names the formulas use (not in a model read
+    only in part, see model_resolver)."""
     # Every formula is parsed first: a call is checked against the model's
     # functions, which may be declared after it.
     parsed: list[tuple[Formula, Node | ValueError | None]] = []
@@ -658,7 +670,7 @@ def _check_model_names(
         if parsed_tree is not None:
             trees[id(formula)] = parsed_tree
     functions = model_functions(model, trees)
-    resolver = model_resolver(path, model, errors, trees)
+    resolver = Resolver(model, trees) if resolve_names else None
     for formula, outcome in parsed:
         if part is not None and not part.has(formula.file):
             continue

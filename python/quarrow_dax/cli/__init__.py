@@ -12,6 +12,7 @@
     quarrow-dax functions [NAME]  a DAX function's signature, or every function
     quarrow-dax rename PATH OLD NEW   rename a model object across the model and its reports
     quarrow-dax lsp             the language server, for editors
+    quarrow-dax scan FILE...    check and lint every dataset of admin scanner results
 
 FILE may be - for standard input. Files are read as UTF-8 unless a
 byte-order mark says UTF-16 or UTF-32 (or --encoding names another
@@ -72,7 +73,7 @@ from collections.abc import Sequence
 from typing import Any, Protocol
 
 from .. import __version__
-from . import check, deps, diff, format, functions, lint, lsp, printing, rename, usage
+from . import check, deps, diff, format, functions, lint, lsp, printing, rename, scan, usage
 from .common import (
     EXIT_BROKEN_PIPE,
     EXIT_INTERRUPTED,
@@ -97,7 +98,7 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace) -> int: ...
 
 
-COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, diff, format, functions, rename, lsp)
+COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, diff, format, functions, rename, scan, lsp)
 
 
 def build_parser() -> argparse.ArgumentParser:
