@@ -37,6 +37,7 @@ column of that name in the model, or `ambiguous` between several.
 from __future__ import annotations
 
 import difflib
+import warnings
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Literal
@@ -116,17 +117,51 @@ class Resolution:
         """"did you mean ...?" for an unknown name close to a known one."""
         return f"did you mean {self.suggestion}?" if self.suggestion else None
 
+    # Where the reference is in the model file, in lines and columns (1-based,
+    # columns in characters), as a Diagnostic says it; its byte offsets in
+    # the formula's text are `reference.span`.
+
+    @property
+    def line(self) -> int:
+        """The line of the model file where the reference begins."""
+        return self._located(end=False)[0]
+
+    @property
+    def column(self) -> int:
+        """The column of the model file where the reference begins."""
+        return self._located(end=False)[1]
+
+    @property
+    def end_line(self) -> int:
+        """The line of the model file just past the reference's end."""
+        return self._located(end=True)[0]
+
+    @property
+    def end_column(self) -> int:
+        """The column of the model file just past the reference's end."""
+        return self._located(end=True)[1]
+
+    def _located(self, *, end: bool) -> tuple[int, int]:
+        span = self.reference.span
+        offset = 0 if span is None else span.end if end else span.start
+        return self.formula.locate_offset(offset)
+
     @property
     def start(self) -> tuple[int, int]:
-        """(line, column) in the model file where the reference begins."""
-        span = self.reference.span
-        return self.formula.locate_offset(span.start if span is not None else 0)
+        """Deprecated: (line, column) where the reference begins, which every
+        other `start` of this package (a byte offset) is not; use `line` and
+        `column`."""
+        warnings.warn("Resolution.start is (line, column), unlike every other start: use Resolution.line and"
+                      " Resolution.column; start goes in the next release", DeprecationWarning, stacklevel=2)
+        return self._located(end=False)
 
     @property
     def end(self) -> tuple[int, int]:
-        """(line, column) in the model file just past its end."""
-        span = self.reference.span
-        return self.formula.locate_offset(span.end if span is not None else 0)
+        """Deprecated: (line, column) just past the reference's end; use
+        `end_line` and `end_column`."""
+        warnings.warn("Resolution.end is (line, column), unlike every other end: use Resolution.end_line and"
+                      " Resolution.end_column; end goes in the next release", DeprecationWarning, stacklevel=2)
+        return self._located(end=True)
 
 
 def _written(ref: Reference) -> str:
