@@ -12,6 +12,7 @@ import functools
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, replace
 
+from .. import collector
 from ..check import (
     CheckOptions, ModelTally, check_text, display_path, formula_diagnostic, in_formula, model_problem,
     model_resolver, read_problem, read_source, source_kind,
@@ -62,9 +63,11 @@ def run_rules(context: LintContext, rules: tuple[LintRule, ...]) -> None:
             for rule in interested:
                 rule.visit(node, parent, context)
 
-    walk_scoped(context.tree, context.scopes, visit)
-    for rule in rules:
-        rule.finish(context)
+    # A binding, a step, a violation per variable: see quarrow_dax.collector.
+    with collector.paused():
+        walk_scoped(context.tree, context.scopes, visit)
+        for rule in rules:
+            rule.finish(context)
 
 
 def lint_tree(

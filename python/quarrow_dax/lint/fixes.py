@@ -35,6 +35,7 @@ import dataclasses
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
+from .. import collector
 from ..check import CheckOptions, display_path, model_problem, model_resolver, read_source, source_kind
 from ..diagnostics import Diagnostic
 from ..formatter import FormatError, FormatOptions, format_tree, same_tree
@@ -97,12 +98,24 @@ def _wanted(finding: Diagnostic, unsafe: bool) -> Fix | None:
     return fix if fix is not None and fix.edits and (fix.safe or unsafe) else None
 
 
-def _refusal_key(finding: Finding, data: bytes) -> tuple[str, str, bytes]:
+class _RefusalKeys:
     """What identifies a fix across rounds: its rule, its words and the text
-    it replaces (whose place moves as other fixes change the text)."""
-    assert finding.fix is not None
-    span = finding.fix.edits[0].span
-    return finding.code, finding.fix.description, data[span.start : span.end]
+    it replaces (whose place moves as other fixes change the text). The
+    texts of one round are cut once per span: the many findings of one
+    block propose edits of one span, often the whole text."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+        self.texts: dict[tuple[int, int], bytes] = {}
+
+    def __call__(self, finding: Finding) -> tuple[str, str, bytes]:
+        assert finding.fix is not None
+        span = finding.fix.edits[0].span
+        key = (span.start, span.end)
+        text = self.texts.get(key)
+        if text is None:
+            text = self.texts[key] = self.data[span.start : span.end]
+        return finding.code, finding.fix.description, text
 
 
 def settle(
@@ -117,13 +130,25 @@ def settle(
     """Applies the fixes of what `lint` finds in `text` (read into `tree`)
     round after round, until none is left or after MAX_ROUNDS. `parse` reads
     a text as `text` was read; `unsafe`: the fixes to review are made too."""
+    with collector.paused():  # see quarrow_dax.collector
+        return _settle(text, tree, lint, parse, options, unsafe)
+
+
+def _settle(
+    text: str,
+    tree: Node,
+    lint: Callable[[str, Node], list[Diagnostic]],
+    parse: Callable[[str], Node],
+    options: FormatOptions,
+    unsafe: bool,
+) -> FixedText:
     outcome = FixedText(text)
     refused: set[tuple[str, str, bytes]] = set()
     findings = lint(text, tree)
     for _ in range(MAX_ROUNDS):
-        data = text.encode("utf-8")
+        refusal_key = _RefusalKeys(text.encode("utf-8"))
         candidates = [f for f in findings if isinstance(f, Finding) and _wanted(f, unsafe)
-                      and _refusal_key(f, data) not in refused]
+                      and not (refused and refusal_key(f) in refused)]
         if not candidates:
             break
         before = text
@@ -138,7 +163,7 @@ def settle(
                     break
                 except FixError:
                     outcome.refused.append(candidate)
-                    refused.add(_refusal_key(candidate, data))
+                    refused.add(refusal_key(candidate))
             else:
                 break
         if text == before:

@@ -14,15 +14,14 @@ by several parents (a tree built in code may do that) stays shared.
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
 import functools
-import gc
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import Any, TypeVar
 
 from .. import _syntax
 from .._syntax import Located
+from ..collector import paused
 from .fields import NODE, NODES, ROWS, field_specs
 from .nodes import Node
 
@@ -51,20 +50,6 @@ def remade(cls: type[L], position: tuple[bytes, int, int] | None, fields: tuple[
     return made
 
 
-@contextlib.contextmanager
-def _collector_paused() -> Iterator[None]:
-    """Python's cyclic garbage collector paused: a tree's records are a
-    million small tuples, none in a cycle, and the collector's passes over
-    them would cost more than making them. Left as it was found."""
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if collecting:
-            gc.enable()
-
-
 @functools.cache
 def _field_names(cls: type) -> tuple[str, ...]:
     return tuple(field.name for field in dataclasses.fields(cls))
@@ -82,7 +67,7 @@ def _flatten(root: Node) -> tuple[list[Node], tuple[bytes, ...], list[Record]]:
     """The distinct nodes of the tree in post-order, the sources, and one
     record per node: (class, source index or -1, start, end, fields...).
     Natively, unless the tree holds a node of a class of a caller's own."""
-    with _collector_paused():
+    with paused():
         native = _syntax.flatten(root)
     if native is not NotImplemented:
         sources, records, nodes = native
@@ -150,7 +135,7 @@ def _flatten_here(root: Node) -> tuple[list[Node], tuple[bytes, ...], list[Recor
 
 def _rebuild(sources: tuple[bytes, ...], records: list[Record]) -> list[Node]:
     if type(sources) is tuple and type(records) is list:
-        with _collector_paused():
+        with paused():
             native: list[Node] = _syntax.rebuild(sources, records)
         if native is not NotImplemented:
             return native
