@@ -13,6 +13,7 @@ the one place that decides how; the options reach it unchanged.
 from __future__ import annotations
 
 import concurrent.futures
+import dataclasses
 import json
 import os
 import re
@@ -24,6 +25,7 @@ from typing import Literal, TypeVar
 from ._native import lex
 from .diagnostics import RULES, Diagnostic, Rule, split_error
 from .model import Formula, Model, ModelError, ModelWarning, is_model_folder, load_model, read_model
+from .model.integrity import DUPLICATE_NAME, MISSING_OBJECT, ModelProblem, model_problems
 from .references import references
 from .resolution import Resolution, Resolver
 from .syntax.parsing import Grammar, Separators, first_error
@@ -31,7 +33,8 @@ from .sources import MAX_FILE_SIZE, SourceError, decode_text, is_dir, is_file, r
 
 __all__ = [
     "CheckOptions", "Inputs", "ModelTally", "STDIN", "SourceKind", "check_file", "check_files", "check_model",
-    "check_text", "collect_inputs", "formula_diagnostic", "in_formula", "is_query", "model_resolver", "object_name",
+    "check_text", "collect_inputs", "formula_diagnostic", "in_formula", "is_query", "model_problem_diagnostic",
+    "model_resolver", "object_name",
     "parse_source", "reference_diagnostic", "source_kind",
 ]
 
@@ -42,6 +45,16 @@ D = TypeVar("D", bound=Diagnostic)
 UNKNOWN_REFERENCE = RULES.setdefault("DAX001", Rule(
     "DAX001", "unknown-reference",
     "A reference to a name that exists nowhere: no measure, column, table, variable, parameter or function.",
+))
+
+RULES.setdefault(DUPLICATE_NAME, Rule(
+    DUPLICATE_NAME, "duplicate-name",
+    "A model object whose name another of its kind or namespace has, but for case: the model cannot be deployed.",
+))
+RULES.setdefault(MISSING_OBJECT, Rule(
+    MISSING_OBJECT, "missing-object",
+    "A relationship, role permission, hierarchy level or sort-by column that names a table or column the model"
+    " does not have.",
 ))
 
 #: The path that stands for standard input, and its name in reports.
@@ -294,12 +307,15 @@ def object_name(formula: Formula) -> str:
 
 @dataclass
 class ModelTally:
-    """What check_model counted: formulas, those with an error, and whether
-    some file of the model could not be read."""
+    """What check_model counted: formulas, those with an error, whether
+    some file of the model could not be read, and the problems of its
+    structure."""
 
     formulas: int = 0
     failed: int = 0
     unreadable: bool = False
+    #: Problems of the model's structure: names declared twice, objects named that it does not have.
+    problems: int = 0
 
 
 def model_problem(error: ModelError | ModelWarning) -> Diagnostic:
@@ -394,6 +410,19 @@ def _check_model_names(
         tally.failed += bool(unknown)
         for found in unknown:
             yield reference_diagnostic(formula, found)
+    # A model that reads may still not deploy: the same name twice, or a
+    # relationship, permission, level or sort-by column naming what is not
+    # there (looked for only in a model read whole).
+    for problem in model_problems(model, whole=resolver is not None):
+        tally.problems += 1
+        yield model_problem_diagnostic(problem)
+
+
+def model_problem_diagnostic(problem: ModelProblem) -> Diagnostic:
+    """The diagnostic of a problem of a model's structure, at its place in the model file."""
+    diagnostic = Diagnostic.for_path(problem.kind, problem.message, problem.file, problem.line, problem.column,
+                                     code=problem.code, hint=problem.hint)
+    return dataclasses.replace(diagnostic, object=problem.object_name, object_kind=problem.object_kind)
 
 
 # --- what to check --------------------------------------------------------------

@@ -86,7 +86,7 @@ def check_models(args: argparse.Namespace, models: list[str], writer: Writer) ->
     and parsing all models takes less time than starting worker processes."""
     options = options_of(args)
     status = EXIT_OK
-    count = failed = broken = 0
+    count = failed = broken = problems = 0
     for model in models:
         tally = ModelTally()
         for diagnostic in check_model(model, options, tally):
@@ -95,7 +95,10 @@ def check_models(args: argparse.Namespace, models: list[str], writer: Writer) ->
         count += tally.formulas
         failed += tally.failed
         broken += tally.unreadable
+        problems += tally.problems
     summary = f"checked {plural(count, 'formula')} in {plural(len(models), 'model')}: {failed} with errors"
+    if problems:
+        summary += f"; {plural(problems, 'problem')} of the models' structure"
     if broken:
         summary += f"; {plural(broken, 'model')} could not be read in full"
     return status, summary + "\n"
