@@ -181,6 +181,16 @@ def model_columns(n: int) -> dict[str, str]:
     return {"Data.tmdl": _table("Data", "".join(columns))}
 
 
+def model_misspelt(n: int) -> dict[str, str]:
+    """One table, n measures, each with references to names the model does
+    not have: every one asks for the closest name of a long list."""
+    columns = "\tcolumn Amount\n\t\tdataType: double\n\t\tsourceColumn: Amount\n\n"
+    measures = ["\tmeasure m0 = SUM ( Sales[Amount] )\n\n"]
+    measures += [f"\tmeasure m{i} = [m{i - 1}] + [Mising {i}] + Sales[Amont{i}] + SUMM ( {i} )\n\n"
+                 for i in range(1, n)]
+    return {"Sales.tmdl": _table("Sales", columns + "".join(measures))}
+
+
 def model_bim(n: int) -> dict[str, str]:
     """A .bim file: one table, n measures, each using the one before it."""
     measures = [{"name": "m0", "expression": "SUM ( Sales[Amount] )"}]
@@ -209,6 +219,7 @@ SHAPES = [
     Shape("evaluates", "query", 4000, evaluates, DAX_COMMANDS),
     Shape("model-measures", "model", 1000, model_measures, MODEL_COMMANDS, "'Sales'[Amount]"),
     Shape("model-tables", "model", 300, model_tables, MODEL_COMMANDS, "'T{last}'[Value]"),
+    Shape("model-misspelt", "model", 1000, model_misspelt, MODEL_COMMANDS, "'Sales'[Amount]"),
     Shape("model-bim", "model", 1000, model_bim, MODEL_COMMANDS, "'Sales'[Amount]"),
     Shape("model-columns", "model", 1000, model_columns, MODEL_COMMANDS, "'Data'[c0]"),
 ]

@@ -36,12 +36,12 @@ column of that name in the model, or `ambiguous` between several.
 
 from __future__ import annotations
 
-import difflib
 import warnings
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Literal
 
+from .close_names import CloseNames, best_of
 from .syntax.functions import BUILTIN_FUNCTIONS, KEYWORD_ARGUMENTS, is_builtin_function
 from .model import Column, Formula, Measure, Model, ModelObject, Table, bracket, quote_table
 from .references import Reference, SourceKind, references
@@ -195,6 +195,27 @@ class Resolver:
                 self.columns.setdefault(_key(column.name), []).append(column)
             self.measures.extend(table.measures.values())
         self._made: set[str] | None = None
+        self._close: dict[object, CloseNames] = {}
+
+    def close_names(self, which: str | Table) -> CloseNames:
+        """The names a slip is compared with, indexed once per model: the
+        "functions" (built-in and the model's), the "tables", the
+        "members" (every measure and column), or a table's columns and
+        measures."""
+        key: object = id(which) if isinstance(which, Table) else which
+        found = self._close.get(key)
+        if found is None:
+            if isinstance(which, Table):
+                names = [bracket(member.name) for member in (*which.columns.values(), *which.measures.values())]
+            elif which == "functions":
+                names = [*BUILTIN_FUNCTIONS, *(function.name for function in self.model.functions.values())]
+            elif which == "tables":
+                names = [quote_table(table.name) for table in self.model.tables.values()]
+            else:
+                names = [bracket(measure.name) for measure in self.measures]
+                names += [bracket(columns[0].name) for columns in self.columns.values()]
+            found = self._close[key] = CloseNames(names)
+        return found
 
     def made(self) -> set[str]:
         """The names of the columns that any formula of the model makes."""
@@ -291,8 +312,8 @@ class _FormulaResolver:
             return self.found(ref, "resolved", "function", udf)
         if is_builtin_function(ref.name):
             return self.found(ref, "builtin", "built-in function")
-        names = [*BUILTIN_FUNCTIONS, *(function.name for function in self.model.functions.values())]
-        return self.found(ref, "unknown", "unknown function", suggestion=_close(ref.name, names))
+        return self.found(ref, "unknown", "unknown function",
+                          suggestion=self.resolver.close_names("functions").closest(ref.name))
 
     def table(self, ref: Reference) -> Resolution:
         table = self.model.table(ref.name)
@@ -300,9 +321,9 @@ class _FormulaResolver:
             return self.found(ref, "resolved", "table", table)
         if ref.function is not None and ref.name.upper() in KEYWORD_ARGUMENTS and is_builtin_function(ref.function):
             return self.found(ref, "builtin", "keyword argument")
-        names = [quote_table(table.name) for table in self.model.tables.values()]
-        names += [other.name for other in self.refs if other.kind in ("variable", "parameter")]
-        return self.found(ref, "unknown", "unknown table or variable", suggestion=_close(ref.name, names))
+        local = CloseNames(other.name for other in self.refs if other.kind in ("variable", "parameter"))
+        return self.found(ref, "unknown", "unknown table or variable",
+                          suggestion=best_of(ref.name, self.resolver.close_names("tables"), local))
 
     def column(self, ref: Reference) -> Resolution:
         if ref.table == "":
@@ -311,8 +332,7 @@ class _FormulaResolver:
             return self.found(ref, "local", "column of an anonymous table")
         table = self.model.table(ref.table or "")
         if table is None:
-            names = [quote_table(table.name) for table in self.model.tables.values()]
-            close = _close(quote_table(ref.table or ""), names)
+            close = self.resolver.close_names("tables").closest(quote_table(ref.table or ""))
             return self.found(ref, "unknown", "unknown table", suggestion=close and close + bracket(ref.name))
         key = _key(ref.name)
         column = table.columns.get(key)
@@ -325,8 +345,7 @@ class _FormulaResolver:
         if elsewhere is not None:
             return self.found(ref, "unknown", "a measure of another table under this table's name",
                               suggestion=elsewhere.dax)
-        names = [bracket(member.name) for member in (*table.columns.values(), *table.measures.values())]
-        close = _close(bracket(ref.name), names)
+        close = self.resolver.close_names(table).closest(bracket(ref.name))
         return self.found(ref, "unknown", f"no column or measure of that name in {quote_table(table.name)}",
                           suggestion=close and quote_table(table.name) + close)
 
@@ -372,10 +391,8 @@ class _FormulaResolver:
         if candidates:
             return self.found(ref, "ambiguous", "a column of several tables, none plainly in row context",
                               candidates=candidates)
-        names = [bracket(measure.name) for measure in self.resolver.measures]
-        names += [bracket(columns[0].name) for columns in self.resolver.columns.values()]
         return self.found(ref, "unknown", "no measure or column of that name",
-                          suggestion=_close(bracket(ref.name), names))
+                          suggestion=self.resolver.close_names("members").closest(bracket(ref.name)))
 
     # --- context -----------------------------------------------------------------
 
@@ -459,15 +476,3 @@ def _made_names(formula: Formula) -> set[str]:
     return made
 
 
-_DECORATION = str.maketrans("", "", "'[]")
-
-
-def _close(written: str, names: list[str]) -> str | None:
-    """The name of `names` closest to `written` (all in DAX notation), if
-    one is close enough to be a likely slip. Case, quotes and brackets are
-    left out of the comparison: `[total sales]` is close to `[Total Sales]`."""
-    by_key: dict[str, str] = {}
-    for name in names:
-        by_key.setdefault(name.casefold().translate(_DECORATION), name)
-    matches = difflib.get_close_matches(written.casefold().translate(_DECORATION), list(by_key), n=1, cutoff=0.8)
-    return by_key[matches[0]] if matches else None

@@ -6,10 +6,10 @@ the model file; a name declared twice is a problem at both declarations."""
 
 from __future__ import annotations
 
-import difflib
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 
+from ..close_names import CloseNames
 from .objects import (
     CalculationItem, Column, Function, Hierarchy, Measure, Model, ModelObject, Relationship, Role, Table, bracket,
     name_key, quote_table,
@@ -100,24 +100,22 @@ def _duplicates(model: Model) -> Iterator[ModelProblem]:
 # --- names the structure uses ------------------------------------------------------------
 
 
-def _close(name: str, names: Iterable[str]) -> str | None:
-    by_key = {name_key(candidate): candidate for candidate in names}
-    match = difflib.get_close_matches(name_key(name), list(by_key), n=1, cutoff=0.75)
-    return by_key[match[0]] if match else None
-
-
 class _Lookup:
     """Checks that a table, or a column of a table, exists, and words the
     problem when it does not."""
 
     def __init__(self, model: Model) -> None:
         self.model = model
+        self.tables: CloseNames | None = None
+        self.columns: dict[int, CloseNames] = {}
 
     def table(self, name: str) -> tuple[str, str | None] | None:
         """None when the table exists; else (what is missing, hint)."""
         if self.model.table(name) is not None:
             return None
-        close = _close(name, (table.name for table in self.model.tables.values()))
+        if self.tables is None:
+            self.tables = CloseNames(table.name for table in self.model.tables.values())
+        close = self.tables.closest(name)
         return (f"table {quote_table(name)}, which the model does not have",
                 f"did you mean {quote_table(close)}?" if close else None)
 
@@ -129,7 +127,10 @@ class _Lookup:
         assert table is not None
         if name_key(name) in table.columns:
             return None
-        close = _close(name, (column.name for column in table.columns.values()))
+        names = self.columns.get(id(table))
+        if names is None:
+            names = self.columns[id(table)] = CloseNames(column.name for column in table.columns.values())
+        close = names.closest(name)
         return (f"column {quote_table(table.name)}{bracket(name)}, which table {quote_table(table.name)} does not"
                 " have", f"did you mean {bracket(close)}?" if close else None)
 
@@ -156,8 +157,7 @@ def _missing(model: Model) -> Iterator[ModelProblem]:
     for role in model.roles.values():
         for key in role.places:
             if key.startswith("tablePermission "):
-                table = key[len("tablePermission "):]
-                missing = lookup.table(table)
+                missing = lookup.table(key[len("tablePermission "):])
                 if missing is not None:
                     yield problem(role, role.places[key], f"the permission of role {quote_table(role.name)}", missing)
     for table in model.tables.values():

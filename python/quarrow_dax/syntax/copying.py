@@ -15,7 +15,6 @@ by several parents (a tree built in code may do that) stays shared.
 from __future__ import annotations
 
 import dataclasses
-import functools
 from collections.abc import Callable
 from typing import Any, TypeVar
 
@@ -50,17 +49,25 @@ def remade(cls: type[L], position: tuple[bytes, int, int] | None, fields: tuple[
     return made
 
 
-@functools.cache
+_FIELD_NAMES: dict[type, tuple[str, ...]] = {}
+_LAYOUTS: dict[type, tuple[tuple[tuple[str, int], ...], tuple[tuple[str, int], ...]]] = {}
+
+
 def _field_names(cls: type) -> tuple[str, ...]:
-    return tuple(field.name for field in dataclasses.fields(cls))
+    found = _FIELD_NAMES.get(cls)
+    if found is None:
+        found = _FIELD_NAMES[cls] = tuple(field.name for field in dataclasses.fields(cls))
+    return found
 
 
-@functools.cache
 def _layout(cls: type) -> tuple[tuple[tuple[str, int], ...], tuple[tuple[str, int], ...]]:
     """Every field of a node class with its shape, and the fields that hold
-    nodes, in declaration order."""
-    fields = tuple((spec.name, spec.shape) for spec in field_specs(cls, Node))
-    return fields, tuple(field for field in fields if field[1] in (NODE, NODES, ROWS))
+    nodes, in declaration order (worked out once per class)."""
+    found = _LAYOUTS.get(cls)
+    if found is None:
+        fields = tuple((spec.name, spec.shape) for spec in field_specs(cls, Node))
+        found = _LAYOUTS[cls] = (fields, tuple(field for field in fields if field[1] in (NODE, NODES, ROWS)))
+    return found
 
 
 def _flatten(root: Node) -> tuple[list[Node], tuple[bytes, ...], list[Record]]:

@@ -54,14 +54,20 @@ def _spec(name: str, hint: Any, node_class: type) -> FieldSpec:
     return FieldSpec(name, PLAIN, optional, hint)
 
 
-@functools.cache
-def field_specs(cls: type, node_class: type) -> tuple[FieldSpec, ...]:
-    """The specs of `cls`'s fields in declaration order; `node_class` is the
-    base of every node class."""
-    import dataclasses
+_SPECS: dict[type, tuple[FieldSpec, ...]] = {}
 
-    hints = typing.get_type_hints(cls)
-    return tuple(_spec(field.name, hints[field.name], node_class) for field in dataclasses.fields(cls))
+
+def field_specs(cls: type, node_class: type) -> tuple[FieldSpec, ...]:
+    """The specs of `cls`'s fields in declaration order (read once per
+    class); `node_class` is the base of every node class."""
+    found = _SPECS.get(cls)
+    if found is None:
+        import dataclasses
+
+        hints = typing.get_type_hints(cls)
+        fields = dataclasses.fields(cls)
+        found = _SPECS[cls] = tuple(_spec(field.name, hints[field.name], node_class) for field in fields)
+    return found
 
 
 def _type_name(value: object) -> str:
