@@ -22,6 +22,7 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 
+from . import collector
 from .model import Column, Formula, Function, Hierarchy, Measure, Model, ModelObject, Relationship, Role, Table
 from .resolution import Resolution, Resolver
 from .syntax import BracketRef, Identifier, ParseError, TableColumnRef, TableRef, parse_expression
@@ -76,6 +77,11 @@ class DependencyGraph:
 
     @classmethod
     def build(cls, model: Model, *, grammar: Grammar = "engine", separators: Separators = "comma") -> DependencyGraph:
+        with collector.paused():  # see quarrow_dax.collector
+            return cls._build(model, grammar, separators)
+
+    @classmethod
+    def _build(cls, model: Model, grammar: Grammar, separators: Separators) -> DependencyGraph:
         graph = cls(model)
         resolver = Resolver(model)
         for formula in model.formulas:

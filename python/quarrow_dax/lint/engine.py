@@ -105,7 +105,9 @@ def lint_tree(
         object_kind = formula.kind
     folded = frozenset(name.casefold() for name in tables)
     if model is not None:
-        folded |= model.tables.keys()
+        # The model's set, made once, unless there are others to add: a set
+        # per formula would make a model's lint grow with tables x formulas.
+        folded = folded | model.table_keys() if folded else model.table_keys()
     resolve = None
     if resolver is not None and formula is not None:
         resolve = functools.partial(_resolutions, resolver, formula, source, _kind_of(tree), separators)

@@ -11,6 +11,7 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
+from .. import collector
 from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file, walk
 from .bim import read_bim
 from .building import ModelBuilder
@@ -91,8 +92,9 @@ def load_model(
     and its formulas. Errors and warnings as for `read_model`: raised, or
     collected in lists, in which case the model holds what could be read."""
     builder = ModelBuilder(str(path))
-    formulas = list(_read_formulas(path, errors, warnings, max_file_size, builder))
-    return builder.finish(formulas)
+    with collector.paused():  # an object or two per line of the model files: see quarrow_dax.collector
+        formulas = list(_read_formulas(path, errors, warnings, max_file_size, builder))
+        return builder.finish(formulas)
 
 
 def _read_formulas(

@@ -208,6 +208,14 @@ class Model:
     duplicates: list[tuple[ModelObject, ModelObject]] = field(default_factory=list)
     _owners: dict[int, ModelObject] = field(default_factory=dict, repr=False)
     _measures: dict[str, Measure] = field(default_factory=dict, repr=False)
+    _table_keys: frozenset[str] | None = field(default=None, repr=False)
+
+    def table_keys(self) -> frozenset[str]:
+        """The tables' names as they are compared (`name_key`), made once:
+        every formula of a large model asks."""
+        if self._table_keys is None or len(self._table_keys) != len(self.tables):
+            self._table_keys = frozenset(self.tables)
+        return self._table_keys
 
     def table(self, name: str) -> Table | None:
         return self.tables.get(name_key(name))
