@@ -8,6 +8,8 @@ key order, `null` fields and `[]` vectors all count.
 """
 
 import json
+import os
+import shutil
 import threading
 
 import pytest
@@ -24,6 +26,15 @@ def expect_error(function, text, message, start, end, kind="parse"):
         function(text)
     assert type(info.value) is ValueError
     assert info.value.args == (f"{kind} error: {message} at {start}..{end}",)
+
+
+def writable_copy(source, target):
+    """A copy of a shared folder to rewrite, as a user's working copy is:
+    the shared files are read-only, and format leaves read-only files alone."""
+    shutil.copytree(source, target, copy_function=shutil.copyfile)
+    for folder, _, _ in os.walk(target):
+        os.chmod(folder, 0o755)
+    return target
 
 
 def run_with_stack_size(function, size=256 * 1024):

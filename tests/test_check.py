@@ -55,21 +55,23 @@ def test_hints(text, mode, hint):
     assert (diagnostic.hint or "")[: len(hint or "")] == (hint or "") and (hint is None) == (diagnostic.hint is None)
 
 
-def test_a_project_file_points_to_its_model(tmp_path):
+def test_a_project_file_is_its_model_and_its_reports(tmp_path):
     make(tmp_path, {
         "Sales.pbip": json.dumps({"artifacts": [{"report": {"path": "Sales.Report"}}]}),
         "Sales.Report/definition.pbir": json.dumps({"datasetReference": {"byPath": {"path": "../Model.SemanticModel"}}}),
+        "Sales.Report/report.json": json.dumps({"sections": []}),
         "Model.SemanticModel/definition/model.tmdl": "model M\n",
+        "Model.SemanticModel/definition/tables/T.tmdl": "table T\n\tmeasure m = 1 +\n",
         "Lone.pbip": "{}",
     })
     status, stdout, stderr = run_cli("check", "Sales.pbip", "Lone.pbip", cwd=tmp_path)
-    assert status == 2 and "parse error" not in stdout
-    assert stderr == (
-        "quarrow-dax: Sales.pbip: a Power BI project file, not DAX: check its semantic model folder instead\n"
-        "  hint: quarrow-dax check Model.SemanticModel\n"
-        "quarrow-dax: Lone.pbip: a Power BI project file, not DAX: check its semantic model folder instead\n"
-        "  hint: check the project's *.SemanticModel folder\n"
-    )
+    # The model's formula is checked, the report read, and a project file naming nothing is a located problem:
+    # all on standard output, the summaries on standard error.
+    assert status == 2
+    assert "\nModel.SemanticModel/definition/tables/T.tmdl:2:17: parse error" in stdout
+    assert "checked 1 formula in 1 model: 1 with errors\n" in stderr
+    assert "checked 1 report: 0 field references, 0 formulas: 0 with errors\n" in stderr
+    assert 'Lone.pbip:1:1: report error: "artifacts" is not a list: the project names no report' in stdout
 
 
 def test_version(tmp_path):
@@ -91,7 +93,7 @@ ENCODINGS = [
 def test_encodings(data, options, first, tmp_path):
     make(tmp_path, {"f.dax": data})
     status, stdout, stderr = run_cli("check", *options, "f.dax", cwd=tmp_path)
-    assert (status, stderr) == (1, "") and stdout.startswith(first)
+    assert (status, stderr) == (1, "checked 1 file: 1 with errors\n") and stdout.startswith(first)
 
 
 def test_an_unknown_encoding_is_a_usage_error(tmp_path):
@@ -163,17 +165,19 @@ def test_models_read_as_their_formats_allow(files, expected, tmp_path):
 
 
 def test_reading_many_lines_from_standard_input_stays_under_the_cap(tmp_path):
-    status, _, stderr = run_cli("check", "--max-file-size", "10", "-", stdin=b"1 + 2 + 3 + 4", cwd=tmp_path)
-    assert status == 2 and "more than the limit of 10 bytes" in stderr
+    status, stdout, _ = run_cli("check", "--max-file-size", "10", "-", stdin=b"1 + 2 + 3 + 4", cwd=tmp_path)
+    assert status == 2 and "more than the limit of 10 bytes" in stdout
 
 
-def test_text_output_of_a_model_warning_goes_to_standard_error(tmp_path):
+def test_text_output_of_a_model_warning_goes_to_standard_output_and_the_summary_to_standard_error(tmp_path):
     out, err = io.StringIO(), io.StringIO()
     writer = writer_for("text", out.write, err.write)
     from quarrow_dax.diagnostics import Diagnostic
 
     writer.add(Diagnostic.for_path("model", "duplicate key", "m.bim", 2, 3, severity="warning"))
-    assert (out.getvalue(), err.getvalue()) == ("", "m.bim:2:3: model warning: duplicate key\n")
+    writer.finish("checked 1 formula in 1 model: 0 with errors\n")
+    assert (out.getvalue(), err.getvalue()) == (
+        "m.bim:2:3: model warning: duplicate key\n", "checked 1 formula in 1 model: 0 with errors\n")
 
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpus"

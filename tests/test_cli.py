@@ -221,12 +221,14 @@ CHECK_LAYOUT = [
 ]
 
 
-@pytest.mark.parametrize("text, options, stdout", CHECK_LAYOUT)
-def test_check_layout(text, options, stdout, tmp_path):
+@pytest.mark.parametrize("text, options, output", CHECK_LAYOUT)
+def test_check_layout(text, options, output, tmp_path):
+    # The diagnostics on standard output, the summary (the last line) on standard error.
     make(tmp_path, {"f.dax": text.encode()})
     run = run_cli("check", *options, "f.dax", cwd=tmp_path)
-    status = 0 if stdout.endswith(": 0 with errors\n") else 1
-    assert (run.returncode, run.stdout.decode(), run.stderr) == (status, stdout, b"")
+    status = 0 if output.endswith(": 0 with errors\n") else 1
+    *diagnostics, summary = output.splitlines(keepends=True)
+    assert (run.returncode, run.stdout.decode(), run.stderr.decode()) == (status, "".join(diagnostics), summary)
 
 
 FAR_DOWN = [
@@ -276,22 +278,35 @@ TREE = {
 
 CHECK_PATHS = [
     # directories are searched for *.dax, in sorted order; files given are checked whatever their name
-    (["d"], 1, ["d/a.dax:1:2:", "d/b/y.DAX:1:3:", "d/b/c/w.dax:1:9:"], "checked 4 files: 3 with errors"),
-    (["d/notes.txt", "d/x.dax"], 1, ["d/notes.txt:1:3:"], "checked 2 files: 1 with errors"),
-    (["d/b/c", "-"], 1, ["d/b/c/w.dax:1:9:", "<stdin>:1:3:"], "checked 2 files: 2 with errors"),
+    (["d"], 1, ["d/a.dax:1:2:", "d/b/y.DAX:1:3:", "d/b/c/w.dax:1:9:"], "checked 4 files: 3 with errors", {}),
+    (["d/notes.txt", "d/x.dax"], 1, ["d/notes.txt:1:3:"], "checked 2 files: 1 with errors", {}),
+    (["d/b/c", "-"], 1, ["d/b/c/w.dax:1:9:", "<stdin>:1:3:"], "checked 2 files: 2 with errors", {}),
     # files found under "." are shown without "./", as models are
-    (["."], 1, ["a.dax:1:2:", "b/y.DAX:1:3:", "b/c/w.dax:1:9:"], "checked 4 files: 3 with errors"),
+    (["."], 1, ["a.dax:1:2:", "b/y.DAX:1:3:", "b/c/w.dax:1:9:"], "checked 4 files: 3 with errors", {}),
+    # what .gitignore (inside a repository) and --exclude leave out of a walk; a file named outright is read
+    (["d"], 1, ["d/a.dax:1:2:"], "checked 2 files: 1 with errors", {"d/.gitignore": b"b/\n"}),
+    (["--exclude", "y.DAX,c", "d"], 1, ["d/a.dax:1:2:"], "checked 2 files: 1 with errors", {}),
+    (["--exclude", "d/b/**", "d", "d/b/y.DAX"], 1, ["d/a.dax:1:2:", "d/b/y.DAX:1:3:"], "checked 3 files: 2 with errors",
+     {}),
+    (["--exclude", "d/b/**", "--force-exclude", "d/b/y.DAX"], 0, [], "checked 0 files: 0 with errors", {}),
+    (["--no-ignore", "d"], 1, ["d/a.dax:1:2:", "d/b/y.DAX:1:3:", "d/b/c/w.dax:1:9:"],
+     "checked 4 files: 3 with errors", {"d/.gitignore": b"b/\n"}),
+    # the configuration's exclude and extend-exclude, relative to its folder
+    (["d"], 1, ["d/a.dax:1:2:", "d/b/y.DAX:1:3:"], "checked 3 files: 2 with errors",
+     {"pyproject.toml": b'[tool.quarrow-dax]\nextend-exclude = ["d/b/c"]\n'}),
+    (["d"], 1, ["d/b/y.DAX:1:3:", "d/b/c/w.dax:1:9:"], "checked 3 files: 2 with errors",
+     {"d/quarrow-dax.toml": b'exclude = ["a.dax"]\n'}),
 ]
 
 
-@pytest.mark.parametrize("paths, status, errors, summary", CHECK_PATHS)
-def test_check_paths(paths, status, errors, summary, tmp_path):
-    make(tmp_path, TREE)
+@pytest.mark.parametrize("paths, status, errors, summary, more", CHECK_PATHS)
+def test_check_paths(paths, status, errors, summary, more, tmp_path):
+    make(tmp_path, {**TREE, ".git/HEAD": b"ref: refs/heads/main\n", **more})
     cwd = tmp_path / "d" if paths == ["."] else tmp_path
     run = run_cli("check", *paths, stdin=b"1 )", cwd=cwd)
     lines = run.stdout.decode().splitlines()
-    assert [line.split(" ")[0] for line in lines[:-1:3]] == errors
-    assert (run.returncode, lines[-1], run.stderr) == (status, summary, b"")
+    assert [line.split(" ")[0] for line in lines[::3]] == errors
+    assert (run.returncode, run.stderr.decode()) == (status, summary + "\n")
 
 
 def test_check_with_two_jobs_reports_in_input_order(tmp_path):
@@ -303,8 +318,8 @@ def test_check_with_two_jobs_reports_in_input_order(tmp_path):
     two = run_cli("check", "--jobs", "2", ".", cwd=tmp_path)
     assert one.returncode == two.returncode == 2
     assert (two.stdout, two.stderr) == (one.stdout, one.stderr)
-    assert one.stdout.decode().splitlines()[-1] == "checked 60 files: 48 with errors"
-    assert one.stdout.decode().count("error:") == 36 and one.stderr.count(b"cannot read") == 12
+    assert one.stderr.decode() == "checked 48 files: 36 with errors; 12 files could not be read\n"
+    assert one.stdout.decode().count("error:") == 36 and one.stdout.count(b"cannot read") == 12
 
 
 UNREADABLE_CHECK = [
@@ -316,15 +331,17 @@ UNREADABLE_CHECK = [
 ]
 
 
-@pytest.mark.parametrize("data, stderr", UNREADABLE_CHECK)
-def test_check_goes_on_after_a_file_that_is_not_utf8(data, stderr, tmp_path):
+@pytest.mark.parametrize("data, message", UNREADABLE_CHECK)
+def test_check_goes_on_after_a_file_that_is_not_utf8(data, message, tmp_path):
     make(tmp_path, {"bad.dax": data, "good.dax": b"1 2"})
     run = run_cli("check", "bad.dax", "good.dax", "missing.dax", cwd=tmp_path)
     assert run.returncode == 2
-    assert run.stderr.decode() == stderr + "quarrow-dax: cannot read missing.dax: No such file or directory\n"
-    assert run.stdout.decode() == (
-        "good.dax:1:3: parse error: expected end of input\n1 2\n  ^\nchecked 3 files: 3 with errors\n"
-    )
+    # Every diagnostic on standard output, in order: `> report.txt` keeps them all.
+    assert run.stdout.decode() == message + (
+        "good.dax:1:3: parse error: expected end of input\n1 2\n  ^\n"
+        "quarrow-dax: cannot read missing.dax: No such file or directory\n")
+    # The summary counts what was checked, apart from what could not be read.
+    assert run.stderr.decode() == "checked 1 file: 1 with errors; 2 files could not be read\n"
 
 
 USAGE = [
@@ -337,6 +354,12 @@ USAGE = [
     ["check", "--as", "table", "f.dax"],
     ["check", "--format", "xml", "f.dax"],
     ["expr", "--indent", "-2", "f.dax"],
+    ["format", "--indent", "17", "f.dax"],
+    ["format", "--width", "0", "f.dax"],
+    ["lint", "--select=", "f.dax"],
+    ["lint", "--select", " , ", "f.dax"],
+    ["lint", "--fail-on", "fatal", "f.dax"],
+    ["check", "--exclude", "", "f.dax"],
 ]
 
 
@@ -355,6 +378,9 @@ REFUSED_TOGETHER = [
     (["deps", "m.bim", "[X]", "--cycles"],
      "deps: OBJECT goes with --upstream or --downstream, not with --unused or --cycles"),
     (["deps", "m.bim", "--deep"], "deps: --upstream, --downstream and --deep need an OBJECT"),
+    (["check", "--statistics", "--format", "sarif", "f.dax"], "--statistics writes text or json, not sarif"),
+    (["check", "--list", "--statistics", "f.dax"], "check --list lists; --statistics counts findings: give one of them"),
+    (["lint", "--statistics", "--fix", "f.dax"], "lint: --statistics counts the findings; it does not go with --fix or --diff"),
 ]
 
 
@@ -370,10 +396,10 @@ def test_every_command_module_is_listed_and_registers_its_runner():
 
     from quarrow_dax import cli
 
-    modules = {info.name for info in pkgutil.iter_modules(cli.__path__)} - {"common"}
+    modules = {info.name for info in pkgutil.iter_modules(cli.__path__)} - {"common", "output"}
     assert {command.__name__.rpartition(".")[2] for command in cli.COMMANDS} == modules
     subcommands = next(action for action in cli.build_parser()._actions if action.dest == "command").choices
-    assert list(subcommands) == ["lex", "expr", "query", "check", "lint", "deps", "format"]
+    assert list(subcommands) == ["lex", "expr", "query", "check", "lint", "deps", "usage", "format", "functions"]
     runners = {command.run for command in cli.COMMANDS}
     for name, parser in subcommands.items():
         assert parser.get_default("run") in runners, name
@@ -423,8 +449,8 @@ def test_examples_all_parse():
     run = run_cli("check", str(EXAMPLES))
     count = len(list(EXAMPLES.glob("*.dax")))
     assert count >= 2
-    summary = run.stdout.decode().splitlines()
-    assert (run.returncode, summary[0], run.stderr) == (0, f"checked {count} files: 0 with errors", b"")
+    summary = run.stderr.decode().splitlines()
+    assert (run.returncode, summary[0], run.stdout) == (0, f"checked {count} files: 0 with errors", b"")
     assert summary[1].startswith("checked ") and summary[1].endswith(" in 1 model: 0 with errors")
 
 
@@ -436,8 +462,8 @@ def test_help_exits_0():
 @pytest.mark.skipif(shutil.which("quarrow-dax") is None, reason="the console script is not installed")
 def test_console_script():
     run = subprocess.run(["quarrow-dax", "check", str(EXAMPLES)], capture_output=True, timeout=60)
-    assert (run.returncode, run.stderr) == (0, b"")
-    assert run.stdout.startswith(b"checked ")
+    assert (run.returncode, run.stdout) == (0, b"")
+    assert run.stderr.startswith(b"checked ")
 
 
 class EndlessInput:

@@ -74,13 +74,13 @@ def test_errors_point_into_the_model_file(files, head, rest, tmp_path):
     make(tmp_path, files)
     status, stdout, stderr = run_cli("check", ".", cwd=tmp_path)
     lines = stdout.splitlines()
-    assert (status, lines[:2], stderr) == (1, head, "")
-    assert lines[-1].startswith("checked ") and lines[-1].endswith(" in 1 model: 1 with errors")
+    assert (status, lines[:2]) == (1, head)
+    assert stderr.startswith("checked ") and stderr.endswith(" in 1 model: 1 with errors\n")
     # the header's line and column name the error's first character in the file
     path, line, column = head[0].split(":")[:3]
     assert (tmp_path / path).read_text().split("\n")[int(line) - 1][int(column) - 1 :].startswith(rest)
     # the formula's own source line and carets follow, as for a .dax file
-    assert lines[3].strip() == "^" * lines[3].count("^") and len(lines) == 5
+    assert lines[3].strip() == "^" * lines[3].count("^") and len(lines) == 4
 
 
 def test_json_records_name_the_object(tmp_path):
@@ -118,9 +118,8 @@ def test_a_malformed_model_does_not_stop_the_run(text, error, tmp_path):
         make(tmp_path, {"bad/model.bim": text})
     make(tmp_path, {"good/model.bim": GOOD})
     status, stdout, stderr = run_cli("check", "bad", "good", cwd=tmp_path)
-    assert (status, stderr) == (2, error + "\n")
-    assert stdout.startswith("good/model.bim:") and stdout.endswith(
-        " in 2 models: 1 with errors; 1 model could not be read in full\n")
+    assert status == 2 and stdout.startswith(error + "\ngood/model.bim:")
+    assert stderr.endswith(" in 2 models: 1 with errors; 1 model could not be read in full\n")
 
 
 SUMMARIES = [
@@ -140,19 +139,18 @@ def test_summaries(paths, status, summaries, tmp_path):
     if paths != ["."]:
         (tmp_path / "c" / "x.bim").unlink()
     result = run_cli("check", *paths, cwd=tmp_path)
-    assert (result[0], result[1].splitlines()[-len(summaries):]) == (status, summaries)
+    assert (result[0], result[2].splitlines()) == (status, summaries)
 
 
 def test_list_parses_nothing(tmp_path):
     make(tmp_path, {**tmdl("\tmeasure Total =\n\n\t\t\t1 2\n\t\t\t+ 3\n\tcolumn C = " + "x" * 120 + "\n"),
                     "a.dax": "\n  EVALUATE (\n"})
     status, stdout, stderr = run_cli("check", "--list", ".", cwd=tmp_path)
-    assert (status, stderr) == (0, "")
+    assert (status, stderr) == (0, "found 1 file and 2 formulas in 1 model\n")
     assert stdout.splitlines() == [
         "a.dax:2:3: query file: EVALUATE (",
         f"{SALES}:5:4: measure 'Sales'[Total]: 1 2",
         f"{SALES}:7:13: calculated column 'Sales'[C]: " + "x" * 99 + "\u2026",
-        "found 1 file and 2 formulas in 1 model",
     ]
     status, stdout, stderr = run_cli("check", "--list", "--format", "json", "M.SemanticModel", cwd=tmp_path)
     assert json.loads(stdout.splitlines()[0]) == {"path": SALES, "line": 5, "column": 4, "object": "'Sales'[Total]",
@@ -165,7 +163,7 @@ def test_shared_models():
     # The engine grammar reads the parameter defaults of two functions, which
     # the standard grammar (--strict) leaves out.
     status, stdout, stderr = run_cli("check", "--no-resolve", str(SHARED_MODELS), cwd=SHARED_MODELS)
-    assert (status, stdout, stderr) == (0, "checked 894 formulas in 12 models: 0 with errors\n", "")
+    assert (status, stdout, stderr) == (0, "", "checked 894 formulas in 12 models: 0 with errors\n")
     # Two formulas name what their models do not have: a 'Date' table in the
     # calculation-group sample, and a table that fuam-core does not declare.
     status, stdout, stderr = run_cli("check", "--format", "json", str(SHARED_MODELS), cwd=SHARED_MODELS)
@@ -183,18 +181,24 @@ def test_shared_models():
     status, stdout, stderr = run_cli("check", "--strict", "--no-resolve", str(SHARED_MODELS), cwd=SHARED_MODELS)
     headers = [line for line in stdout.splitlines() if ": parse error: " in line or ": lex error: " in line]
     functions = str(SHARED_MODELS / "bim" / "daxtemplate-functions" / "model.bim")
-    assert (status, stderr) == (1, "")
+    assert (status, stderr) == (1, "checked 894 formulas in 12 models: 2 with errors\n")
     assert headers == [f"{functions}:72:93: parse error: expected `)`", f"{functions}:84:81: parse error: expected `)`"]
-    assert stdout.splitlines()[-1] == "checked 894 formulas in 12 models: 2 with errors"
 
 
 @pytest.mark.skipif(not SHARED_MODELS.is_dir(), reason=f"the shared model files are not at {SHARED_MODELS}")
 def test_shared_corpus_engine_and_strict():
     corpus = SHARED_MODELS.parent / "corpus"
     status, stdout, stderr = run_cli("check", "--format", "json", str(corpus), cwd=corpus)
-    failed = sorted(json.loads(line)["path"].split("corpus/")[1] for line in stdout.splitlines())
-    assert (status, failed) == (1, ["expressions/0736.dax", "expressions/0739.dax", "queries/0230.dax"])
+    records = [json.loads(line) for line in stdout.splitlines()]
+    failed = sorted((record["path"].split("corpus/")[1], record["code"]) for record in records)
+    # Beyond the three files the grammar refuses, two examples copied from
+    # the reference's pages that the engine refuses too: IF with only its
+    # condition, and RELATED given a comparison instead of a column.
+    assert (status, failed) == (1, [
+        ("expressions/0023.dax", "E009"), ("expressions/0233.dax", "E010"), ("expressions/0736.dax", "E002"),
+        ("expressions/0739.dax", "E002"), ("queries/0230.dax", "E002"),
+    ])
     status, stdout, stderr = run_cli("check", "--format", "json", "--strict", str(corpus), cwd=corpus)
-    assert (status, len(stdout.splitlines()), stderr) == (1, 31, "checked 1795 files: 31 with errors\n")
+    assert (status, len(stdout.splitlines()), stderr) == (1, 33, "checked 1795 files: 33 with errors\n")
     status, _, _ = run_cli("check", "--separators", "semicolon", str(corpus / "expressions" / "0736.dax"), cwd=corpus)
     assert status == 0

@@ -39,20 +39,24 @@ DEPS = [
     (["'date'[month number]", "--downstream"], ["'Date'[Month]"]),
     (["'Date'[Calendar]"], ["'Date'[Month]", "'Date'[Year]"]),
     (["--unused"], ["'Date'[Calendar]", "'Sales'[Discount]", "'Sales'[Margin %]", "'Sales'[Late Revenue]",
-                    "'Sales'[Typo]",
-                    "5 objects that no formula, relationship, hierarchy or sort-by column refers to; a report may "
-                    "still use them"]),
+                    "'Sales'[Typo]"]),
 ]
+
+UNUSED_SUMMARY = ("5 objects that no formula, relationship, hierarchy or sort-by column refers to; a report may still"
+                  " use them\n")
 
 
 @pytest.mark.parametrize("args, expected", DEPS)
 def test_deps(args, expected):
-    assert run("deps", MODEL, *args) == (0, "".join(line + "\n" for line in expected), LEFT_OUT)
+    # The answer on standard output, the notes and the summary on standard error.
+    summary = UNUSED_SUMMARY if "--unused" in args else ""
+    assert run("deps", MODEL, *args) == (0, "".join(line + "\n" for line in expected), LEFT_OUT + summary)
+    assert run("deps", MODEL, *args, "--quiet") == (0, "".join(line + "\n" for line in expected), "")
 
 
 def test_cycles_and_formats():
     assert run("deps", MODEL, "--cycles") == (
-        1, "'Sales'[Loop A] -> 'Sales'[Loop B] -> 'Sales'[Loop A]\n1 cycle\n", LEFT_OUT)
+        1, "'Sales'[Loop A] -> 'Sales'[Loop B] -> 'Sales'[Loop A]\n", LEFT_OUT + "1 cycle\n")
     status, out, err = run("deps", MODEL, "--cycles", "--format", "json")
     assert (status, out, err) == (
         1, '{"cycle":["\'Sales\'[Loop A]","\'Sales\'[Loop B]","\'Sales\'[Loop A]"]}\n', LEFT_OUT + "1 cycle\n")
@@ -70,9 +74,25 @@ def test_cycles_and_formats():
     assert "'Sales'[Margin] -> 'Sales'[Revenue]\n" in out and "'Date'[Month] -> 'Date'[Month Number]\n" in out
 
 
+NOT_FOUND = [
+    # OBJECT as a user may write it, the hint (None: none)
+    ("[Nothing]", None),
+    ("[Revenu]", "did you mean [Revenue]?"),
+    ("'Sales'[Marign]", "did you mean 'Sales'[Margin]?"),
+    ("Revenue", "measures and columns are written in brackets: did you mean [Revenue]?"),
+    ("Quantity", "measures and columns are written in brackets: did you mean 'Sales'[Quantity]?"),
+    ("\u2018Sales\u2019[Revenue]", "DAX names are quoted with straight quotes: did you mean 'Sales'[Revenue]?"),
+    ("\u2018Sales\u2019[Nothing]", "DAX names are quoted with straight quotes (' and \"), not typographic ones"),
+]
+
+
+@pytest.mark.parametrize("written, hint", NOT_FOUND)
+def test_an_object_not_found_gets_a_hint(written, hint):
+    expected = LEFT_OUT + f"quarrow-dax: deps: {MODEL}: no object named {written}\n"
+    assert run("deps", MODEL, written) == (2, "", expected + (f"  hint: {hint}\n" if hint else ""))
+
+
 def test_usage_errors_are_messages():
-    assert run("deps", MODEL, "[Nothing]") == (
-        2, "", LEFT_OUT + f"quarrow-dax: deps: {MODEL}: no object named [Nothing]\n")
     status, _, err = run("deps", MODEL, "[Margin]", "--unused")
     assert status == 2 and "OBJECT goes with --upstream or --downstream" in err
     status, _, err = run("deps", "nowhere")
@@ -86,8 +106,7 @@ def test_check_reports_the_misspelled_measure_in_every_format():
         "  in measure 'Sales'[Typo]\n"
         "[Revenu] * 2\n"
         "^^^^^^^^\n"
-        "  hint: did you mean [Revenue]?\n"
-        "checked 9 formulas in 1 model: 1 with errors\n"), "")
+        "  hint: did you mean [Revenue]?\n"), "checked 9 formulas in 1 model: 1 with errors\n")
     status, out, _ = run("check", "--format", "json", MODEL)
     assert json.loads(out) == {
         "path": SALES, "object": "'Sales'[Typo]", "object_kind": "measure", "kind": "reference",
@@ -104,8 +123,11 @@ def test_check_reports_the_misspelled_measure_in_every_format():
     assert rules[result["ruleIndex"]]["name"] == "unknown-reference"
     assert result["locations"][0]["physicalLocation"]["region"] == {
         "startLine": 15, "startColumn": 17, "endLine": 15, "endColumn": 25}
-    assert run("check", "--no-resolve", MODEL) == (0, "checked 9 formulas in 1 model: 0 with errors\n", "")
-    # One file of a model (as a pre-commit hook passes it) is parsed only.
-    assert run("check", SALES) == (0, "checked 8 formulas in 1 model: 0 with errors\n", "")
-    status, _, err = run("deps", SALES)
-    assert status == 2 and "give its definition folder" in err
+    assert run("check", "--no-resolve", MODEL) == (0, "", "checked 9 formulas in 1 model: 0 with errors\n")
+    # One file of a model (as a pre-commit hook passes it) is checked in its model, the names it uses looked up.
+    status, out, err = run("check", SALES)
+    assert (status, out.split(":")[:3], err) == (1, [SALES, "15", "17"], "checked 8 formulas in 1 model: 1 with errors\n")
+    # deps reads the model a .tmdl file is part of.
+    status, out, err = run("deps", SALES, "[Margin]")
+    assert (status, out) == (0, "'Sales'[Revenue]\n'Sales'[Cost]\n")
+    assert err.startswith(f"quarrow-dax: deps: reading {MODEL}/definition, the model {SALES} is part of\n")

@@ -4,12 +4,12 @@ bytes outside the formulas, and the shared models formatted on a copy."""
 
 import json
 import re
-import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+from conftest import writable_copy
 
 from quarrow_dax import _native
 from quarrow_dax import syntax as S
@@ -33,7 +33,8 @@ def test_files_are_formatted_in_place_once(tmp_path):
     assert run_cli("--check", ".", cwd=tmp_path) == (1, "a.dax\nq.dax\n", "2 files would be formatted, 1 unchanged\n")
     assert (tmp_path / "a.dax").read_text() == "sum(T[x])\n"
     status, out, err = run_cli("--diff", "a.dax", cwd=tmp_path)
-    assert status == 0 and out == "--- a/a.dax\n+++ b/a.dax\n@@ -1 +1 @@\n-sum(T[x])\n+SUM ( T[x] )\n"
+    # --diff exits as --check (and as lint --diff) does: 1 when something would change
+    assert status == 1 and out == "--- a/a.dax\n+++ b/a.dax\n@@ -1 +1 @@\n-sum(T[x])\n+SUM ( T[x] )\n"
     assert run_cli(".", cwd=tmp_path) == (0, "", "2 files formatted, 1 unchanged\n")
     assert (tmp_path / "a.dax").read_text() == "SUM ( T[x] )\n"
     assert (tmp_path / "q.dax").read_text() == "EVALUATE\n{ 1 }\n"
@@ -190,13 +191,13 @@ def formula_trees(root):
 @pytest.mark.skipif(not SHARED_MODELS.is_dir(), reason=f"the shared model files are not at {SHARED_MODELS}")
 def test_the_shared_models_formatted_on_a_copy(tmp_path):
     copy = tmp_path / "models"
-    shutil.copytree(SHARED_MODELS, copy)
+    writable_copy(SHARED_MODELS, copy)
     before = formula_trees(copy)
     status, _, err = run_cli(".", cwd=copy)
     assert status == 0 and re.fullmatch(r"\d+ files formatted, \d+ unchanged\n", err), err
     check = subprocess.run([sys.executable, "-m", "quarrow_dax", "check", "--no-resolve", "."], capture_output=True,
                            cwd=copy, timeout=120)
-    assert check.returncode == 0 and check.stdout.decode().endswith(
+    assert check.returncode == 0 and check.stderr.decode().endswith(
         "checked 894 formulas in 12 models: 0 with errors\n")
     after = formula_trees(copy)
     assert before.keys() == after.keys()

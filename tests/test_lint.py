@@ -36,7 +36,12 @@ def codes(text, **keywords):
 
 SELECTIONS = [
     # select, ignore, the codes selected
-    (("ALL",), (), set(CATALOGUE)),
+    (("ALL",), (), set(CATALOGUE) - {"DAX006"}),  # unused-suppression is off unless named
+    (("ALL", "unused-suppression"), (), set(CATALOGUE)),
+    (("maintainability", "DAX00"), ("DAX001", "DAX003"),
+     {c for c, r in CATALOGUE.items() if r.category == "maintainability" and not r.opt_in} | {
+         "DAX002", "DAX004", "DAX005", "DAX006"}),
+    (("DAX006",), ("maintainability",), set()),  # ignoring a category reaches it all the same
     (("DAX1",), (), {c for c in CATALOGUE if c.startswith("DAX1")}),
     (("dax10",), ("DAX105", "evaluateandlog"), {"DAX101", "DAX102", "DAX103", "DAX104", "DAX107", "DAX108", "DAX109"}),
     (("correctness",), ("blank-comparison",), {"DAX001", "DAX003", "DAX101", "DAX109"}),
@@ -133,10 +138,12 @@ def test_a_finder_reads_each_file_once(tmp_path):
 # --- suppressions -------------------------------------------------------------------
 
 SUPPRESSIONS = [
-    # DAX, the codes still reported
+    # DAX, the codes still reported (DAX005: a suppression that does not read, or names no rule)
     ("[a] / [b]  -- quarrow-dax: ignore[DAX101]", []),
     ("[a] / [b]  // QUARROW-DAX : IGNORE [ use-divide ]", []),
     ("[a] / [b]  /* quarrow-dax: ignore */", []),
+    ("[a] / [b]  -- quarrow-dax: ignore -- the blanket form, then a remark", []),
+    ("[a] / [b]  -- quarrow-dax: ignore[DAX101] the denominator is never 0", []),  # free text after the list
     ("-- quarrow-dax: ignore[DAX101]\n[a] / [b]", []),
     ("[a] -- quarrow-dax: ignore[DAX101]\n/ [b]", ["DAX101"]),  # not alone on its line: that line only
     ("-- quarrow-dax: ignore[DAX101]\n\n[a] / [b]", ["DAX101"]),
@@ -145,13 +152,76 @@ SUPPRESSIONS = [
     ("[a] / [b] & \"-- quarrow-dax: ignore[DAX101]\"", ["DAX101"]),  # in a string: no comment
     ("-- quarrow-dax: ignore-formula[DAX101]\nIFERROR ( 1, 2 ) +\n[a] / [b]", ["DAX102"]),
     ("IFERROR ( [a] / [b], 0 ) /* quarrow-dax: ignore-formula */", []),
-    ("[a] / [b] -- quarrow-dax: ignored[DAX101]", ["DAX101"]),
+    # what does not read silences nothing, and is reported
+    ("[a] / [b] -- quarrow-dax: ignored[DAX101]", ["DAX101", "DAX005"]),
+    ("[a] / [b] -- quarrow-dax: ignore DAX101", ["DAX101", "DAX005"]),
+    ("[a] / [b] -- quarrow-dax: ignore[DAX101", ["DAX101", "DAX005"]),
+    ("[a] / [b] /* quarrow-dax: ignore[DAX101\n] */", ["DAX101", "DAX005"]),  # the list ends on its line
+    ("-- quarrow-dax: ignore-formula DAX101\n[a] / [b]", ["DAX005", "DAX101"]),
+    ("[a] / [b] -- quarrow-dax: ignore[]", ["DAX101", "DAX005"]),
+    ("[a] / [b] -- quarrow-dax:", ["DAX101", "DAX005"]),
+    # a code that names no rule is reported; the others of its list still silence
+    ("[a] / [b] -- quarrow-dax: ignore[DAX1O1]", ["DAX101", "DAX005"]),
+    ("IFERROR ( [a] / [b], 0 ) -- quarrow-dax: ignore[DAX1O1, avoid-iferror]", ["DAX101", "DAX005"]),
+    # the reports about suppressions are findings like any other
+    ("-- quarrow-dax: ignore-formula[DAX005]\n[a] / [b] -- quarrow-dax: ignore DAX101", ["DAX101"]),
 ]
-
-
 @pytest.mark.parametrize("text, expected", SUPPRESSIONS)
 def test_suppressions(text, expected):
     assert codes(text) == expected
+
+
+SUPPRESSION_MESSAGES = [
+    # DAX, the message of its DAX005 finding, its hint
+    ("1 -- quarrow-dax: ignore[DAX1O1]", "suppression names no rule: 'DAX1O1' (did you mean 'DAX101'?)",
+     "name rules by code (DAX101) or name (use-divide); quarrow-dax lint --explain RULE describes one"),
+    ("1 -- quarrow-dax: ignore DAX101", "ignore is followed by 'DAX101': the rules go in brackets",
+     "write ignore[DAX101]; as it is, it silences nothing"),
+    ("1 -- quarrow-dax: ignroe[DAX101]", "not a suppression: quarrow-dax: 'ignroe' (did you mean 'ignore'?)",
+     "write quarrow-dax: ignore[DAX101] (this line) or quarrow-dax: ignore-formula[DAX101] (the formula)"),
+    ("1 -- quarrow-dax: ignore-formula[DAX101", "the list of rules after ignore-formula is not closed",
+     "write ignore-formula[DAX101] or ignore-formula[DAX101, DAX102]"),
+]
+
+
+@pytest.mark.parametrize("text, message, hint", SUPPRESSION_MESSAGES)
+def test_what_is_wrong_with_a_suppression_is_said(text, message, hint):
+    (finding,) = lint_text(text)
+    assert (finding.code, finding.severity, finding.message, finding.hint) == ("DAX005", "warning", message, hint)
+
+
+UNUSED = [
+    # DAX, the messages of DAX006 (selected by name) at their columns
+    ("[a] + [b] -- quarrow-dax: ignore[DAX101]", [(14, "suppression silences nothing here: DAX101")]),
+    ("[a] / [b] -- quarrow-dax: ignore[DAX101, DAX102]",
+     [(14, "suppression names rules that silence nothing here: DAX102")]),
+    ("[a] + [b] /* quarrow-dax: ignore */", [(14, "suppression of every rule silences nothing here")]),
+    ("[a] + [b] -- quarrow-dax: ignore[DAX101, unused-suppression]", []),
+    # one finding silenced by two directives: both did their part
+    ("-- quarrow-dax: ignore[DAX101]\n[a] / [b] -- quarrow-dax: ignore[DAX101]", []),
+    # a rule that did not run is not judged: DAX104 is ignored here
+    ("[a] -- quarrow-dax: ignore[DAX104]", []),
+    ("-- quarrow-dax: ignore-formula[DAX101]\n[a] + [b]", [(4, "suppression silences nothing here: DAX101")]),
+    # a finding on several lines is silenced from any of them
+    ("IF ( [x],\n[a] / [b] ) -- quarrow-dax: ignore[DAX101]", []),
+]
+
+
+@pytest.mark.parametrize("text, expected", UNUSED)
+def test_unused_suppressions_when_selected(text, expected):
+    config = LintConfig(select=("ALL", "unused-suppression"), ignore=("DAX104",))
+    found = [(d.column, d.message) for d in lint_text(text, config=config) if d.code == "DAX006"]
+    assert found == expected
+    assert "DAX006" not in codes(text)  # off unless selected
+
+
+def test_every_line_suppressed():
+    # A finding on every line, each silenced by its own line's directive and by no other.
+    text = "".join(f"[a{i}] / [b] + -- quarrow-dax: ignore[DAX101]\n" for i in range(2000)) + "0"
+    config = LintConfig(select=("DAX101", "DAX102", "DAX005", "DAX006"))
+    assert lint_text(text, config=config) == []
+    broken = text.replace("ignore[DAX101]", "ignore[DAX102]", 1)
+    assert [(d.line, d.code) for d in lint_text(broken, config=config)] == [(1, "DAX101"), (1, "DAX006")]
 
 
 # --- models ---------------------------------------------------------------------------
@@ -195,28 +265,38 @@ def project(tmp_path_factory):
 
 
 STATUSES = [
-    # arguments, exit status, the summary
+    # arguments, exit status, the summary: any finding fails the run unless --exit-zero or --fail-on says otherwise
     (["clean.dax"], 0, "linted 1 file: no findings\n"),
-    (["warn.dax"], 0, "linted 1 file: 1 finding (1 warning)\n"),
+    (["warn.dax"], 1, "linted 1 file: 1 finding (1 warning)\n"),
     (["error.dax"], 1, "linted 1 file: 1 finding (1 error)\n"),
     (["--ignore", "DAX003", "error.dax"], 0, "linted 1 file: no findings\n"),
     (["--select", "DAX101", "error.dax", "warn.dax"], 0, "linted 2 files: no findings\n"),
     (["broken.dax"], 1, "linted 1 file: 1 finding (1 error)\n"),
-    (["missing.dax", "clean.dax"], 2, "linted 2 files: no findings\n"),
+    (["--exit-zero", "warn.dax", "error.dax", "broken.dax"], 0, "linted 3 files: 3 findings (2 errors, 1 warning)\n"),
+    (["--fail-on", "error", "warn.dax"], 0, "linted 1 file: 1 finding (1 warning)\n"),
+    (["--fail-on", "error", "warn.dax", "error.dax"], 1, "linted 2 files: 2 findings (1 error, 1 warning)\n"),
+    (["--fail-on", "warning", "warn.dax"], 1, "linted 1 file: 1 finding (1 warning)\n"),
+    # a file that cannot be read is no file linted, and exits 2 whatever the options
+    (["missing.dax", "clean.dax"], 2, "linted 1 file: no findings; 1 file could not be read\n"),
+    (["--exit-zero", "missing.dax"], 2, "linted 0 files: no findings; 1 file could not be read\n"),
+    (["-q", "warn.dax"], 1, ""),
 ]
 
 
 @pytest.mark.parametrize("args, status, summary", STATUSES)
 def test_exit_status(project, args, status, summary):
-    code, stdout, _ = run_cli("lint", *args, cwd=project)
-    assert code == status and stdout.endswith(summary)
+    # The findings on standard output, the summary on standard error.
+    code, stdout, stderr = run_cli("lint", *args, cwd=project)
+    assert (code, stderr) == (status, summary)
+    assert "linted" not in stdout and (status == 1) <= bool(stdout)
 
 
 def test_a_configuration_error_is_reported_once_and_stops_its_files(tmp_path):
     make(tmp_path, {"quarrow-dax.toml": "[lint]\nselect = DAX\n", "a.dax": "1", "b.dax": "[a] / [b]"})
     code, stdout, stderr = run_cli("lint", "a.dax", "b.dax", cwd=tmp_path)
-    assert code == 2 and stdout == "linted 2 files: no findings\n"
-    assert stderr.count("quarrow-dax.toml:2:") == 1 and "config error: invalid TOML" in stderr
+    # The summary says that nothing was linted, not that nothing was found.
+    assert code == 2 and stderr == "linted 0 files: no findings; 2 files not linted: their configuration cannot be used\n"
+    assert stdout.count("quarrow-dax.toml:2:") == 1 and "config error: invalid TOML" in stdout
     code, stdout, _ = run_cli("lint", "--config", "none.toml", "a.dax", cwd=tmp_path)
     assert code == 2
 

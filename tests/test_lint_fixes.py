@@ -5,11 +5,11 @@ the shared corpus and models reads back and settles, and `lint --fix` /
 
 import collections
 import pathlib
-import shutil
 import subprocess
 import sys
 
 import pytest
+from conftest import writable_copy
 
 from quarrow_dax.check import CheckOptions, check_model, collect_inputs, is_query
 from quarrow_dax.lint import lint_model
@@ -107,16 +107,17 @@ def test_fix_writes_a_dax_file_with_its_mark_and_line_ends(tmp_path):
     code, stdout, stderr = run_cli("lint", "--fix", "--format", "gcc", "m.dax", cwd=tmp_path)
     assert (tmp_path / "m.dax").read_bytes() == (
         b"\xef\xbb\xbfVAR Total = SUM ( Sales[Amount] )\r\nRETURN Total / [Units]\r\n")
-    assert code == 0 and "[DAX101]" in stdout and stderr.endswith("fixed 2 findings in 1 file\n")
-    code, stdout, _ = run_cli("lint", "--fix", "--unsafe-fixes", "m.dax", cwd=tmp_path)
+    # a finding remains: exit 1 (--exit-zero or --fail-on error would make it 0)
+    assert code == 1 and "[DAX101]" in stdout and stderr.endswith("fixed 2 findings in 1 file\n")
+    code, stdout, stderr = run_cli("lint", "--fix", "--unsafe-fixes", "m.dax", cwd=tmp_path)
     assert (tmp_path / "m.dax").read_bytes() == (
         b"\xef\xbb\xbfVAR Total = SUM ( Sales[Amount] )\r\nRETURN DIVIDE ( Total, [Units] )\r\n")
-    assert code == 0 and stdout == "linted 1 file: no findings\nfixed 1 finding in 1 file\n"
+    assert (code, stdout) == (0, "") and stderr == "linted 1 file: no findings\nfixed 1 finding in 1 file\n"
 
 
 def test_fix_of_standard_input_writes_it_out(tmp_path):
     code, stdout, stderr = run_cli("lint", "--fix", "-", cwd=tmp_path, stdin=b"VAR a = 1 VAR b = 2 RETURN a / 0")
-    assert stdout == "VAR a = 1 RETURN a / 0" and code == 0
+    assert stdout == "VAR a = 1 RETURN a / 0" and code == 1  # DAX101 remains
     assert "[DAX101]" in stderr and "fixed 1 finding in 1 file" in stderr
     code, _, stderr = run_cli("lint", "--unsafe-fixes", "-", cwd=tmp_path, stdin=b"1")
     assert code == 2 and "--unsafe-fixes goes with --fix or --diff" in stderr
@@ -143,8 +144,10 @@ BIM = """{
 
 def test_fix_rewrites_only_the_fixed_formulas_of_a_model(tmp_path):
     (tmp_path / "model.bim").write_text(BIM, encoding="utf-8")
-    code, stdout, _ = run_cli("lint", "--fix", "model.bim", cwd=tmp_path)
-    assert code == 0 and stdout == "linted 3 formulas in 1 model: no findings\nfixed 3 findings in 1 file\n"
+    code, stdout, stderr = run_cli("lint", "--fix", "--show-fixes", "model.bim", cwd=tmp_path)
+    assert (code, stdout) == (0, "")
+    assert stderr == ("linted 3 formulas in 1 model: no findings\nfixed 3 findings in 1 file\n"
+                      "- model.bim:\n    2 \u00d7 DAX201 (qualify-columns)\n    1 \u00d7 DAX202 (unqualified-measures)\n")
     expected = BIM.replace('"\\t[Qty] * [Price] -- per row"', '"\\tSales[Qty] * Sales[Price] -- per row"')
     expected = expected.replace('"Sales[Amount] * 2"', '"[Amount] * 2"')
     assert (tmp_path / "model.bim").read_text(encoding="utf-8") == expected
@@ -154,7 +157,7 @@ def test_fix_of_the_shared_models(tmp_path):
     # Every fix, to review or not, reads back; the fixed models check as before and have no fix left to make.
     if not (SHARED / "models").is_dir():
         pytest.skip("the shared models are not beside the repository")
-    shutil.copytree(SHARED / "models", tmp_path / "models")
+    writable_copy(SHARED / "models", tmp_path / "models")
     models = collect_inputs([str(tmp_path / "models")]).models
     before = {model: collections.Counter((d.code, d.message) for d in check_model(model, CheckOptions()))
               for model in models}

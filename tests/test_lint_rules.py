@@ -10,7 +10,7 @@ import pathlib
 import pytest
 
 from quarrow_dax.check import CheckOptions, is_query
-from quarrow_dax.lint import CATALOGUE, Finding, find_rule, lint_file, lint_model, lint_text, lint_tree
+from quarrow_dax.lint import CATALOGUE, Finding, LintConfig, find_rule, lint_file, lint_model, lint_text, lint_tree
 from quarrow_dax.syntax import DefineBlock, Node, parse_expression, parse_function, parse_query
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -137,6 +137,17 @@ CASES = [
     ("DAX109", 'summarize(Sales,P[Color],"A",1)', ['"A"']),
     ("DAX109", 'SUMMARIZE ( Sales, P[Color] ) -- SUMMARIZE ( Sales, P[Color], "A", 1 )', []),
     ("DAX109", 'ADDCOLUMNS ( SUMMARIZE ( Sales, P[Color] ), "Amount", [m] )', []),
+    # DAX110 deprecated-function
+    ("DAX110", 'IF ( KEYWORDMATCH ( "b*", P[Name] ), 1 )', ["KEYWORDMATCH"]),
+    ("DAX110", 'keywordMatch("b*",P[Name])', ["keywordMatch"]),
+    ("DAX110", 'IF ( CONTAINSSTRING ( P[Name], "b*" ), 1 ) -- KEYWORDMATCH ( "b*", P[Name] )', []),
+    ("DAX110", 'DEFINE FUNCTION KeywordMatch = ( a, b ) => a & b EVALUATE { KEYWORDMATCH ( "x", "y" ) }', []),
+    ("DAX110", "ISSUBTOTAL ( P[Color] )", []),  # replaced, not deprecated: DAX111's
+    # DAX111 superseded-function
+    ("DAX111", 'SUMMARIZE ( Sales, ROLLUP ( P[Color] ), "T", ISSUBTOTAL ( P[Color] ) )', ["ISSUBTOTAL"]),
+    ("DAX111", 'SUMMARIZECOLUMNS ( ROLLUPADDISSUBTOTAL ( P[Color], "T" ), "N", [m] )', []),
+    ("DAX111", '"ISSUBTOTAL ( P[Color] )" & ""', []),
+    ("DAX111", 'KEYWORDMATCH ( "b*", P[Name] )', []),
     # DAX203 one-minus-ratio
     ("DAX203", "1 - [a] / [b]", ["1 - [a] / [b]"]),
     ("DAX203", "1-DIVIDE([a],[b])", ["1-DIVIDE([a],[b])"]),
@@ -155,6 +166,16 @@ CASES = [
     ("DAX204", "[a]=blank ( )", ["[a]=blank ( )"]),
     ("DAX204", "[a] == BLANK () || ISBLANK ( [a] )", []),
     ("DAX204", '"[a] = BLANK ()" -- [a] = BLANK ()', []),
+    # DAX005 invalid-suppression: a directive that does not read, or a code that names no rule
+    ("DAX005", "[a] / [b] -- quarrow-dax: ignore DAX101", ["quarrow-dax: ignore DAX101"]),
+    ("DAX005", "[a] / [b] /* quarrow-dax: ignore[DAX101 */", ["quarrow-dax: ignore[DAX101"]),
+    ("DAX005", "[a] / [b] -- quarrow-dax: ignore[DAX1O1, DAX102]", ["DAX1O1"]),
+    ("DAX005", "[a] / [b] -- quarrow-dax: ignore[DAX101] the ratio is never 0", []),
+    # DAX006 unused-suppression (off by default; these tests select every rule)
+    ("DAX006", "[a] + [b] -- quarrow-dax: ignore[DAX101]", ["quarrow-dax: ignore[DAX101]"]),
+    ("DAX006", "[a] / [b] -- quarrow-dax: ignore[use-divide, DAX102]", ["quarrow-dax: ignore[use-divide, DAX102]"]),
+    ("DAX006", "[a] / [b] -- quarrow-dax: ignore[DAX101]", []),
+    ("DAX006", "-- quarrow-dax: ignore-formula\n[a] / [b]", []),
 ]
 
 
@@ -236,9 +257,14 @@ def test_model_rule(model_findings, code, text, expected):
     assert [data[d.start : d.end].decode() for d in found if d.code == code.split()[0]] == expected
 
 
+#: Every rule, those that are off unless named too.
+EVERY_RULE = LintConfig(select=("ALL", *(code for code, rule in CATALOGUE.items() if rule.opt_in)))
+
+
 def findings(text, **keywords):
     if text.startswith("("):
         keywords.setdefault("kind", "function")
+    keywords.setdefault("config", EVERY_RULE)
     return lint_text(text, **keywords)
 
 
@@ -271,6 +297,7 @@ def test_the_documented_examples(code, model_findings):
         assert code not in [d.code for d in findings(rule.right.strip())]
     explained = rule.explain()
     where = ", models only" if rule.models_only else ""
+    where += ", off unless selected by its code or name" if rule.opt_in else ""
     assert explained.startswith(f"{code} {rule.name} ({rule.category}, {rule.severity} by default{where})")
     assert rule.wrong.strip().splitlines()[0] in explained and rule.right.strip().splitlines()[0] in explained
 

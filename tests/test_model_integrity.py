@@ -106,22 +106,22 @@ def diagnostics(path):
 
 # (code, file, line, column, start of the message) of every problem of the TMDL model.
 EXPECTED_TMDL = [
-    ("E006", "functions.tmdl", 1, 1, "function Twice is declared again as function twice (line 3)"),
-    ("E006", "functions.tmdl", 3, 1, "function twice has the name, but for case, of function Twice (line 1)"),
-    ("E007", "relationships.tmdl", 3, 2, "relationship 'r1' (to) names table 'Dates', which the model does not have"),
-    ("E007", "relationships.tmdl", 6, 2,
+    ("E011", "functions.tmdl", 1, 1, "function Twice is declared again as function twice (line 3)"),
+    ("E011", "functions.tmdl", 3, 1, "function twice has the name, but for case, of function Twice (line 1)"),
+    ("E012", "relationships.tmdl", 3, 2, "relationship 'r1' (to) names table 'Dates', which the model does not have"),
+    ("E012", "relationships.tmdl", 6, 2,
      "relationship 'r2' (from) names column 'Sales'[Amont], which table 'Sales' does not have"),
-    ("E007", "Readers.tmdl", 4, 2, "the permission of role 'Readers' names table 'Salez'"),
-    ("E006", "Sales.tmdl", 3, 2, "measure 'Sales'[Sales] is declared again as measure 'Sales'[sales] (line 5)"),
-    ("E006", "Sales.tmdl", 5, 2, "measure 'Sales'[sales] has the name, but for case, of measure 'Sales'[Sales]"),
-    ("E006", "Sales.tmdl", 7, 2, "column 'Sales'[Amount] is declared again as column 'Sales'[amount] (line 11)"),
-    ("E006", "Sales.tmdl", 11, 2, "column 'Sales'[amount] has the name, but for case, of column 'Sales'[Amount]"),
-    ("E006", "Sales.tmdl", 15, 2, "column 'Sales'[Month] is declared again as measure 'Sales'[Month]"),
-    ("E007", "Sales.tmdl", 17, 3, "the sort-by column of 'Sales'[Month] names column 'Sales'[Month Nmber]"),
-    ("E007", "Sales.tmdl", 21, 4, "level [Month] of hierarchy 'Sales'[Calendar] names column 'Sales'[Monht]"),
-    ("E006", "Sales.tmdl", 23, 2, "measure 'Sales'[Month] has the name of column 'Sales'[Month] (line 15)"),
-    ("E006", "Scenario.tmdl", 4, 3, "calculation item 'Scenario'[Actual] is declared again"),
-    ("E006", "Scenario.tmdl", 5, 3, "calculation item 'Scenario'[actual] has the name, but for case"),
+    ("E012", "Readers.tmdl", 4, 2, "the permission of role 'Readers' names table 'Salez'"),
+    ("E011", "Sales.tmdl", 3, 2, "measure 'Sales'[Sales] is declared again as measure 'Sales'[sales] (line 5)"),
+    ("E011", "Sales.tmdl", 5, 2, "measure 'Sales'[sales] has the name, but for case, of measure 'Sales'[Sales]"),
+    ("E011", "Sales.tmdl", 7, 2, "column 'Sales'[Amount] is declared again as column 'Sales'[amount] (line 11)"),
+    ("E011", "Sales.tmdl", 11, 2, "column 'Sales'[amount] has the name, but for case, of column 'Sales'[Amount]"),
+    ("E011", "Sales.tmdl", 15, 2, "column 'Sales'[Month] is declared again as measure 'Sales'[Month]"),
+    ("E012", "Sales.tmdl", 17, 3, "the sort-by column of 'Sales'[Month] names column 'Sales'[Month Nmber]"),
+    ("E012", "Sales.tmdl", 21, 4, "level [Month] of hierarchy 'Sales'[Calendar] names column 'Sales'[Monht]"),
+    ("E011", "Sales.tmdl", 23, 2, "measure 'Sales'[Month] has the name of column 'Sales'[Month] (line 15)"),
+    ("E011", "Scenario.tmdl", 4, 3, "calculation item 'Scenario'[Actual] is declared again"),
+    ("E011", "Scenario.tmdl", 5, 3, "calculation item 'Scenario'[actual] has the name, but for case"),
 ]
 
 
@@ -214,8 +214,8 @@ def test_a_bim_model(tmp_path, expression_first):
         by_code.setdefault(diagnostic.code, []).append(diagnostic)
         # Every problem points at a name the message is about.
         assert lines[diagnostic.line - 1][diagnostic.column - 1:].startswith('"'), diagnostic
-    assert sorted(d.message.split(" ")[0] for d in by_code["E006"]) == ["measure", "measure", "table", "table"]
-    (relationship, sort_by) = sorted(by_code["E007"], key=lambda d: d.message)
+    assert sorted(d.message.split(" ")[0] for d in by_code["E011"]) == ["measure", "measure", "table", "table"]
+    (relationship, sort_by) = sorted(by_code["E012"], key=lambda d: d.message)
     assert relationship.message == "relationship 'r' (to) names table 'Dat', which the model does not have"
     assert lines[relationship.line - 1].strip() == '"toTable": "Dat",'
     # 'Sales'[Key] is in the table that only differs in case: not this table's column.
@@ -229,7 +229,7 @@ def test_the_command_line_reports_and_fails(tmp_path):
                          capture_output=True, text=True, timeout=60)
     assert run.returncode == 1
     records = [json.loads(line) for line in run.stdout.splitlines()]
-    assert {record["code"] for record in records} == {"E006", "E007"}
+    assert {record["code"] for record in records} == {"E011", "E012"}
     assert all(record["object"] and record["line"] for record in records)
     assert f"{len(EXPECTED_TMDL)} problems of the models' structure" in run.stderr
 
@@ -237,7 +237,7 @@ def test_the_command_line_reports_and_fails(tmp_path):
 def test_a_single_file_reports_its_duplicates_but_not_what_is_elsewhere(tmp_path):
     sales = tmdl_model(tmp_path) / "definition" / "tables" / "Sales.tmdl"
     found, _ = diagnostics(sales)
-    assert {d.code for d in found} == {"E006"}
+    assert {d.code for d in found} == {"E011"}
 
 
 @pytest.mark.skipif(not MODELS.is_dir(), reason=f"shared files not at {SHARED}")

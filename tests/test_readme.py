@@ -8,10 +8,12 @@ import io
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 
 import pytest
+import yaml
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 README = (ROOT / "README.md").read_text(encoding="utf-8")
@@ -104,18 +106,87 @@ def test_python_blocks(source):
     assert out.getvalue().splitlines() == expected_output(source)
 
 
-def test_pre_commit_hooks():
-    text = (ROOT / ".pre-commit-hooks.yaml").read_text(encoding="utf-8")
-    hooks = {}
-    for block in re.split(r"^- ", text, flags=re.MULTILINE)[1:]:
-        fields = dict(re.findall(r"^(?:  )?(id|entry|files|language): (.*)$", block, re.MULTILINE))
-        hooks[fields["id"]] = fields
-    assert {hook: fields["entry"].split()[:2] for hook, fields in hooks.items()} == {
-        "check": ["quarrow-dax", "check"], "quarrow-dax-format": ["quarrow-dax", "format"],
+def yaml_blocks():
+    return [yaml.safe_load(body) for body in re.findall(r"^```yaml\n(.*?)^```$", README, re.DOTALL | re.MULTILINE)]
+
+
+def project_name():
+    return re.search(r'^name = "([^"]+)"', (ROOT / "pyproject.toml").read_text(), re.MULTILINE).group(1)
+
+
+def run_steps(commands, cwd):
+    """Runs shell commands as a workflow's `run` steps would, with the
+    console script of this interpreter's package; returns their statuses
+    and outputs."""
+    results = []
+    for command in commands:
+        script = f'quarrow-dax() {{ "{sys.executable}" -m quarrow_dax "$@"; }}; {command}'
+        run = subprocess.run(["bash", "-c", script], cwd=cwd, capture_output=True, timeout=120)
+        results.append((run.returncode, run.stdout.decode(), run.stderr.decode()))
+    return results
+
+
+def power_bi_repository(root):
+    """A repository as a Power BI user keeps one: a PBIP project with its
+    semantic model, loose .dax files, and build output that .gitignore
+    leaves out (its DAX does not parse)."""
+    shutil.copytree(ROOT / "examples" / "Sales.SemanticModel", root / "Sales.SemanticModel")
+    for name in ("measures.dax", "total_sales.dax"):
+        shutil.copy(ROOT / "examples" / name, root / name)
+    (root / "Sales.pbip").write_text('{"artifacts": []}\n')
+    (root / ".git").mkdir()
+    (root / ".gitignore").write_text("build/\n")
+    (root / "build").mkdir()
+    (root / "build" / "generated.dax").write_text("SUM ( (\n")
+    # Formatted first, as a repository that runs the workflow keeps itself.
+    subprocess.run([sys.executable, "-m", "quarrow_dax", "format", "."], cwd=root, check=True, capture_output=True)
+
+
+def test_the_github_workflow_works_in_a_power_bi_repository(tmp_path):
+    (workflow,) = [block for block in yaml_blocks() if isinstance(block, dict) and "jobs" in block]
+    (job,) = workflow["jobs"].values()
+    steps = job["steps"]
+    # The repository is checked out before anything reads it, and the tool comes from the package index by the
+    # name the package is published under, not from the user's repository.
+    assert steps[0]["uses"].startswith("actions/checkout@")
+    assert steps[1]["uses"].startswith("actions/setup-python@")
+    assert steps[2]["run"].split() == ["pip", "install", project_name()]
+    commands = [step["run"] for step in steps[3:]]
+    assert all(command.startswith("quarrow-dax ") for command in commands)
+    assert all(step.get("if") == "${{ !cancelled() }}" for step in steps[4:])
+    power_bi_repository(tmp_path)
+    assert [status for status, _, _ in run_steps(commands, tmp_path)] == [0, 0, 0]
+    # A misspelt measure fails the check and the lint steps with an annotation on its line.
+    sales = tmp_path / "Sales.SemanticModel" / "definition" / "tables" / "Sales.tmdl"
+    sales.write_text(sales.read_text().replace("VAR Revenue = [Net Revenue]", "VAR Revenue = [Net Revenu]", 1))
+    results = run_steps(commands, tmp_path)
+    assert [status for status, _, _ in results] == [1, 1, 0]
+    for _, out, _ in results[:2]:
+        assert out.startswith("::error file=Sales.SemanticModel/definition/tables/Sales.tmdl,line=")
+
+
+def test_pre_commit_hooks(tmp_path):
+    hooks = {hook["id"]: hook for hook in yaml.safe_load((ROOT / ".pre-commit-hooks.yaml").read_text())}
+    assert list(hooks) == ["quarrow-dax-check", "quarrow-dax-format", "quarrow-dax-lint"]
+    assert {name: hook["entry"].split()[:2] for name, hook in hooks.items()} == {
+        "quarrow-dax-check": ["quarrow-dax", "check"], "quarrow-dax-format": ["quarrow-dax", "format"],
         "quarrow-dax-lint": ["quarrow-dax", "lint"]}
     assert 'quarrow-dax = "quarrow_dax.cli:main"' in (ROOT / "pyproject.toml").read_text()
-    for fields in hooks.values():
-        assert fields["language"] == "python"
-        pattern = re.compile(fields["files"])
+    for hook in hooks.values():
+        assert hook["language"] == "python"
+        pattern = re.compile(hook["files"])
         assert [bool(pattern.search(name)) for name in ("a.dax", "m/T.tmdl", "model.BIM", "notes.txt", "x.dax.bak")] == [
             True, True, True, False, False]
+    # The README's pre-commit configuration names these hooks.
+    (config,) = [block for block in yaml_blocks() if isinstance(block, dict) and "repos" in block]
+    assert sorted(hook["id"] for hook in config["repos"][0]["hooks"]) == sorted(hooks)
+    # A staged .tmdl file that misspells a measure of its model: pre-commit passes it alone, and the check and
+    # lint hooks find the misspelling by reading the rest of the model from disk.
+    power_bi_repository(tmp_path)
+    sales = "Sales.SemanticModel/definition/tables/Sales.tmdl"
+    path = tmp_path / sales
+    path.write_text(path.read_text().replace("VAR Revenue = [Net Revenue]", "VAR Revenue = [Net Revenu]", 1))
+    results = run_steps([f"{hooks[name]['entry']} {sales}" for name in hooks], tmp_path)
+    assert [status for status, _, _ in results] == [1, 0, 1]
+    assert "reference error: no measure or column of that name: [Net Revenu]" in results[0][1]
+    assert "[DAX001]" in results[2][1] and "did you mean [Net Revenue]?" in results[2][1]

@@ -107,7 +107,11 @@ def rewriting_cases() -> dict[str, dict[str, object]]:
         with tempfile.TemporaryDirectory() as temporary:
             work = Path(temporary)
             for folder in (CORPUS, MODELS):
-                shutil.copytree(SHARED / folder, work / folder)
+                # Writable, as a user's working copy is: the shared files are
+                # read-only, and format leaves read-only files alone.
+                shutil.copytree(SHARED / folder, work / folder, copy_function=shutil.copyfile)
+                for parent, _, _ in os.walk(work / folder):
+                    os.chmod(parent, 0o755)
             printed = run([*arguments, CORPUS, MODELS], work)
             results[name] = {**printed, "files": tree_digest(work)}
     return results

@@ -54,6 +54,8 @@ from dataclasses import dataclass, field, replace
 from pathlib import PurePath
 from typing import Any, Literal, Self
 
+from .terminal import paint
+
 __all__ = [
     "Diagnostic", "ERROR_PATTERN", "FORMATS", "LineIndex", "RULES", "RULE_KINDS", "Rule", "Severity", "Writer",
     "object_phrase", "split_error", "writer_for",
@@ -205,10 +207,27 @@ RULES: dict[str, Rule] = {
         Rule("W001", "model-warning", "Something in a model file that reads, but perhaps not as its author meant.",
              "warning"),
         Rule("E005", "bad-configuration", "A configuration file that cannot be read or says what cannot be done."),
+        Rule("E007", "unreadable-report", "A report file or folder that cannot be read, or a part of a report missing."),
+        Rule("W003", "report-warning", "Something in a report file that reads, but perhaps not as its author meant.",
+             "warning"),
+        Rule("E009", "argument-count", "A function call with more or fewer arguments than the function takes."),
+        Rule("E010", "argument-kind",
+             "A literal or computed value where a function takes a column, a table or a reference."),
+        Rule("W005", "calls-not-checked",
+             "A DAX file too large for its function calls to be checked against the functions' signatures.",
+             "warning"),
+        Rule("E011", "duplicate-name",
+             "A model object named as another of its model, table or calculation group, but for case: the engine"
+             " compares names without regard to case and will not deploy the model."),
+        Rule("E012", "missing-object",
+             "A relationship, role permission, hierarchy level or sort-by column that names a table or column the"
+             " model does not have."),
     )
 }
 
-_KIND_CODES = {"lex": "E001", "parse": "E002", "read": "E003", "path": "E003", "model": "E004", "config": "E005"}
+_KIND_CODES = {
+    "lex": "E001", "parse": "E002", "read": "E003", "path": "E003", "model": "E004", "config": "E005", "report": "E007",
+}
 
 #: The kinds of findings that come from a rule catalogue (the lint rules'
 #: categories): the text format names their rule's code, which is what a
@@ -243,8 +262,8 @@ class Diagnostic:
     `kind` says what was found: "lex" and "parse" errors of DAX text,
     "read" (a file or folder that cannot be read), "path" (a path with
     nothing to check), "model" (a model file that cannot be read in full, or
-    a warning about one), "config" (a configuration file that cannot be
-    used); the linter's findings have their rule's category (`RULE_KINDS`);
+    a warning about one), "report" (the same for a report file), "config"
+    (a configuration file that cannot be used); the linter's findings have their rule's category (`RULE_KINDS`);
     other tools bring their own. `code` is the rule's
     code (by default the kind's, see `RULES`). `object` and `object_kind`
     name the model object a formula belongs to (`'Sales'[Margin]`,
@@ -397,10 +416,12 @@ class Diagnostic:
         shown = _CONTROL.sub("\ufffd", self.source_line)
         return f"{shown}\n{self.caret_line()}"
 
-    def render(self, path: str | None = None) -> str:
+    def render(self, path: str | None = None, *, colour: bool = False) -> str:
         """The header, the object a model formula belongs to, `excerpt` when
         the diagnostic points into checked text, and the hint; without a
-        final line feed."""
+        final line feed. With `colour`, in the ANSI styles of a terminal."""
+        if colour:
+            return self._render_in_colour(path)
         lines = [self.header(path)]
         if self.object is not None and self.object_kind is not None:
             lines.append("  in " + object_phrase(self.object_kind, self.object))
@@ -408,6 +429,20 @@ class Diagnostic:
             lines.append(self.excerpt())
         if self.hint:
             lines.append("  hint: " + self.hint)
+        return "\n".join(lines)
+
+    def _render_in_colour(self, path: str | None) -> str:
+        tone = _SEVERITY_COLOURS[self.severity]
+        code = " " + paint(f"[{self.code}]", "dim") if self.kind in RULE_KINDS else ""
+        lines = [paint(self.where(path), "bold") + ": " + paint(f"{self.kind} {self.severity}", "bold", tone)
+                 + ": " + paint(self.message, "bold") + code]
+        if self.object is not None and self.object_kind is not None:
+            lines.append("  in " + object_phrase(self.object_kind, self.object))
+        if self.spanned and self.located:
+            lines.append(_CONTROL.sub("\ufffd", self.source_line))
+            lines.append(paint(self.caret_line(), tone, "bold"))
+        if self.hint:
+            lines.append("  " + paint("hint:", "cyan", "bold") + " " + self.hint)
         return "\n".join(lines)
 
     def to_dict(self, path: str | None = None) -> dict[str, Any]:
@@ -444,13 +479,12 @@ Output = Callable[[str], None]
 class Writer:
     """Writes diagnostics in one format as they come, then the summary.
     `out` takes what belongs on standard output, `err` what belongs on
-    standard error. Text keeps the summary on standard output and problems
-    with the input (files that cannot be read) on standard error; every
-    machine format puts all its records on standard output and the summary
-    on standard error."""
+    standard error. Every format writes all its diagnostics on standard
+    output, also about input that cannot be read, and the summary on
+    standard error."""
 
     #: Kinds that are about the input rather than the DAX in it.
-    INPUT_KINDS = frozenset({"read", "path", "model", "config"})
+    INPUT_KINDS = frozenset({"read", "path", "model", "config", "report"})
 
     def __init__(self, out: Output, err: Output, program: str = "quarrow-dax") -> None:
         self.out = out
@@ -468,22 +502,31 @@ class Writer:
 
 
 class TextWriter(Writer):
-    """The text a person reads: `Diagnostic.render`."""
+    """The text a person reads: `Diagnostic.render`, also for what is wrong
+    with the input, all on standard output (so that `> report.txt` keeps
+    everything); the summary on standard error. `colour`: in the styles of
+    a terminal; `show_fixes`: a finding that proposes a fix says what it is."""
+
+    def __init__(self, out: Output, err: Output, program: str = "quarrow-dax", *, colour: bool = False,
+                 show_fixes: bool = False) -> None:
+        super().__init__(out, err, program)
+        self.colour = colour
+        self.show_fixes = show_fixes
 
     def add(self, diagnostic: Diagnostic) -> None:
         if diagnostic.kind == "read":
             # A decoding error's message names its line and column itself.
-            self.err(f"{self.program}: cannot read {diagnostic.path}: {diagnostic.message}\n")
+            self.out(f"{self.program}: cannot read {diagnostic.path}: {diagnostic.message}\n")
         elif diagnostic.kind == "path":
             hint = f"\n  hint: {diagnostic.hint}" if diagnostic.hint else ""
-            self.err(f"{self.program}: {diagnostic.path}: {diagnostic.message}{hint}\n")
-        elif diagnostic.kind in self.INPUT_KINDS:
-            self.err(diagnostic.render() + "\n")
+            self.out(f"{self.program}: {diagnostic.path}: {diagnostic.message}{hint}\n")
         else:
-            self.out(diagnostic.render() + "\n")
-
-    def finish(self, summary: str, successful: bool = True) -> None:
-        self.out(summary)
+            text = diagnostic.render(colour=self.colour)
+            fix = getattr(diagnostic, "fix", None) if self.show_fixes else None
+            if fix is not None:
+                kind = "safe fix" if fix.safe else "unsafe fix (--unsafe-fixes)"
+                text += f"\n  {paint(kind + ':', 'green', 'bold') if self.colour else kind + ':'} {fix.description}"
+            self.out(text + "\n")
 
 
 class GccWriter(Writer):
@@ -634,6 +677,8 @@ class SarifWriter(Writer):
         self.err(summary)
 
 
+_SEVERITY_COLOURS = {"error": "red", "warning": "yellow", "note": "cyan"}
+
 #: The output formats by name.
 FORMATS: dict[str, type[Writer]] = {
     "text": TextWriter,
@@ -644,8 +689,14 @@ FORMATS: dict[str, type[Writer]] = {
 }
 
 
-def writer_for(name: str, out: Output, err: Output, program: str = "quarrow-dax", version: str = "") -> Writer:
-    """The writer of format `name` (a key of FORMATS)."""
+def writer_for(
+    name: str, out: Output, err: Output, program: str = "quarrow-dax", version: str = "", *, colour: bool = False,
+    show_fixes: bool = False,
+) -> Writer:
+    """The writer of format `name` (a key of FORMATS); `colour` and
+    `show_fixes` concern the text format only."""
     if name == "sarif":
         return SarifWriter(out, err, program, version)
+    if name == "text":
+        return TextWriter(out, err, program, colour=colour, show_fixes=show_fixes)
     return FORMATS[name](out, err, program)

@@ -14,21 +14,36 @@ ambiguous reference, as an uncertain edge); a relationship to its two
 columns, and to it from a formula that names both in USERELATIONSHIP or
 CROSSFILTER; a column to its sort-by column; a hierarchy to its levels'
 columns; a calculated table's column to its table. `unused` lists what
-nothing refers to (a report may still use it), `cycles` the circular uses.
+nothing refers to (a report may still use it, unless the reports were
+added), `cycles` the circular uses.
+
+`add_reports` joins reports to the graph: each visual, each page's and the
+report's filters, each bookmark is a node (`ReportNode`) with an edge to
+every model object (or report measure) it uses, `via` the place ("visual
+projection", "sort", "page filter", ...); formatting selectors and a
+report measure's reference list make no edge. Build the graph over the
+model with the reports' measures (`quarrow_dax.report.extension`), so that
+report measures are nodes whose formulas' uses are edges too.
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
+from typing import ClassVar
 
 from . import collector
-from .model import Column, Formula, Function, Hierarchy, Measure, Model, ModelObject, Relationship, Role, Table
+from .model import (
+    Column, Formula, Function, Hierarchy, Measure, Model, ModelObject, Relationship, Role, Table, quote_table,
+)
+from .report import NOT_USING, FieldUse, Report
 from .resolution import Resolution, Resolver
 from .syntax import BracketRef, Identifier, ParseError, TableColumnRef, TableRef, parse_expression
 from .syntax.parsing import Grammar, Separators
 
-__all__ = ["DependencyGraph", "Edge", "find_objects"]
+__all__ = [
+    "BookmarkNode", "DependencyGraph", "Edge", "PageNode", "ReportNode", "VisualNode", "find_objects",
+]
 
 # The kinds that a formula can name, and so can be found unused.
 _NAMEABLE = (Table, Column, Measure, Hierarchy, Function)
@@ -46,6 +61,61 @@ def _rank(certain: bool, via: str) -> tuple[bool, bool]:
 
 # Calls whose two column arguments name a relationship.
 _RELATIONSHIP_CALLS = frozenset({"USERELATIONSHIP", "CROSSFILTER"})
+
+
+@dataclass(eq=False)
+class ReportNode(ModelObject):
+    """A part of a report that uses model objects. `report` is the
+    report's name, `page` the page's label (None for the report's own
+    filters and its bookmarks)."""
+
+    report: str = ""
+    page: str | None = None
+    kind: ClassVar[str] = "report"
+
+    @property
+    def dax(self) -> str:
+        return f"filters of report {quote_table(self.report)}"
+
+
+@dataclass(eq=False)
+class VisualNode(ReportNode):
+    """A visual; `name` is its label (its title, else its type), `visual`
+    its id, shown beside a label that is not a title (several visuals of a
+    page may have the same type)."""
+
+    visual: str = ""
+    titled: bool = True
+    kind: ClassVar[str] = "visual"
+
+    @property
+    def dax(self) -> str:
+        label = quote_table(self.name) + ("" if self.titled or not self.visual else f" ({self.visual})")
+        return f"visual {label} on page {quote_table(self.page or '')} of report {quote_table(self.report)}"
+
+
+@dataclass(eq=False)
+class PageNode(ReportNode):
+    """A page's filters and drill-through binding."""
+
+    kind: ClassVar[str] = "page"
+
+    @property
+    def dax(self) -> str:
+        return f"filters of page {quote_table(self.page or '')} of report {quote_table(self.report)}"
+
+
+@dataclass(eq=False)
+class BookmarkNode(ReportNode):
+    kind: ClassVar[str] = "bookmark"
+
+    @property
+    def dax(self) -> str:
+        return f"bookmark {quote_table(self.name)} of report {quote_table(self.report)}"
+
+
+# Report uses that the report measures' own formulas already make edges of.
+_FROM_FORMULAS = frozenset({"report measure"})
 
 
 @dataclass(frozen=True)
@@ -179,6 +249,71 @@ class DependencyGraph:
                     self.add(role, filtered, "row filter")
 
     # --- questions ---------------------------------------------------------------
+
+    def add_reports(self, reports: Iterable[Report]) -> None:
+        """Joins the reports' visuals, filters and bookmarks to the graph
+        (see the module's documentation). Uses of what the model lacks make
+        no edge."""
+        for report in reports:
+            nodes: dict[tuple[str, str | None, str | None], ReportNode] = {}
+            for use in report.uses:
+                if use.where in NOT_USING or use.where in _FROM_FORMULAS or use.kind == "unknown":
+                    continue
+                target = self._target(use)
+                if target is None:
+                    continue
+                node = self._report_node(report, use, nodes)
+                self.add(node, target, use.where)
+
+    def _report_node(self, report: Report, use: FieldUse,
+                     nodes: dict[tuple[str, str | None, str | None], ReportNode]) -> ReportNode:
+        key: tuple[str, str | None, str | None]
+        if use.where == "bookmark":
+            key = ("bookmark", use.bookmark, None)
+        elif use.visual is not None:
+            key = ("visual", use.page, use.visual)
+        elif use.page is not None:
+            key = ("page", use.page, None)
+        else:
+            key = ("report", None, None)
+        node = nodes.get(key)
+        if node is not None:
+            return node
+        page = report.page(use.page)
+        page_label = page.label if page is not None else use.page
+        if key[0] == "bookmark":
+            bookmark = next((found for found in report.bookmarks if found.display_name == use.bookmark), None)
+            place = (bookmark.file, bookmark.line, bookmark.column) if bookmark else (use.file, use.line, use.column)
+            node = BookmarkNode(use.bookmark or "", *place, report=report.name)
+        elif key[0] == "visual":
+            visual = report.visual(use.page, use.visual)
+            if visual is not None:
+                node = VisualNode(visual.label, visual.file, visual.line, visual.column, report=report.name,
+                                  page=page_label, visual=visual.name, titled=visual.title is not None)
+            else:
+                node = VisualNode(use.visual or "", use.file, use.line, use.column, report=report.name, page=page_label,
+                                  visual=use.visual or "", titled=False)
+        elif key[0] == "page":
+            place = (page.file, page.line, page.column) if page is not None else (use.file, use.line, use.column)
+            node = PageNode(page_label or "", *place, report=report.name, page=page_label)
+        else:
+            node = ReportNode(report.name, report.path, 0, 0, report=report.name)
+        nodes[key] = node
+        self._order[id(node)] = len(self.objects)
+        self.objects.append(node)
+        return node
+
+    def _target(self, use: FieldUse) -> ModelObject | None:
+        """The object a use means, in the graph's model."""
+        table = self.model.table(use.table or "")
+        if table is None:
+            return None
+        key = use.name.casefold()
+        if use.kind in ("measure", "report measure"):
+            return table.measures.get(key)
+        if use.kind == "column":
+            return table.columns.get(key)
+        return table.hierarchies.get(key)
 
     def sorted(self, objects: Iterable[ModelObject]) -> list[ModelObject]:
         """`objects` in the model's declaration order."""
@@ -402,11 +537,13 @@ def _dot_quoted(text: str) -> str:
 
 def to_dot(graph: DependencyGraph, nodes: Iterable[ModelObject], edges: Iterable[Edge]) -> str:
     """Graphviz text of `nodes` and `edges` (their ends are drawn too): one
-    box per object labelled in DAX notation, uncertain edges dashed."""
+    box per object labelled in DAX notation (a note for a part of a
+    report), uncertain edges dashed."""
     ids, lines = _numbered(graph, nodes, edges)
     out = ["digraph dependencies {", "  rankdir=LR;", '  node [shape=box, fontname="Helvetica"];']
     for obj, number in ids.items():
-        out.append(f"  n{number} [label={_dot_quoted(obj.dax)}];")
+        shape = ", shape=note" if isinstance(obj, ReportNode) else ""
+        out.append(f"  n{number} [label={_dot_quoted(obj.dax)}{shape}];")
     for edge in lines:
         style = "" if edge.certain else " [style=dashed]"
         out.append(f"  n{ids[edge.source]} -> n{ids[edge.target]}{style};")
@@ -420,7 +557,8 @@ def to_mermaid(graph: DependencyGraph, nodes: Iterable[ModelObject], edges: Iter
     out = ["flowchart LR"]
     for obj, number in ids.items():
         label = obj.dax.replace('"', "#quot;")
-        out.append(f'  n{number}["{label}"]')
+        # A report's part is drawn rounded, apart from the model's objects.
+        out.append(f'  n{number}(["{label}"])' if isinstance(obj, ReportNode) else f'  n{number}["{label}"]')
     for edge in lines:
         arrow = "-->" if edge.certain else "-.->"
         out.append(f"  n{ids[edge.source]} {arrow} n{ids[edge.target]}")

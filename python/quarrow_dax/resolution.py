@@ -37,31 +37,22 @@ column of that name in the model, or `ambiguous` between several.
 from __future__ import annotations
 
 import warnings
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Literal
 
 from .close_names import CloseNames, best_of
-from .syntax.functions import BUILTIN_FUNCTIONS, KEYWORD_ARGUMENTS, is_builtin_function
+from .functions import keyword_words, naming_functions, row_context_table
+from .syntax.functions import BUILTIN_FUNCTIONS, is_builtin_function
 from .model import Column, Formula, Measure, Model, ModelObject, Table, bracket, quote_table
 from .references import Reference, SourceKind, references
 from .syntax import FunctionCall, Node, String, TableConstructor, parse_expression, parse_function
 from .syntax.parsing import Grammar, ParseError, Separators
+from .syntax.search import find_nodes
 
 __all__ = ["Resolution", "Resolver", "Status", "resolve_model"]
 
 Status = Literal["resolved", "local", "builtin", "ambiguous", "unknown"]
-
-# Calls that give their arguments after the first (TOPN: after the second)
-# the row context of the table that argument is.
-_ITERATORS = {
-    name: 0 for name in (
-        "SUMX", "AVERAGEX", "MINX", "MAXX", "COUNTX", "COUNTAX", "PRODUCTX", "CONCATENATEX", "MEDIANX",
-        "GEOMEANX", "STDEVX.P", "STDEVX.S", "VARX.P", "VARX.S", "PERCENTILEX.INC", "PERCENTILEX.EXC", "RANKX",
-        "FILTER", "ADDCOLUMNS", "SELECTCOLUMNS", "GENERATE", "GENERATEALL", "SUMMARIZE", "GROUPBY", "LINESTX",
-        "FIRSTNONBLANK", "LASTNONBLANK", "FIRSTNONBLANKVALUE", "LASTNONBLANKVALUE",
-    )
-} | {"TOPN": 1, "SAMPLE": 1}
 
 # Calls whose result has the rows (and columns) of the table in one argument.
 _SAME_TABLE = {
@@ -71,11 +62,6 @@ _SAME_TABLE = {
     )
 } | {"TOPN": 1, "SAMPLE": 1}
 
-# Calls that name the columns they make with string arguments.
-_NAMING = frozenset({
-    "ADDCOLUMNS", "SELECTCOLUMNS", "SUMMARIZE", "SUMMARIZECOLUMNS", "GROUPBY", "ROW", "DATATABLE",
-    "SUBSTITUTEWITHINDEX", "ADDMISSINGITEMS",
-})
 # Calls whose result has a column of a fixed name.
 _FIXED_NAMES = {"GENERATESERIES": ("Value",), "CALENDAR": ("Date",), "CALENDARAUTO": ("Date",)}
 
@@ -186,8 +172,11 @@ class Resolver:
     """Resolves formulas' references against one model. Make one per model:
     it indexes the model's names once."""
 
-    def __init__(self, model: Model) -> None:
+    def __init__(self, model: Model, trees: Mapping[int, Node] | None = None) -> None:
         self.model = model
+        #: The formulas' syntax trees by the formula's id, where the caller
+        #: parsed them already; others are parsed when needed.
+        self.trees: Mapping[int, Node] = trees or {}
         self.columns: dict[str, list[Column]] = {}
         self.measures: list[Measure] = []
         for table in model.tables.values():
@@ -223,7 +212,7 @@ class Resolver:
             self._made = set()
             for formula in self.model.formulas:
                 if '"' in formula.text or "{" in formula.text:
-                    self._made |= _made_names(formula)
+                    self._made |= _made_names(formula, self.trees.get(id(formula)))
         return self._made
 
     def resolve(self, formula: Formula, refs: list[Reference]) -> list[Resolution]:
@@ -319,7 +308,7 @@ class _FormulaResolver:
         table = self.model.table(ref.name)
         if table is not None:
             return self.found(ref, "resolved", "table", table)
-        if ref.function is not None and ref.name.upper() in KEYWORD_ARGUMENTS and is_builtin_function(ref.function):
+        if ref.function is not None and ref.name.upper() in keyword_words(ref.function):
             return self.found(ref, "builtin", "keyword argument")
         local = CloseNames(other.name for other in self.refs if other.kind in ("variable", "parameter"))
         return self.found(ref, "unknown", "unknown table or variable",
@@ -404,8 +393,10 @@ class _FormulaResolver:
         ref = refs[index]
         while ref.parent is not None:
             call = refs[ref.parent]
-            table_argument = _ITERATORS.get(call.name.upper())
-            if table_argument is not None and ref.argument is not None and ref.argument > table_argument:
+            # The catalogue says which arguments have the row context of
+            # which table argument (SUMX's expression, FILTER's condition).
+            table_argument = None if ref.argument is None else row_context_table(call.name, ref.argument)
+            if table_argument is not None:
                 table = self.table_of(ref.parent, table_argument)
                 if table is not None:
                     yield table, "column of the iterated table"
@@ -447,23 +438,24 @@ class _FormulaResolver:
 
     def made(self) -> set[str]:
         if self._made is None:
-            self._made = _made_names(self.formula)
+            self._made = _made_names(self.formula, self.resolver.trees.get(id(self.formula)))
         return self._made
 
 
-def _made_names(formula: Formula) -> set[str]:
+def _made_names(formula: Formula, tree: Node | None = None) -> set[str]:
     """The names of the columns `formula` makes: the strings given to
     ADDCOLUMNS, SELECTCOLUMNS, SUMMARIZECOLUMNS, ROW, DATATABLE ...; `Value`
     (and `Value1` ...) of table constructors, `Value` of GENERATESERIES and
     `Date` of CALENDAR. Read from the tree: only asked for when a name is
-    found nowhere else. Empty for a formula that does not parse."""
+    found nowhere else. Empty for a formula that does not parse. `tree`: the
+    formula's, when parsed already."""
     made: set[str] = set()
-    tree: Node
-    try:
-        tree = parse_function(formula.text) if formula.kind == "function" else parse_expression(formula.text)
-    except ParseError:
-        return made
-    for node in tree.find_all(FunctionCall, TableConstructor):
+    if tree is None:
+        try:
+            tree = parse_function(formula.text) if formula.kind == "function" else parse_expression(formula.text)
+        except ParseError:
+            return made
+    for node in find_nodes(tree, FunctionCall, TableConstructor):
         if isinstance(node, TableConstructor):
             width = max((len(row) for row in node.rows), default=1)
             made.update(_key(f"Value{n}") for n in range(1, width + 1))
@@ -471,8 +463,15 @@ def _made_names(formula: Formula) -> set[str]:
         elif isinstance(node, FunctionCall):
             name = node.name.upper()
             made.update(_key(fixed) for fixed in _FIXED_NAMES.get(name, ()))
-            if name in _NAMING:
+            if name in naming_functions():
                 made.update(_key(arg.value) for arg in node.args if isinstance(arg, String))
     return made
 
 
+
+
+def _close(written: str, names: list[str]) -> str | None:
+    """The name of `names` closest to `written` (all in DAX notation), if
+    one is close enough to be a likely slip; for one question (a resolver
+    keeps its names indexed for many: `Resolver.close_names`)."""
+    return CloseNames(names).closest(written)

@@ -17,16 +17,14 @@ for a writer and refused unless it is a regular file.
 from __future__ import annotations
 
 import codecs
-import contextlib
 import os
 import stat
-import tempfile
 from collections.abc import Callable, Iterator
 from pathlib import Path
 
 __all__ = [
-    "MAX_FILE_SIZE", "SourceError", "decode_text", "is_dir", "is_file", "read_bytes", "read_text", "text_encoding",
-    "walk", "write_atomically",
+    "MAX_FILE_SIZE", "SourceError", "decode_text", "is_dir", "is_file", "line_end", "read_bytes", "read_file", "read_text",
+    "text_encoding", "walk",
 ]
 
 #: The largest file read unless the caller asks for more: far above any real
@@ -66,6 +64,13 @@ def read_bytes(path: str | os.PathLike[str], max_size: int = MAX_FILE_SIZE) -> b
     """The bytes of the regular file at `path`, at most `max_size` of them
     (0: no limit). Raises SourceError for anything else: a missing file, a
     folder, a FIFO or device, a file that is too large or unreadable."""
+    return read_file(path, max_size)[0]
+
+
+def read_file(path: str | os.PathLike[str], max_size: int = MAX_FILE_SIZE) -> tuple[bytes, os.stat_result]:
+    """`read_bytes`, and the file's status as it was opened (the file a
+    symbolic link leads to): what tells later whether it is still the file
+    that was read (`writeback.Original`)."""
     name = os.fspath(path)
     try:
         # O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
@@ -95,7 +100,7 @@ def read_bytes(path: str | os.PathLike[str], max_size: int = MAX_FILE_SIZE) -> b
         os.close(fd)
     if max_size and len(data) > max_size:
         raise SourceError(name, f"the file has more than the limit of {max_size:,} bytes")
-    return data
+    return data, info
 
 
 def _utf16_without_mark(data: bytes) -> str | None:
@@ -164,15 +169,19 @@ def read_text(path: str | os.PathLike[str], encoding: str | None = None, max_siz
 
 
 def walk(
-    root: Path, errors: list[SourceError], unit: Callable[[Path], bool] = lambda _: False
+    root: Path,
+    errors: list[SourceError],
+    unit: Callable[[Path], bool] = lambda _: False,
+    skip: Callable[[Path, bool], bool] | None = None,
 ) -> Iterator[Path]:
     """Yields the entries under the folder `root` that are not folders, and
     the folders for which `unit(folder)` is true (without entering them),
     folder by folder in name order. Hidden folders (`.git`) are skipped and
     symbolic links to folders are never entered (a unit behind one is still
-    yielded). A folder that cannot be
-    listed is appended to `errors` and the walk goes on. Iterative: a deep
-    tree needs no deep stack."""
+    yielded). `skip(path, is_folder)`, when given, leaves out an entry (a
+    folder with all below it): the walk never enters what it skips. A
+    folder that cannot be listed is appended to `errors` and the walk goes
+    on. Iterative: a deep tree needs no deep stack."""
     pending = [root]
     while pending:
         folder = pending.pop()
@@ -190,10 +199,12 @@ def walk(
                 is_link = entry.is_symlink()
             except OSError:
                 is_folder = is_link = False
+            if is_folder and entry.name.startswith("."):
+                continue
+            if skip is not None and skip(path, is_folder):
+                continue
             if not is_folder:
                 yield path
-            elif entry.name.startswith("."):
-                continue
             elif unit(path):
                 yield path
             elif not is_link:  # a link may lead back up the tree: never entered
@@ -218,27 +229,17 @@ def is_dir(path: Path) -> bool:
         return False
 
 
-def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:
-    """Replaces the file at `path` with `data`: written to a temporary file
-    beside it, then renamed over it, so that an interrupted run leaves the
-    old file or the new one, never half of one. The file keeps its
-    permissions. Raises OSError."""
-    target = Path(path)
-    try:
-        mode: int | None = stat.S_IMODE(os.stat(target).st_mode)
-    except OSError:
-        mode = None
-    # A name no reader takes for a DAX or model file, should it be left behind.
-    fd, temporary = tempfile.mkstemp(dir=target.parent, prefix="." + target.name + ".", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "wb") as stream:
-            stream.write(data)
-            stream.flush()
-            os.fsync(stream.fileno())
-        if mode is not None:
-            os.chmod(temporary, mode)
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
+def line_end(text: str) -> str:
+    """The line end for the lines a tool writes into `text`: the one most of
+    its lines end with, LF or CRLF (a tie goes to the first line's); CR
+    only in a text with no line feed at all, since a line comment runs to
+    the next line feed whatever carriage returns it holds; LF for a text of
+    one line."""
+    crlf = text.count("\r\n")
+    lf = text.count("\n") - crlf
+    if not lf and not crlf:
+        return "\r" if "\r" in text else "\n"
+    if lf != crlf:
+        return "\n" if lf > crlf else "\r\n"
+    first = text.find("\n")
+    return "\r\n" if first > 0 and text[first - 1] == "\r" else "\n"

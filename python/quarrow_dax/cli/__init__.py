@@ -6,7 +6,9 @@
     quarrow-dax check PATH...   report the first error of each file or formula
     quarrow-dax lint PATH...    report what the lint rules find in each file or formula
     quarrow-dax deps MODEL [OBJECT]   what a model object uses or what uses it
+    quarrow-dax usage PATH      the fields of the model that reports use, and where
     quarrow-dax format PATH...  format files and the formulas of models in place
+    quarrow-dax functions [NAME]  a DAX function's signature, or every function
 
 FILE may be - for standard input. Files are read as UTF-8 unless a
 byte-order mark says UTF-16 or UTF-32 (or --encoding names another
@@ -25,17 +27,27 @@ configured from each path's folder upward; `lint --fix` makes the fixes
 they propose (quarrow_dax.lint.fixes) and writes the files back.
 
 Exit status: 0 when everything parsed, 1 when some file or formula has a
-lexical or syntax error (lint: a finding at error severity), 2 for a bad
-command line, a path that cannot be read or holds nothing to check, a model
-that cannot be read (malformed JSON or TMDL) or a lint configuration that
-cannot be used; the other files and models are still processed. 141 when the reader
+lexical or syntax error (lint: any finding, or as --fail-on says; none with
+--exit-zero), 2 for a bad command line, a path that cannot be read or holds
+nothing to check, a model that cannot be read (malformed JSON or TMDL) or a
+configuration that cannot be used; the other files and models are still
+processed.
+
+Configuration ([tool.quarrow-dax] in pyproject.toml, or quarrow-dax.toml)
+is read by quarrow_dax.config for every command, from each path's folder
+upward; what the command line says wins. Folder walks leave out what
+.gitignore files ignore and what `exclude` patterns name
+(quarrow_dax.selection). 141 when the reader
 of standard output went away (`| head`), as for a command that SIGPIPE ends.
 
 The package: `common` holds what the commands share (exit statuses, writing
 to standard output and error, reading standard input, the progress bar, the
-argument types, the reading and grammar option groups); every other module
-is one command, or a family of them (`printing`: lex, expr and query). A
-command module provides
+argument types, the option groups of reading, grammar, configuration and
+output, each path's configuration); `output` what a checking command writes
+where (diagnostics on standard output in every format, the summary on
+standard error, --quiet, --statistics, colour). Every other module is one
+command, or a family of them (`printing`: lex, expr and query). A command
+module provides
 
     add_command(commands: Subcommands) -> None
         registers its parser (or parsers) with `commands.add_parser` and
@@ -57,7 +69,7 @@ from collections.abc import Sequence
 from typing import Any, Protocol
 
 from .. import __version__
-from . import check, deps, format, lint, printing
+from . import check, deps, format, functions, lint, printing, usage
 from .common import (
     EXIT_BROKEN_PIPE,
     EXIT_INTERRUPTED,
@@ -82,7 +94,7 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace) -> int: ...
 
 
-COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, format)
+COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, format, functions)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -16,11 +16,13 @@ import os
 import re
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import IO, NoReturn, TextIO, TypeAlias
 
 from ..check import STDIN, CheckOptions, display_path
+from ..config import Config, ConfigError, ConfigFinder
 from ..diagnostics import Diagnostic, Writer
+from ..selection import PathFilter
 from ..sources import MAX_FILE_SIZE, SourceError, decode_text, read_bytes
 
 #: What a command module's `add_command` registers its parser on.
@@ -54,12 +56,13 @@ def _encode(text: str) -> bytes:
         return text.encode("utf-8", "backslashreplace")
 
 
-def write_out(text: str) -> None:
+def write_out(text: str | bytes) -> None:
+    """Writes text (as UTF-8) or bytes as they are to standard output."""
     stream: TextIO | None = sys.stdout
     if stream is None:
         raise OutputError("standard output is closed")
     try:
-        stream.buffer.write(_encode(text))
+        stream.buffer.write(text if isinstance(text, bytes) else _encode(text))
         stream.flush()
     except BrokenPipeError:
         raise
@@ -161,14 +164,61 @@ def read_input(path: str, options: CheckOptions) -> str:
     return decode_text(data, name, options.encoding)
 
 
-def options_of(args: argparse.Namespace) -> CheckOptions:
+def options_of(args: argparse.Namespace, config: Config | None = None) -> CheckOptions:
     """How the reading and grammar options (and --as, --no-resolve where the
-    command has them) ask to read DAX."""
+    command has them) ask to read DAX; what the command line leaves open,
+    as `config` says."""
+    config = Config() if config is None else config
+    strict = config.strict if args.strict is None else args.strict
     return CheckOptions(
-        mode=args.mode, encoding=args.encoding, max_file_size=args.max_file_size,
-        grammar="standard" if args.strict else "engine", separators=args.separators,
+        mode=getattr(args, "mode", None), encoding=args.encoding, max_file_size=args.max_file_size,
+        grammar="standard" if strict else "engine", separators=args.separators or config.separators,
         resolve=not getattr(args, "no_resolve", False),
     )
+
+
+class Configurations:
+    """The configuration of each path of one run: the file --config names,
+    or the one found from the path's folder upward. A file that cannot be
+    used is reported once, through `report`, and its paths are left out
+    (counted in `skipped`)."""
+
+    def __init__(self, args: argparse.Namespace, report: Callable[[Diagnostic], None]) -> None:
+        self.finder = ConfigFinder(getattr(args, "config", None))
+        self.report = report
+        self.skipped = 0
+        self._reported: set[str] = set()
+
+    def problem(self, error: ConfigError) -> None:
+        if error.path not in self._reported:
+            self._reported.add(error.path)
+            self.report(config_problem(error))
+
+    def for_path(self, path: str) -> Config | None:
+        """The configuration of `path` (standard input: of the current
+        folder), or None when it cannot be used."""
+        try:
+            return self.finder.config_for("." if path == STDIN else path)
+        except ConfigError as error:
+            self.problem(error)
+            self.skipped += 1
+            return None
+
+    def selection(self, args: argparse.Namespace) -> PathFilter:
+        """What folder walks leave out, as the command line and each
+        folder's configuration say."""
+        patterns = [part.strip() for given in args.exclude or () for part in given.split(",") if part.strip()]
+        return PathFilter(self.finder, gitignore=False if args.no_ignore else None, exclude=patterns,
+                          force=args.force_exclude)
+
+    def walk_problems(self, selection: PathFilter) -> None:
+        """Reports the configuration files a walk met that cannot be used."""
+        for error in selection.problems:
+            self.problem(error)
+
+
+def config_problem(error: ConfigError) -> Diagnostic:
+    return Diagnostic.for_path("config", error.message, error.path, error.line or 0, error.column or 0)
 
 
 # --- the command line ---------------------------------------------------------
@@ -238,15 +288,77 @@ def add_reading_options(command: argparse.ArgumentParser) -> None:
     )
 
 
+def add_report_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--report", action="append", metavar="PATH",
+        help="a report folder (*.Report) to take with the model given, whatever model its definition.pbir names "
+        "(repeatable)",
+    )
+
+
 def add_grammar_options(command: argparse.ArgumentParser, verb: str = "check against") -> None:
     command.add_argument(
-        "--strict", action="store_true",
+        "--strict", action=argparse.BooleanOptionalAction, default=None,
         help=f"{verb} the standard grammar, exactly what quarrow_dax.parse_expression accepts; by default "
         "the engine grammar also accepts what the DAX engine documents beyond it (omitted arguments, dt\"...\" "
-        "literals, parameter defaults, ( a, b ) IN ..., ROWS COLUMNS, WITH VISUAL SHAPE, /// comments)",
+        "literals, parameter defaults, ( a, b ) IN ..., ROWS COLUMNS, WITH VISUAL SHAPE, /// comments). "
+        "Default: the configuration's strict, else --no-strict",
     )
     command.add_argument(
-        "--separators", choices=("comma", "semicolon"), default="comma",
-        help="comma: arguments separated by commas, decimal point (default); semicolon: the convention of "
-        "locales that write 1,5: arguments separated by semicolons",
+        "--separators", choices=("comma", "semicolon"), default=None,
+        help="comma: arguments separated by commas, decimal point; semicolon: the convention of locales that "
+        "write 1,5: arguments separated by semicolons. Default: the configuration's separators, else comma",
+    )
+
+
+def add_config_options(command: argparse.ArgumentParser, walks: bool = True) -> None:
+    """--config, and where the command walks folders, what the walk leaves out."""
+    command.add_argument(
+        "--config", metavar="FILE",
+        help="take the configuration from FILE (a pyproject.toml or a quarrow-dax.toml) for every path, instead "
+        "of finding it from each path's folder upward",
+    )
+    if not walks:
+        return
+    command.add_argument(
+        "--no-ignore", action="store_true",
+        help="also read what .gitignore files and .git/info/exclude ignore (by default, inside a git repository, "
+        "folder walks leave it out, as the configuration's respect-gitignore says)",
+    )
+    command.add_argument(
+        "--exclude", action="append", metavar="GLOB", type=_globs,
+        help="leave out of folder walks the files and folders GLOB matches (relative to the current folder; `*` "
+        "within a name, `**` any folders, a pattern without `/` a name at any depth; several separated by "
+        "commas or given again), besides the configuration's exclude and extend-exclude",
+    )
+    command.add_argument(
+        "--force-exclude", action="store_true",
+        help="apply the exclusions and .gitignore to paths named on the command line too (as a pre-commit hook, "
+        "which names each staged file, needs); by default a path named outright is always read",
+    )
+
+
+def _globs(text: str) -> str:
+    if not text.strip(" ,"):
+        raise argparse.ArgumentTypeError("names no pattern")
+    return text
+
+
+def add_output_options(command: argparse.ArgumentParser, statistics: bool = True, colour: bool = True) -> None:
+    command.add_argument(
+        "--quiet", "-q", action="store_true",
+        help="write the findings only: no summary, no progress bar, no notes on standard error",
+    )
+    if statistics:
+        command.add_argument(
+            "--statistics", action="store_true",
+            help="instead of each finding, write how many there are of each code, the most frequent first (formats "
+            "text and json)",
+        )
+    if not colour:
+        return
+    command.add_argument(
+        "--color", choices=("auto", "always", "never"), default="auto",
+        help="colour the text on a terminal: auto (the default; NO_COLOR and FORCE_COLOR are honoured), always or "
+        "never",
     )

@@ -25,6 +25,7 @@ from collections.abc import Iterable
 
 from ..syntax.nodes import Node
 from ..syntax.parsing import Grammar, Separators
+from ..syntax.separators import refuse_semicolons
 from .comments import Source
 from .layout import render
 from .native import KIND_CODES, read
@@ -50,9 +51,10 @@ def format(
     (`kind="query"`) or a model's user-defined function, `(parameters) =>
     body` (`kind="function"`). The options are those of FormatOptions;
     `name` names the input in errors. The result has no final line break.
-    Raises ParseError for text that does not parse, and FormatError (an
-    internal error) rather than return a result that would not mean the
-    same."""
+    Raises ParseError for text that does not parse, SeparatorError (a
+    ParseError) for text that separates arguments with `;` in the comma
+    convention, and FormatError (an internal error) rather than return a
+    result that would not mean the same."""
     return format_text(text, kind, _options(width, indent, space_before_paren, separators, grammar), name)
 
 
@@ -83,6 +85,7 @@ def _format_text(text: str, kind: Kind, options: FormatOptions, name: str, newli
     if code is None:
         raise ValueError(f"kind must be 'expression', 'query' or 'function', not {kind!r}")
     reading = read(text, code, options.native)
+    refuse_semicolons(text, options.separators)
     document = build(reading.tree, kind, reading.source, separator=options.separator,
                      space_before_paren=options.space_before_paren, width=options.width)
     printed = render(document.pieces, options.width, options.indent, newline, document.expand)

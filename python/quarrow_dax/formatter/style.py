@@ -557,6 +557,10 @@ class _Builder:
     def order_key(self, node: OrderKey, min_bp: int, follow: int) -> list[_Item]:
         if node.direction == "Desc":
             return [self.child(node.expr), self.at_after(node.expr), " DESC"]
+        # An ASC the author wrote stays: the key's span then reaches past its expression.
+        span, expr_span = node.span, node.expr.span
+        if span is not None and expr_span is not None and span.end > expr_span.end:
+            return [self.child(node.expr), self.at_after(node.expr), " ASC"]
         return [self.child(node.expr)]
 
     def visual_shape(self, node: VisualShape, min_bp: int, follow: int) -> list[_Item]:

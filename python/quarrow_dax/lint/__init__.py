@@ -7,7 +7,8 @@ as diagnostics.
         print(finding.code, finding.column, finding.message)
 
 `lint_text` lints one DAX text, `lint_file` one file, `lint_model` every
-formula of a tabular model and `lint_tree` a tree already parsed. The rules
+formula of a tabular model, `lint_report` a report's own DAX and
+`lint_tree` a tree already parsed. The rules
 (`CATALOGUE`, by code) look at the tree, never at the text, so that a
 string or a comment never looks like code to them; `LintConfig` selects
 them and sets their severities (read from `pyproject.toml` or
@@ -21,12 +22,12 @@ every reference resolved as `check` resolves it.
 
 from .config import ConfigError, ConfigFinder, LintConfig, find_config, load_config, parse_selectors
 from .context import FormulaKind, LintContext
-from .engine import Finding, lint_file, lint_model, lint_text, lint_tree
+from .engine import Finding, lint_file, lint_model, lint_report, lint_text, lint_tree
 from .rule import CATALOGUE, CATEGORIES, Category, Edit, Fix, LintRule, Violation, find_rule, register
 from . import rules  # importing it registers every rule
 
 __all__ = [
     "CATALOGUE", "CATEGORIES", "Category", "ConfigError", "ConfigFinder", "Edit", "Finding", "Fix", "FormulaKind",
     "LintConfig", "LintContext", "LintRule", "Violation", "find_config", "find_rule", "lint_file", "lint_model",
-    "lint_text", "lint_tree", "load_config", "parse_selectors", "register", "rules",
+    "lint_report", "lint_text", "lint_tree", "load_config", "parse_selectors", "register", "rules",
 ]

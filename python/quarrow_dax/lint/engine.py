@@ -14,22 +14,28 @@ from dataclasses import dataclass, replace
 
 from .. import collector
 from ..check import (
-    CheckOptions, ModelTally, check_text, display_path, formula_diagnostic, in_formula, model_problem,
+    CheckOptions, ModelPart, ModelTally, check_text, display_path, formula_diagnostic, in_formula, model_problem,
     model_resolver, read_problem, read_source, source_kind,
 )
 from ..diagnostics import Diagnostic, LineIndex
 from ..model import Formula, Model, ModelError, ModelWarning, load_model
+from ..report import Report
+from ..report.extension import extended_model
 from ..references import references
 from ..resolution import Resolution, Resolver
 from ..sources import SourceError
-from ..syntax import Function, Node, ParseError, Query, Separators, parse_expression, parse_function, parse_query
+from ..syntax import (
+    Function, Node, ParseError, Query, Separators, Span, parse_expression, parse_function, parse_query,
+)
 from .config import LintConfig
 from .context import FormulaKind, LintContext
-from .rule import CATALOGUE, Fix, LintRule
+from .rule import CATALOGUE, Fix, LintRule, Violation
 from .scopes import walk_scoped
-from .suppressions import find_suppressions
+from .suppressions import Directive, find_suppressions, has_directives
 
-__all__ = ["Finding", "lint_file", "lint_model", "lint_text", "lint_tree", "parse_formula", "parse_text"]
+__all__ = [
+    "Finding", "lint_file", "lint_model", "lint_report", "lint_text", "lint_tree", "parse_formula", "parse_text",
+]
 
 _DEFAULT_CONFIG = LintConfig()
 
@@ -114,20 +120,55 @@ def lint_tree(
     context = LintContext(source, tree, _kind_of(tree), object_kind=object_kind, tables=folded,
                           separators=separators, model=model, formula=formula, resolve=resolve)
     run_rules(context, rules)
-    if not context.violations:
+    if not context.violations and not has_directives(source):
         return []
     index = LineIndex(source)
-    suppressions = find_suppressions(source, index, separators)
-    findings = []
-    for violation in sorted(context.violations, key=lambda v: (v.span, v.code)):
+    violations = list(context.violations)
+    # The context's tokens: a rule may have made them already.
+    tokens = context.tokens() if has_directives(source) else None
+    suppressions = find_suppressions(source, index, separators, tokens)
+    ran = {rule.code for rule in rules}
+    if INVALID_SUPPRESSION in ran:
+        violations += [Violation(INVALID_SUPPRESSION, Span(problem.start, problem.end), problem.message, problem.hint)
+                       for problem in suppressions.problems]
+    findings = [finding for finding in _findings(violations, index, config, path)
+                if not suppressions.covers(finding.code, finding.line, finding.end_line)]
+    if UNUSED_SUPPRESSION in ran:
+        unused = [_unused_violation(directive, ran) for directive in suppressions.directives]
+        findings += [finding for finding in _findings([v for v in unused if v is not None], index, config, path)
+                     if not suppressions.covers(finding.code, finding.line, finding.end_line, record=False, blanket=False)]
+        findings.sort(key=lambda finding: (finding.start, finding.end, finding.code))
+    return findings
+
+
+INVALID_SUPPRESSION, UNUSED_SUPPRESSION = "DAX005", "DAX006"
+
+
+def _findings(violations: list[Violation], index: LineIndex, config: LintConfig, path: str | None) -> Iterator[Finding]:
+    for violation in sorted(violations, key=lambda v: (v.span, v.code)):
         rule = CATALOGUE[violation.code]
-        finding = Finding.at(
+        yield Finding.at(
             index, violation.span.start, violation.span.end, rule.category, violation.message, path=path,
             severity=config.severity_of(rule), code=rule.code, hint=violation.hint, fix=violation.fix,
         )
-        if not suppressions.covers(rule.code, finding.line, finding.end_line):
-            findings.append(finding)
-    return findings
+
+
+def _unused_violation(directive: Directive, ran: set[str]) -> Violation | None:
+    """The unused-suppression finding of a directive that silenced nothing
+    (or names codes that silenced nothing), or None. The rule's own code is
+    never judged: it cannot have silenced anything yet."""
+    unused = directive.unused(ran - {UNUSED_SUPPRESSION})
+    if not unused:
+        return None
+    span = Span(directive.start, directive.end)
+    if unused == ["*"]:
+        return Violation(UNUSED_SUPPRESSION, span, "suppression of every rule silences nothing here",
+                         "remove the comment")
+    listed = ", ".join(unused)
+    if len(unused) == len(directive.codes):
+        return Violation(UNUSED_SUPPRESSION, span, f"suppression silences nothing here: {listed}", "remove the comment")
+    return Violation(UNUSED_SUPPRESSION, span, f"suppression names rules that silence nothing here: {listed}",
+                     f"remove {listed} from the list")
 
 
 def _resolutions(
@@ -203,33 +244,76 @@ def lint_file(
 
 
 def lint_model(
-    path: str, options: CheckOptions | None = None, config: LintConfig | None = None, tally: ModelTally | None = None
+    path: str, options: CheckOptions | None = None, config: LintConfig | None = None, tally: ModelTally | None = None,
+    only: Iterable[str] | None = None,
 ) -> Iterator[Diagnostic]:
     """The findings in every formula of the model at `path`, placed in the
     model's files like `check` places errors (a formula that does not parse
     gives its error); then what kept parts of the model from being read, and
-    the model's warnings. Per-path settings apply to each formula's file."""
+    the model's warnings. Per-path settings apply to each formula's file.
+    With `only` (files of the model), the whole model is read, so that names
+    are looked up, but only those files' formulas are linted and reported."""
     options = CheckOptions() if options is None else options
     tally = ModelTally() if tally is None else tally
+    part = None if only is None else ModelPart(only)
     errors: list[ModelError] = []
     warnings: list[ModelWarning] = []
     model = load_model(path, errors, warnings, max_file_size=options.max_file_size)
     # The names are looked up as check looks them up, in a model read whole.
     resolver = model_resolver(path, model, errors)
     for formula in model.formulas:
+        if part is not None and not part.has(formula.file):
+            continue
         tally.formulas += 1
         try:
             tree = parse_formula(formula, options)
         except ParseError as error:
             tally.failed += 1
-            yield formula_diagnostic(formula, error)
+            yield _named(formula_diagnostic(formula, error), part)
             continue
         for finding in lint_tree(tree, formula.text, path=formula.file, config=config, model=model,
                                  formula=formula, resolver=resolver, separators=options.separators):
-            yield in_formula(finding, formula)
+            yield _named(in_formula(finding, formula), part)
+    if part is not None:
+        tally.unreadable = any(part.has(model_error.file) for model_error in errors)
+        yield from part.problems(path, errors, warnings, options.resolve)
+        return
     tally.unreadable = bool(errors)
     for model_error in errors:
         yield model_problem(model_error)
     for warning in warnings:
         yield model_problem(warning)
 
+
+def _named(diagnostic: Diagnostic, part: ModelPart | None) -> Diagnostic:
+    return diagnostic if part is None else part.named(diagnostic)
+
+
+def lint_report(
+    report: Report, model: Model | None, options: CheckOptions | None = None, config: LintConfig | None = None,
+    tally: ModelTally | None = None,
+) -> Iterator[Diagnostic]:
+    """What kept parts of `report` from being read, then the findings in its
+    DAX (report measures and visual calculations), placed in the report's
+    files. A report measure's names are looked up in `model` with the
+    report's measures; a visual calculation's name the visual's own fields,
+    so the rules about the model's names leave them alone."""
+    options = CheckOptions() if options is None else options
+    tally = ModelTally() if tally is None else tally
+    yield from report.problems
+    extended = extended_model(model, report) if model is not None else None
+    resolver = Resolver(extended) if extended is not None and options.resolve else None
+    for formula in report.formulas:
+        tally.formulas += 1
+        try:
+            tree = parse_formula(formula.formula, options)
+        except ParseError as error:
+            tally.failed += 1
+            yield formula_diagnostic(formula.formula, error)
+            continue
+        measure = formula.kind == "report measure"
+        # Both are shown in visuals as a measure's value is.
+        for finding in lint_tree(tree, formula.text, path=formula.formula.file, config=config, object_kind="measure",
+                                 model=extended if measure else None, formula=formula.formula,
+                                 resolver=resolver if measure else None, separators=options.separators):
+            yield in_formula(finding, formula.formula)

@@ -36,16 +36,20 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
 from .. import collector
-from ..check import CheckOptions, display_path, model_problem, model_resolver, read_source, source_kind
+from ..check import (
+    CheckOptions, display_path, model_problem, model_resolver, read_source, separator_diagnostic, source_kind,
+)
 from ..diagnostics import Diagnostic
 from ..formatter import FormatError, FormatOptions, format_tree, same_tree
 from ..formatter.files import FileResult
 from ..model import Formula, ModelError, ModelWarning, load_model
 from ..model.writing import read_back_problem, rewrite_formulas
-from ..sources import SourceError, read_bytes, text_encoding
+from ..sources import SourceError, line_end, read_file, text_encoding
 from ..syntax import Expr, Node, Paren, ParseError, Span, Token, tokenize
 from ..syntax.copying import shifted
+from ..syntax.separators import SeparatorError, refuse_semicolons
 from ..syntax.tokens import COMMENT_KINDS
+from ..writeback import Original
 from .config import LintConfig
 from .context import FormulaKind
 from .engine import Finding, lint_text, lint_tree, parse_formula, parse_text
@@ -79,6 +83,9 @@ class FixedText:
     applied: list[Finding] = field(default_factory=list)
     findings: list[Diagnostic] = field(default_factory=list)
     refused: list[Finding] = field(default_factory=list)
+    #: Why no fix was made at all: the text separates arguments with `;`
+    #: in the comma convention, where a fix would write `,`.
+    blocked: SeparatorError | None = None
 
 
 @dataclass
@@ -145,6 +152,11 @@ def _settle(
     outcome = FixedText(text)
     refused: set[tuple[str, str, bytes]] = set()
     findings = lint(text, tree)
+    try:
+        refuse_semicolons(text, options.separators, "fixed")
+    except SeparatorError as error:
+        outcome.findings, outcome.blocked = findings, error
+        return outcome
     for _ in range(MAX_ROUNDS):
         refusal_key = _RefusalKeys(text.encode("utf-8"))
         candidates = [f for f in findings if isinstance(f, Finding) and _wanted(f, unsafe)
@@ -287,8 +299,7 @@ class _Splicer:
         self.comments = _comment_tokens(text, options)
         self.comment_starts = [_at(token).start for token in self.comments]
         self._sources: dict[int, tuple[bytes, bool]] = {}
-        first = text.find("\n")
-        self.newline = "\r\n" if first > 0 and text[first - 1] == "\r" else "\n"
+        self.newline = line_end(text)
 
     def comment_texts(self) -> list[str]:
         return [_comment_text(token) for token in self.comments]
@@ -543,18 +554,22 @@ def fix_dax_file(
     fixes made; `after` is None when it cannot be read."""
     options = CheckOptions() if options is None else options
     name = display_path(path)
+    original = None
     try:
         if data is None:
-            data = read_bytes(path, options.max_file_size)
+            data, info = read_file(path, options.max_file_size)
+            original = Original.of(path, data, info)
         text = read_source(path, options, data)
     except SourceError as error:
         problem = Diagnostic.for_path("read", error.message, name, error.line or 0, error.column or 0)
         return FixedFile(name, "", None, [problem])
     mark, codec = text_encoding(data, options.encoding)
     fixed = fix_text(text, path=name, options=options, config=config, unsafe=unsafe)
-    result = FixedFile(name, text, fixed.text, mark=mark, codec=codec, fixed=[f.code for f in fixed.applied],
-                       findings=fixed.findings)
+    result = FixedFile(name, text, fixed.text, mark=mark, codec=codec, original=original,
+                       fixed=[f.code for f in fixed.applied], findings=fixed.findings)
     result.problems += [_refusal(finding, name) for finding in fixed.refused]
+    if fixed.blocked is not None:
+        result.problems.append(separator_diagnostic(fixed.blocked, text, name))
     return result
 
 
@@ -578,13 +593,19 @@ def fix_model(
     options = CheckOptions() if options is None else options
     errors: list[ModelError] = []
     warnings: list[ModelWarning] = []
-    model = load_model(path, errors, warnings, max_file_size=options.max_file_size)
+    originals: dict[str, Original] = {}
+    model = load_model(path, errors, warnings, max_file_size=options.max_file_size, originals=originals)
     resolver = model_resolver(path, model, errors)
     format_options = _format_options(options)
-    by_file: dict[str, list[tuple[Formula, str, list[str], list[Finding]]]] = {}
+    by_file: dict[str, list[_FormulaFixes]] = {}
     in_file: dict[str, list[Formula]] = {}
+    # A file that could not be read in full is left as it is: its formulas
+    # after the fault were never read, and it would not read back.
+    broken = {error.file for error in errors}
     for formula in model.formulas:
         in_file.setdefault(formula.file, []).append(formula)
+        if formula.file in broken:
+            continue
         try:
             tree = parse_formula(formula, options)
         except ParseError:
@@ -597,32 +618,33 @@ def fix_model(
             return parse_formula(dataclasses.replace(formula, text=source), options)
 
         fixed = settle(formula.text, tree, lint, parse, format_options, unsafe=unsafe)
-        if fixed.text != formula.text or fixed.refused:
-            by_file.setdefault(formula.file, []).append(
-                (formula, fixed.text, [finding.code for finding in fixed.applied], fixed.refused))
-    results = [_fixed_model_file(file, in_file[file], changes, options) for file, changes in by_file.items()]
+        if fixed.text != formula.text or fixed.refused or fixed.blocked is not None:
+            by_file.setdefault(formula.file, []).append(_FormulaFixes(formula, fixed))
+    results = [_fixed_model_file(file, in_file[file], changes, originals[file]) for file, changes in by_file.items()]
     results += [FixedFile(error.file, "", None, [model_problem(error)]) for error in errors]
     return results
 
 
-def _fixed_model_file(
-    file: str, formulas: list[Formula], changes: list[tuple[Formula, str, list[str], list[Finding]]],
-    options: CheckOptions,
-) -> FixedFile:
+@dataclass
+class _FormulaFixes:
+    formula: Formula
+    fixed: FixedText
+
+
+def _fixed_model_file(file: str, formulas: list[Formula], changes: list[_FormulaFixes], original: Original) -> FixedFile:
     from ..check import in_formula
 
-    try:
-        data = read_bytes(file, options.max_file_size)
-        mark, codec = text_encoding(data)
-        text = data[len(mark) :].decode(codec)
-    except (SourceError, UnicodeDecodeError) as error:
-        message = error.message if isinstance(error, SourceError) else str(error)
-        return FixedFile(file, "", None, [Diagnostic.for_path("read", message, file)])
-    result = FixedFile(file, text, text, mark=mark, codec=codec)
-    for formula, _, codes, refused in changes:
-        result.fixed += codes
-        result.problems += [in_formula(_refusal(finding, file), formula) for finding in refused]
-    new_texts = [(formula, new) for formula, new, _, _ in changes if new != formula.text]
+    # The bytes the formulas were read from: their places are those of these bytes.
+    mark, codec = text_encoding(original.data)
+    text = original.data[len(mark) :].decode(codec)
+    result = FixedFile(file, text, text, mark=mark, codec=codec, original=original)
+    for change in changes:
+        formula, fixed = change.formula, change.fixed
+        result.fixed += [finding.code for finding in fixed.applied]
+        result.problems += [in_formula(_refusal(finding, file), formula) for finding in fixed.refused]
+        if fixed.blocked is not None:
+            result.problems.append(in_formula(separator_diagnostic(fixed.blocked, formula.text), formula))
+    new_texts = [(change.formula, change.fixed.text) for change in changes if change.fixed.text != change.formula.text]
     if not new_texts:
         return result
     after = rewrite_formulas(text, new_texts)

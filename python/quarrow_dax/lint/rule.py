@@ -84,6 +84,10 @@ class LintRule:
     #: Whether the rule looks up names in a model, and so fires only on a
     #: model's formulas.
     models_only: ClassVar[bool] = False
+    #: Whether the rule is off unless asked for by its code, a code prefix
+    #: or its name: `ALL` and the categories, which the default selects,
+    #: leave it out.
+    opt_in: ClassVar[bool] = False
     nodes: ClassVar[tuple[type[Node], ...]] = ()
 
     def visit(self, node: Node, parent: Node | None, context: LintContext) -> None:
@@ -101,6 +105,7 @@ class LintRule:
         }[self.fixes]
         paragraphs = [textwrap.fill(paragraph, 88) for paragraph in self.explanation.strip().split("\n\n")]
         where = ", models only" if self.models_only else ""
+        where += ", off unless selected by its code or name" if self.opt_in else ""
         return "\n".join([
             f"{self.code} {self.name} ({self.category}, {self.severity} by default{where})",
             "",

@@ -44,7 +44,7 @@ from __future__ import annotations
 from ..sources import MAX_FILE_SIZE
 from .errors import ModelError, ModelWarning
 from .formulas import KINDS, Formula, parse_formula, parse_function
-from .loading import find_models, is_model_folder, load_model, read_model
+from .loading import find_models, is_model_folder, load_model, model_folder_of, read_model
 from .objects import (
     CalculationItem, Column, Function, Hierarchy, Level, Measure, Model, ModelObject, Partition, Relationship, Role,
     Table, TableObject, bracket, quote_table,
@@ -53,5 +53,6 @@ from .objects import (
 __all__ = [
     "KINDS", "CalculationItem", "Column", "Formula", "Function", "Hierarchy", "Level", "Measure", "Model",
     "ModelError", "ModelObject", "ModelWarning", "Partition", "Relationship", "Role", "Table", "bracket",
-    "find_models", "is_model_folder", "load_model", "parse_formula", "parse_function", "quote_table", "read_model",
+    "find_models", "is_model_folder", "load_model", "model_folder_of", "parse_formula", "parse_function",
+    "quote_table", "read_model",
 ]

@@ -6,7 +6,8 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from ..sources import SourceError, read_text
+from ..sources import SourceError, decode_text, read_file
+from ..writeback import Original
 
 __all__ = ["ModelError", "ModelWarning", "raise_or_collect", "read_model_text"]
 
@@ -41,10 +42,14 @@ class ModelWarning(_ModelProblem, UserWarning):
     meant: `file`, `line`, `column` and `message`, as in ModelError."""
 
 
-def read_model_text(file: Path, max_size: int) -> str:
-    """The file's text, without a byte-order mark."""
+def read_model_text(file: Path, max_size: int, originals: dict[str, Original] | None = None) -> str:
+    """The file's text, without a byte-order mark; when `originals` is a
+    dict, the bytes read are kept there under the file's name."""
     try:
-        return read_text(file, max_size=max_size)
+        data, info = read_file(file, max_size)
+        if originals is not None:
+            originals[str(file)] = Original.of(str(file), data, info)
+        return decode_text(data, str(file))
     except SourceError as error:
         message = error.message
         if not message.startswith(("not valid", "not UTF-8")):

@@ -17,9 +17,9 @@ from .objects import (
 
 __all__ = ["DUPLICATE_NAME", "MISSING_OBJECT", "ModelProblem", "model_problems"]
 
-#: The codes of the two kinds of problem.
-DUPLICATE_NAME = "E006"
-MISSING_OBJECT = "E007"
+#: The codes of the two kinds of problem (quarrow_dax.diagnostics.RULES).
+DUPLICATE_NAME = "E011"
+MISSING_OBJECT = "E012"
 
 
 @dataclass(frozen=True)

@@ -13,6 +13,7 @@ from pathlib import Path
 
 from .. import collector
 from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file, walk
+from ..writeback import Original
 from .bim import read_bim
 from .building import ModelBuilder
 from .errors import ModelError, ModelWarning, raise_or_collect
@@ -20,7 +21,7 @@ from .formulas import Formula
 from .objects import Model
 from .tmdl import read_tmdl
 
-__all__ = ["ReadContext", "find_models", "is_model_folder", "load_model", "read_model"]
+__all__ = ["ReadContext", "find_models", "is_model_folder", "load_model", "model_folder_of", "read_model"]
 
 
 def _is_tmdl_folder(path: Path) -> bool:
@@ -35,6 +36,19 @@ def is_model_folder(path: str | os.PathLike[str]) -> bool:
     """Whether `path` is a TMDL definition folder: one holding ``model.tmdl``
     or ``database.tmdl``, or named ``definition`` with a ``tables`` folder."""
     return _is_tmdl_folder(Path(path))
+
+
+def model_folder_of(path: str | os.PathLike[str]) -> Path | None:
+    """The TMDL folder that the file `path` is part of: the nearest folder
+    above it that is one (`is_model_folder`), or None. A relative `path`
+    gives a folder relative to the current one."""
+    given = Path(path)
+    for folder in Path(os.path.abspath(given)).parents:
+        if _is_tmdl_folder(folder):
+            if given.is_absolute():
+                return folder
+            return Path(os.path.relpath(folder))
+    return None
 
 
 def find_models(path: str | os.PathLike[str], errors: list[ModelError] | None = None) -> Iterator[Path]:
@@ -67,6 +81,7 @@ def read_model(
     warnings: list[ModelWarning] | None = None,
     *,
     max_file_size: int = MAX_FILE_SIZE,
+    originals: dict[str, Original] | None = None,
 ) -> Iterator[Formula]:
     """Yields every DAX formula of the model at `path`, in file order.
 
@@ -77,8 +92,12 @@ def read_model(
     goes on with the model's next file (the formulas before the fault in that
     file have been yielded already). Warnings go to `warnings` when it is a
     list, otherwise to Python's `warnings` module. No file larger than
-    `max_file_size` bytes is read (0: no limit)."""
-    return _read_formulas(path, errors, warnings, max_file_size, None)
+    `max_file_size` bytes is read (0: no limit). When `originals` is a dict,
+    each file read is kept there under its name (`Formula.file`), its bytes
+    and identity as read: a tool that writes formulas back rewrites those
+    bytes, and replaces the file only while it still holds them
+    (`quarrow_dax.writeback`)."""
+    return _read_formulas(path, errors, warnings, max_file_size, None, originals)
 
 
 def load_model(
@@ -87,13 +106,15 @@ def load_model(
     warnings: list[ModelWarning] | None = None,
     *,
     max_file_size: int = MAX_FILE_SIZE,
+    originals: dict[str, Original] | None = None,
 ) -> Model:
     """Reads the model at `path` (as `read_model` finds it) whole: its objects
     and its formulas. Errors and warnings as for `read_model`: raised, or
-    collected in lists, in which case the model holds what could be read."""
+    collected in lists, in which case the model holds what could be read;
+    `originals` as for `read_model`."""
     builder = ModelBuilder(str(path))
     with collector.paused():  # an object or two per line of the model files: see quarrow_dax.collector
-        formulas = list(_read_formulas(path, errors, warnings, max_file_size, builder))
+        formulas = list(_read_formulas(path, errors, warnings, max_file_size, builder, originals))
         return builder.finish(formulas)
 
 
@@ -103,6 +124,7 @@ def _read_formulas(
     warnings: list[ModelWarning] | None,
     max_file_size: int,
     sink: ModelBuilder | None,
+    originals: dict[str, Original] | None = None,
 ) -> Iterator[Formula]:
     """read_model, telling `sink` (when given) of every object met."""
 
@@ -121,7 +143,7 @@ def _read_formulas(
         return
     for file in files:
         try:
-            yield from reader(file, ReadContext(warn, max_file_size, sink))
+            yield from reader(file, ReadContext(warn, max_file_size, sink, originals))
         except ModelError as error:
             if errors is None:
                 raise
@@ -136,6 +158,8 @@ class ReadContext:
     max_file_size: int
     #: What builds a Model from the objects met, when one is being read.
     sink: ModelBuilder | None = None
+    #: Where the bytes of each file read are kept, when they are wanted.
+    originals: dict[str, Original] | None = None
 
 
 #: Reads one model file: its formulas, and its objects when a Model is being built.

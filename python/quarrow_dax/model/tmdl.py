@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from ..sources import MAX_FILE_SIZE
+from ..writeback import Original
 from .building import ModelBuilder, TmdlObjects
 from .errors import ModelError, read_model_text
 from .formulas import CALCULATION_GROUP_EXPRESSIONS, KPI_EXPRESSIONS, NON_DAX_SOURCES, Formula
@@ -67,10 +68,13 @@ class TmdlReader:
     whole where they start, so that no line of M, JSON or DAX is ever taken
     for a statement."""
 
-    def __init__(self, file: Path, max_file_size: int = MAX_FILE_SIZE, sink: ModelBuilder | None = None) -> None:
+    def __init__(
+        self, file: Path, max_file_size: int = MAX_FILE_SIZE, sink: ModelBuilder | None = None,
+        originals: dict[str, Original] | None = None,
+    ) -> None:
         self.file = str(file)
         self.objects = None if sink is None else TmdlObjects(self.file, sink)
-        text = read_model_text(file, max_file_size)
+        text = read_model_text(file, max_file_size, originals)
         # A CRLF checkout ends each line with a carriage return that is no
         # part of the text.
         self.lines = [line[:-1] if line.endswith("\r") else line for line in text.split("\n")]
@@ -291,4 +295,4 @@ class TmdlReader:
 
 
 def read_tmdl(file: Path, context: ReadContext) -> Iterator[Formula]:
-    yield from TmdlReader(file, context.max_file_size, context.sink).formulas()
+    yield from TmdlReader(file, context.max_file_size, context.sink, context.originals).formulas()

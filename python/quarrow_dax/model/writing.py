@@ -8,18 +8,18 @@ from, every other byte left as it was.
     text = rewrite_formulas(file_text, [(formulas[0], "SUM ( Sales[Amount] )")])
 
 In a .bim file a formula is one JSON string or an array of strings, a line
-each; a new text is written the same way, re-encoded as JSON strings (an
-array keeps the separator its first elements had). In TMDL a formula is
+each; a new text is written the same way, with the escapes the file's
+serializer chose (`json_strings`; an array keeps the separator its first
+elements had). In TMDL a formula is
 written after its `=`, on the indented lines below, or between ``` lines;
 a new text keeps that form and the indentation (a text on the `=` line
 that grows to several lines moves to the lines below, indented as TMDL
 indents an expression). The caller reads the file, rewrites, checks the
-result by reading it again, and writes it (`sources.write_atomically`).
+result by reading it again, and writes it (`quarrow_dax.writeback`).
 """
 
 from __future__ import annotations
 
-import json
 import os
 import re
 import tempfile
@@ -28,11 +28,13 @@ from pathlib import Path
 
 from .errors import ModelError
 from .formulas import Formula
+from .json_strings import EscapeStyle, FileEscapes, rewritten_strings
 from .loading import read_model
 
 __all__ = ["read_back_problem", "rewrite_formulas"]
 
 _SPACE_BEFORE = re.compile(r"[ \t\r\n]*\Z")
+_EMPTY_LINES = re.compile(r"(?:[ \t\r]*\n)*")
 
 
 def rewrite_formulas(text: str, changes: Sequence[tuple[Formula, str]]) -> str:
@@ -50,16 +52,15 @@ def rewrite_formulas(text: str, changes: Sequence[tuple[Formula, str]]) -> str:
     raise ValueError(f"formulas of unknown form {sorted(forms)!r}: not read from a .bim or TMDL file")
 
 
-def _json_string(value: str) -> str:
-    return json.dumps(value, ensure_ascii=False)
-
-
 def _rewrite_json(text: str, changes: Sequence[tuple[Formula, str]]) -> str:
     edits: list[tuple[int, int, str]] = []
+    file = FileEscapes(text)
     for formula, new in changes:
         spans = formula.string_spans
+        raw = [text[start + 1 : end - 1] for start, end in spans]
+        contents = rewritten_strings(formula.text, raw, new, EscapeStyle.of(raw, file), lines=formula.form == "lines")
         if formula.form == "string":
-            edits.append((spans[0][0], spans[0][1], _json_string(new)))
+            edits.append((spans[0][0], spans[0][1], '"' + contents[0] + '"'))
             continue
         if len(spans) > 1:
             separator = text[spans[0][1] : spans[1][0]]
@@ -69,7 +70,7 @@ def _rewrite_json(text: str, changes: Sequence[tuple[Formula, str]]) -> str:
             space = _SPACE_BEFORE.search(before)
             gap = before[space.start() :] if space is not None else ""
             separator = "," + gap if "\n" in gap else ", "
-        edits.append((spans[0][0], spans[-1][1], separator.join(map(_json_string, new.split("\n")))))
+        edits.append((spans[0][0], spans[-1][1], separator.join('"' + content + '"' for content in contents)))
     pieces = []
     position = 0
     for start, end, replacement in sorted(edits):
@@ -89,6 +90,10 @@ def _rewrite_tmdl(text: str, changes: Sequence[tuple[Formula, str]]) -> str:
         indent = "\t" * formula.block_depth
         block = [(indent + line if line else "") + ending for line in new.split("\n")]
         if formula.form != "inline":
+            # Empty lines that began the formula and still begin it stay as
+            # they were written (a tab-indented empty line stays so).
+            for index in range(min(_leading_empty_lines(formula.text), _leading_empty_lines(new))):
+                block[index] = lines[first + index]
             lines[first : last + 1] = block
             continue
         line = lines[first][: len(lines[first]) - len(ending)]
@@ -98,6 +103,11 @@ def _rewrite_tmdl(text: str, changes: Sequence[tuple[Formula, str]]) -> str:
         else:
             lines[first : first + 1] = [line[:start].rstrip(" \t") + ending, *block]
     return "\n".join(lines)
+
+
+def _leading_empty_lines(text: str) -> int:
+    match = _EMPTY_LINES.match(text)
+    return match.group().count("\n") if match is not None else 0
 
 
 def read_back_problem(file: str, text: str, formulas: list[Formula], new_texts: dict[int, str]) -> str | None:

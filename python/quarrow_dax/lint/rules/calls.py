@@ -1,9 +1,11 @@
 """Rules about single function calls: error traps, an X-iterator that only
-reads a column, EVALUATEANDLOG, SUMMARIZE computing columns."""
+reads a column, EVALUATEANDLOG, SUMMARIZE computing columns, and functions
+the reference marks deprecated or names a newer replacement for."""
 
 from __future__ import annotations
 
-from ...syntax import FunctionCall, Node, Omitted, String, TableColumnRef
+from ...functions import signature
+from ...syntax import Function, FunctionCall, Node, Omitted, Query, String, TableColumnRef
 from ..context import LintContext
 from ..rule import Edit, Fix, LintRule, register
 from ..shapes import in_place, unwrap, whole_table
@@ -164,3 +166,74 @@ ADDCOLUMNS ( SUMMARIZE ( Sales, 'Product'[Color] ), "Amount", CALCULATE ( SUM ( 
                     hint="group with SUMMARIZE and compute the columns with ADDCOLUMNS ( SUMMARIZE ( ... ), ... )",
                 )
                 return
+
+
+def _user_defined(call: FunctionCall, context: LintContext) -> bool:
+    """Whether the call's name is a function the query or the model defines,
+    which takes precedence over a built-in one of the same name."""
+    tree = context.tree
+    if isinstance(tree, Query) and tree.define is not None:
+        if any(isinstance(d, Function) and d.name.casefold() == call.name.casefold() for d in tree.define.defs):
+            return True
+    return context.model is not None and context.model.function(call.name) is not None
+
+
+@register
+class DeprecatedFunction(LintRule):
+    code = "DAX110"
+    name = "deprecated-function"
+    category = "maintainability"
+    summary = "A function the DAX reference marks as deprecated."
+    explanation = """
+The reference marks some functions as deprecated: kept for old formulas,
+never to be relied on in new ones (KEYWORDMATCH was never released beyond an
+early version of Excel). A deprecated function may disappear or stop working
+in a later version of the engine; write what it does with current functions.
+`quarrow-dax functions NAME` shows what the catalogue knows of a function.
+"""
+    wrong = """
+IF ( KEYWORDMATCH ( "bike*", 'Product'[Name] ), "Bikes" )
+"""
+    right = """
+IF ( CONTAINSSTRING ( 'Product'[Name], "bike*" ), "Bikes" )
+"""
+    nodes = (FunctionCall,)
+
+    def visit(self, node: Node, parent: Node | None, context: LintContext) -> None:
+        assert isinstance(node, FunctionCall)
+        found = signature(node.name)
+        if found is None or not found.deprecated or _user_defined(node, context):
+            return
+        hint = f"use {found.replacement} instead" if found.replacement else "write it with current functions"
+        context.report(self, context.call_name_span(node), f"{found.name} is deprecated", hint=hint)
+
+
+@register
+class SupersededFunction(LintRule):
+    code = "DAX111"
+    name = "superseded-function"
+    category = "maintainability"
+    summary = "A function for which the DAX reference names a newer one to use."
+    explanation = """
+Some functions have a newer counterpart that the reference recommends
+instead: ISSUBTOTAL only works in SUMMARIZE with ROLLUP, whose subtotals
+SUMMARIZECOLUMNS computes with ROLLUPADDISSUBTOTAL, naming the column that
+tells subtotal rows apart in the same call. The older form keeps working, but
+the newer one is what the engine and the documentation are improved for.
+Only functions whose replacement the reference names are reported.
+"""
+    wrong = """
+SUMMARIZE ( Sales, ROLLUP ( 'Product'[Brand] ), "Is Total", ISSUBTOTAL ( 'Product'[Brand] ), "Sales", [Sales] )
+"""
+    right = """
+SUMMARIZECOLUMNS ( ROLLUPADDISSUBTOTAL ( 'Product'[Brand], "Is Total" ), "Sales", [Sales] )
+"""
+    nodes = (FunctionCall,)
+
+    def visit(self, node: Node, parent: Node | None, context: LintContext) -> None:
+        assert isinstance(node, FunctionCall)
+        found = signature(node.name)
+        if found is None or found.replacement is None or found.deprecated or _user_defined(node, context):
+            return
+        context.report(self, context.call_name_span(node), f"{found.name} has a newer replacement: "
+                       f"{found.replacement}", hint=f"use {found.replacement} instead")
