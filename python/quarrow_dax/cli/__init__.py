@@ -9,6 +9,7 @@
     quarrow-dax usage PATH      the fields of the model that reports use, and where
     quarrow-dax format PATH...  format files and the formulas of models in place
     quarrow-dax functions [NAME]  a DAX function's signature, or every function
+    quarrow-dax rename PATH OLD NEW   rename a model object across the model and its reports
 
 FILE may be - for standard input. Files are read as UTF-8 unless a
 byte-order mark says UTF-16 or UTF-32 (or --encoding names another
@@ -69,7 +70,7 @@ from collections.abc import Sequence
 from typing import Any, Protocol
 
 from .. import __version__
-from . import check, deps, format, functions, lint, printing, usage
+from . import check, deps, format, functions, lint, printing, rename, usage
 from .common import (
     EXIT_BROKEN_PIPE,
     EXIT_INTERRUPTED,
@@ -94,7 +95,7 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace) -> int: ...
 
 
-COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, format, functions)
+COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, format, functions, rename)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -52,7 +52,7 @@ from .objects import (
 
 __all__ = [
     "KINDS", "CalculationItem", "Column", "Formula", "Function", "Hierarchy", "Level", "Measure", "Model",
-    "ModelError", "ModelObject", "ModelWarning", "Partition", "Relationship", "Role", "Table", "bracket",
-    "find_models", "is_model_folder", "load_model", "model_folder_of", "parse_formula", "parse_function",
+    "ModelError", "ModelObject", "ModelWarning", "Partition", "Relationship", "Role", "Table", "TableObject",
+    "bracket", "find_models", "is_model_folder", "load_model", "model_folder_of", "parse_formula", "parse_function",
     "quote_table", "read_model",
 ]

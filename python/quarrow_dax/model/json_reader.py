@@ -75,10 +75,20 @@ class JsonObject(dict[str, Any]):
     end: int
     # Where the numbers, booleans and nulls are: they cannot carry it themselves.
     _scalar_spans: dict[str, tuple[int, int]] | None = None
+    # Where the keys are, when the reader was asked to keep them.
+    _key_spans: dict[str, tuple[int, int]] | None = None
 
     def span(self, key: str) -> tuple[int, int]:
         """(start, end) of the value of `key`, whatever its type."""
         return _member_span(self[key], self._scalar_spans, key)
+
+    def key_span(self, key: str) -> tuple[int, int]:
+        """(start, end) of the string token of `key` itself, its quotes
+        included; only of a reader made with `keys=True` (else KeyError).
+        For a key given twice, the last."""
+        if self._key_spans is None:
+            raise KeyError(key)
+        return self._key_spans[key]
 
 
 class JsonArray(list[Any]):
@@ -137,11 +147,14 @@ def _is_surrogate_escape(escape: str, low: int, high: int) -> bool:
 
 class JsonReader:
     """Reads one JSON text, keeping positions (see the module's notes).
-    `warn`, when given, hears of keys given twice."""
+    `warn`, when given, hears of keys given twice. With `keys`, every
+    object also keeps where its keys are written (`JsonObject.key_span`):
+    what a tool that renames a key needs."""
 
-    def __init__(self, text: str, warn: Callable[[str, int, int], None] | None = None) -> None:
+    def __init__(self, text: str, warn: Callable[[str, int, int], None] | None = None, *, keys: bool = False) -> None:
         self.text = text
         self.warn = warn
+        self.keys = keys
         self.line_starts = [0] + [match.end() for match in re.finditer("\n", text)]
 
     def position(self, offset: int) -> tuple[int, int]:
@@ -230,6 +243,11 @@ class JsonReader:
             # tables may vanish that way, so say so.
             self.warn(f"duplicate key {json.dumps(key)}: the value given last is used, the one before it is ignored",
                       *self.position(pos))
+        if self.keys:
+            container = frame[0]
+            if container._key_spans is None:
+                container._key_spans = {}
+            container._key_spans[str(key)] = (pos, end)
         end = _skip_white(text, end)
         if not text.startswith(":", end):
             raise self.error(end, "invalid JSON: expected ':' after a property name")

@@ -70,11 +70,17 @@ class TmdlReader:
 
     def __init__(
         self, file: Path, max_file_size: int = MAX_FILE_SIZE, sink: ModelBuilder | None = None,
-        originals: dict[str, Original] | None = None,
+        originals: dict[str, Original] | None = None, *, text: str | None = None, names: Any = None,
     ) -> None:
         self.file = str(file)
         self.objects = None if sink is None else TmdlObjects(self.file, sink)
-        text = read_model_text(file, max_file_size, originals)
+        #: Told of every statement, `ref` line and value block when given
+        #: (`tmdl_names.TmdlNames`: where the file spells objects' names).
+        self.names = names
+        if text is None:
+            text = read_model_text(file, max_file_size, originals)
+        #: The file's text as read (for a given `text`, that one).
+        self.text = text
         # A CRLF checkout ends each line with a carriage return that is no
         # part of the text.
         self.lines = [line[:-1] if line.endswith("\r") else line for line in text.split("\n")]
@@ -104,6 +110,8 @@ class TmdlReader:
                                  + self.indentation_advice(stack, indent))
             keyword, name, value, value_column = self.statement(index, content, indent, stack[-1] if stack else None)
             if keyword == "ref":
+                if self.names is not None:
+                    self.names.reference(index, indent, content)
                 index += 1  # `ref table X`: the order of objects, no content
                 continue
             parent = stack[-1] if stack else None
@@ -112,6 +120,8 @@ class TmdlReader:
             stack.append(node)
             if self.objects is not None:
                 self.objects.statement(index + 1, stack, content)
+            if self.names is not None:
+                self.names.statement(index, stack, content)
             declaration = index
             index += 1
             if value is None:
@@ -126,6 +136,8 @@ class TmdlReader:
             else:
                 form = "inline"
                 body = [(value, declaration, value_column)]
+            if self.names is not None:
+                self.names.block(stack, body)
             if node.dax is not None and keyword != "partition":
                 formula = self.formula(node.dax, body, form, depth)
                 if formula is not None:

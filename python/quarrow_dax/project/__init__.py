@@ -33,6 +33,7 @@ from ..report import FieldUse, Report, ReportError, decide, find_reports, holds_
 from ..report._files import json_file, problem
 from ..report.dataset import read_dataset_reference
 from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file
+from ..writeback import Original
 
 __all__ = [
     "Project", "ProjectError", "is_project", "load_project", "load_projects", "model_key", "pbip_model", "pbip_reports",
@@ -56,7 +57,9 @@ class Project:
     """A model (None when it is not there: a report of a published model)
     and its reports. `model_errors` and `model_warnings` are what reading
     the model met; `problems` what kept reports from being found (a `.pbip`
-    naming a missing folder)."""
+    naming a missing folder). `originals` holds every model and report file
+    as it was read (its bytes and identity), when the project was loaded to
+    be rewritten (`keep_originals`); else it is empty."""
 
     path: str
     model: Model | None
@@ -65,6 +68,7 @@ class Project:
     model_errors: list[ModelError] = field(default_factory=list)
     model_warnings: list[ModelWarning] = field(default_factory=list)
     problems: list[Diagnostic] = field(default_factory=list)
+    originals: dict[str, Original] = field(default_factory=dict, repr=False)
 
     @property
     def uses(self) -> list[FieldUse]:
@@ -152,34 +156,43 @@ def pbip_model(file: Path, reports: Sequence[Path]) -> str | None:
     return str(beside) if holds_model(beside) else None
 
 
-def _read_reports(folders: Iterable[Path], problems: list[Diagnostic], max_size: int) -> list[Report]:
+def _read_reports(folders: Iterable[Path], problems: list[Diagnostic], max_size: int,
+                  originals: dict[str, Original] | None = None) -> list[Report]:
     reports = []
     for folder in folders:
         try:
-            reports.append(load_report(folder, max_file_size=max_size))
+            reports.append(load_report(folder, max_file_size=max_size, originals=originals))
         except ReportError as error:
             problems.append(problem(error.path, error.message))
     return reports
 
 
 def _finish(path: str, model_path: str | None, reports: list[Report], problems: list[Diagnostic],
-            max_size: int) -> Project:
+            max_size: int, originals: dict[str, Original] | None = None) -> Project:
     project = Project(path, None, model_path, problems=problems)
+    if originals is not None:
+        # Each project keeps its own files: those of its model and reports.
+        folders = {Path(os.path.abspath(report.path)) for report in reports}
+        project.originals = {name: original for name, original in originals.items()
+                             if folders.intersection(Path(os.path.abspath(name)).parents)}
     if model_path is not None:
-        project.model = load_model(model_path, project.model_errors, project.model_warnings, max_file_size=max_size)
+        project.model = load_model(model_path, project.model_errors, project.model_warnings, max_file_size=max_size,
+                                   originals=project.originals if originals is not None else None)
     project.reports = [decide(report, project.model) for report in reports]
     return project
 
 
 def load_projects(path: str | os.PathLike[str], reports: Sequence[str | os.PathLike[str]] = (), *,
-                  max_file_size: int = MAX_FILE_SIZE) -> list[Project]:
+                  max_file_size: int = MAX_FILE_SIZE, keep_originals: bool = False) -> list[Project]:
     """The projects at `path` (see the module's documentation): one per
     model, each with the reports that name it, in the order their models
     (else their reports) are found. `reports` are report folders to add to
-    the project of the model `path`. Raises ProjectError when `path` holds
-    neither a model nor a report."""
+    the project of the model `path`. With `keep_originals`, each project's
+    `originals` holds its files as read. Raises ProjectError when `path`
+    holds neither a model nor a report."""
     root = Path(path)
     problems: list[Diagnostic] = []
+    originals: dict[str, Original] | None = {} if keep_originals else None
     extra = [Path(report) for report in reports]
     for folder in extra:
         if not is_report_folder(folder):
@@ -187,16 +200,16 @@ def load_projects(path: str | os.PathLike[str], reports: Sequence[str | os.PathL
                                             " or report.json")
     if root.suffix.lower() == ".pbip" and is_file(root):
         folders = pbip_reports(root, problems, max_file_size)
-        found = _read_reports(folders + extra, problems, max_file_size)
-        return [_finish(str(path), pbip_model(root, folders), found, problems, max_file_size)]
+        found = _read_reports(folders + extra, problems, max_file_size, originals)
+        return [_finish(str(path), pbip_model(root, folders), found, problems, max_file_size, originals)]
     if _is_model_path(root):
-        found = _read_reports(extra, problems, max_file_size)
-        return [_finish(str(path), str(path), found, problems, max_file_size)]
+        found = _read_reports(extra, problems, max_file_size, originals)
+        return [_finish(str(path), str(path), found, problems, max_file_size, originals)]
     if not (is_dir(root) or is_report_folder(root)):
         raise ProjectError(str(path), "no such file or folder" if not os.path.lexists(root) else
                            "not a project: not a .pbip file, a report or model folder, or a folder holding them")
     walk_problems: list[SourceError] = []
-    found = _read_reports([*find_reports(root, walk_problems), *extra], problems, max_file_size)
+    found = _read_reports([*find_reports(root, walk_problems), *extra], problems, max_file_size, originals)
     problems.extend(problem(fault.path, fault.message) for fault in walk_problems)
     # Group the reports by the model they read; then the models nobody names.
     groups: dict[Path | None, list[Report]] = {}
@@ -216,17 +229,18 @@ def load_projects(path: str | os.PathLike[str], reports: Sequence[str | os.PathL
                 named[key] = str(model_path.parent if model_path.name == "definition" else model_path)
     if not groups:
         raise ProjectError(str(path), "no report and no model found in it")
-    projects = [_finish(str(path), named.get(key) if key is not None else None, members, [], max_file_size)
+    projects = [_finish(str(path), named.get(key) if key is not None else None, members, [], max_file_size,
+                        originals)
                 for key, members in groups.items()]
     projects[0].problems[:0] = problems
     return projects
 
 
 def load_project(path: str | os.PathLike[str], reports: Sequence[str | os.PathLike[str]] = (), *,
-                 max_file_size: int = MAX_FILE_SIZE) -> Project:
+                 max_file_size: int = MAX_FILE_SIZE, keep_originals: bool = False) -> Project:
     """The one project at `path` (see `load_projects`); raises ProjectError
     when `path` holds none or several."""
-    projects = load_projects(path, reports, max_file_size=max_file_size)
+    projects = load_projects(path, reports, max_file_size=max_file_size, keep_originals=keep_originals)
     if len(projects) != 1:
         models = ", ".join(project.model_path or "(no model)" for project in projects)
         raise ProjectError(str(path), f"{len(projects)} projects in one folder ({models}): give one of them")

@@ -27,6 +27,7 @@ from pathlib import Path
 
 from ..model import Model
 from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file, walk
+from ..writeback import Original
 from ._files import problem
 from ._json import RawSpan
 from .dataset import catalog, holds_model, read_dataset_reference
@@ -87,11 +88,14 @@ def _name(folder: Path) -> str:
 
 
 def load_report(path: str | os.PathLike[str], model: Model | None = None, *,
-                max_file_size: int = MAX_FILE_SIZE) -> Report:
+                max_file_size: int = MAX_FILE_SIZE, originals: dict[str, Original] | None = None) -> Report:
     """The report in the folder `path` (or the folder of the
     `definition.pbir` file `path`). With `model`, every field's kind is
     decided by it. Raises ReportError when `path` is no report at all;
-    everything else that cannot be read is in the report's `problems`."""
+    everything else that cannot be read is in the report's `problems`.
+    When `originals` is a dict, every report file read (not
+    `definition.pbir`) is kept there under its name, its bytes and identity
+    as read: what a tool that rewrites the report edits."""
     folder = Path(path)
     if is_file(folder) and folder.name.lower() in ("definition.pbir", "report.json"):
         folder = folder.parent
@@ -109,12 +113,12 @@ def load_report(path: str | os.PathLike[str], model: Model | None = None, *,
                                        severity="warning"))
     collector = FieldCollector(report.name)
     if legacy:
-        read_legacy(folder, report, collector, max_file_size)
+        read_legacy(folder, report, collector, max_file_size, originals)
     else:
         if is_file(folder / "report.json"):
             report.problems.append(problem(folder / "report.json", "both a definition folder and a report.json:"
                                            " the definition folder (PBIR) is read", severity="warning"))
-        read_pbir(folder, report, collector, max_file_size)
+        read_pbir(folder, report, collector, max_file_size, originals)
     collector.finish()
     report.formulas.extend(collector.formulas)
     report.uses.extend(collector.uses)

@@ -7,7 +7,8 @@ from pathlib import Path
 from typing import Any
 
 from ..diagnostics import Diagnostic
-from ..sources import MAX_FILE_SIZE, SourceError, read_text
+from ..sources import MAX_FILE_SIZE, SourceError, decode_text, read_file
+from ..writeback import Original
 from ._json import JsonProblem, JsonText
 
 __all__ = ["READ_ERROR", "READ_WARNING", "json_file", "problem", "string_value"]
@@ -24,11 +25,17 @@ def problem(path: Path | str, message: str, line: int = 0, column: int = 0, *, s
                                code=READ_WARNING if severity == "warning" else READ_ERROR, hint=hint)
 
 
-def json_file(path: Path, problems: list[Diagnostic], max_size: int = MAX_FILE_SIZE) -> tuple[Any, JsonText] | None:
+def json_file(path: Path, problems: list[Diagnostic], max_size: int = MAX_FILE_SIZE,
+              originals: dict[str, Original] | None = None) -> tuple[Any, JsonText] | None:
     """The value of a JSON file and its text; None (and a problem) when it
-    cannot be read or is not JSON."""
+    cannot be read or is not JSON. When `originals` is a dict, the bytes
+    read are kept there under the file's name (for a tool that rewrites
+    the file, `quarrow_dax.writeback`)."""
     try:
-        text = read_text(path, max_size=max_size)
+        data, info = read_file(path, max_size)
+        if originals is not None:
+            originals[str(path)] = Original.of(str(path), data, info)
+        text = decode_text(data, str(path))
     except SourceError as error:
         message = error.message
         if not message.startswith(("not valid", "not UTF-8")):

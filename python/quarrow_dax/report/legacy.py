@@ -17,6 +17,7 @@ from pathlib import Path
 from typing import Any
 
 from ..sources import MAX_FILE_SIZE
+from ..writeback import Original
 from ._files import READ_ERROR, json_file, string_value
 from ._json import JsonProblem, JsonText, is_string
 from .fields import Context, FieldCollector
@@ -160,9 +161,11 @@ class _LegacyReader:
         return visual
 
 
-def read_legacy(folder: Path, report: Report, collector: FieldCollector, max_size: int = MAX_FILE_SIZE) -> None:
+def read_legacy(folder: Path, report: Report, collector: FieldCollector, max_size: int = MAX_FILE_SIZE,
+                originals: dict[str, Original] | None = None) -> None:
     """Reads the PBIR-Legacy report in `folder` (its report.json) into
-    `report`; field references go to `collector`."""
-    read = json_file(folder / "report.json", report.problems, max_size)
+    `report`; field references go to `collector`. The file read is kept in
+    `originals` when that is a dict."""
+    read = json_file(folder / "report.json", report.problems, max_size, originals)
     if read is not None:
         _LegacyReader(report, collector).run(*read)

@@ -18,6 +18,7 @@ from typing import Any
 
 from ..diagnostics import Diagnostic
 from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file
+from ..writeback import Original
 from ._files import READ_ERROR, json_file, problem, string_value
 from ._json import JsonText, is_string
 from .fields import Context, FieldCollector, report_formula
@@ -60,15 +61,17 @@ def literal_title(objects: Any) -> str | None:
 
 
 class _PbirReader:
-    def __init__(self, folder: Path, report: Report, collector: FieldCollector, max_size: int) -> None:
+    def __init__(self, folder: Path, report: Report, collector: FieldCollector, max_size: int,
+                 originals: dict[str, Original] | None = None) -> None:
         self.definition = folder / "definition"
         self.report = report
         self.collector = collector
         self.problems = report.problems
         self.max_size = max_size
+        self.originals = originals
 
     def read(self, path: Path) -> tuple[Any, JsonText] | None:
-        return json_file(path, self.problems, self.max_size)
+        return json_file(path, self.problems, self.max_size, self.originals)
 
     def run(self) -> None:
         read = self.read(self.definition / "report.json") if is_file(self.definition / "report.json") else None
@@ -245,10 +248,12 @@ class _PbirReader:
             ))
 
 
-def read_pbir(folder: Path, report: Report, collector: FieldCollector, max_size: int = MAX_FILE_SIZE) -> None:
+def read_pbir(folder: Path, report: Report, collector: FieldCollector, max_size: int = MAX_FILE_SIZE,
+              originals: dict[str, Original] | None = None) -> None:
     """Reads the PBIR report in `folder` into `report`: pages, visuals,
-    bookmarks and report measures; field references go to `collector`."""
+    bookmarks and report measures; field references go to `collector`.
+    Each file read is kept in `originals` when that is a dict."""
     try:
-        _PbirReader(folder, report, collector, max_size).run()
+        _PbirReader(folder, report, collector, max_size, originals).run()
     except SourceError as error:  # a folder that vanished or cannot be listed mid-read
         report.problems.append(problem(error.path, error.message))
