@@ -16,8 +16,8 @@ reading and parsing are), and the exponent k of t ~ n^k is printed from the
 two largest sizes: 1 for linear work. Any exponent over 1.2 is marked SLOW:
 some step does work that grows with the square of the input (a scan of the
 whole text per finding, a list searched per item). The smallest size grows
-fourfold (up to 16 times) while a run takes under a twentieth of a second;
-an exponent from runs that stay that short is marked as noise, not SLOW.
+fourfold (up to 64 times) while a run takes under a tenth of a second (a
+twentieth with --quick); an exponent from runs that stay under a tenth is marked as noise, not SLOW.
 
 Times are the CPU seconds the measuring process spends in user mode, so
 that other work on a busy machine disturbs them less than it would
@@ -52,7 +52,7 @@ from dataclasses import dataclass
 HERE = pathlib.Path(__file__).resolve()
 LIMIT = 1.2
 # Runs shorter than this (CPU seconds) at the largest size give no verdict.
-SHORT = 0.05
+SHORT = 0.1
 
 
 # --- shapes -----------------------------------------------------------------------
@@ -319,12 +319,12 @@ def measure(shape: Shape, command: str, n: int, budget: float) -> float | None:
 
 def series(shape: Shape, command: str, base: int, floor: float, budget: float) -> tuple[list[int], list[float | None]]:
     """Three sizes n, 2n, 4n and their times (None from the first run past
-    the budget). n starts at `base` and grows fourfold while a run takes
-    less than `floor` seconds: the exponents of runs of a few milliseconds
-    are mostly noise."""
+    the budget). n starts at `base` and grows fourfold (at most 64 times)
+    while a run takes less than `floor` seconds: the exponents of runs of a
+    few milliseconds are mostly noise."""
     n = base
     first = measure(shape, command, n, budget)
-    while first is not None and first < floor and n < base * 16:
+    while first is not None and first < floor and n < base * 64:
         n *= 4
         first = measure(shape, command, n, budget)
     sizes = [n, 2 * n, 4 * n]

@@ -15,6 +15,9 @@ CORPUS = SHARED / "corpus"
 shared = pytest.mark.skipif(not CORPUS.is_dir(), reason=f"shared files not at {SHARED}")
 
 one = S.Number("1")
+table = S.TableConstructor(((one,),))
+key = S.OrderKey(one, "Asc")
+column = S.BracketRef("a")
 
 REFUSED = [
     # --- the reported cases
@@ -55,6 +58,22 @@ REFUSED = [
     (lambda: S.HierarchyRef(S.TableName("T", False), "c", ("a", 2)), TypeError, "an item of HierarchyRef.levels"),
     (lambda: S.Query(None, (one,)), TypeError, "an item of Query.evaluates must be an Evaluate node"),
     (lambda: S.TableColumnRef("Sales", "Amount"), TypeError, "TableColumnRef.table must be a TableName node"),
+    # --- trees whose text reads back as another tree, or as none
+    (lambda: S.VarBlock((), one), ValueError, "VarBlock.decls must hold at least one item"),
+    (lambda: S.TableConstructor(((one,), ())), ValueError, "each row of TableConstructor.rows must hold"),
+    (lambda: S.RowConstructor((one,)), ValueError, "RowConstructor.items must hold at least 2 items"),
+    (lambda: S.HierarchyRef(S.TableName("T", False), "c", ()), ValueError, "TableColumnRef"),
+    (lambda: S.DefineBlock(()), ValueError, "DefineBlock.defs must hold at least one item"),
+    (lambda: S.Query(None, ()), ValueError, "Query.evaluates must hold at least one item"),
+    (lambda: S.Evaluate(table, (), (one,)), ValueError, "START AT follows ORDER BY"),
+    (lambda: S.Evaluate(table, (key,), ()), ValueError, "one to 1 values"),
+    (lambda: S.Evaluate(table, (key,), (one, one)), ValueError, "one to 1 values"),
+    (lambda: S.Axis(("ROWS",)), ValueError, "two of ROWS and COLUMNS"),
+    (lambda: S.Axis(("ROWS", "SIDEWAYS")), ValueError, "two of ROWS and COLUMNS"),
+    (lambda: S.VisualShape((), None), ValueError, "VisualShape.axes must hold at least one item"),
+    (lambda: S.VisualAxis("ROWS", (), ()), ValueError, "no empty AXIS"),
+    (lambda: S.VisualAxis("DOWN", (S.VisualGroup((column,), None),), ()), ValueError, "ROWS or COLUMNS"),
+    (lambda: S.VisualGroup((), None), ValueError, "VisualGroup.columns must hold at least one item"),
 ]
 
 
@@ -87,6 +106,22 @@ def test_what_constructors_accept_prints_and_reads_back(make, text):
         assert S.parse_expression(text) == node
     # Lists given where tuples belong are kept as tuples: nodes stay hashable.
     hash(node)
+
+
+QUERIES_ACCEPTED = [
+    lambda: S.Query(None, (S.Evaluate(table, (key, S.OrderKey(column, "Desc")), (one,)),)),
+    lambda: S.Query(S.DefineBlock((S.Table(None, "x", table, S.VisualShape(
+        (S.VisualAxis("rows", (), (key,)), S.VisualAxis("COLUMNS", (S.VisualGroup((column,), column),), ())),
+        None)),)), (S.Evaluate(S.Identifier("x"), (), None),)),
+    lambda: S.Query(None, (S.Evaluate(S.FunctionCall("RUNNINGSUM", (column, S.Axis(["columns", "ROWS"]))), (), None),)),
+    lambda: S.Query(None, (S.Evaluate(S.Binary("In", S.RowConstructor((one, one)), table), (), None),)),
+]
+
+
+@pytest.mark.parametrize("make", QUERIES_ACCEPTED)
+def test_what_the_grammar_allows_at_its_smallest_reads_back(make):
+    node = make()
+    assert S.parse_query(node.to_dax()) == node
 
 
 def test_a_number_in_the_semicolon_convention():

@@ -490,7 +490,12 @@ def _edited(tree: Node, edits: Sequence[Edit]) -> Node:
             new = _rebuilt(value, done)
             if new is not value:
                 changes[name] = None if new is _GONE else new
-        done[id(node)] = dataclasses.replace(node, **changes) if changes else node  # type: ignore[type-var]
+        try:
+            done[id(node)] = dataclasses.replace(node, **changes) if changes else node  # type: ignore[type-var]
+        except (TypeError, ValueError) as error:
+            # An edit that leaves a node DAX cannot spell (the last VAR of a
+            # block taken out, say) refuses the fixes of the round.
+            raise FixError(str(error)) from None
     result = done[id(tree)]
     if not isinstance(result, Node):
         raise FixError("a fix deletes the whole text")

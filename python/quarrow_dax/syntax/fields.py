@@ -164,8 +164,9 @@ def _utf8(text: str) -> bool:
 # --- what prints as the DAX it stands for -------------------------------------------
 #
 # A value of the right type may still print as other DAX: Number("abc")
-# would read back as a name, Identifier("RETURN") not at all. Each check
-# reads the value as the parser would and compares.
+# would read back as a name, Identifier("RETURN") not at all, a VarBlock
+# without a VarDecl as no DAX. Each check reads the value as the parser
+# would and compares, or asks for what the grammar needs there.
 
 
 def _tokens(text: str, separators: str = "comma") -> list[Any] | None:
@@ -247,6 +248,58 @@ def _check_words(field: str) -> Any:
     return check
 
 
+def _at_least(field: str, count: int, why: str) -> Any:
+    def check(node: Any) -> None:
+        if len(getattr(node, field)) < count:
+            held = "one item" if count == 1 else f"{count} items"
+            raise ValueError(f"{type(node).__name__}.{field} must hold at least {held}: {why}")
+    return check
+
+
+def _check_table_rows(node: Any) -> None:
+    for row in node.rows:
+        if not row:
+            raise ValueError("each row of TableConstructor.rows must hold at least one expression: DAX has no"
+                             " empty row, `{()}`; an empty table is rows=()")
+
+
+def _check_axis(node: Any) -> None:
+    from .parsing import ParseError, parse_expression
+
+    words = " ".join(node.words)
+    try:
+        read = parse_expression(f"F(0, {words})") if len(node.words) == 2 else None
+    except ParseError:
+        read = None
+    if read is None or type(read.args[1]) is not type(node):  # type: ignore[attr-defined]
+        raise ValueError(f"Axis.words must be two of ROWS and COLUMNS, such as ('ROWS', 'COLUMNS'),"
+                         f" not {node.words!r}")
+
+
+def _check_visual_axis(node: Any) -> None:
+    if node.name.upper() not in ("ROWS", "COLUMNS"):
+        raise ValueError(f"VisualAxis.name must be ROWS or COLUMNS, not {node.name!r}")
+    if not node.groups and not node.order_by:
+        raise ValueError("a VisualAxis must have groups, an order_by or both: DAX has no empty AXIS")
+
+
+def _check_evaluate(node: Any) -> None:
+    if node.start_at is None:
+        return
+    if not node.order_by:
+        raise ValueError("Evaluate.start_at needs an order_by: START AT follows ORDER BY")
+    if not 1 <= len(node.start_at) <= len(node.order_by):
+        raise ValueError(f"Evaluate.start_at must hold one to {len(node.order_by)} values (one per ORDER BY key"
+                         f" at most), not {len(node.start_at)}; no START AT is start_at=None")
+
+
+def _checks(*checks: Any) -> Any:
+    def check(node: Any) -> None:
+        for one in checks:
+            one(node)
+    return check
+
+
 _SPELLING_CHECKS: dict[str, Any] = {
     "Number": _check_number,
     "Identifier": _check_identifier,
@@ -258,8 +311,18 @@ _SPELLING_CHECKS: dict[str, Any] = {
     # A model's function is read from its `(parameters) => body` alone.
     "Function": _check_name("name", unnamed=True),
     "TypedLiteral": _check_typed_literal,
-    "Axis": _check_words("words"),
-    "VisualAxis": _check_name("name"),
+    "Axis": _checks(_check_words("words"), _check_axis),
+    "VisualAxis": _checks(_check_name("name"), _check_visual_axis),
+    # Trees that print as text that reads back as another tree, or as none.
+    "VarBlock": _at_least("decls", 1, "DAX has no RETURN without a VAR before it"),
+    "TableConstructor": _check_table_rows,
+    "RowConstructor": _at_least("items", 2, "a row of one value reads back as a Paren"),
+    "HierarchyRef": _at_least("levels", 1, "a column without levels is a TableColumnRef"),
+    "DefineBlock": _at_least("defs", 1, "DEFINE must be followed by a definition"),
+    "Query": _at_least("evaluates", 1, "a query has an EVALUATE"),
+    "Evaluate": _check_evaluate,
+    "VisualShape": _at_least("axes", 1, "WITH VISUAL SHAPE must be followed by an AXIS"),
+    "VisualGroup": _at_least("columns", 1, "GROUP must be followed by a column"),
 }
 
 
