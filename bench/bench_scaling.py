@@ -8,16 +8,17 @@
 Each shape is a kind of input that real DAX has many of (variables, SWITCH
 arms, table constructor rows, comments, DEFINE blocks, fixes, inline
 suppressions, `&` chains, measures of a model, ...), generated at three
-sizes. Every command a user runs on such input (check, lint, lint --fix
-with the unsafe fixes, format, references; for models also deps, deps
---unused and deps --cycles) is timed at each size in a fresh process (the
-Python start and the input's generation are not counted; the command's own
-reading and parsing are), and the exponent k of t ~ n^k is printed from the
-two largest sizes: 1 for linear work. Any exponent over 1.2 is marked SLOW:
-some step does work that grows with the square of the input (a scan of the
-whole text per finding, a list searched per item). The smallest size grows
-fourfold (up to 64 times) while a run takes under a tenth of a second (a
-twentieth with --quick); an exponent from runs that stay under a tenth is marked as noise, not SLOW.
+sizes. Every command a user runs on such input (check, lint, lint --fix with
+the unsafe fixes, format, references; for models also deps, deps --unused,
+deps --cycles, deps --deep and rename --dry-run) is timed at each size in a
+fresh process (the Python start and the input's generation are not counted;
+the command's own reading and parsing are), and the exponent k of t ~ n^k is
+printed from the two largest sizes: 1 for linear work. Any exponent over 1.2
+is marked SLOW: some step does work that grows with the square of the input
+(a scan of the whole text per finding, a list searched per item). The
+smallest size grows fourfold (up to 64 times) while a run takes under a
+tenth of a second (a twentieth with --quick); an exponent from runs that
+stay under a tenth is marked as noise, not SLOW.
 
 Times are the CPU seconds the measuring process spends in user mode, so
 that other work on a busy machine disturbs them less than it would
@@ -71,10 +72,12 @@ class Shape:
     #: The object whose dependents `deps --deep` lists (models); {last} is
     #: the size less one.
     focus: str = ""
+    #: The object `rename --dry-run` renames (models): one most formulas use.
+    renamed: str = ""
 
 
 DAX_COMMANDS = ("check", "lint", "lint-fix", "format", "references")
-MODEL_COMMANDS = ("check", "lint", "lint-fix", "format", "deps", "deps-unused", "deps-cycles", "deps-deep")
+MODEL_COMMANDS = ("check", "lint", "lint-fix", "format", "deps", "deps-unused", "deps-cycles", "deps-deep", "rename")
 
 
 def vars_unused(n: int) -> str:
@@ -217,11 +220,11 @@ SHAPES = [
     Shape("sum-chain", "expression", 8000, sum_chain, DAX_COMMANDS),
     Shape("arguments", "expression", 4000, many_arguments, DAX_COMMANDS),
     Shape("evaluates", "query", 4000, evaluates, DAX_COMMANDS),
-    Shape("model-measures", "model", 1000, model_measures, MODEL_COMMANDS, "'Sales'[Amount]"),
-    Shape("model-tables", "model", 300, model_tables, MODEL_COMMANDS, "'T{last}'[Value]"),
-    Shape("model-misspelt", "model", 1000, model_misspelt, MODEL_COMMANDS, "'Sales'[Amount]"),
-    Shape("model-bim", "model", 1000, model_bim, MODEL_COMMANDS, "'Sales'[Amount]"),
-    Shape("model-columns", "model", 1000, model_columns, MODEL_COMMANDS, "'Data'[c0]"),
+    Shape("model-measures", "model", 1000, model_measures, MODEL_COMMANDS, "'Sales'[Amount]", "'Sales'[Quantity]"),
+    Shape("model-tables", "model", 300, model_tables, MODEL_COMMANDS, "'T{last}'[Value]", "'T{last}'[Key]"),
+    Shape("model-misspelt", "model", 1000, model_misspelt, MODEL_COMMANDS, "'Sales'[Amount]", "[m0]"),
+    Shape("model-bim", "model", 1000, model_bim, MODEL_COMMANDS, "'Sales'[Amount]", "[m0]"),
+    Shape("model-columns", "model", 1000, model_columns, MODEL_COMMANDS, "'Data'[c0]", "'Data'[c0]"),
 ]
 SHAPES_BY_NAME = {shape.name: shape for shape in SHAPES}
 
@@ -255,7 +258,7 @@ def _write_input(shape: Shape, n: int, folder: pathlib.Path) -> str:
     return str(path)
 
 
-def _argv(command: str, path: str, kind: str, focus: str) -> list[str] | None:
+def _argv(command: str, path: str, kind: str, focus: str, renamed: str) -> list[str] | None:
     as_kind = [] if kind == "model" else ["--as", "query" if kind == "query" else "expr"]
     return {
         "check": ["check", "--no-progress", *as_kind, path],
@@ -266,6 +269,7 @@ def _argv(command: str, path: str, kind: str, focus: str) -> list[str] | None:
         "deps-unused": ["deps", "--unused", path],
         "deps-cycles": ["deps", "--cycles", path],
         "deps-deep": ["deps", "--downstream", "--deep", path, focus],
+        "rename": ["rename", "--dry-run", path, renamed, "Renamed"],
     }.get(command)
 
 
@@ -279,7 +283,7 @@ def _run_once(shape: Shape, command: str, path: str, n: int) -> float:
         started = _user_time()
         references(text, kind="query" if shape.kind == "query" else "expression")
         return _user_time() - started
-    argv = _argv(command, path, shape.kind, shape.focus.format(last=n - 1))
+    argv = _argv(command, path, shape.kind, shape.focus.format(last=n - 1), shape.renamed.format(last=n - 1))
     assert argv is not None, command
     with open(os.devnull, "w", encoding="utf-8") as sink, contextlib.redirect_stdout(sink), \
             contextlib.redirect_stderr(sink):
