@@ -5,6 +5,7 @@ TMDL folders and as .bim files; the shared models have none of these."""
 
 import json
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -14,6 +15,8 @@ from quarrow_dax.check import CheckOptions, ModelTally, check_model
 from quarrow_dax.graph import DependencyGraph, find_objects
 from quarrow_dax.model import load_model
 from quarrow_dax.model.integrity import model_problems
+from quarrow_dax.report import load_report
+from quarrow_dax.report.extension import ReportMeasure, extended_model
 
 SHARED = pathlib.Path(__file__).resolve().parents[2] / "shared"
 MODELS = SHARED / "models"
@@ -247,3 +250,24 @@ def test_the_shared_models_have_no_such_problems(path):
     model = load_model(path)
     assert model.duplicates == []
     assert model_problems(model) == []
+
+
+DEPS = pathlib.Path(__file__).resolve().parent / "data"
+
+
+def test_a_report_sees_the_model_it_extends_whole(tmp_path):
+    """The model a report's DAX is resolved in is the model with the
+    report's measures: every name, owner and duplicate of the model kept."""
+    folder = tmp_path / "Deps.SemanticModel"
+    shutil.copytree(DEPS / "Deps.SemanticModel", folder)
+    sales = folder / "definition" / "tables" / "Sales.tmdl"
+    sales.write_text(sales.read_text(encoding="utf-8") + "\n\tmeasure margin = 2\n", encoding="utf-8")
+    model = load_model(folder)
+    assert model.duplicates and model.measure("Margin") is not None
+    extended = extended_model(model, load_report(str(DEPS / "Deps.Report")))
+    assert extended.duplicates == model.duplicates
+    assert extended.measure("Margin") is model.measure("Margin")
+    assert isinstance(extended.measure("Margin LY"), ReportMeasure)
+    for formula in extended.formulas:
+        assert extended.owner(formula) is (model.owner(formula) if formula in model.formulas
+                                           else extended.measure("Margin LY"))

@@ -204,11 +204,13 @@ class Model:
     roles: dict[str, Role] = field(default_factory=dict)
     functions: dict[str, Function] = field(default_factory=dict)
     formulas: list[Formula] = field(default_factory=list)
+    # The rest by keyword only: a caller giving them by position would get
+    # one for another the day a field is added.
     #: (later object, earlier object) for each name declared again.
-    duplicates: list[tuple[ModelObject, ModelObject]] = field(default_factory=list)
-    _owners: dict[int, ModelObject] = field(default_factory=dict, repr=False)
-    _measures: dict[str, Measure] = field(default_factory=dict, repr=False)
-    _table_keys: frozenset[str] | None = field(default=None, repr=False)
+    duplicates: list[tuple[ModelObject, ModelObject]] = field(default_factory=list, kw_only=True)
+    _owners: dict[int, ModelObject] = field(default_factory=dict, repr=False, kw_only=True)
+    _measures: dict[str, Measure] = field(default_factory=dict, repr=False, kw_only=True)
+    _table_keys: frozenset[str] | None = field(default=None, repr=False, kw_only=True)
 
     def table_keys(self) -> frozenset[str]:
         """The tables' names as they are compared (`name_key`), made once:
