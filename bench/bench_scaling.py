@@ -321,14 +321,28 @@ def measure(shape: Shape, command: str, n: int, budget: float) -> float | None:
     return seconds
 
 
+def _fits(shape: Shape, command: str, n: int) -> bool:
+    """Whether size n stays below the file size past which `check` checks
+    a DAX file's grammar alone: beyond it, check does other, lesser work,
+    and an exponent across the limit would measure the switch."""
+    if command != "check" or shape.kind == "model":
+        return True
+    from quarrow_dax.check import CALL_CHECK_LIMIT
+
+    made = shape.make(n)
+    assert isinstance(made, str)
+    return len(made) <= CALL_CHECK_LIMIT
+
+
 def series(shape: Shape, command: str, base: int, floor: float, budget: float) -> tuple[list[int], list[float | None]]:
     """Three sizes n, 2n, 4n and their times (None from the first run past
     the budget). n starts at `base` and grows fourfold (at most 64 times)
     while a run takes less than `floor` seconds: the exponents of runs of a
-    few milliseconds are mostly noise."""
+    few milliseconds are mostly noise. For check, 4n stays below the size
+    past which it checks the grammar alone."""
     n = base
     first = measure(shape, command, n, budget)
-    while first is not None and first < floor and n < base * 64:
+    while first is not None and first < floor and n < base * 64 and _fits(shape, command, 16 * n):
         n *= 4
         first = measure(shape, command, n, budget)
     sizes = [n, 2 * n, 4 * n]
