@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Fuzzes the tools, not only the parser: DAX texts and small models, made
 by hypothesis from real DAX and from fragments, go through check, lint,
-lint --fix, format, references and deps, and must keep these promises:
+lint --fix, format, references, deps and rename, and must keep these promises:
 
 - nothing raises what its documentation does not name (a text that does not
   parse is a ParseError; a command exits 0, 1 or 2, never with a traceback);
@@ -9,7 +9,9 @@ lint --fix, format, references and deps, and must keep these promises:
   every position and the source;
 - the text that lint's fixes make, and the formatter's output, parse again
   as the same kind of text (in a model: every formula a command rewrote);
-- every node the parser made passes its constructor's checks.
+- every node the parser made passes its constructor's checks;
+- a measure renamed and renamed back leaves every file as it was (but for
+  the case of references that spelled its name in another case).
 
     python fuzz/fuzz_tools.py                 # 60 seconds
     python fuzz/fuzz_tools.py --seconds 20    # the CI smoke run
@@ -177,6 +179,7 @@ class Tally:
     refusals = 0  # the formatter's and the fixes' own refusals, reported and left alone
     texts = 0
     models = 0
+    renames = 0  # measures renamed and renamed back
 
 
 def _parse(text: str, kind: str) -> Any:
@@ -230,7 +233,7 @@ def check_text_through_tools(text: str) -> None:
     if tree is not None:
         try:
             formatted = format_text(text, kind, FormatOptions())
-        except FormatError:
+        except (FormatError, ParseError):  # its own refusal, or `;` where it would write `,` (SeparatorError)
             Tally.refusals += 1
         else:
             try:
@@ -280,6 +283,7 @@ def check_model_through_tools(files: dict[str, str]) -> None:
                      ["format", "--check"], ["deps"], ["deps", "--unused"], ["deps", "--cycles"],
                      ["deps", "--deep", "--downstream", "[Total]"]):
             _cli(*argv, path)
+        check_rename(root, path)
         for argv in (["format"], ["lint", "--fix", "--unsafe-fixes"]):
             before = _formula_texts(path)
             status, output = _cli(*argv, path)
@@ -290,6 +294,46 @@ def check_model_through_tools(files: dict[str, str]) -> None:
             for (kind, old, _), (_, new, parses) in zip(before, after):
                 if new != old and not parses:
                     raise Broken(f"`{' '.join(argv)}` wrote a formula that does not parse:\n{new}")
+
+
+def _file_texts(root: pathlib.Path) -> dict[str, str]:
+    return {str(path.relative_to(root)): path.read_text(encoding="utf-8")
+            for path in sorted(root.rglob("*")) if path.is_file()}
+
+
+def check_rename(root: pathlib.Path, path: str) -> None:
+    """Each measure renamed and renamed back: every byte as it was, but for
+    the case of references that spelled the name in another case (they are
+    written as the name is declared)."""
+    try:
+        model = load_model(path, [], [])
+    except Exception:  # what keeps the model from being read is check's to report
+        return
+    if model.duplicates:
+        return  # a name declared twice: renaming one away is right, and back is refused
+    # rename keeps a measure's name apart from every column's, as Power BI
+    # Desktop does; a model that already shares one could not take it back.
+    columns = {column.casefold() for table in model.tables.values() for column in table.columns}
+    for table in list(model.tables.values())[:2]:
+        for measure in list(table.measures.values())[:2]:
+            if measure.name.casefold() in columns:
+                continue
+            before = _file_texts(root)
+            status, output = _cli("rename", "--kind", "measure", path, f"[{measure.name}]", "Fuzz Renamed")
+            if status != 0:
+                continue
+            if _file_texts(root) == before:
+                raise Broken(f"rename [{measure.name}] said it renamed and changed nothing:\n{output}")
+            status, output = _cli("rename", "--kind", "measure", path, "[Fuzz Renamed]", measure.name)
+            if status != 0:
+                raise Broken(f"[{measure.name}] renamed could not be renamed back:\n{output}")
+            Tally.renames += 1
+            after = _file_texts(root)
+            if {k: v.casefold() for k, v in after.items()} != {k: v.casefold() for k, v in before.items()}:
+                raise Broken(f"rename [{measure.name}] and back changed the files:\n{after}\n--- before:\n{before}")
+            if after != before:  # restore the exact bytes for the next rename
+                for name, text in before.items():
+                    (root / name).write_text(text, encoding="utf-8")
 
 
 # --- running ----------------------------------------------------------------------------
@@ -337,8 +381,8 @@ def run(seconds: float) -> int:
             print(f"FAILED: {type(error).__name__}: {error}\ninput saved as {saved} (replay: {sys.argv[0]} --replay"
                   f" {saved})", file=sys.stderr)
             return 1
-    print(f"fuzz_tools: {Tally.texts} texts and {Tally.models} models through the tools in {seconds:.0f} s,"
-          f" every promise kept ({Tally.refusals} refusals reported by the tools themselves)")
+    print(f"fuzz_tools: {Tally.texts} texts and {Tally.models} models through the tools in {seconds:.0f} s"
+          f" ({Tally.renames} measures renamed and back), every promise kept ({Tally.refusals} refusals reported by the tools themselves)")
     return 0
 
 
