@@ -52,6 +52,17 @@ QUERIES = [
                 and shape.axes[0].groups[0].total == S.BracketRef("IsTotal")
                 and [k.direction for k in shape.axes[0].order_by] == ["Desc", "Asc"]
                 and shape.densify == "IsDensified")(q.define.defs[0].visual_shape)),
+    # the values of dynamic M query parameters, as Power BI writes them into its queries
+    ("DEFINE\n    MPARAMETER DateParameter = DATE ( 2022, 5, 23 )\n    MPARAMETER 'Country Parameter' = \"Canada\"\n"
+     "    MPARAMETER BrandParameter = { \"Contoso\", \"Fabrikam\" }\nEVALUATE SUMMARIZECOLUMNS ( 'Date'[Date] )",
+     lambda q: q.define.defs == (
+         S.MParameter(None, "DateParameter", S.FunctionCall("DATE", (S.Number("2022"), S.Number("5"), S.Number("23")))),
+         S.MParameter(None, "Country Parameter", S.String("Canada")),
+         S.MParameter(None, "BrandParameter", S.TableConstructor(((S.String("Contoso"),), (S.String("Fabrikam"),)))))),
+    ("DEFINE MEASURE T[m] = 1 mparameter p = [m]; /// its doc\nMParameter 'it''s' = @x VAR v = 2 EVALUATE {v}",
+     lambda q: [type(d).__name__ for d in q.define.defs] == ["Measure", "MParameter", "MParameter", "Var"]
+     and q.define.defs[2].name == "it's" and q.define.defs[2].doc == "its doc"
+     and q.define.defs[1].expr == S.BracketRef("m")),
 ]
 
 
@@ -90,6 +101,18 @@ REJECTED = [
     ("x => x", "function", "expected `(`"),
     # the standard grammar steps over `///` here and reads VAR as a name
     ("1 + /// c\nVAR", "expression", "expected variable name"),
+    ("DEFINE MPARAMETER = 1 EVALUATE {1}", "query",
+     "expected the name of an M parameter (identifier or single-quoted identifier)"),
+    ("DEFINE MPARAMETER [p] = 1 EVALUATE {1}", "query",
+     "expected the name of an M parameter (identifier or single-quoted identifier)"),
+    ("DEFINE MPARAMETER p 1 EVALUATE {1}", "query", "expected `=`"),
+    ("DEFINE MPARAMETER p = ; EVALUATE {1}", "query", "expected expression"),
+    ("DEFINE MPARAMETER p = 1 2 EVALUATE {1}", "query", "unexpected token after statement"),
+    ("DEFINE MPARAMETER p = 1", "query", "expected at least one EVALUATE statement"),
+    ("EVALUATE {1} MPARAMETER p = 1", "query", "unexpected token after statement"),
+    ("DEFINE MPARAM p = 1 EVALUATE {1}", "query",
+     "expected MEASURE, FUNCTION, VAR, TABLE, COLUMN, or MPARAMETER in DEFINE block"),
+    ("MPARAMETER p = 1", "expression", "expected end of input"),
 ]
 
 
@@ -106,3 +129,40 @@ def test_model_functions_parse_whole():
     assert function.span == (0, len("/// Adds\n( x : NUMERIC, y : NUMERIC = 1 ) => x + y"))
     with pytest.raises(S.ParseError, match="expected end of input at 9..10"):
         S.parse_function("(x) => x ) ")
+
+
+STANDARD_REJECTS_MPARAMETER = [
+    # the standard grammar (and so the exact module) keeps its messages
+    ("DEFINE MPARAMETER p = 1 EVALUATE {1}", "expected MEASURE, FUNCTION, VAR, TABLE, or COLUMN in DEFINE block"),
+    ("DEFINE MEASURE T[m] = 1 MPARAMETER p = 1 EVALUATE {1}", "unexpected token after statement"),
+]
+
+
+@pytest.mark.parametrize("source, message", STANDARD_REJECTS_MPARAMETER)
+def test_the_standard_grammar_rejects_mparameter(source, message):
+    import quarrow_dax
+
+    error = S.first_error(source, kind="query", grammar="standard")
+    assert error is not None and error.message == message
+    with pytest.raises(ValueError, match=message):
+        quarrow_dax.parse_query(source)
+
+
+def test_an_mparameter_reads_through_every_layer():
+    from quarrow_dax.formatter import format
+    from quarrow_dax.references import references
+    from quarrow_dax.lint import lint_text
+
+    source = "DEFINE\n/// from the report\nMPARAMETER 'Country Parameter'=\"Canada\" MPARAMETER Top = 1+[n]\nEVALUATE {1}"
+    query = S.parse_query(source)
+    printed = query.to_dax()
+    assert printed.splitlines()[1:4] == ["    /// from the report", "    MPARAMETER 'Country Parameter' = \"Canada\"",
+                                         "    MPARAMETER Top = 1 + [n]"]
+    assert S.parse_query(printed) == query
+    formatted = format(source, kind="query")
+    assert formatted.splitlines()[:4] == [
+        "DEFINE", "    /// from the report", "    MPARAMETER 'Country Parameter' = \"Canada\"", "    MPARAMETER Top = 1 + [n]"]
+    assert S.parse_query(formatted) == query
+    assert [(r.kind, r.name) for r in references(source, kind="query")] == [
+        ("mparameter definition", "Country Parameter"), ("mparameter definition", "Top"), ("bracket", "n")]
+    assert lint_text(source) == []

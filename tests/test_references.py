@@ -101,7 +101,8 @@ def oracle(tree):
                 add("function definition", definition.name)
                 function(definition)
             else:
-                kind = {S.Measure: "measure", S.Column: "column", S.Table: "table"}[type(definition)]
+                kinds = {S.Measure: "measure", S.Column: "column", S.Table: "table", S.MParameter: "mparameter"}
+                kind = kinds[type(definition)]
                 table = getattr(definition, "table", None)
                 add(kind + " definition", definition.name, table.name if table else None)
                 walk(definition.expr)

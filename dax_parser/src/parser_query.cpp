@@ -1,5 +1,6 @@
-// The query grammar: the DEFINE block with its five definition forms, the
-// EVALUATE statements, and the checks at statement boundaries.
+// The query grammar: the DEFINE block with its definition forms (five, and
+// MPARAMETER in the engine grammar), the EVALUATE statements, and the checks
+// at statement boundaries.
 #include <array>
 
 #include "dax_parser/parser.hpp"
@@ -8,9 +9,11 @@ namespace dax {
 
 namespace {
 
-// What may follow a complete definition: another definition or a statement.
-constexpr std::array<std::string_view, 6> definition_followers = {"measure", "function", "var",
-                                                                  "table",   "column",   "evaluate"};
+// What may follow a complete definition: another definition or a statement;
+// the last word only in the engine grammar.
+constexpr std::array<std::string_view, 7> definition_followers = {"measure", "function", "var",       "table",
+                                                                  "column",  "evaluate", "mparameter"};
+constexpr std::size_t standard_definition_followers = 6;
 constexpr std::array<std::string_view, 1> statement_followers = {"evaluate"};
 
 // Where a definition ends: after its expression, or after a table's visual shape.
@@ -64,7 +67,8 @@ Status Parser::ensure_stmt_follower(std::span<const std::string_view> keywords, 
 
 Status Parser::parse_definition_end() {
     consume_stmt_terminators();
-    return ensure_stmt_follower(definition_followers, definition_followers.size());
+    return ensure_stmt_follower(definition_followers,
+                                engine_grammar_ ? definition_followers.size() : standard_definition_followers);
 }
 
 // table_name -> ident | 'quoted'
@@ -97,7 +101,10 @@ Result<DefineBlock> Parser::parse_define_block() {
             if (at_kw("var")) return parse_var_definition(std::move(doc));
             if (at_kw("table")) return parse_table_definition(std::move(doc));
             if (at_kw("function")) return parse_function_definition(std::move(doc));
-            return error_here("expected MEASURE, FUNCTION, VAR, TABLE, or COLUMN in DEFINE block");
+            if (engine_grammar_ && at_kw("mparameter")) return parse_mparameter_definition(std::move(doc));
+            return error_here(engine_grammar_
+                                  ? "expected MEASURE, FUNCTION, VAR, TABLE, COLUMN, or MPARAMETER in DEFINE block"
+                                  : "expected MEASURE, FUNCTION, VAR, TABLE, or COLUMN in DEFINE block");
         }();
         if (!definition) return std::move(definition).error();
         std::visit([start](auto& d) { d.span = Span{start, definition_end(d)}; }, definition.value());
@@ -163,6 +170,21 @@ Result<Definition> Parser::parse_table_definition(std::optional<std::string> doc
     if (auto error = parse_definition_end()) return std::move(*error);
     return Definition(
         definition::Table{std::move(doc), std::move(name), std::move(expr).value(), {}, std::move(shape)});
+}
+
+// mparameter -> MPARAMETER ( ident | 'quoted' ) '=' expr     (engine grammar)
+Result<Definition> Parser::parse_mparameter_definition(std::optional<std::string> doc) {
+    advance();  // MPARAMETER
+    const Token& t = peek();
+    if (t.kind != TokenKind::Ident && t.kind != TokenKind::QuotedIdent)
+        return error_here("expected the name of an M parameter (identifier or single-quoted identifier)");
+    std::string name = payload(t);
+    advance();
+    if (auto eq = expect(TokenKind::Eq, "`=`"); !eq) return std::move(eq).error();
+    auto expr = parse_expr_bp(0);
+    if (!expr) return std::move(expr).error();
+    if (auto error = parse_definition_end()) return std::move(*error);
+    return Definition(definition::MParameter{std::move(doc), std::move(name), std::move(expr).value(), {}});
 }
 
 // visual_shape -> WITH VISUAL SHAPE axis { axis } [ DENSIFY string ]

@@ -480,6 +480,12 @@ private:
         write_optional_table(d.table);
         write_name_and_expr(d.name, d.expr);
     }
+    // The engine grammar's alone: the exact module never meets one.
+    void write_definition(const definition::MParameter& d) {
+        out_.append("{\"MParameter\":");
+        write_doc(d.doc);
+        write_name_and_expr(d.name, d.expr);
+    }
     void write_definition(const definition::Function& d) {
         out_.append("{\"Function\":");
         write_doc(d.doc);

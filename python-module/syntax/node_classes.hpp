@@ -44,6 +44,7 @@ namespace dax::python {
     X(Table, "doc", "name", "expr", "visual_shape")             \
     X(Column, "doc", "table", "name", "expr")                   \
     X(Function, "doc", "name", "params", "body")                \
+    X(MParameter, "doc", "name", "expr")                        \
     X(FuncParam, "name", "type_hints", "default")               \
     X(Evaluate, "expr", "order_by", "start_at")                 \
     X(OrderKey, "expr", "direction")                            \

@@ -316,6 +316,9 @@ std::vector<Reference> query_references(const Query& query, std::string_view sou
                         Reference ref{.span = d.span, .name = d.name};
                         if constexpr (std::is_same_v<D, definition::Table>) {
                             ref.kind = ReferenceKind::TableDefinition;
+                        } else if constexpr (std::is_same_v<D, definition::MParameter>) {
+                            // A name of the model's M queries: no DAX refers to it.
+                            ref.kind = ReferenceKind::MParameterDefinition;
                         } else {
                             ref.kind = std::is_same_v<D, definition::Measure> ? ReferenceKind::MeasureDefinition
                                                                               : ReferenceKind::ColumnDefinition;

@@ -31,7 +31,8 @@ namespace dax::refs {
     X(MeasureDefinition, "measure definition")  /* DEFINE MEASURE */ \
     X(ColumnDefinition, "column definition")                         \
     X(TableDefinition, "table definition")                           \
-    X(FunctionDefinition, "function definition")
+    X(FunctionDefinition, "function definition")                     \
+    X(MParameterDefinition, "mparameter definition")  /* DEFINE MPARAMETER */
 
 enum class ReferenceKind : std::uint8_t {
 #define DAX_REFERENCE_KIND_ENTRY(name, text) name,

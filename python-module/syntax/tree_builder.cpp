@@ -241,6 +241,8 @@ PyObject* TreeBuilder::definition(const Definition& def) {
             } else if constexpr (std::is_same_v<D, definition::Table>) {
                 PyObject* shape = d.visual_shape ? visual_shape(*d.visual_shape) : none();
                 return make(NodeKind::Table, d.span, {doc, str(d.name), expr(d.expr), shape});
+            } else if constexpr (std::is_same_v<D, definition::MParameter>) {
+                return make(NodeKind::MParameter, d.span, {doc, str(d.name), expr(d.expr)});
             } else {
                 static_assert(std::is_same_v<D, definition::Function>, "every definition is built");
                 Py_DECREF(doc);

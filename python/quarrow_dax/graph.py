@@ -340,16 +340,35 @@ class DependencyGraph:
 
     def upstream(self, obj: ModelObject, *, deep: bool = False) -> list[ModelObject]:
         """What `obj` uses: directly, or with `deep` through any number of
-        steps; in declaration order."""
-        return self._reach(obj, deep, lambda node: (edge.target for edge in self.uses(node)))
+        steps; in declaration order. `obj` itself is among them only where
+        it is on one of `cycles`."""
+        return self._reach(obj, deep, lambda node: (edge.target for edge in self.uses(node)),
+                           lambda node: (edge.target for edge in self._cycle_edges(node)))
 
     def downstream(self, obj: ModelObject, *, deep: bool = False) -> list[ModelObject]:
-        """What uses `obj`, directly or with `deep` through any number of steps."""
-        return self._reach(obj, deep, lambda node: (edge.source for edge in self.users(node)))
+        """What uses `obj`, directly or with `deep` through any number of
+        steps; `obj` itself only where it is on one of `cycles`."""
+        return self._reach(obj, deep, lambda node: (edge.source for edge in self.users(node)),
+                           lambda node: (edge.source for edge in self.users(node)
+                                         if edge.via not in _ATTACHED.values()))
 
     def _reach(
-        self, start: ModelObject, deep: bool, step: Callable[[ModelObject], Iterable[ModelObject]]
+        self, start: ModelObject, deep: bool, step: Callable[[ModelObject], Iterable[ModelObject]],
+        circular_step: Callable[[ModelObject], Iterable[ModelObject]],
     ) -> list[ModelObject]:
+        seen = self._walk(start, deep, step)
+        # Through a KPI, a format string or detail rows an object can reach
+        # itself: M's KPI uses N, which uses M. The engine evaluates those
+        # formulas apart from the measure, so that is no circular use, and
+        # the object is no dependency of its own unless `cycles` says so.
+        if id(start) in seen and id(start) not in self._walk(start, deep, circular_step):
+            del seen[id(start)]
+        return self.sorted(seen.values())
+
+    @staticmethod
+    def _walk(
+        start: ModelObject, deep: bool, step: Callable[[ModelObject], Iterable[ModelObject]]
+    ) -> dict[int, ModelObject]:
         seen: dict[int, ModelObject] = {}
         work = [start]
         while work:
@@ -359,27 +378,43 @@ class DependencyGraph:
                     seen[id(found)] = found
                     if deep:
                         work.append(found)
-        return self.sorted(seen.values())
+        return seen
 
-    def unused(self) -> list[ModelObject]:
+    def unused(self, *, include_generated: bool = False) -> list[ModelObject]:
         """The tables, columns, measures, hierarchies and functions that no
         other object refers to: no formula, relationship, hierarchy level or
-        sort-by column. A table counts as used when anything outside it uses
-        it or one of its columns, measures or hierarchies. A report may
-        still use what is listed."""
+        sort-by column. The engine's own row-number columns, which no
+        formula can name, are never listed; nor, unless `include_generated`,
+        the objects of the tables Power BI makes itself for auto date/time
+        (`Table.generated`), which Power BI keeps and removes as a whole. A
+        report may still use what is listed.
+
+        A table counts as used when anything uses it or one of its columns,
+        measures, hierarchies or calculation items, except what goes with
+        the table when it is deleted: its own columns, hierarchies and
+        calculation items. A measure is no such part: measures belong to no
+        table in DAX (one can move to another table without a formula
+        changing) and reports show them, so a table whose columns a measure
+        reads is used, wherever that measure is kept."""
         members: dict[int, int] = {}  # object -> its table
+        parts: dict[int, int] = {}  # what goes with its table -> the table
         for table in self.model.tables.values():
-            for member in (*table.columns.values(), *table.measures.values(), *table.hierarchies.values(),
-                           *table.calculation_items.values()):
-                members[id(member)] = id(table)
+            for member in (*table.columns.values(), *table.hierarchies.values(), *table.calculation_items.values()):
+                members[id(member)] = parts[id(member)] = id(table)
+            for measure in table.measures.values():
+                members[id(measure)] = id(table)
+        generated: set[int] = set() if include_generated else {
+            id(table) for table in self.model.tables.values() if table.generated}
         used_tables: set[int] = set()
         for edge in self.edges:
             home = members.get(id(edge.target), id(edge.target))
-            if members.get(id(edge.source), id(edge.source)) != home:
+            if parts.get(id(edge.source), id(edge.source)) != home:
                 used_tables.add(home)
         found: list[ModelObject] = []
         for obj in self.objects:
-            if not isinstance(obj, _NAMEABLE):
+            if not isinstance(obj, _NAMEABLE) or (isinstance(obj, Column) and obj.type == "row number"):
+                continue
+            if members.get(id(obj), id(obj)) in generated:
                 continue
             if isinstance(obj, Table):
                 if id(obj) not in used_tables:

@@ -52,6 +52,7 @@ ReferenceKind = Literal[
     "column definition",
     "table definition",
     "function definition",
+    "mparameter definition",  # DEFINE MPARAMETER p = ... (engine grammar): a name of the model's M queries
 ]
 #: Every kind of reference.
 KINDS: tuple[ReferenceKind, ...] = get_args(ReferenceKind)

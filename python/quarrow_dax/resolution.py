@@ -22,16 +22,22 @@ model object, with the `how` of it) or why that cannot be said. `status` is
 - ``builtin``: a built-in function, or a word a built-in function takes as
   an argument (`DESC`, `DAY`, `INTEGER`);
 - ``ambiguous``: a bare `[c]` that is a column of several tables, none of
-  them plainly the row context: `candidates` lists them;
+  them plainly the row context, or a column of one table that no row
+  context the formula has is of: `candidates` lists them;
 - ``unknown``: a name that exists nowhere it could; `suggestion` is a close
   name, in DAX notation, when one is close.
 
 A bare `[x]` is the measure of that name when there is one (measure names
-are unique in a model); otherwise a column of the table of the enclosing
-iterator (`SUMX ( Sales, [Qty] )`, also through `FILTER`, `ALL`, `VALUES`
-... of a table), or of the formula's own table (a calculated column's, a
-row filter's); otherwise a column the formula makes; otherwise the only
-column of that name in the model, or `ambiguous` between several.
+are unique in a model); otherwise, from the innermost row context out, a
+column that the iterated table expression makes (`SUMX ( SUMMARIZE ( Sales,
+..., "Qty", ... ), [Qty] )`, also through a variable holding it), or a
+column of the iterated table (`SUMX ( Sales, [Qty] )`, also through
+`FILTER`, `ALL`, `VALUES` ... of a table), or of the formula's own table (a
+calculated column's, a row filter's, a measure's); otherwise a column the
+formula makes. Past that, a column of one other table is a guess: taken
+(``resolved``) where the formula iterates a table that cannot be told, which
+may be that table, and ``ambiguous`` where every row context is known and
+none has the column, which the engine would not read as that column.
 """
 
 from __future__ import annotations
@@ -46,7 +52,10 @@ from .functions import keyword_words, naming_functions, row_context_table
 from .syntax.functions import BUILTIN_FUNCTIONS, is_builtin_function
 from .model import Column, Formula, Measure, Model, ModelObject, Table, bracket, quote_table
 from .references import Reference, SourceKind, references
-from .syntax import FunctionCall, Node, String, TableConstructor, parse_expression, parse_function
+from .syntax import (
+    Expr, FunctionCall, Identifier, Node, Paren, String, TableConstructor, VarBlock, VarDecl, parse_expression,
+    parse_function,
+)
 from .syntax.parsing import Grammar, ParseError, Separators
 from .syntax.search import find_nodes
 
@@ -64,12 +73,23 @@ _SAME_TABLE = {
 
 # Calls whose result has a column of a fixed name.
 _FIXED_NAMES = {"GENERATESERIES": ("Value",), "CALENDAR": ("Date",), "CALENDARAUTO": ("Date",)}
+# Calls whose result has the columns of every table argument.
+_JOINING = frozenset({
+    "GENERATE", "GENERATEALL", "CROSSJOIN", "UNION", "INTERSECT", "EXCEPT", "NATURALINNERJOIN",
+    "NATURALLEFTOUTERJOIN",
+})
+# How many nodes a look at the columns of one table expression visits.
+_MAX_TABLE_STEPS = 256
+
+# How a bare name found in a measure's own table is resolved: no row
+# context, the table where the engine looks for a bare column.
+_MEASURE_HOME = "column of the measure's table"
 
 _LOCAL_KINDS = {
     "variable": "variable", "variable use": "variable", "parameter": "parameter", "parameter use": "parameter",
     "query parameter": "query parameter", "measure definition": "query definition",
     "column definition": "query definition", "table definition": "query definition",
-    "function definition": "query definition",
+    "function definition": "query definition", "mparameter definition": "query definition",
 }
 
 
@@ -93,6 +113,8 @@ class Resolution:
         if self.status == "unknown":
             return f"{self.how}: {_written(ref)}"
         if self.status == "ambiguous":
+            if len(self.candidates) == 1:
+                return f"{_written(ref)} may be {self.candidates[0].dax}, the only column of that name: {self.how}"
             names = ", ".join(candidate.dax for candidate in self.candidates)
             return f"{_written(ref)} may be any of {names}: {self.how}"
         target = f" {self.target.dax}" if self.target is not None else ""
@@ -266,9 +288,12 @@ class _FormulaResolver:
             # A measure's bare column names a column of the measure's table
             # (SUM ( [Amount] )), wherever no iterator says otherwise.
             self.home = self.model.table(owner.table)
-            self.home_how = "column of the measure's table"
+            self.home_how = _MEASURE_HOME
         self._arguments: dict[tuple[int, int], list[int]] | None = None
         self._made: set[str] | None = None
+        self._tree: Node | None = None
+        self._calls: dict[tuple[int, int], FunctionCall] | None = None
+        self._declarations: list[VarDecl] = []
 
     def run(self) -> list[Resolution]:
         return [self.one(index, ref) for index, ref in enumerate(self.refs)]
@@ -357,11 +382,30 @@ class _FormulaResolver:
         return self.found(ref, "unknown", f"no hierarchy or column of that name in {quote_table(table.name)}")
 
     def bracket(self, index: int, ref: Reference) -> Resolution:
+        key = _key(ref.name)
         measure = self.model.measure(ref.name)
         if measure is not None:
+            # A column of the row context's own table keeps its name against
+            # a measure of another table: a model may have both (a table
+            # added later), and the row's column is what the engine reads.
+            for table, _, how in self.row_contexts(index):
+                column = table.columns.get(key) if table is not None and how != _MEASURE_HOME else None
+                if column is not None:
+                    return self.found(ref, "resolved", how, column)
             return self.found(ref, "resolved", "measure", measure)
-        key = _key(ref.name)
-        for table, how in self.row_contexts(index):
+        # Whether some row context is of a table that cannot be told, which
+        # may have a column of that name.
+        untold = False
+        for table, made, how in self.row_contexts(index):
+            if key in made:
+                return self.found(ref, "local", "column made in the formula")
+            if table is None:
+                # Most likely a table the formula makes, held where this
+                # reading does not follow (a function's parameter ...).
+                if key in self.made():
+                    return self.found(ref, "local", "column made in the formula")
+                untold = True
+                continue
             column = table.columns.get(key)
             if column is not None:
                 return self.found(ref, "resolved", how, column)
@@ -375,8 +419,11 @@ class _FormulaResolver:
         if isinstance(owner, Table) and key in owner.columns:
             return self.found(ref, "local", "column of the table the formula makes")
         candidates = tuple(self.resolver.columns.get(key, ()))
-        if len(candidates) == 1:
+        if len(candidates) == 1 and untold:
             return self.found(ref, "resolved", "the only column of that name", candidates[0])
+        if len(candidates) == 1:
+            return self.found(ref, "ambiguous", "no table in row context here has a column of that name",
+                              candidates=candidates)
         if candidates:
             return self.found(ref, "ambiguous", "a column of several tables, none plainly in row context",
                               candidates=candidates)
@@ -385,10 +432,12 @@ class _FormulaResolver:
 
     # --- context -----------------------------------------------------------------
 
-    def row_contexts(self, index: int) -> Iterator[tuple[Table, str]]:
-        """The tables whose row context the reference at `index` has, the
-        innermost first: those of the iterators it stands in (where their
-        table argument plainly is one), then the formula's own."""
+    def row_contexts(self, index: int) -> Iterator[tuple[Table | None, frozenset[str], str]]:
+        """The row contexts the reference at `index` has, the innermost
+        first: those of the iterators it stands in, then the formula's own.
+        Each is the model table it is of (None where that cannot be told),
+        the names (folded) of the columns the iterated expression makes,
+        and how a column found in the table is named."""
         refs = self.refs
         ref = refs[index]
         while ref.parent is not None:
@@ -397,12 +446,11 @@ class _FormulaResolver:
             # which table argument (SUMX's expression, FILTER's condition).
             table_argument = None if ref.argument is None else row_context_table(call.name, ref.argument)
             if table_argument is not None:
-                table = self.table_of(ref.parent, table_argument)
-                if table is not None:
-                    yield table, "column of the iterated table"
+                yield (self.table_of(ref.parent, table_argument), self.made_by(ref.parent, table_argument),
+                       "column of the iterated table")
             ref = call
         if self.home is not None:
-            yield self.home, self.home_how
+            yield self.home, frozenset(), self.home_how
 
     def table_of(self, call: int, argument: int) -> Table | None:
         """The model table that argument `argument` of the call at `call`
@@ -441,6 +489,70 @@ class _FormulaResolver:
             self._made = _made_names(self.formula, self.resolver.trees.get(id(self.formula)))
         return self._made
 
+    def made_by(self, call: int, argument: int) -> frozenset[str]:
+        """The names (folded) of the columns that argument `argument` of the
+        call at `call` makes, read from the tree: the strings of SUMMARIZE,
+        ADDCOLUMNS, SELECTCOLUMNS ... along the table expression, through
+        the calls that keep a table's rows and the variables that hold it."""
+        calls = self.calls()
+        span = self.refs[call].span
+        node = calls.get((span.start, span.end)) if span is not None else None
+        if node is None or argument >= len(node.args):
+            return frozenset()
+        made: set[str] = set()
+        work: list[Expr] = [node.args[argument]]
+        steps = 0
+        while work and steps < _MAX_TABLE_STEPS:
+            steps += 1
+            expr = work.pop()
+            while isinstance(expr, Paren):
+                expr = expr.expr
+            if isinstance(expr, VarBlock):
+                work.append(expr.body)
+            elif isinstance(expr, Identifier):
+                value = self.variable_value(expr)
+                if value is not None:
+                    work.append(value)
+            elif isinstance(expr, TableConstructor):
+                made.update(_table_constructor_names(expr))
+            elif isinstance(expr, FunctionCall):
+                name = expr.name.upper()
+                made.update(_key(fixed) for fixed in _FIXED_NAMES.get(name, ()))
+                if name in naming_functions():
+                    made.update(_key(arg.value) for arg in expr.args if isinstance(arg, String))
+                kept = _SAME_TABLE.get(name)
+                if kept is not None and kept < len(expr.args):
+                    work.append(expr.args[kept])
+                elif name in _JOINING:
+                    work.extend(expr.args)
+        return frozenset(made)
+
+    def calls(self) -> dict[tuple[int, int], FunctionCall]:
+        """The calls of the formula's tree by their place."""
+        if self._calls is None:
+            self._calls = {}
+            tree = self.resolver.trees.get(id(self.formula)) or _tree(self.formula)
+            if tree is not None:
+                for node in find_nodes(tree, FunctionCall, VarDecl):
+                    if isinstance(node, VarDecl):
+                        self._declarations.append(node)
+                    elif isinstance(node, FunctionCall) and node.span is not None:
+                        self._calls[(node.span.start, node.span.end)] = node
+        return self._calls
+
+    def variable_value(self, use: Identifier) -> Expr | None:
+        """The expression of the variable that `use` names: the last one of
+        that name declared before it (a close reading of DAX's scopes)."""
+        if use.span is None:
+            return None
+        key = _key(use.name)
+        value = None
+        for declaration in self._declarations:  # in source order
+            span = declaration.span
+            if span is not None and span.end <= use.span.start and _key(declaration.name) == key:
+                value = declaration.expr
+        return value
+
 
 def _made_names(formula: Formula, tree: Node | None = None) -> set[str]:
     """The names of the columns `formula` makes: the strings given to
@@ -451,15 +563,12 @@ def _made_names(formula: Formula, tree: Node | None = None) -> set[str]:
     formula's, when parsed already."""
     made: set[str] = set()
     if tree is None:
-        try:
-            tree = parse_function(formula.text) if formula.kind == "function" else parse_expression(formula.text)
-        except ParseError:
+        tree = _tree(formula)
+        if tree is None:
             return made
     for node in find_nodes(tree, FunctionCall, TableConstructor):
         if isinstance(node, TableConstructor):
-            width = max((len(row) for row in node.rows), default=1)
-            made.update(_key(f"Value{n}") for n in range(1, width + 1))
-            made.add(_key("Value"))
+            made.update(_table_constructor_names(node))
         elif isinstance(node, FunctionCall):
             name = node.name.upper()
             made.update(_key(fixed) for fixed in _FIXED_NAMES.get(name, ()))
@@ -468,6 +577,18 @@ def _made_names(formula: Formula, tree: Node | None = None) -> set[str]:
     return made
 
 
+def _tree(formula: Formula) -> Node | None:
+    """The tree of a formula's text, None when it does not parse."""
+    try:
+        return parse_function(formula.text) if formula.kind == "function" else parse_expression(formula.text)
+    except ParseError:
+        return None
+
+
+def _table_constructor_names(node: TableConstructor) -> set[str]:
+    """`Value`, and `Value1` ... of each column of a table constructor."""
+    width = max((len(row) for row in node.rows), default=1)
+    return {_key("Value"), *(_key(f"Value{n}") for n in range(1, width + 1))}
 
 
 def _close(written: str, names: list[str]) -> str | None:

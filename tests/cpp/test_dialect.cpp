@@ -142,3 +142,42 @@ TEST_CASE(semicolon_list_separator_in_queries) {
     };
     for (const auto& c : cases) CHECK_EQ(query_json(c.input, c.dialect), std::string(c.expected));
 }
+
+TEST_CASE(mparameter_is_a_definition_of_the_engine_grammar_alone) {
+    struct Case {
+        const char* input;
+        const char* engine;
+        const char* standard;
+    };
+    const char* const rejected = "parse error: expected MEASURE, FUNCTION, VAR, TABLE, or COLUMN in DEFINE block";
+    const Case cases[] = {
+        {"DEFINE MPARAMETER p = 1 EVALUATE {1}",
+         R"({"define":{"defs":[{"MParameter":{"doc":null,"name":"p","expr":{"Number":"1"}}}]},"evaluates":[{"expr":{"TableConstructor":[[{"Number":"1"}]]},"order_by":[],"start_at":null}]})",
+         "at 7..17"},
+        // quotes taken off the name, a doc comment kept, `;` between definitions
+        {"DEFINE VAR v = 1; /// d\nmparameter 'it''s' = DATE(2022; 5; 23) EVALUATE {v}",
+         R"({"define":{"defs":[{"Var":{"doc":null,"name":"v","expr":{"Number":"1"}}},{"MParameter":{"doc":"d","name":"it's","expr":{"FunctionCall":{"name":"DATE","args":[{"Number":"2022"},{"Number":"5"},{"Number":"23"}]}}}}]},"evaluates":[{"expr":{"TableConstructor":[[{"Identifier":"v"}]]},"order_by":[],"start_at":null}]})",
+         "at 24..34"},
+        // after another definition the standard grammar stops at the word
+        {"DEFINE MEASURE T[m] = 1 MPARAMETER p = 1 EVALUATE {1}",
+         R"({"define":{"defs":[{"Measure":{"doc":null,"table":{"name":"T","quoted":false},"name":"m","expr":{"Number":"1"}}},{"MParameter":{"doc":null,"name":"p","expr":{"Number":"1"}}}]},"evaluates":[{"expr":{"TableConstructor":[[{"Number":"1"}]]},"order_by":[],"start_at":null}]})",
+         "parse error: unexpected token after statement at 24..34"},
+        {"DEFINE MPARAMETER [p] = 1 EVALUATE {1}",
+         "parse error: expected the name of an M parameter (identifier or single-quoted identifier) at 18..21",
+         "at 7..17"},
+        {"DEFINE MPARAMETER p 1 EVALUATE {1}", "parse error: expected `=` at 20..21", "at 7..17"},
+    };
+    for (const auto& c : cases) {
+        auto engine = dax::parse_query_with_dialect(c.input, standard, dax::Grammar::Engine);
+        std::string engine_json = engine ? "" : engine.error().display();
+        if (engine) {
+            dax::json::Buffer out;
+            dax::json::write_query(out, engine.value());
+            engine_json = std::string(out.view());
+        }
+        CHECK_EQ(engine_json, std::string(c.engine));
+        const std::string standard_expected =
+            std::string(c.standard).starts_with("at ") ? std::string(rejected) + " " + c.standard : c.standard;
+        CHECK_EQ(query_json(c.input, standard), standard_expected);
+    }
+}

@@ -118,6 +118,7 @@ private:
     Result<Definition> parse_var_definition(std::optional<std::string> doc);
     Result<Definition> parse_table_definition(std::optional<std::string> doc);
     Result<Definition> parse_function_definition(std::optional<std::string> doc);
+    Result<Definition> parse_mparameter_definition(std::optional<std::string> doc);
     Result<definition::Function> parse_lambda(std::optional<std::string> doc, std::string name);
     Status parse_order_keys(std::vector<OrderKey>& keys);
     std::optional<std::string> read_doc_comments(std::size_t& start);

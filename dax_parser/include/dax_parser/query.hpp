@@ -83,6 +83,15 @@ struct Function {
     Expr body;
     Span span;
 };
+// `MPARAMETER name = expr` (engine grammar): the value a query gives a
+// dynamic M query parameter of the model, by the parameter's name (quotes
+// taken off), as Power BI writes it into the queries of its visuals.
+struct MParameter {
+    std::optional<std::string> doc;
+    std::string name;
+    Expr expr;
+    Span span;
+};
 
 }  // namespace definition
 
@@ -90,7 +99,7 @@ struct Function {
 // end of its expression; the `;` after it is not part of it.
 
 using Definition = std::variant<definition::Measure, definition::Var, definition::Table, definition::Column,
-                                definition::Function>;
+                                definition::Function, definition::MParameter>;
 
 struct DefineBlock {
     std::vector<Definition> defs;

@@ -103,6 +103,8 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError("deps: OBJECT goes with --upstream or --downstream, not with --unused or --cycles")
     if args.object is None and (args.upstream or args.downstream or args.deep):
         raise UsageError("deps: --upstream, --downstream and --deep need an OBJECT")
+    if args.include_generated and not args.unused:
+        raise UsageError("deps: --include-generated goes with --unused")
 
     def note(text: str) -> None:
         if not args.quiet:
@@ -162,7 +164,7 @@ def run(args: argparse.Namespace) -> int:
         summary = f"{plural(len(cycles), 'cycle')}\n"
         status = EXIT_ERRORS if cycles else EXIT_OK
     elif args.unused:
-        listed = graph.unused()
+        listed = graph.unused(include_generated=args.include_generated)
         summary = unused_summary(len(listed), project)
     elif args.object is not None:
         starts = find_objects(model, args.object)
@@ -244,6 +246,9 @@ def add_command(commands: Subcommands) -> None:
     question.add_argument("--unused", action="store_true",
                           help="what no formula, relationship, hierarchy or sort-by column refers to")
     question.add_argument("--cycles", action="store_true", help="one circular use per line: A -> B -> A")
+    deps.add_argument("--include-generated", action="store_true",
+                      help="with --unused, also list the objects of the date tables Power BI makes itself for auto "
+                      "date/time (LocalDateTable_..., DateTableTemplate_...), left out by default")
     deps.add_argument(
         "--format", choices=("text", "json", "dot", "mermaid"), default="text",
         help="text: one object per line (default); json: one object per line; dot (Graphviz) and mermaid: "

@@ -6,6 +6,12 @@ their findings are::
     ignore = ["DAX105", "style"]           # less these
     severity = { DAX101 = "error" }        # error, warning or note
     per-path-ignores = { "legacy/**" = ["DAX101"], "*.bim" = ["DAX002"] }
+    include-generated = true               # also lint Power BI's own date tables
+
+The formulas of the tables Power BI makes itself for its auto date/time
+(`LocalDateTable_...`, `DateTableTemplate_...`; see `Table.generated`) are
+not linted unless `include-generated` is true: nobody writes them, and a
+fix to them would be undone when Power BI makes them again.
 
 Rules are selected by code (``DAX101``), code prefix (``DAX1``), name
 (``use-divide``), category (``performance``) or ``ALL``. A rule that is
@@ -34,7 +40,7 @@ if TYPE_CHECKING:
 __all__ = ["LintConfig", "lint_config", "parse_selectors"]
 
 SEVERITIES: tuple[Severity, ...] = ("error", "warning", "note")
-_KEYS = ("select", "ignore", "severity", "per-path-ignores")
+_KEYS = ("select", "ignore", "severity", "per-path-ignores", "include-generated")
 
 
 # --- selectors -----------------------------------------------------------------
@@ -115,6 +121,7 @@ class LintConfig:
     ignore: tuple[str, ...] = ()
     severity: tuple[tuple[str, Severity], ...] = ()
     per_path_ignores: tuple[tuple[str, tuple[str, ...]], ...] = ()
+    include_generated: bool = False
     root: str | None = None
     path: str | None = None
     _rules: dict[str | None, tuple[LintRule, ...]] = field(default_factory=dict, init=False, repr=False,
@@ -224,4 +231,8 @@ def lint_config(table: Mapping[str, Any], shown: str, text: str, root: str | Non
             ignores.append((pattern, _strings(selectors, where, shown, line("per-path-ignores"))))
             _check_selectors(ignores[-1][1], where, shown, line("per-path-ignores"))
         settings["per_path_ignores"] = tuple(ignores)
+    if "include-generated" in table:
+        if not isinstance(table["include-generated"], bool):
+            raise ConfigError(shown, "include-generated must be true or false", line("include-generated"))
+        settings["include_generated"] = table["include-generated"]
     return LintConfig(**settings, root=root, path=shown)

@@ -40,9 +40,9 @@ from .. import _syntax
 from ..syntax.functions import BUILTIN_FUNCTIONS
 from ..syntax.nodes import (
     Axis, Binary, Blank, Boolean, BracketRef, Column, DefineBlock, Evaluate, Expr, FuncParam, Function,
-    FunctionCall, HierarchyRef, Identifier, Located, Measure, Node, Number, Omitted, OrderKey, Paren, Parameter, Query,
-    RowConstructor, String, Table, TableColumnRef, TableConstructor, TableRef, TypedLiteral, Unary, Var, VarBlock,
-    VisualAxis, VisualGroup, VisualShape,
+    FunctionCall, HierarchyRef, Identifier, Located, Measure, MParameter, Node, Number, Omitted, OrderKey, Paren,
+    Parameter, Query, RowConstructor, String, Table, TableColumnRef, TableConstructor, TableRef, TypedLiteral, Unary,
+    Var, VarBlock, VisualAxis, VisualGroup, VisualShape,
 )
 from ..syntax.spelling import (
     BINARY_OPERATORS, UNARY_OPERATORS, bare_row, bracketed, is_plain_name, leftmost, needs_parens, quote_table,
@@ -492,7 +492,9 @@ class _Builder:
         parts.append(DEDENT)
         return parts
 
-    def definition(self, node: Measure | Column | Var | Table | Function, min_bp: int, follow: int) -> list[_Item]:
+    def definition(
+        self, node: Measure | Column | Var | Table | Function | MParameter, min_bp: int, follow: int
+    ) -> list[_Item]:
         parts: list[_Item] = []
         if node.doc is not None and node.span is None:
             # Built in code: its doc comments are not among the source's comments.
@@ -507,7 +509,8 @@ class _Builder:
         elif isinstance(node, Var):
             head = "VAR " + node.name + " ="
         else:
-            head = "TABLE " + (node.name if is_plain_name(node.name) else quote_table(node.name)) + " ="
+            keyword = "MPARAMETER " if isinstance(node, MParameter) else "TABLE "
+            head = keyword + (node.name if is_plain_name(node.name) else quote_table(node.name)) + " ="
         first, body = self.first_of(node), self.first_of(node.expr)
         parts += [[self.at(first, None if body is None else body - 1), GROUP, head, INDENT, LINE],
                   self.child(node.expr), [DEDENT, END]]
@@ -599,7 +602,7 @@ _HANDLERS: dict[type[Node], Callable[[_Builder, Any, int, int], Any]] = {
     VarBlock: _Builder.var_block, TableConstructor: _Builder.table_constructor, RowConstructor: _Builder.row,
     Query: _Builder.query, DefineBlock: _Builder.define, Evaluate: _Builder.evaluate, OrderKey: _Builder.order_key,
     Measure: _Builder.definition, Column: _Builder.definition, Var: _Builder.definition, Table: _Builder.definition,
-    Function: _Builder.definition, FuncParam: _Builder.parameter_definition, VisualShape: _Builder.visual_shape,
+    Function: _Builder.definition, MParameter: _Builder.definition, FuncParam: _Builder.parameter_definition, VisualShape: _Builder.visual_shape,
     VisualAxis: _Builder.visual_axis, VisualGroup: _Builder.visual_group,
 }
 _syntax.register_work(_At, _Placed, Atom, Multiline, Located, _HANDLERS)

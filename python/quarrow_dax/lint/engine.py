@@ -19,6 +19,7 @@ from ..check import (
 )
 from ..diagnostics import Diagnostic, LineIndex
 from ..model import Formula, Model, ModelError, ModelWarning, load_model
+from ..model.objects import TableObject
 from ..report import Report
 from ..report.extension import extended_model
 from ..references import references
@@ -34,7 +35,8 @@ from .scopes import walk_scoped
 from .suppressions import Directive, find_suppressions, has_directives
 
 __all__ = [
-    "Finding", "lint_file", "lint_model", "lint_report", "lint_text", "lint_tree", "parse_formula", "parse_text",
+    "Finding", "lint_file", "lint_model", "lint_report", "lint_text", "lint_tree", "linted_formulas", "parse_formula",
+    "parse_text",
 ]
 
 _DEFAULT_CONFIG = LintConfig()
@@ -243,11 +245,30 @@ def lint_file(
     return lint_text(text, path=name, options=options, config=config)
 
 
+def linted_formulas(model: Model, config: LintConfig | None = None) -> list[Formula]:
+    """The formulas of `model` that lint looks at: all but those of the
+    tables Power BI makes itself (`Table.generated`), unless the
+    configuration includes them."""
+    if config is not None and config.include_generated:
+        return model.formulas
+    generated = {id(table) for table in model.tables.values() if table.generated}
+    if not generated:
+        return model.formulas
+    found = []
+    for formula in model.formulas:
+        owner = model.owner(formula)
+        home = model.table(owner.table) if isinstance(owner, TableObject) else owner
+        if id(home) not in generated:
+            found.append(formula)
+    return found
+
+
 def lint_model(
     path: str, options: CheckOptions | None = None, config: LintConfig | None = None, tally: ModelTally | None = None,
     only: Iterable[str] | None = None,
 ) -> Iterator[Diagnostic]:
-    """The findings in every formula of the model at `path`, placed in the
+    """The findings in every formula of the model at `path` (those of Power
+    BI's own date tables only where `config` includes them), placed in the
     model's files like `check` places errors (a formula that does not parse
     gives its error); then what kept parts of the model from being read, and
     the model's warnings. Per-path settings apply to each formula's file.
@@ -261,7 +282,7 @@ def lint_model(
     model = load_model(path, errors, warnings, max_file_size=options.max_file_size)
     # The names are looked up as check looks them up, in a model read whole.
     resolver = model_resolver(path, model, errors)
-    for formula in model.formulas:
+    for formula in linted_formulas(model, config):
         if part is not None and not part.has(formula.file):
             continue
         tally.formulas += 1

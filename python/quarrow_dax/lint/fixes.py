@@ -52,7 +52,7 @@ from ..syntax.tokens import COMMENT_KINDS
 from ..writeback import Original
 from .config import LintConfig
 from .context import FormulaKind
-from .engine import Finding, lint_text, lint_tree, parse_formula, parse_text
+from .engine import Finding, lint_text, lint_tree, linted_formulas, parse_formula, parse_text
 from .rule import Edit, Fix
 
 __all__ = ["FixError", "FixedFile", "FixedText", "MAX_ROUNDS", "apply_fixes", "fix_dax_file", "fix_model", "fix_text", "settle"]
@@ -609,6 +609,7 @@ def fix_model(
     broken = {error.file for error in errors}
     for formula in model.formulas:
         in_file.setdefault(formula.file, []).append(formula)
+    for formula in linted_formulas(model, config):
         if formula.file in broken:
             continue
         try:

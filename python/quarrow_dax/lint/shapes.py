@@ -5,8 +5,9 @@ around it groups."""
 
 from __future__ import annotations
 
+import dataclasses
 import operator
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 
 from ..syntax import (
     Binary, Blank, Boolean, BracketRef, Expr, FunctionCall, HierarchyRef, Identifier, Measure, Node, Number, Paren,
@@ -14,7 +15,9 @@ from ..syntax import (
 )
 from .context import LintContext
 
-__all__ = ["constant_number", "function_name", "in_place", "result_expressions", "unwrap", "whole_table"]
+__all__ = [
+    "constant_number", "function_name", "in_place", "replaced", "result_expressions", "unwrap", "whole_table",
+]
 
 # How many nodes (variables' expressions included) `constant_number` looks
 # at before it gives up: constants in formulas are short.
@@ -138,3 +141,38 @@ def in_place(node: Expr, parent: Node | None) -> Expr:
         return Paren(expr=node)
     return node
 
+
+
+def replaced(root: Expr, swaps: Mapping[int, Node]) -> Expr:
+    """`root` with each node whose id is a key of `swaps` replaced by its
+    value, the nodes above rebuilt (bottom up, without recursion)."""
+    done: dict[int, Node] = {}
+    work: list[tuple[Node, bool]] = [(root, False)]
+    while work:
+        node, ready = work.pop()
+        if id(node) in swaps:
+            done[id(node)] = swaps[id(node)]
+            continue
+        if not ready:
+            work.append((node, True))
+            work.extend((child, False) for child in node.children())
+            continue
+        changes = {}
+        for name in node._fields:
+            value = getattr(node, name)
+            new = _rebuilt(value, done)
+            if new is not value:
+                changes[name] = new
+        done[id(node)] = dataclasses.replace(node, **changes) if changes else node  # type: ignore[type-var]
+    result = done[id(root)]
+    assert isinstance(result, Expr)
+    return result
+
+
+def _rebuilt(value: object, done: Mapping[int, Node]) -> object:
+    if isinstance(value, Node):
+        return done.get(id(value), value)
+    if isinstance(value, tuple):
+        items = tuple(_rebuilt(item, done) for item in value)
+        return value if all(a is b for a, b in zip(items, value)) else items
+    return value

@@ -148,6 +148,11 @@ class ModelBuilder:
         return max(before, key=lambda obj: (obj.line, obj.column)) if before else same_file[0]
 
 
+# How TMSL (and TMDL's `type:` property) spell the column types that have
+# a name of more than one word here.
+_BIM_COLUMN_TYPES = {"calculatedTableColumn": "calculated table column", "rowNumber": "row number"}
+
+
 def _position(json_reader: JsonReader, value: Any, owner: Any) -> tuple[int, int]:
     """Where a .bim object is: at its name when that has a position, else at
     its opening brace."""
@@ -222,11 +227,11 @@ class BimObjects:
         for column in reader.objects(table, "columns"):
             column_name = reader.name(column)
             column_type = self.text(column, "type") or "data"
-            if column_type == "calculatedTableColumn":
-                column_type = "calculated table column"
+            column_type = _BIM_COLUMN_TYPES.get(column_type, column_type)
             made = sink.declare(found.columns, Column(
                 column_name, *self.place(column), table=name, type=column_type,
-                sort_by=self.text(column, "sortByColumn"), extent=self.extent(column),
+                sort_by=self.text(column, "sortByColumn"), data_type=self.text(column, "dataType"),
+                extent=self.extent(column),
             ))
             self.note(made, "sortByColumn", self.value_place(column, "sortByColumn"))
         for measure in reader.objects(table, "measures"):
@@ -245,6 +250,13 @@ class BimObjects:
             source_type = source.get("type") or "query"
             found.partitions.append(Partition(reader.name(partition), *self.place(partition), table=name,
                                               source=source_type if isinstance(source_type, str) else ""))
+        found.private = found.private or table.get("isPrivate") is True
+        found.variations_only = found.variations_only or table.get("showAsVariationsOnly") is True
+        annotations = table.get("annotations")
+        for annotation in annotations if isinstance(annotations, list) else []:
+            if isinstance(annotation, dict) and isinstance(annotation.get("name"), str):
+                value = annotation.get("value")
+                found.annotations.setdefault(annotation["name"], value if isinstance(value, str) else "")
         group = reader.object(table, "calculationGroup")
         if group is not None:
             found.calculation_group = True
@@ -297,6 +309,8 @@ class TmdlObjects:
                 if isinstance(owner, Table):
                     node.declared = self.sink.declare(owner.calculation_items,
                                                       CalculationItem(name, *place, table=owner.name))
+            elif isinstance(owner, Table) and keyword == "annotation":
+                owner.annotations.setdefault(name, node.value or "")
             elif isinstance(owner, Table):
                 node.declared = self.in_table(owner, keyword, name, node.value, place)
             elif isinstance(owner, Hierarchy) and keyword == "level":
@@ -310,6 +324,8 @@ class TmdlObjects:
             node.declared = owner
         elif content[len(keyword):len(keyword) + 1] == ":" and owner is not None:
             self.property(owner, keyword, content[len(keyword) + 1:].strip(), (line, node.indent + 1))
+        elif not content[len(keyword):].strip() and owner is not None:
+            self.property(owner, keyword, "true", (line, node.indent + 1))  # a flag: `isPrivate` is `isPrivate: true`
 
     def top(self, keyword: str, name: str, place: tuple[str, int, int]) -> Any:
         model = self.sink.model
@@ -345,6 +361,16 @@ class TmdlObjects:
         if isinstance(owner, Column) and key == "sortByColumn":
             owner.sort_by = _tmdl_name(value)
             owner.places.setdefault(key, place)
+        elif isinstance(owner, Column) and key == "type" and value in _BIM_COLUMN_TYPES:
+            owner.type = _BIM_COLUMN_TYPES[value]
+        elif isinstance(owner, Column) and key == "dataType":
+            owner.data_type = value
+        elif isinstance(owner, Table) and key in ("isPrivate", "showAsVariationsOnly"):
+            flag = value.lower() != "false"
+            if key == "isPrivate":
+                owner.private = flag
+            else:
+                owner.variations_only = flag
         elif isinstance(owner, Level) and key == "column":
             owner.column = _tmdl_name(value)
             owner.line, owner.position = place

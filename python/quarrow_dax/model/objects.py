@@ -5,6 +5,7 @@ the `Model` that holds them; and how DAX writes and compares their names."""
 from __future__ import annotations
 
 import dataclasses
+import re
 import weakref
 from collections.abc import Iterator
 from dataclasses import dataclass, field
@@ -77,11 +78,15 @@ class TableObject(ModelObject):
 @dataclass(eq=False)
 class Column(TableObject):
     """A column: "data" (from the source), "calculated" (a formula of its
-    own) or "calculated table column" (made by its calculated table's formula).
-    `sort_by` names the column of the same table it is sorted by."""
+    own), "calculated table column" (made by its calculated table's formula)
+    or "row number" (the hidden `RowNumber-...` column the engine keeps in
+    every table, which no formula can name). `sort_by` names the column of
+    the same table it is sorted by; `data_type` is the model's word for the
+    type of its values ("string", "int64", ...), when the file says it."""
 
     type: str = "data"
     sort_by: str | None = None
+    data_type: str | None = None
     kind: ClassVar[str] = "column"
 
 
@@ -123,11 +128,20 @@ class CalculationItem(TableObject):
     kind: ClassVar[str] = "calculation item"
 
 
+# Power BI's names for the tables of its auto date/time: a prefix, then a GUID.
+_GENERATED_NAME = re.compile(
+    r"(?:LocalDateTable|DateTableTemplate)_[0-9a-f]{8}(?:-[0-9a-f]{4}){3}-[0-9a-f]{12}\Z", re.IGNORECASE)
+# The annotations Power BI writes on those tables, and reads to know them as its own.
+_GENERATED_ANNOTATIONS = ("__PBI_LocalDateTable", "__PBI_TemplateDateTable")
+
+
 @dataclass(eq=False)
 class Table(ModelObject):
     """A table with its columns, measures, hierarchies and partitions (by
     name, case ignored, in declaration order), and for a calculation group
-    its items."""
+    its items. `annotations` holds the annotations on the table itself
+    (name to value); `private` and `variations_only` its flags `isPrivate`
+    and `showAsVariationsOnly`."""
 
     columns: dict[str, Column] = field(default_factory=dict, repr=False)
     measures: dict[str, Measure] = field(default_factory=dict, repr=False)
@@ -135,7 +149,23 @@ class Table(ModelObject):
     partitions: list[Partition] = field(default_factory=list, repr=False)
     calculation_items: dict[str, CalculationItem] = field(default_factory=dict, repr=False)
     calculation_group: bool = False
+    annotations: dict[str, str] = field(default_factory=dict, repr=False)
+    private: bool = False
+    variations_only: bool = False
     kind: ClassVar[str] = "table"
+
+    @property
+    def generated(self) -> bool:
+        """Whether Power BI made the table itself, for its auto date/time: a
+        `LocalDateTable_...` behind a date column's hierarchy, or the
+        `DateTableTemplate_...` they are copied from. Known by the annotation
+        Power BI marks them with (and removes them by when auto date/time is
+        turned off); or, where a tool dropped annotations, by Power BI's name
+        for them, a GUID included, on a table hidden as only Power BI hides
+        its own (`showAsVariationsOnly`, `isPrivate`)."""
+        if any(self.annotations.get(name, "").strip().lower() == "true" for name in _GENERATED_ANNOTATIONS):
+            return True
+        return (self.variations_only or self.private) and _GENERATED_NAME.match(self.name) is not None
 
     @property
     def dax(self) -> str:

@@ -19,8 +19,8 @@ from .._syntax import InternalError
 from ..diagnostics import LineIndex
 from .nodes import (
     Axis, Binary, BinaryOperator, Blank, Boolean, BracketRef, Column, DefineBlock, Definition, Direction,
-    Evaluate, Expr, FuncParam, Function, FunctionCall, HierarchyRef, Identifier, Located, Measure, Node, Number,
-    Omitted, OrderKey, Paren, Parameter, Query, RowConstructor, Span, String, Table, TableColumnRef,
+    Evaluate, Expr, FuncParam, Function, FunctionCall, HierarchyRef, Identifier, Located, Measure, MParameter, Node,
+    Number, Omitted, OrderKey, Paren, Parameter, Query, RowConstructor, Span, String, Table, TableColumnRef,
     TableConstructor, TableName, TableRef, TypedLiteral, Unary, UnaryOperator, Var, VarBlock, VarDecl, VisualAxis,
     VisualGroup, VisualShape,
 )
@@ -32,7 +32,8 @@ from .tokens import COMMENT_KINDS, Token, TokenKind
 __all__ = [
     "COMMENT_KINDS", "Axis", "Binary", "BinaryOperator", "Blank", "Boolean", "BracketRef", "Column",
     "DefineBlock", "Definition", "Direction", "Evaluate", "Expr", "FuncParam", "Function", "FunctionCall",
-    "Grammar", "HierarchyRef", "Identifier", "InternalError", "LineIndex", "Located", "Measure", "Node", "Number",
+    "Grammar", "HierarchyRef", "Identifier", "InternalError", "LineIndex", "Located", "MParameter", "Measure", "Node",
+    "Number",
     "Omitted", "OrderKey", "Paren", "Parameter", "ParseError", "Query", "RowConstructor", "Separators", "Span",
     "String", "Table", "TableColumnRef", "TableConstructor", "TableName", "TableRef", "Token", "TokenKind",
     "TypedLiteral", "Unary", "UnaryOperator", "Var", "VarBlock", "VarDecl", "VisualAxis", "VisualGroup",

@@ -26,7 +26,7 @@ from .._syntax import Located
 __all__ = [
     "Axis", "BinaryOperator", "Binary", "Blank", "Boolean", "BracketRef", "Column", "DefineBlock", "Definition",
     "Direction", "Evaluate", "Expr", "FuncParam", "Function", "FunctionCall", "HierarchyRef", "Identifier",
-    "Located", "Measure", "Node", "Number", "Omitted", "OrderKey", "Paren", "Parameter", "Query",
+    "Located", "MParameter", "Measure", "Node", "Number", "Omitted", "OrderKey", "Paren", "Parameter", "Query",
     "RowConstructor", "Span", "String", "Table", "TableColumnRef", "TableConstructor", "TableName", "TableRef",
     "TypedLiteral", "Unary", "UnaryOperator", "Var", "VarBlock", "VarDecl", "VisualAxis", "VisualGroup",
     "VisualShape",
@@ -208,7 +208,8 @@ class Expr(Node):
 
 
 class Definition(Node):
-    """The base of the five kinds of DEFINE-block definition."""
+    """The base of the kinds of DEFINE-block definition: the five of the
+    standard grammar and the engine grammar's MParameter."""
 
     __slots__ = ()
 
@@ -478,6 +479,16 @@ class Function(Definition):
 
 
 @dataclass(frozen=True, slots=True, eq=False, repr=False)
+class MParameter(Definition):
+    """`MPARAMETER name = expr` (engine grammar): the value a query gives a
+    dynamic M query parameter of the model; `name` without its quotes."""
+
+    doc: str | None
+    name: str
+    expr: Expr
+
+
+@dataclass(frozen=True, slots=True, eq=False, repr=False)
 class DefineBlock(Node):
     """`DEFINE` and its definitions."""
 
@@ -508,7 +519,7 @@ NODE_CLASSES: dict[str, type[Node]] = {
         Number, String, Boolean, Blank, Parameter, Identifier, TableRef, BracketRef, TableColumnRef,
         HierarchyRef, FunctionCall, Unary, Binary, VarBlock, TableConstructor, Paren, Omitted, TypedLiteral,
         RowConstructor, Axis, TableName, VarDecl, Query, DefineBlock, Measure, Var, Table, Column, Function,
-        FuncParam, Evaluate, OrderKey, VisualShape, VisualAxis, VisualGroup,
+        MParameter, FuncParam, Evaluate, OrderKey, VisualShape, VisualAxis, VisualGroup,
     )
 }
 for _cls in NODE_CLASSES.values():

@@ -18,7 +18,8 @@ from typing import Literal, Union
 
 from .nodes import (
     Axis, Binary, Blank, Boolean, BracketRef, Column, DefineBlock, Evaluate, Expr, FuncParam, Function,
-    FunctionCall, HierarchyRef, Identifier, Measure, Node, Number, Omitted, OrderKey, Paren, Parameter, Query,
+    FunctionCall, HierarchyRef, Identifier, Measure, MParameter, Node, Number, Omitted, OrderKey, Paren, Parameter,
+    Query,
     RowConstructor, String, Table, TableColumnRef, TableConstructor, TableName, TableRef, TypedLiteral, Unary, Var,
     VarBlock, VarDecl, VisualAxis, VisualGroup, VisualShape,
 )
@@ -142,7 +143,7 @@ class _Printer:
             for definition in node.defs:
                 parts += ["\n", (definition, 0, 0)]
             return parts
-        if isinstance(node, (Measure, Column, Var, Table, Function)):
+        if isinstance(node, (Measure, Column, Var, Table, Function, MParameter)):
             return self.definition(node)
         if isinstance(node, FuncParam):
             parts = [node.name + (": " + " ".join(node.type_hints) if node.type_hints else "")]
@@ -179,10 +180,13 @@ class _Printer:
             return [(node.expr, 0, 0), " DESC" if node.direction == "Desc" else ""]
         raise TypeError(f"cannot print {type(node).__name__}")
 
-    def definition(self, node: Measure | Column | Var | Table | Function) -> list[_Item]:
+    def definition(self, node: Measure | Column | Var | Table | Function | MParameter) -> list[_Item]:
         parts: list[_Item] = []
         if node.doc is not None:
             parts += ["    /// " + line + "\n" for line in node.doc.split("\n")]
+        if isinstance(node, MParameter):
+            name = node.name if is_plain_name(node.name) else quote_table(node.name)
+            return [*parts, f"    MPARAMETER {name} = ", (node.expr, 0, 0)]
         if isinstance(node, (Measure, Column)):
             keyword = "MEASURE" if isinstance(node, Measure) else "COLUMN"
             table = "" if node.table is None else table_name(node.table)

@@ -11,11 +11,12 @@ from __future__ import annotations
 import functools
 import re
 
+from . import functions
 from .nodes import Binary, Expr, Node, Paren, TableName, Unary, VarBlock
 
 __all__ = [
-    "BINARY_OPERATORS", "UNARY_OPERATORS", "bare_row", "bracketed", "is_plain_name", "leftmost", "needs_parens",
-    "quote_table", "string_literal", "table_name",
+    "BINARY_OPERATORS", "UNARY_OPERATORS", "bare_row", "bracketed", "is_plain_name", "is_plain_table_name", "leftmost",
+    "needs_parens", "quote_table", "string_literal", "table_name",
 ]
 
 #: How tightly each binary operator binds its left operand (lbp), the least
@@ -63,6 +64,27 @@ def is_plain_name(name: str) -> bool:
     if name.isascii():
         return _PLAIN_NAME.match(name) is not None
     return _lexes_as_one_name(name)
+
+
+# The words of the language, which a table's name must not be written as
+# without quotes.
+_KEYWORDS = frozenset("""
+    AND ASC AT AXIS BY COLUMN COLUMNS DEFINE DENSIFY DESC EVALUATE FALSE FUNCTION GROUP IN MEASURE MPARAMETER NOT
+    OR ORDER RETURN ROWS SHAPE START TABLE TOTAL TRUE VAR VISUAL WITH
+""".split())
+
+
+@functools.lru_cache(maxsize=4096)
+def is_plain_table_name(name: str) -> bool:
+    """Whether a table named `name` can be written without quotes where
+    code writes one anew (`Sales[Amount]`): it reads as one name, and it is
+    no word of the language, no name of a built-in function (a table named
+    Date or Calendar) and no word a function takes as an argument. Quotes
+    are never wrong, so where in doubt they are written."""
+    upper = name.upper()
+    # The words functions take are read from the catalogue only when asked for.
+    return (is_plain_name(name) and upper not in _KEYWORDS and not functions.is_builtin_function(name)
+            and upper not in functions.KEYWORD_ARGUMENTS)
 
 
 def quote_table(name: str) -> str:

@@ -3,7 +3,11 @@ zero, `1 - a / b`, comparisons with BLANK, a measure's result plus 0."""
 
 from __future__ import annotations
 
-from ...syntax import Binary, Blank, Boolean, Expr, FunctionCall, Node, Number, Span, Unary
+from ...model import Column
+from ...syntax import (
+    Binary, Blank, Boolean, BracketRef, Expr, FunctionCall, Identifier, Node, Number, Span, String, TableColumnRef,
+    Unary, VarBlock,
+)
 from ..context import LintContext
 from ..rule import Edit, Fix, LintRule, register
 from ..shapes import constant_number, function_name, in_place, result_expressions, unwrap
@@ -274,6 +278,12 @@ when x is blank, but also when x is 0, an empty string or FALSE, and
 `x <> BLANK ()` is FALSE for all of them. To test for a blank alone, write
 ISBLANK ( x ) (or NOT ISBLANK ( x )); to compare strictly, `x == BLANK ()`.
 Where treating 0 like a blank is what is meant, say so: x = 0 || ISBLANK ( x ).
+
+A value that is plainly text (a string, `&`, a text function, a text column
+of the model, SELECTEDVALUE or LOOKUPVALUE of one, a variable holding one)
+is not reported: for text, `= BLANK ()` is true for a blank and an empty
+string, which is what such a test means, and ISBLANK would change the
+result for the empty string.
 """
     wrong = """
 IF ( [Sales Amount] = BLANK (), "no sales" )
@@ -294,6 +304,8 @@ IF ( ISBLANK ( [Sales Amount] ), "no sales" )
             value = node.right
         else:
             return
+        if _is_text(value, context):
+            return
         test: Expr = FunctionCall(name="ISBLANK", args=(unwrap(value),))
         x = _shown(unwrap(value))
         if node.op == "Eq":
@@ -308,6 +320,72 @@ IF ( ISBLANK ( [Sales Amount] ), "no sales" )
         assert node.span is not None
         context.report(self, node.span, message, hint=hint,
                        fix=_fix(node, in_place(test, parent), description, safe=False))
+
+
+# Functions whose result is text whatever their arguments.
+_TEXT_FUNCTIONS = frozenset({
+    "COMBINEVALUES", "CONCATENATE", "CONCATENATEX", "CUSTOMDATA", "FIXED", "FORMAT", "LEFT", "LOWER", "MID", "PATH",
+    "REPLACE", "REPT", "RIGHT", "SELECTEDMEASUREFORMATSTRING", "SELECTEDMEASURENAME", "SUBSTITUTE", "TRIM",
+    "UNICHAR", "UPPER", "USERCULTURE", "USERNAME", "USEROBJECTID", "USERPRINCIPALNAME",
+})
+# Functions whose result is the value of the column in their first argument.
+_VALUE_OF_COLUMN = frozenset({"SELECTEDVALUE", "LOOKUPVALUE", "MIN", "MAX", "MINA", "MAXA"})
+# How many nodes `_is_text` looks at before it gives up.
+_MAX_TEXT_NODES = 64
+
+
+def _is_text(expr: Expr, context: LintContext) -> bool:
+    """Whether `expr` is plainly text (or blank): a string, `&`, a text
+    function, a column the model says holds text (also as SELECTEDVALUE,
+    LOOKUPVALUE, MIN or MAX of it, with text for the alternate result), a
+    variable holding such a value, or IF, SWITCH or COALESCE whose every
+    result is one."""
+    work = [expr]
+    budget = _MAX_TEXT_NODES
+    while work:
+        budget -= 1
+        if budget < 0:
+            return False
+        node = unwrap(work.pop())
+        name = function_name(node)
+        if isinstance(node, (String, Blank)) or (isinstance(node, Binary) and node.op == "Concat"):
+            continue
+        if isinstance(node, VarBlock):
+            work.append(node.body)
+        elif isinstance(node, Identifier):
+            binding = context.resolve(node.name)
+            if binding is None or binding.value is None:
+                return False
+            work.append(binding.value)
+        elif isinstance(node, (TableColumnRef, BracketRef)):
+            found = context.resolution_of(node)
+            target = found.target if found is not None else None
+            if not isinstance(target, Column) or target.data_type != "string":
+                return False
+        elif isinstance(node, FunctionCall) and name is not None:
+            if name in _TEXT_FUNCTIONS or (name == "BLANK" and not node.args):
+                continue
+            if name in _VALUE_OF_COLUMN and node.args:
+                # LOOKUPVALUE ( result, search, value, ..., [alternate] ): an
+                # odd count of arguments past the first ends with the alternate
+                alternate = node.args[1:2] if name == "SELECTEDVALUE" else (
+                    node.args[-1:] if name == "LOOKUPVALUE" and len(node.args) % 2 == 0 else ())
+                if name in ("MIN", "MAX", "MINA", "MAXA") and len(node.args) != 1:
+                    return False
+                work.extend((node.args[0], *alternate))
+            elif name in ("IF", "IF.EAGER") and len(node.args) >= 2:
+                work.extend(node.args[1:3])
+            elif name == "SWITCH" and len(node.args) >= 3:
+                work.extend(node.args[2::2])
+                if len(node.args) % 2 == 0:
+                    work.append(node.args[-1])
+            elif name == "COALESCE":
+                work.extend(node.args)
+            else:
+                return False
+        else:
+            return False
+    return True
 
 
 @register
@@ -325,6 +403,10 @@ blank; where a 0 must show, show it only for the rows that should have one
 items that exist). Only the result of a measure (or of an expression file) is
 looked at: adding 0 inside an expression, or in a calculated column, has no
 such cost.
+
+Adding `0 * x` is the same where x is a constant, and where x is not, it
+still turns BLANK into 0 wherever x has a value: `[Sales Amount] + 0 *
+COUNTROWS ( 'Date' )` is never blank for any date.
 """
     wrong = """
 SUM ( Sales[Amount] ) + 0
@@ -337,16 +419,34 @@ SUM ( Sales[Amount] )
         for result in result_expressions(context):
             if not isinstance(result, Binary) or result.op != "Add":
                 continue
-            left_zero = _is_literal(result.left) and constant_number(result.left, context) == 0.0
-            right_zero = _is_literal(result.right) and constant_number(result.right, context) == 0.0
-            if left_zero == right_zero:
+            left, right = _zero_term(result.left, context), _zero_term(result.right, context)
+            if (left is None) == (right is None):
                 continue
             operator = context.operator_span(result.left, result.right)
-            zero = result.right if right_zero else result.left
+            zero = result.right if right is not None else result.left
             assert zero.span is not None
-            span = Span(operator.start, zero.span.end) if right_zero else Span(zero.span.start, operator.end)
-            context.report(self, span, "adding 0 makes the measure's result never blank",
-                           hint="leave blank results blank, or add 0 only where a row should show")
+            span = Span(operator.start, zero.span.end) if right is not None else Span(zero.span.start, operator.end)
+            factor = right if right is not None else left
+            if isinstance(factor, Expr):
+                shown = _shown(factor)
+                message = f"adding 0 * {shown} makes the measure's result 0 wherever {shown} is not blank"
+            else:
+                message = "adding 0 makes the measure's result never blank"
+            context.report(self, span, message, hint="leave blank results blank, or add 0 only where a row should show")
+
+
+def _zero_term(expr: Expr, context: LintContext) -> Expr | bool | None:
+    """What adding `expr` adds: None when it is no written 0; True for a 0
+    (`0`, or `0 * c` for a constant c); for `0 * x` (or `x * 0`) where x is
+    no constant, x, which makes the term 0 only where x is not blank."""
+    expr = unwrap(expr)
+    if _is_literal(expr):
+        return True if constant_number(expr, context) == 0.0 else None
+    if isinstance(expr, Binary) and expr.op == "Mul":
+        for zero, factor in ((expr.left, expr.right), (expr.right, expr.left)):
+            if _is_literal(zero) and constant_number(zero, context) == 0.0:
+                return True if constant_number(factor, context) is not None else unwrap(factor)
+    return None
 
 
 def _is_literal(expr: Expr) -> bool:

@@ -4,12 +4,14 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 
+from ...model import Column
 from ...syntax import (
-    BracketRef, Expr, FunctionCall, HierarchyRef, Identifier, Node, TableColumnRef, TableRef, VarBlock,
+    BracketRef, Expr, FunctionCall, HierarchyRef, Identifier, Node, TableColumnRef, TableName, TableRef, VarBlock,
 )
+from ...syntax.spelling import is_plain_table_name
 from ..context import LintContext
 from ..rule import Edit, Fix, LintRule, register
-from ..shapes import function_name, unwrap, whole_table
+from ..shapes import function_name, replaced, unwrap, whole_table
 
 _CALCULATE = frozenset({"CALCULATE", "CALCULATETABLE"})
 
@@ -36,25 +38,37 @@ def _filter_arguments(call: FunctionCall) -> Iterator[tuple[Expr, bool]]:
             yield argument, False
 
 
-def _column_predicate(predicate: Expr, table: str, context: LintContext) -> bool:
+def _column_predicate(predicate: Expr, table: str, context: LintContext) -> dict[int, tuple[str, Column]] | None:
     """Whether `predicate` reads only columns of `table` (at least one) and
-    constants, so that it can be a filter argument of its own."""
+    constants, so that it can be a filter argument of its own: None when it
+    does not, else the bare `[Name]`s in it (by id, with the name as
+    written) that the model resolves to columns of `table`, which a filter
+    argument must write with their table."""
     folded = table.casefold()
     columns = 0
+    bare: dict[int, tuple[str, Column]] = {}
     for node, _ in predicate.walk():
         if isinstance(node, (TableColumnRef, HierarchyRef)):
             if node.table.name.casefold() != folded:
-                return False
+                return None
             columns += 1
-        elif isinstance(node, (BracketRef, TableRef, VarBlock)):
-            # [Name] may be a measure: a filter argument cannot evaluate one.
-            return False
+        elif isinstance(node, BracketRef):
+            # [Name] may be a measure, which a filter argument cannot
+            # evaluate, unless the model says it is a column of the table.
+            found = context.resolution_of(node)
+            target = found.target if found is not None else None
+            if not isinstance(target, Column) or target.table.casefold() != folded:
+                return None
+            bare[id(node)] = (node.name, target)
+            columns += 1
+        elif isinstance(node, (TableRef, VarBlock)):
+            return None
         elif isinstance(node, Identifier):
             if context.resolve(node.name) is None:
-                return False  # a table, not a variable
+                return None  # a table, not a variable
         elif isinstance(node, FunctionCall) and node.name.upper() not in _SCALAR_FUNCTIONS:
-            return False
-    return columns > 0
+            return None
+    return bare if columns > 0 else None
 
 
 @register
@@ -72,10 +86,15 @@ a predicate such as Sales[Quantity] > 1 filters one column and lets the
 engine work on its distinct values. Wrap it in KEEPFILTERS to keep the
 filters already on that column, as FILTER did.
 
-The suggested rewrite is not always the same: FILTER over the table also
-removes rows for the other columns' current filters, and a later ALL or
-REMOVEFILTERS argument treats the two differently. A condition with a bare
-[Name], which may be a measure, is not reported.
+The suggested rewrite is not always the same: FILTER over the table keeps
+the rows that the current filters on its other columns leave, evaluated
+before CALCULATE changes any filter, so an ALL or REMOVEFILTERS argument of
+the same CALCULATE (in any place: the order of its filter arguments does
+not matter) removes those filters for the column predicate but not for
+FILTER. A condition with a bare [Name] is reported only in a model whose
+names are looked up and where the name is a column of that table (the
+rewrite then writes the table in front of it): elsewhere [Name] may be a
+measure, which a filter argument cannot evaluate.
 """
     wrong = """
 CALCULATE ( [Sales Amount], FILTER ( Sales, Sales[Quantity] > 1 ) )
@@ -98,8 +117,14 @@ CALCULATE ( [Sales Amount], KEEPFILTERS ( Sales[Quantity] > 1 ) )
                 continue
             table = whole_table(unwrap(argument.args[0]), context)
             predicate = unwrap(argument.args[1])
-            if table is None or not _column_predicate(predicate, table, context):
+            bare = None if table is None else _column_predicate(predicate, table, context)
+            if table is None or bare is None:
                 continue
+            if bare:
+                predicate = replaced(predicate, {
+                    key: TableColumnRef(table=TableName(name=column.table, quoted=not is_plain_table_name(column.table)),
+                                        column=name)
+                    for key, (name, column) in bare.items()})
             replacement: Expr = predicate if kept else FunctionCall(name="KEEPFILTERS", args=(predicate,))
             fix = None
             if argument.span is not None:

@@ -8,7 +8,7 @@ from ...check import UNKNOWN_REFERENCE
 from ...model import Column, Model, bracket, quote_table
 from ...resolution import Resolution
 from ...syntax import BracketRef, FunctionCall, Span, String, TableColumnRef, TableConstructor, TableName
-from ...syntax.spelling import is_plain_name
+from ...syntax.spelling import is_plain_table_name
 from ..context import LintContext
 from ..rule import Edit, Fix, LintRule, register
 
@@ -18,13 +18,6 @@ from ..rule import Edit, Fix, LintRule, register
 # a guess that the rewrite would make certain.
 _CERTAIN_COLUMNS = frozenset({
     "column of the iterated table", "column of the formula's table", "column of the measure's table",
-})
-
-# Words of the language that a table name in front of a column must not be
-# written as without quotes.
-_KEYWORDS = frozenset({
-    "ASC", "AT", "BY", "COLUMN", "DEFINE", "DESC", "EVALUATE", "FALSE", "FUNCTION", "IN", "MEASURE", "NOT", "ORDER",
-    "RETURN", "START", "TABLE", "TRUE", "VAR",
 })
 
 #: What the examples of the rules below assume of the model.
@@ -123,6 +116,12 @@ formula's row context decides which column a bare name is (an iterator's
 table, a calculated column's own table, a measure's table); where the name
 was found only because one table of the model has such a column, the fix
 makes that reading certain, and is a suggestion to review.
+
+A bare name that no row context of the formula has a column of (a measure's
+SUM ( [Month] ) where its own table has no Month), or that several tables
+have a column of, is reported too: the engine may not read it as the column
+meant, or at all. Where one table has such a column, the suggested fix
+writes that table.
 {EXAMPLE_MODEL}"""
     wrong = """
 SUMX ( Sales, [Quantity] * [Net Price] )
@@ -135,24 +134,41 @@ SUMX ( Sales, Sales[Quantity] * Sales[Net Price] )
     def finish(self, context: LintContext) -> None:
         made: set[str] | None = None
         for found in context.resolutions:
-            column = found.target
             span = _span(found)
-            if found.reference.kind != "bracket" or not isinstance(column, Column) or span is None:
+            reference = found.reference
+            if reference.kind != "bracket" or span is None:
+                continue
+            if isinstance(found.target, Column):
+                column, certain = found.target, found.how in _CERTAIN_COLUMNS
+            elif found.status == "ambiguous" and all(isinstance(c, Column) for c in found.candidates):
+                column, certain = None, False
+            else:
                 continue
             if made is None:
                 made = _made_here(context)
-            if found.reference.name.casefold() in made:
+            if reference.name.casefold() in made:
                 continue  # perhaps the formula's own column, which no table name reaches
-            plain = is_plain_name(column.table) and column.table.upper() not in _KEYWORDS
-            qualified = TableColumnRef(table=TableName(name=column.table, quoted=not plain),
-                                       column=found.reference.name)
-            written = (column.table if plain else quote_table(column.table)) + bracket(found.reference.name)
-            certain = found.how in _CERTAIN_COLUMNS
-            context.report(
-                self, span, f"the column {found.reference.text} is written without its table",
-                hint=f"write {written}: a bare [Name] reads as a measure",
-                fix=Fix(f"write {written}", (Edit(span, qualified),), safe=certain),
-            )
+            if column is None and len(found.candidates) > 1:
+                names = ", ".join(candidate.dax for candidate in found.candidates)
+                context.report(
+                    self, span, f"the column {reference.text} is written without its table, which no row context "
+                    "here tells", hint=f"write its table: it may be a column of {names}",
+                )
+                continue
+            if column is None:
+                candidate = found.candidates[0]
+                assert isinstance(candidate, Column)
+                column = candidate
+                message = f"the column {reference.text} is written without its table, and no row context here has it"
+            else:
+                message = f"the column {reference.text} is written without its table"
+            plain = is_plain_table_name(column.table)
+            qualified = TableColumnRef(table=TableName(name=column.table, quoted=not plain), column=reference.name)
+            written = (column.table if plain else quote_table(column.table)) + bracket(reference.name)
+            hint = (f"write {written}: a bare [Name] reads as a measure" if found.target is not None
+                    else f"write {written}, the only column of that name, if that is the column meant")
+            context.report(self, span, message, hint=hint,
+                           fix=Fix(f"write {written}", (Edit(span, qualified),), safe=certain))
 
 
 @register

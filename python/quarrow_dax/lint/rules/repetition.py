@@ -47,8 +47,10 @@ context of its own and counts apart.
 In a model, whose names are looked up, `[Name]` and `Table[Name]` count
 alike when they are the same measure, wherever they stand (inside an
 iterator, each row evaluates the measure that many times); columns never
-count. Elsewhere a bare [Name] where a row context may be (inside an
-iterator, in a calculated column) is not counted, since it may be a column.
+count, nor does a bare [Name] in a row context (inside an iterator, in a
+calculated column) that a table of the model has a column of. Elsewhere a
+bare [Name] where a row context may be is not counted, since it may be a
+column.
 """
     wrong = """
 IF ( [Sales Amount] > 1000, [Sales Amount] * 0.9, [Sales Amount] )
@@ -81,13 +83,18 @@ RETURN
         elif context.object_kind != "calculated column":
             measures = {id(reference): reference.name.casefold() for reference in references
                         if isinstance(reference, BracketRef)}
-        counts = collections.Counter(measures.values())
-        if not counts or max(counts.values()) < REPEATS:
-            return
+        # In a row context (a calculated column's, an iterator's), a bare
+        # [Name] that some table has a column of may be that column, which
+        # costs nothing to read again: only certain measures count there.
+        columns = {key for table in context.model.tables.values() for key in table.columns} if context.model else set()
+        kept = [(reference, group, key) for reference, group, in_row in
+                _contexts(context.tree, row=context.object_kind == "calculated column")
+                if (key := measures.get(id(reference))) is not None and (context.resolving or not in_row)
+                and not (in_row and isinstance(reference, BracketRef) and reference.name.casefold() in columns)]
+        counts = collections.Counter(key for _, _, key in kept)
         groups: dict[tuple[int, str], list[BracketRef | TableColumnRef]] = {}
-        for reference, group, in_row in _contexts(context.tree):
-            key = measures.get(id(reference))
-            if key is not None and counts[key] >= REPEATS and (context.resolving or not in_row):
+        for reference, group, key in kept:
+            if counts[key] >= REPEATS:
                 groups.setdefault((group, key), []).append(reference)
         for found in groups.values():
             found.sort(key=lambda reference: reference.span or (0, 0))
@@ -100,13 +107,13 @@ RETURN
                 )
 
 
-def _contexts(root: Node) -> list[tuple[BracketRef | TableColumnRef, int, bool]]:
+def _contexts(root: Node, *, row: bool = False) -> list[tuple[BracketRef | TableColumnRef, int, bool]]:
     """Each `[Name]` and `Table[Name]` reference with a number that is the
     same for references evaluated in the same context, and whether a row
-    context may be there."""
+    context may be there (`row`: whether the formula has one throughout)."""
     found: list[tuple[BracketRef | TableColumnRef, int, bool]] = []
     # (node, context number, whether a row context may be there)
-    work: list[tuple[Node, int, bool]] = [(root, id(root), False)]
+    work: list[tuple[Node, int, bool]] = [(root, id(root), row)]
     while work:
         node, group, row = work.pop()
         if isinstance(node, (BracketRef, TableColumnRef)):
