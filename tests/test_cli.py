@@ -399,8 +399,8 @@ def test_every_command_module_is_listed_and_registers_its_runner():
     modules = {info.name for info in pkgutil.iter_modules(cli.__path__)} - {"common", "output"}
     assert {command.__name__.rpartition(".")[2] for command in cli.COMMANDS} == modules
     subcommands = next(action for action in cli.build_parser()._actions if action.dest == "command").choices
-    assert list(subcommands) == ["lex", "expr", "query", "check", "lint", "deps", "usage", "format", "functions",
-                                "rename"]
+    assert list(subcommands) == ["lex", "expr", "query", "check", "lint", "deps", "usage", "diff", "format",
+                                 "functions", "rename", "lsp"]
     runners = {command.run for command in cli.COMMANDS}
     for name, parser in subcommands.items():
         assert parser.get_default("run") in runners, name

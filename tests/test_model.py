@@ -425,3 +425,47 @@ def test_tmdl_and_bim_forms_of_the_same_model_agree():
     tmdl = {(f.kind, f.table, f.name): f.text for f in read_model(MODELS / "tmdl/ms-sales")}
     assert {key: text.replace("\r\n", "\n") for key, text in bim.items()} == {key: tmdl[key] for key in bim}
     assert collections.Counter(kind for kind, _, _ in set(tmdl) - set(bim)) == {CI: 7, FS: 1}
+
+
+# --- lineage tags and properties ---------------------------------------------------
+
+SHOP = Path(__file__).parent / "data" / "diff"
+
+
+@pytest.mark.parametrize("side", ["old", "new"])
+def test_lineage_tags_and_properties_read_alike_from_tmdl_and_bim(side):
+    """The two forms of one model (tests/data/diff, written alike) give every
+    object the same tag and properties, flags written bare in TMDL and as
+    booleans in TMSL, values quoted or not."""
+    from quarrow_dax.model import load_model
+
+    def facts(path):
+        return {(obj.kind, obj.dax): (obj.lineage_tag, obj.properties) for obj in load_model(path).objects()}
+
+    tmdl, bim = facts(SHOP / side / "Shop.SemanticModel"), facts(SHOP / "bim" / side)
+    assert tmdl == bim
+    assert tmdl[("column", "'Date'[Date]")] == ("0b1e0000-0000-4000-8000-000000000301", {
+        "dataType": "dateTime", "isKey": "true", "sourceColumn": "Date"})
+    assert tmdl[("table", "'Time Calc'")][1] == {"precedence": "1"}
+    assert {dax: props for (kind, dax), (_, props) in tmdl.items() if kind == "calculation item"} == {
+        "'Time Calc'[Current]": {"ordinal": "0"}, "'Time Calc'[YTD]": {"ordinal": "1" if side == "old" else "2"},
+        "'Time Calc'[PY]": {"ordinal": "2" if side == "old" else "1"}}
+
+
+def test_tmdl_property_values_unquoted(tmp_path):
+    from quarrow_dax.model import load_model
+
+    write(tmp_path, {"model.tmdl": "model Model\n", "tables/T.tmdl": lines(
+        "table T",
+        "\tmeasure M = 1",
+        '\t\tformatString: """TRUE"";""TRUE"";""FALSE"""',
+        "\t\tdisplayFolder: A\\B",
+        "\t\tisHidden",
+        "\t\tlineageTag: 'not quoted in TMDL'",
+        "\t\tkpi",
+        "\t\t\ttargetExpression = 1",
+        "\t\t\ttargetFormatString: 0%",
+    )})
+    measure = load_model(tmp_path).measure("M")
+    assert measure.properties == {"formatString": '"TRUE";"TRUE";"FALSE"', "displayFolder": "A\\B", "isHidden": "true"}
+    assert measure.lineage_tag == "'not quoted in TMDL'"

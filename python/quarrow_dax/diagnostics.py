@@ -58,7 +58,7 @@ from .terminal import paint
 
 __all__ = [
     "Diagnostic", "ERROR_PATTERN", "FORMATS", "LineIndex", "RULES", "RULE_KINDS", "Rule", "Severity", "Writer",
-    "object_phrase", "split_error", "writer_for",
+    "github_command", "object_phrase", "split_error", "writer_for",
 ]
 
 #: The display text of the module's errors. DOTALL because a message quotes
@@ -571,6 +571,13 @@ def _github_property(text: str) -> str:
     return _github_data(text).replace(":", "%3A").replace(",", "%2C")
 
 
+def github_command(command: str, properties: list[tuple[str, str]], message: str) -> str:
+    """One GitHub Actions workflow command line, ``::command name=value,...::message``,
+    with its properties and message escaped as the runner reads them."""
+    head = ",".join(f"{name}={_github_property(value)}" for name, value in properties)
+    return f"::{command} {head}::{_github_data(message)}\n"
+
+
 class GitHubWriter(Writer):
     """GitHub Actions workflow commands, one per diagnostic:
     ``::error file=…,line=…,col=…,endLine=…,endColumn=…,title=…::message``,
@@ -592,8 +599,7 @@ class GitHubWriter(Writer):
                 properties.append(("endColumn", str(diagnostic.end_column)))
         properties.append(("title", title))
         message = diagnostic.message + (f"\nhint: {diagnostic.hint}" if diagnostic.hint else "")
-        head = ",".join(f"{name}={_github_property(value)}" for name, value in properties)
-        self.out(f"::{self.COMMANDS[diagnostic.severity]} {head}::{_github_data(message)}\n")
+        self.out(github_command(self.COMMANDS[diagnostic.severity], properties, message))
 
 
 SARIF_SCHEMA = "https://docs.oasis-open.org/sarif/sarif/v2.1.0/errata01/os/schemas/sarif-schema-2.1.0.json"

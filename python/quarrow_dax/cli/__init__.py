@@ -7,9 +7,11 @@
     quarrow-dax lint PATH...    report what the lint rules find in each file or formula
     quarrow-dax deps MODEL [OBJECT]   what a model object uses or what uses it
     quarrow-dax usage PATH      the fields of the model that reports use, and where
+    quarrow-dax diff OLD NEW    what changed in meaning between two versions of a model
     quarrow-dax format PATH...  format files and the formulas of models in place
     quarrow-dax functions [NAME]  a DAX function's signature, or every function
     quarrow-dax rename PATH OLD NEW   rename a model object across the model and its reports
+    quarrow-dax lsp             the language server, for editors
 
 FILE may be - for standard input. Files are read as UTF-8 unless a
 byte-order mark says UTF-16 or UTF-32 (or --encoding names another
@@ -70,7 +72,7 @@ from collections.abc import Sequence
 from typing import Any, Protocol
 
 from .. import __version__
-from . import check, deps, format, functions, lint, printing, rename, usage
+from . import check, deps, diff, format, functions, lint, lsp, printing, rename, usage
 from .common import (
     EXIT_BROKEN_PIPE,
     EXIT_INTERRUPTED,
@@ -95,7 +97,7 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace) -> int: ...
 
 
-COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, format, functions, rename)
+COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, diff, format, functions, rename, lsp)
 
 
 def build_parser() -> argparse.ArgumentParser:

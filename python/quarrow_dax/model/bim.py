@@ -36,7 +36,7 @@ def read_bim(file: Path, context: ReadContext) -> Iterator[Formula]:
     def warn(message: str, line: int, column: int) -> None:
         context.warn(ModelWarning(name, line, message, column))
 
-    reader = BimReader(JsonReader(read_model_text(file, context.max_file_size, context.originals), warn), name)
+    reader = BimReader(JsonReader(read_model_text(file, context.max_file_size, context.originals, context.texts), warn), name)
     try:
         root = reader.json.document()
     except JsonError as error:

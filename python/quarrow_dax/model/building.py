@@ -11,8 +11,8 @@ from typing import TYPE_CHECKING, Any, TypeVar
 from .formulas import Formula
 from .json_reader import JsonReader
 from .objects import (
-    CalculationItem, Column, Function, Hierarchy, Level, Measure, Model, ModelObject, Partition, Relationship, Role,
-    Table, name_key,
+    PROPERTIES, CalculationItem, Column, Function, Hierarchy, Level, Measure, Model, ModelObject, Partition,
+    Relationship, Role, Table, name_key,
 )
 
 if TYPE_CHECKING:
@@ -183,6 +183,21 @@ class BimObjects:
             return None
         return self.reader.json.position(start)
 
+    def keep(self, found: ModelObject, owner: dict[str, Any]) -> None:
+        """Gives `found` the lineage tag and the properties its JSON object
+        sets: strings as they are, flags as true or false, numbers as written.
+        The first object of a name met twice keeps what it had."""
+        tag = owner.get("lineageTag")
+        if found.lineage_tag is None and isinstance(tag, str):
+            found.lineage_tag = tag
+        for key, value in owner.items():
+            if key not in PROPERTIES or key in found.properties:
+                continue
+            if isinstance(value, bool):
+                found.properties[key] = "true" if value else "false"
+            elif isinstance(value, (str, int, float)):
+                found.properties[key] = str(value)
+
     def text(self, owner: dict[str, Any], key: str) -> str | None:
         value = owner.get(key)
         return value if isinstance(value, str) else None
@@ -202,9 +217,11 @@ class BimObjects:
             )
             for key in ("fromTable", "fromColumn", "toTable", "toColumn"):
                 self.note(found, key, self.value_place(relationship, key))
+            self.keep(found, relationship)
             sink.model.relationships.append(found)
         for role in reader.objects(model, "roles"):
             found_role = sink.role(reader.name(role), *self.place(role), extent=self.extent(role))
+            self.keep(found_role, role)
             for permission in reader.objects(role, "tablePermissions"):
                 table_name = reader.name(permission)
                 self.note(found_role, f"tablePermission {table_name}", self.value_place(permission, "name"))
@@ -212,7 +229,8 @@ class BimObjects:
                     found_role.tables.append(table_name)
         for function in reader.objects(model, "functions"):
             name = reader.name(function)
-            sink.declare(sink.model.functions, Function(name, *self.place(function), extent=self.extent(function)))
+            self.keep(sink.declare(sink.model.functions, Function(name, *self.place(function),
+                                                                  extent=self.extent(function))), function)
 
     @staticmethod
     def note(obj: ModelObject, key: str, place: tuple[int, int] | None) -> None:
@@ -224,6 +242,7 @@ class BimObjects:
         sink = self.sink
         name = reader.name(table)
         found = sink.table(name, *self.place(table), extent=self.extent(table))
+        self.keep(found, table)
         for column in reader.objects(table, "columns"):
             column_name = reader.name(column)
             column_type = self.text(column, "type") or "data"
@@ -234,17 +253,19 @@ class BimObjects:
                 extent=self.extent(column),
             ))
             self.note(made, "sortByColumn", self.value_place(column, "sortByColumn"))
+            self.keep(made, column)
         for measure in reader.objects(table, "measures"):
             measure_name = reader.name(measure)
-            sink.declare(found.measures, Measure(measure_name, *self.place(measure), table=name,
-                                                 extent=self.extent(measure)))
+            self.keep(sink.declare(found.measures, Measure(measure_name, *self.place(measure), table=name,
+                                                           extent=self.extent(measure))), measure)
         for hierarchy in reader.objects(table, "hierarchies"):
             hierarchy_name = reader.name(hierarchy)
             levels = [Level(reader.name(level), self.text(level, "column") or "",
                             *(self.value_place(level, "column") or (0, 0)))
                       for level in reader.objects(hierarchy, "levels")]
-            sink.declare(found.hierarchies, Hierarchy(
-                hierarchy_name, *self.place(hierarchy), table=name, levels=levels, extent=self.extent(hierarchy)))
+            self.keep(sink.declare(found.hierarchies, Hierarchy(
+                hierarchy_name, *self.place(hierarchy), table=name, levels=levels, extent=self.extent(hierarchy))),
+                hierarchy)
         for partition in reader.objects(table, "partitions"):
             source = reader.object(partition, "source") or {}
             source_type = source.get("type") or "query"
@@ -260,13 +281,23 @@ class BimObjects:
         group = reader.object(table, "calculationGroup")
         if group is not None:
             found.calculation_group = True
+            self.keep(found, group)
             for item in reader.objects(group, "calculationItems"):
                 item_name = reader.name(item)
-                sink.declare(found.calculation_items, CalculationItem(
-                    item_name, *self.place(item), table=name, extent=self.extent(item)))
+                self.keep(sink.declare(found.calculation_items, CalculationItem(
+                    item_name, *self.place(item), table=name, extent=self.extent(item))), item)
 
 
 _TMDL_QUOTED = re.compile(r"'((?:[^']|'')*)'")
+
+
+def _tmdl_value(text: str) -> str:
+    """A property's value as TMDL writes it, in double quotes (doubled
+    inside) where it needs them, or bare."""
+    text = text.strip()
+    if len(text) >= 2 and text[0] == text[-1] == '"':
+        return text[1:-1].replace('""', '"')
+    return text
 
 
 def _tmdl_name(text: str) -> str:
@@ -358,6 +389,13 @@ class TmdlObjects:
         return None
 
     def property(self, owner: Any, key: str, value: str, place: tuple[int, int]) -> None:
+        if isinstance(owner, ModelObject):
+            if key == "lineageTag":
+                if owner.lineage_tag is None:
+                    owner.lineage_tag = _tmdl_value(value)
+            elif key in PROPERTIES and key not in owner.properties:
+                # A property naming a column quotes it as TMDL names objects.
+                owner.properties[key] = _tmdl_name(value) if key == "sortByColumn" else _tmdl_value(value)
         if isinstance(owner, Column) and key == "sortByColumn":
             owner.sort_by = _tmdl_name(value)
             owner.places.setdefault(key, place)

@@ -4,6 +4,7 @@ and the problems of reading files (`sources.SourceError`) told as ModelErrors.""
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from pathlib import Path
 
 from ..sources import SourceError, decode_text, read_file
@@ -42,9 +43,17 @@ class ModelWarning(_ModelProblem, UserWarning):
     meant: `file`, `line`, `column` and `message`, as in ModelError."""
 
 
-def read_model_text(file: Path, max_size: int, originals: dict[str, Original] | None = None) -> str:
+def read_model_text(
+    file: Path, max_size: int, originals: dict[str, Original] | None = None, texts: Mapping[str, str] | None = None
+) -> str:
     """The file's text, without a byte-order mark; when `originals` is a
-    dict, the bytes read are kept there under the file's name."""
+    dict, the bytes read are kept there under the file's name. A text that
+    `texts` holds under the file's name is taken instead of the file's
+    bytes (an editor's unsaved buffer)."""
+    if texts is not None:
+        given = texts.get(str(file))
+        if given is not None:
+            return given[1:] if given.startswith("\ufeff") else given
     try:
         data, info = read_file(file, max_size)
         if originals is not None:

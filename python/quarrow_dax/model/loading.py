@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import os
 import warnings as _warnings
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -82,6 +82,7 @@ def read_model(
     *,
     max_file_size: int = MAX_FILE_SIZE,
     originals: dict[str, Original] | None = None,
+    texts: Mapping[str, str] | None = None,
 ) -> Iterator[Formula]:
     """Yields every DAX formula of the model at `path`, in file order.
 
@@ -96,8 +97,11 @@ def read_model(
     each file read is kept there under its name (`Formula.file`), its bytes
     and identity as read: a tool that writes formulas back rewrites those
     bytes, and replaces the file only while it still holds them
-    (`quarrow_dax.writeback`)."""
-    return _read_formulas(path, errors, warnings, max_file_size, None, originals)
+    (`quarrow_dax.writeback`). `texts` holds texts to read in place of
+    files' bytes, by the file's name as `Formula.file` gives it (an
+    editor's unsaved buffers); a ``.tmdl`` file of a TMDL folder that is
+    only there is read too."""
+    return _read_formulas(path, errors, warnings, max_file_size, None, originals, texts)
 
 
 def load_model(
@@ -107,14 +111,15 @@ def load_model(
     *,
     max_file_size: int = MAX_FILE_SIZE,
     originals: dict[str, Original] | None = None,
+    texts: Mapping[str, str] | None = None,
 ) -> Model:
     """Reads the model at `path` (as `read_model` finds it) whole: its objects
     and its formulas. Errors and warnings as for `read_model`: raised, or
     collected in lists, in which case the model holds what could be read;
-    `originals` as for `read_model`."""
+    `originals` and `texts` as for `read_model`."""
     builder = ModelBuilder(str(path))
     with collector.paused():  # an object or two per line of the model files: see quarrow_dax.collector
-        formulas = list(_read_formulas(path, errors, warnings, max_file_size, builder, originals))
+        formulas = list(_read_formulas(path, errors, warnings, max_file_size, builder, originals, texts))
         return builder.finish(formulas)
 
 
@@ -125,6 +130,7 @@ def _read_formulas(
     max_file_size: int,
     sink: ModelBuilder | None,
     originals: dict[str, Original] | None = None,
+    texts: Mapping[str, str] | None = None,
 ) -> Iterator[Formula]:
     """read_model, telling `sink` (when given) of every object met."""
 
@@ -135,7 +141,7 @@ def _read_formulas(
             warnings.append(warning)
 
     try:
-        files, reader = _model_files(Path(path), errors)
+        files, reader = _model_files(Path(path), errors, texts)
     except ModelError as error:
         if errors is None:
             raise
@@ -143,7 +149,7 @@ def _read_formulas(
         return
     for file in files:
         try:
-            yield from reader(file, ReadContext(warn, max_file_size, sink, originals))
+            yield from reader(file, ReadContext(warn, max_file_size, sink, originals, texts))
         except ModelError as error:
             if errors is None:
                 raise
@@ -160,15 +166,30 @@ class ReadContext:
     sink: ModelBuilder | None = None
     #: Where the bytes of each file read are kept, when they are wanted.
     originals: dict[str, Original] | None = None
+    #: Texts read in place of files' bytes, by the file's name.
+    texts: Mapping[str, str] | None = None
 
 
 #: Reads one model file: its formulas, and its objects when a Model is being built.
 FileReader = Callable[[Path, "ReadContext"], Iterator[Formula]]
 
 
-def _model_files(path: Path, errors: list[ModelError] | None) -> tuple[list[Path], FileReader]:
+def _only_given(folder: Path, found: list[Path], texts: Mapping[str, str] | None) -> list[Path]:
+    """The ``.tmdl`` files under `folder` that `texts` holds and the disk
+    does not (a file made in an editor and not saved yet)."""
+    if not texts:
+        return []
+    on_disk = {str(file) for file in found}
+    prefix = str(folder) + os.sep
+    return [Path(name) for name in texts
+            if name.startswith(prefix) and name.lower().endswith(".tmdl") and name not in on_disk]
+
+
+def _model_files(
+    path: Path, errors: list[ModelError] | None, texts: Mapping[str, str] | None = None
+) -> tuple[list[Path], FileReader]:
     """The files to read for the model at `path` and the reader for them."""
-    if is_file(path):
+    if is_file(path) or (texts is not None and str(path) in texts and not is_dir(path)):
         suffix = path.suffix.lower()
         if suffix == ".bim":
             return [path], read_bim
@@ -186,6 +207,7 @@ def _model_files(path: Path, errors: list[ModelError] | None) -> tuple[list[Path
         problems: list[SourceError] = []
         found = [file for file in walk(path, problems) if file.suffix.lower() == ".tmdl"]
         raise_or_collect(problems, errors)
+        found += _only_given(path, found, texts)
         files = sorted(found, key=lambda file: (len(file.relative_to(path).parts), str(file)))
         return files, read_tmdl
     try:

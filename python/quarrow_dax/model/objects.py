@@ -14,9 +14,19 @@ from typing import ClassVar
 from .formulas import Formula
 
 __all__ = [
-    "CalculationItem", "Column", "Function", "Hierarchy", "Level", "Measure", "Model", "ModelObject", "Partition",
-    "Relationship", "Role", "Table", "TableObject", "bracket", "name_key", "quote_table",
+    "PROPERTIES", "CalculationItem", "Column", "Function", "Hierarchy", "Level", "Measure", "Model", "ModelObject",
+    "Partition", "Relationship", "Role", "Table", "TableObject", "bracket", "name_key", "quote_table",
 ]
+
+
+#: The properties an object keeps (`ModelObject.properties`), and what
+#: each is when the file does not set it (None: nothing).
+PROPERTIES: dict[str, str | None] = {
+    "dataType": None, "formatString": None, "displayFolder": None, "isHidden": "false", "sortByColumn": None,
+    "sourceColumn": None, "dataCategory": None, "summarizeBy": None, "isKey": "false", "ordinal": None,
+    "precedence": None, "fromCardinality": "many", "toCardinality": "one", "crossFilteringBehavior": "oneDirection",
+    "securityFilteringBehavior": "oneDirection", "isActive": "true", "modelPermission": None,
+}
 
 
 def name_key(name: str) -> str:
@@ -54,6 +64,13 @@ class ModelObject:
     #: property as the file writes it ("fromColumn", "sortByColumn", ...;
     #: "tablePermission <table>" for a role's permission on a table).
     places: dict[str, tuple[int, int]] = field(default_factory=dict, repr=False)
+    #: Its lineage tag (`lineageTag`): the identity the saving tool gives it,
+    #: kept through renames. None when the file gives none.
+    lineage_tag: str | None = field(default=None, repr=False)
+    #: The properties of `PROPERTIES` that the file sets on it, by their name
+    #: (the same in TMSL and TMDL), each value as text: true and false for a
+    #: flag, a number as written, a TMDL value without its quotes.
+    properties: dict[str, str] = field(default_factory=dict, repr=False)
 
     #: What it is, as reports name it.
     kind: ClassVar[str] = "object"

@@ -307,4 +307,7 @@ class TmdlReader:
 
 
 def read_tmdl(file: Path, context: ReadContext) -> Iterator[Formula]:
-    yield from TmdlReader(file, context.max_file_size, context.sink, context.originals).formulas()
+    # A text given in place of the file's (an editor's unsaved buffer).
+    given = read_model_text(file, context.max_file_size, texts=context.texts) if context.texts and str(file) in \
+        context.texts else None
+    yield from TmdlReader(file, context.max_file_size, context.sink, context.originals, text=given).formulas()

@@ -45,6 +45,9 @@ def extended_model(model: Model | None, report: Report) -> Model:
         tables[key] = table
         measure = ReportMeasure(formula.name, formula.formula.file, formula.formula.line, formula.formula.column,
                                 [formula.formula], table=table.name, report=report.name)
+        for key, value in (("dataType", formula.data_type), ("formatString", formula.format_string)):
+            if value is not None:
+                measure.properties[key] = value
         table.measures.setdefault(formula.name.casefold(), measure)
         measures.setdefault(formula.name.casefold(), measure)
         owners[id(formula.formula)] = measure

@@ -135,6 +135,7 @@ class ReportFormula:
     visual: str | None = None
     #: A report measure's data type and format string, as the file gives them.
     data_type: str | None = None
+    format_string: str | None = None
 
     @property
     def text(self) -> str:

@@ -232,8 +232,10 @@ class _PbirReader:
                                                  code=READ_ERROR))
             return
         data_type = string_value(measure, "dataType", text, self.problems)
+        shown = measure.get("formatString")
+        format_string = str(shown) if isinstance(shown, str) else None
         self.report.formulas.append(report_formula(self.report.name, text, expression, "report measure", table, name,
-                                                   data_type=data_type))
+                                                   data_type=data_type, format_string=format_string))
         references = measure.get("references")
         listed = references.get("measures") if isinstance(references, dict) else None
         for item in listed if isinstance(listed, list) else ():
