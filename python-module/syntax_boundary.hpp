@@ -32,6 +32,24 @@ inline void raise_current_exception() noexcept {
     }
 }
 
+// Pauses Python's cyclic garbage collector while an entry builds its result:
+// the objects of a tree, a token list or a reference list form no cycles,
+// and the collector's passes over a million fresh objects would make
+// building them cost more than in proportion to their number. The collector
+// is left as it was found.
+class CollectorPause {
+public:
+    CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool was_enabled_;
+};
+
 // ("lex" or "parse", message, start, end): an input error is a value for the
 // Python wrapper to raise, with lines and columns it works out itself.
 inline PyObject* error_tuple(const DaxError& error) {

@@ -140,6 +140,9 @@ STREAMS = [
     # a path that does not exist is no file linted
     (["lint", "nosuch"], 2, "quarrow-dax: cannot read nosuch: No such file or directory\n",
      "linted 0 files: no findings; 1 file could not be read\n"),
+    # nor when it is fixed
+    (["lint", "--fix", "nosuch", "warn.dax"], 2, "quarrow-dax: cannot read nosuch: No such file or directory\n",
+     "linted 1 file: no findings; 1 file could not be read\nfixed 1 finding in 1 file\n"),
 ]
 
 

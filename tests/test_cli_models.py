@@ -63,7 +63,7 @@ ERRORS = [
     ({"model.bim": bim([], [{"name": "F", "expression": "( a ) => a +* 2"}])},
      ["model.bim:7:32: parse error: expected expression", "  in function F"], "* 2"),
     ({"model.bim": json.dumps({"model": {"roles": [{"name": "R", "tablePermissions": [
-        {"name": "Store", "filterExpression": "[x] = ="}]}]}})},
+        {"name": "Store", "filterExpression": "[x] = ="}]}], "tables": [{"name": "Store"}]}})},
      ["model.bim:1:102: parse error: expected expression", "  in row-level security filter 'Store' for role 'R'"],
      "=\""),
 ]

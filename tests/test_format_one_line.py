@@ -170,7 +170,7 @@ LEAVES = [
     (TableColumnRef(_table("1st"), "Amount"), "'1st'[Amount]"),
     (TableColumnRef(_table("Mañana"), "x"), "Mañana[x]"),
     (HierarchyRef(_table("Date"), "Calendar", ("Year", "Mon]th")), "Date[Calendar].[Year].[Mon]]th]"),
-    (HierarchyRef(_table("My Date"), "Calendar", ()), "'My Date'[Calendar]"),
+    (HierarchyRef(_table("My Date"), "Calendar", ("Year",)), "'My Date'[Calendar].[Year]"),
     (TypedLiteral("dt", "2024-01-31"), 'dt"2024-01-31"'),
     (Axis(("rows", "columns")), "ROWS COLUMNS"),
 ]

@@ -124,7 +124,7 @@ def test_model_objects_and_every_reference_resolved_or_explained(name, expected)
             # The span maps to the name in the file (TMDL keeps the text as is).
             if name.startswith("tmdl"):
                 path = pathlib.Path(formula.file)
-                line, column = resolution.start
+                line, column = resolution.line, resolution.column
                 text = lines.setdefault(path, path.read_text(encoding="utf-8").split("\n"))[line - 1]
                 assert text[column - 1:].startswith(resolution.reference.text.split("\n")[0])
     for obj in model.objects():
@@ -237,3 +237,17 @@ def test_the_cycle_of_the_written_model_is_drawn_by_its_formula_edges():
     assert [(edge.source.dax, edge.target.dax, edge.via) for edge in graph.edges_along(cycle)] == [
         ("'Sales'[Loop A]", "'Sales'[Loop B]", "formula"), ("'Sales'[Loop B]", "'Sales'[Loop A]", "formula")]
     assert graph.edges_along(cycle[:1] * 2) == []  # a step without a use draws nothing
+
+
+def test_where_a_resolution_is_said_in_lines_and_columns():
+    # Deps.SemanticModel's [Margin] misspells [Revenue] on line 15 at column 17.
+    model = load_model(DEPS)
+    (found,) = [r for r in DependencyGraph.build(model).resolutions if r.status == "unknown"]
+    assert found.reference.text == "[Revenu]"
+    assert (found.line, found.column, found.end_line, found.end_column) == (15, 17, 15, 25)
+    # The old names, (line, column) pairs unlike every other start, still
+    # answer for one release, with a warning.
+    with pytest.warns(DeprecationWarning, match="Resolution.line and Resolution.column"):
+        assert found.start == (15, 17)
+    with pytest.warns(DeprecationWarning, match="end_line"):
+        assert found.end == (15, 25)

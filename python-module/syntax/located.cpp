@@ -4,11 +4,14 @@
 
 #include <cstddef>
 
+#include "node_classes.hpp"
+
 namespace dax::python {
 
 namespace {
 
-PyObject* span_class = nullptr;  // kept for the life of the process
+PyObject* span_class = nullptr;     // kept for the life of the process
+PyTypeObject* located_type = nullptr;  // the last one created, likewise
 
 int located_traverse(PyObject* self, visitproc visit, void* arg) {
     // Instances of a heap type keep their type alive.
@@ -74,7 +77,14 @@ PyType_Spec located_spec = {
 
 }  // namespace
 
-PyObject* create_located_type() { return PyType_FromSpec(&located_spec); }
+PyObject* create_located_type() {
+    PyObject* type = PyType_FromSpec(&located_spec);
+    if (type != nullptr) {
+        Py_INCREF(type);
+        located_type = reinterpret_cast<PyTypeObject*>(type);
+    }
+    return type;
+}
 
 void set_span_class(PyObject* cls) noexcept { span_class = cls; }
 
@@ -93,6 +103,105 @@ PyObject* new_span(Py_ssize_t start, Py_ssize_t end) {
     PyObject* high = PyLong_FromSsize_t(end);
     if (high == nullptr || PyTuple_SetItem(span.get(), 1, high) < 0) return nullptr;
     return span.release();
+}
+
+namespace {
+
+bool is_located(PyObject* object) noexcept {
+    return located_type != nullptr && PyObject_TypeCheck(object, located_type);
+}
+
+struct Position {
+    PyObject* source;  // borrowed; null for an object built in code
+    Span span;
+};
+
+// Reads (source, start, end) from three arguments: source None (then start
+// and end are ignored) or bytes, and a span of whole characters within it.
+bool read_position(PyObject* const* args, Position& out) {
+    out = Position{nullptr, Span{0, 0}};
+    if (args[0] == Py_None) return true;
+    const Py_ssize_t start = PyLong_AsSsize_t(args[1]);
+    if (start == -1 && PyErr_Occurred()) return false;
+    const Py_ssize_t end = PyLong_AsSsize_t(args[2]);
+    if (end == -1 && PyErr_Occurred()) return false;
+    if (!valid_span(args[0], start, end)) return false;
+    out = Position{args[0], Span{static_cast<std::size_t>(start), static_cast<std::size_t>(end)}};
+    return true;
+}
+
+}  // namespace
+
+bool valid_span(PyObject* source, Py_ssize_t start, Py_ssize_t end) {
+    if (!PyBytes_Check(source)) {
+        PyErr_SetString(PyExc_TypeError, "the source must be bytes or None");
+        return false;
+    }
+    const Py_ssize_t size = PyBytes_Size(source);
+    const char* data = PyBytes_AsString(source);
+    if (size < 0 || data == nullptr) return false;
+    // No UTF-8 continuation byte at either end: `text` decodes whole characters.
+    const auto on_boundary = [&](Py_ssize_t at) {
+        return at == size || (static_cast<unsigned char>(data[at]) & 0xC0) != 0x80;
+    };
+    if (start < 0 || start > end || end > size || !on_boundary(start) || !on_boundary(end)) {
+        PyErr_Format(PyExc_ValueError, "span %zd..%zd is not a range of whole characters of a %zd-byte source", start,
+                     end, size);
+        return false;
+    }
+    return true;
+}
+
+PyObject* position_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 1 || !is_located(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "position() takes one Located object");
+        return nullptr;
+    }
+    const auto* located = reinterpret_cast<LocatedObject*>(args[0]);
+    if (located->source == nullptr) Py_RETURN_NONE;
+    return Py_BuildValue("(Onn)", located->source, located->start, located->end);
+}
+
+PyObject* place_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4 || !is_located(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "place() takes (located, source, start, end)");
+        return nullptr;
+    }
+    auto* located = reinterpret_cast<LocatedObject*>(args[0]);
+    if (located->source != nullptr) {
+        // A position, once given, is part of what the object is.
+        PyErr_SetString(PyExc_ValueError, "the object already has a position");
+        return nullptr;
+    }
+    Position position;
+    if (!read_position(args + 1, position)) return nullptr;
+    if (position.source != nullptr) place(args[0], position.source, position.span);
+    Py_RETURN_NONE;
+}
+
+PyObject* placed_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5 || !PyType_Check(args[0]) || !PyTuple_Check(args[4])) {
+        PyErr_SetString(PyExc_TypeError, "placed() takes (class, source, start, end, fields: tuple)");
+        return nullptr;
+    }
+    const std::optional<NodeKind> kind = kind_of_class(reinterpret_cast<PyTypeObject*>(args[0]));
+    if (!kind) {
+        PyErr_SetString(PyExc_TypeError, "placed() makes only the classes quarrow_dax.syntax registered");
+        return nullptr;
+    }
+    Position position;
+    if (!read_position(args + 1, position)) return nullptr;
+    const Py_ssize_t count = PyTuple_Size(args[4]);
+    if (count != static_cast<Py_ssize_t>(node_field_count(*kind))) {
+        PyErr_Format(PyExc_TypeError, "placed() got %zd fields for a class of %zu", count, node_field_count(*kind));
+        return nullptr;
+    }
+    PyObject* fields[max_node_fields] = {};
+    for (Py_ssize_t f = 0; f < count; ++f) {
+        fields[f] = PyTuple_GetItem(args[4], f);
+        Py_XINCREF(fields[f]);  // make_node takes one reference of each
+    }
+    return make_node(*kind, position.source, position.span, fields);
 }
 
 }  // namespace dax::python

@@ -37,4 +37,14 @@ inline void place(PyObject* object, PyObject* source, Span span) noexcept {
 // A new Span (start, end); null with an exception set on failure.
 PyObject* new_span(Py_ssize_t start, Py_ssize_t end);
 
+// Whether start..end is a range of whole characters of `source` (bytes);
+// false with an exception set when it is not.
+bool valid_span(PyObject* source, Py_ssize_t start, Py_ssize_t end);
+
+// The entries that copying and pickling use (`position`, `place`, `placed`),
+// METH_FASTCALL functions of the module; see their docstrings there.
+PyObject* position_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* place_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* placed_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
 }  // namespace dax::python

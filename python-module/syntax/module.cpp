@@ -21,6 +21,7 @@
 #include "syntax_boundary.hpp"
 #include "syntax_options.hpp"
 #include "tree_builder.hpp"
+#include "tree_records.hpp"
 
 namespace {
 
@@ -87,6 +88,7 @@ PyObject* parse_entry(const char* name, PyObject* const* args, Py_ssize_t nargs,
         if (!result) return error_tuple(result.error());
         Ref source(source_bytes(call->utf8));
         if (!source) return nullptr;
+        const dax::python::CollectorPause pause;
         dax::python::TreeBuilder builder(source.get());
         return build(builder, result.value());
     } catch (...) {
@@ -124,6 +126,7 @@ PyObject* tokenize_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!result) return error_tuple(dax::DaxError::lex(std::move(result).error()));
         Ref source(source_bytes(call->utf8));
         if (!source) return nullptr;
+        const dax::python::CollectorPause pause;
         dax::python::TreeBuilder builder(source.get());
         return builder.tokens(result.value());
     } catch (...) {
@@ -202,6 +205,7 @@ PyObject* references_entry(const char* name, PyObject* const* args, Py_ssize_t n
         const auto references = without_lock([&] { return walk(parsed.value(), call->utf8); });
         Ref source(source_bytes(call->utf8));
         if (!source) return nullptr;
+        const dax::python::CollectorPause pause;
         return dax::python::reference_list(references, source.get());
     } catch (...) {
         raise_current_exception();
@@ -296,6 +300,19 @@ PyMethodDef functions[] = {
      "line_starts(text)\n--\n\nThe offsets where the text's lines begin."},
     {"escape_map", as_cfunction(dax::python::json::escape_map), METH_FASTCALL,
      "escape_map(text, start, end)\n--\n\n(decoded offsets, offsets, lengths) of the escapes of text[start:end]."},
+    // Copying and pickling (located.hpp).
+    {"position", as_cfunction(dax::python::position_entry), METH_FASTCALL,
+     "position(located)\n--\n\n(source bytes, start, end), or None for an object built in code."},
+    {"place", as_cfunction(dax::python::place_entry), METH_FASTCALL,
+     "place(located, source, start, end)\n--\n\nGives an object built without a position the span start..end of "
+     "source (bytes); a source of None leaves it without one."},
+    {"placed", as_cfunction(dax::python::placed_entry), METH_FASTCALL,
+     "placed(cls, source, start, end, fields)\n--\n\nA new instance of a registered class at start..end of source "
+     "(None: no position), its fields from a tuple in declaration order; no __init__ runs."},
+    {"flatten", as_cfunction(dax::python::flatten_entry), METH_FASTCALL,
+     "flatten(node)\n--\n\n(sources, records, nodes) of the tree, or NotImplemented for a class not registered."},
+    {"rebuild", as_cfunction(dax::python::rebuild_entry), METH_FASTCALL,
+     "rebuild(sources, records)\n--\n\nThe nodes the records describe, the root last; or NotImplemented."},
     // The formatter's entries (format_entries.hpp).
     {"register_builtins", as_cfunction(dax::python::format::register_builtins), METH_FASTCALL,
      "register_builtins(names, keywords)\n--\n\nTakes the built-in function names and their keyword arguments, which "

@@ -100,12 +100,15 @@ int register_classes(PyObject* span_class, PyObject* classes) {
 
 bool classes_registered() noexcept { return ready; }
 
-std::optional<NodeKind> kind_of_node(PyObject* object) noexcept {
-    const PyTypeObject* type = Py_TYPE(object);
+std::optional<NodeKind> kind_of_class(const PyTypeObject* type) noexcept {
     for (std::size_t k = 0; k < kind_count; ++k)
         if (registered[k].type == type) return static_cast<NodeKind>(k);
     return std::nullopt;
 }
+
+std::optional<NodeKind> kind_of_node(PyObject* object) noexcept { return kind_of_class(Py_TYPE(object)); }
+
+std::size_t node_field_count(NodeKind kind) noexcept { return kind_layouts[static_cast<std::size_t>(kind)].field_count; }
 
 PyObject* node_field(PyObject* node, NodeKind kind, std::size_t index) {
     const RegisteredClass& entry = registered[static_cast<std::size_t>(kind)];
@@ -127,7 +130,7 @@ PyObject* make_node(NodeKind kind, PyObject* source, Span span, PyObject* const*
     if (!complete) return nullptr;
     Ref node(entry.alloc(entry.type, 0));
     if (!node) return nullptr;
-    place(node.get(), source, span);
+    if (source != nullptr) place(node.get(), source, span);
     for (std::size_t f = 0; f < layout.field_count; ++f) {
         if (entry.fields[f].set(entry.fields[f].descriptor, node.get(), owned[f].get()) < 0) return nullptr;
     }

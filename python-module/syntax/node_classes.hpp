@@ -72,11 +72,18 @@ bool classes_registered() noexcept;
 // nothing. (Additions for readers of nodes made in Python or here.)
 std::optional<NodeKind> kind_of_node(PyObject* object) noexcept;
 
+// The kind whose registered class is `type`, or nothing.
+std::optional<NodeKind> kind_of_class(const PyTypeObject* type) noexcept;
+
+// How many fields the class of `kind` has.
+std::size_t node_field_count(NodeKind kind) noexcept;
+
 // Field `index` (in declaration order) of `node`, an instance of the class
 // registered for `kind`: a new reference, or null with an exception set.
 PyObject* node_field(PyObject* node, NodeKind kind, std::size_t index);
 
-// A new instance of `kind` at `span` in `source`, its fields set from
+// A new instance of `kind` at `span` in `source` (null: an object built in
+// code, with no position), its fields set from
 // `fields` in declaration order: owned references, each consumed whether or
 // not the call succeeds. A null field means its creation failed, and makes
 // the call fail (the exception is already set).

@@ -28,6 +28,7 @@ from .functions import Signature
 from .model import (
     Formula, Model, ModelError, ModelWarning, load_model, read_model,
 )
+from .model.integrity import ModelProblem, model_problems
 from .references import references
 from .resolution import Resolution, Resolver
 from .syntax import Function, Node, parse_expression, parse_function, parse_query
@@ -39,7 +40,7 @@ __all__ = [
     "CheckOptions", "ModelPart", "ModelTally", "STDIN", "SourceKind", "call_diagnostics", "check_file",
     "check_files", "check_loaded_model", "check_model", "check_tasks", "check_text", "formula_calls",
     "formula_diagnostic", "function_signatures", "in_formula", "is_query", "mixed_separators", "model_functions",
-    "model_resolver", "object_name", "parse_source", "parse_tree", "quote_hint",
+    "model_problem_diagnostic", "model_resolver", "object_name", "parse_source", "parse_tree", "quote_hint",
     "reference_diagnostic", "separator_diagnostic", "source_kind",
 ]
 
@@ -412,12 +413,15 @@ def object_name(formula: Formula) -> str:
 
 @dataclass
 class ModelTally:
-    """What check_model counted: formulas, those with an error, and whether
-    some file of the model could not be read."""
+    """What check_model counted: formulas, those with an error, whether
+    some file of the model could not be read, and the problems of its
+    structure."""
 
     formulas: int = 0
     failed: int = 0
     unreadable: bool = False
+    #: Problems of the model's structure: names declared twice, objects named that it does not have.
+    problems: int = 0
 
 
 def model_problem(error: ModelError | ModelWarning) -> Diagnostic:
@@ -696,6 +700,20 @@ def check_loaded_model(
             found.sort(key=lambda diagnostic: diagnostic.start)
         tally.failed += any(diagnostic.severity == "error" for diagnostic in found)
         yield from found
+    # A model that reads may still not deploy: the same name twice, or a
+    # relationship, permission, level or sort-by column naming what is not
+    # there (looked for only in a model read whole).
+    for problem in model_problems(model, whole=resolver is not None):
+        if part is None or part.has(problem.file):
+            tally.problems += 1
+            yield model_problem_diagnostic(problem)
+
+
+def model_problem_diagnostic(problem: ModelProblem) -> Diagnostic:
+    """The diagnostic of a problem of a model's structure, at its place in the model file."""
+    diagnostic = Diagnostic.for_path(problem.kind, problem.message, problem.file, problem.line, problem.column,
+                                     code=problem.code, hint=problem.hint)
+    return replace(diagnostic, object=problem.object_name, object_kind=problem.object_kind)
 
 
 # The paths a run reads are found by quarrow_dax.inputs, which reads this

@@ -216,6 +216,12 @@ RULES: dict[str, Rule] = {
         Rule("W005", "calls-not-checked",
              "A DAX file too large for its function calls to be checked against the functions' signatures.",
              "warning"),
+        Rule("E011", "duplicate-name",
+             "A model object named as another of its model, table or calculation group, but for case: the engine"
+             " compares names without regard to case and will not deploy the model."),
+        Rule("E012", "missing-object",
+             "A relationship, role permission, hierarchy level or sort-by column that names a table or column the"
+             " model does not have."),
     )
 }
 

@@ -32,6 +32,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import ClassVar
 
+from . import collector
 from .model import (
     Column, Formula, Function, Hierarchy, Measure, Model, ModelObject, Relationship, Role, Table, quote_table,
 )
@@ -146,6 +147,11 @@ class DependencyGraph:
 
     @classmethod
     def build(cls, model: Model, *, grammar: Grammar = "engine", separators: Separators = "comma") -> DependencyGraph:
+        with collector.paused():  # see quarrow_dax.collector
+            return cls._build(model, grammar, separators)
+
+    @classmethod
+    def _build(cls, model: Model, grammar: Grammar, separators: Separators) -> DependencyGraph:
         graph = cls(model)
         resolver = Resolver(model)
         for formula in model.formulas:

@@ -28,9 +28,10 @@ reference. The list is made natively, in one walk of the parser's tree.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Literal, get_args
+from typing import Any, Literal, get_args
 
 from . import _syntax
+from .syntax.copying import remade
 from .syntax.nodes import Expr, Function, Located, Node, Query, Span
 from .syntax.parsing import Grammar, ParseError, Separators, _error, _options
 
@@ -72,6 +73,19 @@ class Reference(Located):
     argument: int | None
     parent: int | None
     target: int | None
+
+    # Copies and pickles keep the position and the source.
+    def __copy__(self) -> Reference:
+        return remade(type(self), _syntax.position(self), self._values())
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Reference:
+        return self.__copy__()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return remade, (type(self), _syntax.position(self), self._values())
+
+    def _values(self) -> tuple[Any, ...]:
+        return (self.kind, self.name, self.table, self.levels, self.function, self.argument, self.parent, self.target)
 
     @property
     def name_span(self) -> Span | None:

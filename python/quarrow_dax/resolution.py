@@ -42,11 +42,12 @@ none has the column, which the engine would not read as that column.
 
 from __future__ import annotations
 
-import difflib
+import warnings
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Literal
 
+from .close_names import CloseNames, best_of
 from .functions import keyword_words, naming_functions, row_context_table
 from .syntax.functions import BUILTIN_FUNCTIONS, is_builtin_function
 from .model import Column, Formula, Measure, Model, ModelObject, Table, bracket, quote_table
@@ -124,17 +125,51 @@ class Resolution:
         """"did you mean ...?" for an unknown name close to a known one."""
         return f"did you mean {self.suggestion}?" if self.suggestion else None
 
+    # Where the reference is in the model file, in lines and columns (1-based,
+    # columns in characters), as a Diagnostic says it; its byte offsets in
+    # the formula's text are `reference.span`.
+
+    @property
+    def line(self) -> int:
+        """The line of the model file where the reference begins."""
+        return self._located(end=False)[0]
+
+    @property
+    def column(self) -> int:
+        """The column of the model file where the reference begins."""
+        return self._located(end=False)[1]
+
+    @property
+    def end_line(self) -> int:
+        """The line of the model file just past the reference's end."""
+        return self._located(end=True)[0]
+
+    @property
+    def end_column(self) -> int:
+        """The column of the model file just past the reference's end."""
+        return self._located(end=True)[1]
+
+    def _located(self, *, end: bool) -> tuple[int, int]:
+        span = self.reference.span
+        offset = 0 if span is None else span.end if end else span.start
+        return self.formula.locate_offset(offset)
+
     @property
     def start(self) -> tuple[int, int]:
-        """(line, column) in the model file where the reference begins."""
-        span = self.reference.span
-        return self.formula.locate_offset(span.start if span is not None else 0)
+        """Deprecated: (line, column) where the reference begins, which every
+        other `start` of this package (a byte offset) is not; use `line` and
+        `column`."""
+        warnings.warn("Resolution.start is (line, column), unlike every other start: use Resolution.line and"
+                      " Resolution.column; start goes in the next release", DeprecationWarning, stacklevel=2)
+        return self._located(end=False)
 
     @property
     def end(self) -> tuple[int, int]:
-        """(line, column) in the model file just past its end."""
-        span = self.reference.span
-        return self.formula.locate_offset(span.end if span is not None else 0)
+        """Deprecated: (line, column) just past the reference's end; use
+        `end_line` and `end_column`."""
+        warnings.warn("Resolution.end is (line, column), unlike every other end: use Resolution.end_line and"
+                      " Resolution.end_column; end goes in the next release", DeprecationWarning, stacklevel=2)
+        return self._located(end=True)
 
 
 def _written(ref: Reference) -> str:
@@ -171,6 +206,27 @@ class Resolver:
                 self.columns.setdefault(_key(column.name), []).append(column)
             self.measures.extend(table.measures.values())
         self._made: set[str] | None = None
+        self._close: dict[object, CloseNames] = {}
+
+    def close_names(self, which: str | Table) -> CloseNames:
+        """The names a slip is compared with, indexed once per model: the
+        "functions" (built-in and the model's), the "tables", the
+        "members" (every measure and column), or a table's columns and
+        measures."""
+        key: object = id(which) if isinstance(which, Table) else which
+        found = self._close.get(key)
+        if found is None:
+            if isinstance(which, Table):
+                names = [bracket(member.name) for member in (*which.columns.values(), *which.measures.values())]
+            elif which == "functions":
+                names = [*BUILTIN_FUNCTIONS, *(function.name for function in self.model.functions.values())]
+            elif which == "tables":
+                names = [quote_table(table.name) for table in self.model.tables.values()]
+            else:
+                names = [bracket(measure.name) for measure in self.measures]
+                names += [bracket(columns[0].name) for columns in self.columns.values()]
+            found = self._close[key] = CloseNames(names)
+        return found
 
     def made(self) -> set[str]:
         """The names of the columns that any formula of the model makes."""
@@ -270,8 +326,8 @@ class _FormulaResolver:
             return self.found(ref, "resolved", "function", udf)
         if is_builtin_function(ref.name):
             return self.found(ref, "builtin", "built-in function")
-        names = [*BUILTIN_FUNCTIONS, *(function.name for function in self.model.functions.values())]
-        return self.found(ref, "unknown", "unknown function", suggestion=_close(ref.name, names))
+        return self.found(ref, "unknown", "unknown function",
+                          suggestion=self.resolver.close_names("functions").closest(ref.name))
 
     def table(self, ref: Reference) -> Resolution:
         table = self.model.table(ref.name)
@@ -279,9 +335,9 @@ class _FormulaResolver:
             return self.found(ref, "resolved", "table", table)
         if ref.function is not None and ref.name.upper() in keyword_words(ref.function):
             return self.found(ref, "builtin", "keyword argument")
-        names = [quote_table(table.name) for table in self.model.tables.values()]
-        names += [other.name for other in self.refs if other.kind in ("variable", "parameter")]
-        return self.found(ref, "unknown", "unknown table or variable", suggestion=_close(ref.name, names))
+        local = CloseNames(other.name for other in self.refs if other.kind in ("variable", "parameter"))
+        return self.found(ref, "unknown", "unknown table or variable",
+                          suggestion=best_of(ref.name, self.resolver.close_names("tables"), local))
 
     def column(self, ref: Reference) -> Resolution:
         if ref.table == "":
@@ -290,8 +346,7 @@ class _FormulaResolver:
             return self.found(ref, "local", "column of an anonymous table")
         table = self.model.table(ref.table or "")
         if table is None:
-            names = [quote_table(table.name) for table in self.model.tables.values()]
-            close = _close(quote_table(ref.table or ""), names)
+            close = self.resolver.close_names("tables").closest(quote_table(ref.table or ""))
             return self.found(ref, "unknown", "unknown table", suggestion=close and close + bracket(ref.name))
         key = _key(ref.name)
         column = table.columns.get(key)
@@ -304,8 +359,7 @@ class _FormulaResolver:
         if elsewhere is not None:
             return self.found(ref, "unknown", "a measure of another table under this table's name",
                               suggestion=elsewhere.dax)
-        names = [bracket(member.name) for member in (*table.columns.values(), *table.measures.values())]
-        close = _close(bracket(ref.name), names)
+        close = self.resolver.close_names(table).closest(bracket(ref.name))
         return self.found(ref, "unknown", f"no column or measure of that name in {quote_table(table.name)}",
                           suggestion=close and quote_table(table.name) + close)
 
@@ -373,10 +427,8 @@ class _FormulaResolver:
         if candidates:
             return self.found(ref, "ambiguous", "a column of several tables, none plainly in row context",
                               candidates=candidates)
-        names = [bracket(measure.name) for measure in self.resolver.measures]
-        names += [bracket(columns[0].name) for columns in self.resolver.columns.values()]
         return self.found(ref, "unknown", "no measure or column of that name",
-                          suggestion=_close(bracket(ref.name), names))
+                          suggestion=self.resolver.close_names("members").closest(bracket(ref.name)))
 
     # --- context -----------------------------------------------------------------
 
@@ -539,15 +591,8 @@ def _table_constructor_names(node: TableConstructor) -> set[str]:
     return {_key("Value"), *(_key(f"Value{n}") for n in range(1, width + 1))}
 
 
-_DECORATION = str.maketrans("", "", "'[]")
-
-
 def _close(written: str, names: list[str]) -> str | None:
     """The name of `names` closest to `written` (all in DAX notation), if
-    one is close enough to be a likely slip. Case, quotes and brackets are
-    left out of the comparison: `[total sales]` is close to `[Total Sales]`."""
-    by_key: dict[str, str] = {}
-    for name in names:
-        by_key.setdefault(name.casefold().translate(_DECORATION), name)
-    matches = difflib.get_close_matches(written.casefold().translate(_DECORATION), list(by_key), n=1, cutoff=0.8)
-    return by_key[matches[0]] if matches else None
+    one is close enough to be a likely slip; for one question (a resolver
+    keeps its names indexed for many: `Resolver.close_names`)."""
+    return CloseNames(names).closest(written)

@@ -104,7 +104,7 @@ def check_models(
     the summary line and how many models were checked. Always in this
     process: reading and parsing all models takes less time than starting
     worker processes."""
-    count = failed = broken = checked = 0
+    count = failed = broken = checked = problems = 0
     for model in inputs.models:
         config = configs.for_path(model)
         if config is None:
@@ -116,7 +116,10 @@ def check_models(
         count += tally.formulas
         failed += tally.failed
         broken += tally.unreadable
+        problems += tally.problems
     summary = f"checked {plural(count, 'formula')} in {plural(checked, 'model')}: {failed} with errors"
+    if problems:
+        summary += f"; {plural(problems, 'problem')} of the models' structure"
     if broken:
         summary += f"; {plural(broken, 'model')} could not be read in full"
     return summary, checked

@@ -128,9 +128,11 @@ def run(args: argparse.Namespace) -> int:
         data = read_standard_input(options.max_file_size) if path == STDIN else None
         if fixes.wanted:
             diagnostics = fixes.dax_file(path, options, config, data)
+            read = not fixes.unread
         else:
             diagnostics = lint_file(path, options, config, data)
-        if any(diagnostic.kind == "read" for diagnostic in diagnostics):
+            read = not any(diagnostic.kind == "read" for diagnostic in diagnostics)
+        if not read:
             unreadable += 1
         else:
             linted += 1
@@ -235,12 +237,15 @@ class LintFixes:
         self.files = 0
         self.unwritten = 0
         self.fixed: dict[str, Counter[str]] = {}
+        #: Whether the last DAX file could not be read (its problem is reported here).
+        self.unread = False
 
     def dax_file(self, path: str, options: CheckOptions, config: LintConfig, data: bytes | None) -> list[Diagnostic]:
         """Fixes one DAX file; returns the findings that remain (none with --diff)."""
         from ..lint.fixes import fix_dax_file
 
         result = fix_dax_file(path, options, config, data=data, unsafe=self.unsafe)
+        self.unread = any(problem.kind == "read" for problem in result.problems)
         if not self.done(result, standard_input=path == STDIN):
             # Not written: what remains is what the file on disk has.
             from ..lint import lint_file

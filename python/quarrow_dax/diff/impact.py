@@ -97,7 +97,7 @@ class ImpactFinder:
         for resolution in self._unknown_by_name().get(name_key(old.name), []):
             if _names(resolution, old, tables):
                 owner = self.model.owner(resolution.formula)
-                line, column = resolution.start
+                line, column = resolution.line, resolution.column
                 place = (resolution.formula.file, line, column)
                 if place in seen:
                     continue

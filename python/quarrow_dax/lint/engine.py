@@ -12,6 +12,7 @@ import functools
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, replace
 
+from .. import collector
 from ..check import (
     CheckOptions, ModelPart, ModelTally, check_text, display_path, formula_diagnostic, in_formula, model_problem,
     model_resolver, read_problem, read_source, source_kind,
@@ -70,9 +71,11 @@ def run_rules(context: LintContext, rules: tuple[LintRule, ...]) -> None:
             for rule in interested:
                 rule.visit(node, parent, context)
 
-    walk_scoped(context.tree, context.scopes, visit)
-    for rule in rules:
-        rule.finish(context)
+    # A binding, a step, a violation per variable: see quarrow_dax.collector.
+    with collector.paused():
+        walk_scoped(context.tree, context.scopes, visit)
+        for rule in rules:
+            rule.finish(context)
 
 
 def lint_tree(
@@ -110,7 +113,9 @@ def lint_tree(
         object_kind = formula.kind
     folded = frozenset(name.casefold() for name in tables)
     if model is not None:
-        folded |= model.tables.keys()
+        # The model's set, made once, unless there are others to add: a set
+        # per formula would make a model's lint grow with tables x formulas.
+        folded = folded | model.table_keys() if folded else model.table_keys()
     resolve = None
     if resolver is not None and formula is not None:
         resolve = functools.partial(_resolutions, resolver, formula, source, _kind_of(tree), separators)

@@ -30,10 +30,12 @@ as a model before it is handed out, and written atomically.
 
 from __future__ import annotations
 
+import bisect
 import dataclasses
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
+from .. import collector
 from ..check import (
     CheckOptions, display_path, model_problem, model_resolver, read_source, separator_diagnostic, source_kind,
 )
@@ -44,6 +46,7 @@ from ..model import Formula, ModelError, ModelWarning, load_model
 from ..model.writing import read_back_problem, rewrite_formulas
 from ..sources import SourceError, line_end, read_file, text_encoding
 from ..syntax import Expr, Node, Paren, ParseError, Span, Token, tokenize
+from ..syntax.copying import shifted
 from ..syntax.separators import SeparatorError, refuse_semicolons
 from ..syntax.tokens import COMMENT_KINDS
 from ..writeback import Original
@@ -102,12 +105,24 @@ def _wanted(finding: Diagnostic, unsafe: bool) -> Fix | None:
     return fix if fix is not None and fix.edits and (fix.safe or unsafe) else None
 
 
-def _refusal_key(finding: Finding, data: bytes) -> tuple[str, str, bytes]:
+class _RefusalKeys:
     """What identifies a fix across rounds: its rule, its words and the text
-    it replaces (whose place moves as other fixes change the text)."""
-    assert finding.fix is not None
-    span = finding.fix.edits[0].span
-    return finding.code, finding.fix.description, data[span.start : span.end]
+    it replaces (whose place moves as other fixes change the text). The
+    texts of one round are cut once per span: the many findings of one
+    block propose edits of one span, often the whole text."""
+
+    def __init__(self, data: bytes) -> None:
+        self.data = data
+        self.texts: dict[tuple[int, int], bytes] = {}
+
+    def __call__(self, finding: Finding) -> tuple[str, str, bytes]:
+        assert finding.fix is not None
+        span = finding.fix.edits[0].span
+        key = (span.start, span.end)
+        text = self.texts.get(key)
+        if text is None:
+            text = self.texts[key] = self.data[span.start : span.end]
+        return finding.code, finding.fix.description, text
 
 
 def settle(
@@ -122,6 +137,18 @@ def settle(
     """Applies the fixes of what `lint` finds in `text` (read into `tree`)
     round after round, until none is left or after MAX_ROUNDS. `parse` reads
     a text as `text` was read; `unsafe`: the fixes to review are made too."""
+    with collector.paused():  # see quarrow_dax.collector
+        return _settle(text, tree, lint, parse, options, unsafe)
+
+
+def _settle(
+    text: str,
+    tree: Node,
+    lint: Callable[[str, Node], list[Diagnostic]],
+    parse: Callable[[str], Node],
+    options: FormatOptions,
+    unsafe: bool,
+) -> FixedText:
     outcome = FixedText(text)
     refused: set[tuple[str, str, bytes]] = set()
     findings = lint(text, tree)
@@ -131,9 +158,9 @@ def settle(
         outcome.findings, outcome.blocked = findings, error
         return outcome
     for _ in range(MAX_ROUNDS):
-        data = text.encode("utf-8")
+        refusal_key = _RefusalKeys(text.encode("utf-8"))
         candidates = [f for f in findings if isinstance(f, Finding) and _wanted(f, unsafe)
-                      and _refusal_key(f, data) not in refused]
+                      and not (refused and refusal_key(f) in refused)]
         if not candidates:
             break
         before = text
@@ -148,7 +175,7 @@ def settle(
                     break
                 except FixError:
                     outcome.refused.append(candidate)
-                    refused.add(_refusal_key(candidate, data))
+                    refused.add(refusal_key(candidate))
             else:
                 break
         if text == before:
@@ -176,22 +203,50 @@ def _choose(findings: Sequence[Finding]) -> tuple[list[Edit], list[Finding]]:
         return (min(edit.span.start for edit in finding.fix.edits),
                 -max(edit.span.end for edit in finding.fix.edits))
 
-    edits: list[Edit] = []
+    chosen = _Chosen()
     used: list[Finding] = []
     for finding in sorted(findings, key=order):
         assert finding.fix is not None
         fresh: list[Edit] = []
         for edit in finding.fix.edits:
-            clash = [other for other in edits + fresh if _overlap(edit.span, other.span)]
+            clash = chosen.overlapping(edit.span) + [other for other in fresh if _overlap(edit.span, other.span)]
             if any(other.span != edit.span or other.replacement != edit.replacement for other in clash):
                 break
             if not clash:
                 fresh.append(edit)
         else:
-            edits += fresh
+            for edit in fresh:
+                chosen.add(edit)
             used.append(finding)
-    edits.sort(key=lambda edit: edit.span.start)
-    return edits, used
+    return chosen.edits, used
+
+
+class _Chosen:
+    """The edits chosen so far, none overlapping another, in order of
+    place: sorted by (start, end), their ends then never decrease, so the
+    edits that overlap a span are found by bisection, not by a scan of all
+    (a text with thousands of fixes)."""
+
+    def __init__(self) -> None:
+        self.edits: list[Edit] = []
+        self.keys: list[tuple[int, int]] = []
+        self.starts: list[int] = []
+
+    def overlapping(self, span: Span) -> list[Edit]:
+        found = []
+        index = bisect.bisect_left(self.starts, span.end) - 1  # the last that starts before the span ends
+        while index >= 0 and self.keys[index][1] > span.start:
+            if _overlap(span, self.edits[index].span):
+                found.append(self.edits[index])
+            index -= 1
+        return found
+
+    def add(self, edit: Edit) -> None:
+        key = (edit.span.start, edit.span.end)
+        index = bisect.bisect_right(self.keys, key)
+        self.keys.insert(index, key)
+        self.starts.insert(index, key[0])
+        self.edits.insert(index, edit)
 
 
 def apply_fixes(
@@ -242,10 +297,20 @@ class _Splicer:
         self.data = text.encode("utf-8")
         self.options = options
         self.comments = _comment_tokens(text, options)
+        self.comment_starts = [_at(token).start for token in self.comments]
+        self._sources: dict[int, tuple[bytes, bool]] = {}
         self.newline = line_end(text)
 
     def comment_texts(self) -> list[str]:
         return [_comment_text(token) for token in self.comments]
+
+    def is_own_source(self, source: bytes) -> bool:
+        """Whether `source` (of a node) is this text: compared once per
+        source object, which every node read from one text shares."""
+        known = self._sources.get(id(source))
+        if known is None:
+            known = self._sources[id(source)] = (source, source == self.data)
+        return known[1]
 
     def splice(self, edits: list[Edit]) -> str:
         data = self.data
@@ -266,7 +331,9 @@ class _Splicer:
     # --- pieces of the text ------------------------------------------------------
 
     def comments_in(self, start: int, end: int) -> list[Token]:
-        return [token for token in self.comments if start <= _at(token).start and _at(token).end <= end]
+        first = bisect.bisect_left(self.comment_starts, start)
+        last = bisect.bisect_right(self.comment_starts, end)
+        return [token for token in self.comments[first:last] if _at(token).end <= end]
 
     def line_start(self, offset: int) -> int:
         return self.data.rfind(b"\n", 0, offset) + 1
@@ -341,13 +408,21 @@ class _Splicer:
         if not isinstance(node, Expr):
             raise FixError(f"a fix replaces text by a {type(node).__name__}, which is no expression")
         data = self.data
-        # The source as the formatter sees it: only the span's text, at its
-        # place, so that exactly the comments inside the span are printed.
-        masked = (b" " * span.start + data[span.start : span.end] + b" " * (len(data) - span.end)).decode("utf-8")
         column = len(data[self.line_start(span.start) : span.start].decode("utf-8"))
         options = dataclasses.replace(self.options, width=max(self.options.width - column, _MIN_WIDTH))
+        # The formatter sees only the span's text, so that exactly the
+        # comments inside it are printed: the node, its positions moved into
+        # that text, is printed with it (not with the whole text each time,
+        # which would make a text of many fixes cost its square).
+        window = data[span.start : span.end]
+        moved = shifted(node, window, span.start, self.is_own_source)
+        if moved is not None:
+            node, source = moved, window.decode("utf-8")
+        else:
+            source = (b" " * span.start + data[span.start : span.end] + b" " * (len(data) - span.end)).decode("utf-8")
+        assert isinstance(node, Expr)
         try:
-            printed = format_tree(node, masked, kind="expression", options=options, name="a fix")
+            printed = format_tree(node, source, kind="expression", options=options, name="a fix")
         except (FormatError, ParseError) as error:
             raise FixError(str(error)) from None
         if "\n" not in printed:
@@ -415,7 +490,12 @@ def _edited(tree: Node, edits: Sequence[Edit]) -> Node:
             new = _rebuilt(value, done)
             if new is not value:
                 changes[name] = None if new is _GONE else new
-        done[id(node)] = dataclasses.replace(node, **changes) if changes else node  # type: ignore[type-var]
+        try:
+            done[id(node)] = dataclasses.replace(node, **changes) if changes else node  # type: ignore[type-var]
+        except (TypeError, ValueError) as error:
+            # An edit that leaves a node DAX cannot spell (the last VAR of a
+            # block taken out, say) refuses the fixes of the round.
+            raise FixError(str(error)) from None
     result = done[id(tree)]
     if not isinstance(result, Node):
         raise FixError("a fix deletes the whole text")

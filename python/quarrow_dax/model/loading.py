@@ -11,6 +11,7 @@ from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 
+from .. import collector
 from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file, walk
 from ..writeback import Original
 from .bim import read_bim
@@ -123,8 +124,9 @@ def load_model(
     largest files of a model), no table, column, measure or relationship,
     so a reader that wants only the model's objects is spared them."""
     builder = ModelBuilder(str(path))
-    formulas = list(_read_formulas(path, errors, warnings, max_file_size, builder, originals, texts, cultures))
-    return builder.finish(formulas)
+    with collector.paused():  # an object or two per line of the model files: see quarrow_dax.collector
+        formulas = list(_read_formulas(path, errors, warnings, max_file_size, builder, originals, texts, cultures))
+        return builder.finish(formulas)
 
 
 def _read_formulas(

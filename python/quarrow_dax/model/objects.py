@@ -58,6 +58,12 @@ class ModelObject:
     #: string, detail rows and KPI expressions; a calculated column's or
     #: table's expression; a role's filters; a function's text.
     formulas: list[Formula] = field(default_factory=list, repr=False)
+    #: In a .bim file, the (start, end) character offsets of its JSON object.
+    extent: tuple[int, int] | None = field(default=None, repr=False)
+    #: Where some of its properties stand, (line, column) by the name of the
+    #: property as the file writes it ("fromColumn", "sortByColumn", ...;
+    #: "tablePermission <table>" for a role's permission on a table).
+    places: dict[str, tuple[int, int]] = field(default_factory=dict, repr=False)
     #: Its lineage tag (`lineageTag`): the identity the saving tool gives it,
     #: kept through renames. None when the file gives none.
     lineage_tag: str | None = field(default=None, repr=False)
@@ -108,10 +114,14 @@ class Measure(TableObject):
 
 @dataclass(eq=False)
 class Level:
-    """One level of a hierarchy and the column it shows."""
+    """One level of a hierarchy and the column it shows; `line` and
+    `position` (the column of the file, 1-based) where it is declared, 0
+    when unknown."""
 
     name: str
     column: str
+    line: int = 0
+    position: int = 0
 
 
 @dataclass(eq=False)
@@ -225,7 +235,15 @@ class Function(ModelObject):
 class Model:
     """A tabular model read whole: its tables (by name, case ignored),
     relationships, roles and functions, every DAX formula in file order, and
-    each formula's owner (`owner`). Read with `load_model`."""
+    each formula's owner (`owner`). Read with `load_model`.
+
+    Names that differ only in case are one name to the engine, which will
+    not deploy a model that declares one twice where it must be unique: two
+    tables, two measures anywhere in the model, a table's column, measure or
+    hierarchy named alike, two items of a calculation group, two functions,
+    two roles. Such a later object is not merged into the first: it keeps
+    its own formulas and is listed in `duplicates` with the earlier one,
+    while looking a name up finds the first."""
 
     path: str
     tables: dict[str, Table] = field(default_factory=dict)
@@ -233,8 +251,20 @@ class Model:
     roles: dict[str, Role] = field(default_factory=dict)
     functions: dict[str, Function] = field(default_factory=dict)
     formulas: list[Formula] = field(default_factory=list)
-    _owners: dict[int, ModelObject] = field(default_factory=dict, repr=False)
-    _measures: dict[str, Measure] = field(default_factory=dict, repr=False)
+    # The rest by keyword only: a caller giving them by position would get
+    # one for another the day a field is added.
+    #: (later object, earlier object) for each name declared again.
+    duplicates: list[tuple[ModelObject, ModelObject]] = field(default_factory=list, kw_only=True)
+    _owners: dict[int, ModelObject] = field(default_factory=dict, repr=False, kw_only=True)
+    _measures: dict[str, Measure] = field(default_factory=dict, repr=False, kw_only=True)
+    _table_keys: frozenset[str] | None = field(default=None, repr=False, kw_only=True)
+
+    def table_keys(self) -> frozenset[str]:
+        """The tables' names as they are compared (`name_key`), made once:
+        every formula of a large model asks."""
+        if self._table_keys is None or len(self._table_keys) != len(self.tables):
+            self._table_keys = frozenset(self.tables)
+        return self._table_keys
 
     def table(self, name: str) -> Table | None:
         return self.tables.get(name_key(name))
@@ -272,13 +302,26 @@ class Model:
 
     def objects(self) -> Iterator[ModelObject]:
         """Every table, column, measure, hierarchy, calculation item,
-        relationship, role and function, in declaration order."""
+        relationship, role and function, in declaration order; then the
+        objects that declare a name again (`duplicates`), with what a table
+        among them holds."""
+        seen: set[int] = set()
         for table in self.tables.values():
-            yield table
-            yield from table.columns.values()
-            yield from table.measures.values()
-            yield from table.hierarchies.values()
-            yield from table.calculation_items.values()
+            yield from _table_objects(table, seen)
         yield from self.relationships
         yield from self.roles.values()
         yield from self.functions.values()
+        for later, _ in self.duplicates:
+            if isinstance(later, Table):
+                yield from _table_objects(later, seen)
+            elif id(later) not in seen:  # a member of a table's other dictionary is listed already
+                seen.add(id(later))
+                yield later
+
+
+def _table_objects(table: Table, seen: set[int]) -> Iterator[ModelObject]:
+    """The table and what it holds, noted in `seen`."""
+    for obj in (table, *table.columns.values(), *table.measures.values(), *table.hierarchies.values(),
+                *table.calculation_items.values()):
+        seen.add(id(obj))
+        yield obj

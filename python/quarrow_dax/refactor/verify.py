@@ -332,7 +332,7 @@ def _same_resolutions(old: Resolver, new: Resolver, names: _Names, grammar: Gram
         if expected != got:
             for found, want, have in zip(before, expected, got):
                 if want != have:
-                    line, column = found.start
+                    line, column = found.line, found.column
                     raise RenameError(
                         f"{formula.file}:{line}:{column}: in the {formula.kind} {formula.name!r},"
                         f" {found.reference.text} would then mean {_meaning(have)} where it means {_meaning(want)}",

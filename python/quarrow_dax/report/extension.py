@@ -52,4 +52,5 @@ def extended_model(model: Model | None, report: Report) -> Model:
         measures.setdefault(formula.name.casefold(), measure)
         owners[id(formula.formula)] = measure
     return Model(base.path, tables, base.relationships, base.roles, base.functions,
-                 [*base.formulas, *(formula.formula for formula in report.measures)], owners, measures)
+                 [*base.formulas, *(formula.formula for formula in report.measures)],
+                 duplicates=base.duplicates, _owners=owners, _measures=measures)

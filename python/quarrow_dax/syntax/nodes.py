@@ -20,6 +20,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any, ClassVar, Literal, NamedTuple, TypeVar
 
+from .. import _syntax
 from .._syntax import Located
 
 __all__ = [
@@ -137,6 +138,31 @@ class Node(Located):
             else:
                 shape.append(value)
         return hash(tuple(shape))
+
+    # Copies and pickles keep every position and the source, and take no
+    # recursion however deep the tree (see the copying module).
+
+    def __copy__(self) -> Node:
+        from .copying import remade
+
+        return remade(type(self), _syntax.position(self), tuple(getattr(self, name) for name in self._fields))
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Node:
+        from .copying import deep_copy
+
+        return deep_copy(self, memo)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        from .copying import flattened, unflattened
+
+        return unflattened, flattened(self)
+
+    def __post_init__(self) -> None:
+        # Only a node built in code gets here: the parser makes its nodes
+        # without running their constructors.
+        from .fields import check_node
+
+        check_node(self, Node)
 
     def __repr__(self) -> str:
         # Built with a work list: a deep tree has a deep repr.

@@ -6,6 +6,7 @@ from typing import Literal, Union, cast
 
 from .. import _syntax
 from ..diagnostics import LineIndex
+from .copying import REGISTERED
 from .nodes import NODE_CLASSES, Expr, Function, Query, Span
 from .tokens import Token
 
@@ -18,6 +19,7 @@ Separators = Literal["comma", "semicolon"]
 Grammar = Literal["engine", "standard"]
 
 _syntax.register(Span, {**NODE_CLASSES, "Token": Token})
+REGISTERED.update(NODE_CLASSES.values(), [Token])
 
 # (kind, message, start, end): how the native module reports an input error.
 _ErrorTuple = tuple[str, str, int, int]

@@ -4,9 +4,11 @@ when asked for."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Literal
+from typing import Any, Literal
 
+from .. import _syntax
 from .._syntax import Located
+from .copying import remade
 
 __all__ = ["COMMENT_KINDS", "Token", "TokenKind"]
 
@@ -65,3 +67,14 @@ class Token(Located):
 
     def __repr__(self) -> str:
         return f"Token(kind={self.kind!r}, text={self.text!r}, span={self.span!r})"
+
+    # Copies and pickles keep the position and the source.
+    def __copy__(self) -> Token:
+        return remade(type(self), _syntax.position(self), (self.kind,))
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Token:
+        return self.__copy__()
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return remade, (type(self), _syntax.position(self), (self.kind,))
+

@@ -51,31 +51,35 @@ RETURN
             return
         live = scopes.live()
         dead = [b for b in scopes.bindings if b.kind in _VARIABLES and b not in live]
-        dead_set = set(dead)
+        # The blocks all of whose declarations are dead, found once for all
+        # of them: a block of many variables must not be searched per variable.
+        alive_in: set[int] = {id(b.owner) for b in scopes.bindings if b.kind not in _VARIABLES or b in live}
+        # A DEFINE block with anything but VARs stays, even when they all go.
+        for owner in {id(b.owner): b.owner for b in dead if isinstance(b.owner, DefineBlock)}.values():
+            if not all(isinstance(d, Var) for d in owner.defs):
+                alive_in.add(id(owner))
         for binding in dead:
             noun = "query variable" if binding.kind == "query variable" else "variable"
             context.report(
                 self, context.name_span(binding.declaration, binding.name),
                 f"{noun} `{binding.name}` {_unused_phrase(binding)}",
                 hint="remove it, or use it where it was meant to be used",
-                fix=_removal(binding, dead_set, scopes.bindings),
+                fix=_removal(binding, id(binding.owner) not in alive_in),
             )
 
 
-def _removal(binding: Binding, dead: set[Binding], bindings: list[Binding]) -> Fix | None:
-    """Deletes the declaration; a block all of whose variables go becomes
-    its RETURN expression, a DEFINE block that keeps nothing goes whole."""
+def _removal(binding: Binding, all_dead: bool) -> Fix | None:
+    """Deletes the declaration; a block all of whose declarations go
+    (`all_dead`) becomes its RETURN expression, a DEFINE block that keeps
+    nothing goes whole."""
     owner = binding.owner
-    siblings = [b for b in bindings if b.owner is owner]
     span = binding.declaration.span
     if span is None or owner.span is None:
         return None
-    if isinstance(owner, VarBlock) and all(b in dead for b in siblings):
+    if isinstance(owner, VarBlock) and all_dead:
         replacement = in_place(owner.body, binding.owner_parent)
         return Fix("replace the VAR block by its RETURN expression", (Edit(owner.span, replacement),), safe=True)
-    if isinstance(owner, DefineBlock) and all(isinstance(d, Var) for d in owner.defs) and all(
-        b in dead for b in siblings
-    ):
+    if isinstance(owner, DefineBlock) and all_dead:
         return Fix("remove the DEFINE block", (Edit(owner.span, None),), safe=True)
     return Fix(f"remove the declaration of `{binding.name}`", (Edit(span, None),), safe=True)
 
