@@ -451,7 +451,7 @@ def test_reading_leaves_the_garbage_collector_as_it_found_it(tmp_path, enabled, 
     import gc
 
     from quarrow_dax.report import ReportError
-    from quarrow_dax.sources import collection_paused
+    from quarrow_dax.collector import paused as collection_paused
 
     was = gc.isenabled()
     (gc.enable if enabled else gc.disable)()

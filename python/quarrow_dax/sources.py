@@ -17,15 +17,13 @@ for a writer and refused unless it is a regular file.
 from __future__ import annotations
 
 import codecs
-import contextlib
-import gc
 import os
 import stat
 from collections.abc import Callable, Iterator
 from pathlib import Path
 
 __all__ = [
-    "MAX_FILE_SIZE", "SourceError", "collection_paused", "decode_text", "is_dir", "is_file", "line_end", "read_bytes",
+    "MAX_FILE_SIZE", "SourceError", "decode_text", "is_dir", "is_file", "line_end", "read_bytes",
     "read_file", "read_text", "text_encoding", "walk",
 ]
 
@@ -245,19 +243,3 @@ def line_end(text: str) -> str:
         return "\n" if lf > crlf else "\r\n"
     first = text.find("\n")
     return "\r\n" if first > 0 and text[first - 1] == "\r" else "\n"
-
-
-@contextlib.contextmanager
-def collection_paused() -> Iterator[None]:
-    """Python's cyclic garbage collector paused while a reader builds a
-    large tree of objects (a project's reports and model): the tree holds
-    no garbage cycles, and the collector's passes over it as it grows cost
-    a tenth of reading a project. Left as it was found, also when it was
-    off already."""
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if collecting:
-            gc.enable()

@@ -27,12 +27,13 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from .. import collector
 from ..diagnostics import Diagnostic
 from ..model import Model, ModelError, ModelWarning, find_models, is_model_folder, load_model
 from ..report import FieldUse, Report, ReportError, decide, find_reports, holds_model, is_report_folder, load_report
 from ..report._files import json_file, problem
 from ..report.dataset import read_dataset_reference
-from ..sources import MAX_FILE_SIZE, SourceError, collection_paused, is_dir, is_file
+from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file
 from ..writeback import Original
 
 __all__ = [
@@ -193,7 +194,7 @@ def load_projects(path: str | os.PathLike[str], reports: Sequence[str | os.PathL
     `originals` holds its files as read. `cultures` as for `load_model`:
     False for a reader that wants the model's objects alone (usage). Raises
     ProjectError when `path` holds neither a model nor a report."""
-    with collection_paused():
+    with collector.paused():
         return _load_projects(path, reports, max_file_size, keep_originals, cultures)
 
 

@@ -25,8 +25,9 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
+from .. import collector
 from ..model import Model
-from ..sources import MAX_FILE_SIZE, SourceError, collection_paused, is_dir, is_file, walk
+from ..sources import MAX_FILE_SIZE, SourceError, is_dir, is_file, walk
 from ..writeback import Original
 from ._files import problem
 from ._json import RawSpan
@@ -96,7 +97,7 @@ def load_report(path: str | os.PathLike[str], model: Model | None = None, *,
     When `originals` is a dict, every report file read (not
     `definition.pbir`) is kept there under its name, its bytes and identity
     as read: what a tool that rewrites the report edits."""
-    with collection_paused():
+    with collector.paused():
         return _load_report(path, model, max_file_size, originals)
 
 
