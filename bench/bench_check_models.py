@@ -57,41 +57,58 @@ def package_copy(revision: str | None, into: pathlib.Path) -> pathlib.Path:
     return target
 
 
-def run_once(path: pathlib.Path, models: pathlib.Path) -> tuple[float, float, int]:
+def run_once(path: pathlib.Path, models: pathlib.Path, python: str | None = None) -> tuple[float, float, int]:
     """(wall, cpu) seconds and the exit status of one `check` run from the
-    package at `path`."""
-    # -S keeps the editable install of this checkout out of the way; the
-    # package is found on PYTHONPATH alone.
-    env = dict(os.environ, PYTHONPATH=str(path))
-    started = time.perf_counter()
-    process = subprocess.Popen([sys.executable, "-S", "-m", "quarrow_dax", "check", str(models)], env=env,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, status, usage = os.wait4(process.pid, 0)
-    wall = time.perf_counter() - started
-    return wall, usage.ru_utime + usage.ru_stime, os.waitstatus_to_exitcode(status)
+    package at `path`, or with the interpreter `python` of an installation
+    of its own (a revision whose native modules differ from this one's).
+    A run that ends in a traceback has exit status 1, as a check finding
+    errors has: its status is given as -1."""
+    if python is None:
+        # -S keeps the editable install of this checkout out of the way; the
+        # package is found on PYTHONPATH alone.
+        env = dict(os.environ, PYTHONPATH=str(path))
+        command = [sys.executable, "-S", "-m", "quarrow_dax", "check", str(models)]
+    else:
+        env = dict(os.environ)
+        command = [python, "-m", "quarrow_dax", "check", str(models)]
+    with tempfile.TemporaryFile() as errors:
+        started = time.perf_counter()
+        process = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=errors)
+        _, status, usage = os.wait4(process.pid, 0)
+        wall = time.perf_counter() - started
+        errors.seek(0)
+        died = b"Traceback (most recent call last)" in errors.read()
+    return wall, usage.ru_utime + usage.ru_stime, -1 if died else os.waitstatus_to_exitcode(status)
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--models", type=pathlib.Path, default=DEFAULT_MODELS)
     parser.add_argument("--baseline", help="a git revision to compare with")
+    parser.add_argument("--baseline-python", metavar="PYTHON",
+                        help="run the baseline with this interpreter, where the revision is installed with its own "
+                        "native modules (needed when this checkout's native modules no longer fit its package)")
     parser.add_argument("--repeats", type=int, default=9)
     args = parser.parse_args(argv)
     print(f"load average at start: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
     with tempfile.TemporaryDirectory() as folder:
         variants = {"this checkout": package_copy(None, pathlib.Path(folder))}
+        pythons: dict[str, str | None] = {"this checkout": None}
         if args.baseline:
-            variants[f"baseline {args.baseline}"] = package_copy(args.baseline, pathlib.Path(folder))
+            name = f"baseline {args.baseline}"
+            pythons[name] = args.baseline_python
+            variants[name] = (pathlib.Path(folder) if args.baseline_python
+                              else package_copy(args.baseline, pathlib.Path(folder)))
         # A first run compiles the bytecode, and shows that each variant ran
         # to its end (1: errors found, as the shared models hold two).
-        statuses = {name: run_once(path, args.models)[2] for name, path in variants.items()}
+        statuses = {name: run_once(path, args.models, pythons[name])[2] for name, path in variants.items()}
         if any(status not in (0, 1) for status in statuses.values()):
             print(f"a variant failed to run: exit statuses {statuses}")
             return 0
         best: dict[str, tuple[float, float]] = {name: (float("inf"), float("inf")) for name in variants}
         for _ in range(args.repeats):
             for name, path in variants.items():
-                wall, cpu, _ = run_once(path, args.models)
+                wall, cpu, _ = run_once(path, args.models, pythons[name])
                 best[name] = (min(best[name][0], wall), min(best[name][1], cpu))
     print(f"check {args.models} (best of {args.repeats}):")
     for name, (wall, cpu) in best.items():
