@@ -39,9 +39,9 @@ def widest(text, first_line_offset=0, indent_prefix=0):
 
 
 def _generator():
-    spec = importlib.util.spec_from_file_location("gen_display_width", ROOT / "tools" / "gen_display_width.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location("gen_display_width", ROOT / "tools" / "gen_display_width.py")
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     return module
 
 

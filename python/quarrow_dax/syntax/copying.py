@@ -65,7 +65,7 @@ def _layout(cls: type) -> tuple[tuple[tuple[str, int], ...], tuple[tuple[str, in
     nodes, in declaration order (worked out once per class)."""
     found = _LAYOUTS.get(cls)
     if found is None:
-        fields = tuple((spec.name, spec.shape) for spec in field_specs(cls, Node))
+        fields = tuple((rule.name, rule.shape) for rule in field_specs(cls, Node))
         found = _LAYOUTS[cls] = (fields, tuple(field for field in fields if field[1] in (NODE, NODES, ROWS)))
     return found
 

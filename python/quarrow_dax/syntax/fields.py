@@ -96,52 +96,52 @@ def _closest(value: str, choices: tuple[str, ...], spellings: dict[str, tuple[st
 def check_values(
     node: Any, specs: tuple[FieldSpec, ...], spellings: dict[str, tuple[str, ...]]
 ) -> dict[str, tuple[Any, ...]]:
-    """Checks each field of `node` against its spec: TypeError for a value of
+    """Checks each field of `node` against its field rule: TypeError for a value of
     the wrong type, ValueError for a string a Literal does not allow (with
     the closest allowed one; `spellings` maps operator spellings such as `=`
     to the names they may stand for). A list where a tuple belongs is accepted: the returned
     mapping gives the tuples to store in its place."""
     cls = type(node).__name__
     converted: dict[str, tuple[Any, ...]] = {}
-    for spec in specs:
-        value = getattr(node, spec.name)
-        where = f"{cls}.{spec.name}"
+    for rule in specs:
+        value = getattr(node, rule.name)
+        where = f"{cls}.{rule.name}"
         if value is None:
-            if not spec.optional:
+            if not rule.optional:
                 raise TypeError(f"{where} must not be None")
             continue
-        if spec.shape == PLAIN:
-            if spec.type is bool:
+        if rule.shape == PLAIN:
+            if rule.type is bool:
                 if type(value) is not bool:
                     raise TypeError(f"{where} must be True or False, not {_type_name(value)}")
             elif not isinstance(value, str):
                 raise TypeError(f"{where} must be a str, not {_type_name(value)} ({value!r})")
             elif not _utf8(value):
                 raise ValueError(f"{where} holds a lone surrogate, which no DAX text can: {value!r}")
-            elif spec.choices is not None and value not in spec.choices:
-                closest = _closest(value, spec.choices, spellings)
+            elif rule.choices is not None and value not in rule.choices:
+                closest = _closest(value, rule.choices, spellings)
                 advice = f" (did you mean {closest!r}?)" if closest else ""
-                allowed = ", ".join(repr(choice) for choice in spec.choices)
+                allowed = ", ".join(repr(choice) for choice in rule.choices)
                 raise ValueError(f"{where} must be one of {allowed}, not {value!r}{advice}")
             continue
-        if spec.shape == NODE:
-            if not isinstance(value, spec.type):
-                raise TypeError(f"{where} must be {_a(spec.type)} node, not {_type_name(value)}")
+        if rule.shape == NODE:
+            if not isinstance(value, rule.type):
+                raise TypeError(f"{where} must be {_a(rule.type)} node, not {_type_name(value)}")
             continue
         if isinstance(value, list):
-            value = converted[spec.name] = tuple(value)
+            value = converted[rule.name] = tuple(value)
         if not isinstance(value, tuple):
             raise TypeError(f"{where} must be a tuple, not {_type_name(value)}")
-        if spec.shape == ROWS:
+        if rule.shape == ROWS:
             rows = tuple(tuple(row) if isinstance(row, list) else row for row in value)
             if any(row is not original for row, original in zip(rows, value)):
-                value = converted[spec.name] = rows
+                value = converted[rule.name] = rows
             for row in value:
                 if not isinstance(row, tuple):
                     raise TypeError(f"each row of {where} must be a tuple of expressions, not {_type_name(row)}")
-                _check_items(row, spec.type, f"a cell of {where}")
-        elif spec.shape == NODES:
-            _check_items(value, spec.type, f"an item of {where}")
+                _check_items(row, rule.type, f"a cell of {where}")
+        elif rule.shape == NODES:
+            _check_items(value, rule.type, f"an item of {where}")
         else:
             for item in value:
                 if not isinstance(item, str):
