@@ -397,13 +397,27 @@ def test_every_command_module_is_listed_and_registers_its_runner():
     from quarrow_dax import cli
 
     modules = {info.name for info in pkgutil.iter_modules(cli.__path__)} - {"common", "output"}
-    assert {command.__name__.rpartition(".")[2] for command in cli.COMMANDS} == modules
+    assert {command.__name__.rpartition(".")[2] for command in cli.commands()} == modules == set(cli.COMMAND_NAMES)
     subcommands = next(action for action in cli.build_parser()._actions if action.dest == "command").choices
     assert list(subcommands) == ["lex", "expr", "query", "check", "lint", "deps", "usage", "diff", "format",
                                  "functions", "rename", "scan", "lsp"]
+    assert list(subcommands) == [name for names in cli.COMMAND_NAMES.values() for name in names]
     runners = {command.run for command in cli.COMMANDS}
     for name, parser in subcommands.items():
         assert parser.get_default("run") in runners, name
+        # The parser a run of one command builds knows only its module's commands, with the same options and help.
+        alone = next(action for action in cli.build_parser(name)._actions if action.dest == "command").choices
+        module_names = next(names for names in cli.COMMAND_NAMES.values() if name in names)
+        assert list(alone) == list(module_names) and alone[name].format_help() == parser.format_help()
+
+
+def test_a_run_imports_only_its_own_command():
+    script = ("import sys; from quarrow_dax.cli import main; main(['check', 'examples']); "
+              "print(sorted(m for m in sys.modules if m.startswith('quarrow_dax.cli.')))")
+    run = subprocess.run([sys.executable, "-c", script], cwd=EXAMPLES.parent, capture_output=True, text=True, timeout=120)
+    loaded = set(eval(run.stdout.strip().splitlines()[-1]))
+    assert "quarrow_dax.cli.check" in loaded
+    assert not loaded & {"quarrow_dax.cli.diff", "quarrow_dax.cli.lsp", "quarrow_dax.cli.rename", "quarrow_dax.cli.scan"}
 
 
 def test_standard_input_twice_is_refused():

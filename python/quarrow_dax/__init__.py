@@ -38,9 +38,27 @@ format(text, *, kind="expression", ...)
     every comment kept, its meaning checked (see quarrow_dax.formatter).
 """
 
+from typing import TYPE_CHECKING, Any
+
 from ._native import lex, parse_expression, parse_query
 from .decoder import loads
-from .formatter import format
+
+if TYPE_CHECKING:
+    from .formatter import format
+
+
+def __getattr__(name: str) -> Any:
+    # The formatter is imported when first asked for: a command that does not
+    # format (check, lint, deps) starts without it.
+    if name == "format":
+        from .formatter import format
+
+        return format
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), "format"})
 
 __version__ = "0.1.0"
 __all__ = ["__version__", "format", "lex", "loads", "parse_expression", "parse_query"]

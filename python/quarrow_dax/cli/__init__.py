@@ -61,19 +61,19 @@ module provides
         A combination of options that argparse cannot refuse by itself is
         refused by raising common.UsageError before anything is written.
 
-and a new command is one more such module and its entry in COMMANDS below,
+and a new command is one more such module and its entry in COMMAND_NAMES below,
 whose order is the order `quarrow-dax --help` lists them in.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib
 import sys
 from collections.abc import Sequence
-from typing import Any, Protocol
+from typing import Any, Protocol, cast
 
 from .. import __version__
-from . import check, deps, diff, format, functions, lint, lsp, printing, rename, scan, usage
 from .common import (
     EXIT_BROKEN_PIPE,
     EXIT_INTERRUPTED,
@@ -87,7 +87,7 @@ from .common import (
     write_err,
 )
 
-__all__ = ["COMMANDS", "build_parser", "main"]
+__all__ = ["build_parser", "commands", "main"]
 
 
 class Command(Protocol):
@@ -98,10 +98,47 @@ class Command(Protocol):
     def run(self, args: argparse.Namespace) -> int: ...
 
 
-COMMANDS: tuple[Command, ...] = (printing, check, lint, deps, usage, diff, format, functions, rename, scan, lsp)
+# The command modules in the order --help lists them, with the commands each
+# adds. A run imports only the module of the command it runs: together the
+# modules import most of the package (reports, projects, the refactoring,
+# the diff, the language server), which would double the start of a short
+# `check`.
+COMMAND_NAMES: dict[str, tuple[str, ...]] = {
+    "printing": ("lex", "expr", "query"),
+    "check": ("check",),
+    "lint": ("lint",),
+    "deps": ("deps",),
+    "usage": ("usage",),
+    "diff": ("diff",),
+    "format": ("format",),
+    "functions": ("functions",),
+    "rename": ("rename",),
+    "scan": ("scan",),
+    "lsp": ("lsp",),
+}
+_MODULE_OF = {name: module for module, names in COMMAND_NAMES.items() for name in names}
 
 
-def build_parser() -> argparse.ArgumentParser:
+def _module(name: str) -> Command:
+    return cast(Command, importlib.import_module(f"{__name__}.{name}"))
+
+
+def commands() -> tuple[Command, ...]:
+    """Every command module, in the order --help lists them."""
+    return tuple(_module(name) for name in COMMAND_NAMES)
+
+
+def __getattr__(name: str) -> Any:
+    # COMMANDS, as earlier versions had it: every command module, imported.
+    if name == "COMMANDS":
+        return commands()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def build_parser(command: str | None = None) -> argparse.ArgumentParser:
+    """The command line's parser: with `command`, one of the commands'
+    names, a parser that knows only that command (and imports only its
+    module); otherwise every command."""
     parser = ArgumentParser(
         prog=PROG,
         description="Lex, parse, check or format DAX source text.",
@@ -109,16 +146,21 @@ def build_parser() -> argparse.ArgumentParser:
         "2 for a bad command line, a path that cannot be read or a malformed model.",
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for command in COMMANDS:
-        command.add_command(commands)
+    subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    if command in _MODULE_OF:
+        _module(_MODULE_OF[command]).add_command(subcommands)
+    else:
+        for module in commands():
+            module.add_command(subcommands)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
     ArgumentParser.argv = arguments
-    parser = build_parser()
+    # Top-level options come before the command (--help, --version): a first
+    # argument that names a command is the command.
+    parser = build_parser(arguments[0] if arguments else None)
     args: Any = parser.parse_args(arguments)
     try:
         status: int = args.run(args)
