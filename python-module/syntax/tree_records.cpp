@@ -50,6 +50,52 @@ bool for_each_child(PyObject* value, Visit visit) {
 
 bool is_plain_int(PyObject* value) noexcept { return PyLong_CheckExact(value); }
 
+bool is_node(PyObject* value) noexcept { return kind_of_node(value).has_value(); }
+
+// A new field value with each child (as `is_child` tells: a node one way, a
+// node's index the other) turned into `convert(child)`, a new reference,
+// through a tuple of children and a tuple of rows of children; anything else
+// kept as it is. Null with an exception set on failure.
+template <class IsChild, class Convert>
+PyObject* mapped_field(PyObject* value, IsChild is_child, Convert convert) {
+    if (is_child(value)) return convert(value);
+    if (!PyTuple_Check(value)) {
+        Py_INCREF(value);
+        return value;
+    }
+    const Py_ssize_t size = PyTuple_Size(value);
+    Ref out(PyTuple_New(size));
+    if (!out) return nullptr;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyTuple_GetItem(value, i);
+        PyObject* made = nullptr;
+        if (is_child(item)) {
+            made = convert(item);
+        } else if (PyTuple_Check(item)) {
+            const Py_ssize_t cells = PyTuple_Size(item);
+            Ref row(PyTuple_New(cells));
+            if (!row) return nullptr;
+            for (Py_ssize_t j = 0; j < cells; ++j) {
+                PyObject* cell = PyTuple_GetItem(item, j);
+                PyObject* cell_made = nullptr;
+                if (is_child(cell)) {
+                    cell_made = convert(cell);
+                } else {
+                    Py_INCREF(cell);
+                    cell_made = cell;
+                }
+                if (cell_made == nullptr || PyTuple_SetItem(row.get(), j, cell_made) < 0) return nullptr;
+            }
+            made = row.release();
+        } else {
+            Py_INCREF(item);
+            made = item;
+        }
+        if (made == nullptr || PyTuple_SetItem(out.get(), i, made) < 0) return nullptr;
+    }
+    return out.release();
+}
+
 class Flattener {
 public:
     // (sources, records, nodes), or Py_NotImplemented when some node's
@@ -109,47 +155,12 @@ private:
 
     // The value as a record holds it: nodes as their indexes.
     PyObject* encoded(PyObject* value) {
-        if (kind_of_node(value)) return index_of(value);
         if (is_plain_int(value)) {
             PyErr_Format(PyExc_TypeError, "a syntax node's field holds the integer %R: no node class has such a field",
                          value);
             return nullptr;
         }
-        if (!PyTuple_Check(value)) {
-            Py_INCREF(value);
-            return value;
-        }
-        const Py_ssize_t size = PyTuple_Size(value);
-        Ref out(PyTuple_New(size));
-        if (!out) return nullptr;
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            PyObject* item = PyTuple_GetItem(value, i);
-            PyObject* made = nullptr;
-            if (kind_of_node(item)) {
-                made = index_of(item);
-            } else if (PyTuple_Check(item)) {
-                const Py_ssize_t cells = PyTuple_Size(item);
-                Ref row(PyTuple_New(cells));
-                if (!row) return nullptr;
-                for (Py_ssize_t j = 0; j < cells; ++j) {
-                    PyObject* cell = PyTuple_GetItem(item, j);
-                    PyObject* cell_made = nullptr;
-                    if (kind_of_node(cell)) {
-                        cell_made = index_of(cell);
-                    } else {
-                        Py_INCREF(cell);
-                        cell_made = cell;
-                    }
-                    if (cell_made == nullptr || PyTuple_SetItem(row.get(), j, cell_made) < 0) return nullptr;
-                }
-                made = row.release();
-            } else {
-                Py_INCREF(item);
-                made = item;
-            }
-            if (made == nullptr || PyTuple_SetItem(out.get(), i, made) < 0) return nullptr;
-        }
-        return out.release();
+        return mapped_field(value, is_node, [this](PyObject* node) { return index_of(node); });
     }
 
     Py_ssize_t source_index(PyObject* source) {
@@ -270,42 +281,7 @@ private:
     }
 
     PyObject* decoded(PyObject* value) {
-        if (is_plain_int(value)) return node_at(value);
-        if (!PyTuple_Check(value)) {
-            Py_INCREF(value);
-            return value;
-        }
-        const Py_ssize_t size = PyTuple_Size(value);
-        Ref out(PyTuple_New(size));
-        if (!out) return nullptr;
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            PyObject* item = PyTuple_GetItem(value, i);
-            PyObject* made = nullptr;
-            if (is_plain_int(item)) {
-                made = node_at(item);
-            } else if (PyTuple_Check(item)) {
-                const Py_ssize_t cells = PyTuple_Size(item);
-                Ref row(PyTuple_New(cells));
-                if (!row) return nullptr;
-                for (Py_ssize_t j = 0; j < cells; ++j) {
-                    PyObject* cell = PyTuple_GetItem(item, j);
-                    PyObject* cell_made = nullptr;
-                    if (is_plain_int(cell)) {
-                        cell_made = node_at(cell);
-                    } else {
-                        Py_INCREF(cell);
-                        cell_made = cell;
-                    }
-                    if (cell_made == nullptr || PyTuple_SetItem(row.get(), j, cell_made) < 0) return nullptr;
-                }
-                made = row.release();
-            } else {
-                Py_INCREF(item);
-                made = item;
-            }
-            if (made == nullptr || PyTuple_SetItem(out.get(), i, made) < 0) return nullptr;
-        }
-        return out.release();
+        return mapped_field(value, is_plain_int, [this](PyObject* index) { return node_at(index); });
     }
 
     PyObject* sources_;  // borrowed

@@ -122,19 +122,30 @@ class _PbirReader:
             return []
         return [str(name) for name in order if isinstance(name, str)]
 
-    def page(self, folder: Path) -> Page | None:
-        file = folder / "page.json"
+    def object_file(self, folder: Path, file_name: str, what: str) -> tuple[dict[str, Any], JsonText] | None:
+        """The JSON object of a page's or visual's file in `folder`, with its
+        text; None (the problem reported) where there is no such file or it
+        holds no object."""
+        file = folder / file_name
         if not is_file(file):
-            self.problems.append(problem(folder, "a page folder without a page.json: the page is not read"))
+            self.problems.append(problem(folder, f"a {what} folder without a {file_name}: the {what} is not read"))
             return None
         read = self.read(file)
         if read is None:
             return None
         value, text = read
         if not isinstance(value, dict):
-            self.problems.append(text.diagnostic(getattr(value, "start", None), "page.json is not a JSON object",
+            self.problems.append(text.diagnostic(getattr(value, "start", None), f"{file_name} is not a JSON object",
                                                  code=READ_ERROR))
             return None
+        return value, text
+
+    def page(self, folder: Path) -> Page | None:
+        read = self.object_file(folder, "page.json", "page")
+        if read is None:
+            return None
+        value, text = read
+        file = folder / "page.json"
         name = string_value(value, "name", text, self.problems, required=True, what="the page") or folder.name
         display = string_value(value, "displayName", text, self.problems) or ""
         page = Page(name, display, str(file), *text.place(value.get("name"), value))
@@ -148,18 +159,11 @@ class _PbirReader:
         return page
 
     def visual(self, folder: Path, page: str) -> Visual | None:
-        file = folder / "visual.json"
-        if not is_file(file):
-            self.problems.append(problem(folder, "a visual folder without a visual.json: the visual is not read"))
-            return None
-        read = self.read(file)
+        read = self.object_file(folder, "visual.json", "visual")
         if read is None:
             return None
         value, text = read
-        if not isinstance(value, dict):
-            self.problems.append(text.diagnostic(getattr(value, "start", None), "visual.json is not a JSON object",
-                                                 code=READ_ERROR))
-            return None
+        file = folder / "visual.json"
         name = string_value(value, "name", text, self.problems, required=True, what="the visual") or folder.name
         body = value.get("visual")
         group = value.get("visualGroup")
