@@ -11,7 +11,7 @@ import pathlib
 import re
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from quarrow_dax import _syntax
@@ -238,17 +238,22 @@ def test_a_damaged_document_is_read_alike_or_refused(value, data):
 @settings(max_examples=400, deadline=None)
 @given(st.text(alphabet=st.characters(codec="utf-8") | st.sampled_from(["\ud800", "\udc00", "\udbff", "\\", '"'])),
        st.booleans(), st.text(alphabet=" \n", max_size=3))
+@example("\ud800\udc00", True, "")  # two escapes, one character
+@example("\ud800\udc00", False, "")  # two lone surrogates written as they are
 def test_each_character_of_a_string_maps_to_the_text_that_writes_it(value, ascii_only, before):
     # A JSON text held in a JSON string of a file: every character of the
     # inner text maps back to the escape or character of the file writing it.
+    # The inner text is what the file's string decodes to: a high and a low
+    # surrogate written as two escapes decode to one character.
     token = json.dumps(value, ensure_ascii=ascii_only)
+    decoded = json.loads(token)
     file_text = before + "[" + token + "]"
     outer = _json.JsonText("f.json", file_text)
     start = len(before) + 1
-    inner = _json.JsonText("f.json", value, outer, (start + 1, start + len(token) - 1))
-    offsets = [inner.file_offset(index) for index in range(len(value) + 1)]
+    inner = _json.JsonText("f.json", decoded, outer, (start + 1, start + len(token) - 1))
+    offsets = [inner.file_offset(index) for index in range(len(decoded) + 1)]
     assert offsets[0] == start + 1 and offsets[-1] == start + len(token) - 1
-    for index, character in enumerate(value):
+    for index, character in enumerate(decoded):
         assert json.loads('"' + file_text[offsets[index] : offsets[index + 1]] + '"') == character
 
 
