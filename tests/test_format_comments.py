@@ -117,17 +117,43 @@ def test_reproducers(text, kind):
     assert problem(text, kind) is None
 
 
-@pytest.mark.parametrize("text", ["EVALUATE { (1), /// c\n (2), (3) }", "EVALUATE { /// c\n (1), (2) }"])
-def test_a_doc_comment_the_grammars_read_apart_never_changes_the_engines_tree(text):
+@pytest.mark.parametrize("text", [
+    "EVALUATE { (1), /// c\n (2), (3) }",
+    "EVALUATE { /// c\n (1), (2) }",
+    "EVALUATE { (1), (2), /// c\n (3) }\n",
+    "EVALUATE { /// c\n ((1)), 2 }",
+    "EVALUATE { 1, /* a */ /// c\n /* b */ (2) }",
+    "EVALUATE { (1), //// c\n (2), /// d\n (3) }",
+    "EVALUATE { /// c\n (1, 2), (3) }",
+])
+def test_a_doc_comment_the_grammars_read_apart_keeps_both_trees(text):
     """Before a parenthesised row, `///` is a doc comment to the standard
-    grammar, which then reads a parenthesis where the engine reads a row: a
-    result must read as the input under both grammars, or be refused."""
-    try:
-        result = quarrow_dax.format(text, kind="query")
-    except FormatError:
-        return
-    for grammar in ("engine", "standard"):
-        assert same_tree(S.parse_query(result, grammar=grammar), S.parse_query(text, grammar=grammar)), grammar
+    grammar, which then reads a parenthesis where the engine reads a row:
+    the result reads as the input under both grammars, under either grammar
+    asked for, and formats to itself."""
+    for asked in ("engine", "standard"):
+        try:
+            S.parse_query(text, grammar=asked)
+        except S.ParseError:
+            continue
+        result = quarrow_dax.format(text, kind="query", grammar=asked)
+        for grammar in ("engine", "standard"):
+            try:
+                expected = S.parse_query(text, grammar=grammar)
+            except S.ParseError:
+                continue
+            assert same_tree(S.parse_query(result, grammar=grammar), expected), (asked, grammar, result)
+        assert quarrow_dax.format(result, kind="query", grammar=asked) == result
+
+
+def test_a_text_only_the_standard_grammar_reads_is_a_parse_error_under_the_engines():
+    """`(1) + 2` in a row reads as a value only after a `///` doc comment:
+    asked for the engine grammar, the input's own error, not an internal one."""
+    text = "EVALUATE { /// c\n (1) + 2 }"
+    with pytest.raises(S.ParseError) as info:
+        quarrow_dax.format(text, kind="query", grammar="engine")
+    assert not isinstance(info.value, FormatError) and "expected `}`" in str(info.value)
+    assert quarrow_dax.format(text, kind="query", grammar="standard") == "EVALUATE\n{ /// c\n    ( 1 ) + 2\n}"
 
 
 @pytest.mark.parametrize("text, kind, expected", [

@@ -543,11 +543,12 @@ class _Builder:
         short = self.width // 2 - len(separator)
         row_open, row_close = row.opening + on_one_line(row.inside), on_one_line(row.inside) + row.closing
         between = separator + on_one_line(after_separator)
+        bare = [bare_row(cells) or self.doc_comment_before(cells[0]) for cells in node.rows]
         for index, cells in enumerate(node.rows):
             if index:
-                parts += [self.at_after(node.rows[index - 1][-1], 0 if bare_row(node.rows[index - 1]) else 1),
+                parts += [self.at_after(node.rows[index - 1][-1], 0 if bare[index - 1] else 1),
                           separator, after_separator]
-            if bare_row(cells):
+            if bare[index]:
                 parts.append(self.child(cells[0]))
                 continue
             if self.starts is None:
@@ -562,6 +563,22 @@ class _Builder:
                       self.closing(self.after(cells[-1]), row)]
         parts.append(self.closing(self.last_of(node), table))
         return parts
+
+    def doc_comment_before(self, node: Node) -> bool:
+        """Whether a `///` comment stands between `node` and the token before
+        it. The standard grammar then reads a `(` at the start of a table's
+        row as a parenthesis, not as the row's own, and the engine grammar
+        as the row's: printed without a row's parentheses, with the comment
+        kept before it, the row reads as it did under both."""
+        first = self.first_of(node)
+        if not first or self.starts is None:
+            return False
+        comments, index = self.comments, bisect_left(self.comment_starts, self.starts[first - 1])
+        while index < len(comments) and comments[index].start < self.starts[first]:
+            if comments[index].text.startswith("///"):
+                return True
+            index += 1
+        return False
 
     def row(self, node: RowConstructor, min_bp: int, follow: int) -> list[_Item]:
         brackets = self.one_line.row
