@@ -112,6 +112,9 @@ def corpus_files() -> list[Path]:
     ("EVALUATE F -- a\n() // b\n// c\nEVALUATE {2}", "query"),
     ("EVALUATE F -- a\n() // b\n\n// c\nEVALUATE {2}", "query"),
     ("DEFINE MEASURE T[m] = F -- a\n() // b\nMEASURE T[n] = 1 EVALUATE {1}", "query"),
+    # a value after its name and an inline comment, too wide for the name's line as one piece
+    ('ROW("Actual", /* c */  IF(ISBLANK(_ActualResult), "NULL", IF(EXACT(_ActualResult, ""), '
+     '"BLANK (empty string)", "HAS VALUE")), "Passed", _Passed)', "expression"),
 ])
 def test_reproducers(text, kind):
     assert problem(text, kind) is None
@@ -125,6 +128,8 @@ def test_reproducers(text, kind):
     "EVALUATE { 1, /* a */ /// c\n /* b */ (2) }",
     "EVALUATE { (1), //// c\n (2), /// d\n (3) }",
     "EVALUATE { /// c\n (1, 2), (3) }",
+    "EVALUATE { ( /// c\n1, \"A\"), (2, \"B\") }",  # inside a row's parentheses
+    "EVALUATE { (1), ( /// c\n(2), 3) }",
 ])
 def test_a_doc_comment_the_grammars_read_apart_keeps_both_trees(text):
     """Before a parenthesised row, `///` is a doc comment to the standard
@@ -171,6 +176,12 @@ def test_a_text_only_the_standard_grammar_reads_is_a_parse_error_under_the_engin
     # no space left stranded after the operator when its line comment moves to the line's end
     ("[Sales Amount] +   -- a\n[Cost]", "expression", "[Sales Amount] + [Cost] -- a"),
     ('[a] + /* c */ [b] & "x" & /* d */ [c]', "expression", '[a] + /* c */ [b] & "x" & /* d */ [c]'),
+    # a pair's value starts on its name's line after an inline comment, however the source was spaced
+    ('ROW("Actual", /* c */ IF(ISBLANK(_ActualResult), "NULL", IF(EXACT(_ActualResult, ""), '
+     '"BLANK (empty string)", "HAS VALUE")), "Passed", _Passed)', "expression",
+     'ROW (\n    "Actual", /* c */ IF (\n        ISBLANK ( _ActualResult ),\n        "NULL",\n'
+     '        IF ( EXACT ( _ActualResult, "" ), "BLANK (empty string)", "HAS VALUE" )\n    ),\n'
+     '    "Passed", _Passed\n)'),
 ])
 def test_comments_stay_by_their_code(text, kind, expected):
     assert quarrow_dax.format(text, kind=kind) == expected

@@ -665,8 +665,17 @@ private:
                 if (!expand(piece)) return false;
                 index = stack_.size();
                 stack_.insert(stack_.end(), above.begin(), above.end());
+            } else if (kind == Kind::Comment) {
+                // An inline comment before the value stands on its line
+                // with it, as `trail_width` counts it.
+                CommentView comment;
+                if (!comment_of(piece, comment)) return false;
+                Text text;
+                if (!text_of(comment.text, text)) return false;
+                if (comment.place != comment_inline || text.utf8.find('\n') != std::string_view::npos) return true;
+                before += text.columns + 1;
             } else {
-                return true;  // a comment or a text of several lines: measured as it is
+                return true;  // a text of several lines: measured as it is
             }
         }
         return true;

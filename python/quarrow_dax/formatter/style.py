@@ -543,7 +543,7 @@ class _Builder:
         short = self.width // 2 - len(separator)
         row_open, row_close = row.opening + on_one_line(row.inside), on_one_line(row.inside) + row.closing
         between = separator + on_one_line(after_separator)
-        bare = [bare_row(cells) or self.doc_comment_before(cells[0]) for cells in node.rows]
+        bare = [bare_row(cells) or (len(cells) == 1 and self.doc_comment_before(cells[0])) for cells in node.rows]
         for index, cells in enumerate(node.rows):
             if index:
                 parts += [self.at_after(node.rows[index - 1][-1], 0 if bare[index - 1] else 1),
