@@ -115,6 +115,9 @@ def corpus_files() -> list[Path]:
     # a value after its name and an inline comment, too wide for the name's line as one piece
     ('ROW("Actual", /* c */  IF(ISBLANK(_ActualResult), "NULL", IF(EXACT(_ActualResult, ""), '
      '"BLANK (empty string)", "HAS VALUE")), "Passed", _Passed)', "expression"),
+    # an inline comment after a value, before the closing parenthesis, trails the value's line
+    ('VAR s = ADDCOLUMNS(ScaledNumbers, "FinalValue", IF(NOT ISBLANK(ReturnAsInteger) && ReturnAsInteger, '
+     'TRUNC([ScaledValue]), [ScaledValue]) /* c56 */ ) RETURN s', "expression"),
 ])
 def test_reproducers(text, kind):
     assert problem(text, kind) is None
@@ -182,6 +185,11 @@ def test_a_text_only_the_standard_grammar_reads_is_a_parse_error_under_the_engin
      'ROW (\n    "Actual", /* c */ IF (\n        ISBLANK ( _ActualResult ),\n        "NULL",\n'
      '        IF ( EXACT ( _ActualResult, "" ), "BLANK (empty string)", "HAS VALUE" )\n    ),\n'
      '    "Passed", _Passed\n)'),
+    # a comment that only a line break follows counts for nothing where the value is placed
+    *[('ADDCOLUMNS(ScaledNumbers, "FinalValue", IF(NOT ISBLANK(ReturnAsInteger) && ReturnAsInteger, '
+       'TRUNC([ScaledValue]), [ScaledValue]) ' + comment + ' )', "expression",
+       'ADDCOLUMNS (\n    ScaledNumbers,\n    "FinalValue", IF ( NOT ISBLANK ( ReturnAsInteger ) && ReturnAsInteger, '
+       'TRUNC ( [ScaledValue] ), [ScaledValue] ) ' + comment.strip() + '\n)') for comment in ("/* c56 */", "-- c56\n")],
 ])
 def test_comments_stay_by_their_code(text, kind, expected):
     assert quarrow_dax.format(text, kind=kind) == expected

@@ -109,6 +109,16 @@ bool comment_of(PyObject* comment, CommentView& view) {
     return true;
 }
 
+// The text of the comment `piece`, and whether it is an inline comment of
+// one line: one that stands on a line with code around it. False with an
+// exception set.
+bool inline_comment(PyObject* piece, Text& text, bool& one_line_inline) {
+    CommentView comment;
+    if (!comment_of(piece, comment) || !text_of(comment.text, text)) return false;
+    one_line_inline = comment.place == comment_inline && text.utf8.find('\n') == std::string_view::npos;
+    return true;
+}
+
 // A `///` comment: the standard grammar reads one only right before the
 // token it precedes, so none is moved past code.
 bool is_doc_comment(const Text& text) noexcept { return text.utf8.substr(0, 3) == "///"; }
@@ -465,11 +475,10 @@ private:
                     return true;  // a line break that must stay
                 }
             } else if (kind == Kind::Comment) {
-                CommentView comment;
-                if (!comment_of(piece, comment)) return false;
                 Text text;
-                if (!text_of(comment.text, text)) return false;
-                if (comment.place != comment_inline || text.utf8.find('\n') != std::string_view::npos) return true;
+                bool one_line_inline = false;
+                if (!inline_comment(piece, text, one_line_inline)) return false;
+                if (!one_line_inline) return true;
                 if (any_part && !last_ends_with_space) {
                     flat.text += ' ';
                     width += 1;
@@ -505,10 +514,14 @@ private:
     // to the next break of the group being printed (not one of a group
     // within it), or to its END and on to the next place a line may break.
     // Past `limit`, or where the part holds a line break, it is any width
-    // over `limit`.
+    // over `limit`. Comments that only a break follows count for nothing:
+    // there they end their line, and an inline comment before the break
+    // becomes a trailing one when the result is formatted again.
     bool part_width(Py_ssize_t start, Py_ssize_t limit, Py_ssize_t& width) {
         width = start;
         std::size_t depth = 0;
+        Py_ssize_t pending = 0;  // inline comments not yet followed by text
+        bool trailing = false;   // a trailing comment: text after it must start a new line
         for (std::size_t index = stack_.size(); index-- > 0;) {
             PyObject* piece = stack_[index];
             Kind kind{};
@@ -523,7 +536,12 @@ private:
                 }
                 const Py_ssize_t columns = columns_of(str);
                 if (columns < 0) return false;
-                width += columns;
+                if (trailing && columns > 0) {
+                    width = limit + 1;
+                    return true;
+                }
+                width += pending + columns;
+                pending = 0;
             } else if (kind == Kind::Op) {
                 const long op = PyLong_AsLong(piece);
                 if (op == -1 && PyErr_Occurred()) return false;
@@ -536,7 +554,11 @@ private:
                     if (depth == 0) {
                         Py_ssize_t trail = 0;
                         if (!trail_width(index, trail)) return false;
-                        width += trail;
+                        if (trail > 0 && trailing) {
+                            width = limit + 1;
+                            return true;
+                        }
+                        if (trail > 0) width += pending + trail;
                         break;
                     }
                     --depth;
@@ -547,13 +569,17 @@ private:
             } else if (kind == Kind::Comment) {
                 CommentView comment;
                 if (!comment_of(piece, comment)) return false;
+                if (comment.place == comment_trail) {
+                    trailing = true;
+                    continue;
+                }
                 if (comment.place != comment_inline) {
                     width = limit + 1;
                     return true;
                 }
                 const Py_ssize_t columns = columns_of(comment.text);
                 if (columns < 0) return false;
-                width += columns + 1;
+                pending += columns + 1;
             } else {
                 width = limit + 1;
                 return true;
@@ -668,11 +694,10 @@ private:
             } else if (kind == Kind::Comment) {
                 // An inline comment before the value stands on its line
                 // with it, as `trail_width` counts it.
-                CommentView comment;
-                if (!comment_of(piece, comment)) return false;
                 Text text;
-                if (!text_of(comment.text, text)) return false;
-                if (comment.place != comment_inline || text.utf8.find('\n') != std::string_view::npos) return true;
+                bool one_line_inline = false;
+                if (!inline_comment(piece, text, one_line_inline)) return false;
+                if (!one_line_inline) return true;
                 before += text.columns + 1;
             } else {
                 return true;  // a text of several lines: measured as it is
