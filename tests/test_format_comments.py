@@ -5,7 +5,7 @@ every comment in order, and formats to itself.
 The test runs on a fixed sample of the corpus; the whole corpus is run by
 hand, which prints the figures:
 
-    python tests/test_format_comments.py [--every N]
+    python tests/test_format_comments.py [--every N] [--offset K]
 """
 
 from __future__ import annotations
@@ -215,13 +215,14 @@ def test_a_comment_at_every_boundary_of_a_corpus_sample():
 def main() -> int:
     parser = argparse.ArgumentParser(description="Comments at every token boundary of the corpus formulas.")
     parser.add_argument("--every", type=int, default=1, help="every N-th file (default: all)")
+    parser.add_argument("--offset", type=int, default=0, help="starting with the N-th file (default: the first)")
     args = parser.parse_args()
     started = time.perf_counter()
     tried = collections.Counter()
     failed: collections.Counter[tuple[str, str]] = collections.Counter()
     examples: dict[tuple[str, str], str] = {}
     files = 0
-    for path in corpus_files()[:: args.every]:
+    for path in corpus_files()[args.offset :: args.every]:
         kind, found = cases(path)
         files += bool(found)
         for name, text in found:
