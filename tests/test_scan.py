@@ -219,6 +219,37 @@ def test_a_part_that_cannot_be_used_is_placed_at_its_value(tmp_path, change, mes
         assert any(record.object == "'Sales'[Other]" and record.code == "E002" for record in records)
 
 
+def test_names_declared_twice_are_each_reported_at_their_own_name(tmp_path):
+    """A scanned dataset that could not be deployed: every name declared
+    twice (case ignored) is E011 at both names' places in the file, and each
+    formula stays with the object it is written in."""
+    sales = dataset("Sales", {"Total": "SUM ( Sales[Amount] )", "total": "2", "Amount": "3"},
+                    columns=[{"name": "amount", "columnType": "Data"}])
+    sales["tables"].append({"name": "sales", "columns": [], "measures": [{"name": "Other", "expression": "4"}]})
+    sales["roles"] = [{"name": "Reader", "tablePermissions": []}, {"name": "reader", "tablePermissions": []}]
+    sales["functions"] = [{"name": "Twice", "expression": "(x) => x * 2"}, {"name": "twice", "expression": "() => 1"}]
+    text = result_text(GOOD, sales).replace('{"name": "Sales", "columns"', '\n {"name": "Sales", "columns"')
+    (tmp_path / "scan.json").write_text(text, encoding="utf-8")
+    found = sorted((record.diagnostic.line, record.diagnostic.column) for record in
+                   scan_files([str(tmp_path / "scan.json")], CheckOptions()) if record.code == "E011")
+    names = ["Amount", "amount", "Total", "total", "Sales", "sales", "Reader", "reader", "Twice", "twice"]
+    start = text.index('"tables"', text.index('"id": "sales"'))  # the second dataset's objects
+    expected = []
+    for name in names:
+        offset = text.index(f'"name": "{name}"', start) + len('"name": ')
+        expected.append((text.count("\n", 0, offset) + 1, offset - text.rfind("\n", 0, offset)))
+    # The measure "Amount" and both columns share one name: three objects, four places reported.
+    amount_measure = text.index('"name": "Amount", "expression"', start) + len('"name": ')
+    expected.append((text.count("\n", 0, amount_measure) + 1, amount_measure - text.rfind("\n", 0, amount_measure)))
+    assert set(found) == set(expected) and len(found) >= len(expected)
+    messages = [record.message for record in scan_files([str(tmp_path / "scan.json")], CheckOptions())]
+    assert "role 'reader' has the name, but for case, of role 'Reader'" in " ".join(messages)
+    model = read_dataset(find_datasets(tmp_path / "scan.json", [])[1]).model
+    owners = {formula.text: obj.name for obj in (*model.tables["sales"].measures.values(),
+                                                  *(later for later, _ in model.duplicates)) for formula in obj.formulas}
+    assert owners["2"] == "total" and owners["SUM ( Sales[Amount] )"] == "Total" and owners["() => 1"] == "twice"
+
+
 def test_workspace_names_are_found_wherever_they_are_written(tmp_path):
     text = result_text(GOOD, workspace_fields='"id": "w\\u00e9"') .replace(
         ']}]}', '], "name": "Fin\\u00e4nce \\"A\\""}, {"datasets": [' + json.dumps(GOOD) + ']}]}')

@@ -39,6 +39,9 @@ class ModelBuilder:
         # name, by the id of the first (the one it holds): each formula goes
         # to the one it is declared in.
         self._namesakes: dict[int, list[ModelObject]] = {}
+        # Formulas whose object the reader knew, by their id: where namesakes
+        # stand at one place (a scan result places objects by their dataset).
+        self._owned: dict[int, ModelObject] = {}
 
     def declare(self, members: dict[str, O], obj: O) -> O:
         """Adds `obj` to `members` (a dictionary of the model by name), or
@@ -51,6 +54,11 @@ class ModelBuilder:
             self.duplicate(obj, first)
             self._namesakes.setdefault(id(first), [first]).append(obj)
         return obj
+
+    def own(self, formulas: list[Formula], obj: ModelObject) -> None:
+        """Makes `obj` the object of `formulas`, whatever their place says."""
+        for formula in formulas:
+            self._owned[id(formula)] = obj
 
     def duplicate(self, later: ModelObject, earlier: ModelObject) -> None:
         self.model.duplicates.append((later, earlier))
@@ -84,7 +92,7 @@ class ModelBuilder:
                 if first is not measure:
                     self.duplicate(measure, first)
         for formula in formulas:
-            owner = self.owner(formula)
+            owner = self._owned.get(id(formula)) or self.owner(formula)
             if owner is not None:
                 model._owners[id(formula)] = owner
                 owner.formulas.append(formula)

@@ -65,7 +65,8 @@ def model_problems(model: Model, *, whole: bool = True) -> list[ModelProblem]:
 
 
 def _what(obj: ModelObject) -> str:
-    return f"{obj.kind} {obj.dax}"
+    dax = obj.dax  # a role's and a relationship's name their kind already
+    return dax if dax.startswith(obj.kind + " ") else f"{obj.kind} {dax}"
 
 
 def _where(obj: ModelObject, beside: ModelObject) -> str:

@@ -43,7 +43,7 @@ from .building import ModelBuilder
 from .errors import ModelError
 from .formulas import Formula
 from .json_reader import JsonArray, JsonError, JsonObject, JsonReader
-from .objects import Column, Function, Measure, Model, Partition, Role, name_key
+from .objects import Column, Function, Measure, Model, ModelObject, Partition, Role, name_key
 
 __all__ = ["DatasetPlace", "ScannedDataset", "find_datasets", "read_dataset", "scan_model"]
 
@@ -202,15 +202,23 @@ class _DatasetReader:
         self.place = place
         self.text = text
         self.problems: list[ModelError] = []
+        # Where each object is in the dataset (the path of keys and indices
+        # to it), by its id: the objects stand at their dataset's place, and
+        # only those that declare a name twice are placed at their own.
+        self.paths: dict[int, tuple[str | int, ...]] = {}
+        self._positioned: tuple[JsonReader, Any] | None = None
 
     def locate(self, path: tuple[str | int, ...]) -> tuple[int, int]:
         """The file's (line, column) of the value at `path` in the dataset."""
         if self.text is None:
             return self.place.line, self.place.column
-        try:
-            value: Any = JsonReader(self.text).document()
-        except JsonError:
-            return self.place.line, self.place.column
+        if self._positioned is None:
+            reader = JsonReader(self.text)
+            try:
+                self._positioned = reader, reader.document()
+            except JsonError:
+                return self.place.line, self.place.column
+        reader, value = self._positioned
         offset = 0
         for key in path:
             if isinstance(value, JsonObject) and isinstance(key, str) and key in value:
@@ -221,7 +229,6 @@ class _DatasetReader:
                 value = value[key]
             else:
                 break
-        reader = JsonReader(self.text)
         return _file_position(self.place, *reader.position(offset))
 
     def problem(self, invalid: _Invalid) -> None:
@@ -256,7 +263,21 @@ class _DatasetReader:
             except _Invalid as invalid:
                 self.problem(invalid)
         model = builder.finish(formulas)
+        for pair in model.duplicates:
+            for obj in pair:
+                path = self.paths.get(id(obj))
+                if path is not None:
+                    obj.line, obj.column = self.locate((*path, "name"))
         return ScannedDataset(self.place, name, dataset_id, model, self.problems)
+
+    def declared(self, builder: ModelBuilder, obj: ModelObject, path: tuple[str | int, ...],
+                 formulas: list[Formula]) -> list[Formula]:
+        """`formulas`, made `obj`'s, where `obj` is at `path`: the reader
+        knows each formula's object, which a formula's place cannot tell
+        among namesakes all placed at the dataset."""
+        self.paths.setdefault(id(obj), path)
+        builder.own(formulas, obj)
+        return formulas
 
     def items(self, owner: dict[str, Any], key: str, path: tuple[str | int, ...]) -> Iterator[tuple[int, dict[str, Any]]]:
         """The objects of the array `owner[key]`; what is not one is a problem."""
@@ -276,6 +297,7 @@ class _DatasetReader:
         file, line, column = self.place.file, self.place.line, self.place.column
         name = _name(table, path)
         found = builder.table(name, file, line, column)
+        self.paths.setdefault(id(found), path)
         # The scanner keeps no annotations and no isPrivate: a hidden table is
         # all it says of the tables Power BI makes for its auto date/time,
         # hidden as only Power BI hides its own (Table.generated reads both).
@@ -290,8 +312,9 @@ class _DatasetReader:
             where = (*path, "measures", index)
             try:
                 measure = _name(item, where)
-                found.measures.setdefault(name_key(measure), Measure(measure, file, line, column, table=name))
-                formulas.extend(_formulas(file, item, "expression", where, "measure", name, measure))
+                declared = builder.declare(found.measures, Measure(measure, file, line, column, table=name))
+                formulas += self.declared(builder, declared, where,
+                                          _formulas(file, item, "expression", where, "measure", name, measure))
             except _Invalid as invalid:
                 self.problem(invalid)
         for index, item in columns:
@@ -306,18 +329,18 @@ class _DatasetReader:
                 # The scanner spells the model's words with a capital ("String", "DateTime").
                 data_type = _text(item, "dataType", where)
                 data_type = data_type[:1].lower() + data_type[1:] if data_type else None
-                found.columns.setdefault(name_key(column_name), Column(column_name, file, line, column, table=name,
-                                                                       type=kind, data_type=data_type))
-                if calculated:
-                    formulas.extend(_formulas(file, item, "expression", where, "calculated column", name, column_name))
+                declared = builder.declare(found.columns, Column(column_name, file, line, column, table=name,
+                                                                 type=kind, data_type=data_type))
+                made = _formulas(file, item, "expression", where, "calculated column", name, column_name) if calculated else []
+                formulas += self.declared(builder, declared, where, made)
             except _Invalid as invalid:
                 self.problem(invalid)
         if calculated_table:
             found.partitions.append(Partition(name, file, line, column, table=name, source="calculated"))
             for index, source in self.items(table, "source", path):
                 try:
-                    formulas.extend(_formulas(file, source, "expression", (*path, "source", index),
-                                              "calculated table", name, name))
+                    formulas += self.declared(builder, found, path, _formulas(
+                        file, source, "expression", (*path, "source", index), "calculated table", name, name))
                 except _Invalid as invalid:
                     self.problem(invalid)
                 break  # a calculated table has one source
@@ -326,14 +349,15 @@ class _DatasetReader:
     def role(self, builder: ModelBuilder, role: dict[str, Any], path: tuple[str | int, ...]) -> Iterator[Formula]:
         name = _name(role, path)
         found: Role = builder.role(name, self.place.file, self.place.line, self.place.column)
+        self.paths.setdefault(id(found), path)
         formulas = []
         for index, permission in self.items(role, "tablePermissions", path):
             where = (*path, "tablePermissions", index)
             try:
                 table = _name(permission, where)
                 found.tables.append(table)
-                formulas.extend(_formulas(self.place.file, permission, "filterExpression", where,
-                                          "row-level security filter", table, name))
+                formulas += self.declared(builder, found, path, _formulas(
+                    self.place.file, permission, "filterExpression", where, "row-level security filter", table, name))
             except _Invalid as invalid:
                 self.problem(invalid)
         return iter(formulas)
@@ -341,9 +365,10 @@ class _DatasetReader:
     def function(self, builder: ModelBuilder, function: dict[str, Any],
                  path: tuple[str | int, ...]) -> Iterator[Formula]:
         name = _name(function, path)
-        builder.model.functions.setdefault(
-            name_key(name), Function(name, self.place.file, self.place.line, self.place.column))
-        return iter(_formulas(self.place.file, function, "expression", path, "function", None, name))
+        declared = builder.declare(builder.model.functions,
+                                   Function(name, self.place.file, self.place.line, self.place.column))
+        return iter(self.declared(builder, declared, path,
+                                  _formulas(self.place.file, function, "expression", path, "function", None, name)))
 
 
 def _text(owner: dict[str, Any], key: str, path: tuple[str | int, ...]) -> str | None:
