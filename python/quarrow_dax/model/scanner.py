@@ -312,8 +312,8 @@ class _DatasetReader:
             where = (*path, "measures", index)
             try:
                 measure = _name(item, where)
-                declared = builder.declare(found.measures, Measure(measure, file, line, column, table=name))
-                formulas += self.declared(builder, declared, where,
+                measure_object = builder.declare(found.measures, Measure(measure, file, line, column, table=name))
+                formulas += self.declared(builder, measure_object, where,
                                           _formulas(file, item, "expression", where, "measure", name, measure))
             except _Invalid as invalid:
                 self.problem(invalid)
@@ -329,10 +329,10 @@ class _DatasetReader:
                 # The scanner spells the model's words with a capital ("String", "DateTime").
                 data_type = _text(item, "dataType", where)
                 data_type = data_type[:1].lower() + data_type[1:] if data_type else None
-                declared = builder.declare(found.columns, Column(column_name, file, line, column, table=name,
-                                                                 type=kind, data_type=data_type))
+                column_object = builder.declare(found.columns, Column(column_name, file, line, column, table=name,
+                                                                      type=kind, data_type=data_type))
                 made = _formulas(file, item, "expression", where, "calculated column", name, column_name) if calculated else []
-                formulas += self.declared(builder, declared, where, made)
+                formulas += self.declared(builder, column_object, where, made)
             except _Invalid as invalid:
                 self.problem(invalid)
         if calculated_table:
@@ -365,9 +365,9 @@ class _DatasetReader:
     def function(self, builder: ModelBuilder, function: dict[str, Any],
                  path: tuple[str | int, ...]) -> Iterator[Formula]:
         name = _name(function, path)
-        declared = builder.declare(builder.model.functions,
-                                   Function(name, self.place.file, self.place.line, self.place.column))
-        return iter(self.declared(builder, declared, path,
+        function_object = builder.declare(builder.model.functions,
+                                          Function(name, self.place.file, self.place.line, self.place.column))
+        return iter(self.declared(builder, function_object, path,
                                   _formulas(self.place.file, function, "expression", path, "function", None, name)))
 
 
