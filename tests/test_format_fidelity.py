@@ -13,13 +13,16 @@ from pathlib import Path
 
 import pytest
 from conftest import writable_copy
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quarrow_dax
 from quarrow_dax.formatter.files import leading_breaks
 from quarrow_dax.model import read_model
 from quarrow_dax.model.writing import rewrite_formulas
+from quarrow_dax import syntax as S
 from quarrow_dax.syntax import ParseError
-from quarrow_dax.syntax.separators import SeparatorError
+from quarrow_dax.syntax.separators import SeparatorError, may_hold_semicolon_token
 
 SHARED_MODELS = Path(__file__).resolve().parents[2] / "shared" / "models"
 
@@ -157,6 +160,20 @@ def test_semicolons_are_not_rewritten_in_the_comma_convention(text, column, comm
     if command == ["format"]:
         status, _, _ = run_cli("format", "--separators", "semicolon", "a.dax", cwd=tmp_path)
         assert status == 0 and ";" in path.read_text(encoding="utf-8")
+
+
+@settings(max_examples=600, deadline=None)
+@given(st.lists(st.sampled_from(['"', "'", "[", "]", "]]", ";", "--", "//", "/*", "*/", "\n", "a", "1", " ", "(", ","]),
+                max_size=14).map("".join))
+def test_the_quick_look_for_semicolons_never_hides_one_the_lexer_reads(text):
+    """Texts with a `;` inside strings, names and comments skip the full
+    reading of their separators; a `;` the lexer reads as a token never does."""
+    try:
+        tokens = S.tokenize(text)
+    except ParseError:
+        return
+    if any(token.kind == "Semicolon" for token in tokens):
+        assert may_hold_semicolon_token(text)
 
 
 def test_semicolons_in_a_model_formula_are_not_rewritten(tmp_path):

@@ -53,6 +53,7 @@ def __getattr__(name: str) -> Any:
     if name == "format":
         from .formatter import format
 
+        globals()["format"] = format  # later lookups find it without this call
         return format
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 

@@ -11,6 +11,7 @@ three arguments: tools that rewrite text look here before they do.
 
 from __future__ import annotations
 
+import re
 from typing import NamedTuple
 
 from .nodes import Span
@@ -22,6 +23,19 @@ _OPENING = {"LParen", "LBrace"}
 _CLOSING = {"RParen", "RBrace"}
 # The words that begin a statement of a query: a `;` before one ends a statement.
 _STATEMENTS = {"EVALUATE", "DEFINE", "MEASURE", "VAR", "TABLE", "COLUMN", "FUNCTION", "MPARAMETER"}
+
+
+# The tokens that may hold a `;` that is no token of its own (strings,
+# quoted table names and bracketed names, each with its doubled closing
+# character, and comments), and a bare `;`, read left to right as the lexer
+# reads them; one left open is no match, and lets the `;` after it through.
+_SEMICOLON_OR_HOLDER = re.compile(
+    r'"(?:[^"]|"")*"|\'(?:[^\']|\'\')*\'|\[(?:[^\]]|\]\])*\]|--[^\n]*|//[^\n]*|/\*.*?\*/|;', re.DOTALL)
+
+
+def may_hold_semicolon_token(text: str) -> bool:
+    """Whether `text` may hold a `;` token: False only where it has none."""
+    return any(match.group() == ";" for match in _SEMICOLON_OR_HOLDER.finditer(text))
 
 
 class ListSeparators(NamedTuple):
@@ -77,7 +91,7 @@ class SeparatorError(ParseError):
 def refuse_semicolons(text: str, separators: Separators, what: str = "formatted") -> None:
     """Raises SeparatorError when `separators` is "comma" and `text` separates
     a list with `;`; `what` says what is not done with it."""
-    if separators != "comma" or ";" not in text:
+    if separators != "comma" or ";" not in text or not may_hold_semicolon_token(text):
         return
     semicolons = list_separators(text, separators).semicolons
     if semicolons:
