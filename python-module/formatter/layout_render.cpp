@@ -135,6 +135,14 @@ PyObject* atom_text(PyObject* atom) {
     return text;
 }
 
+// The width in columns of a text piece or of an atom's text, or -1 with an
+// exception set.
+Py_ssize_t piece_columns(PyObject* piece, Kind kind) {
+    if (kind != Kind::Atom) return columns_of(piece);
+    const Ref text(atom_text(piece));
+    return text ? columns_of(text.get()) : -1;
+}
+
 // A separator takes no space before it, even after an inline comment; nor
 // does a text that brings its own.
 bool takes_no_space(std::string_view text) noexcept {
@@ -527,14 +535,7 @@ private:
             Kind kind{};
             if (!kind_of(piece, kind)) return false;
             if (kind == Kind::Text || kind == Kind::Atom) {
-                Ref owned;
-                PyObject* str = piece;
-                if (kind == Kind::Atom) {
-                    owned.reset(atom_text(piece));
-                    if (!owned) return false;
-                    str = owned.get();
-                }
-                const Py_ssize_t columns = columns_of(str);
+                const Py_ssize_t columns = piece_columns(piece, kind);
                 if (columns < 0) return false;
                 if (trailing && columns > 0) {
                     width = limit + 1;
@@ -601,14 +602,7 @@ private:
             Kind kind{};
             if (!kind_of(piece, kind)) return false;
             if (kind == Kind::Text || kind == Kind::Atom) {
-                Ref owned;
-                PyObject* str = piece;
-                if (kind == Kind::Atom) {
-                    owned.reset(atom_text(piece));
-                    if (!owned) return false;
-                    str = owned.get();
-                }
-                const Py_ssize_t columns = columns_of(str);
+                const Py_ssize_t columns = piece_columns(piece, kind);
                 if (columns < 0) return false;
                 width += pending + columns;
                 pending = 0;

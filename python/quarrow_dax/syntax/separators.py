@@ -11,11 +11,12 @@ three arguments: tools that rewrite text look here before they do.
 
 from __future__ import annotations
 
-import re
+from bisect import bisect_left
 from typing import NamedTuple
 
+from .. import _syntax
 from .nodes import Span
-from .parsing import ParseError, Separators, tokenize
+from .parsing import ParseError, Separators, _options, tokenize
 
 __all__ = ["ListSeparators", "SeparatorError", "list_separators", "refuse_semicolons"]
 
@@ -25,17 +26,22 @@ _CLOSING = {"RParen", "RBrace"}
 _STATEMENTS = {"EVALUATE", "DEFINE", "MEASURE", "VAR", "TABLE", "COLUMN", "FUNCTION", "MPARAMETER"}
 
 
-# The tokens that may hold a `;` that is no token of its own (strings,
-# quoted table names and bracketed names, each with its doubled closing
-# character, and comments), and a bare `;`, read left to right as the lexer
-# reads them; one left open is no match, and lets the `;` after it through.
-_SEMICOLON_OR_HOLDER = re.compile(
-    r'"(?:[^"]|"")*"|\'(?:[^\']|\'\')*\'|\[(?:[^\]]|\]\])*\]|--[^\n]*|//[^\n]*|/\*.*?\*/|;', re.DOTALL)
-
-
 def may_hold_semicolon_token(text: str) -> bool:
-    """Whether `text` may hold a `;` token: False only where it has none."""
-    return any(match.group() == ";" for match in _SEMICOLON_OR_HOLDER.finditer(text))
+    """Whether `text` may hold a `;` token: False only where every `;` of it
+    stands inside a string, a name or a comment, as the native lexer's
+    token starts tell. True for a text that does not lex."""
+    found = _syntax.source_comments(text, _options("comma"))[0]
+    if not isinstance(found, bytes):  # the lexer's error
+        return True
+    starts = memoryview(found).cast("q")
+    data = text.encode("utf-8")
+    at = data.find(b";")
+    while at >= 0:
+        index = bisect_left(starts, at)
+        if index < len(starts) and starts[index] == at:
+            return True
+        at = data.find(b";", at + 1)
+    return False
 
 
 class ListSeparators(NamedTuple):
